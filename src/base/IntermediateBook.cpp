@@ -1,0 +1,299 @@
+// Metadata map operations, the metadata text (flat JSON) and the book's file locations.
+#include "base/IntermediateBook.h"
+
+#include "base/Platform.h"
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+struct ExthKey {
+    int32_t type;
+    const char* key;
+};
+const ExthKey EXTH_KEYS[] = {
+    {100, "creator"},          {101, "publisher"},       {103, "description"},
+    {104, "identifier_ISBN"},  {106, "date_publication"}, {113, "identifier_ASIN"},
+    {501, "cdetype"},          {503, "title"},           {524, "language"},
+};
+
+const char* const SINGLE_VALUED_PREFIXES[] = {"date_publication", "title",           "publisher", "language",
+                                              "identifier_ISBN",  "identifier_ASIN", "cdetype"};
+
+const char* const RAW_EXTH_PREFIX = "MOBI_ID_";
+const char* const VALUE_JOINER = " & ";
+constexpr size_t MAX_METADATA_TEXT = 65534;
+
+std::string JoinValues(const std::vector<std::string>& values)
+{
+    std::string joined;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) joined += VALUE_JOINER;
+        joined += values[i];
+    }
+    return joined;
+}
+
+struct DateParts {
+    int year = 0, month = 0, day = 0;
+};
+
+std::string CutAtT(const std::string& date)
+{
+    size_t t = date.find('T');
+    return t == std::string::npos ? date : date.substr(0, t);
+}
+
+DateParts SplitDate(const std::string& date)
+{
+    DateParts parts;
+    size_t first = date.find('-');
+    if (first == std::string::npos) {
+        parts.year = LeadingNumber(date);
+        return parts;
+    }
+    parts.year = LeadingNumber(date.substr(0, first));
+    size_t second = date.find('-', first + 1);
+    if (second == std::string::npos) return parts;
+    parts.month = LeadingNumber(date.substr(first + 1, second - first - 1));
+    parts.day = LeadingNumber(date.substr(second + 1));
+    return parts;
+}
+
+} // namespace
+
+CIntermediateBook::CIntermediateBook() { Reset(); }
+
+std::string CIntermediateBook::GetKeyByExthId(int32_t type)
+{
+    for (const ExthKey& e : EXTH_KEYS)
+        if (e.type == type) return e.key;
+    char key[32];
+    std::snprintf(key, sizeof key, "MOBI_ID_%08d", type);
+    return key;
+}
+
+int32_t CIntermediateBook::GetExthIdByKey(const std::string& key)
+{
+    for (const ExthKey& e : EXTH_KEYS)
+        if (key == e.key) return e.type;
+    if (StartsWith(key, RAW_EXTH_PREFIX)) return LeadingNumber(key.substr(8));
+    return -1;
+}
+
+void CIntermediateBook::AddValue(const std::string& key, const std::string& value)
+{
+    if (!value.empty()) m_MetaData[key].push_back(value);
+}
+
+void CIntermediateBook::AddValueByExthId(int32_t type, const std::string& bytes)
+{
+    AddValue(GetKeyByExthId(type), bytes);
+}
+
+void CIntermediateBook::SetValue(const std::string& key, const std::string& bytes)
+{
+    auto it = m_MetaData.find(key);
+    if (it == m_MetaData.end()) {
+        if (!bytes.empty()) m_MetaData[key] = {bytes};
+    } else if (bytes.empty()) {
+        m_MetaData.erase(it);
+    } else {
+        it->second = {bytes};
+    }
+}
+
+void CIntermediateBook::SetValueByExthId(int32_t type, const std::string& text)
+{
+    if (!text.empty()) SetValue(GetKeyByExthId(type), text);
+}
+
+ResultCode CIntermediateBook::GetValue(const std::string& key, std::string& text) const
+{
+    auto it = m_MetaData.find(key);
+    if (it == m_MetaData.end()) return RC_META_GET_ITEM;
+    text = JoinValues(it->second);
+    return RC_OK;
+}
+
+uint32_t CIntermediateBook::GetUint32ByExthId(int32_t type) const
+{
+    std::string value;
+    if (GetValue(GetKeyByExthId(type), value) != RC_OK || value.size() != 4) return 0xFFFFFFFFu;
+    const auto* b = reinterpret_cast<const unsigned char*>(value.data());
+    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+}
+
+std::string QuoteJsonString(const std::string& text)
+{
+    std::string out = "\"";
+    out.reserve(text.size() + 2);
+    for (char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                out += escape;
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+void CIntermediateBook::ToJson(std::string& text)
+{
+    text.clear();
+    if (m_MetaData.empty()) return;
+    m_MetaData.erase("coverimage");
+    text = "{";
+    for (const auto& [key, values] : m_MetaData) {
+        if (StartsWith(key, RAW_EXTH_PREFIX)) continue;
+        std::string member = QuoteJsonString(key) + ":" + QuoteJsonString(JoinValues(values)) + ",";
+        if (text.size() + member.size() >= MAX_METADATA_TEXT) break;
+        text += member;
+    }
+    if (text.size() == 1) text += "}";
+    else text.back() = '}';
+}
+
+ResultCode CIntermediateBook::FromJson(const std::string& text)
+{
+    Json::CharReaderBuilder builder;
+    builder["allowComments"] = true;
+    builder["strictRoot"] = false;
+    builder["collectComments"] = false;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) return RC_META_GET_JSON;
+    if (!root.isObject()) return RC_OK;
+    for (const std::string& name : root.getMemberNames()) {
+        const Json::Value& value = root[name];
+        if (value.isString()) AddValue(name, value.asString());
+    }
+    return RC_OK;
+}
+
+void CIntermediateBook::ToText(std::string& text) const
+{
+    text.clear();
+    for (const auto& [key, values] : m_MetaData) {
+        if (StartsWith(key, RAW_EXTH_PREFIX)) continue;
+        text += key + ": " + JoinValues(values) + "\r\n";
+    }
+}
+
+void CIntermediateBook::Reset()
+{
+    m_CoverImageIndex = -1;
+    m_ThumbImageIndex = -1;
+    m_MetaData.clear();
+    m_HtmlFileList.clear();
+    m_HtmlTitleList.clear();
+    m_ResourceList.clear();
+    m_GuideItems.clear();
+    m_NavPoints.clear();
+    m_ContentDirectory.clear();
+    m_PackagePath.clear();
+    m_NcxPath.clear();
+    m_CoverPageName.clear();
+    m_RelativeToContentDirectory = true;
+    m_PackageInSubdirectory = false;
+}
+
+std::string MergeDate(const std::string& a, const std::string& b)
+{
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    std::string cutA = CutAtT(a), cutB = CutAtT(b);
+    DateParts pa = SplitDate(cutA), pb = SplitDate(cutB);
+    if (pa.year < pb.year) {
+        if (pa.year == 0) return cutB;
+        return pa.month != 0 ? a : YearWithToday(pa.year);
+    }
+    if (pb.year < pa.year) {
+        if (pb.year == 0) return cutA;
+        return pb.month != 0 ? b : YearWithToday(pb.year);
+    }
+    if (pa.year == 0) return "";
+    if (pa.month < pb.month) return pa.month == 0 ? b : a;
+    if (pb.month < pa.month) return pb.month == 0 ? a : b;
+    return pa.day > pb.day ? b : a;
+}
+
+void CIntermediateBook::MergeDateTime()
+{
+    if (m_MetaData.empty()) return;
+    std::string merged;
+    for (const auto& [key, values] : m_MetaData)
+        if (StartsWith(key, "date") && !values.empty()) merged = MergeDate(values.front(), merged);
+    // Exactly one value, even an empty one: later steps rely on the key being there.
+    m_MetaData["date_publication"] = {merged};
+}
+
+void CIntermediateBook::RemoveDateKeys()
+{
+    for (auto it = m_MetaData.begin(); it != m_MetaData.end();)
+        it = StartsWith(it->first, "date") ? m_MetaData.erase(it) : std::next(it);
+}
+
+void CIntermediateBook::KeepFirstValues()
+{
+    for (auto& [key, values] : m_MetaData) {
+        for (const char* prefix : SINGLE_VALUED_PREFIXES) {
+            if (StartsWith(key, prefix) && values.size() > 1) {
+                values.resize(1);
+                break;
+            }
+        }
+    }
+}
+
+void CIntermediateBook::PrepareForOutput()
+{
+    if (m_CoverImageIndex != -1) {
+        for (const std::string& name : m_ResourceList) {
+            if (name.size() <= 5 || LeadingNumber(name.substr(5, 8)) != m_CoverImageIndex) continue;
+            m_MetaData["coverimage"].push_back(name);
+            m_CoverImageName = name;
+            break;
+        }
+    }
+    for (auto it = m_MetaData.begin(); it != m_MetaData.end();)
+        it = StartsWith(it->first, RAW_EXTH_PREFIX) ? m_MetaData.erase(it) : std::next(it);
+}
+
+std::string CIntermediateBook::BookDirectory(const std::string& tempDirectory) const
+{
+    if (m_RelativeToContentDirectory && m_PackageInSubdirectory) return tempDirectory + m_ContentDirectory;
+    return tempDirectory;
+}
+
+static std::string RebasedName(const std::string& name, const std::string& contentDirectory)
+{
+    std::string rest = name;
+    while (StartsWith(rest, "./")) rest.erase(0, 2);
+    if (StartsWith(rest, "../")) return rest.substr(3);
+    return contentDirectory + rest;
+}
+
+void CIntermediateBook::RebaseOntoTempDirectory()
+{
+    for (std::string& name : m_HtmlFileList) name = RebasedName(name, m_ContentDirectory);
+    for (std::string& name : m_ResourceList) name = RebasedName(name, m_ContentDirectory);
+    m_RelativeToContentDirectory = false;
+}

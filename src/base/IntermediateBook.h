@@ -1,0 +1,95 @@
+// The format-neutral book every conversion passes through, and its metadata operations.
+#pragma once
+
+#include "base/ResultCode.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class CRunLog;
+
+// Key -> values in insertion order; keys sort byte-wise, so upper-case keys come first.
+using MetaDataMap = std::map<std::string, std::vector<std::string>>;
+
+struct NavPoint {
+    std::string m_PlayOrder;
+    int32_t m_EntryNumber = 0;  // the NCX writer's "already written" mark
+    std::string m_Label;
+    std::string m_Src;  // relative file, optionally "#fragment"
+    int32_t m_Depth = 0;
+    int32_t m_FirstChild = -1;  // indexes into the NavPoint list
+    int32_t m_LastChild = -1;
+    int32_t m_Parent = -1;
+    int32_t m_OwnIndex = 0;
+    int32_t m_TextOffset = 0;
+    int32_t m_FragmentNumber = 0;
+    int32_t m_FragmentOffset = 0;
+};
+
+struct GuideItem {
+    std::string m_Type;
+    std::string m_Title;
+    std::string m_Href;
+    int32_t m_FragmentNumber = 0;
+    int32_t m_FragmentOffset = 0;
+};
+
+class CIntermediateBook {
+public:
+    CIntermediateBook();
+
+    // ---- metadata ----
+    static std::string GetKeyByExthId(int32_t type);
+    static int32_t GetExthIdByKey(const std::string& key);
+    void AddValue(const std::string& key, const std::string& value);
+    void AddValueByExthId(int32_t type, const std::string& bytes);
+    // Key present: an empty value removes it, otherwise the value replaces all values.
+    void SetValue(const std::string& key, const std::string& bytes);
+    void SetValueByExthId(int32_t type, const std::string& text);
+    // The values joined by " & "; RC_META_GET_ITEM (text untouched) when the key is absent.
+    ResultCode GetValue(const std::string& key, std::string& text) const;
+    // A 4-byte value read big-endian, else 0xFFFFFFFF.
+    uint32_t GetUint32ByExthId(int32_t type) const;
+    // Removes "coverimage" from the map, as the metadata file never carries it.
+    void ToJson(std::string& text);
+    ResultCode FromJson(const std::string& text);
+    void ToText(std::string& text) const;
+    void AssignMap(const MetaDataMap& map) { m_MetaData = map; }
+    void Reset();
+    void MergeDateTime();
+    void RemoveDateKeys();
+    void KeepFirstValues();
+    void PrepareForOutput();
+
+    // ---- location of the files ----
+    // TempDirectory, or TempDirectory + content directory when both location flags are set.
+    std::string BookDirectory(const std::string& tempDirectory) const;
+    // Makes every listed name relative to the TempDirectory itself (clears location flag A).
+    void RebaseOntoTempDirectory();
+
+    int32_t m_CoverImageIndex = -1;
+    int32_t m_ThumbImageIndex = -1;
+    CRunLog* m_Log = nullptr;
+    MetaDataMap m_MetaData;
+    std::vector<std::string> m_HtmlFileList;
+    std::vector<std::string> m_HtmlTitleList;  // filled beside the HtmlFileList by some readers
+    std::vector<std::string> m_ResourceList;
+    std::vector<GuideItem> m_GuideItems;
+    std::vector<NavPoint> m_NavPoints;
+    std::string m_ContentDirectory;  // relative to the TempDirectory, ends with a separator
+    std::string m_PackagePath;
+    std::string m_NcxPath;
+    bool m_MetaIsWindows1252 = false;
+    std::string m_CoverImageName;
+    std::string m_CoverPageName;
+    std::string m_SpareText;
+    bool m_RelativeToContentDirectory = true;  // location flag A
+    bool m_PackageInSubdirectory = false;      // location flag B
+};
+
+// The earlier of two dates; see the rules in the implementation.
+std::string MergeDate(const std::string& a, const std::string& b);
+// JSON string quoting that escapes only quote, backslash and control bytes; UTF-8 passes through.
+std::string QuoteJsonString(const std::string& text);

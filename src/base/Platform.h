@@ -1,0 +1,109 @@
+// File, folder, clock and process access. Paths are UTF-8 and may use "/" or "\" as separators.
+#pragma once
+
+#include "base/ResultCode.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---- text helpers -------------------------------------------------------------------------------
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to);
+void ToLower(std::string& text);
+std::string ToLowerCopy(const std::string& text);
+// "%XX" becomes that byte and "+" a blank; everything else is copied.
+std::string UrlDecode(const std::string& text);
+bool StartsWith(const std::string& text, const std::string& prefix);
+bool EndsWith(const std::string& text, const std::string& suffix);
+bool EqualsNoCase(const std::string& a, const std::string& b);
+// Decimal value of the leading digits (after an optional sign); 0 when there are none.
+int LeadingNumber(const std::string& text);
+
+// ---- paths --------------------------------------------------------------------------------------
+
+inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+// The form handed to the operating system: every "\" turned into "/".
+std::string ToOsPath(const std::string& path);
+// Index of the last "/" or "\", or npos.
+size_t LastSeparator(const std::string& path);
+// Up to and including the last separator; empty when there is none.
+std::string GetDirectory(const std::string& path);
+// The text after the last separator.
+std::string GetFileName(const std::string& path);
+// The extension after the last "." of the last component, folded to lower case in the path
+// itself. False when that component has no ".", so "a.txt." gives true with an empty extension.
+bool GetExtension(std::string& path, std::string& extension);
+std::vector<std::string> SplitPath(const std::string& path);
+std::string StripLeadingDotSlash(const std::string& path);
+std::string Join(const std::string& directory, const std::string& name);
+// True when the relative path can leave the folder it is resolved against: absolute, a drive
+// prefix, or a ".." component anywhere.
+bool PathEscapes(const std::string& relative);
+
+// ---- files and folders --------------------------------------------------------------------------
+
+class CFile {
+public:
+    CFile() = default;
+    ~CFile();
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    ResultCode Open(const std::string& path, bool write, bool create);
+    ResultCode Read(void* buffer, size_t count);
+    ResultCode Write(const void* buffer, size_t count);
+    // A short read is no error; count is updated to what arrived.
+    ResultCode ReadAt(void* buffer, uint64_t offset, size_t& count);
+    ResultCode Size(uint64_t& size) const;
+    bool IsOpen() const { return m_Fd >= 0; }
+    void Close();
+
+private:
+    int m_Fd = -1;
+};
+
+ResultCode MakeDirectory(const std::string& path);
+// Creates every folder named before a separator from index start on; the last component is a
+// folder only when the path ends with a separator.
+ResultCode MakePath(const std::string& path, size_t start = 0);
+ResultCode DeleteFile(const std::string& path);
+// Replaces to atomically; the target is never missing, the source removed only after success.
+ResultCode MoveFile(const std::string& from, const std::string& to);
+// Both paths are URL decoded first.
+ResultCode CopyFile(const std::string& from, const std::string& to);
+// The path is URL decoded; an unreadable file gives the empty result.
+std::string ReadWholeFile(const std::string& path);
+// Same as ReadWholeFile but for names that must be taken literally.
+bool ReadFileBytes(const std::string& path, std::string& bytes);
+ResultCode WriteWholeFile(const std::string& path, const std::string& bytes);
+ResultCode GetCurrentDirectory(std::string& path);
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Folder of the running executable, ending in "/"; empty when unknown.
+std::string ExecutableDirectory();
+
+// ---- time, checksums, images ----------------------------------------------------------------------
+
+std::string TodayText();
+std::string YearWithToday(int year);
+void DosDateTime(uint16_t& date, uint16_t& time);
+uint16_t DosDateOf(int year, int month, int day);
+uint16_t DosTimeOf(int hour, int minute, int second);
+uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
+inline uint32_t Crc32(const std::string& bytes) { return Crc32(bytes.data(), bytes.size()); }
+// "jpg", "png", "bmp", "gif", or empty for anything else and for data under 20 bytes.
+std::string ImageTypeOf(const std::string& bytes);
+// Milliseconds on a clock that never goes back.
+uint64_t MonotonicMilliseconds();
+
+// ---- other programs -----------------------------------------------------------------------------
+
+// Splits a parameter text the way a Windows command line is split: blanks separate, double quotes
+// group, backslashes escape a quote only when they precede one.
+std::vector<std::string> SplitCommandLine(const std::string& text);
+// Starts directory+program (or, failing that, the program beside our executable) with the
+// arguments and waits for it to end; no shell is involved. False when it could not be started.
+bool RunProgram(const std::string& directory, const std::string& program, const std::string& arguments,
+                const std::string& trailing = "", const std::string& leading = "");

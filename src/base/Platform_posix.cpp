@@ -1,0 +1,278 @@
+// The operating-system side of the platform layer: POSIX files, folders, clock and processes.
+#include "base/Platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr size_t CHUNK = 65536;
+
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+ssize_t ReadSome(int fd, char* data, size_t size)
+{
+    ssize_t n;
+    do n = ::read(fd, data, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Copies into a fresh file beside the target, then renames it over the target, so a reader of
+// the target sees either the old or the complete new file.
+ResultCode CopyIntoPlace(const std::string& osFrom, const std::string& osTo)
+{
+    int in = ::open(osFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return RC_FILE_OPEN_FAILED;
+    std::string temp = osTo + ".tarvo-tmp";
+    int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        ::close(in);
+        return RC_FILE_OPEN_FAILED;
+    }
+    std::string buffer(CHUNK, '\0');
+    ResultCode rc = RC_OK;
+    for (;;) {
+        ssize_t n = ReadSome(in, &buffer[0], buffer.size());
+        if (n < 0) rc = RC_FILE_READ_FAILED;
+        if (n <= 0) break;
+        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+            rc = RC_FILE_WRITE_FAILED;
+            break;
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0 && rc == RC_OK) rc = RC_FILE_WRITE_FAILED;
+    if (rc == RC_OK && ::rename(temp.c_str(), osTo.c_str()) != 0) rc = RC_FILE_WRITE_FAILED;
+    if (rc != RC_OK) ::unlink(temp.c_str());
+    return rc;
+}
+
+} // namespace
+
+CFile::~CFile() { Close(); }
+
+ResultCode CFile::Open(const std::string& path, bool write, bool create)
+{
+    Close();
+    int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    if (create) flags |= O_CREAT | O_TRUNC;
+    m_Fd = ::open(ToOsPath(path).c_str(), flags, 0644);
+    if (m_Fd >= 0) {
+        struct stat st;
+        if (::fstat(m_Fd, &st) == 0 && S_ISDIR(st.st_mode)) Close();
+    }
+    return m_Fd >= 0 ? RC_OK : RC_FILE_OPEN_FAILED;
+}
+
+ResultCode CFile::Read(void* buffer, size_t count)
+{
+    char* out = static_cast<char*>(buffer);
+    while (count > 0) {
+        ssize_t n = ReadSome(m_Fd, out, count);
+        if (n <= 0) return RC_FILE_READ_FAILED;
+        out += n;
+        count -= static_cast<size_t>(n);
+    }
+    return RC_OK;
+}
+
+ResultCode CFile::Write(const void* buffer, size_t count)
+{
+    return WriteAll(m_Fd, static_cast<const char*>(buffer), count) ? RC_OK : RC_FILE_WRITE_FAILED;
+}
+
+ResultCode CFile::ReadAt(void* buffer, uint64_t offset, size_t& count)
+{
+    if (offset > static_cast<uint64_t>(LLONG_MAX) || ::lseek(m_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        count = 0;
+        return RC_FILE_SEEK_FAILED;
+    }
+    size_t got = 0;
+    char* out = static_cast<char*>(buffer);
+    while (got < count) {
+        ssize_t n = ReadSome(m_Fd, out + got, count - got);
+        if (n < 0) {
+            count = got;
+            return RC_FILE_READ_FAILED;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    count = got;
+    return RC_OK;
+}
+
+ResultCode CFile::Size(uint64_t& size) const
+{
+    struct stat st;
+    if (m_Fd < 0 || ::fstat(m_Fd, &st) != 0) return RC_FILE_SIZE_FAILED;
+    size = static_cast<uint64_t>(st.st_size);
+    return RC_OK;
+}
+
+void CFile::Close()
+{
+    if (m_Fd >= 0) ::close(m_Fd);
+    m_Fd = -1;
+}
+
+ResultCode MakeDirectory(const std::string& path)
+{
+    std::string os = ToOsPath(path);
+    while (os.size() > 1 && os.back() == '/') os.pop_back();
+    if (::mkdir(os.c_str(), 0755) == 0) return RC_OK;
+    return errno == EEXIST && DirectoryExists(os) ? RC_OK : RC_DIR_MAKE_FAILED;
+}
+
+ResultCode MakePath(const std::string& path, size_t start)
+{
+    for (size_t i = start; i < path.size(); ++i) {
+        if (!IsSeparator(path[i])) continue;
+        std::string prefix = path.substr(0, i);
+        // Never try to create the root, a drive prefix ("C:") or an empty component.
+        if (prefix.empty() || (prefix.size() == 2 && prefix[1] == ':') || IsSeparator(prefix.back())) continue;
+        ResultCode rc = MakeDirectory(prefix);
+        if (rc != RC_OK) return rc;
+    }
+    return RC_OK;
+}
+
+ResultCode DeleteFile(const std::string& path)
+{
+    return ::unlink(ToOsPath(path).c_str()) == 0 ? RC_OK : RC_FILE_DELETE_FAILED;
+}
+
+ResultCode MoveFile(const std::string& from, const std::string& to)
+{
+    std::string osFrom = ToOsPath(from), osTo = ToOsPath(to);
+    if (::rename(osFrom.c_str(), osTo.c_str()) == 0) return RC_OK;
+    if (CopyIntoPlace(osFrom, osTo) != RC_OK) return RC_FILE_RENAME_FAILED;
+    ::unlink(osFrom.c_str());
+    return RC_OK;
+}
+
+ResultCode CopyFile(const std::string& from, const std::string& to)
+{
+    return CopyIntoPlace(ToOsPath(UrlDecode(from)), ToOsPath(UrlDecode(to)));
+}
+
+bool ReadFileBytes(const std::string& path, std::string& bytes)
+{
+    bytes.clear();
+    int fd = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    if (st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+    std::string buffer(CHUNK, '\0');
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ReadSome(fd, &buffer[0], buffer.size());
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        bytes.append(buffer.data(), static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::string bytes;
+    // Names that really hold "%" or "+" would be unreachable after decoding: fall back to them.
+    if (!ReadFileBytes(UrlDecode(path), bytes) && UrlDecode(path) != path) ReadFileBytes(path, bytes);
+    return bytes;
+}
+
+ResultCode WriteWholeFile(const std::string& path, const std::string& bytes)
+{
+    int fd = ::open(ToOsPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return RC_FILE_OPEN_FAILED;
+    bool ok = WriteAll(fd, bytes.data(), bytes.size());
+    if (::close(fd) != 0) ok = false;
+    return ok ? RC_OK : RC_FILE_WRITE_FAILED;
+}
+
+ResultCode GetCurrentDirectory(std::string& path)
+{
+    char buffer[PATH_MAX];
+    if (::getcwd(buffer, sizeof buffer) == nullptr) return RC_DIR_GET_FAILED;
+    path = buffer;
+    return RC_OK;
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat st;
+    return ::stat(ToOsPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path)
+{
+    struct stat st;
+    return ::stat(ToOsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ExecutableDirectory()
+{
+    char buffer[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) return "";
+    return GetDirectory(std::string(buffer, static_cast<size_t>(n)));
+}
+
+uint64_t MonotonicMilliseconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool RunProgram(const std::string& directory, const std::string& program, const std::string& arguments,
+                const std::string& trailing, const std::string& leading)
+{
+    std::string path = ToOsPath(directory + program);
+    if (::access(path.c_str(), X_OK) != 0) {
+        std::string besideUs = ExecutableDirectory() + program;
+        if (::access(besideUs.c_str(), X_OK) == 0) path = besideUs;
+    }
+    std::string parameters = arguments;
+    if (!trailing.empty()) parameters += " " + trailing;
+    if (!leading.empty()) parameters = leading + " " + parameters;
+
+    std::vector<std::string> args = SplitCommandLine(parameters);
+    std::vector<char*> argv;
+    argv.push_back(&path[0]);
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}

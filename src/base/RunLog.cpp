@@ -1,0 +1,155 @@
+// Run log: the file lives in "<parent of TempDirectory>/marlek_log/<TempDirectory name>.txt".
+#include "base/RunLog.h"
+
+#include "base/Platform.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t MAX_LOG_PATH = 250;
+const char* const LOG_HEADER = "Tarvo      Version: 0.8.3   BuildNo: 563\r\n";
+
+const char* LevelName(int level)
+{
+    switch (level) {
+    case LOG_INFO: return "INFO";
+    case LOG_WARNING: return "Warning";
+    case LOG_ERROR: return "ERROR";
+    default: return "Unknown";
+    }
+}
+
+bool WriteBytes(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+CRunLog::~CRunLog() { Close(); }
+
+void CRunLog::Close()
+{
+    if (m_Fd >= 0) ::close(m_Fd);
+    m_Fd = -1;
+}
+
+ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& inputFile)
+{
+    Close();
+    m_MinimumLevel = LOG_INFO;
+    m_FileName.clear();
+
+    std::string dir = tempDirectory;
+    if (!dir.empty() && IsSeparator(dir.back())) dir.pop_back();
+    size_t sep = LastSeparator(dir);
+    if (sep == std::string::npos || sep == 0) return RC_LOG_INIT_FAILED;
+
+    std::string fileName = dir.substr(sep + 1) + ".txt";
+    std::string logDirectory = dir.substr(0, sep + 1) + "marlek_log/";
+    if (MakeDirectory(logDirectory) != RC_OK || MakeDirectory(logDirectory + "OK/") != RC_OK)
+        return RC_LOG_INIT_FAILED;
+
+    if (logDirectory.size() + fileName.size() > MAX_LOG_PATH) {
+        if (logDirectory.size() >= MAX_LOG_PATH - 4) return RC_LOG_INIT_FAILED;
+        fileName = fileName.substr(0, MAX_LOG_PATH - 4 - logDirectory.size()) + ".txt";
+    }
+
+    std::string path = ToOsPath(logDirectory + fileName);
+    m_Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_Fd < 0) return RC_LOG_INIT_FAILED;
+    std::string header = std::string(LOG_HEADER) + inputFile + "\r\n";
+    if (!WriteBytes(m_Fd, header.data(), header.size())) {
+        Close();
+        ::unlink(path.c_str());
+        return RC_LOG_INIT_FAILED;
+    }
+    m_Directory = logDirectory;
+    m_FileName = fileName;
+    m_StartMs = m_PreviousMs = MonotonicMilliseconds();
+    return RC_OK;
+}
+
+ResultCode CRunLog::Write(int level, const char* format, ...)
+{
+    if (level < m_MinimumLevel) return RC_OK;
+    if (m_Fd < 0) return RC_LOG_WRITE_FAILED;
+    uint64_t now = MonotonicMilliseconds();
+    int elapsed = static_cast<int>(now - m_PreviousMs);
+    m_PreviousMs = now;
+
+    int used = std::snprintf(m_Line, sizeof m_Line, "%s:%10d", LevelName(level), elapsed);
+    va_list args;
+    va_start(args, format);
+    int text = std::vsnprintf(m_Line + used, sizeof m_Line - static_cast<size_t>(used), format, args);
+    va_end(args);
+    if (text < 0) return RC_LOG_WRITE_FAILED;
+    // A line longer than the buffer is cut; the cut line still ends the way every line does.
+    size_t length = static_cast<size_t>(used) + static_cast<size_t>(text);
+    if (length >= sizeof m_Line) {
+        length = sizeof m_Line - 1;
+        m_Line[length - 2] = '\r';
+        m_Line[length - 1] = '\n';
+    }
+    return WriteBytes(m_Fd, m_Line, length) ? RC_OK : RC_LOG_WRITE_FAILED;
+}
+
+void CRunLog::WriteElapsed()
+{
+    if (m_Fd < 0) return;
+    int n = std::snprintf(m_Line, sizeof m_Line, "Use time(ms): %10d\r\n", static_cast<int>(m_PreviousMs - m_StartMs));
+    WriteBytes(m_Fd, m_Line, static_cast<size_t>(n));
+}
+
+ResultCode CRunLog::FileAsSuccess()
+{
+    Close();
+    if (m_FileName.empty()) return RC_OK;
+    ResultCode rc = MoveFile(m_Directory + m_FileName, m_Directory + "OK/" + m_FileName);
+    m_FileName.clear();
+    return rc;
+}
+
+const char* LogSourceName(const char* file)
+{
+    const char* src = std::strstr(file, "src/");
+    return src ? src : file;
+}
+
+std::string LogFunctionName(const char* prettyFunction)
+{
+    std::string text = prettyFunction;
+    size_t paren = text.find('(');
+    if (paren != std::string::npos) text.erase(paren);
+    size_t blank = text.rfind(' ');
+    if (blank != std::string::npos) text.erase(0, blank + 1);
+    while (!text.empty() && (text[0] == '*' || text[0] == '&')) text.erase(0, 1);
+    return text;
+}
+
+void LogLine(CRunLog* log, int level, const char* file, int line, const char* prettyFunction, const char* format,
+             ...)
+{
+    if (log == nullptr || !log->IsOpen()) return;
+    va_list args, sizing;
+    va_start(args, format);
+    va_copy(sizing, args);
+    int size = std::vsnprintf(nullptr, 0, format, sizing);
+    va_end(sizing);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+    va_end(args);
+    log->Write(level, "[%s:%d][%s] %s\r\n", LogSourceName(file), line, LogFunctionName(prettyFunction).c_str(),
+               text.c_str());
+}

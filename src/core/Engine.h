@@ -1,0 +1,15 @@
+// The three operations of the command line: read metadata, write metadata, convert.
+#pragma once
+
+#include "base/IntermediateBook.h"
+#include "base/ResultCode.h"
+
+#include <string>
+
+ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
+                          std::string& metadataText);
+// Exactly one of metadataText and metadataMap is given.
+ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
+                          const MetaDataMap* metadataMap);
+ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string tempDirectory,
+                      const std::string& inParam, const std::string& outParam);

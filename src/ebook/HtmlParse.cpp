@@ -1,0 +1,3 @@
+#include "ebook/HtmlParse.h"
+
+bool HandleNakedAmpersand(std::string&) { return false; }

@@ -1,0 +1,3 @@
+#include "epub/Ebook_Htmlz.h"
+
+CEbookHtmlz::~CEbookHtmlz() = default;

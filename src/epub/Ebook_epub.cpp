@@ -1,0 +1,3 @@
+#include "epub/Ebook_epub.h"
+
+CEbookEpub::~CEbookEpub() = default;

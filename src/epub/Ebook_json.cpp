@@ -1,0 +1,3 @@
+#include "epub/Ebook_json.h"
+
+CEbookJson::~CEbookJson() = default;

@@ -1,0 +1,3 @@
+#include "epub/Ebook_opf.h"
+
+CEbookOpf::~CEbookOpf() = default;

@@ -1,0 +1,3 @@
+#include "html/Ebook_Html.h"
+
+CEbookHtml::~CEbookHtml() = default;

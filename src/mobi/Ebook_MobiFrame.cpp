@@ -1,0 +1,3 @@
+#include "mobi/Ebook_MobiFrame.h"
+
+CEbookMobiFrame::~CEbookMobiFrame() = default;

@@ -1,0 +1,3 @@
+#include "pdf/Ebook_Pdf.h"
+
+CEbookPdf::~CEbookPdf() = default;

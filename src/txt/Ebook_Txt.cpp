@@ -1,0 +1,3 @@
+#include "txt/Ebook_Txt.h"
+
+CEbookTxt::~CEbookTxt() = default;
