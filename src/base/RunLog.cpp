@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -121,12 +120,6 @@ ResultCode CRunLog::FileAsSuccess()
     return rc;
 }
 
-const char* LogSourceName(const char* file)
-{
-    const char* src = std::strstr(file, "src/");
-    return src ? src : file;
-}
-
 std::string LogFunctionName(const char* prettyFunction)
 {
     std::string text = prettyFunction;
@@ -150,6 +143,6 @@ void LogLine(CRunLog* log, int level, const char* file, int line, const char* pr
     std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
     if (size > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
     va_end(args);
-    log->Write(level, "[%s:%d][%s] %s\r\n", LogSourceName(file), line, LogFunctionName(prettyFunction).c_str(),
+    log->Write(level, "[%s:%d][%s] %s\r\n", file, line, LogFunctionName(prettyFunction).c_str(),
                text.c_str());
 }

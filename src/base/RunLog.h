@@ -38,8 +38,6 @@ private:
     uint64_t m_StartMs = 0;
 };
 
-// Source path from "src/" on, so log lines do not depend on where the tree was built.
-const char* LogSourceName(const char* file);
 // "CHtmlParse::Init" out of the compiler's full signature text.
 std::string LogFunctionName(const char* prettyFunction);
 void LogLine(CRunLog* log, int level, const char* file, int line, const char* prettyFunction, const char* format,

@@ -1,1 +1,265 @@
+#include "base/IntermediateBook.h"
+
+#include "base/Platform.h"
+
 #include <gtest/gtest.h>
+
+namespace {
+
+std::string JsonOf(CIntermediateBook& book)
+{
+    std::string text;
+    book.ToJson(text);
+    return text;
+}
+
+TEST(MetadataText, WriterJoinsValuesInKeyOrder)
+{
+    CIntermediateBook book;
+    book.AddValue("title", "Dune");
+    book.AddValue("creator", "A");
+    book.AddValue("creator", "B");
+    EXPECT_EQ(JsonOf(book), R"({"creator":"A & B","title":"Dune"})");
+}
+
+TEST(MetadataText, WriterLeavesOutCoverAndRawExthKeys)
+{
+    CIntermediateBook book;
+    book.AddValue("coverimage", "Image00001.jpg");
+    book.AddValue("MOBI_ID_00000201", std::string("\0\0\0\x0c", 4));
+    EXPECT_EQ(JsonOf(book), "{}");
+    EXPECT_EQ(book.m_MetaData.count("coverimage"), 0u);
+    EXPECT_EQ(book.m_MetaData.count("MOBI_ID_00000201"), 1u);
+
+    CIntermediateBook empty;
+    EXPECT_EQ(JsonOf(empty), "");
+}
+
+struct QuoteCase {
+    const char* label;
+    std::string value;
+    std::string quoted;
+};
+
+TEST(MetadataText, QuotingEscapesOnlyQuotesBackslashesAndControls)
+{
+    const QuoteCase cases[] = {
+        {"quote and newline", "say \"hi\"\nnow", R"("say \"hi\"\nnow")"},
+        {"utf-8 passes", "caf\xC3\xA9 \xE2\x82\xAC", "\"caf\xC3\xA9 \xE2\x82\xAC\""},
+        {"backslash and tab", "a\\b\tc", R"("a\\b\tc")"},
+        {"other controls", std::string("\x01\x1f\x7f", 3), "\"\\u0001\\u001f\x7f\""},
+        {"cr, bs, ff", "\r\b\f", R"("\r\b\f")"},
+        {"slash untouched", "a/b", R"("a/b")"},
+    };
+    for (const QuoteCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(QuoteJsonString(c.value), c.quoted);
+    }
+}
+
+TEST(MetadataText, WriterStopsBeforeTheLengthLimit)
+{
+    CIntermediateBook book;
+    book.AddValue("a", std::string(40000, 'x'));
+    book.AddValue("b", std::string(30000, 'y'));
+    book.AddValue("c", "small");
+    std::string text = JsonOf(book);
+    EXPECT_LT(text.size(), 65534u);
+    EXPECT_NE(text.find("\"a\""), std::string::npos);
+    EXPECT_EQ(text.find("\"b\""), std::string::npos);
+    EXPECT_EQ(text.find("\"c\""), std::string::npos) << "all members after the first too long one are left out";
+    EXPECT_EQ(text.back(), '}');
+}
+
+TEST(MetadataText, ReaderRoundTripsTheWriter)
+{
+    CIntermediateBook book;
+    book.AddValue("title", "Quote \" back\\slash \xC3\xA9\x01");
+    book.AddValue("description", "line1\r\nline2");
+    std::string text = JsonOf(book);
+    CIntermediateBook back;
+    ASSERT_EQ(back.FromJson(text), RC_OK);
+    EXPECT_EQ(back.m_MetaData, book.m_MetaData);
+}
+
+struct ReadCase {
+    const char* label;
+    const char* text;
+    ResultCode rc;
+    MetaDataMap map;
+};
+
+TEST(MetadataText, ReaderTakesOnlyStringMembers)
+{
+    const ReadCase cases[] = {
+        {"string and number", R"({"title":"T","pages":12})", RC_OK, {{"title", {"T"}}}},
+        {"joined value stays one", R"({"creator":"A & B"})", RC_OK, {{"creator", {"A & B"}}}},
+        {"comments allowed", "// c\n{\"title\":/*x*/\"T\"}", RC_OK, {{"title", {"T"}}}},
+        {"array at top", R"(["a"])", RC_OK, {}},
+        {"empty string value", R"({"title":""})", RC_OK, {}},
+        {"not json", "{title", RC_META_GET_JSON, {}},
+        {"empty text", "", RC_META_GET_JSON, {}},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CIntermediateBook book;
+        EXPECT_EQ(book.FromJson(c.text), c.rc);
+        EXPECT_EQ(book.m_MetaData, c.map);
+    }
+}
+
+TEST(MetadataMap, SetValueReplacesCreatesAndRemoves)
+{
+    CIntermediateBook book;
+    book.SetValue("title", "");
+    EXPECT_TRUE(book.m_MetaData.empty()) << "an empty value never creates a key";
+    book.AddValue("title", "a");
+    book.AddValue("title", "b");
+    book.SetValue("title", "c");
+    EXPECT_EQ(book.m_MetaData["title"], std::vector<std::string>{"c"});
+    book.SetValue("title", "");
+    EXPECT_EQ(book.m_MetaData.count("title"), 0u);
+}
+
+TEST(MetadataMap, GetValueLeavesTextAloneForAbsentKeys)
+{
+    CIntermediateBook book;
+    std::string text = "unchanged";
+    EXPECT_EQ(book.GetValue("title", text), RC_META_GET_ITEM);
+    EXPECT_EQ(text, "unchanged");
+    book.AddValue("creator", "A");
+    book.AddValue("creator", "B");
+    EXPECT_EQ(book.GetValue("creator", text), RC_OK);
+    EXPECT_EQ(text, "A & B");
+}
+
+TEST(MetadataMap, ExthIdsAndKeys)
+{
+    EXPECT_EQ(CIntermediateBook::GetKeyByExthId(503), "title");
+    EXPECT_EQ(CIntermediateBook::GetKeyByExthId(201), "MOBI_ID_00000201");
+    EXPECT_EQ(CIntermediateBook::GetExthIdByKey("language"), 524);
+    EXPECT_EQ(CIntermediateBook::GetExthIdByKey("MOBI_ID_00000201"), 201);
+    EXPECT_EQ(CIntermediateBook::GetExthIdByKey("nothing"), -1);
+
+    CIntermediateBook book;
+    book.AddValueByExthId(201, std::string("\0\0\0\x0c", 4));
+    book.AddValueByExthId(202, "abc");
+    EXPECT_EQ(book.GetUint32ByExthId(201), 12u);
+    EXPECT_EQ(book.GetUint32ByExthId(202), 0xFFFFFFFFu);
+    EXPECT_EQ(book.GetUint32ByExthId(203), 0xFFFFFFFFu);
+}
+
+TEST(MetadataMap, KeepFirstValuesOnlyForSingleValuedKeys)
+{
+    CIntermediateBook book;
+    for (const char* key : {"title", "title_sort", "creator", "language"}) {
+        book.AddValue(key, "1");
+        book.AddValue(key, "2");
+    }
+    book.KeepFirstValues();
+    EXPECT_EQ(book.m_MetaData["title"].size(), 1u);
+    EXPECT_EQ(book.m_MetaData["title_sort"].size(), 1u) << "the test is a prefix test";
+    EXPECT_EQ(book.m_MetaData["language"].size(), 1u);
+    EXPECT_EQ(book.m_MetaData["creator"].size(), 2u);
+}
+
+struct DateCase {
+    const char* a;
+    const char* b;
+    std::string merged;
+};
+
+TEST(Dates, MergeDateKeepsTheEarliest)
+{
+    const DateCase cases[] = {
+        {"2012-05-20T10:00:00Z", "2011", YearWithToday(2011)},
+        {"2012", "", "2012"},
+        {"", "2013-01-01", "2013-01-01"},
+        {"2012-05", "2012-04-01", "2012-04-01"},
+        {"2010-01-01T12:00", "2011-02-02", "2010-01-01T12:00"},
+        {"2011-02-02", "2010-01-01T12:00", "2010-01-01T12:00"},
+        {"abc", "2010-03-04T05:06", "2010-03-04"},
+        {"2010-03-04", "2010-03-02", "2010-03-02"},
+        {"2010-03-02", "2010-03-02T09:00", "2010-03-02"},
+        {"x", "y", ""},
+    };
+    for (const DateCase& c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " | " + c.b);
+        EXPECT_EQ(MergeDate(c.a, c.b), c.merged);
+    }
+}
+
+TEST(Dates, MergeDateTimeAddsOneDatePublication)
+{
+    CIntermediateBook book;
+    book.AddValue("date", "2010-01-01");
+    book.AddValue("title", "T");
+    book.MergeDateTime();
+    EXPECT_EQ(book.m_MetaData["date"], std::vector<std::string>{"2010-01-01"});
+    EXPECT_EQ(book.m_MetaData["date_publication"], std::vector<std::string>{"2010-01-01"});
+
+    CIntermediateBook noDates;
+    noDates.AddValue("title", "T");
+    noDates.MergeDateTime();
+    EXPECT_EQ(noDates.m_MetaData["date_publication"], std::vector<std::string>{""});
+
+    CIntermediateBook empty;
+    empty.MergeDateTime();
+    EXPECT_TRUE(empty.m_MetaData.empty());
+
+    book.RemoveDateKeys();
+    EXPECT_EQ(book.m_MetaData.size(), 1u);
+}
+
+TEST(BookModel, PrepareForOutputFindsTheCoverByIndex)
+{
+    CIntermediateBook book;
+    book.m_ResourceList = {"Image00002.jpg", "Image00012.png", "Image00120.jpg"};
+    book.m_CoverImageIndex = 12;
+    book.AddValue("MOBI_ID_00000201", "x");
+    book.PrepareForOutput();
+    EXPECT_EQ(book.m_CoverImageName, "Image00012.png");
+    EXPECT_EQ(book.m_MetaData["coverimage"], std::vector<std::string>{"Image00012.png"});
+    EXPECT_EQ(book.m_MetaData.count("MOBI_ID_00000201"), 0u);
+}
+
+TEST(BookModel, BookDirectoryNeedsBothFlags)
+{
+    CIntermediateBook book;
+    book.m_ContentDirectory = "OEBPS/";
+    EXPECT_EQ(book.BookDirectory("/t/"), "/t/");
+    book.m_PackageInSubdirectory = true;
+    EXPECT_EQ(book.BookDirectory("/t/"), "/t/OEBPS/");
+    book.m_RelativeToContentDirectory = false;
+    EXPECT_EQ(book.BookDirectory("/t/"), "/t/");
+}
+
+TEST(BookModel, RebaseStripsDotsAndPrefixesTheContentDirectory)
+{
+    CIntermediateBook book;
+    book.m_ContentDirectory = "OEBPS/";
+    book.m_HtmlFileList = {"./././text/a.html", "../cover.html", "b.html"};
+    book.m_ResourceList = {"../images/cover.jpg", "./css/s.css"};
+    book.RebaseOntoTempDirectory();
+    EXPECT_EQ(book.m_HtmlFileList, (std::vector<std::string>{"OEBPS/text/a.html", "cover.html", "OEBPS/b.html"}));
+    EXPECT_EQ(book.m_ResourceList, (std::vector<std::string>{"images/cover.jpg", "OEBPS/css/s.css"}));
+    EXPECT_FALSE(book.m_RelativeToContentDirectory);
+}
+
+TEST(BookModel, ResetKeepsCoverNameAndSpareText)
+{
+    CIntermediateBook book;
+    book.m_CoverImageName = "c.jpg";
+    book.m_SpareText = "folder/";
+    book.m_CoverPageName = "cover.html";
+    book.m_HtmlFileList = {"a"};
+    book.m_RelativeToContentDirectory = false;
+    book.Reset();
+    EXPECT_EQ(book.m_CoverImageName, "c.jpg");
+    EXPECT_EQ(book.m_SpareText, "folder/");
+    EXPECT_TRUE(book.m_CoverPageName.empty());
+    EXPECT_TRUE(book.m_HtmlFileList.empty());
+    EXPECT_TRUE(book.m_RelativeToContentDirectory);
+}
+
+} // namespace

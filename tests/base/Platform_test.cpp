@@ -1,1 +1,271 @@
-#include <gtest/gtest.h>
+#include "base/Platform.h"
+
+#include "TestSupport.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+struct DirCase {
+    const char* label;
+    const char* path;
+    const char* dir;
+};
+const DirCase kDirCases[] = {
+    {"slash", "a/b/c.html", "a/b/"},   {"backslash", "a\\b\\c.html", "a\\b\\"},
+    {"mixed", "a/b\\c.html", "a/b\\"}, {"bare name", "c.html", ""},
+};
+
+TEST(PathHelpers, GetDirectoryKeepsTrailingSeparator)
+{
+    for (const DirCase& c : kDirCases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(GetDirectory(c.path), c.dir);
+    }
+}
+
+struct ExtCase {
+    const char* label;
+    const char* path;
+    bool has;
+    const char* extension;
+    const char* foldedPath;
+};
+const ExtCase kExtCases[] = {
+    {"plain", "book.epub", true, "epub", "book.epub"},
+    {"upper case folded in place", "Dir/Book.MOBI", true, "mobi", "Dir/Book.mobi"},
+    {"no dot", "dir.d/book", false, "", "dir.d/book"},
+    {"dot in folder only, backslash", "dir.d\\book", false, "", "dir.d\\book"},
+    {"trailing dot", "x.txt.", true, "", "x.txt."},
+    {"last dot wins", "a.tar.GZ", true, "gz", "a.tar.gz"},
+};
+
+TEST(PathHelpers, GetExtensionFoldsAndDistinguishesNoneFromEmpty)
+{
+    for (const ExtCase& c : kExtCases) {
+        SCOPED_TRACE(c.label);
+        std::string path = c.path, extension;
+        EXPECT_EQ(GetExtension(path, extension), c.has);
+        EXPECT_EQ(extension, c.extension);
+        EXPECT_EQ(path, c.foldedPath);
+    }
+}
+
+TEST(PathHelpers, SplitAndStrip)
+{
+    EXPECT_EQ(SplitPath("a/b\\c//d"), (std::vector<std::string>{"a", "b", "c", "d"}));
+    EXPECT_EQ(StripLeadingDotSlash("./a/b"), "a/b");
+    EXPECT_EQ(StripLeadingDotSlash("/a"), "a");
+    EXPECT_EQ(StripLeadingDotSlash("../a"), "../a");
+}
+
+struct EscapeCase {
+    const char* path;
+    bool escapes;
+};
+const EscapeCase kEscapeCases[] = {
+    {"images/a.jpg", false}, {"a/../b", true},  {"../x", true},    {"/etc/passwd", true},
+    {"\\x", true},           {"C:x", true},     {"a\\..\\..\\b", true}, {"a..b/c", false},
+};
+
+TEST(PathHelpers, PathEscapesCatchesEveryWayOut)
+{
+    for (const EscapeCase& c : kEscapeCases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(PathEscapes(c.path), c.escapes);
+    }
+}
+
+struct TextCase {
+    const char* in;
+    const char* out;
+};
+
+TEST(TextHelpers, UrlDecode)
+{
+    const TextCase cases[] = {
+        {"a%20b", "a b"}, {"a+b", "a b"}, {"%41%6a", "Aj"}, {"100%", "100%"}, {"%zz", "%zz"}, {"%4", "%4"},
+    };
+    for (const TextCase& c : cases) EXPECT_EQ(UrlDecode(c.in), c.out) << c.in;
+}
+
+TEST(TextHelpers, ReplaceAllContinuesAfterEachReplacement)
+{
+    std::string text = "aaa";
+    ReplaceAll(text, "a", "aa");
+    EXPECT_EQ(text, "aaaaaa");
+    text = "a&b&c";
+    ReplaceAll(text, "&", "&amp;");
+    EXPECT_EQ(text, "a&amp;b&amp;c");
+}
+
+TEST(TextHelpers, LeadingNumber)
+{
+    EXPECT_EQ(LeadingNumber("2012-05"), 2012);
+    EXPECT_EQ(LeadingNumber("05x"), 5);
+    EXPECT_EQ(LeadingNumber(""), 0);
+    EXPECT_EQ(LeadingNumber("x1"), 0);
+    EXPECT_EQ(LeadingNumber("99999999999999"), 0x7fffffff);
+}
+
+TEST(Files, MakePathCreatesOnlyWhatEndsInASeparator)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(MakePath(scratch / "a\\b/c"), RC_OK);
+    EXPECT_TRUE(DirectoryExists(scratch / "a/b"));
+    EXPECT_FALSE(DirectoryExists(scratch / "a/b/c"));
+    ASSERT_EQ(MakePath(scratch / "a/b/c/"), RC_OK);
+    EXPECT_TRUE(DirectoryExists(scratch / "a/b/c"));
+    ASSERT_EQ(MakePath(scratch / "a/b/c/"), RC_OK) << "existing folders are no error";
+    WriteWholeFile(scratch / "file", "x");
+    EXPECT_EQ(MakePath(scratch / "file/sub/"), RC_DIR_MAKE_FAILED);
+}
+
+TEST(Files, MoveFileReplacesTheTargetAndRemovesTheSource)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "new", "new content");
+    WriteWholeFile(scratch / "old", "old content");
+    ASSERT_EQ(MoveFile(scratch / "new", scratch / "old"), RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "old"), "new content");
+    EXPECT_FALSE(FileExists(scratch / "new"));
+}
+
+TEST(Files, MoveFileFailureKeepsTheTarget)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "old", "old content");
+    EXPECT_EQ(MoveFile(scratch / "missing", scratch / "old"), RC_FILE_RENAME_FAILED);
+    EXPECT_EQ(ReadWholeFile(scratch / "old"), "old content");
+}
+
+TEST(Files, MoveFileAcrossFileSystemsCopies)
+{
+    // /dev/shm is a separate file system on Linux, so rename(2) fails with EXDEV.
+    if (!DirectoryExists("/dev/shm")) GTEST_SKIP();
+    ScratchDir scratch;
+    std::string from = "/dev/shm/tarvo-move-test-" + std::to_string(::getpid());
+    WriteWholeFile(from, "across");
+    WriteWholeFile(scratch / "target", "before");
+    ASSERT_EQ(MoveFile(from, scratch / "target"), RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "target"), "across");
+    EXPECT_FALSE(FileExists(from));
+}
+
+TEST(Files, CopyFileFromMissingCreatesNothing)
+{
+    ScratchDir scratch;
+    EXPECT_EQ(CopyFile(scratch / "missing", scratch / "to"), RC_FILE_OPEN_FAILED);
+    EXPECT_FALSE(FileExists(scratch / "to"));
+}
+
+TEST(Files, CopyFileCopiesLargeFilesExactly)
+{
+    ScratchDir scratch;
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data += static_cast<char>(i * 7);
+    WriteWholeFile(scratch / "from", data);
+    ASSERT_EQ(CopyFile(scratch / "from", scratch / "to"), RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "to"), data);
+}
+
+TEST(Files, ReadWholeFileDecodesThePathButWriteDoesNot)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "a b.txt", "blank");
+    EXPECT_EQ(ReadWholeFile(scratch / "a%20b.txt"), "blank");
+    EXPECT_EQ(ReadWholeFile(scratch / "a+b.txt"), "blank");
+    ASSERT_EQ(WriteWholeFile(scratch / "c%20d.txt", "literal"), RC_OK);
+    EXPECT_TRUE(FileExists(scratch / "c%20d.txt"));
+    // A name that really holds "+" is still reachable.
+    WriteWholeFile(scratch / "x+y.txt", "plus");
+    EXPECT_EQ(ReadWholeFile(scratch / "x+y.txt"), "plus");
+    EXPECT_EQ(ReadWholeFile(scratch / "missing"), "");
+    EXPECT_EQ(ReadWholeFile(scratch.Path()), "") << "a folder reads as nothing";
+}
+
+TEST(Files, CFileOpensBackslashPathsAndReadsShort)
+{
+    ScratchDir scratch;
+    MakePath(scratch / "a/b/");
+    WriteWholeFile(scratch / "a/b/c.txt", "0123456789");
+    CFile file;
+    ASSERT_EQ(file.Open(scratch.Path() + "a\\b\\c.txt", false, false), RC_OK);
+    char buffer[16] = {};
+    size_t count = sizeof buffer;
+    EXPECT_EQ(file.ReadAt(buffer, 6, count), RC_OK);
+    EXPECT_EQ(std::string(buffer, count), "6789");
+    EXPECT_EQ(file.Read(buffer, 1), RC_FILE_READ_FAILED) << "at the end nothing more arrives";
+    EXPECT_EQ(file.Read(buffer, 0), RC_OK);
+    CFile missing;
+    EXPECT_EQ(missing.Open(scratch / "none", false, false), RC_FILE_OPEN_FAILED);
+}
+
+TEST(TimeAndChecksums, DosFieldsAndCrc)
+{
+    EXPECT_EQ(DosTimeOf(10, 20, 31), 10 * 2048 + 20 * 32 + 15);
+    EXPECT_EQ(DosDateOf(2026, 12, 7), (2026 - 1980) * 512 + 12 * 32 + 7);
+    EXPECT_EQ(Crc32(std::string("123456789")), 0xCBF43926u);
+    EXPECT_EQ(Crc32(std::string()), 0u);
+    std::string a = "hello ", b = "world";
+    EXPECT_EQ(Crc32(b.data(), b.size(), Crc32(a)), Crc32(a + b)) << "CRC can be computed in pieces";
+    EXPECT_EQ(YearWithToday(1999).substr(0, 5), "1999-");
+    EXPECT_EQ(TodayText().size(), 10u);
+}
+
+struct ImageCase {
+    const char* label;
+    std::string bytes;
+    const char* type;
+};
+
+TEST(TimeAndChecksums, ImageTypeOfSniffsSignatures)
+{
+    const std::string pad(24, 'x');
+    const ImageCase cases[] = {
+        {"png", std::string("\x89PNG\r\n\x1a\n", 8) + pad, "png"},
+        {"png of 19 bytes", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(11, 'x'), ""},
+        {"jfif", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10) + pad, "jpg"},
+        {"bare jpeg ending in FF D9 and zeros", std::string("\xFF\xD8", 2) + pad + std::string("\xFF\xD9\0\0", 4),
+         "jpg"},
+        {"jpeg start without end", std::string("\xFF\xD8", 2) + pad, ""},
+        {"bmp", "BM" + pad, "bmp"},
+        {"gif", "GIF89a" + pad, "gif"},
+        {"text", "hello there, not an image", ""},
+    };
+    for (const ImageCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(ImageTypeOf(c.bytes), c.type);
+    }
+}
+
+struct SplitCase {
+    const char* text;
+    std::vector<std::string> args;
+};
+
+TEST(Programs, SplitCommandLineFollowsWindowsQuoting)
+{
+    const SplitCase cases[] = {
+        {"a b  c", {"a", "b", "c"}},
+        {"\"a b\" c", {"a b", "c"}},
+        {"-o \"my book.html\"", {"-o", "my book.html"}},
+        {"a\\\\b", {"a\\\\b"}},
+        {"\"a\\\"b\"", {"a\"b"}},
+        {"a\\\\\"b c\"", {"a\\b c"}},
+        {"\"\"", {""}},
+        {"", {}},
+    };
+    for (const SplitCase& c : cases) EXPECT_EQ(SplitCommandLine(c.text), c.args) << c.text;
+}
+
+TEST(Programs, RunProgramPassesArgumentsWithoutAShell)
+{
+    ScratchDir scratch;
+    std::string target = scratch / "name with 'quotes' and $dollar";
+    ASSERT_TRUE(RunProgram("/usr/bin/", "touch", "\"" + target + "\""));
+    EXPECT_TRUE(FileExists(target));
+    EXPECT_FALSE(RunProgram(scratch.Path(), "no-such-program-here", ""));
+}
+
+} // namespace
