@@ -1,1 +1,122 @@
-#include <gtest/gtest.h>
+// Runs the built program the way callers do and checks the printed lines and the exit status.
+#include "base/Platform.h"
+
+#include "TestSupport.h"
+
+namespace {
+
+const char* const BANNER_START = "*********************************************************************\n";
+
+struct UsageCase {
+    const char* label;
+    std::vector<std::string> args;
+};
+
+TEST(TarvoCmd, MalformedCommandLinesPrintTheUsage)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "book.epub", "x");
+    WriteWholeFile(scratch / "empty.json", "");
+    const UsageCase cases[] = {
+        {"no arguments", {}},
+        {"unknown command", {"x", "a", "b", "c", "d"}},
+        {"long command word", {"get", "book.epub", "tmp", "m.json", "c.jpg"}},
+        {"g with five arguments", {"g", "book.epub", "tmp", "meta.json"}},
+        {"g with seven arguments", {"g", "book.epub", "tmp", "meta.json", "c.jpg", "extra"}},
+        {"s with too few", {"s", "book.epub"}},
+        {"s file form, missing file", {"s", "book.epub", "tmp", "-t"}},
+        {"s file form, empty file", {"s", "book.epub", "tmp", "empty.json"}},
+        {"c with too few", {"c", "book.epub", "out.epub"}},
+    };
+    for (const UsageCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CommandRun run = RunTarvoCmd(c.args, scratch.Path());
+        EXPECT_TRUE(StartsWith(run.out, BANNER_START)) << run.out;
+        EXPECT_NE(run.out.find("Format:\r\n    TarvoCmd g <InputFile>"), std::string::npos);
+        EXPECT_NE(run.out.find("[-setv]\r\n\n"), std::string::npos) << "usage ends with CR LF and a newline";
+        EXPECT_EQ(run.out.find("return"), std::string::npos);
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+}
+
+TEST(TarvoCmd, MissingInputIsReportedWithoutALog)
+{
+    ScratchDir scratch;
+    CommandRun run = RunTarvoCmd({"c", "missing.epub", "out.epub", scratch / "t/job1"}, scratch.Path());
+    EXPECT_EQ(run.out, "Processed 100%\nInput file is not existed!\nreturn 16777220\n");
+    EXPECT_EQ(run.exitStatus, 4);
+    EXPECT_FALSE(DirectoryExists(scratch / "t/marlek_log"));
+}
+
+TEST(TarvoCmd, TopazIsRecognisedAndTheLogFiledAsSuccess)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "x.azw1", "TPZ0 and some bytes");
+    for (const char* word : {"g", "G"}) {
+        SCOPED_TRACE(word);
+        CommandRun run = RunTarvoCmd({word, "x.azw1", scratch / "job2", "meta.json", "cover.jpg"}, scratch.Path());
+        EXPECT_EQ(run.out, "Have Kindle TPZ DRM!\nreturn 65542\n");
+        EXPECT_EQ(run.exitStatus, 6);
+    }
+    std::string log = ReadWholeFile(scratch / "marlek_log/OK/job2.txt");
+    EXPECT_TRUE(StartsWith(log, "Tarvo      Version: 0.8.3   BuildNo: 563\r\nx.azw1\r\nWarning:"))
+        << log;
+    EXPECT_NE(log.find("[getMetaInfoOrg] getMeta END\r\nUse time(ms): "), std::string::npos) << log;
+    EXPECT_FALSE(FileExists(scratch / "marlek_log/job2.txt"));
+
+    CommandRun convert = RunTarvoCmd({"c", "x.azw1", "out.epub", scratch / "job3"}, scratch.Path());
+    EXPECT_NE(convert.out.find("Not Support!\nreturn 16777216\n"), std::string::npos);
+    EXPECT_TRUE(FileExists(scratch / "marlek_log/job3.txt")) << "a failed run keeps its log outside OK";
+}
+
+TEST(TarvoCmd, ConversionProgressAndRefusedPairs)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "a.opf", "<package/>");
+    CommandRun run = RunTarvoCmd({"c", "a.opf", "b.opf", scratch / "job"}, scratch.Path());
+    EXPECT_EQ(run.out, "Start Convert\nProcessed 100%\nNot Support!\nreturn 16777216\n");
+    std::string log = ReadWholeFile(scratch / "marlek_log/job.txt");
+    EXPECT_NE(log.find("ERROR:"), std::string::npos);
+    EXPECT_NE(log.find("[convertOrg] convert don't be supported!\r\n"), std::string::npos) << log;
+
+    run = RunTarvoCmd({"c", "a.opf", "b.PRC", scratch / "job"}, scratch.Path());
+    EXPECT_NE(run.out.find("Not Support!\nreturn 16777216\n"), std::string::npos);
+
+    WriteWholeFile(scratch / "x.txt.", "text");
+    run = RunTarvoCmd({"c", "x.txt.", "b.epub", scratch / "job"}, scratch.Path());
+    EXPECT_EQ(run.out, "Start Convert\nProcessed 100%\nGetEbook init failed!\nreturn 16777217\n");
+    log = ReadWholeFile(scratch / "marlek_log/job.txt");
+    EXPECT_NE(log.find("] Get Ebook failed!\r\n"), std::string::npos) << log;
+}
+
+TEST(TarvoCmd, FileWithoutExtensionIsAnEpubCalledKobo)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "Book", "not really a book");
+    CommandRun run = RunTarvoCmd({"c", "Book", "out.txt", scratch.Path() + "w\\job"}, scratch.Path());
+    EXPECT_NE(run.out.find("Processed 10%\nProcessed 40%\nProcessed 100%\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(DirectoryExists(scratch / "w/job")) << "a backslash in the TempDirectory separates folders";
+    std::string log = ReadWholeFile(scratch / "w/marlek_log/job.txt");
+    EXPECT_NE(log.find("] InputFormat  : kobo\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] OutputFormat : txt\r\n"), std::string::npos);
+    EXPECT_NE(log.find("] pInParam == NULL\r\n"), std::string::npos);
+}
+
+TEST(TarvoCmd, ConvertOptionsReachTheLogAsJson)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "a.epub", "x");
+    RunTarvoCmd({"c", "a.epub", "b.mobi", scratch / "job", "-setv", "-setl", "en", "-notidy"}, scratch.Path());
+    std::string log = ReadWholeFile(scratch / "marlek_log/job.txt");
+    EXPECT_NE(log.find("] InParam:{\"inparam_notidy\":\"1\"}\r\n"), std::string::npos) << log;
+}
+
+TEST(TarvoCmd, UpperCaseInputExtensionStillFindsTheFile)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "X.AZW1", "TPZ.");
+    CommandRun run = RunTarvoCmd({"g", "X.AZW1", scratch / "job", "m.json", ""}, scratch.Path());
+    EXPECT_EQ(run.out, "Have Kindle TPZ DRM!\nreturn 65542\n");
+}
+
+} // namespace
