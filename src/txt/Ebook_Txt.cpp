@@ -1,3 +1,186 @@
+// Text input: detect the encoding, convert to UTF-8 and wrap every line in a paragraph.
 #include "txt/Ebook_Txt.h"
 
-CEbookTxt::~CEbookTxt() = default;
+#include "base/Charset.h"
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+
+#include <regex>
+
+namespace {
+
+constexpr size_t TITLE_WINDOW = 600;
+const char* const UTF8_BOM = "\xEF\xBB\xBF";
+
+const std::regex& TitlePattern()
+{
+    // The greedy second group stays within one line because "." never matches a line end.
+    static const std::regex pattern("<([^>]+)>|\xE3\x80\x8A(.+)\xE3\x80\x8B",
+                                    std::regex::ECMAScript | std::regex::icase);
+    return pattern;
+}
+
+bool StartsWithAt(const std::string& text, size_t pos, const char* word)
+{
+    return text.compare(pos, std::char_traits<char>::length(word), word) == 0;
+}
+
+// The first of CR LF, LF and CR that the text holds anywhere separates all of its lines.
+std::string LineSeparatorOf(const std::string& text)
+{
+    if (text.find("\r\n") != std::string::npos) return "\r\n";
+    if (text.find('\n') != std::string::npos) return "\n";
+    return "\r";
+}
+
+} // namespace
+
+std::string TitleFromText(const std::string& text)
+{
+    std::string title;
+    for (std::sregex_iterator it(text.begin(), text.end(), TitlePattern()), end; it != end; ++it) {
+        std::string name = (*it)[1].matched && (*it)[1].length() > 0 ? (*it)[1].str() : (*it)[2].str();
+        if (title.find(name) == std::string::npos) title += name + "_";
+    }
+    if (!title.empty()) title.pop_back();
+    return title;
+}
+
+std::string TitleFromFileName(const std::string& path)
+{
+    std::string name = GetFileName(ToOsPath(path));
+    size_t dot = name.find('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+std::string EscapeTextLine(const std::string& line)
+{
+    std::string out;
+    out.reserve(line.size() + line.size() / 8);
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"') out += "&quot;";
+        else if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '&' && !StartsWithAt(line, i + 1, "lt;") && !StartsWithAt(line, i + 1, "gt;") &&
+                 !StartsWithAt(line, i + 1, "amp;") && !StartsWithAt(line, i + 1, "quot;"))
+            out += "&amp;";
+        else out += c;
+    }
+    return out;
+}
+
+std::string BuildTextPage(const std::string& title, const std::string& text)
+{
+    std::string page = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";
+    // The title comes from the book's own text: escape it so the page stays well-formed.
+    page += EscapeTextLine(title);
+    page += "</title>\r\n\t<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
+            "<body>\r\n";
+    page.reserve(page.size() + text.size() + text.size() / 4 + 64);
+    const std::string separator = LineSeparatorOf(text);
+    size_t start = 0;
+    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + separator.size()) {
+        if (end == start) continue;
+        page += "<p>" + EscapeTextLine(text.substr(start, end - start)) + "</p>";
+    }
+    page += "<p>" + EscapeTextLine(text.substr(start)) + "</p>";
+    page += "\r\n</body>\r\n</html>";
+    return page;
+}
+
+ResultCode CEbookTxt::GetMetaData(const std::string& inputFile, GetMetaContext&)
+{
+    std::string head = ReadWholeFile(inputFile).substr(0, TITLE_WINDOW);
+    ResultCode rc = CharsetConv::ToUtf8(head);
+    if (rc != RC_OK) return rc;
+    std::string title = TitleFromText(head);
+    if (!title.empty()) m_Book.SetValue("title", title);
+    return RC_OK;
+}
+
+ResultCode CEbookTxt::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
+{
+    PrintProgress("Converting Input To Txt");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Input test IN...");
+    m_Title.clear();
+    m_Book.Reset();
+    ResultCode rc = ParseTxt(inputFile, ctx.m_TempDirectory);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Input test OUT...");
+    return rc;
+}
+
+ResultCode CEbookTxt::ParseTxt(const std::string& inputFile, const std::string& tempDirectory)
+{
+    std::string text = ReadWholeFile(inputFile);
+    PrintProgress("Converting Txt To UTF-8");
+    ResultCode rc = CharsetConv::ToUtf8(text);
+    if (rc != RC_OK) return rc;
+    // A byte order mark would otherwise end up inside the first paragraph (or the title).
+    if (StartsWith(text, UTF8_BOM)) text.erase(0, 3);
+
+    m_Title = TitleFromText(text.substr(0, TITLE_WINDOW));
+    if (m_Title.empty()) m_Title = TitleFromFileName(inputFile);
+    if (text.empty()) return RC_OK;
+
+    PrintProgress("Generate Html Content");
+    uint16_t date = 0, time = 0;
+    DosDateTime(date, time);
+    const std::string fileName = "TxtToHtml_" + std::to_string(time) + ".html";
+
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer IN...");
+    std::string page = BuildTextPage(m_Title, text);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer OUT...");
+
+    PrintProgress("Write To Html File");
+    rc = WriteWholeFile(tempDirectory + fileName, page);
+    if (rc != RC_OK) return rc;
+    m_Book.SetValue("title", m_Title);
+    m_Book.m_HtmlFileList.push_back(fileName);
+    m_Book.m_HtmlTitleList.push_back(m_Title);
+    return RC_OK;
+}
+
+std::string BuildTextHead(const CIntermediateBook& book)
+{
+    auto first = [&book](const char* key) {
+        auto it = book.m_MetaData.find(key);
+        return it == book.m_MetaData.end() || it->second.empty() ? std::string() : it->second.front();
+    };
+    std::string head = UTF8_BOM;
+    bool wroteLine = false;
+    if (!first("title").empty()) {
+        head += "\xE3\x80\x8A" + first("title") + "\xE3\x80\x8B    ";
+        wroteLine = true;
+    }
+    auto creators = book.m_MetaData.find("creator");
+    if (creators != book.m_MetaData.end()) {
+        std::string joined;
+        for (const std::string& name : creators->second) {
+            if (name.empty()) continue;
+            if (!joined.empty()) joined += "\xEF\xBC\x8C";
+            joined += name;
+        }
+        if (!joined.empty()) {
+            head += "Author\xEF\xBC\x9A" + joined + "   ";
+            wroteLine = true;
+        }
+    }
+    if (!first("identifier_ASIN").empty()) {
+        head += "ASIN\xEF\xBC\x9A" + first("identifier_ASIN") + "   ";
+        wroteLine = true;
+    }
+    if (!first("identifier_ISBN").empty()) {
+        head += "ISBN\xEF\xBC\x9A" + first("identifier_ISBN");
+        wroteLine = true;
+    }
+    if (wroteLine) head += "\r\n\r\n";
+    if (!first("description").empty()) head += "Description\xEF\xBC\x9A" + first("description") + "\r\n\r\n";
+    head += "Generate From\xEF\xBC\x9ATarvo v0.8.3.563 [ ";
+    head += MAKER_WEB_ADDRESS;
+    head += " ]\r\n\r\n\r\n\r\n\r\n\r\n";
+    return head;
+}
+
+ResultCode CEbookTxt::Convert_Output(const std::string&, ConvertOutputContext&) { return RC_NOT_SUPPORT; }

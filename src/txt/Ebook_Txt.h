@@ -1,9 +1,31 @@
-// Plain text in any encoding.
+// Plain text in any encoding to a one-page book, and a book back to UTF-8 text.
 #pragma once
 
 #include "base/Ebook.h"
 
+#include <string>
+
 class CEbookTxt : public CEbook {
 public:
-    ~CEbookTxt() override;
+    ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
+    ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
+    ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
+    CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
+
+    ResultCode ParseTxt(const std::string& inputFile, const std::string& tempDirectory);
+
+private:
+    CIntermediateBook m_Book;
+    std::string m_Title;
 };
+
+// Bracketed names ("<...>" or the double angle brackets) of the text, joined by "_".
+std::string TitleFromText(const std::string& text);
+// The file name without folders, cut before its first ".".
+std::string TitleFromFileName(const std::string& path);
+// Escapes quotes and angle brackets, and ampersands that do not start one of our entities.
+std::string EscapeTextLine(const std::string& line);
+// The XHTML page holding the text as one paragraph per non-empty line.
+std::string BuildTextPage(const std::string& title, const std::string& text);
+// The UTF-8 head of a text export: byte order mark, title, authors, identifiers, generator.
+std::string BuildTextHead(const CIntermediateBook& book);

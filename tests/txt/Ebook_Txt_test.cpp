@@ -1,0 +1,159 @@
+#include "txt/Ebook_Txt.h"
+
+#include "base/Platform.h"
+
+#include "TestSupport.h"
+
+#include <chrono>
+
+namespace {
+
+const std::string PAGE_HEAD = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>T</title>\r\n\t"
+                              "<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
+                              "<body>\r\n";
+const std::string PAGE_TAIL = "\r\n</body>\r\n</html>";
+
+struct PageCase {
+    const char* label;
+    std::string text;
+    std::string body;
+};
+
+TEST(TextPage, ParagraphsFollowTheFirstLineSeparator)
+{
+    const PageCase cases[] = {
+        {"empty line between words", "one\r\n\r\ntwo", "<p>one</p><p>two</p>"},
+        {"lf only keeps stray cr", "a\rb\nc", "<p>a\rb</p><p>c</p>"},
+        {"crlf wins over an earlier lf", "a\nb\r\nc", "<p>a\nb</p><p>c</p>"},
+        {"cr only", "a\rb", "<p>a</p><p>b</p>"},
+        {"ending line break gives an empty paragraph", "a\n", "<p>a</p><p></p>"},
+        {"no separator at all", "just one line", "<p>just one line</p>"},
+        {"escaping", "x & <1> \"q\" &lt; &amp; &quot; &gt; &copy;",
+         "<p>x &amp; &lt;1&gt; &quot;q&quot; &lt; &amp; &quot; &gt; &amp;copy;</p>"},
+    };
+    for (const PageCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(BuildTextPage("T", c.text), PAGE_HEAD + c.body + PAGE_TAIL);
+    }
+}
+
+TEST(TextPage, TitleCannotBreakThePage)
+{
+    std::string page = BuildTextPage("a<b & c", "x");
+    EXPECT_NE(page.find("<title>a&lt;b &amp; c</title>"), std::string::npos);
+}
+
+TEST(TextPage, LargeTextsBuildInLinearTime)
+{
+    std::string text;
+    for (int i = 0; i < 200000; ++i) text += "Line number " + std::to_string(i) + " & more <text>\r\n";
+    auto start = std::chrono::steady_clock::now();
+    std::string page = BuildTextPage("T", text);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 2000);
+    EXPECT_NE(page.find("<p>Line number 199999 &amp; more &lt;text&gt;</p><p></p>"), std::string::npos);
+}
+
+struct TitleCase {
+    const char* label;
+    const char* text;
+    const char* title;
+};
+
+TEST(TextTitle, BracketsGiveTheTitle)
+{
+    const TitleCase cases[] = {
+        {"double angle brackets", "\xE3\x80\x8A" "Debian \xE7\xBB\xB4\xE6\x8A\xA4" "\xE3\x80\x8B\r\nrest",
+         "Debian \xE7\xBB\xB4\xE6\x8A\xA4"},
+        {"two different names joined", "<one> and <two>", "one_two"},
+        {"repeated name once", "<one> <one>", "one"},
+        {"contained name skipped", "<one two> <two>", "one two"},
+        {"greedy within one line", "\xE3\x80\x8A" "a\xE3\x80\x8B b \xE3\x80\x8B\nc\xE3\x80\x8B",
+         "a\xE3\x80\x8B b "},
+        {"not across lines", "\xE3\x80\x8A" "a\nb\xE3\x80\x8B", ""},
+        {"nothing bracketed", "Plain text", ""},
+        {"empty angle brackets are no name", "<>", ""},
+    };
+    for (const TitleCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(TitleFromText(c.text), c.title);
+    }
+}
+
+TEST(TextTitle, FileNameIsCutAtTheFirstDot)
+{
+    EXPECT_EQ(TitleFromFileName("/books/my.story.txt"), "my");
+    EXPECT_EQ(TitleFromFileName("C:\\books\\novel.txt"), "novel");
+    EXPECT_EQ(TitleFromFileName("plain"), "plain");
+}
+
+TEST(EbookTxt, ConvertInputWritesOnePage)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "Fables.of.old.txt", "\xEF\xBB\xBFThe Fox\r\n\r\nSour grapes & more.\r\n");
+    CEbookTxt handler;
+    ConvertInputContext ctx{scratch.Path(), "", FORMAT_EPUB, ""};
+    ASSERT_EQ(handler.Convert_Input(scratch / "Fables.of.old.txt", ctx), RC_OK);
+    const CIntermediateBook& book = *handler.GetIntermediateBook();
+    ASSERT_EQ(book.m_HtmlFileList.size(), 1u);
+    EXPECT_TRUE(StartsWith(book.m_HtmlFileList[0], "TxtToHtml_"));
+    EXPECT_EQ(book.m_MetaData.at("title"), std::vector<std::string>{"Fables"});
+    std::string page = ReadWholeFile(scratch.Path() + book.m_HtmlFileList[0]);
+    EXPECT_NE(page.find("<body>\r\n<p>The Fox</p><p>Sour grapes &amp; more.</p><p></p>\r\n</body>"),
+              std::string::npos)
+        << page;
+}
+
+TEST(EbookTxt, EmptyTextGivesAnEmptyBook)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "e.txt", "");
+    CEbookTxt handler;
+    ConvertInputContext ctx{scratch.Path(), "", FORMAT_EPUB, ""};
+    EXPECT_EQ(handler.Convert_Input(scratch / "e.txt", ctx), RC_OK);
+    EXPECT_TRUE(handler.GetIntermediateBook()->m_HtmlFileList.empty());
+}
+
+TEST(EbookTxt, UnwritableTempDirectoryFails)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "a.txt", "text");
+    CEbookTxt handler;
+    ConvertInputContext ctx{scratch / "missing/", "", FORMAT_EPUB, ""};
+    EXPECT_EQ(handler.Convert_Input(scratch / "a.txt", ctx), RC_FILE_OPEN_FAILED);
+    EXPECT_TRUE(handler.GetIntermediateBook()->m_HtmlFileList.empty());
+}
+
+TEST(EbookTxt, GetMetaDataReadsTheTitleFromTheStart)
+{
+    ScratchDir scratch;
+    std::string text = "\xE3\x80\x8A" "Title\xE3\x80\x8B\r\n" + std::string(700, 'x') + "<late>";
+    WriteWholeFile(scratch / "a.txt", text);
+    CEbookTxt handler;
+    GetMetaContext ctx{scratch.Path(), ""};
+    ASSERT_EQ(handler.GetMetaData(scratch / "a.txt", ctx), RC_OK);
+    EXPECT_EQ(handler.GetIntermediateBook()->m_MetaData.at("title"), std::vector<std::string>{"Title"});
+}
+
+TEST(TextHead, EmptyMetadataGivesOnlyTheGenerator)
+{
+    CIntermediateBook book;
+    EXPECT_EQ(BuildTextHead(book), std::string("\xEF\xBB\xBFGenerate From\xEF\xBC\x9ATarvo v0.8.3.563 [ ") +
+                                       MAKER_WEB_ADDRESS + " ]\r\n\r\n\r\n\r\n\r\n\r\n");
+}
+
+TEST(TextHead, FullMetadata)
+{
+    CIntermediateBook book;
+    book.AddValue("title", "Dune");
+    book.AddValue("creator", "A");
+    book.AddValue("creator", "B");
+    book.AddValue("identifier_ISBN", "978");
+    book.AddValue("description", "D");
+    std::string head = BuildTextHead(book);
+    EXPECT_TRUE(StartsWith(head, "\xEF\xBB\xBF\xE3\x80\x8A" "Dune\xE3\x80\x8B    Author\xEF\xBC\x9A" "A\xEF\xBC\x8C"
+                                 "B   ISBN\xEF\xBC\x9A" "978\r\n\r\nDescription\xEF\xBC\x9A" "D\r\n\r\nGenerate From"))
+        << head;
+}
+
+} // namespace
