@@ -1,1 +1,781 @@
+// ZIP reading (central directory or a walk over the local headers), extraction and writing.
 #include "base/Zip.h"
+
+#include "base/RunLog.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <unordered_set>
+
+namespace {
+
+constexpr uint32_t SIG_LOCAL = 0x04034B50;
+constexpr uint32_t SIG_CENTRAL = 0x02014B50;
+constexpr uint32_t SIG_END = 0x06054B50;
+constexpr uint32_t SIG_DESCRIPTOR = 0x08074B50;
+constexpr size_t LOCAL_HEADER_SIZE = 30;
+constexpr size_t CENTRAL_RECORD_SIZE = 46;
+constexpr size_t END_RECORD_SIZE = 22;
+constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFF;
+// The end record is looked for only in this many bytes at the end of the file.
+constexpr size_t END_SEARCH_WINDOW = 0x10011;
+constexpr size_t SEARCH_BLOCK = 32768;
+constexpr size_t DEFLATE_PIECE = 16384;
+constexpr size_t INFLATE_FIRST_BUFFER = 65536;
+// Past this size the rest of an entry is measured before the buffer is grown, so a bomb is refused
+// without ever holding its output.
+constexpr size_t INFLATE_MEASURE_FROM = size_t(64) << 20;
+const char MIMETYPE_NAME[] = "mimetype";
+const char EPUB_MIMETYPE[] = "application/epub+zip";
+
+uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t Get32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void Put16(std::string& out, uint16_t v)
+{
+    out.push_back(static_cast<char>(v & 0xff));
+    out.push_back(static_cast<char>(v >> 8));
+}
+
+void Put32(std::string& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+// Writers of some archives put "?" where a name had an unmappable character, and relative prefixes
+// that mean nothing inside an archive.
+void CleanName(std::string& name)
+{
+    std::replace(name.begin(), name.end(), '?', '_');
+    size_t skip = 0;
+    for (;;) {
+        if (name.compare(skip, 2, "./") == 0)
+            skip += 2;
+        else if (name.compare(skip, 3, "../") == 0)
+            skip += 3;
+        else
+            break;
+    }
+    name.erase(0, skip);
+}
+
+uint32_t ZipCrc(const std::string& data)
+{
+    uLong crc = crc32(0, Z_NULL, 0);
+    for (size_t at = 0; at < data.size();) {
+        const uInt piece = static_cast<uInt>(std::min<size_t>(data.size() - at, 1u << 30));
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data() + at), piece);
+        at += piece;
+    }
+    return static_cast<uint32_t>(crc);
+}
+
+bool KeepsName(const std::string& name) { return !name.empty() && name.back() != '/'; }
+
+// A name that would land outside the working directory, or that the OS would cut at a NUL byte.
+bool UnsafeName(const std::string& name) { return PathEscapes(name) || name.find('\0') != std::string::npos; }
+
+// Output still to come from a stream, measured on a copy of it; Z_MEM_ERROR once it passes allowance.
+int MeasureRest(z_stream& stream, size_t allowance, size_t& rest)
+{
+    z_stream probe{};
+    int rc = inflateCopy(&probe, &stream);
+    if (rc != Z_OK) return rc;
+    std::vector<unsigned char> scratch(INFLATE_FIRST_BUFFER);
+    rest = 0;
+    for (;;) {
+        probe.next_out = scratch.data();
+        probe.avail_out = static_cast<uInt>(scratch.size());
+        rc = inflate(&probe, Z_NO_FLUSH);
+        rest += scratch.size() - probe.avail_out;
+        if (rest > allowance) {
+            rc = Z_MEM_ERROR;
+            break;
+        }
+        if (rc == Z_STREAM_END) break;
+        if (rc == Z_OK || rc == Z_BUF_ERROR) {
+            if (probe.avail_out > 0) {
+                rc = Z_DATA_ERROR;
+                break;
+            }
+            continue;
+        }
+        if (rc == Z_NEED_DICT) rc = Z_DATA_ERROR;
+        break;
+    }
+    inflateEnd(&probe);
+    return rc;
+}
+
+} // namespace
+
+int InflateRaw(const char* in, size_t size, size_t limit, std::string& out)
+{
+    out.clear();
+    if (size > UINT_MAX) return Z_DATA_ERROR;
+    z_stream z{};
+    int rc = inflateInit2(&z, -MAX_WBITS);
+    if (rc != Z_OK) return rc;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+    z.avail_in = static_cast<uInt>(size);
+    // One byte past the limit tells a stream that ends exactly at the limit from one that goes on.
+    const size_t hardCap = limit + 1;
+    out.resize(std::min(hardCap, std::max(size * 4, INFLATE_FIRST_BUFFER)));
+    size_t produced = 0;
+    bool measured = false;
+    for (;;) {
+        if (produced == out.size()) {
+            if (out.size() >= hardCap) {
+                rc = Z_MEM_ERROR;
+                break;
+            }
+            size_t next = std::min(hardCap, out.size() * 2);
+            if (next > INFLATE_MEASURE_FROM && !measured) {
+                measured = true;
+                size_t rest = 0;
+                rc = MeasureRest(z, limit - produced, rest);
+                if (rc != Z_STREAM_END) break;
+                next = produced + rest + 1;
+            }
+            out.resize(next);
+        }
+        size_t room = std::min<size_t>(out.size() - produced, UINT_MAX);
+        z.next_out = reinterpret_cast<Bytef*>(&out[produced]);
+        z.avail_out = static_cast<uInt>(room);
+        rc = inflate(&z, Z_NO_FLUSH);
+        produced += room - z.avail_out;
+        if (rc == Z_STREAM_END) break;
+        if (rc == Z_OK || rc == Z_BUF_ERROR) {
+            // Room left but no end: the input ran out inside the stream.
+            if (z.avail_out > 0) {
+                rc = Z_DATA_ERROR;
+                break;
+            }
+            continue;
+        }
+        if (rc == Z_NEED_DICT) rc = Z_DATA_ERROR;
+        break;
+    }
+    inflateEnd(&z);
+    if (rc == Z_STREAM_END && produced > limit) rc = Z_MEM_ERROR;
+    if (rc == Z_STREAM_END)
+        out.resize(produced);
+    else
+        out.clear();
+    return rc;
+}
+
+int DeflateRaw(const char* in, size_t size, char* out, size_t& outSize)
+{
+    const size_t capacity = outSize;
+    outSize = 0;
+    z_stream z{};
+    int rc = deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (rc != Z_OK) return rc;
+    size_t fed = 0;
+    do {
+        if (z.avail_in == 0) {
+            size_t piece = std::min(size - fed, DEFLATE_PIECE);
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in + fed));
+            z.avail_in = static_cast<uInt>(piece);
+            fed += piece;
+        }
+        // Flushing after each piece keeps every 16384 input bytes decodable on their own.
+        int flush = fed == size ? Z_FINISH : Z_SYNC_FLUSH;
+        size_t room = std::min<size_t>(capacity - outSize, UINT_MAX);
+        z.next_out = reinterpret_cast<Bytef*>(out + outSize);
+        z.avail_out = static_cast<uInt>(room);
+        rc = deflate(&z, flush);
+        outSize += room - z.avail_out;
+        if (rc == Z_OK && z.avail_out == 0) rc = Z_BUF_ERROR;
+    } while (rc == Z_OK);
+    deflateEnd(&z);
+    return rc;
+}
+
+CZip::~CZip() { Close(); }
+
+void CZip::Close()
+{
+    CFile::Close();
+    m_WorkingDirectory.clear();
+    m_Entries.clear();
+    m_ScanPosition = 0;
+    m_FileSize = 0;
+}
+
+ResultCode CZip::ReadExact(uint64_t offset, void* buffer, size_t count, ResultCode failure)
+{
+    size_t got = count;
+    if (ReadAt(buffer, offset, got) != RC_OK || got != count) return failure;
+    return RC_OK;
+}
+
+ResultCode CZip::ReadDirectory()
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "ReadDirectory IN");
+    uint64_t size = 0;
+    if (Size(size) != RC_OK) return RC_FILE_OPEN_FAILED;
+    if (size > UINT32_MAX) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "archive of %llu bytes is past the 4 GiB a ZIP offset can address",
+                  static_cast<unsigned long long>(size));
+        return RC_ZIP_MAGIC;
+    }
+    m_FileSize = static_cast<uint32_t>(size);
+    unsigned char magic[2];
+    if (ReadExact(0, magic, 2, RC_ZIP_MAGIC) != RC_OK || magic[0] != 'P' || magic[1] != 'K') {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "no \"PK\" at the start of the archive");
+        return RC_ZIP_MAGIC;
+    }
+    unsigned char end[END_RECORD_SIZE];
+    if (size < END_RECORD_SIZE || ReadExact(size - END_RECORD_SIZE, end, END_RECORD_SIZE, RC_ZIP_MAGIC) != RC_OK)
+        return RC_ZIP_MAGIC;
+    m_Entries.clear();
+
+    if (Get32(end) != SIG_END) {
+        // A comment follows the end record: take the first end signature in the window that leaves
+        // room for a whole record.
+        size_t window = static_cast<size_t>(std::min<uint64_t>(size, END_SEARCH_WINDOW));
+        std::string tail(window, '\0');
+        if (ReadExact(size - window, &tail[0], window, RC_ZIP_MAGIC) != RC_OK) return RC_ZIP_MAGIC;
+        size_t at = tail.find(std::string("PK\x05\x06", 4));
+        if (at == std::string::npos || at + END_RECORD_SIZE > window) {
+            TARVO_LOG(m_ZipLog, LOG_WARNING, "no end record, walking the local headers");
+            return ScanLocalHeaders();
+        }
+        std::memcpy(end, tail.data() + at, END_RECORD_SIZE);
+    }
+
+    const uint32_t dirSize = Get32(end + 12);
+    const uint32_t dirOffset = Get32(end + 16);
+    if (dirOffset > size) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "central directory offset 0x%x is past the end 0x%x", dirOffset, m_FileSize);
+        return RC_FILE_SEEK_FAILED;
+    }
+    if (dirSize == 0) return RC_ZIP_MAGIC;
+    if (dirSize > size - dirOffset) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "central directory of 0x%x bytes at 0x%x passes the end 0x%x", dirSize,
+                  dirOffset, m_FileSize);
+        return RC_FILE_READ_FAILED;
+    }
+    std::string dir(dirSize, '\0');
+    if (ReadExact(dirOffset, &dir[0], dirSize, RC_FILE_READ_FAILED) != RC_OK) return RC_FILE_READ_FAILED;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(dir.data());
+
+    ResultCode rc = RC_OK;
+    for (size_t pos = 0; pos < dirSize && rc == RC_OK;) {
+        const unsigned char* rec = bytes + pos;
+        if (dirSize - pos < CENTRAL_RECORD_SIZE || Get32(rec) != SIG_CENTRAL) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "no central record at 0x%zx", dirOffset + pos);
+            rc = RC_ZIP_DIR_RECORD;
+            break;
+        }
+        const uint32_t headerOffset = Get32(rec + 42);
+        unsigned char local[LOCAL_HEADER_SIZE];
+        if (headerOffset > size) {
+            rc = RC_FILE_SEEK_FAILED;
+        } else if (ReadExact(headerOffset, local, LOCAL_HEADER_SIZE, RC_FILE_READ_FAILED) != RC_OK) {
+            rc = RC_FILE_READ_FAILED;
+        } else if (Get32(local) != SIG_LOCAL) {
+            rc = RC_ZIP_MAGIC;
+        }
+        if (rc != RC_OK) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "no local header at 0x%x", headerOffset);
+            break;
+        }
+        ZipEntry entry;
+        const uint16_t nameLength = Get16(local + 26);
+        entry.m_Name.assign(nameLength, '\0');
+        if (ReadExact(uint64_t(headerOffset) + LOCAL_HEADER_SIZE, &entry.m_Name[0], nameLength,
+                      RC_FILE_READ_FAILED) != RC_OK) {
+            rc = RC_FILE_READ_FAILED;
+            break;
+        }
+        CleanName(entry.m_Name);
+        entry.m_Method = Get16(local + 8);
+        entry.m_Time = Get16(local + 10);
+        entry.m_Date = Get16(local + 12);
+        uint64_t dataOffset = uint64_t(headerOffset) + LOCAL_HEADER_SIZE + nameLength + Get16(local + 28);
+        entry.m_DataOffset = static_cast<uint32_t>(std::min<uint64_t>(dataOffset, size));
+        entry.m_CompressedSize = static_cast<int32_t>(Get32(rec + 20));
+        entry.m_UncompressedSize = static_cast<int32_t>(Get32(rec + 24));
+        entry.m_HeaderOffset = headerOffset;
+        m_Entries.push_back(std::move(entry));
+        pos += CENTRAL_RECORD_SIZE + Get16(rec + 28) + Get16(rec + 30) + Get16(rec + 32);
+    }
+    // Also after a failure: the entries found so far are what FixEpub writes out.
+    FixSizes(dirOffset);
+    TARVO_LOG(m_ZipLog, LOG_INFO, "ReadDirectory OUT, %zu entries", m_Entries.size());
+    return rc;
+}
+
+// Sizes in the central directory may be missing or wrong; the next header bounds each entry's data.
+void CZip::FixSizes(uint32_t directoryOffset)
+{
+    m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
+                                   [](const ZipEntry& e) { return !KeepsName(e.m_Name); }),
+                    m_Entries.end());
+    for (size_t i = 0; i < m_Entries.size(); ++i) {
+        ZipEntry& e = m_Entries[i];
+        uint32_t limit = i + 1 < m_Entries.size() ? m_Entries[i + 1].m_HeaderOffset : directoryOffset;
+        // Entries listed out of file order: only the directory itself still bounds this one.
+        if (limit < e.m_DataOffset) limit = directoryOffset;
+        limit = std::min(limit, m_FileSize);
+        if (limit < e.m_DataOffset) {
+            e.m_CompressedSize = 0;
+            continue;
+        }
+        const uint32_t room = limit - e.m_DataOffset;
+        if (e.m_CompressedSize < 1 || static_cast<uint32_t>(e.m_CompressedSize) > room)
+            e.m_CompressedSize = static_cast<int32_t>(room);
+    }
+}
+
+ResultCode CZip::ScanLocalHeaders()
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "ScanLocalHeaders IN");
+    m_Entries.clear();
+    m_ScanPosition = 0;
+    uint64_t size = 0;
+    if (Size(size) != RC_OK || size > UINT32_MAX) return RC_FILE_SEEK_FAILED;
+    m_FileSize = static_cast<uint32_t>(size);
+    uint64_t position = 0;
+    for (;;) {
+        unsigned char sig[4];
+        if (ReadExact(position, sig, 4, RC_FILE_READ_FAILED) != RC_OK) {
+            TARVO_LOG(m_ZipLog, LOG_WARNING, "walk ended without an end record at 0x%llx, %zu entries",
+                      static_cast<unsigned long long>(position), m_Entries.size());
+            return RC_FILE_READ_FAILED;
+        }
+        position += 4;
+        ResultCode rc = RC_OK;
+        switch (Get32(sig)) {
+        case SIG_END:
+            m_ScanPosition = static_cast<uint32_t>(position);
+            TARVO_LOG(m_ZipLog, LOG_INFO, "ScanLocalHeaders OUT, %zu entries", m_Entries.size());
+            return RC_OK;
+        case SIG_CENTRAL: {
+            unsigned char rec[42];
+            if (ReadExact(position, rec, sizeof rec, RC_ZIP_DIR_RECORD) != RC_OK) return RC_ZIP_DIR_RECORD;
+            uint64_t next = position + sizeof rec + Get16(rec + 24) + Get16(rec + 26) + Get16(rec + 28);
+            if (next > size) return RC_ZIP_DIR_RECORD;
+            position = next;
+            break;
+        }
+        case SIG_DESCRIPTOR:
+            if (position + 12 > size) return RC_ZIP_DESCRIPTION_RECORD;
+            position += 12;
+            break;
+        case SIG_LOCAL:
+            rc = ScanEntry(position);
+            break;
+        default:
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "unknown signature 0x%08x at 0x%llx", Get32(sig),
+                      static_cast<unsigned long long>(position - 4));
+            rc = RC_ZIP_MAGIC;
+        }
+        m_ScanPosition = static_cast<uint32_t>(std::min<uint64_t>(position, size));
+        if (rc != RC_OK) return rc;
+    }
+}
+
+// One local header at position (just after its signature); position ends after the entry's data.
+ResultCode CZip::ScanEntry(uint64_t& position)
+{
+    const uint64_t size = m_FileSize;
+    unsigned char h[26];  // the local header without its signature
+    if (ReadExact(position, h, sizeof h, RC_FILE_READ_FAILED) != RC_OK) return RC_FILE_READ_FAILED;
+    position += sizeof h;
+    const uint16_t nameLength = Get16(h + 22);
+    const uint16_t extraLength = Get16(h + 24);
+    ZipEntry entry;
+    entry.m_Name.assign(nameLength, '\0');
+    if (ReadExact(position, &entry.m_Name[0], nameLength, RC_FILE_READ_FAILED) != RC_OK) return RC_FILE_READ_FAILED;
+    CleanName(entry.m_Name);
+    if (position + nameLength + extraLength > size) return RC_FILE_SEEK_FAILED;
+    position += nameLength + extraLength;
+    entry.m_Method = Get16(h + 4);
+    entry.m_Time = Get16(h + 6);
+    entry.m_Date = Get16(h + 8);
+
+    const uint64_t dataStart = position;
+    const uint64_t remaining = size - dataStart;
+    uint32_t compressed = Get32(h + 14);
+    uint32_t uncompressed = Get32(h + 18);
+    if (compressed != UNKNOWN_SIZE && compressed >= remaining) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "entry at 0x%llx claims 0x%x bytes, 0x%llx remain",
+                  static_cast<unsigned long long>(dataStart), compressed, static_cast<unsigned long long>(remaining));
+        return RC_ZIP_MAGIC;
+    }
+    auto add = [&](uint32_t packed, uint32_t unpacked) {
+        if (!KeepsName(entry.m_Name)) return;
+        entry.m_DataOffset = static_cast<uint32_t>(dataStart);
+        entry.m_CompressedSize = static_cast<int32_t>(packed);
+        entry.m_UncompressedSize = static_cast<int32_t>(unpacked);
+        m_Entries.push_back(std::move(entry));
+    };
+    if (uncompressed != 0 && uncompressed != UNKNOWN_SIZE) {
+        add(compressed, uncompressed);
+        position += compressed;
+        return RC_OK;
+    }
+    if (compressed != 0 && compressed != UNKNOWN_SIZE) {
+        position += compressed;
+        return RC_OK;
+    }
+
+    // Sizes follow the data (streamed writers): find where the data ends by the next signature.
+    const bool allUnknown = compressed == UNKNOWN_SIZE && uncompressed == UNKNOWN_SIZE;
+    enum { NOTHING, DESCRIPTOR_SIGNED, DESCRIPTOR_BARE, NEXT_HEADER } outcome = NOTHING;
+    uint64_t match = 0;
+    std::vector<unsigned char> block(SEARCH_BLOCK);
+    for (uint64_t from = dataStart; outcome == NOTHING;) {
+        size_t got = block.size();
+        if (ReadAt(block.data(), from, got) != RC_OK || got < 4) break;
+        for (size_t i = 0; i + 4 <= got; ++i) {
+            if (block[i] != 'P' || block[i + 1] != 'K') continue;
+            const unsigned char a = block[i + 2], b = block[i + 3];
+            const bool descriptor = a == 7 && b == 8;
+            if (!descriptor && !(a == 3 && b == 4) && !(a == 1 && b == 2)) continue;
+            match = from + i;
+            if (descriptor)
+                outcome = DESCRIPTOR_SIGNED;
+            else if (!allUnknown && match > dataStart)
+                outcome = DESCRIPTOR_BARE;
+            else
+                outcome = NEXT_HEADER;
+            break;
+        }
+        // The last three bytes are searched again so a signature across two blocks is still seen.
+        from += got - 3;
+    }
+
+    if (allUnknown) {
+        if (outcome != NEXT_HEADER) return RC_ZIP_DESCRIPTION_CONTENT;
+        compressed = static_cast<uint32_t>(match - dataStart);
+        uncompressed = 0;
+        position = match;
+    } else if (outcome == NOTHING) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "no data descriptor after the entry at 0x%llx",
+                  static_cast<unsigned long long>(dataStart));
+        return RC_ZIP_DESCRIPTION_CONTENT;
+    } else if (outcome == NEXT_HEADER) {
+        compressed = uncompressed = 0;
+        position = match;
+    } else {
+        const uint64_t at = outcome == DESCRIPTOR_SIGNED ? match + 4 : match - 12;
+        unsigned char d[12];  // CRC-32, compressed size, uncompressed size
+        if (ReadExact(at, d, sizeof d, RC_ZIP_DESCRIPTION_RECORD) != RC_OK) return RC_ZIP_DESCRIPTION_RECORD;
+        compressed = Get32(d + 4);
+        uncompressed = Get32(d + 8);
+        position = at + sizeof d;
+    }
+    if (compressed >= remaining) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "descriptor at 0x%llx claims 0x%x bytes, 0x%llx remain",
+                  static_cast<unsigned long long>(match), compressed, static_cast<unsigned long long>(remaining));
+        return RC_ZIP_MAGIC;
+    }
+    add(compressed, uncompressed);
+    return RC_OK;
+}
+
+ResultCode CZip::LoadEntry(ZipEntry& entry)
+{
+    if (!entry.m_Data.empty() || (!entry.m_Name.empty() && entry.m_Name.back() == '/')) return RC_OK;
+    // Nothing stored means an empty file, whatever the method says.
+    if (entry.m_CompressedSize <= 0) return RC_OK;
+    const size_t packed = static_cast<size_t>(entry.m_CompressedSize);
+    uint64_t size = 0;
+    if (Size(size) != RC_OK || entry.m_DataOffset > size || packed > size - entry.m_DataOffset) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": 0x%zx bytes at 0x%x are not in the archive", entry.m_Name.c_str(),
+                  packed, entry.m_DataOffset);
+        return RC_ZIP_FILE_CONTENT;
+    }
+    std::string raw(packed, '\0');
+    if (ReadExact(entry.m_DataOffset, &raw[0], packed, RC_ZIP_FILE_CONTENT) != RC_OK) return RC_ZIP_FILE_CONTENT;
+    const size_t declared = entry.m_UncompressedSize > 0 ? static_cast<size_t>(entry.m_UncompressedSize) : 0;
+    if (entry.m_Method == 0) {
+        if (declared > 0 && declared < packed) raw.resize(declared);
+        if (raw.size() > m_MaxEntrySize) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" is larger than 0x%zx bytes", entry.m_Name.c_str(), m_MaxEntrySize);
+            return RC_ZIP_FILE_CONTENT;
+        }
+        entry.m_Data = std::move(raw);
+        return RC_OK;
+    }
+    // A declared size is an upper bound, never an allocation: the buffer grows with the output.
+    const size_t limit = declared > 0 ? std::min(declared, m_MaxEntrySize) : m_MaxEntrySize;
+    int z = InflateRaw(raw.data(), raw.size(), limit, entry.m_Data);
+    if (z != Z_STREAM_END) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": inflate gave %d (limit 0x%zx bytes)", entry.m_Name.c_str(), z, limit);
+        return RC_ZIP_FILE_CONTENT;
+    }
+    return RC_OK;
+}
+
+ResultCode CZip::GetFileBuffer(const std::string& name, std::string& data)
+{
+    for (ZipEntry& entry : m_Entries) {
+        if (!EqualsNoCase(entry.m_Name, name)) continue;
+        ResultCode rc = LoadEntry(entry);
+        if (rc == RC_OK) data = entry.m_Data;
+        return rc;
+    }
+    TARVO_LOG(m_ZipLog, LOG_ERROR, "no entry \"%s\"", name.c_str());
+    return RC_ZIP_FILE_CONTENT;
+}
+
+ResultCode CZip::UnCompress()
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "UnCompress IN");
+    ResultCode rc = RC_OK;
+    std::unordered_set<std::string> madeDirectories;
+    size_t kept = 0;
+    size_t next = 0;
+    for (; next < m_Entries.size(); ++next) {
+        ZipEntry& entry = m_Entries[next];
+        if (UnsafeName(entry.m_Name)) {
+            TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" would leave the working directory, not extracted",
+                      entry.m_Name.c_str());
+        } else {
+            rc = LoadEntry(entry);
+            if (rc != RC_OK) break;
+            if (entry.m_Data.empty()) continue;  // folders and empty files are dropped from the list
+            const std::string path = m_WorkingDirectory + entry.m_Name;
+            const std::string folder = GetDirectory(entry.m_Name);
+            if (!folder.empty() && madeDirectories.insert(folder).second &&
+                MakePath(path, m_WorkingDirectory.size()) != RC_OK) {
+                TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot make the folders of \"%s\"", path.c_str());
+                rc = RC_DIR_MAKE_FAILED;
+                break;
+            }
+            if (WriteWholeFile(path, entry.m_Data) != RC_OK) {
+                TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", path.c_str());
+                rc = RC_FILE_WRITE_FAILED;
+                break;
+            }
+        }
+        if (kept != next) m_Entries[kept] = std::move(entry);
+        ++kept;
+    }
+    // Close the gap left by dropped entries, also when the run stopped early.
+    for (; next < m_Entries.size(); ++next, ++kept)
+        if (kept != next) m_Entries[kept] = std::move(m_Entries[next]);
+    m_Entries.resize(kept);
+    TARVO_LOG(m_ZipLog, LOG_INFO, "UnCompress OUT");
+    return rc;
+}
+
+void CZip::AddFile(const std::string& name, const std::string& data)
+{
+    for (ZipEntry& entry : m_Entries) {
+        if (EqualsNoCase(entry.m_Name, name)) {
+            entry.m_Data = data;
+            return;
+        }
+    }
+    ZipEntry entry;
+    entry.m_Method = 8;
+    entry.m_Name = name;
+    DosDateTime(entry.m_Date, entry.m_Time);
+    entry.m_Data = data;
+    m_Entries.push_back(std::move(entry));
+}
+
+namespace {
+
+// Every folder along an entry's name gets its own entry, placed before the first entry inside it.
+std::vector<ZipEntry> WithDirectoryEntries(std::vector<ZipEntry>&& entries, uint16_t date, uint16_t time)
+{
+    std::vector<ZipEntry> out;
+    out.reserve(entries.size() + entries.size() / 4 + 4);
+    std::unordered_set<std::string> seen;
+    for (ZipEntry& entry : entries) {
+        const std::string& name = entry.m_Name;
+        for (size_t i = 1; i < name.size(); ++i) {
+            // An empty component ("a//b", "/abs") names no folder.
+            if (!IsSeparator(name[i]) || IsSeparator(name[i - 1])) continue;
+            std::string folder = name.substr(0, i) + "/";
+            if (!seen.insert(folder).second) continue;
+            ZipEntry dir;
+            dir.m_Name = std::move(folder);
+            dir.m_Date = date;
+            dir.m_Time = time;
+            out.push_back(std::move(dir));
+        }
+        out.push_back(std::move(entry));
+    }
+    return out;
+}
+
+void LocalHeader(std::string& out, uint16_t version, uint16_t method, const ZipEntry& e, uint32_t crc,
+                 uint32_t packed, uint32_t size)
+{
+    Put32(out, SIG_LOCAL);
+    Put16(out, version);
+    Put16(out, 0);
+    Put16(out, method);
+    Put16(out, e.m_Time);
+    Put16(out, e.m_Date);
+    Put32(out, crc);
+    Put32(out, packed);
+    Put32(out, size);
+    Put16(out, static_cast<uint16_t>(e.m_Name.size()));
+    Put16(out, 0);
+    out += e.m_Name;
+}
+
+void CentralRecord(std::string& out, uint16_t version, uint16_t method, const ZipEntry& e, uint32_t crc,
+                   uint32_t packed, uint32_t size, uint32_t headerOffset)
+{
+    Put32(out, SIG_CENTRAL);
+    Put16(out, 20);
+    Put16(out, version);
+    Put16(out, 0);
+    Put16(out, method);
+    Put16(out, e.m_Time);
+    Put16(out, e.m_Date);
+    Put32(out, crc);
+    Put32(out, packed);
+    Put32(out, size);
+    Put16(out, static_cast<uint16_t>(e.m_Name.size()));
+    Put16(out, 0);  // extra field
+    Put16(out, 0);  // comment
+    Put16(out, 0);  // disk number
+    Put16(out, 0);  // internal attributes
+    Put32(out, 0);  // external attributes
+    Put32(out, headerOffset);
+    out += e.m_Name;
+}
+
+} // namespace
+
+ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries, bool stopAtUnreadable,
+                              bool viaBackup)
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "WriteArchive IN");
+    uint16_t date = 0, time = 0;
+    DosDateTime(date, time);
+    std::vector<ZipEntry> list = WithDirectoryEntries(std::move(entries), date, time);
+    // Counts and name lengths are 16-bit fields: refuse what they cannot hold rather than write a
+    // directory that lists something else.
+    bool fits = list.size() <= 0xFFFF;
+    for (const ZipEntry& e : list) fits = fits && e.m_Name.size() <= 0xFFFF;
+    if (!fits) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "%zu entries or a name are too large for a ZIP directory", list.size());
+        return RC_FILE_WRITE_FAILED;
+    }
+
+    std::string target = outputPath;
+    if (viaBackup) {
+        const std::string folder = m_WorkingDirectory.empty() ? GetDirectory(outputPath) : m_WorkingDirectory;
+        target = folder + GetFileName(outputPath) + ".bak";
+    }
+    CFile out;
+    if (out.Open(target, true, true) != RC_OK) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot create \"%s\"", target.c_str());
+        return RC_FILE_OPEN_FAILED;
+    }
+    auto fail = [&](ResultCode rc) {
+        out.Close();
+        DeleteFile(target);
+        return rc;
+    };
+
+    std::string header, central, packed;
+    uint64_t offset = 0;
+    size_t written = 0;
+    for (ZipEntry& e : list) {
+        ResultCode rc = LoadEntry(e);
+        if (rc != RC_OK) {
+            TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" is unreadable", e.m_Name.c_str());
+            if (stopAtUnreadable) break;
+            return fail(rc);
+        }
+        const std::string& data = e.m_Data;
+        uint16_t method = 0, version = 10;
+        const char* body = data.data();
+        size_t bodySize = data.size();
+        if (e.m_Method != 0 && !data.empty()) {
+            version = 20;
+            // Twice the input is the room given; a stream that needs more is stored instead.
+            if (packed.size() < 2 * data.size()) packed.resize(2 * data.size());
+            size_t n = 2 * data.size();
+            if (DeflateRaw(data.data(), data.size(), &packed[0], n) == Z_STREAM_END) {
+                method = 8;
+                body = packed.data();
+                bodySize = n;
+            }
+        }
+        const uint32_t crc = ZipCrc(data);
+        if (offset + LOCAL_HEADER_SIZE + e.m_Name.size() + bodySize > UINT32_MAX) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "archive passes 4 GiB at \"%s\"", e.m_Name.c_str());
+            return fail(RC_FILE_WRITE_FAILED);
+        }
+        header.clear();
+        LocalHeader(header, version, method, e, crc, static_cast<uint32_t>(bodySize),
+                    static_cast<uint32_t>(data.size()));
+        if (out.Write(header.data(), header.size()) != RC_OK || out.Write(body, bodySize) != RC_OK) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", target.c_str());
+            return fail(RC_FILE_WRITE_FAILED);
+        }
+        CentralRecord(central, version, method, e, crc, static_cast<uint32_t>(bodySize),
+                      static_cast<uint32_t>(data.size()), static_cast<uint32_t>(offset));
+        offset += header.size() + bodySize;
+        ++written;
+        std::string().swap(e.m_Data);  // the list is our own copy: keep one entry in memory at a time
+    }
+
+    std::string end;
+    Put32(end, SIG_END);
+    Put16(end, 0);
+    Put16(end, 0);
+    Put16(end, static_cast<uint16_t>(written));
+    Put16(end, static_cast<uint16_t>(written));
+    Put32(end, static_cast<uint32_t>(central.size()));
+    Put32(end, static_cast<uint32_t>(offset));
+    Put16(end, 0);
+    central += end;
+    if (offset + central.size() > UINT32_MAX || out.Write(central.data(), central.size()) != RC_OK)
+        return fail(RC_FILE_WRITE_FAILED);
+    out.Close();
+    CFile::Close();
+    if (viaBackup && MoveFile(target, outputPath) != RC_OK) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot move \"%s\" over \"%s\"", target.c_str(), outputPath.c_str());
+        DeleteFile(target);
+        return RC_FILE_RENAME_FAILED;
+    }
+    TARVO_LOG(m_ZipLog, LOG_INFO, "WriteArchive OUT, %zu entries", written);
+    return RC_OK;
+}
+
+ResultCode CZip::FixEpub(const std::string& path)
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "FixEpub IN");
+    if (m_Entries.size() < 3) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "only %zu entries could be listed", m_Entries.size());
+        return RC_EPUB_FIX;
+    }
+    auto old = std::find_if(m_Entries.begin(), m_Entries.end(),
+                            [](const ZipEntry& e) { return EqualsNoCase(e.m_Name, MIMETYPE_NAME); });
+    if (old != m_Entries.end()) m_Entries.erase(old);
+    ZipEntry mimetype;
+    mimetype.m_Method = 0;
+    mimetype.m_Name = MIMETYPE_NAME;
+    mimetype.m_Data = EPUB_MIMETYPE;
+    DosDateTime(mimetype.m_Date, mimetype.m_Time);
+    m_Entries.insert(m_Entries.begin(), std::move(mimetype));
+    if (WriteArchive(path, m_Entries, true, true) != RC_OK) return RC_EPUB_FIX;
+    if (Open(path, false, false) != RC_OK) return RC_FILE_OPEN_FAILED;
+    ResultCode rc = ReadDirectory();
+    TARVO_LOG(m_ZipLog, LOG_INFO, "FixEpub OUT");
+    return rc;
+}
