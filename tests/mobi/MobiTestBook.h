@@ -1,0 +1,135 @@
+// Builders for small Kindle files and records used by the MOBI tests.
+#pragma once
+
+#include "base/Platform.h"
+#include "mobi/ByteIO.h"
+#include "mobi/MOBIHeader.h"
+#include "mobi/PalmDb.h"
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mobitest {
+
+inline std::string DataPath(const std::string& name) { return std::string(TARVO_TEST_DATA) + "/mobi/" + name; }
+
+inline std::string ReadData(const std::string& name)
+{
+    std::string bytes;
+    ReadFileBytes(DataPath(name), bytes);
+    return bytes;
+}
+
+// A fresh folder ending in "/".
+inline std::string ScratchDirectory()
+{
+    char pattern[] = "/tmp/tarvo_mobi_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    return made != nullptr ? std::string(made) + "/" : std::string("/tmp/");
+}
+
+inline std::string Be32(uint32_t v)
+{
+    std::string s;
+    AppendU32(s, v);
+    return s;
+}
+
+inline std::string EndOfFileRecord() { return std::string(EOF_RECORD_MAGIC, 4); }
+
+// PalmDB file of the given records, type BOOK, creator MOBI.
+inline std::string BuildPalmDb(const std::vector<std::string>& records, const std::string& name = "Test_Book")
+{
+    std::string out(78, '\0');
+    out.replace(0, std::min<size_t>(name.size(), 31), name.substr(0, 31));
+    out.replace(60, 8, "BOOKMOBI");
+    PutU16At(out, 76, static_cast<uint32_t>(records.size()));
+    uint32_t offset = static_cast<uint32_t>(78 + 8 * records.size() + 2);
+    for (size_t i = 0; i < records.size(); ++i) {
+        AppendU32(out, offset);
+        AppendU32(out, static_cast<uint32_t>(2 * i));
+        offset += static_cast<uint32_t>(records[i].size());
+    }
+    out += std::string(2, '\0');
+    for (const std::string& r : records) out += r;
+    return out;
+}
+
+struct Record0 {
+    uint16_t compression = COMPRESSION_NONE;
+    uint16_t textRecords = 1;
+    uint32_t textLength = 0;
+    uint16_t encryption = 0;
+    uint32_t headerLength = 0x108;
+    uint32_t encoding = 65001;
+    uint32_t version = 6;
+    uint32_t locale = 9;
+    uint32_t minVersion = 6;
+    uint32_t firstResource = NO_RECORD;
+    uint32_t huffRecord = 0;
+    uint32_t huffCount = 0;
+    uint16_t extraFlags = 0;
+    uint32_t ncx = NO_RECORD;
+    uint32_t chunk = NO_RECORD;
+    uint32_t skel = NO_RECORD;
+    uint32_t guide = NO_RECORD;
+    bool exth = true;
+    std::vector<std::pair<uint32_t, std::string>> exthRecords;
+    std::string fullName = "Full Name";
+
+    std::string Build() const
+    {
+        std::string r(16 + headerLength, '\0');
+        PutU16At(r, 0, compression);
+        PutU32At(r, 4, textLength);
+        PutU16At(r, 8, textRecords);
+        PutU16At(r, 10, 4096);
+        PutU16At(r, 12, encryption);
+        r.replace(16, 4, "MOBI");
+        PutU32At(r, 0x14, headerLength);
+        PutU32At(r, 0x18, 2);
+        PutU32At(r, 0x1C, encoding);
+        PutU32At(r, 0x24, version);
+        PutU32At(r, 0x5C, locale);
+        PutU32At(r, 0x68, minVersion);
+        PutU32At(r, 0x6C, firstResource);
+        PutU32At(r, 0x70, huffRecord);
+        PutU32At(r, 0x74, huffCount);
+        PutU32At(r, 0x80, exth ? 0x50u : 0x10u);
+        PutU32At(r, 0xC0, NO_RECORD);
+        PutU16At(r, 0xF2, extraFlags);
+        PutU32At(r, 0xF4, ncx);
+        PutU32At(r, 0xF8, chunk);
+        PutU32At(r, 0xFC, skel);
+        PutU32At(r, 0x104, guide);
+        if (exth) {
+            std::string body;
+            for (const auto& [type, data] : exthRecords) {
+                AppendU32(body, type);
+                AppendU32(body, static_cast<uint32_t>(data.size() + 8));
+                body += data;
+            }
+            r += "EXTH";
+            AppendU32(r, static_cast<uint32_t>(12 + body.size()));
+            AppendU32(r, static_cast<uint32_t>(exthRecords.size()));
+            r += body;
+            PadTo4(r);
+        }
+        PutU32At(r, 0x54, static_cast<uint32_t>(r.size()));
+        PutU32At(r, 0x58, static_cast<uint32_t>(fullName.size()));
+        r += fullName;
+        r += std::string(4, '\0');
+        return r;
+    }
+};
+
+// A minimal JPEG head that the image sniffer recognises, padded past its 20-byte minimum.
+inline std::string JpegBytes(const std::string& tail = "")
+{
+    std::string jpg("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
+    return jpg + std::string(12, 'x') + tail;
+}
+
+} // namespace mobitest
