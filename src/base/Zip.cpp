@@ -318,13 +318,13 @@ ResultCode CZip::ReadDirectory()
 }
 
 // Sizes in the central directory may be missing or wrong; the next header bounds each entry's data.
+// Folder entries still bound their neighbours before they are dropped.
 void CZip::FixSizes(uint32_t directoryOffset)
 {
-    m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
-                                   [](const ZipEntry& e) { return !KeepsName(e.m_Name); }),
-                    m_Entries.end());
     for (size_t i = 0; i < m_Entries.size(); ++i) {
         ZipEntry& e = m_Entries[i];
+        // Both sizes 0 is an empty file; the bytes up to the next header are its data descriptor.
+        if (e.m_CompressedSize == 0 && e.m_UncompressedSize == 0) continue;
         uint32_t limit = i + 1 < m_Entries.size() ? m_Entries[i + 1].m_HeaderOffset : directoryOffset;
         // Entries listed out of file order: only the directory itself still bounds this one.
         if (limit < e.m_DataOffset) limit = directoryOffset;
@@ -337,6 +337,9 @@ void CZip::FixSizes(uint32_t directoryOffset)
         if (e.m_CompressedSize < 1 || static_cast<uint32_t>(e.m_CompressedSize) > room)
             e.m_CompressedSize = static_cast<int32_t>(room);
     }
+    m_Entries.erase(std::remove_if(m_Entries.begin(), m_Entries.end(),
+                                   [](const ZipEntry& e) { return !KeepsName(e.m_Name); }),
+                    m_Entries.end());
 }
 
 ResultCode CZip::ScanLocalHeaders()
@@ -410,7 +413,7 @@ ResultCode CZip::ScanEntry(uint64_t& position)
     const uint64_t remaining = size - dataStart;
     uint32_t compressed = Get32(h + 14);
     uint32_t uncompressed = Get32(h + 18);
-    if (compressed != UNKNOWN_SIZE && compressed >= remaining) {
+    if (compressed != UNKNOWN_SIZE && compressed > remaining) {
         TARVO_LOG(m_ZipLog, LOG_ERROR, "entry at 0x%llx claims 0x%x bytes, 0x%llx remain",
                   static_cast<unsigned long long>(dataStart), compressed, static_cast<unsigned long long>(remaining));
         return RC_ZIP_MAGIC;
@@ -422,7 +425,8 @@ ResultCode CZip::ScanEntry(uint64_t& position)
         entry.m_UncompressedSize = static_cast<int32_t>(unpacked);
         m_Entries.push_back(std::move(entry));
     };
-    if (uncompressed != 0 && uncompressed != UNKNOWN_SIZE) {
+    // A streamed writer may know the length of the input but not of its compressed form.
+    if (uncompressed != 0 && uncompressed != UNKNOWN_SIZE && compressed != 0 && compressed != UNKNOWN_SIZE) {
         add(compressed, uncompressed);
         position += compressed;
         return RC_OK;
@@ -478,7 +482,7 @@ ResultCode CZip::ScanEntry(uint64_t& position)
         uncompressed = Get32(d + 8);
         position = at + sizeof d;
     }
-    if (compressed >= remaining) {
+    if (compressed > remaining) {
         TARVO_LOG(m_ZipLog, LOG_ERROR, "descriptor at 0x%llx claims 0x%x bytes, 0x%llx remain",
                   static_cast<unsigned long long>(match), compressed, static_cast<unsigned long long>(remaining));
         return RC_ZIP_MAGIC;
