@@ -21,7 +21,10 @@ uint32_t Get32(const std::string& s, size_t at)
     for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
     return v;
 }
-uint16_t Get16(const std::string& s, size_t at) { return static_cast<uint16_t>(Get32(s + "\0\0", at) & 0xffff); }
+uint16_t Get16(const std::string& s, size_t at)
+{
+    return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
+}
 
 std::string Deflate(const std::string& data)
 {
