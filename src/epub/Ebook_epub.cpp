@@ -1,3 +1,334 @@
+// The EPUB handler: `c` from and to EPUB, `g` (metadata and cover) and `s` (metadata rewritten
+// into the book, through a backup file so the user's book is never left half-written).
 #include "epub/Ebook_epub.h"
 
-CEbookEpub::~CEbookEpub() = default;
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+#include "epub/Epub.h"
+#include "epub/OpfRewrite.h"
+#include "epub/ParseOpf.h"
+
+namespace {
+
+const char* const PACKAGE_FOLDER = "OEBPS/";
+
+// TEMPORARY until the HTML module exports its cover page.
+std::string CoverPageText(const std::string& imageHref)
+{
+    return "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
+           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html xmlns=\"http://www.w3.org/1999/xhtml\">"
+           "<body><center><img src=\"" + imageHref + "\" /></center></body></html>";
+}
+
+bool ListHasNoCase(const std::vector<std::string>& list, const std::string& name)
+{
+    for (const std::string& entry : list)
+        if (EqualsNoCase(entry, name)) return true;
+    return false;
+}
+
+// The smallest N from 1 for which every name made by the pattern is still free.
+int FreeNumber(const std::vector<std::string>& taken, const std::vector<std::string>& patterns)
+{
+    for (int n = 1;; ++n) {
+        bool free = true;
+        for (const std::string& pattern : patterns) {
+            std::string name = pattern;
+            ReplaceAll(name, "%d", std::to_string(n));
+            free = free && !ListHasNoCase(taken, name);
+        }
+        if (free) return n;
+    }
+}
+
+bool ParamSet(const std::string& paramText, const char* key, std::string& value)
+{
+    if (paramText.empty()) return false;
+    CIntermediateBook params;
+    params.FromJson(paramText);
+    return params.GetValue(key, value) == RC_OK && !value.empty();
+}
+
+} // namespace
+
+std::string ProducerText() { return std::string("Tarvo v0.8.3.563 [ ") + MAKER_WEB_ADDRESS + " ]"; }
+
+const char* VerticalModeCss()
+{
+    return "html {\r\n"
+           "    writing-mode:vertical-rl;\r\n"
+           "    -webkit-writing-mode:vertical-rl;\r\n"
+           "    -epub-writing-mode:vertical-rl;\r\n"
+           "    -epub-line-break:strict;\r\n"
+           "    line-break:strict;\r\n"
+           "    -epub-word-break:normal;\r\n"
+           "    word-break:normal;\r\n"
+           "}\r\n"
+           "\r\n"
+           "body {\r\n"
+           "    margin:0;\r\n"
+           "    margin-left:0%;\r\n"
+           "    margin-right:0%;\r\n"
+           "    margin-top:1.5%;\r\n"
+           "    margin-bottom:1em;\r\n"
+           "    text-align:left;\r\n"
+           "}";
+}
+
+std::string AddedCoverPage(const std::string& imageHref)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+           "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n"
+           "<head>\r\n"
+           "\t<title>Cover</title>\r\n"
+           "</head>\r\n"
+           "<body>\r\n"
+           "\t<center>\r\n"
+           "\t\t<img src=\"" +
+           XmlEscape(imageHref) +
+           "\" alt=\"Book-Cover\"/>\r\n"
+           "\t</center>\r\n"
+           "</body>\r\n"
+           "</html>";
+}
+
+ResultCode CEbookEpub::ReadPackage(const std::string& inputFile, const std::string& tempDirectory, CEpub& epub,
+                                   CParseOpf& parser, std::string& opfText)
+{
+    epub.m_WorkingDirectory = tempDirectory;
+    epub.m_ZipLog = m_Log;
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::GetOpfXml IN...");
+    ResultCode rc = epub.GetOpfXml(inputFile, opfText, m_OpfPath);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::GetOpfXml OUT...");
+    if (rc != RC_OK) return rc;
+
+    m_Book.m_PackagePath = m_OpfPath;
+    size_t slash = m_OpfPath.rfind('/');
+    if (slash != std::string::npos) {
+        m_Book.m_ContentDirectory = m_OpfPath.substr(0, slash + 1);
+        m_Book.m_PackageInSubdirectory = true;
+        m_OpfInSubdirectory = true;
+    }
+    if (StartsWith(opfText, "\xEF\xBB\xBF")) opfText.erase(0, 3);
+
+    if (m_Converting) PrintProgress("Get MetaData");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::ParseOpf IN...");
+    rc = ParseOpfText(opfText, parser);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::ParseOpf OUT...");
+    if (rc != RC_OK) return rc;
+    parser.FillMetaData(m_Book);
+    m_Book.m_NcxPath = parser.m_NcxHref;
+
+    m_Images.clear();
+    if (parser.BuildFileLists(m_Book, m_Images)) {
+        m_Book.RebaseOntoTempDirectory();
+        m_RelativeToContent = false;
+        for (std::string& image : m_Images) image = ResolveBookHref(image, "", m_Book);
+        if (!parser.m_CoverHref.empty()) m_Book.SetValue("coverimage", ResolveBookHref(parser.m_CoverHref, "", m_Book));
+    }
+    return RC_OK;
+}
+
+std::string CEbookEpub::ArchiveBase() const
+{
+    return m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
+}
+
+ResultCode CEbookEpub::CheckBookDRM(CEpub& epub, const CParseOpf&)
+{
+    if (m_Converting) PrintProgress("Check Book DRM");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::CheckDRM IN...");
+    ResultCode rc = epub.CheckDRM(m_Book, m_Images, m_OpfInSubdirectory, m_RelativeToContent);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::CheckDRM OUT...");
+    return rc;
+}
+
+ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
+{
+    PrintProgress("Converting Input To Epub");
+    m_Converting = true;
+    CEpub epub;
+    CParseOpf parser;
+    std::string opfText;
+    m_Book.Reset();
+    ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, epub, parser, opfText);
+    if (rc == RC_OK) rc = CheckBookDRM(epub, parser);
+    if (rc != RC_OK) return rc;
+
+    getGuideList(parser, m_Book);
+    PrintProgress("UnCompress File");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::UnCompress IN...");
+    rc = epub.UnCompress();
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::UnCompress OUT...");
+    if (rc != RC_OK) return rc;
+
+    if (!parser.m_NcxHref.empty()) {
+        std::string ncx;
+        if (epub.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(parser.m_NcxHref)), ncx) ==
+            RC_OK)
+            getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);
+    }
+    return RC_OK;
+}
+
+ResultCode CEbookEpub::GetCoverImage(CEpub& epub, const std::string& coverImageFile)
+{
+    std::string href;
+    if (m_Book.GetValue("coverimage", href) != RC_OK) return RC_OK;
+    std::string image;
+    std::string archivePath = NormalizeRelativePath(ArchiveBase() + UrlDecode(href));
+    if (epub.GetFileBuffer(archivePath, image) != RC_OK || image.empty()) return RC_OK;
+    if (!coverImageFile.empty()) WriteWholeFile(coverImageFile, image);
+    m_Book.SetValue("coverimageext", ImageTypeOf(image));
+    return RC_OK;
+}
+
+ResultCode CEbookEpub::GetMetaData(const std::string& inputFile, GetMetaContext& ctx)
+{
+    CEpub epub;
+    CParseOpf parser;
+    std::string opfText;
+    m_Book.Reset();
+    ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, epub, parser, opfText);
+    if (rc != RC_OK) return rc;
+    m_Book.MergeDateTime();
+    std::string date;
+    m_Book.GetValue("date_publication", date);
+    m_Book.RemoveDateKeys();
+    m_Book.SetValue("date_publication", date);
+    rc = CheckBookDRM(epub, parser);
+    if (rc != RC_OK) return rc;
+    return GetCoverImage(epub, ctx.m_CoverImageFile);
+}
+
+ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext& ctx)
+{
+    CEpub epub;
+    CParseOpf parser;
+    std::string opfText;
+    m_Book.Reset();
+    ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, epub, parser, opfText);
+    if (rc == RC_OK) rc = CheckBookDRM(epub, parser);
+    if (rc != RC_OK) return rc;
+
+    MetaDataMap newValues = ctx.m_MetaData.m_MetaData;
+    std::string coverPath;
+    if (auto it = newValues.find("coverimage"); it != newValues.end() && !it->second.empty())
+        coverPath = it->second.front();
+    newValues.erase("coverimage");
+    newValues.erase("coverimageext");
+    epub.RemoveKindleKeys(newValues);
+    newValues["contributor_TarvoProducerName"] = {ProducerText()};
+
+    std::string opf = RewriteOpfMetadata(opfText, newValues);
+    if (!coverPath.empty()) {
+        std::string image = ReadWholeFile(coverPath);
+        if (!image.empty()) {
+            if (!parser.m_CoverHref.empty()) {
+                epub.AddFile(NormalizeRelativePath(m_Book.m_ContentDirectory + UrlDecode(parser.m_CoverHref)), image);
+            } else {
+                std::string extension = ImageTypeOf(image);
+                if (extension.empty() && !GetExtension(coverPath, extension)) extension = "jpg";
+                std::vector<std::string> taken = m_Book.m_HtmlFileList;
+                taken.insert(taken.end(), m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end());
+                int n = FreeNumber(taken, {"Epub_Add_CoverImg_%d." + extension, "Epub_Add_CoveHtml_%d.html"});
+                AddedCover cover;
+                cover.m_ImageHref = "Epub_Add_CoverImg_" + std::to_string(n) + "." + extension;
+                cover.m_ImageId = "Epub_Add_CoverImg_" + std::to_string(n);
+                cover.m_ImageMediaType = MediaTypeOf(cover.m_ImageHref);
+                cover.m_PageHref = "Epub_Add_CoveHtml_" + std::to_string(n) + ".html";
+                cover.m_PageId = "Epub_Add_CoveHtml_" + std::to_string(n);
+                epub.AddFile(m_Book.m_ContentDirectory + cover.m_ImageHref, image);
+                epub.AddFile(m_Book.m_ContentDirectory + cover.m_PageHref, AddedCoverPage(cover.m_ImageHref));
+                opf = AddCoverToOpf(opf, cover);
+            }
+        }
+    }
+    epub.AddFile(m_OpfPath, opf);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::WriteArchive IN...");
+    rc = epub.WriteArchive(inputFile, epub.m_Entries, false, true);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::WriteArchive OUT...");
+    return rc;
+}
+
+ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    m_Outputting = true;
+    PrintProgress("Converting Output To Epub");
+    CIntermediateBook& book = ctx.m_Book;
+    book.SetValue("contributor_TarvoProducerName", ProducerText());
+    const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
+
+    PrintProgress("Fix Language");
+    std::string language;
+    if (ParamSet(ctx.m_OutParam, "outparam_epubsetlanguage", language)) {
+        book.SetValue("language", language);
+        if (FixEpubLanguage(bookDirectory, language) != RC_OK) return RC_EPUB_FIX_LANGUAGE;
+    }
+    PrintProgress("Set Vertical Mode");
+    std::string vertical;
+    if (ParamSet(ctx.m_OutParam, "outparam_bookverticalmode", vertical)) {
+        if (!ListHasNoCase(book.m_ResourceList, "VerticalMode.css")) book.m_ResourceList.push_back("VerticalMode.css");
+        if (WriteWholeFile(bookDirectory + "VerticalMode.css", VerticalModeCss()) != RC_OK ||
+            SetVerticalMode(bookDirectory) != RC_OK)
+            return RC_EPUB_VERTICAL_MODE;
+    } else {
+        ResultCode rc = SetOutXhtmlForIbooks(bookDirectory);
+        if (rc != RC_OK) return rc;
+    }
+    return Compress(outputFile, book, ctx.m_TempDirectory);
+}
+
+ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook& book,
+                                const std::string& tempDirectory)
+{
+    CEpubBase writer;
+    writer.m_WorkingDirectory = tempDirectory;
+    writer.m_ZipLog = m_Log;
+    const std::string bookDirectory = book.BookDirectory(tempDirectory);
+
+    writer.AddFile("mimetype", "application/epub+zip");
+    writer.m_Entries.back().m_Method = 0;
+    writer.AddFile("META-INF/container.xml", CEpubBase::BuildContainer(std::string(PACKAGE_FOLDER) + "content.opf"));
+
+    std::string coverImage;
+    if (book.GetValue("coverimage", coverImage) == RC_OK && !coverImage.empty()) {
+        writer.m_CoverImagePath = book.m_MetaData["coverimage"].front();
+        writer.m_HasCover = ListHasNoCase(book.m_ResourceList, writer.m_CoverImagePath);
+    }
+    if (book.m_CoverPageName.empty() && writer.m_HasCover) {
+        int n = FreeNumber(book.m_HtmlFileList, {"cover%d.html"});
+        std::string page = "cover" + std::to_string(n) + ".html";
+        // The page lies beside the other documents, so the image is reached relative to it.
+        if (WriteWholeFile(bookDirectory + page, CoverPageText(writer.m_CoverImagePath)) == RC_OK) {
+            book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), page);
+            book.m_CoverPageName = page;
+            bool hasCoverGuide = false;
+            for (const GuideItem& g : book.m_GuideItems) hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
+            if (!hasCoverGuide) book.m_GuideItems.push_back(GuideItem{"cover", "Cover Html", page, 0, 0});
+        }
+    }
+    PrintProgress("Creating Opf File");
+    writer.AddFile(std::string(PACKAGE_FOLDER) + "content.opf", writer.BuildOpf(book));
+    PrintProgress("Creating Ncx File");
+    writer.AddFile(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book));
+
+    for (const std::string& name : book.m_HtmlFileList) {
+        std::string data = ReadWholeFile(bookDirectory + name);
+        if (!data.empty()) writer.AddFile(PACKAGE_FOLDER + UrlDecode(name), data);
+    }
+    for (const std::string& name : book.m_ResourceList) {
+        std::string data = ReadWholeFile(bookDirectory + name);
+        if (data.empty()) continue;
+        writer.AddFile(PACKAGE_FOLDER + UrlDecode(name), data);
+        writer.m_Entries.back().m_Method = 0;
+    }
+    PrintProgress("Processed 95%");
+    PrintProgress("Creating Epub Output");
+    return writer.WriteArchive(outputFile, writer.m_Entries, false, true);
+}
+
+ResultCode CEbookEpub::FixEpubLanguage(const std::string&, const std::string&) { return RC_OK; }
+ResultCode CEbookEpub::SetVerticalMode(const std::string&) { return RC_OK; }
+ResultCode CEbookEpub::SetOutXhtmlForIbooks(const std::string&) { return RC_OK; }

@@ -1,9 +1,48 @@
-// EPUB books (and files without an extension).
+// EPUB books (and files without an extension): reading, metadata, cover, and EPUB 2 output.
 #pragma once
 
 #include "base/Ebook.h"
 
+#include <string>
+#include <vector>
+
+class CEpub;
+class CParseOpf;
+
 class CEbookEpub : public CEbook {
 public:
-    ~CEbookEpub() override;
+    ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
+    ResultCode SetMetaData(const std::string& inputFile, SetMetaContext& ctx) override;
+    ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
+    ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
+    CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
+
+private:
+    // Package path, content directory and the parsed package; the steps every operation shares.
+    ResultCode ReadPackage(const std::string& inputFile, const std::string& tempDirectory, CEpub& epub,
+                           CParseOpf& parser, std::string& opfText);
+    ResultCode CheckBookDRM(CEpub& epub, const CParseOpf& parser);
+    ResultCode GetCoverImage(CEpub& epub, const std::string& coverImageFile);
+    // Folder inside the archive that the book's file names are relative to.
+    std::string ArchiveBase() const;
+
+    ResultCode FixEpubLanguage(const std::string& bookDirectory, const std::string& language);
+    ResultCode SetVerticalMode(const std::string& bookDirectory);
+    ResultCode SetOutXhtmlForIbooks(const std::string& bookDirectory);
+    ResultCode Compress(const std::string& outputFile, CIntermediateBook& book, const std::string& tempDirectory);
+
+    CIntermediateBook m_Book;
+    std::string m_OpfPath;
+    std::vector<std::string> m_Images;
+    bool m_OpfInSubdirectory = false;
+    bool m_RelativeToContent = true;
+    bool m_Outputting = false;
+    bool m_Converting = false;  // progress lines are for conversions; `g` and `s` print only the result
 };
+
+// The EPUB handler's producer credit, written as a book-producer contributor.
+std::string ProducerText();
+// The text of "VerticalMode.css".
+const char* VerticalModeCss();
+// The page shown for a cover added by `s`.
+std::string AddedCoverPage(const std::string& imageHref);

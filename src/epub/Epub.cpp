@@ -1,0 +1,137 @@
+// EPUB reading: the container, the package path and the DRM checks. Nothing is ever decrypted.
+#include "epub/Epub.h"
+
+#include "base/Platform.h"
+#include "base/RunLog.h"
+
+#include <tinyxml2.h>
+
+namespace {
+
+const tinyxml2::XMLElement* ChildNamedNoCase(const tinyxml2::XMLElement* parent, const char* name)
+{
+    if (parent == nullptr) return nullptr;
+    for (const tinyxml2::XMLElement* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
+        if (EqualsNoCase(c->Name(), name)) return c;
+    return nullptr;
+}
+
+// The design's sampling bound: all of a short list, a third of a longer one, at most 50.
+size_t SampleLimit(size_t count) { return count / 3 < 3 ? count : std::min<size_t>(count / 3, 50); }
+
+bool LooksLikeMarkup(const std::string& data)
+{
+    return data.find("<html") != std::string::npos || data.find("<body") != std::string::npos ||
+           data.find("xml") != std::string::npos || data.find("<svg") != std::string::npos;
+}
+
+} // namespace
+
+std::string FindContainerRootfile(const std::string& containerXml)
+{
+    tinyxml2::XMLDocument doc;
+    if (doc.Parse(containerXml.data(), containerXml.size()) != tinyxml2::XML_SUCCESS) return "";
+    const tinyxml2::XMLElement* rootfile = ChildNamedNoCase(ChildNamedNoCase(doc.RootElement(), "rootfiles"), "rootfile");
+    if (rootfile == nullptr) return "";
+    for (const tinyxml2::XMLAttribute* a = rootfile->FirstAttribute(); a; a = a->Next())
+        if (EqualsNoCase(a->Name(), "full-path")) return a->Value();
+    return "";
+}
+
+CEpub::CEpub()
+{
+    m_KindleKeys = {{"cdetype", {}}, {"thumbimage", {}}, {"languageid", {}}};
+}
+
+void CEpub::RemoveKindleKeys(MetaDataMap& map) const
+{
+    for (const auto& entry : m_KindleKeys) map.erase(entry.first);
+}
+
+ResultCode CEpub::GetOpfXml(const std::string& path, std::string& opfText, std::string& opfPath)
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "GetOpfXml INIT IN...");
+    ResultCode rc = Open(path, false, false);
+    if (rc != RC_OK) return FixEpub(path);
+    rc = ReadDirectory();
+    if (rc != RC_OK) {
+        rc = FixEpub(path);
+        if (rc != RC_OK) return rc;
+    }
+    TARVO_LOG(m_ZipLog, LOG_INFO, "GetOpfXml INIT OUT...");
+
+    TARVO_LOG(m_ZipLog, LOG_INFO, "GetOpfXml DATA...");
+    std::string container;
+    TARVO_LOG(m_ZipLog, LOG_INFO, "GetFileBuffer IN...");
+    rc = GetFileBuffer("META-INF/container.xml", container);
+    TARVO_LOG(m_ZipLog, LOG_INFO, "GetFileBuffer OUT...");
+    if (rc != RC_OK) return rc;
+    m_OpfPath = FindContainerRootfile(container);
+    // Without a usable rootfile the book cannot be read: treated like an unknown protection.
+    if (m_OpfPath.empty()) return RC_DRM_UNKNOWN;
+    opfPath = m_OpfPath;
+    rc = GetFileBuffer(UrlDecode(m_OpfPath), opfText);
+    TARVO_LOG(m_ZipLog, LOG_INFO, "GetOpfXml END...");
+    return rc;
+}
+
+ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images, bool relativeFlag1,
+                           bool relativeFlag2)
+{
+    const std::string base = relativeFlag1 && relativeFlag2 ? book.m_ContentDirectory : "";
+    size_t documents = book.m_HtmlFileList.size(), imageCount = images.size();
+    const size_t documentLimit = SampleLimit(documents), imageLimit = SampleLimit(imageCount);
+
+    for (size_t i = 0; i < book.m_HtmlFileList.size(); ++i) {
+        std::string data;
+        if (GetFileBuffer(UrlDecode(base + book.m_HtmlFileList[i]), data) != RC_OK || data.empty()) {
+            --documents;
+            continue;
+        }
+        if (data.size() >= 100 && !LooksLikeMarkup(data)) return ClassifyProtection();
+        if (i > documentLimit) break;
+    }
+    for (size_t i = 0; i < images.size(); ++i) {
+        std::string data;
+        // Images are looked up where the documents are, so a damaged image is found too.
+        if (GetFileBuffer(UrlDecode(base + images[i]), data) != RC_OK || data.empty()) {
+            --imageCount;
+            continue;
+        }
+        if (data.size() >= 20 && ImageTypeOf(data).empty()) return ClassifyProtection();
+        if (i > imageLimit) break;
+    }
+    return documents > 0 || imageCount > 0 ? RC_OK : RC_HTML_LIST_EMPTY;
+}
+
+ResultCode CEpub::ClassifyProtection()
+{
+    bool encryption = false, signatures = false, sinf = false, displayOptions = false, kobo = false;
+    for (const ZipEntry& entry : m_Entries) {
+        const std::string& name = entry.m_Name;
+        if (EqualsNoCase(name, "META-INF/encryption.xml")) encryption = true;
+        else if (EqualsNoCase(name, "META-INF/signatures.xml")) signatures = true;
+        else if (EqualsNoCase(name, "META-INF/sinf.xml")) sinf = true;
+        else if (EqualsNoCase(name, "META-INF/com.apple.ibooks.display-options.xml")) displayOptions = true;
+        else if (name.find("rights.xml") != std::string::npos) {
+            std::string rights;
+            if (GetFileBuffer(name, rights) != RC_OK || rights.empty()) continue;
+            size_t marker = rights.find("<encryptedKey");
+            if (marker == std::string::npos) {
+                marker = rights.find("<kdrm");
+                if (marker != std::string::npos) kobo = true;
+            }
+            if (marker == std::string::npos) continue;
+            size_t open = rights.find('>', marker);
+            if (open == std::string::npos) continue;
+            size_t close = rights.find("</encryptedKey>", open);
+            if (close == std::string::npos) continue;
+            size_t length = close - open - 1;
+            if (length == 64) return RC_DRM_NOOK;
+            if (length == 172) return RC_DRM_ADOBE;
+        }
+    }
+    if (kobo) return RC_DRM_KOBO;
+    if (encryption && ((signatures && sinf) || displayOptions)) return RC_DRM_IBOOKS;
+    return RC_DRM_UNKNOWN;
+}

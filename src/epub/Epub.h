@@ -1,0 +1,56 @@
+// EPUB containers: finding and reading the package document, recognising DRM, and the package
+// writer's texts (container, OPF, NCX, cover pages).
+#pragma once
+
+#include "base/IntermediateBook.h"
+#include "base/Zip.h"
+
+#include <string>
+#include <vector>
+
+class CRunLog;
+
+class CEpubBase : public CZip {
+public:
+    // The whole package text for the book, with CR LF line ends.
+    std::string BuildOpf(const CIntermediateBook& book);
+    std::string BuildNcx(CIntermediateBook& book);
+    static std::string BuildContainer(const std::string& opfPath);
+
+    std::vector<std::string> m_SpineIds;
+    std::string m_UniqueIdentifierId = "bookid";
+    std::string m_IdentifierValue = "urn:uuid:273fd756-62f2-4858-8d67-99e08f24bba9";
+    std::string m_CoverImageId = "cover-image";
+    std::string m_CoverImagePath;  // relative to the package folder
+    bool m_HasCover = false;
+    bool m_RightToLeft = false;
+    int m_NavPointCounter = 0;
+};
+
+class CEpub : public CEpubBase {
+public:
+    CEpub();
+    // Finds the package through META-INF/container.xml; repairs a damaged archive in place first.
+    ResultCode GetOpfXml(const std::string& path, std::string& opfText, std::string& opfPath);
+    // Samples the documents and images; suspicious data is classified by the archive's entries.
+    ResultCode CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images, bool relativeFlag1,
+                        bool relativeFlag2);
+    // Removes the keys that only Kindle books carry.
+    void RemoveKindleKeys(MetaDataMap& map) const;
+
+    std::string m_OpfPath;
+    MetaDataMap m_KindleKeys;
+
+private:
+    ResultCode ClassifyProtection();
+};
+
+// Package metadata lines (eight blanks, one element, CR LF) for every key we write, in key order.
+std::string MetadataLines(const MetaDataMap& metadata);
+// Escapes markup characters; "&#...;" character references stay references.
+std::string XmlEscape(const std::string& text);
+std::string MediaTypeOf(const std::string& href);
+
+// The first child of parent whose name matches case-insensitively, in a tiny XML walk that needs
+// no namespaces; used on container.xml.
+std::string FindContainerRootfile(const std::string& containerXml);

@@ -1,0 +1,281 @@
+// The EPUB 2 package texts. Every line ends in CR LF; values are escaped so that a title holding
+// "&" or "<" still gives a well-formed package.
+#include "epub/Epub.h"
+
+#include "base/Platform.h"
+#include "epub/MarcRelators.h"
+
+#include <cctype>
+
+namespace {
+
+const char* const CRLF = "\r\n";
+constexpr int NAV_DEPTH_LIMIT = 64;
+
+const char* const DUBLIN_CORE_KEYS[] = {"title",   "creator",  "subject",     "description", "publisher",
+                                        "date",    "type",     "format",      "identifier",  "source",
+                                        "language", "relation", "coverage",   "rights",      "contributor"};
+
+// Keys that describe our own working state or other formats, never written as package metadata.
+const char* const INTERNAL_KEYS[] = {"coverimage", "coverimageext", "thumbimage", "languageid", "cdetype"};
+
+struct MediaType {
+    const char* extension;
+    const char* type;
+};
+const MediaType MEDIA_TYPES[] = {
+    {"css", "text/css"},   {"mp4", "video/mp4"},   {"svg", "image/svg+xml"}, {"ogg", "video/ogg"},
+    {"mp3", "audio/mpeg"}, {"wav", "audio/mpeg"},  {"jpg", "image/jpeg"},    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},  {"png", "image/png"},
+};
+
+// "&#...;" references were kept as text on reading; they stay references here.
+bool StartsCharacterReference(const std::string& text, size_t amp)
+{
+    size_t i = amp + 1;
+    if (i >= text.size() || text[i] != '#') return false;
+    ++i;
+    bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+    if (hex) ++i;
+    size_t digits = 0;
+    while (i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i]))
+                                   : std::isdigit(static_cast<unsigned char>(text[i])))) {
+        ++i;
+        ++digits;
+    }
+    return digits > 0 && i < text.size() && text[i] == ';';
+}
+
+} // namespace
+
+std::string XmlEscape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '&' && !StartsCharacterReference(text, i)) out += "&amp;";
+        else if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '"') out += "&quot;";
+        else out += c;
+    }
+    return out;
+}
+
+std::string MediaTypeOf(const std::string& href)
+{
+    std::string copy = href, extension;
+    if (GetExtension(copy, extension))
+        for (const MediaType& m : MEDIA_TYPES)
+            if (extension == m.extension) return m.type;
+    return "text/plain";
+}
+
+namespace {
+
+bool IsDublinCoreKey(const std::string& name)
+{
+    for (const char* key : DUBLIN_CORE_KEYS)
+        if (name == key) return true;
+    return false;
+}
+
+bool IsInternalKey(const std::string& key)
+{
+    for (const char* internal : INTERNAL_KEYS)
+        if (key == internal) return true;
+    return StartsWith(key, "MOBI_ID_") || StartsWith(key, "outparam_") || StartsWith(key, "inparam_");
+}
+
+std::string ElementLine(const std::string& name, const std::vector<std::pair<std::string, std::string>>& attributes,
+                        const std::string& text)
+{
+    std::string line = "        <" + name;
+    for (const auto& [attribute, value] : attributes) line += " " + attribute + "=\"" + XmlEscape(value) + "\"";
+    if (name == "meta") return line + "/>";
+    return line + ">" + XmlEscape(text) + "</" + name + ">";
+}
+
+// One element per value; the part after the first "_" of the key becomes the qualifier.
+void AppendMetadataLines(const std::string& key, const std::vector<std::string>& values,
+                         std::vector<std::string>& lines)
+{
+    size_t underscore = key.find('_');
+    std::string name = key.substr(0, underscore);
+    std::string qualifier = underscore == std::string::npos ? "" : key.substr(underscore + 1);
+    for (const std::string& value : values) {
+        if (value.empty()) continue;
+        std::vector<std::pair<std::string, std::string>> attributes;
+        if (key == "contributor_TarvoProducerName") {
+            attributes = {{"opf:role", "bkp"}, {"opf:file-as", "Tarvo"}};
+        } else if (!IsDublinCoreKey(name)) {
+            lines.push_back(ElementLine("meta", {{"name", key}, {"content", value}}, ""));
+            continue;
+        } else if (!qualifier.empty()) {
+            if (name == "date") attributes = {{"opf:event", qualifier}};
+            else if (name == "identifier") attributes = {{"opf:scheme", qualifier}};
+            else if (name == "contributor" || name == "creator") attributes = {{"opf:role", RelatorCode(qualifier)}};
+            else {
+                lines.push_back(ElementLine("meta", {{"name", key}, {"content", value}}, ""));
+                continue;
+            }
+        }
+        lines.push_back(ElementLine("dc:" + name, attributes, value));
+    }
+}
+
+std::string JoinLines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines) text += line + CRLF;
+    return text;
+}
+
+std::string NavPointLines(int count, const std::string& order, const std::string& label, const std::string& src,
+                          const char* indent, const char* inner)
+{
+    std::string text = std::string(indent) + "<navPoint id=\"navPoint-" + std::to_string(count) + "\" playOrder=\"" +
+                       XmlEscape(order) + "\">" + CRLF;
+    text += std::string(indent) + inner + "<navLabel>" + CRLF;
+    text += std::string(indent) + inner + "  <text>" + XmlEscape(label) + "</text>" + CRLF;
+    text += std::string(indent) + inner + "</navLabel>" + CRLF;
+    text += std::string(indent) + inner + "<content src=\"" + XmlEscape(src) + "\"/>" + CRLF;
+    return text;
+}
+
+} // namespace
+
+std::string CEpubBase::BuildContainer(const std::string& opfPath)
+{
+    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                       "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\r\n"
+                       "  <rootfiles>\r\n"
+                       "     <rootfile full-path=\"") +
+           XmlEscape(opfPath) +
+           "\" media-type=\"application/oebps-package+xml\"/>\r\n"
+           "  </rootfiles>\r\n"
+           "</container>";
+}
+
+std::string MetadataLines(const MetaDataMap& metadata)
+{
+    std::vector<std::string> lines;
+    for (const auto& [key, values] : metadata)
+        if (!IsInternalKey(key)) AppendMetadataLines(key, values, lines);
+    return JoinLines(lines);
+}
+
+std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
+{
+    std::string metadata = MetadataLines(book.m_MetaData);
+    if (m_HasCover) metadata += ElementLine("meta", {{"name", "cover"}, {"content", m_CoverImageId}}, "") + CRLF;
+
+    std::vector<std::string> items;
+    m_SpineIds.clear();
+    int n = 0;
+    for (const std::string& href : book.m_HtmlFileList) {
+        std::string id = "id_" + std::to_string(++n);
+        m_SpineIds.push_back(id);
+        items.push_back("        <item href=\"" + XmlEscape(href) + "\" id=\"" + id +
+                        "\" media-type=\"application/xhtml+xml\"/>");
+    }
+    for (const std::string& href : book.m_ResourceList) {
+        std::string id = "id_" + std::to_string(++n);
+        if (m_HasCover && href == m_CoverImagePath) id = m_CoverImageId;
+        items.push_back("        <item href=\"" + XmlEscape(href) + "\" id=\"" + id + "\" media-type=\"" +
+                        MediaTypeOf(href) + "\"/>");
+    }
+    std::vector<std::string> itemrefs;
+    for (const std::string& id : m_SpineIds) itemrefs.push_back("        <itemref idref=\"" + id + "\"/>");
+
+    std::string opf = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n";
+    opf += "<package xmlns:opf=\"http://www.idpf.org/2007/opf\" unique-identifier=\"" + m_UniqueIdentifierId +
+           "\" xmlns=\"http://www.idpf.org/2007/opf\" version=\"2.0\">\r\n";
+    opf += "   <metadata xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+           "xmlns:opf=\"http://www.idpf.org/2007/opf\" xmlns:dcterms=\"http://purl.org/dc/terms/\" "
+           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\r\n";
+    opf += "        <dc:identifier id=\"" + m_UniqueIdentifierId + "\">" + XmlEscape(m_IdentifierValue) +
+           "</dc:identifier>\r\n";
+    opf += metadata + "   </metadata>\r\n";
+    opf += "   <manifest>\r\n" + JoinLines(items) +
+           "        <item href=\"toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n";
+    opf += "   </manifest>\r\n";
+    opf += std::string("   <spine ") + (m_RightToLeft ? "page-progression-direction=\"rtl\" " : "") +
+           "toc = \"ncx\">\r\n";
+    opf += JoinLines(itemrefs) + "   </spine>\r\n";
+    if (!book.m_GuideItems.empty()) {
+        opf += "   <guide>\r\n";
+        for (const GuideItem& g : book.m_GuideItems)
+            opf += "        <reference type=\"" + XmlEscape(g.m_Type) + "\" title=\"" + XmlEscape(g.m_Title) +
+                   "\" href=\"" + XmlEscape(g.m_Href) + "\" />\r\n";
+        opf += "   </guide>\r\n";
+    }
+    opf += "</package>";
+    return opf;
+}
+
+namespace {
+
+struct NcxWriter {
+    std::vector<NavPoint>& points;
+    int& counter;
+    std::string text;
+
+    void Write(size_t index, int depth)
+    {
+        NavPoint& point = points[index];
+        if (point.m_EntryNumber != 0) return;
+        point.m_EntryNumber = 1;  // written: never again, even through a broken parent link
+        text += NavPointLines(++counter, point.m_PlayOrder, point.m_Label, point.m_Src, "         ", "  ");
+        if (depth < NAV_DEPTH_LIMIT && point.m_FirstChild >= 0) {
+            size_t last = point.m_LastChild >= point.m_FirstChild ? static_cast<size_t>(point.m_LastChild)
+                                                                   : points.size() - 1;
+            for (size_t child = static_cast<size_t>(point.m_FirstChild); child <= last && child < points.size();
+                 ++child)
+                if (points[child].m_Parent == point.m_OwnIndex) Write(child, depth + 1);
+        }
+        text += "         </navPoint>\r\n";
+    }
+};
+
+} // namespace
+
+std::string CEpubBase::BuildNcx(CIntermediateBook& book)
+{
+    std::string navPoints;
+    if (book.m_NavPoints.empty()) {
+        std::vector<std::string> entries;
+        int n = 0;
+        for (const std::string& href : book.m_HtmlFileList) {
+            std::string label = GetFileName(href);
+            label = label.substr(0, label.rfind('.'));
+            ++n;
+            std::string entry = NavPointLines(n, std::to_string(n), label, href, "      ", "   ");
+            entries.push_back(entry + "      </navPoint>");
+        }
+        for (size_t i = 0; i < entries.size(); ++i) navPoints += (i ? CRLF : "") + entries[i];
+    } else {
+        NcxWriter writer{book.m_NavPoints, m_NavPointCounter, {}};
+        for (size_t i = 0; i < book.m_NavPoints.size(); ++i)
+            if (book.m_NavPoints[i].m_Parent < 0) writer.Write(i, 0);
+        // Entries whose parent never got written (a broken list) still appear, at top level.
+        for (size_t i = 0; i < book.m_NavPoints.size(); ++i) writer.Write(i, 0);
+        navPoints = writer.text;
+    }
+    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                       "<ncx xmlns=\"http://www.daisy.org/z3986/2005/ncx/\" version=\"2005-1\">\r\n"
+                       "   <head>\r\n"
+                       "      <meta name=\"dtb:uid\" content=\"") +
+           XmlEscape(m_IdentifierValue) +
+           "\"/>\r\n"
+           "      <meta name=\"dtb:depth\" content=\"0\"/>\r\n"
+           "      <meta name=\"dtb:totalPageCount\" content=\"0\"/>\r\n"
+           "      <meta name=\"dtb:maxPageNumber\" content=\"0\"/>\r\n"
+           "   </head>\r\n"
+           "   <docTitle>\r\n"
+           "      <text>UnKnown</text>\r\n"
+           "   </docTitle>\r\n"
+           "   <navMap>\r\n" +
+           navPoints + "   </navMap>\r\n</ncx>";
+}

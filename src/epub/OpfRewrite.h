@@ -1,0 +1,22 @@
+// Editing a package document in place for `s`: only what changes is rewritten, the rest of the
+// text stays exactly as the book had it.
+#pragma once
+
+#include "base/IntermediateBook.h"
+
+#include <string>
+
+// Elements of the keys in newValues are replaced by new ones; every other element is kept.
+// The element the package names as its unique identifier is always kept.
+std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newValues);
+
+struct AddedCover {
+    std::string m_ImageHref, m_ImageId, m_ImageMediaType;
+    std::string m_PageHref, m_PageId;
+};
+// Adds the image and its page to the manifest, the page first in the spine, the cover meta and a
+// cover guide reference.
+std::string AddCoverToOpf(const std::string& opf, const AddedCover& cover);
+
+// Element names of a tag that starts at text[pos] == '<'; empty for comments and the like.
+std::string TagNameAt(const std::string& text, size_t pos);

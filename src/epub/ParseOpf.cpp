@@ -1,0 +1,369 @@
+// Package documents are parsed with tinyxml2; element names compare lower-cased and without their
+// namespace prefix, so "dc:creator", "opf:creator" and "creator" are alike.
+#include "epub/ParseOpf.h"
+
+#include "base/Platform.h"
+
+#include <tinyxml2.h>
+
+#include <set>
+#include <tuple>
+
+namespace {
+
+const char* const DC_NAMES[] = {"title",      "creator",     "date",   "subject", "language", "coverage",
+                                "rights",     "publisher",   "identifier", "description", "format",
+                                "contributor", "relation",   "type",   "source",  "meta"};
+const char* const DOCUMENT_TYPES[] = {"application/xhtml+xml", "text/x-oeb1-document", "text/html", "application/xml"};
+const char* const IMAGE_TYPES[] = {"image/jpeg", "image/png", "image/gif", "image/pjpg"};
+
+constexpr int METADATA_KIND_LIMIT = 200;
+constexpr int NCX_DEPTH_LIMIT = 64;
+
+std::string LocalName(const char* name)
+{
+    std::string text = name ? name : "";
+    size_t colon = text.rfind(':');
+    if (colon != std::string::npos) text.erase(0, colon + 1);
+    ToLower(text);
+    return text;
+}
+
+bool IsDublinCore(const std::string& localName)
+{
+    for (const char* dc : DC_NAMES)
+        if (localName == dc) return true;
+    return false;
+}
+
+bool IsOneOf(const std::string& value, const char* const* list, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (EqualsNoCase(value, list[i])) return true;
+    return false;
+}
+
+std::string Trimmed(const std::string& text)
+{
+    size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) return "";
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(start, end - start + 1);
+}
+
+std::string Attribute(const tinyxml2::XMLElement* element, const char* localName)
+{
+    for (const tinyxml2::XMLAttribute* a = element->FirstAttribute(); a; a = a->Next())
+        if (LocalName(a->Name()) == localName) return a->Value();
+    return "";
+}
+
+// Text of all text nodes below the element, depth-bounded by tinyxml2's own parse limit.
+void AppendText(const tinyxml2::XMLNode* node, std::string& text)
+{
+    for (const tinyxml2::XMLNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+        if (child->ToText()) text += child->Value();
+        else if (child->ToElement()) AppendText(child, text);
+    }
+}
+
+// A Dublin Core element inside a metadata value is markup that was copied into the value.
+const tinyxml2::XMLElement* NestedDublinCore(const tinyxml2::XMLElement* element)
+{
+    for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child; child = child->NextSiblingElement()) {
+        if (IsDublinCore(LocalName(child->Name()))) return child;
+        if (const tinyxml2::XMLElement* deeper = NestedDublinCore(child)) return deeper;
+    }
+    return nullptr;
+}
+
+const tinyxml2::XMLElement* ChildByLocalName(const tinyxml2::XMLElement* parent, const char* localName)
+{
+    for (const tinyxml2::XMLElement* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
+        if (LocalName(c->Name()) == localName) return c;
+    return nullptr;
+}
+
+std::string ExtensionOf(const std::string& href)
+{
+    std::string copy = href, extension;
+    return GetExtension(copy, extension) ? extension : "";
+}
+
+OpfMetaItem ReadMetaItem(const tinyxml2::XMLElement* e, const std::string& localName)
+{
+    OpfMetaItem item;
+    item.m_Name = localName;
+    AppendText(e, item.m_Value);
+    item.m_Value = Trimmed(item.m_Value);
+    item.m_Role = Attribute(e, "role");
+    item.m_FileAs = Attribute(e, "file-as");
+    item.m_Event = Attribute(e, "event");
+    item.m_Scheme = Attribute(e, "scheme");
+    item.m_Id = Attribute(e, "id");
+    item.m_MetaName = Attribute(e, "name");
+    item.m_MetaContent = Attribute(e, "content");
+    return item;
+}
+
+} // namespace
+
+bool ReadMetaElementText(const std::string& elementText, OpfMetaItem& item)
+{
+    std::string text = elementText;
+    ReplaceAll(text, "&#", "&amp;#");
+    tinyxml2::XMLDocument doc;
+    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr) return false;
+    std::string name = LocalName(doc.RootElement()->Name());
+    if (!IsDublinCore(name)) return false;
+    item = ReadMetaItem(doc.RootElement(), name);
+    return true;
+}
+
+void CParseOpf::Clear()
+{
+    bool full = m_FullParse;
+    *this = CParseOpf();
+    m_FullParse = full;
+}
+
+ResultCode CParseOpf::Parse(const std::string& opfText, std::string& offendingName)
+{
+    Clear();
+    const std::string head = opfText.substr(0, 300);
+    if (head.find("<?xml") == std::string::npos && head.find("<package") == std::string::npos)
+        return RC_EPUB_NOT_A_PACKAGE;
+    std::string text = opfText;
+    ReplaceAll(text, "&#", "&amp;#");
+
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) return RC_EPUB_OPF_TREE_INIT;
+    const tinyxml2::XMLElement* package = doc.RootElement();
+    if (package == nullptr) return RC_EPUB_OPF_TREE_EMPTY;
+
+    for (const tinyxml2::XMLElement* part = package->FirstChildElement(); part; part = part->NextSiblingElement()) {
+        std::string name = LocalName(part->Name());
+        if (name == "metadata") {
+            ResultCode rc = ParseMetadata(part, offendingName);
+            if (rc != RC_OK) return rc;
+        } else if (name == "manifest") {
+            for (const tinyxml2::XMLElement* item = part->FirstChildElement(); item; item = item->NextSiblingElement()) {
+                if (LocalName(item->Name()) != "item") continue;
+                OpfManifestItem entry{Attribute(item, "id"), Attribute(item, "href"), Attribute(item, "media-type")};
+                if (EqualsNoCase(ExtensionOf(entry.m_Href), "ncx") &&
+                    (entry.m_MediaType == "application/x-dtbncx+xml" || entry.m_MediaType == "text/xml"))
+                    m_NcxHref = entry.m_Href;
+                if (m_CoverId.empty() && Attribute(item, "properties").find("cover-image") != std::string::npos)
+                    m_CoverId = entry.m_Id;
+                m_Manifest.push_back(entry);
+            }
+        } else if (name == "spine") {
+            for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref; ref = ref->NextSiblingElement())
+                if (LocalName(ref->Name()) == "itemref") m_Spine.push_back(Attribute(ref, "idref"));
+        } else if (name == "guide") {
+            for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref; ref = ref->NextSiblingElement()) {
+                if (LocalName(ref->Name()) != "reference") continue;
+                GuideItem item;
+                item.m_Type = Attribute(ref, "type");
+                item.m_Title = Attribute(ref, "title");
+                item.m_Href = Attribute(ref, "href");
+                m_Guide.push_back(item);
+            }
+        }
+    }
+    if (const OpfManifestItem* cover = FindById(m_CoverId)) m_CoverHref = cover->m_Href;
+    return RC_OK;
+}
+
+ResultCode CParseOpf::ParseMetadata(const tinyxml2::XMLElement* metadata, std::string& offendingName)
+{
+    int metaCount = 0, otherCount = 0;
+    // Old packages wrap the elements in dc-metadata / x-metadata; one level of wrapping is read.
+    std::vector<const tinyxml2::XMLElement*> groups = {metadata};
+    for (const tinyxml2::XMLElement* c = metadata->FirstChildElement(); c; c = c->NextSiblingElement()) {
+        std::string name = LocalName(c->Name());
+        if (name == "dc-metadata" || name == "x-metadata") groups.push_back(c);
+    }
+    for (const tinyxml2::XMLElement* group : groups) {
+        for (const tinyxml2::XMLElement* e = group->FirstChildElement(); e; e = e->NextSiblingElement()) {
+            std::string name = LocalName(e->Name());
+            if (!IsDublinCore(name)) continue;
+            int& count = name == "meta" ? metaCount : otherCount;
+            if (count > METADATA_KIND_LIMIT && !m_FullParse) return RC_OK;
+            ++count;
+            if (const tinyxml2::XMLElement* nested = NestedDublinCore(e)) {
+                offendingName = nested->Name();
+                return RC_EPUB_OPF_CONTENT;
+            }
+            OpfMetaItem item = ReadMetaItem(e, name);
+            if (name == "meta" && item.m_MetaName == "cover" && e->Attribute("content") != nullptr)
+                m_CoverId = item.m_MetaContent;
+            m_Metadata.push_back(item);
+        }
+    }
+    return RC_OK;
+}
+
+const OpfManifestItem* CParseOpf::FindById(const std::string& id) const
+{
+    if (id.empty()) return nullptr;
+    for (const OpfManifestItem& item : m_Manifest)
+        if (item.m_Id == id) return &item;
+    return nullptr;
+}
+
+std::string MetaKeyOf(const OpfMetaItem& item)
+{
+    if (item.m_Name == "contributor" && item.m_Role == "bkp" && item.m_FileAs == "Tarvo")
+        return "contributor_TarvoProducerName";
+    if (item.m_Name == "date" && !item.m_Event.empty()) return "date_" + ToLowerCopy(item.m_Event);
+    if (item.m_Name == "identifier" && !item.m_Scheme.empty()) {
+        std::string scheme = item.m_Scheme;
+        if (EqualsNoCase(scheme, "isbn")) scheme = "ISBN";
+        else if (EqualsNoCase(scheme, "asin") || EqualsNoCase(scheme, "mobi-asin")) scheme = "ASIN";
+        return "identifier_" + scheme;
+    }
+    if (item.m_Name == "contributor" && !item.m_Role.empty()) return "contributor_" + item.m_Role;
+    return item.m_Name;
+}
+
+void CParseOpf::FillMetaData(CIntermediateBook& book) const
+{
+    for (const OpfMetaItem& item : m_Metadata)
+        if (item.m_Name != "meta") book.AddValue(MetaKeyOf(item), item.m_Value);
+    if (!m_CoverHref.empty()) book.AddValue("coverimage", m_CoverHref);
+}
+
+bool CParseOpf::BuildFileLists(CIntermediateBook& book, std::vector<std::string>& images) const
+{
+    bool climbsOut = false;
+    std::set<std::string> taken;
+    for (const std::string& idref : m_Spine) {
+        const OpfManifestItem* item = FindById(idref);
+        if (item == nullptr || item->m_Href.empty()) continue;
+        bool document = IsOneOf(item->m_MediaType, DOCUMENT_TYPES, std::size(DOCUMENT_TYPES));
+        if (!document && EqualsNoCase(item->m_MediaType, "application/octet-stream")) {
+            std::string extension = ExtensionOf(item->m_Href);
+            document = extension.find("htm") != std::string::npos || extension == "xml";
+        }
+        if (!document || !taken.insert(item->m_Href).second) continue;
+        book.m_HtmlFileList.push_back(item->m_Href);
+        climbsOut = climbsOut || StartsWith(item->m_Href, "../");
+    }
+    for (const OpfManifestItem& item : m_Manifest) {
+        if (item.m_Href.empty() || taken.count(item.m_Href) || item.m_Href == m_NcxHref) continue;
+        if (IsOneOf(item.m_MediaType, IMAGE_TYPES, std::size(IMAGE_TYPES))) {
+            images.push_back(item.m_Href);
+            climbsOut = climbsOut || StartsWith(item.m_Href, "../");
+        }
+        taken.insert(item.m_Href);
+        book.m_ResourceList.push_back(item.m_Href);
+    }
+    return climbsOut;
+}
+
+ResultCode ParseOpfText(std::string& opfText, CParseOpf& parser)
+{
+    for (;;) {
+        std::string offending;
+        ResultCode rc = parser.Parse(opfText, offending);
+        if (rc != RC_EPUB_OPF_CONTENT) return rc;
+        // Escape the first occurrence of the offending element; each round escapes one more, so
+        // the loop ends when none is left.
+        size_t at = opfText.find("<" + offending);
+        if (offending.empty() || at == std::string::npos) return rc;
+        opfText.replace(at, 1, "&lt;");
+    }
+}
+
+std::string NormalizeRelativePath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    for (const std::string& part : SplitPath(path)) {
+        if (part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
+    return out;
+}
+
+std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory, const CIntermediateBook& book)
+{
+    size_t hash = href.find('#');
+    std::string path = hash == std::string::npos ? href : href.substr(0, hash);
+    std::string fragment = hash == std::string::npos ? "" : href.substr(hash);
+    std::string prefix = book.m_RelativeToContentDirectory ? "" : book.m_ContentDirectory;
+    if (path.empty()) return fragment;
+    return NormalizeRelativePath(prefix + baseDirectory + path) + fragment;
+}
+
+void getGuideList(const CParseOpf& parser, CIntermediateBook& book)
+{
+    for (GuideItem item : parser.m_Guide) {
+        item.m_Href = ResolveBookHref(item.m_Href, "", book);
+        if (EqualsNoCase(item.m_Type, "cover") && book.m_CoverPageName.empty()) {
+            std::string file = item.m_Href.substr(0, item.m_Href.find('#'));
+            if (file.find("htm") != std::string::npos || EqualsNoCase(ExtensionOf(file), "xml"))
+                book.m_CoverPageName = file;
+        }
+        book.m_GuideItems.push_back(item);
+    }
+}
+
+namespace {
+
+struct NcxReader {
+    CIntermediateBook& book;
+    const std::string& ncxDirectory;
+    std::set<std::tuple<std::string, std::string, std::string>> seen;
+
+    void Read(const tinyxml2::XMLElement* parent, int32_t parentIndex, int depth)
+    {
+        if (depth >= NCX_DEPTH_LIMIT) return;
+        for (const tinyxml2::XMLElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement()) {
+            if (LocalName(e->Name()) != "navpoint") continue;
+            NavPoint point;
+            point.m_PlayOrder = Attribute(e, "playorder");
+            if (const tinyxml2::XMLElement* label = ChildByLocalName(e, "navlabel")) {
+                std::string text;
+                AppendText(label, text);
+                point.m_Label = Trimmed(text);
+            }
+            if (const tinyxml2::XMLElement* content = ChildByLocalName(e, "content"))
+                point.m_Src = ResolveBookHref(Attribute(content, "src"), ncxDirectory, book);
+            int32_t index = parentIndex;
+            if (seen.insert({point.m_PlayOrder, point.m_Src, point.m_Label}).second) {
+                index = static_cast<int32_t>(book.m_NavPoints.size());
+                point.m_Depth = depth;
+                point.m_Parent = parentIndex;
+                point.m_OwnIndex = index;
+                book.m_NavPoints.push_back(point);
+                if (parentIndex >= 0) {
+                    NavPoint& parentPoint = book.m_NavPoints[static_cast<size_t>(parentIndex)];
+                    if (parentPoint.m_FirstChild < 0) parentPoint.m_FirstChild = index;
+                    parentPoint.m_LastChild = index;
+                }
+            }
+            Read(e, index, index == parentIndex ? depth : depth + 1);
+        }
+    }
+};
+
+} // namespace
+
+ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory, CIntermediateBook& book)
+{
+    tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
+    if (doc.Parse(ncxText.data(), ncxText.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr)
+        return RC_EPUB_OPF_TREE_INIT;
+    const tinyxml2::XMLElement* navMap = ChildByLocalName(doc.RootElement(), "navmap");
+    if (navMap == nullptr) return RC_OK;
+    NcxReader reader{book, ncxDirectory, {}};
+    reader.Read(navMap, -1, 0);
+    return RC_OK;
+}
