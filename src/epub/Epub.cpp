@@ -51,11 +51,15 @@ void CEpub::RemoveKindleKeys(MetaDataMap& map) const
 ResultCode CEpub::GetOpfXml(const std::string& path, std::string& opfText, std::string& opfPath)
 {
     TARVO_LOG(m_ZipLog, LOG_INFO, "GetOpfXml INIT IN...");
+    // A damaged archive is rebuilt as a copy in the working directory and read from there: the
+    // user's file is never rewritten just to be read.
+    const std::string repaired = m_WorkingDirectory + GetFileName(ToOsPath(path)) + ".repaired.epub";
     ResultCode rc = Open(path, false, false);
-    if (rc != RC_OK) return FixEpub(path);
+    if (rc != RC_OK) return FixEpub(repaired);
     rc = ReadDirectory();
     if (rc != RC_OK) {
-        rc = FixEpub(path);
+        TARVO_LOG(m_ZipLog, LOG_WARNING, "archive is damaged, rebuilding it as \"%s\"", repaired.c_str());
+        rc = FixEpub(repaired);
         if (rc != RC_OK) return rc;
     }
     TARVO_LOG(m_ZipLog, LOG_INFO, "GetOpfXml INIT OUT...");
