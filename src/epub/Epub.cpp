@@ -16,9 +16,6 @@ const tinyxml2::XMLElement* ChildNamedNoCase(const tinyxml2::XMLElement* parent,
     return nullptr;
 }
 
-// The design's sampling bound: all of a short list, a third of a longer one, at most 50.
-size_t SampleLimit(size_t count) { return count / 3 < 3 ? count : std::min<size_t>(count / 3, 50); }
-
 bool LooksLikeMarkup(const std::string& data)
 {
     return data.find("<html") != std::string::npos || data.find("<body") != std::string::npos ||
@@ -26,6 +23,9 @@ bool LooksLikeMarkup(const std::string& data)
 }
 
 } // namespace
+
+// All of a short list (up to 11), a third of a longer one, at most 50.
+size_t DrmSampleLimit(size_t count) { return count / 3 <= 3 ? count : std::min<size_t>(count / 3, 50); }
 
 std::string FindContainerRootfile(const std::string& containerXml)
 {
@@ -84,7 +84,7 @@ ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std:
 {
     const std::string base = relativeFlag1 && relativeFlag2 ? book.m_ContentDirectory : "";
     size_t documents = book.m_HtmlFileList.size(), imageCount = images.size();
-    const size_t documentLimit = SampleLimit(documents), imageLimit = SampleLimit(imageCount);
+    const size_t documentLimit = DrmSampleLimit(documents), imageLimit = DrmSampleLimit(imageCount);
 
     for (size_t i = 0; i < book.m_HtmlFileList.size(); ++i) {
         std::string data;

@@ -51,6 +51,8 @@ std::string MetadataLines(const MetaDataMap& metadata);
 std::string XmlEscape(const std::string& text);
 std::string MediaTypeOf(const std::string& href);
 
-// The first child of parent whose name matches case-insensitively, in a tiny XML walk that needs
-// no namespaces; used on container.xml.
+// The rootfile's "full-path" of a container.xml, names compared without regard to case; empty
+// when there is none.
 std::string FindContainerRootfile(const std::string& containerXml);
+// How many documents (or images) of a list of count are sampled for protection.
+size_t DrmSampleLimit(size_t count);

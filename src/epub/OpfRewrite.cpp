@@ -135,6 +135,11 @@ std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newVal
     std::string kept;
     size_t copied = begin;
     for (size_t i = opf.find('<', begin); i != std::string::npos && i < end;) {
+        if (opf.compare(i, 4, "<!--") == 0) {
+            size_t close = opf.find("-->", i);
+            i = close == std::string::npos ? std::string::npos : opf.find('<', close);
+            continue;
+        }
         Span element = ElementAt(opf, i);
         if (!element.Found() || element.end > end) {
             i = opf.find('<', i + 1);

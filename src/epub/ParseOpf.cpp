@@ -268,11 +268,13 @@ ResultCode ParseOpfText(std::string& opfText, CParseOpf& parser)
         std::string offending;
         ResultCode rc = parser.Parse(opfText, offending);
         if (rc != RC_EPUB_OPF_CONTENT) return rc;
-        // Escape the first occurrence of the offending element; each round escapes one more, so
-        // the loop ends when none is left.
+        // Escape the first occurrence of the offending element, its end tag too so the text stays
+        // well-formed; each round escapes one more, so the loop ends when none is left.
         size_t at = opfText.find("<" + offending);
         if (offending.empty() || at == std::string::npos) return rc;
         opfText.replace(at, 1, "&lt;");
+        size_t end = opfText.find("</" + offending + ">", at);
+        if (end != std::string::npos) opfText.replace(end, 1, "&lt;");
     }
 }
 

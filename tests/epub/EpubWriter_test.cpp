@@ -1,0 +1,161 @@
+#include "epub/Epub.h"
+
+#include "epub/MarcRelators.h"
+
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+namespace {
+
+bool WellFormed(const std::string& xml)
+{
+    tinyxml2::XMLDocument doc;
+    return doc.Parse(xml.data(), xml.size()) == tinyxml2::XML_SUCCESS;
+}
+
+bool Has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+TEST(EpubWriter, ManifestIdsSpineAndMediaTypes)
+{
+    CIntermediateBook book;
+    book.m_HtmlFileList = {"a.html", "b.xhtml"};
+    book.m_ResourceList = {"s.css", "i.PNG", "f.webp", "s.wav"};
+    CEpubBase writer;
+    std::string opf = writer.BuildOpf(book);
+    EXPECT_TRUE(Has(opf, "        <item href=\"a.html\" id=\"id_1\" media-type=\"application/xhtml+xml\"/>\r\n"
+                         "        <item href=\"b.xhtml\" id=\"id_2\" media-type=\"application/xhtml+xml\"/>\r\n"
+                         "        <item href=\"s.css\" id=\"id_3\" media-type=\"text/css\"/>\r\n"
+                         "        <item href=\"i.PNG\" id=\"id_4\" media-type=\"image/png\"/>\r\n"
+                         "        <item href=\"f.webp\" id=\"id_5\" media-type=\"text/plain\"/>\r\n"
+                         "        <item href=\"s.wav\" id=\"id_6\" media-type=\"audio/mpeg\"/>\r\n"
+                         "        <item href=\"toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n"))
+        << opf;
+    EXPECT_TRUE(Has(opf, "   <spine toc = \"ncx\">\r\n        <itemref idref=\"id_1\"/>\r\n"
+                         "        <itemref idref=\"id_2\"/>\r\n   </spine>\r\n</package>"));
+    EXPECT_FALSE(Has(opf, "<guide>"));
+    EXPECT_TRUE(WellFormed(opf));
+}
+
+TEST(EpubWriter, CoverIdOnlyForTheExactHref)
+{
+    CIntermediateBook book;
+    book.m_ResourceList = {"images/Cover.jpg", "images/cover.jpg"};
+    CEpubBase writer;
+    writer.m_HasCover = true;
+    writer.m_CoverImagePath = "images/cover.jpg";
+    std::string opf = writer.BuildOpf(book);
+    EXPECT_TRUE(Has(opf, "href=\"images/Cover.jpg\" id=\"id_1\""));
+    EXPECT_TRUE(Has(opf, "href=\"images/cover.jpg\" id=\"cover-image\""));
+    EXPECT_TRUE(Has(opf, "<meta name=\"cover\" content=\"cover-image\"/>"));
+}
+
+TEST(EpubWriter, EmptyBookRightToLeftAndGuide)
+{
+    CIntermediateBook book;
+    book.m_GuideItems.push_back(GuideItem{"cover", "Cover & more", "c.html", 0, 0});
+    CEpubBase writer;
+    writer.m_RightToLeft = true;
+    std::string opf = writer.BuildOpf(book);
+    EXPECT_TRUE(Has(opf, "   <manifest>\r\n        <item href=\"toc.ncx\""));
+    EXPECT_TRUE(Has(opf, "   <spine page-progression-direction=\"rtl\" toc = \"ncx\">\r\n   </spine>\r\n"));
+    EXPECT_TRUE(Has(opf, "   <guide>\r\n        <reference type=\"cover\" title=\"Cover &amp; more\" href=\"c.html\" />"
+                         "\r\n   </guide>\r\n</package>"));
+}
+
+TEST(EpubWriter, MetadataLinesInKeyOrderWithQualifiers)
+{
+    MetaDataMap map = {{"title", {"A & B <C>"}},
+                       {"creator", {"X", "Y"}},
+                       {"date_publication", {"2001"}},
+                       {"identifier_ISBN", {"978"}},
+                       {"contributor_editor", {"E"}},
+                       {"contributor_TarvoProducerName", {"P"}},
+                       {"coverimage", {"c.jpg"}},
+                       {"MOBI_ID_00000201", {"x"}},
+                       {"calibre:series", {"S"}}};
+    std::string lines = MetadataLines(map);
+    EXPECT_EQ(lines,
+              "        <meta name=\"calibre:series\" content=\"S\"/>\r\n"
+              "        <dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">P</dc:contributor>\r\n"
+              "        <dc:contributor opf:role=\"edt\">E</dc:contributor>\r\n"
+              "        <dc:creator>X</dc:creator>\r\n"
+              "        <dc:creator>Y</dc:creator>\r\n"
+              "        <dc:date opf:event=\"publication\">2001</dc:date>\r\n"
+              "        <dc:identifier opf:scheme=\"ISBN\">978</dc:identifier>\r\n"
+              "        <dc:title>A &amp; B &lt;C&gt;</dc:title>\r\n");
+    EXPECT_EQ(XmlEscape("Caf&#233; &#x4e2d; & &#; &#12"), "Caf&#233; &#x4e2d; &amp; &amp;#; &amp;#12");
+}
+
+TEST(EpubWriter, NcxWithoutNavPointsListsTheDocuments)
+{
+    CIntermediateBook book;
+    book.m_HtmlFileList = {"text/one.html", "two.xhtml"};
+    CEpubBase writer;
+    std::string ncx = writer.BuildNcx(book);
+    EXPECT_TRUE(Has(ncx, "   <navMap>\r\n      <navPoint id=\"navPoint-1\" playOrder=\"1\">\r\n"
+                         "         <navLabel>\r\n           <text>one</text>\r\n         </navLabel>\r\n"
+                         "         <content src=\"text/one.html\"/>\r\n      </navPoint>\r\n"
+                         "      <navPoint id=\"navPoint-2\" playOrder=\"2\">"))
+        << ncx;
+    EXPECT_TRUE(Has(ncx, "<content src=\"two.xhtml\"/>\r\n      </navPoint>   </navMap>\r\n</ncx>"));
+    EXPECT_TRUE(WellFormed(ncx));
+}
+
+TEST(EpubWriter, NcxNestsChildrenOnce)
+{
+    CIntermediateBook book;
+    auto point = [](const char* label, int own, int parent, int first, int last) {
+        NavPoint p;
+        p.m_Label = label;
+        p.m_PlayOrder = std::to_string(own + 1);
+        p.m_Src = "a.html";
+        p.m_OwnIndex = own;
+        p.m_Parent = parent;
+        p.m_FirstChild = first;
+        p.m_LastChild = last;
+        return p;
+    };
+    book.m_NavPoints = {point("Top", 0, -1, 1, 3), point("Child", 1, 0, 2, 2), point("Grandchild", 2, 1, -1, -1),
+                        point("Second child", 3, 0, -1, -1), point("Next top", 4, -1, -1, -1)};
+    CEpubBase writer;
+    std::string ncx = writer.BuildNcx(book);
+    ASSERT_TRUE(WellFormed(ncx));
+    tinyxml2::XMLDocument doc;
+    doc.Parse(ncx.c_str());
+    const tinyxml2::XMLElement* top = doc.RootElement()->FirstChildElement("navMap")->FirstChildElement("navPoint");
+    ASSERT_NE(top, nullptr);
+    const tinyxml2::XMLElement* child = top->FirstChildElement("navPoint");
+    ASSERT_NE(child, nullptr);
+    EXPECT_STREQ(child->FirstChildElement("navLabel")->FirstChildElement("text")->GetText(), "Child");
+    EXPECT_NE(child->FirstChildElement("navPoint"), nullptr) << "grandchild nested";
+    EXPECT_STREQ(child->NextSiblingElement("navPoint")->FirstChildElement("navLabel")->FirstChildElement("text")->GetText(),
+                 "Second child");
+    EXPECT_STREQ(top->NextSiblingElement("navPoint")->FirstChildElement("navLabel")->FirstChildElement("text")->GetText(),
+                 "Next top");
+    EXPECT_EQ(top->NextSiblingElement("navPoint")->NextSiblingElement("navPoint"), nullptr);
+    EXPECT_TRUE(Has(ncx, "id=\"navPoint-5\"")) << "every entry once";
+    EXPECT_FALSE(Has(ncx, "id=\"navPoint-6\""));
+}
+
+TEST(EpubWriter, ContainerText)
+{
+    EXPECT_EQ(CEpubBase::BuildContainer("OEBPS/content.opf"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+              "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\r\n"
+              "  <rootfiles>\r\n"
+              "     <rootfile full-path=\"OEBPS/content.opf\" media-type=\"application/oebps-package+xml\"/>\r\n"
+              "  </rootfiles>\r\n"
+              "</container>");
+}
+
+TEST(EpubWriter, RelatorTerms)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"author", "aut"}, {"Editor", "edt"}, {"book producer", "bkp"}, {"owner", "own"}, {"translator", "trl"},
+        {"illustrator", "ill"}, {"author of afterword,colophon,etc.", "aft"}, {"aut", "aut"}, {"nonsense", "nonsense"},
+    };
+    for (const auto& [term, code] : cases) EXPECT_EQ(RelatorCode(term), code) << term;
+    EXPECT_GE(RelatorCount(), 210u);
+}
+
+} // namespace

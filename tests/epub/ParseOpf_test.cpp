@@ -1,0 +1,196 @@
+#include "epub/ParseOpf.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string Package(const std::string& metadata, const std::string& manifest = "", const std::string& spine = "",
+                    const std::string& guide = "")
+{
+    return "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"2.0\">"
+           "<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:opf=\"http://www.idpf.org/2007/opf\">" +
+           metadata + "</metadata><manifest>" + manifest + "</manifest><spine toc=\"ncx\">" + spine +
+           "</spine>" + (guide.empty() ? "" : "<guide>" + guide + "</guide>") + "</package>";
+}
+
+struct KeyCase {
+    const char* label;
+    const char* element;
+    MetaDataMap map;
+};
+
+TEST(ParseOpf, MetadataElementsBecomeKeys)
+{
+    const KeyCase cases[] = {
+        {"title", "<dc:title> Dune </dc:title>", {{"title", {"Dune"}}}},
+        {"prefix-less", "<title>Dune</title>", {{"title", {"Dune"}}}},
+        {"date with event", "<dc:date opf:event=\"publication\">2001</dc:date>", {{"date_publication", {"2001"}}}},
+        {"plain date", "<dc:date>2001</dc:date>", {{"date", {"2001"}}}},
+        {"isbn in lower case", "<dc:identifier opf:scheme=\"isbn\">978</dc:identifier>", {{"identifier_ISBN", {"978"}}}},
+        {"other scheme", "<dc:identifier opf:scheme=\"UUID\">u</dc:identifier>", {{"identifier_UUID", {"u"}}}},
+        {"contributor role", "<dc:contributor opf:role=\"edt\">E</dc:contributor>", {{"contributor_edt", {"E"}}}},
+        {"our producer", "<dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">T</dc:contributor>",
+         {{"contributor_TarvoProducerName", {"T"}}}},
+        {"character references stay text", "<dc:title>Caf&#233; &amp; more</dc:title>",
+         {{"title", {"Caf&#233; & more"}}}},
+        {"meta elements are no values", "<meta name=\"calibre:series\" content=\"S\"/>", {}},
+        {"two creators", "<dc:creator>A</dc:creator><dc:creator>B</dc:creator>", {{"creator", {"A", "B"}}}},
+    };
+    for (const KeyCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CParseOpf parser;
+        std::string text = Package(c.element);
+        ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+        CIntermediateBook book;
+        parser.FillMetaData(book);
+        EXPECT_EQ(book.m_MetaData, c.map);
+    }
+}
+
+TEST(ParseOpf, CoverComesFromTheMetaInEitherAttributeOrder)
+{
+    const char* metas[] = {"<meta name=\"cover\" content=\"c\"/>", "<meta content=\"c\" name=\"cover\"/>"};
+    for (const char* meta : metas) {
+        SCOPED_TRACE(meta);
+        CParseOpf parser;
+        std::string text = Package(meta, "<item id=\"c\" href=\"img/c.jpg\" media-type=\"image/jpeg\"/>");
+        ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+        EXPECT_EQ(parser.m_CoverHref, "img/c.jpg");
+        CIntermediateBook book;
+        parser.FillMetaData(book);
+        EXPECT_EQ(book.m_MetaData["coverimage"], std::vector<std::string>{"img/c.jpg"});
+    }
+}
+
+TEST(ParseOpf, NotAPackageAndBrokenXml)
+{
+    CParseOpf parser;
+    std::string notPackage = std::string(400, ' ') + "<package/>";
+    EXPECT_EQ(ParseOpfText(notPackage, parser), RC_EPUB_NOT_A_PACKAGE);
+    std::string broken = "<?xml version=\"1.0\"?><package><metadata>";
+    EXPECT_EQ(ParseOpfText(broken, parser), RC_EPUB_OPF_TREE_INIT);
+}
+
+TEST(ParseOpf, MarkupCopiedIntoAValueIsEscapedUntilAccepted)
+{
+    std::string text = Package("<dc:description>About <title>x</title> and <dc:creator>y</dc:creator></dc:description>"
+                               "<dc:title>Real</dc:title>");
+    CParseOpf parser;
+    ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+    CIntermediateBook book;
+    parser.FillMetaData(book);
+    EXPECT_EQ(book.m_MetaData["title"], std::vector<std::string>{"Real"});
+    EXPECT_NE(text.find("&lt;title>"), std::string::npos);
+}
+
+TEST(ParseOpf, VeryLongMetadataIsBounded)
+{
+    std::string many;
+    for (int i = 0; i < 500; ++i) many += "<dc:subject>s" + std::to_string(i) + "</dc:subject>";
+    std::string text = Package(many + "<dc:title>late</dc:title>");
+    CParseOpf parser;
+    ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+    CIntermediateBook book;
+    parser.FillMetaData(book);
+    EXPECT_EQ(book.m_MetaData["subject"].size(), 201u);
+    EXPECT_EQ(book.m_MetaData.count("title"), 0u);
+
+    CParseOpf full;
+    full.m_FullParse = true;
+    ASSERT_EQ(ParseOpfText(text, full), RC_OK);
+    EXPECT_EQ(full.m_Metadata.size(), 501u);
+}
+
+TEST(ParseOpf, SpineTakesDocumentsOnceAndResourcesTheRest)
+{
+    std::string manifest =
+        "<item id=\"a\" href=\"a.xhtml\" media-type=\"application/xhtml+xml\"/>"
+        "<item id=\"b\" href=\"b.html\" media-type=\"TEXT/HTML\"/>"
+        "<item id=\"o\" href=\"o.htm\" media-type=\"application/octet-stream\"/>"
+        "<item id=\"css\" href=\"s.css\" media-type=\"text/css\"/>"
+        "<item id=\"img\" href=\"i.png\" media-type=\"image/png\"/>"
+        "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>";
+    std::string spine = "<itemref idref=\"a\"/><itemref idref=\"b\"/><itemref idref=\"a\"/><itemref idref=\"o\"/>"
+                        "<itemref idref=\"css\"/><itemref idref=\"missing\"/>";
+    std::string text = Package("", manifest, spine);
+    CParseOpf parser;
+    ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+    EXPECT_EQ(parser.m_NcxHref, "toc.ncx");
+    CIntermediateBook book;
+    std::vector<std::string> images;
+    EXPECT_FALSE(parser.BuildFileLists(book, images));
+    EXPECT_EQ(book.m_HtmlFileList, (std::vector<std::string>{"a.xhtml", "b.html", "o.htm"}));
+    EXPECT_EQ(book.m_ResourceList, (std::vector<std::string>{"s.css", "i.png"}));
+    EXPECT_EQ(images, std::vector<std::string>{"i.png"});
+
+    std::string climbing = Package("", "<item id=\"i\" href=\"../i.jpg\" media-type=\"image/jpeg\"/>");
+    CParseOpf second;
+    ASSERT_EQ(ParseOpfText(climbing, second), RC_OK);
+    CIntermediateBook other;
+    EXPECT_TRUE(second.BuildFileLists(other, images)) << "a reference above the package folder rebases the book";
+}
+
+TEST(ParseOpf, GuideFindsTheCoverPage)
+{
+    std::string guide = "<reference type=\"cover\" title=\"C\" href=\"../text/cover.xhtml#top\"/>"
+                        "<reference type=\"toc\" title=\"T\" href=\"toc.html\"/>";
+    std::string text = Package("", "", "", guide);
+    CParseOpf parser;
+    ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+    CIntermediateBook book;
+    getGuideList(parser, book);
+    ASSERT_EQ(book.m_GuideItems.size(), 2u);
+    EXPECT_EQ(book.m_GuideItems[0].m_Href, "text/cover.xhtml#top");
+    EXPECT_EQ(book.m_CoverPageName, "text/cover.xhtml");
+
+    book = CIntermediateBook();
+    book.m_ContentDirectory = "OEBPS/";
+    book.m_RelativeToContentDirectory = false;
+    getGuideList(parser, book);
+    EXPECT_EQ(book.m_GuideItems[1].m_Href, "OEBPS/toc.html") << "a rebased book's hrefs start at the TempDirectory";
+}
+
+TEST(ParseOpf, NcxNestsNavPoints)
+{
+    const std::string ncx =
+        "<ncx xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><navMap>"
+        "<navPoint id=\"1\" playOrder=\"1\"><navLabel><text>One &amp; only</text></navLabel><content src=\"a.html\"/>"
+        "  <navPoint id=\"2\" playOrder=\"2\"><navLabel><text>Sub</text></navLabel><content src=\"a.html#s\"/></navPoint>"
+        "  <navPoint id=\"2b\" playOrder=\"2\"><navLabel><text>Sub</text></navLabel><content src=\"a.html#s\"/></navPoint>"
+        "</navPoint>"
+        "<navPoint id=\"3\" playOrder=\"3\"><navLabel><text>Two</text></navLabel><content src=\"../b.html\"/></navPoint>"
+        "</navMap></ncx>";
+    CIntermediateBook book;
+    ASSERT_EQ(getNvPointList(ncx, "", book), RC_OK);
+    ASSERT_EQ(book.m_NavPoints.size(), 3u) << "an exact duplicate is added once";
+    const NavPoint& one = book.m_NavPoints[0];
+    EXPECT_EQ(one.m_Label, "One & only");
+    EXPECT_EQ(one.m_FirstChild, 1);
+    EXPECT_EQ(one.m_LastChild, 1);
+    EXPECT_EQ(book.m_NavPoints[1].m_Parent, 0);
+    EXPECT_EQ(book.m_NavPoints[1].m_Depth, 1);
+    EXPECT_EQ(book.m_NavPoints[1].m_Src, "a.html#s");
+    EXPECT_EQ(book.m_NavPoints[2].m_Parent, -1);
+    EXPECT_EQ(book.m_NavPoints[2].m_Src, "b.html");
+}
+
+TEST(ParseOpf, DeepNcxIsBounded)
+{
+    std::string ncx = "<ncx><navMap>";
+    for (int i = 0; i < 90; ++i) ncx += "<navPoint playOrder=\"" + std::to_string(i) + "\"><content src=\"a.html\"/>";
+    for (int i = 0; i < 90; ++i) ncx += "</navPoint>";
+    ncx += "</navMap></ncx>";
+    CIntermediateBook book;
+    ASSERT_EQ(getNvPointList(ncx, "", book), RC_OK);
+    EXPECT_LE(book.m_NavPoints.size(), 64u);
+}
+
+TEST(ParseOpf, NormalizeRelativePath)
+{
+    EXPECT_EQ(NormalizeRelativePath("OEBPS/../images/a.jpg"), "images/a.jpg");
+    EXPECT_EQ(NormalizeRelativePath("./a/./b/../c"), "a/c");
+    EXPECT_EQ(NormalizeRelativePath("../../x"), "x");
+    EXPECT_EQ(NormalizeRelativePath("a\\b"), "a/b");
+}
+
+} // namespace
