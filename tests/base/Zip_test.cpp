@@ -417,6 +417,11 @@ TEST(Zip, DamagedEpubFixtureIsRebuilt)
     std::string again;
     EXPECT_EQ(zip.GetFileBuffer("content.opf", again), RC_OK);
     EXPECT_EQ(again, opf);
+    std::string rebuilt;
+    ASSERT_TRUE(ReadFileBytes(dir / "b.epub", rebuilt));
+    EXPECT_EQ(rebuilt.substr(30, 28), "mimetypeapplication/epub+zip") << "mimetype first and stored";
+    if (!ProgramExists("/usr/bin/unzip")) GTEST_SKIP() << "unzip is not installed";
+    EXPECT_EQ(RunProgramCapture("/usr/bin/unzip", {"-t", "-q", dir / "b.epub"}, "").exitStatus, 0);
 }
 
 struct ScanCase {
