@@ -5,6 +5,7 @@
 #include "mobi/ByteIO.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/PalmDb.h"
+#include "mobi/RecordWriter.h"
 
 #include <cstdlib>
 #include <string>
@@ -42,19 +43,9 @@ inline std::string EndOfFileRecord() { return std::string(EOF_RECORD_MAGIC, 4); 
 // PalmDB file of the given records, type BOOK, creator MOBI.
 inline std::string BuildPalmDb(const std::vector<std::string>& records, const std::string& name = "Test_Book")
 {
-    std::string out(78, '\0');
-    out.replace(0, std::min<size_t>(name.size(), 31), name.substr(0, 31));
-    out.replace(60, 8, "BOOKMOBI");
-    PutU16At(out, 76, static_cast<uint32_t>(records.size()));
-    uint32_t offset = static_cast<uint32_t>(78 + 8 * records.size() + 2);
-    for (size_t i = 0; i < records.size(); ++i) {
-        AppendU32(out, offset);
-        AppendU32(out, static_cast<uint32_t>(2 * i));
-        offset += static_cast<uint32_t>(records[i].size());
-    }
-    out += std::string(2, '\0');
-    for (const std::string& r : records) out += r;
-    return out;
+    std::string file;
+    MakePalmDbFile(name, records, file);
+    return file;
 }
 
 struct Record0 {
@@ -77,6 +68,7 @@ struct Record0 {
     uint32_t guide = NO_RECORD;
     bool exth = true;
     std::vector<std::pair<uint32_t, std::string>> exthRecords;
+    std::string exthBlock;  // used as it stands instead of exthRecords when not empty
     std::string fullName = "Full Name";
 
     std::string Build() const
@@ -104,7 +96,9 @@ struct Record0 {
         PutU32At(r, 0xF8, chunk);
         PutU32At(r, 0xFC, skel);
         PutU32At(r, 0x104, guide);
-        if (exth) {
+        if (exth && !exthBlock.empty()) {
+            r += exthBlock;
+        } else if (exth) {
             std::string body;
             for (const auto& [type, data] : exthRecords) {
                 AppendU32(body, type);
