@@ -68,6 +68,23 @@ void CMobiHeader::SetLog(CRunLog* log)
 
 ResultCode CMobiHeader::Init(const CPalmDb& db, uint32_t baseRecord, CRunLog* log)
 {
+    // A header may be opened again for the next operation: nothing of the last book survives.
+    m_Book.Reset();
+    m_Text.clear();
+    m_FullName.clear();
+    m_RecordsToUnpack.clear();
+    m_ResourceFiles.clear();
+    m_ResourceMap.clear();
+    m_NcxIndex.Clear();
+    m_ChunkIndex.Clear();
+    m_SkelIndex.Clear();
+    m_GuideIndex.Clear();
+    m_CoverOffset = -1;
+    m_ThumbOffset = -1;
+    m_IsCp1252 = false;
+    m_IsAzw4 = false;
+    m_Kf8Boundary = -1;
+    m_FirstResourceRecord = -1;
     m_Db = &db;
     SetLog(log);
     m_BaseRecord = baseRecord;
@@ -91,6 +108,8 @@ ResultCode CMobiHeader::Init(const CPalmDb& db, uint32_t baseRecord, CRunLog* lo
         m_CoverOffset = -1;
         m_ThumbOffset = -1;
     }
+    m_Book.m_CoverImageIndex = static_cast<int32_t>(m_CoverOffset);
+    m_Book.m_ThumbImageIndex = static_cast<int32_t>(m_ThumbOffset);
     return rc;
 }
 
@@ -190,8 +209,9 @@ ResultCode CMobiHeader::ParseExth(uint32_t exthOffset)
         std::string data(m_Record0, at + 8, size - 8);
         if (type == EXTH_COVER_OFFSET || type == EXTH_THUMB_OFFSET) {
             uint32_t value = data.size() == 4 ? CByteReader(data).U32At(0) : 0;
+            int64_t& offset = type == EXTH_COVER_OFFSET ? m_CoverOffset : m_ThumbOffset;
             if (data.size() == 4 && static_cast<int32_t>(value) >= 0) {
-                (type == EXTH_COVER_OFFSET ? m_CoverOffset : m_ThumbOffset) = value;
+                if (offset == -1) offset = value;
                 m_Book.AddValueByExthId(static_cast<int32_t>(type), data);
             }
         } else {

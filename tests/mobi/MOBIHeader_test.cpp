@@ -231,6 +231,29 @@ TEST(MobiHeader, Kf8BoundaryNeedsTheBoundaryRecord)
     }
 }
 
+TEST(MobiHeader, ReopeningKeepsNothingOfTheLastBook)
+{
+    Record0 withCover;
+    withCover.firstResource = 2;
+    withCover.exthRecords = {{503, "First"}, {100, "A"}, {201, Be32(0)}};
+    Record0 plain;
+    plain.firstResource = 2;
+    plain.exthRecords = {{503, "Second"}};
+    std::string one = BuildPalmDb({withCover.Build(), "text", JpegBytes(), EndOfFileRecord()});
+    std::string two = BuildPalmDb({plain.Build(), "text", JpegBytes(), EndOfFileRecord()});
+    CPalmDb first, second;
+    ASSERT_EQ(first.OpenMemory(one), RC_OK);
+    ASSERT_EQ(second.OpenMemory(two), RC_OK);
+    CMobiHeader part;
+    ASSERT_EQ(part.Init(first, 0, nullptr), RC_OK);
+    EXPECT_EQ(part.m_Book.m_CoverImageIndex, 0);
+    ASSERT_EQ(part.Init(second, 0, nullptr), RC_OK);
+    EXPECT_EQ(First(part, "title"), "Second");
+    EXPECT_EQ(Count(part, "creator"), 0u);
+    EXPECT_EQ(part.CoverOffset(), -1);
+    EXPECT_EQ(part.m_Book.m_CoverImageIndex, -1);
+}
+
 // ---- resources -----------------------------------------------------------------------------------
 
 std::string ContainerHead(const std::string& contentType)
