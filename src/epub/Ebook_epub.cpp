@@ -5,6 +5,7 @@
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "ebook/HtmlParse.h"
 #include "epub/Epub.h"
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
@@ -13,13 +14,6 @@ namespace {
 
 const char* const PACKAGE_FOLDER = "OEBPS/";
 
-// TEMPORARY until the HTML module exports its cover page.
-std::string CoverPageText(const std::string& imageHref)
-{
-    return "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
-           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html xmlns=\"http://www.w3.org/1999/xhtml\">"
-           "<body><center><img src=\"" + imageHref + "\" /></center></body></html>";
-}
 
 bool ListHasNoCase(const std::vector<std::string>& list, const std::string& name)
 {
@@ -264,17 +258,17 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
     std::string language;
     if (ParamSet(ctx.m_OutParam, "outparam_epubsetlanguage", language)) {
         book.SetValue("language", language);
-        if (FixEpubLanguage(bookDirectory, language) != RC_OK) return RC_EPUB_FIX_LANGUAGE;
+        if (FixEpubLanguage(bookDirectory, book.m_HtmlFileList) != RC_OK) return RC_EPUB_FIX_LANGUAGE;
     }
     PrintProgress("Set Vertical Mode");
     std::string vertical;
     if (ParamSet(ctx.m_OutParam, "outparam_bookverticalmode", vertical)) {
         if (!ListHasNoCase(book.m_ResourceList, "VerticalMode.css")) book.m_ResourceList.push_back("VerticalMode.css");
         if (WriteWholeFile(bookDirectory + "VerticalMode.css", VerticalModeCss()) != RC_OK ||
-            SetVerticalMode(bookDirectory) != RC_OK)
+            SetVerticalMode(bookDirectory, book.m_HtmlFileList) != RC_OK)
             return RC_EPUB_VERTICAL_MODE;
     } else {
-        ResultCode rc = SetOutXhtmlForIbooks(bookDirectory);
+        ResultCode rc = SetOutXhtmlForIbooks(bookDirectory, book.m_HtmlFileList);
         if (rc != RC_OK) return rc;
     }
     return Compress(outputFile, book, ctx.m_TempDirectory);
@@ -301,7 +295,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         int n = FreeNumber(book.m_HtmlFileList, {"cover%d.html"});
         std::string page = "cover" + std::to_string(n) + ".html";
         // The page lies beside the other documents, so the image is reached relative to it.
-        if (WriteWholeFile(bookDirectory + page, CoverPageText(writer.m_CoverImagePath)) == RC_OK) {
+        if (WriteWholeFile(bookDirectory + page, MakeCoverPage(writer.m_CoverImagePath)) == RC_OK) {
             book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), page);
             book.m_CoverPageName = page;
             bool hasCoverGuide = false;
@@ -329,6 +323,67 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     return writer.WriteArchive(outputFile, writer.m_Entries, false, true);
 }
 
-ResultCode CEbookEpub::FixEpubLanguage(const std::string&, const std::string&) { return RC_OK; }
-ResultCode CEbookEpub::SetVerticalMode(const std::string&) { return RC_OK; }
-ResultCode CEbookEpub::SetOutXhtmlForIbooks(const std::string&) { return RC_OK; }
+// Each content document is parsed, printed the requested way and written back. A document that
+// does not parse is a failure only where asked; otherwise it is left as it was.
+ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory, const std::vector<std::string>& documents,
+                                        DocumentPrint print, bool stopOnFailure)
+{
+    for (const std::string& name : documents) {
+        const std::string path = bookDirectory + name;
+        std::string text = ReadWholeFile(path);
+        if (text.empty()) continue;
+        CHtmlParse parser(m_Log);
+        std::string out;
+        if (parser.Init(text, false, true) != RC_OK) {
+            if (stopOnFailure) return RC_HTML_INIT;
+            continue;
+        }
+        print(parser, name, out);
+        if (!out.empty() && WriteWholeFile(path, out) != RC_OK && stopOnFailure) return RC_FILE_WRITE_FAILED;
+    }
+    return RC_OK;
+}
+
+ResultCode CEbookEpub::FixEpubLanguage(const std::string& bookDirectory, const std::vector<std::string>& documents)
+{
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::FixEpubLanguage IN...");
+    ResultCode rc = ReprintDocuments(bookDirectory, documents,
+                                     [](CHtmlParse& parser, const std::string&, std::string& out) {
+                                         parser.PrintDocumentWithoutXmlLang(out);
+                                     },
+                                     true);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::FixEpubLanguage OUT...");
+    return rc;
+}
+
+ResultCode CEbookEpub::SetVerticalMode(const std::string& bookDirectory, const std::vector<std::string>& documents)
+{
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetVerticalMode IN...");
+    ResultCode rc = ReprintDocuments(bookDirectory, documents,
+                                     [](CHtmlParse& parser, const std::string& name, std::string& out) {
+                                         parser.PrintDocumentLinkingStyleSheet(StyleSheetHrefFrom(name), out);
+                                     },
+                                     true);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetVerticalMode OUT...");
+    return rc;
+}
+
+ResultCode CEbookEpub::SetOutXhtmlForIbooks(const std::string& bookDirectory, const std::vector<std::string>& documents)
+{
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetOutXhtmlForIbooks IN...");
+    ResultCode rc = ReprintDocuments(bookDirectory, documents,
+                                     [](CHtmlParse& parser, const std::string&, std::string& out) {
+                                         parser.PrintDocument(out);
+                                     },
+                                     false);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetOutXhtmlForIbooks OUT...");
+    return rc;
+}
+
+std::string StyleSheetHrefFrom(const std::string& documentName)
+{
+    size_t depth = SplitPath(GetDirectory(documentName)).size();
+    std::string href = depth == 0 ? "./" : "";
+    for (size_t i = 0; i < depth; ++i) href += "../";
+    return href + "VerticalMode.css";
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 class CEpub;
+class CHtmlParse;
 class CParseOpf;
 
 class CEbookEpub : public CEbook {
@@ -26,9 +27,12 @@ private:
     // Folder inside the archive that the book's file names are relative to.
     std::string ArchiveBase() const;
 
-    ResultCode FixEpubLanguage(const std::string& bookDirectory, const std::string& language);
-    ResultCode SetVerticalMode(const std::string& bookDirectory);
-    ResultCode SetOutXhtmlForIbooks(const std::string& bookDirectory);
+    using DocumentPrint = void (*)(CHtmlParse& parser, const std::string& name, std::string& out);
+    ResultCode ReprintDocuments(const std::string& bookDirectory, const std::vector<std::string>& documents,
+                                DocumentPrint print, bool stopOnFailure);
+    ResultCode FixEpubLanguage(const std::string& bookDirectory, const std::vector<std::string>& documents);
+    ResultCode SetVerticalMode(const std::string& bookDirectory, const std::vector<std::string>& documents);
+    ResultCode SetOutXhtmlForIbooks(const std::string& bookDirectory, const std::vector<std::string>& documents);
     ResultCode Compress(const std::string& outputFile, CIntermediateBook& book, const std::string& tempDirectory);
 
     CIntermediateBook m_Book;
@@ -44,5 +48,7 @@ private:
 std::string ProducerText();
 // The text of "VerticalMode.css".
 const char* VerticalModeCss();
+// "./VerticalMode.css" for a document at the top, "../" once per folder above it otherwise.
+std::string StyleSheetHrefFrom(const std::string& documentName);
 // The page shown for a cover added by `s`.
 std::string AddedCoverPage(const std::string& imageHref);

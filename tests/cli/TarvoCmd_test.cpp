@@ -94,7 +94,9 @@ TEST(TarvoCmd, FileWithoutExtensionIsAnEpubCalledKobo)
     ScratchDir scratch;
     WriteWholeFile(scratch / "Book", "not really a book");
     CommandRun run = RunTarvoCmd({"c", "Book", "out.txt", scratch.Path() + "w\\job"}, scratch.Path());
-    EXPECT_NE(run.out.find("Processed 10%\nProcessed 40%\nProcessed 100%\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Converting Input To Epub\nProcessed 40%\nProcessed 100%\nFix epub File failed!\n"),
+              std::string::npos)
+        << run.out;
     EXPECT_TRUE(DirectoryExists(scratch / "w/job")) << "a backslash in the TempDirectory separates folders";
     std::string log = ReadWholeFile(scratch / "w/marlek_log/job.txt");
     EXPECT_NE(log.find("] InputFormat  : kobo\r\n"), std::string::npos) << log;
@@ -117,6 +119,67 @@ TEST(TarvoCmd, UpperCaseInputExtensionStillFindsTheFile)
     WriteWholeFile(scratch / "X.AZW1", "TPZ.");
     CommandRun run = RunTarvoCmd({"g", "X.AZW1", scratch / "job", "m.json", ""}, scratch.Path());
     EXPECT_EQ(run.out, "Have Kindle TPZ DRM!\nreturn 65542\n");
+}
+
+} // namespace
+
+namespace {
+
+struct EpubJob {
+    const char* label;
+    const char* fixture;
+    const char* inputName;
+};
+
+const EpubJob kEpubJobs[] = {
+    {"epub", "epub/qs-eng.epub", "book.epub"},
+    {"no extension", "epub/qs-fra-no-extension", "book"},
+};
+
+TEST(TarvoCmdEpub, ConvertGetAndSetFromTheCommandLine)
+{
+    for (const EpubJob& job : kEpubJobs) {
+        SCOPED_TRACE(job.label);
+        ScratchDir scratch;
+        WriteWholeFile(scratch / job.inputName, ReadWholeFile(DataPath(job.fixture)));
+
+        CommandRun convert = RunTarvoCmd({"c", job.inputName, "out.epub", scratch / "w1", "-setl", "fr", "-setv"},
+                                         scratch.Path());
+        EXPECT_TRUE(EndsWith(convert.out, "Processed 100%\nsucceed\nreturn 0\n")) << convert.out;
+        EXPECT_TRUE(StartsWith(convert.out, "Start Convert\nProcessed 10%\nConverting Input To Epub\n"));
+        EXPECT_EQ(convert.exitStatus, 0);
+
+        CommandRun get = RunTarvoCmd({"g", "out.epub", scratch / "w2", "meta.json", "cover.img"}, scratch.Path());
+        EXPECT_EQ(get.out, "succeed\nreturn 0\n");
+        std::string meta = ReadWholeFile(scratch / "meta.json");
+        EXPECT_NE(meta.find("\"language\":\"fr\""), std::string::npos) << meta;
+        EXPECT_NE(meta.find("\"coverimageext\":\"jpg\""), std::string::npos) << meta;
+        EXPECT_EQ(ImageTypeOf(ReadWholeFile(scratch / "cover.img")), "jpg");
+
+        WriteWholeFile(scratch / "set.json", "\xEF\xBB\xBF{\"title\":\"Set From File\",\"creator\":\"Ann\"}");
+        CommandRun setFile = RunTarvoCmd({"s", job.inputName, scratch / "w3", "set.json"}, scratch.Path());
+        EXPECT_EQ(setFile.out, "succeed\nreturn 0\n");
+        CommandRun setOptions = RunTarvoCmd(
+            {"s", job.inputName, scratch / "w4", "-a", "Bob", "-a", "Cy", "-p", "Pub", "-cover", "cover.img"},
+            scratch.Path());
+        EXPECT_EQ(setOptions.out, "succeed\nreturn 0\n");
+
+        RunTarvoCmd({"g", job.inputName, scratch / "w5", "again.json", ""}, scratch.Path());
+        std::string again = ReadWholeFile(scratch / "again.json");
+        EXPECT_NE(again.find("\"title\":\"Set From File\""), std::string::npos) << again;
+        EXPECT_NE(again.find("\"creator\":\"Bob & Cy\""), std::string::npos) << again;
+        EXPECT_NE(again.find("\"publisher\":\"Pub\""), std::string::npos) << again;
+        EXPECT_TRUE(FileExists(scratch / "marlek_log/OK/w5.txt"));
+    }
+}
+
+TEST(TarvoCmdEpub, BrokenArchiveGivesAFailureCode)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "x.epub", "PK\x03\x04 but nothing more");
+    CommandRun run = RunTarvoCmd({"c", "x.epub", "y.epub", scratch / "w"}, scratch.Path());
+    EXPECT_NE(run.out.find("return "), std::string::npos);
+    EXPECT_NE(run.exitStatus, 0);
 }
 
 } // namespace
