@@ -95,8 +95,6 @@ std::string HuffRecord()
     return r;
 }
 
-int Code(int slot) { return 255 - slot; }
-
 struct Entry {
     std::string bytes;
     bool decoded;
@@ -116,53 +114,164 @@ std::string CdicRecord(const std::vector<Entry>& entries, uint32_t total = 0)
     return r + offsets + body;
 }
 
-ResultCode DecodeWith(const std::vector<Entry>& entries, const std::string& record, std::string& out)
+int Code(int slot) { return 255 - slot; }
+
+// A canonical code over dictionary slots 0..n-1 (lengths non-decreasing by slot). Shorter codes sit
+// at the top of the code space, as the decoder expects: the standard canonical codes, inverted.
+class CanonicalCode {
+public:
+    explicit CanonicalCode(std::vector<int> lengths) : m_Lengths(std::move(lengths))
+    {
+        uint32_t code = 0;
+        int previous = m_Lengths.empty() ? 0 : m_Lengths[0];
+        for (size_t i = 0; i < m_Lengths.size(); ++i) {
+            code <<= (m_Lengths[i] - previous);
+            previous = m_Lengths[i];
+            m_Codes.push_back(((1u << m_Lengths[i]) - 1) - code);
+            ++code;
+        }
+    }
+
+    std::string Huff() const
+    {
+        uint32_t low[33] = {}, high[33] = {};
+        int shorter = 0;  // last length that has codes
+        for (int n = 1; n <= 32; ++n) {
+            int first = -1, last = -1;
+            for (size_t i = 0; i < m_Lengths.size(); ++i)
+                if (m_Lengths[i] == n) (first < 0 ? first : last) = int(i), last = int(i);
+            if (first >= 0) {
+                low[n] = m_Codes[size_t(last)];
+                high[n] = uint32_t(first) + m_Codes[size_t(first)];
+                shorter = n;
+            } else {
+                // Everything longer lies below the last shorter length's lowest code.
+                low[n] = shorter ? low[shorter] << (n - shorter) : (n < 32 ? 1u << n : 0xFFFFFFFFu);
+            }
+        }
+        std::string r = "HUFF" + Be32(24) + Be32(24) + Be32(24 + 1024) + Be32(24 + 1024 + 256) + Be32(0);
+        for (uint32_t prefix = 0; prefix < 256; ++prefix) {
+            uint32_t entry = 0x80u | 8u;  // unused prefix: decodes past every slot
+            bool terminal = false;
+            int shortest = 33;
+            for (size_t i = 0; i < m_Lengths.size(); ++i) {
+                int n = m_Lengths[i];
+                if (n <= 8 && (prefix >> (8 - n)) == m_Codes[i]) {
+                    entry = (high[n] << 8) | 0x80u | uint32_t(n);
+                    terminal = true;
+                }
+                if (n > 8 && (m_Codes[i] >> (n - 8)) == prefix && n < shortest) shortest = n;
+            }
+            if (!terminal && shortest <= 32) entry = uint32_t(shortest);
+            r += Be32(entry);
+        }
+        for (int n = 1; n <= 32; ++n) r += Be32(low[n]) + Be32(high[n]);
+        return r;
+    }
+
+    std::string Encode(const std::vector<int>& slots) const
+    {
+        std::string out;
+        uint64_t bits = 0;
+        int count = 0;
+        for (int slot : slots) {
+            int n = m_Lengths[size_t(slot)];
+            bits = (bits << n) | m_Codes[size_t(slot)];
+            count += n;
+            while (count >= 8) {
+                out.push_back(static_cast<char>((bits >> (count - 8)) & 0xFF));
+                count -= 8;
+            }
+        }
+        if (count > 0) out.push_back(static_cast<char>((bits << (8 - count)) & 0xFF));
+        return out;
+    }
+
+private:
+    std::vector<int> m_Lengths;
+    std::vector<uint32_t> m_Codes;
+};
+
+// Slots of the test dictionary: four short codes, the rest 10 bits long (and 5 beyond the dictionary).
+enum : int {
+    HELLO = 0, SPACE = 1, WORLD = 2, PHRASE = 3,
+    CHAIN60 = 10, CHAIN100 = 70, SELF = 200, MUTUAL_A = 201, MUTUAL_B = 202, BIG = 203, BOMB = 204,
+    SLOTS = 205, CODED_SLOTS = 210,
+};
+
+const CanonicalCode& TestCode()
 {
+    static const CanonicalCode code = [] {
+        std::vector<int> lengths = {2, 2, 3, 3};
+        lengths.resize(CODED_SLOTS, 10);
+        return CanonicalCode(lengths);
+    }();
+    return code;
+}
+
+std::vector<Entry> TestDictionary()
+{
+    const CanonicalCode& code = TestCode();
+    std::vector<Entry> d(SLOTS, Entry{"-", true});
+    d[HELLO] = {"Hello", true};
+    d[SPACE] = {" ", true};
+    d[WORLD] = {"World", true};
+    d[PHRASE] = {code.Encode({HELLO, SPACE, WORLD}), false};
+    for (int i = CHAIN60; i < CHAIN60 + 59; ++i) d[size_t(i)] = {code.Encode({i + 1}), false};
+    d[CHAIN60 + 59] = {"end60", true};
+    for (int i = CHAIN100; i < CHAIN100 + 99; ++i) d[size_t(i)] = {code.Encode({i + 1}), false};
+    d[CHAIN100 + 99] = {"end100", true};
+    d[SELF] = {code.Encode({SELF}), false};
+    d[MUTUAL_A] = {code.Encode({MUTUAL_B}), false};
+    d[MUTUAL_B] = {code.Encode({MUTUAL_A}), false};
+    d[BIG] = {std::string(1000, 'A'), true};
+    d[BOMB] = {code.Encode(std::vector<int>(100, BIG)), false};
+    return d;
+}
+
+// The dictionary spread over CDIC records of 64 entries each.
+ResultCode DecodeWithCanonical(const std::vector<int>& slots, std::string& out)
+{
+    const std::vector<Entry> dictionary = TestDictionary();
     CHuffCdicDecoder decoder;
-    ResultCode rc = decoder.LoadHuff(HuffRecord());
-    if (rc == RC_OK) rc = decoder.AddCdic(CdicRecord(entries));
+    ResultCode rc = decoder.LoadHuff(TestCode().Huff());
+    for (size_t first = 0; rc == RC_OK && first < dictionary.size(); first += 64) {
+        std::vector<Entry> part(dictionary.begin() + long(first),
+                                dictionary.begin() + long(std::min(first + 64, dictionary.size())));
+        std::string cdic = CdicRecord(part, static_cast<uint32_t>(dictionary.size()));
+        PutU32At(cdic, 12, 6);
+        rc = decoder.AddCdic(cdic);
+    }
+    if (rc == RC_OK && decoder.EntryCount() != dictionary.size()) return RC_MOBI_CDIC_ITEM;
+    const std::string record = TestCode().Encode(slots);
     if (rc == RC_OK) rc = decoder.Decode(U8(record), record.size(), out);
     return rc;
 }
 
 struct HuffCase {
     const char* label;
-    std::vector<Entry> entries;
-    std::string record;
+    std::vector<int> slots;
     ResultCode rc;
     std::string output;
 };
 
-std::vector<Entry> Chain(int length)
-{
-    std::vector<Entry> entries;
-    for (int i = 0; i + 1 < length; ++i) entries.push_back({Bytes({Code(i + 1)}), false});
-    entries.push_back({"end", true});
-    return entries;
-}
-
 TEST(Decompress, HuffCdicDictionaryExpansion)
 {
-    const std::vector<Entry> words = {{"Hello", true}, {" ", true}, {"World", true},
-                                      {Bytes({Code(0), Code(1), Code(2)}), false}};
     const HuffCase cases[] = {
-        {"decoded entries", words, Bytes({Code(0), Code(1), Code(2)}), RC_OK, "Hello World"},
-        {"entry made of entries, used twice", words, Bytes({Code(3), Code(1), Code(3)}), RC_OK,
-         "Hello World Hello World"},
-        {"index past the entries ends the record", words, Bytes({Code(0), Code(200), Code(2)}), RC_OK, "Hello"},
-        {"entry refers to itself", {{Bytes({Code(0)}), false}}, Bytes({Code(0)}), RC_OK, Bytes({Code(0)})},
-        {"two entries refer to each other", {{Bytes({Code(1)}), false}, {Bytes({Code(0)}), false}},
-         Bytes({Code(0)}), RC_OK, Bytes({Code(1)})},
-        {"chain of 60 entries", Chain(60), Bytes({Code(0)}), RC_OK, "end"},
-        {"chain of 100 entries is too deep", Chain(100), Bytes({Code(0)}), RC_MOBI_CDIC_ITEM, ""},
-        {"expansion bomb", {{std::string(1000, 'A'), true}, {std::string(100, char(Code(0))), false}},
-         Bytes({Code(1)}), RC_MOBI_CDIC_ITEM, ""},
-        {"empty record", words, "", RC_OK, ""},
+        {"decoded entries", {HELLO, SPACE, WORLD}, RC_OK, "Hello World"},
+        {"entry made of entries, used twice", {PHRASE, SPACE, PHRASE}, RC_OK, "Hello World Hello World"},
+        {"slot past the dictionary ends the record", {HELLO, SLOTS + 2, WORLD}, RC_OK, "Hello"},
+        {"entry refers to itself", {SELF, SPACE}, RC_OK, TestCode().Encode({SELF}) + " "},
+        {"two entries refer to each other", {MUTUAL_A}, RC_OK, TestCode().Encode({MUTUAL_B})},
+        {"chain of 60 entries", {CHAIN60, SPACE, CHAIN60 + 30}, RC_OK, "end60 end60"},
+        {"chain of 100 entries is too deep", {CHAIN100}, RC_MOBI_CDIC_ITEM, ""},
+        {"expansion bomb", {BOMB}, RC_MOBI_CDIC_ITEM, ""},
+        {"empty record", {}, RC_OK, ""},
     };
     for (const HuffCase& c : cases) {
         SCOPED_TRACE(c.label);
         std::string out;
-        EXPECT_EQ(DecodeWith(c.entries, c.record, out), c.rc);
+        EXPECT_EQ(DecodeWithCanonical(c.slots, out), c.rc);
         if (c.rc == RC_OK) {
             EXPECT_EQ(out, c.output);
         }
