@@ -1,6 +1,7 @@
 // Extraction and writing of a book-sized archive (about 20 MB, a few hundred files) against the
 // standard unzip and zip tools on the same files, with the ratios printed at the end.
-// Run: cmake -S . -B build -DTARVO_BENCH=ON && cmake --build build --target zip_bench && build/bench/zip_bench
+// Run: cmake -S . -B build -DTARVO_BENCH=ON && cmake --build build --target zip_bench &&
+// build/bench/zip_bench
 #include "base/Zip.h"
 
 #include <benchmark/benchmark.h>
@@ -90,7 +91,8 @@ void ExtractOurs(benchmark::State& state)
         state.ResumeTiming();
         CZip zip;
         zip.m_WorkingDirectory = out;
-        if (zip.Open(c.archive, false, false) != RC_OK || zip.ReadDirectory() != RC_OK || zip.UnCompress() != RC_OK)
+        if (zip.Open(c.archive, false, false) != RC_OK || zip.ReadDirectory() != RC_OK ||
+            zip.UnCompress() != RC_OK)
             state.SkipWithError("extraction failed");
     }
 }
@@ -143,7 +145,7 @@ BENCHMARK(WriteZip)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)
 
 // Keeps each benchmark's time per iteration so the ratios can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -156,7 +158,7 @@ public:
         return a == m_Times.end() || b == m_Times.end() || b->second == 0 ? 0 : a->second / b->second;
     }
 
-private:
+  private:
     std::map<std::string, double> m_Times;
 };
 
@@ -171,8 +173,9 @@ int main(int argc, char** argv)
     std::printf("archive: %zu files, %.1f MB\n", c.names.size(), archive.size() / 1e6);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("read  ratio (CZip extract / unzip -q):      %.2f\n",
-                reporter.Ratio("ExtractOurs/iterations:10/real_time", "ExtractUnzip/iterations:10/real_time"));
+    std::printf(
+        "read  ratio (CZip extract / unzip -q):      %.2f\n",
+        reporter.Ratio("ExtractOurs/iterations:10/real_time", "ExtractUnzip/iterations:10/real_time"));
     std::printf("write ratio (CZip write / zip -9 -q -r):    %.2f\n",
                 reporter.Ratio("WriteOurs/iterations:3/real_time", "WriteZip/iterations:3/real_time"));
     Run("rm -rf '" + c.root + "'");

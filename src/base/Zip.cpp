@@ -35,8 +35,8 @@ uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[
 
 uint32_t Get32(const unsigned char* p)
 {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void Put16(std::string& out, uint16_t v)
@@ -67,6 +67,7 @@ void CleanName(std::string& name)
     name.erase(0, skip);
 }
 
+// The values of Crc32 from the platform layer, through zlib's faster tables.
 uint32_t ZipCrc(const std::string& data)
 {
     uLong crc = crc32(0, Z_NULL, 0);
@@ -236,7 +237,8 @@ ResultCode CZip::ReadDirectory()
         return RC_ZIP_MAGIC;
     }
     unsigned char end[END_RECORD_SIZE];
-    if (size < END_RECORD_SIZE || ReadExact(size - END_RECORD_SIZE, end, END_RECORD_SIZE, RC_ZIP_MAGIC) != RC_OK)
+    if (size < END_RECORD_SIZE ||
+        ReadExact(size - END_RECORD_SIZE, end, END_RECORD_SIZE, RC_ZIP_MAGIC) != RC_OK)
         return RC_ZIP_MAGIC;
     m_Entries.clear();
 
@@ -257,7 +259,8 @@ ResultCode CZip::ReadDirectory()
     const uint32_t dirSize = Get32(end + 12);
     const uint32_t dirOffset = Get32(end + 16);
     if (dirOffset > size) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "central directory offset 0x%x is past the end 0x%x", dirOffset, m_FileSize);
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "central directory offset 0x%x is past the end 0x%x", dirOffset,
+                  m_FileSize);
         return RC_FILE_SEEK_FAILED;
     }
     if (dirSize == 0) return RC_ZIP_MAGIC;
@@ -271,6 +274,7 @@ ResultCode CZip::ReadDirectory()
     const auto* bytes = reinterpret_cast<const unsigned char*>(dir.data());
 
     ResultCode rc = RC_OK;
+    std::unordered_set<uint32_t> headersSeen;
     for (size_t pos = 0; pos < dirSize && rc == RC_OK;) {
         const unsigned char* rec = bytes + pos;
         if (dirSize - pos < CENTRAL_RECORD_SIZE || Get32(rec) != SIG_CENTRAL) {
@@ -279,6 +283,14 @@ ResultCode CZip::ReadDirectory()
             break;
         }
         const uint32_t headerOffset = Get32(rec + 42);
+        const size_t recordSize = CENTRAL_RECORD_SIZE + Get16(rec + 28) + Get16(rec + 30) + Get16(rec + 32);
+        // Records that share one local header make a small archive extract its data many times over.
+        if (!headersSeen.insert(headerOffset).second) {
+            TARVO_LOG(m_ZipLog, LOG_WARNING, "second record for the local header at 0x%x skipped",
+                      headerOffset);
+            pos += recordSize;
+            continue;
+        }
         unsigned char local[LOCAL_HEADER_SIZE];
         if (headerOffset > size) {
             rc = RC_FILE_SEEK_FAILED;
@@ -309,7 +321,7 @@ ResultCode CZip::ReadDirectory()
         entry.m_UncompressedSize = static_cast<int32_t>(Get32(rec + 24));
         entry.m_HeaderOffset = headerOffset;
         m_Entries.push_back(std::move(entry));
-        pos += CENTRAL_RECORD_SIZE + Get16(rec + 28) + Get16(rec + 30) + Get16(rec + 32);
+        pos += recordSize;
     }
     // Also after a failure: the entries found so far are what FixEpub writes out.
     FixSizes(dirOffset);
@@ -317,18 +329,19 @@ ResultCode CZip::ReadDirectory()
     return rc;
 }
 
-// Sizes in the central directory may be missing or wrong; the next header bounds each entry's data.
-// Folder entries still bound their neighbours before they are dropped.
+// Sizes in the central directory may be missing or wrong; the next local header in the file bounds
+// each entry's data. That also cuts an entry whose data would take in the entries after it.
 void CZip::FixSizes(uint32_t directoryOffset)
 {
-    for (size_t i = 0; i < m_Entries.size(); ++i) {
-        ZipEntry& e = m_Entries[i];
+    std::vector<uint32_t> headers;
+    headers.reserve(m_Entries.size());
+    for (const ZipEntry& e : m_Entries) headers.push_back(e.m_HeaderOffset);
+    std::sort(headers.begin(), headers.end());
+    for (ZipEntry& e : m_Entries) {
         // Both sizes 0 is an empty file; the bytes up to the next header are its data descriptor.
         if (e.m_CompressedSize == 0 && e.m_UncompressedSize == 0) continue;
-        uint32_t limit = i + 1 < m_Entries.size() ? m_Entries[i + 1].m_HeaderOffset : directoryOffset;
-        // Entries listed out of file order: only the directory itself still bounds this one.
-        if (limit < e.m_DataOffset) limit = directoryOffset;
-        limit = std::min(limit, m_FileSize);
+        auto next = std::upper_bound(headers.begin(), headers.end(), e.m_HeaderOffset);
+        const uint32_t limit = std::min(next != headers.end() ? *next : directoryOffset, m_FileSize);
         if (limit < e.m_DataOffset) {
             e.m_CompressedSize = 0;
             continue;
@@ -401,7 +414,8 @@ ResultCode CZip::ScanEntry(uint64_t& position)
     const uint16_t extraLength = Get16(h + 24);
     ZipEntry entry;
     entry.m_Name.assign(nameLength, '\0');
-    if (ReadExact(position, &entry.m_Name[0], nameLength, RC_FILE_READ_FAILED) != RC_OK) return RC_FILE_READ_FAILED;
+    if (ReadExact(position, &entry.m_Name[0], nameLength, RC_FILE_READ_FAILED) != RC_OK)
+        return RC_FILE_READ_FAILED;
     CleanName(entry.m_Name);
     if (position + nameLength + extraLength > size) return RC_FILE_SEEK_FAILED;
     position += nameLength + extraLength;
@@ -415,7 +429,8 @@ ResultCode CZip::ScanEntry(uint64_t& position)
     uint32_t uncompressed = Get32(h + 18);
     if (compressed != UNKNOWN_SIZE && compressed > remaining) {
         TARVO_LOG(m_ZipLog, LOG_ERROR, "entry at 0x%llx claims 0x%x bytes, 0x%llx remain",
-                  static_cast<unsigned long long>(dataStart), compressed, static_cast<unsigned long long>(remaining));
+                  static_cast<unsigned long long>(dataStart), compressed,
+                  static_cast<unsigned long long>(remaining));
         return RC_ZIP_MAGIC;
     }
     auto add = [&](uint32_t packed, uint32_t unpacked) {
@@ -484,7 +499,8 @@ ResultCode CZip::ScanEntry(uint64_t& position)
     }
     if (compressed > remaining) {
         TARVO_LOG(m_ZipLog, LOG_ERROR, "descriptor at 0x%llx claims 0x%x bytes, 0x%llx remain",
-                  static_cast<unsigned long long>(match), compressed, static_cast<unsigned long long>(remaining));
+                  static_cast<unsigned long long>(match), compressed,
+                  static_cast<unsigned long long>(remaining));
         return RC_ZIP_MAGIC;
     }
     add(compressed, uncompressed);
@@ -499,17 +515,19 @@ ResultCode CZip::LoadEntry(ZipEntry& entry)
     const size_t packed = static_cast<size_t>(entry.m_CompressedSize);
     uint64_t size = 0;
     if (Size(size) != RC_OK || entry.m_DataOffset > size || packed > size - entry.m_DataOffset) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": 0x%zx bytes at 0x%x are not in the archive", entry.m_Name.c_str(),
-                  packed, entry.m_DataOffset);
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": 0x%zx bytes at 0x%x are not in the archive",
+                  entry.m_Name.c_str(), packed, entry.m_DataOffset);
         return RC_ZIP_FILE_CONTENT;
     }
     std::string raw(packed, '\0');
-    if (ReadExact(entry.m_DataOffset, &raw[0], packed, RC_ZIP_FILE_CONTENT) != RC_OK) return RC_ZIP_FILE_CONTENT;
+    if (ReadExact(entry.m_DataOffset, &raw[0], packed, RC_ZIP_FILE_CONTENT) != RC_OK)
+        return RC_ZIP_FILE_CONTENT;
     const size_t declared = entry.m_UncompressedSize > 0 ? static_cast<size_t>(entry.m_UncompressedSize) : 0;
     if (entry.m_Method == 0) {
         if (declared > 0 && declared < packed) raw.resize(declared);
         if (raw.size() > m_MaxEntrySize) {
-            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" is larger than 0x%zx bytes", entry.m_Name.c_str(), m_MaxEntrySize);
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" is larger than 0x%zx bytes", entry.m_Name.c_str(),
+                      m_MaxEntrySize);
             return RC_ZIP_FILE_CONTENT;
         }
         entry.m_Data = std::move(raw);
@@ -519,7 +537,8 @@ ResultCode CZip::LoadEntry(ZipEntry& entry)
     const size_t limit = declared > 0 ? std::min(declared, m_MaxEntrySize) : m_MaxEntrySize;
     int z = InflateRaw(raw.data(), raw.size(), limit, entry.m_Data);
     if (z != Z_STREAM_END) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": inflate gave %d (limit 0x%zx bytes)", entry.m_Name.c_str(), z, limit);
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": inflate gave %d (limit 0x%zx bytes)", entry.m_Name.c_str(), z,
+                  limit);
         return RC_ZIP_FILE_CONTENT;
     }
     return RC_OK;
@@ -550,6 +569,7 @@ ResultCode CZip::UnCompress()
             TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" would leave the working directory, not extracted",
                       entry.m_Name.c_str());
         } else {
+            const bool wasLoaded = !entry.m_Data.empty();
             rc = LoadEntry(entry);
             if (rc != RC_OK) break;
             if (entry.m_Data.empty()) continue;  // folders and empty files are dropped from the list
@@ -566,6 +586,9 @@ ResultCode CZip::UnCompress()
                 rc = RC_FILE_WRITE_FAILED;
                 break;
             }
+            // Holding every extracted entry would keep the whole book, or a crafted archive's many
+            // large entries, in memory; what is needed again is read from the archive again.
+            if (!wasLoaded) std::string().swap(entry.m_Data);
         }
         if (kept != next) m_Entries[kept] = std::move(entry);
         ++kept;
@@ -662,8 +685,8 @@ void CentralRecord(std::string& out, uint16_t version, uint16_t method, const Zi
 
 } // namespace
 
-ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries, bool stopAtUnreadable,
-                              bool viaBackup)
+ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
+                              bool stopAtUnreadable, bool viaBackup)
 {
     TARVO_LOG(m_ZipLog, LOG_INFO, "WriteArchive IN");
     uint16_t date = 0, time = 0;
@@ -674,7 +697,8 @@ ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntr
     bool fits = list.size() <= 0xFFFF;
     for (const ZipEntry& e : list) fits = fits && e.m_Name.size() <= 0xFFFF;
     if (!fits) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "%zu entries or a name are too large for a ZIP directory", list.size());
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "%zu entries or a name are too large for a ZIP directory",
+                  list.size());
         return RC_FILE_WRITE_FAILED;
     }
 

@@ -27,7 +27,7 @@ struct ZipEntry {
 constexpr size_t ZIP_MAX_ENTRY_SIZE = size_t(1) << 30;
 
 class CZip : public CFile {
-public:
+  public:
     CZip() = default;
     ~CZip();
 
@@ -38,13 +38,14 @@ public:
     ResultCode ScanLocalHeaders();
     // The uncompressed bytes of the first entry whose name matches case-insensitively.
     ResultCode GetFileBuffer(const std::string& name, std::string& data);
-    // Writes every entry under m_WorkingDirectory; names that would leave it are skipped.
+    // Writes every entry under m_WorkingDirectory; names that would leave it are skipped. Data it
+    // loads is not kept: a later GetFileBuffer or WriteArchive reads the still open archive again.
     ResultCode UnCompress();
     void AddFile(const std::string& name, const std::string& data);
     // With viaBackup the archive is built as m_WorkingDirectory + name + ".bak" and moved over
     // outputPath; with stopAtUnreadable an entry that cannot be loaded ends the archive there.
-    ResultCode WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries, bool stopAtUnreadable,
-                            bool viaBackup);
+    ResultCode WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
+                            bool stopAtUnreadable, bool viaBackup);
     // Rewrites the archive at path from the entries listed so far, "mimetype" first and stored,
     // and lists it again.
     ResultCode FixEpub(const std::string& path);
@@ -57,7 +58,7 @@ public:
     size_t m_MaxEntrySize = ZIP_MAX_ENTRY_SIZE;
     CRunLog* m_ZipLog = nullptr;  // borrowed; nothing is logged without one
 
-private:
+  private:
     ResultCode LoadEntry(ZipEntry& entry);
     ResultCode ReadExact(uint64_t offset, void* buffer, size_t count, ResultCode failure);
     void FixSizes(uint32_t directoryOffset);

@@ -23,7 +23,8 @@ uint32_t Get32(const std::string& s, size_t at)
 }
 uint16_t Get16(const std::string& s, size_t at)
 {
-    return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
+    const auto low = static_cast<unsigned char>(s[at]), high = static_cast<unsigned char>(s[at + 1]);
+    return static_cast<uint16_t>(low | high << 8);
 }
 
 std::string Deflate(const std::string& data)
@@ -41,16 +42,17 @@ std::string Deflate(const std::string& data)
     return out;
 }
 
-std::string Local(const std::string& name, uint16_t method, uint32_t packed, uint32_t size, const std::string& body)
+std::string Local(const std::string& name, uint16_t method, uint32_t packed, uint32_t size,
+                  const std::string& body)
 {
-    return Le32(0x04034B50) + Le16(20) + Le16(0) + Le16(method) + Le32(0) + Le32(0) + Le32(packed) + Le32(size) +
-           Le16(uint32_t(name.size())) + Le16(0) + name + body;
+    return Le32(0x04034B50) + Le16(20) + Le16(0) + Le16(method) + Le32(0) + Le32(0) + Le32(packed) +
+           Le32(size) + Le16(uint32_t(name.size())) + Le16(0) + name + body;
 }
 std::string Central(const std::string& name, uint16_t method, uint32_t packed, uint32_t size, uint32_t offset)
 {
-    return Le32(0x02014B50) + Le16(20) + Le16(20) + Le16(0) + Le16(method) + Le32(0) + Le32(0) + Le32(packed) +
-           Le32(size) + Le16(uint32_t(name.size())) + Le16(0) + Le16(0) + Le16(0) + Le16(0) + Le32(0) +
-           Le32(offset) + name;
+    return Le32(0x02014B50) + Le16(20) + Le16(20) + Le16(0) + Le16(method) + Le32(0) + Le32(0) +
+           Le32(packed) + Le32(size) + Le16(uint32_t(name.size())) + Le16(0) + Le16(0) + Le16(0) + Le16(0) +
+           Le32(0) + Le32(offset) + name;
 }
 std::string End(uint32_t count, uint32_t dirSize, uint32_t dirOffset, uint32_t commentLength = 0)
 {
@@ -96,8 +98,13 @@ std::vector<Record> CentralRecords(const std::string& archive)
     std::vector<Record> records;
     const size_t end = archive.size() - 22;
     for (size_t at = Get32(archive, end + 16); at < end;) {
-        Record r{archive.substr(at + 46, Get16(archive, at + 28)), Get16(archive, at + 6), Get16(archive, at + 10),
-                 Get32(archive, at + 16), Get32(archive, at + 20), Get32(archive, at + 24), Get32(archive, at + 42)};
+        Record r{archive.substr(at + 46, Get16(archive, at + 28)),
+                 Get16(archive, at + 6),
+                 Get16(archive, at + 10),
+                 Get32(archive, at + 16),
+                 Get32(archive, at + 20),
+                 Get32(archive, at + 24),
+                 Get32(archive, at + 42)};
         at += 46 + r.name.size();
         records.push_back(r);
     }
@@ -178,10 +185,10 @@ TEST(Zip, WriterInsertsFoldersAndKeepsRecordLayout)
     std::vector<Record> records = CentralRecords(archive);
     std::vector<std::string> names;
     for (const Record& r : records) names.push_back(r.name);
-    const std::vector<std::string> expected = {"mimetype",      "META-INF/",           "META-INF/container.xml",
-                                               "OEBPS/",        "OEBPS/Text/",         "OEBPS/Text/ch1.html",
-                                               "OEBPS/Images/", "OEBPS/Images/a.jpg",  "OEBPS/one.txt",
-                                               "OEBPS/big.html"};
+    const std::vector<std::string> expected = {
+        "mimetype",      "META-INF/",           "META-INF/container.xml", "OEBPS/",
+        "OEBPS/Text/",   "OEBPS/Text/ch1.html", "OEBPS/Images/",          "OEBPS/Images/a.jpg",
+        "OEBPS/one.txt", "OEBPS/big.html"};
     EXPECT_EQ(names, expected);
     // mimetype stays stored; the 1-byte entry does not fit twice its size deflated, so it is stored
     // but keeps version 20 because compression was tried.
@@ -238,8 +245,10 @@ struct FlushCase {
     size_t size;
     size_t flushes;
 };
-const FlushCase kFlushCases[] = {
-    {"one piece", 16384, 0}, {"one byte over", 16385, 1}, {"two whole pieces", 32768, 1}, {"40000", 40000, 2}};
+const FlushCase kFlushCases[] = {{"one piece", 16384, 0},
+                                 {"one byte over", 16385, 1},
+                                 {"two whole pieces", 32768, 1},
+                                 {"40000", 40000, 2}};
 
 TEST(Zip, DeflateFlushesEvery16384Bytes)
 {
@@ -327,8 +336,8 @@ TEST(Zip, SizesAreTakenFromTheDataThatIsThere)
     ScratchDir dir;
     for (const SizeCase& c : kSizeCases) {
         SCOPED_TRACE(c.label);
-        const std::string archive =
-            RawArchive({{"a.txt", "abcdefghij", c.method, c.centralPacked, c.declared}, {"b.txt", "0123", 0, 4, 4}});
+        const std::string archive = RawArchive(
+            {{"a.txt", "abcdefghij", c.method, c.centralPacked, c.declared}, {"b.txt", "0123", 0, 4, 4}});
         ASSERT_EQ(WriteWholeFile(dir / "s.zip", archive), RC_OK);
         CZip zip;
         ASSERT_EQ(OpenAndList(zip, dir / "s.zip"), RC_OK);
@@ -338,6 +347,26 @@ TEST(Zip, SizesAreTakenFromTheDataThatIsThere)
         EXPECT_EQ(zip.GetFileBuffer("b.txt", b), RC_OK);
         EXPECT_EQ(b, "0123");
     }
+}
+
+TEST(Zip, EntriesAreBoundedByTheNextHeaderInTheFile)
+{
+    // Listed in reverse order, one header listed twice, and sizes that run over the next header.
+    const std::string a = Local("a.txt", 0, 10, 0, "abcdefghij"), b = Local("b.txt", 0, 4, 0, "0123");
+    const std::string dir = Central("b.txt", 0, 5000, 0, uint32_t(a.size())) +
+                            Central("a.txt", 0, 5000, 0, 0) + Central("again.txt", 0, 5000, 0, 0);
+    ScratchDir scratch;
+    ASSERT_EQ(WriteWholeFile(scratch / "r.zip",
+                             a + b + dir + End(3, uint32_t(dir.size()), uint32_t(a.size() + b.size()))),
+              RC_OK);
+    CZip zip;
+    ASSERT_EQ(OpenAndList(zip, scratch / "r.zip"), RC_OK);
+    EXPECT_EQ(Names(zip), "b.txt|a.txt") << "a second record for one header is not listed";
+    std::string data;
+    EXPECT_EQ(zip.GetFileBuffer("a.txt", data), RC_OK);
+    EXPECT_EQ(data, "abcdefghij");
+    EXPECT_EQ(zip.GetFileBuffer("b.txt", data), RC_OK);
+    EXPECT_EQ(data, "0123");
 }
 
 // A trailing comment pushes the end record out of the searched window at 65532 bytes.
@@ -439,14 +468,14 @@ std::vector<ScanCase> ScanCases()
     const std::string desc = Le32(0) + Le32(uint32_t(data.size())) + Le32(17);
     const std::string filler(32766, 'f');  // puts the next signature across the first 32768-byte block
     return {
-        {"descriptor with signature", Local("a.txt", 8, 0, 0, data) + Le32(0x08074B50) + desc + next, RC_FILE_READ_FAILED,
-         "a.txt|z.txt", "hello hello hello"},
+        {"descriptor with signature", Local("a.txt", 8, 0, 0, data) + Le32(0x08074B50) + desc + next,
+         RC_FILE_READ_FAILED, "a.txt|z.txt", "hello hello hello"},
         {"descriptor without signature", Local("a.txt", 8, 0, 0, data) + desc + next, RC_FILE_READ_FAILED,
          "a.txt|z.txt", "hello hello hello"},
         {"all sizes unknown", Local("a.txt", 0, 0xFFFFFFFF, 0xFFFFFFFF, "stored") + next, RC_FILE_READ_FAILED,
          "a.txt|z.txt", "stored"},
-        {"signature across blocks", Local("a.txt", 0, 0xFFFFFFFF, 0xFFFFFFFF, filler) + next, RC_FILE_READ_FAILED,
-         "a.txt|z.txt", nullptr},
+        {"signature across blocks", Local("a.txt", 0, 0xFFFFFFFF, 0xFFFFFFFF, filler) + next,
+         RC_FILE_READ_FAILED, "a.txt|z.txt", nullptr},
         {"descriptor never found", Local("a.txt", 8, 0, 0, data), RC_ZIP_DESCRIPTION_CONTENT, "", nullptr},
         {"size past the end", Local("a.txt", 0, 100, 100, "short"), RC_ZIP_MAGIC, "", nullptr},
         {"negative size", Local("a.txt", 0, 0xFFFFFFF0, 5, "short") + next, RC_ZIP_MAGIC, "", nullptr},
@@ -510,8 +539,9 @@ TEST(Zip, MalformedDirectoriesGiveTheirCodes)
 TEST(Zip, UnCompressWritesFilesAndDropsEmptyOnes)
 {
     ScratchDir dir;
-    const std::string archive = RawArchive(
-        {{"OEBPS/Text/a.html", "<p/>", 8, 0xFFFFFFFF, 4}, {"empty.txt", "", 0, 0, 0}, {"b\\c.css", "p{}", 0, 3, 3}});
+    const std::string archive = RawArchive({{"OEBPS/Text/a.html", "<p/>", 8, 0xFFFFFFFF, 4},
+                                            {"empty.txt", "", 0, 0, 0},
+                                            {"b\\c.css", "p{}", 0, 3, 3}});
     ASSERT_EQ(WriteWholeFile(dir / "u.zip", archive), RC_OK);
     CZip zip;
     zip.m_WorkingDirectory = dir / "work/";
@@ -522,6 +552,10 @@ TEST(Zip, UnCompressWritesFilesAndDropsEmptyOnes)
     EXPECT_EQ(ReadWholeFile(dir / "work/OEBPS/Text/a.html"), "<p/>");
     EXPECT_EQ(ReadWholeFile(dir / "work/b/c.css"), "p{}");
     EXPECT_FALSE(FileExists(dir / "work/empty.txt"));
+    EXPECT_TRUE(zip.m_Entries[0].m_Data.empty()) << "extracted data is not held in memory";
+    std::string data;
+    EXPECT_EQ(zip.GetFileBuffer("OEBPS/Text/a.html", data), RC_OK);
+    EXPECT_EQ(data, "<p/>");
 }
 
 TEST(Zip, EscapingNamesAreNeverExtracted)
@@ -541,8 +575,12 @@ TEST(Zip, EscapingNamesAreNeverExtracted)
     EXPECT_TRUE(FileExists(work + "images/cover.jpg"));
 
     const std::string before = RunProgramCapture("/usr/bin/find", {dir.Path()}, "").out;
-    const std::string names[] = {"/abs.txt",         "C:evil.txt", "a/../../b.txt", "a\\..\\..\\b.txt",
-                                 "a/../../../../../c.txt", std::string("nul\0/x", 6)};
+    const std::string names[] = {"/abs.txt",
+                                 "C:evil.txt",
+                                 "a/../../b.txt",
+                                 "a\\..\\..\\b.txt",
+                                 "a/../../../../../c.txt",
+                                 std::string("nul\0/x", 6)};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         CZip one;
@@ -613,7 +651,8 @@ TEST(Zip, InflateStopsAtTheLimitAndNeverCutsData)
         const std::string bomb = ZeroBomb(c.mebibytes);
         const std::string archive = Local("z.bin", 8, uint32_t(bomb.size()), c.declared, bomb) +
                                     Central("z.bin", 8, uint32_t(bomb.size()), c.declared, 0);
-        ASSERT_EQ(WriteWholeFile(dir / "z.zip", archive + End(1, 46 + 5, uint32_t(archive.size()) - 51)), RC_OK);
+        ASSERT_EQ(WriteWholeFile(dir / "z.zip", archive + End(1, 46 + 5, uint32_t(archive.size()) - 51)),
+                  RC_OK);
         CZip zip;
         zip.m_MaxEntrySize = size_t(4) << 20;
         ASSERT_EQ(OpenAndList(zip, dir / "z.zip"), RC_OK);
@@ -668,7 +707,8 @@ TEST(Zip, UnreadableEntryStopsOrFailsTheWrite)
         CZip zip;
         ASSERT_EQ(OpenAndList(zip, dir / "d.zip"), RC_OK);
         ASSERT_EQ(zip.m_Entries[1].m_Method, 8);
-        EXPECT_EQ(zip.WriteArchive(dir / "out.zip", zip.m_Entries, stop, false), stop ? RC_OK : RC_ZIP_FILE_CONTENT);
+        EXPECT_EQ(zip.WriteArchive(dir / "out.zip", zip.m_Entries, stop, false),
+                  stop ? RC_OK : RC_ZIP_FILE_CONTENT);
         EXPECT_EQ(FileExists(dir / "out.zip"), stop);
         if (!stop) continue;
         CZip back;
