@@ -8,6 +8,7 @@
 #include "mobi/RecordWriter.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,12 +24,23 @@ inline std::string ReadData(const std::string& name)
     return bytes;
 }
 
-// A fresh folder ending in "/".
+// A fresh folder ending in "/", removed with everything in it when the test program ends.
 inline std::string ScratchDirectory()
 {
+    struct Registry {
+        std::vector<std::string> folders;
+        ~Registry()
+        {
+            std::error_code ec;
+            for (const std::string& f : folders) std::filesystem::remove_all(f, ec);
+        }
+    };
+    static Registry registry;
     char pattern[] = "/tmp/tarvo_mobi_XXXXXX";
     const char* made = mkdtemp(pattern);
-    return made != nullptr ? std::string(made) + "/" : std::string("/tmp/");
+    if (made == nullptr) std::abort();
+    registry.folders.push_back(made);
+    return std::string(made) + "/";
 }
 
 inline std::string Be32(uint32_t v)
