@@ -13,8 +13,7 @@
 
 namespace {
 
-const char* const STRUCTURAL_MAGICS[] = {"FLIS", "FCIS", "SRCS", "DATP", "CMET", "RESC",
-                                         "FDST", "INDX", "GESW", "PAGE", "HUFF", "CDIC"};
+// Structural records and the other non-image kinds; none of them is unpacked as an image or a cover.
 const char* const NON_IMAGE_MAGICS[] = {"FLIS", "FCIS", "SRCS", "DATP", "CMET", "RESC", "FDST", "INDX",
                                         "GESW", "PAGE", "HUFF", "CDIC", "BOUN", "CONT", "CRES", "kind",
                                         "FONT", "AUDI", "VIDE", "%MOP", "\xE9\x8E\x0D\x0A", "\xA0\xA0\xA0\xA0"};
