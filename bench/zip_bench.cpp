@@ -145,7 +145,7 @@ BENCHMARK(WriteZip)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)
 
 // Keeps each benchmark's time per iteration so the ratios can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
-  public:
+public:
     RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -158,7 +158,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         return a == m_Times.end() || b == m_Times.end() || b->second == 0 ? 0 : a->second / b->second;
     }
 
-  private:
+private:
     std::map<std::string, double> m_Times;
 };
 

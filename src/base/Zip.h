@@ -27,7 +27,7 @@ struct ZipEntry {
 constexpr size_t ZIP_MAX_ENTRY_SIZE = size_t(1) << 30;
 
 class CZip : public CFile {
-  public:
+public:
     CZip() = default;
     ~CZip();
 
@@ -58,7 +58,7 @@ class CZip : public CFile {
     size_t m_MaxEntrySize = ZIP_MAX_ENTRY_SIZE;
     CRunLog* m_ZipLog = nullptr;  // borrowed; nothing is logged without one
 
-  private:
+private:
     ResultCode LoadEntry(ZipEntry& entry);
     ResultCode ReadExact(uint64_t offset, void* buffer, size_t count, ResultCode failure);
     void FixSizes(uint32_t directoryOffset);
