@@ -239,6 +239,14 @@ int64_t CMobiHeader::FindKf8Boundary()
     return boundary;
 }
 
+ResultCode CMobiHeader::ReadPartRecord(uint32_t relative, std::string& bytes) const
+{
+    bytes.clear();
+    uint64_t record = uint64_t(m_BaseRecord) + relative;
+    if (m_Db == nullptr || record > m_LastRecord) return RC_FILE_READ_FAILED;
+    return m_Db->ReadRecord(static_cast<uint32_t>(record), bytes);
+}
+
 // ---- text ---------------------------------------------------------------------------------------
 
 ResultCode CMobiHeader::UnpackTextRecord(const std::string& outputDirectory)

@@ -86,6 +86,9 @@ public:
     int64_t CoverOffset() const { return m_CoverOffset; }
     int64_t ThumbOffset() const { return m_ThumbOffset; }
     void SetLog(CRunLog* log);
+    const CPalmDb* Database() const { return m_Db; }
+    // A record numbered from this part's record 0 (the FDST record, say); read whole.
+    ResultCode ReadPartRecord(uint32_t relative, std::string& bytes) const;
 
     std::string m_Text;
     std::string m_Record0;
