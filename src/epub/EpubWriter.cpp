@@ -217,16 +217,19 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
 
 namespace {
 
+// Readers number their entries in m_EntryNumber, so the writer keeps its own record of what it
+// wrote: no entry twice, even through a broken parent link.
 struct NcxWriter {
-    std::vector<NavPoint>& points;
+    const std::vector<NavPoint>& points;
     int& counter;
+    std::vector<bool> written = std::vector<bool>(points.size(), false);
     std::string text;
 
     void Write(size_t index, int depth)
     {
-        NavPoint& point = points[index];
-        if (point.m_EntryNumber != 0) return;
-        point.m_EntryNumber = 1;  // written: never again, even through a broken parent link
+        const NavPoint& point = points[index];
+        if (written[index]) return;
+        written[index] = true;
         text += NavPointLines(++counter, point.m_PlayOrder, point.m_Label, point.m_Src, "         ", "  ");
         if (depth < NAV_DEPTH_LIMIT && point.m_FirstChild >= 0) {
             size_t last = point.m_LastChild >= point.m_FirstChild ? static_cast<size_t>(point.m_LastChild)
@@ -256,7 +259,7 @@ std::string CEpubBase::BuildNcx(CIntermediateBook& book)
         }
         for (size_t i = 0; i < entries.size(); ++i) navPoints += (i ? CRLF : "") + entries[i];
     } else {
-        NcxWriter writer{book.m_NavPoints, m_NavPointCounter, {}};
+        NcxWriter writer{book.m_NavPoints, m_NavPointCounter};
         for (size_t i = 0; i < book.m_NavPoints.size(); ++i)
             if (book.m_NavPoints[i].m_Parent < 0) writer.Write(i, 0);
         // Entries whose parent never got written (a broken list) still appear, at top level.

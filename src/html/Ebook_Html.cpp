@@ -1,3 +1,225 @@
+// HTML input goes through the HTML cleaner's link walk; output copies the pages and resources
+// beside the output file, the first page taking the output file's name.
 #include "html/Ebook_Html.h"
 
-CEbookHtml::~CEbookHtml() = default;
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+
+#include <algorithm>
+
+namespace {
+
+const char* const PAGE_EXTENSIONS[] = {"html", "xhtml", "htm", "xml", "shtml"};
+
+bool IsPageName(const std::string& name)
+{
+    std::string copy = name, extension;
+    if (!GetExtension(copy, extension)) return false;
+    return std::find(std::begin(PAGE_EXTENSIONS), std::end(PAGE_EXTENSIONS), extension) != std::end(PAGE_EXTENSIONS);
+}
+
+std::string JoinFolder(const std::string& folder, const std::string& name)
+{
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+// Points every link of a page that names oldTarget at newTarget instead (fragments kept).
+void RewriteLinks(std::string& page, const std::string& pageFolder, const std::string& oldTarget,
+                  const std::string& newTarget)
+{
+    const std::string from = RelativeReference(pageFolder, oldTarget);
+    const std::string to = RelativeReference(pageFolder, newTarget);
+    for (const char* quote : {"\"", "'"}) {
+        for (const char* end : {"\"", "'", "#"}) {
+            if ((*end == '"' || *end == '\'') && *end != *quote) continue;
+            ReplaceAll(page, std::string("href=") + quote + from + end, std::string("href=") + quote + to + end);
+        }
+    }
+}
+
+} // namespace
+
+std::string ResolveRecordPath(const std::string& folder, const std::string& path)
+{
+    std::string rest = path, base = folder;
+    while (StartsWith(rest, "./")) rest.erase(0, 2);
+    while (StartsWith(rest, "../")) {
+        size_t slash = base.rfind('/');
+        base = slash == std::string::npos ? "" : base.substr(0, slash);
+        rest.erase(0, 3);
+    }
+    return JoinFolder(base, rest);
+}
+
+std::string RelativeReference(const std::string& fromFolder, const std::string& target)
+{
+    std::vector<std::string> from = SplitPath(fromFolder), to = SplitPath(target);
+    size_t common = 0;
+    while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
+    std::string reference;
+    for (size_t i = common; i < from.size(); ++i) reference += "../";
+    for (size_t i = common; i < to.size(); ++i) reference += (i > common ? "/" : "") + to[i];
+    return reference;
+}
+
+void CorrectNvPointOrder(CIntermediateBook& book)
+{
+    std::vector<NavPoint> sorted;
+    sorted.reserve(book.m_NavPoints.size());
+    for (NavPoint& point : book.m_NavPoints) {
+        auto at = std::find_if(sorted.begin(), sorted.end(), [&point](const NavPoint& other) {
+            return other.m_Depth > point.m_Depth ||
+                   (other.m_Depth == point.m_Depth && other.m_EntryNumber >= point.m_EntryNumber);
+        });
+        sorted.insert(at, std::move(point));
+    }
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        sorted[i].m_OwnIndex = static_cast<int32_t>(i);
+        sorted[i].m_Parent = -1;
+    }
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        NavPoint& point = sorted[i];
+        if (point.m_FirstChild == -1) continue;
+        int32_t first = -1, last = -1;
+        for (size_t j = 0; j < sorted.size() && (first < 0 || last < 0); ++j) {
+            if (first < 0 && sorted[j].m_EntryNumber == point.m_FirstChild) first = static_cast<int32_t>(j);
+            if (last < 0 && sorted[j].m_EntryNumber == point.m_LastChild) last = static_cast<int32_t>(j);
+        }
+        if (first < 0 || last < 0 || last < first) {
+            point.m_FirstChild = point.m_LastChild = -1;
+            continue;
+        }
+        point.m_FirstChild = first;
+        point.m_LastChild = last;
+        for (int32_t child = first; child <= last; ++child)
+            sorted[static_cast<size_t>(child)].m_Parent = static_cast<int32_t>(i);
+    }
+    book.m_NavPoints = std::move(sorted);
+}
+
+ResultCode CEbookHtml::GetMetaData(const std::string&, GetMetaContext&) { return RC_OK; }
+
+ResultCode CEbookHtml::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
+{
+    PrintProgress("Converting Input To Html");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml:Convert_Input test...");
+    m_Book.m_Log = m_Log;
+    m_Parser.SetLog(m_Log);
+    m_Book.Reset();
+    m_Parser.ClearRecords();
+    m_StartFolder = GetDirectory(ToOsPath(inputFile));
+    m_Book.m_SpareText = m_StartFolder;
+
+    PrintProgress("Parsing All Htmls");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::GetHtmlList IN...");
+    ResultCode rc = m_Parser.GetHtmlList(inputFile, ctx.m_TempDirectory, m_Book);
+    if (rc != RC_OK) return rc;
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::GetHtmlList OUT...");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::CorrectNvPointOrder IN...");
+    CorrectNvPointOrder(m_Book);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::CorrectNvPointOrder OUT...");
+
+    PrintProgress("Get HtmlFileList And Source");
+    FillResourceList();
+    FillHtmlFileList();
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::Convert_Input test OUT...");
+    return m_Book.m_HtmlFileList.empty() ? RC_HTML_LIST_EMPTY : RC_OK;
+}
+
+void CEbookHtml::FillResourceList()
+{
+    for (const HtmlResourceRecord& record : m_Parser.GetRecords()) {
+        for (const std::vector<std::string>* list : {&record.m_StyleSheets, &record.m_Images}) {
+            for (const std::string& path : *list) {
+                std::string name = ResolveRecordPath(record.m_Folder, path);
+                bool known = std::any_of(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(),
+                                         [&name](const std::string& other) { return EqualsNoCase(other, name); });
+                if (!known && !PathEscapes(name)) m_Book.m_ResourceList.push_back(name);
+            }
+        }
+    }
+}
+
+void CEbookHtml::FillHtmlFileList()
+{
+    for (const HtmlResourceRecord& record : m_Parser.GetRecords()) {
+        std::string name = JoinFolder(record.m_Folder, record.m_FileName);
+        if (IsPageName(name)) m_Book.m_HtmlFileList.push_back(name);
+    }
+}
+
+ResultCode CEbookHtml::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    PrintProgress("Converting Output To Html");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::Convert_Output IN...");
+    CIntermediateBook& book = ctx.m_Book;
+    if (!book.m_CoverPageName.empty() &&
+        std::find(book.m_HtmlFileList.begin(), book.m_HtmlFileList.end(), book.m_CoverPageName) ==
+            book.m_HtmlFileList.end())
+        book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), book.m_CoverPageName);
+
+    const std::string output = ToOsPath(outputFile);
+    const std::string outputFolder = GetDirectory(output);
+    const std::string outputName = GetFileName(output);
+
+    PrintProgress("Make Directory From FileName");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MakeDirectoryFromFileName IN...");
+    ResultCode rc = MakePath(outputFolder);
+    if (rc != RC_OK) return rc;
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MakeDirectoryFromFileName OUT...");
+    PrintProgress("Processed 95%");
+    PrintProgress("Creating Html Output");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MoveFileToOutputPath IN...");
+    rc = MoveFileToOutputPath(book, ctx.m_TempDirectory, outputName, outputFolder);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MoveFileToOutputPath OUT...");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::Convert_Output OUT...");
+    return rc;
+}
+
+ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
+                                            const std::string& outputName, std::string outputFolder)
+{
+    if (!outputFolder.empty() && !IsSeparator(outputFolder.back())) outputFolder += '/';
+    const std::string bookDirectory = book.BookDirectory(tempDirectory);
+    auto writeInto = [&outputFolder](const std::string& relative, const std::string& data) {
+        std::string target = outputFolder + relative;
+        ResultCode rc = MakePath(target, outputFolder.size());
+        return rc == RC_OK ? WriteWholeFile(target, data) : rc;
+    };
+
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml IN...");
+    std::string firstOld, firstNew;
+    for (size_t i = 0; i < book.m_HtmlFileList.size(); ++i) {
+        const std::string& entry = book.m_HtmlFileList[i];
+        // Names come from the book; one that would leave the output folder is not written.
+        if (PathEscapes(entry)) continue;
+        std::string page = ReadWholeFile(bookDirectory + entry);
+        if (page.empty()) continue;
+        const std::string folder = GetDirectory(ToOsPath(entry));
+        std::string relative = entry;
+        if (firstOld.empty()) {
+            firstOld = UrlDecode(ToOsPath(entry));
+            firstNew = folder + outputName;
+            relative = firstNew;
+        }
+        // The first page was renamed: links to it from the other pages follow it.
+        if (firstOld != firstNew) {
+            std::string pageFolder = folder.empty() ? "" : folder.substr(0, folder.size() - 1);
+            RewriteLinks(page, pageFolder, firstOld, firstNew);
+        }
+        ResultCode rc = writeInto(UrlDecode(relative), page);
+        if (rc != RC_OK) return rc;
+    }
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml OUT...");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveSource IN...");
+    for (const std::string& entry : book.m_ResourceList) {
+        if (PathEscapes(entry)) continue;
+        std::string data = ReadWholeFile(bookDirectory + entry);
+        if (data.empty()) continue;
+        ResultCode rc = writeInto(UrlDecode(entry), data);
+        if (rc != RC_OK) return rc;
+    }
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveSource OUT...");
+    return RC_OK;
+}

@@ -1,9 +1,35 @@
-// HTML files and the local pages they link to.
+// HTML files and the local pages they link to, as a book; and a book written out as HTML pages.
 #pragma once
 
 #include "base/Ebook.h"
+#include "ebook/HtmlParse.h"
+
+#include <string>
 
 class CEbookHtml : public CEbook {
 public:
-    ~CEbookHtml() override;
+    ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
+    ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
+    ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
+    CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
+
+    ResultCode MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
+                                    const std::string& outputName, std::string outputFolder);
+
+private:
+    void FillResourceList();
+    void FillHtmlFileList();
+
+    CIntermediateBook m_Book;
+    std::string m_StartFolder;
+    CHtmlParse m_Parser;
 };
+
+// Sorts the entries by depth and entry number and turns child and parent links from entry numbers
+// into positions in the list.
+void CorrectNvPointOrder(CIntermediateBook& book);
+// A reference written in a file of `folder`, resolved to a name relative to the top folder:
+// leading "./" dropped, each leading "../" taking one folder off.
+std::string ResolveRecordPath(const std::string& folder, const std::string& path);
+// The relative reference from a file in fromFolder (relative, "/"-separated, may be empty) to target.
+std::string RelativeReference(const std::string& fromFolder, const std::string& target);
