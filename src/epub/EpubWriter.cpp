@@ -219,11 +219,12 @@ namespace {
 
 // Readers number their entries in m_EntryNumber, so the writer keeps its own record of what it
 // wrote: no entry twice, even through a broken parent link.
-struct NcxWriter {
-    const std::vector<NavPoint>& points;
-    int& counter;
-    std::vector<bool> written = std::vector<bool>(points.size(), false);
-    std::string text;
+class NcxWriter {
+public:
+    NcxWriter(const std::vector<NavPoint>& navPoints, int& navPointCounter)
+        : points(navPoints), counter(navPointCounter), written(navPoints.size(), false)
+    {
+    }
 
     void Write(size_t index, int depth)
     {
@@ -240,6 +241,13 @@ struct NcxWriter {
         }
         text += "         </navPoint>\r\n";
     }
+
+    std::string text;
+
+private:
+    const std::vector<NavPoint>& points;
+    int& counter;
+    std::vector<bool> written;
 };
 
 } // namespace
