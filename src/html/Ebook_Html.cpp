@@ -184,7 +184,7 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
     auto writeInto = [&outputFolder](const std::string& relative, const std::string& data) {
         std::string target = outputFolder + relative;
-        ResultCode rc = MakePath(target, outputFolder.size());
+        ResultCode rc = MakePath(target);
         return rc == RC_OK ? WriteWholeFile(target, data) : rc;
     };
 
