@@ -169,6 +169,10 @@ std::string MetadataLines(const MetaDataMap& metadata)
 std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
 {
     std::string metadata = MetadataLines(book.m_MetaData);
+    // A package must name a language; a book that never said one (a plain text) is "undetermined".
+    auto language = book.m_MetaData.find("language");
+    if (language == book.m_MetaData.end() || language->second.empty() || language->second.front().empty())
+        metadata += ElementLine("dc:language", {}, "und") + CRLF;
     if (m_HasCover) metadata += ElementLine("meta", {{"name", "cover"}, {"content", m_CoverImageId}}, "") + CRLF;
 
     std::vector<std::string> items;

@@ -33,6 +33,7 @@ TEST(EpubWriter, ManifestIdsSpineAndMediaTypes)
     EXPECT_TRUE(Has(opf, "   <spine toc = \"ncx\">\r\n        <itemref idref=\"id_1\"/>\r\n"
                          "        <itemref idref=\"id_2\"/>\r\n   </spine>\r\n</package>"));
     EXPECT_FALSE(Has(opf, "<guide>"));
+    EXPECT_TRUE(Has(opf, "<dc:language>und</dc:language>")) << "a package always names a language";
     EXPECT_TRUE(WellFormed(opf));
 }
 
