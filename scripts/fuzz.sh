@@ -5,16 +5,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(zip html)
+targets=(zip html mobi)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTARVO_FUZZ=ON -DTARVO_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzzer}"
 mkdir -p build-fuzz/artifacts
 for target in "${targets[@]}"; do
   work=$(mktemp -d)
+  seeds="$PWD/fuzz/corpus/$target"
+  [[ $target == mobi ]] && seeds="$PWD/tests/data/mobi"
   echo "fuzzing $target for ${seconds}s"
   (cd "$work" && "$OLDPWD/build-fuzz/fuzz/${target}_fuzzer" -max_total_time="$seconds" -rss_limit_mb=2048 \
       -timeout=10 -print_final_stats=1 -artifact_prefix="$OLDPWD/build-fuzz/artifacts/${target}-" \
-      "$work" "$OLDPWD/fuzz/corpus/$target" 2>&1 | tail -n 12)
+      "$work" "$seeds" 2>&1 | tail -n 12)
   rm -rf "$work"
 done

@@ -73,6 +73,7 @@ constexpr ResultCode RC_PDF_TO_HTML = 0xB000001;
 constexpr ResultCode RC_PDF_CUT_HTML = 0xB000002;
 constexpr ResultCode RC_PDF_READ = 0xB000003;
 constexpr ResultCode RC_MOBI_EOF_RECORD = 0x1E000001;
+constexpr ResultCode RC_MOBI_COVER_NOT_IMAGE = 0x14000001;  // no message of its own
 
 // Notices (protection found, AZW4 unpacked) still count as a successful run.
 inline bool IsError(ResultCode rc) { return (rc & 0xFF000000u) != 0; }

@@ -18,8 +18,6 @@ constexpr uint16_t COMPRESSION_NONE = 1;
 constexpr uint16_t COMPRESSION_PALMDOC = 2;
 constexpr uint16_t COMPRESSION_HUFF_CDIC = 17480;
 constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;
-// The cover record is a structural record; the code has no message of its own.
-constexpr ResultCode RC_MOBI_COVER_NOT_IMAGE = 0x14000001;
 
 // EXTH types with a meaning beyond their metadata key.
 constexpr int32_t EXTH_KF8_BOUNDARY = 121;
