@@ -1,9 +1,38 @@
-// MOBI 6, KF8 and joint Kindle files.
+// MOBI 6, KF8 and joint Kindle files: opening and checking, metadata in and out, and the choice of
+// the text reader.
 #pragma once
 
 #include "base/Ebook.h"
+#include "base/Platform.h"
+#include "mobi/MOBIHeader.h"
+#include "mobi/PalmDb.h"
+
+#include <string>
 
 class CEbookMobiFrame : public CEbook {
 public:
     ~CEbookMobiFrame() override;
+    ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
+    ResultCode SetMetaData(const std::string& inputFile, SetMetaContext& ctx) override;
+    ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
+    CIntermediateBook* GetIntermediateBook() override;
+
+private:
+    ResultCode OpenAndCheck(const std::string& inputFile);
+    ResultCode CheckEncryption() const;
+    bool HasKf8Part() const;
+    // Writes the part's cover (or thumbnail) record to path when it is an image; found tells.
+    ResultCode ExtractCover(CMobiHeader& header, const std::string& path, bool& found);
+    // Text, resources and indexes of one part, then its HTML files. resources: the part whose
+    // unpacked files the text refers to.
+    ResultCode DecodePart(CMobiHeader& header, CMobiHeader& resources, const std::string& tempDirectory);
+    void Close();
+
+    // Declared in this order so the headers go before the database and the database before the file.
+    CFile m_File;
+    CPalmDb m_Db;
+    CMobiHeader m_MobiHeader;
+    CMobiHeader m_MobiHeaderKF8;
+    bool m_Joint = false;
+    bool m_Normalised = false;
 };

@@ -501,9 +501,13 @@ ResultCode CMobiHeader::GetIndexRecord()
 void CMobiHeader::MakeNavPoints()
 {
     m_Book.m_NavPoints.clear();
-    for (const NcxEntry& e : m_NcxIndex.m_Entries) {
+    for (size_t i = 0; i < m_NcxIndex.m_Entries.size(); ++i) {
+        const NcxEntry& e = m_NcxIndex.m_Entries[i];
         if (!e.m_HasLabel) continue;
         NavPoint np;
+        // Parent and child links count index entries, labelled or not; the text readers renumber
+        // them once they know which entries survive.
+        np.m_OwnIndex = static_cast<int32_t>(i);
         np.m_PlayOrder = e.m_Key;
         np.m_Label = e.m_Label;
         np.m_Depth = e.m_Depth;
