@@ -7,8 +7,42 @@
 #include "base/RunLog.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
+#include "mobi/ByteIO.h"
+#include "mobi/MobiRewrite.h"
 
 #include <memory>
+
+namespace {
+
+struct SetKey {
+    const char* m_Key;
+    int32_t m_Type;
+};
+// The metadata keys a rewrite stores, with their EXTH types.
+const SetKey SET_KEYS[] = {{"title", 503},           {"creator", 100},         {"publisher", 101},
+                           {"description", 103},     {"identifier_ISBN", 104}, {"date_publication", 106},
+                           {"identifier_ASIN", 113}, {"cdetype", 501},         {"language", 524}};
+constexpr int32_t EXTH_FAKE_COVER = 203;
+constexpr size_t IMAGE_SNIFF_BYTES = 64;
+
+// Records that follow a part's images; new images go in front of the first of them.
+bool EndsResourceRun(const std::string& head)
+{
+    static const char* const MAGICS[] = {"FLIS", "FCIS", "SRCS", "CMET", "DATP", "FDST", "BOUN",
+                                         "INDX", "CONT", "kind", "\xE9\x8E\x0D\x0A"};
+    if (head.size() < 4) return false;
+    for (const char* magic : MAGICS)
+        if (head.compare(0, 4, magic, 4) == 0) return true;
+    return false;
+}
+
+std::string FirstValue(const MetaDataMap& map, const std::string& key)
+{
+    auto it = map.find(key);
+    return it == map.end() || it->second.empty() ? std::string() : it->second.front();
+}
+
+} // namespace
 
 CEbookMobiFrame::~CEbookMobiFrame() = default;
 
@@ -164,7 +198,180 @@ ResultCode CEbookMobiFrame::Convert_Input(const std::string& inputFile, ConvertI
     return rc;
 }
 
+
+bool CEbookMobiFrame::IsImageRecord(int64_t offset) const
+{
+    int64_t first = m_MobiHeader.FirstResourceRecord();
+    if (offset < 0 || first < 0) return false;
+    int64_t record = first + offset;
+    if (record > int64_t(m_MobiHeader.LastRecord()) || record + 1 >= int64_t(m_Db.RecordCount())) return false;
+    std::string head;
+    return m_Db.ReadRecordHead(static_cast<uint32_t>(record), IMAGE_SNIFF_BYTES, head) == RC_OK &&
+           !ImageTypeOf(head).empty();
+}
+
+uint32_t CEbookMobiFrame::ImageInsertPosition() const
+{
+    uint32_t limit = m_Joint ? m_MobiHeader.LastRecord() + 1 : m_Db.RecordCount() - 1;
+    int64_t first = m_MobiHeader.FirstResourceRecord();
+    uint32_t start = first >= 0 ? static_cast<uint32_t>(first) : m_MobiHeader.Fields().m_TextRecordCount + 1u;
+    std::string head;
+    for (uint32_t record = start; record < limit; ++record)
+        if (m_Db.ReadRecordHead(record, 4, head) == RC_OK && EndsResourceRun(head)) return record;
+    return limit;
+}
+
+void CEbookMobiFrame::StoreNewValues(CMobiHeader& part, const MetaDataMap& values)
+{
+    for (const SetKey& k : SET_KEYS) {
+        auto it = values.find(k.m_Key);
+        if (it == values.end()) continue;
+        std::string joined;
+        for (size_t i = 0; i < it->second.size(); ++i) joined += (i ? " & " : "") + it->second[i];
+        if (joined.empty()) continue;
+        if (part.IsCp1252()) {
+            std::string converted;
+            if (CharsetConv::Convert("utf-8", "windows-1252", joined, converted) == RC_OK) joined = converted;
+        }
+        part.m_Book.SetValueByExthId(k.m_Type, joined);
+    }
+}
+
 ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaContext& ctx)
 {
-    return CEbook::SetMetaData(inputFile, ctx);
+    ResultCode rc = OpenAndCheck(inputFile);
+    if (rc != RC_OK) {
+        Close();
+        return rc;
+    }
+    bool kf8 = HasKf8Part();
+    MetaDataMap& firstMap = m_MobiHeader.m_Book.m_MetaData;
+    const std::string coverKey = CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET);
+    const std::string thumbKey = CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET);
+    if (m_MobiHeader.CoverOffset() != -1 && !IsImageRecord(m_MobiHeader.CoverOffset())) {
+        TARVO_LOG(m_Log, LOG_WARNING, "cover offset %lld names no image; dropped",
+                  static_cast<long long>(m_MobiHeader.CoverOffset()));
+        firstMap.erase(coverKey);
+        firstMap.erase(thumbKey);
+    } else if (m_MobiHeader.ThumbOffset() != -1 && !IsImageRecord(m_MobiHeader.ThumbOffset())) {
+        firstMap.erase(thumbKey);
+    }
+    const MetaDataMap& values = ctx.m_MetaData.m_MetaData;
+    StoreNewValues(m_MobiHeader, values);
+    if (kf8) StoreNewValues(m_MobiHeaderKF8, values);
+
+    std::string cover, thumb;
+    std::string coverPath = FirstValue(values, "coverimage");
+    std::string thumbPath = FirstValue(values, "thumbimage");
+    if (!coverPath.empty() && (!ReadFileBytes(coverPath, cover) || ImageTypeOf(cover).empty())) {
+        TARVO_LOG(m_Log, LOG_WARNING, "cover %s is no readable image; no cover added", coverPath.c_str());
+        cover.clear();
+    }
+    if (!cover.empty() && (thumbPath.empty() || !ReadFileBytes(thumbPath, thumb) || ImageTypeOf(thumb).empty()))
+        thumb = cover;
+
+    uint32_t insertAt = 0;
+    if (!cover.empty()) {
+        insertAt = ImageInsertPosition();
+        int64_t first = m_MobiHeader.FirstResourceRecord();
+        uint32_t offset = first >= 0 ? insertAt - static_cast<uint32_t>(first) : 0;
+        m_MobiHeader.m_Book.SetValueByExthId(EXTH_COVER_OFFSET, ExthNumber(offset));
+        m_MobiHeader.m_Book.SetValueByExthId(EXTH_THUMB_OFFSET, ExthNumber(offset + 1));
+        m_MobiHeader.m_Book.SetValueByExthId(EXTH_FAKE_COVER, ExthNumber(0));
+        std::vector<CMobiHeader*> parts{&m_MobiHeader};
+        if (kf8) parts.push_back(&m_MobiHeaderKF8);
+        for (CMobiHeader* part : parts) {
+            uint32_t count = part->m_Book.GetUint32ByExthId(EXTH_RESOURCE_COUNT);
+            if (count != NO_RECORD) part->m_Book.SetValueByExthId(EXTH_RESOURCE_COUNT, ExthNumber(count + 2));
+        }
+        if (kf8) {
+            uint32_t boundary = m_MobiHeader.m_Book.GetUint32ByExthId(EXTH_KF8_BOUNDARY);
+            if (boundary != NO_RECORD) m_MobiHeader.m_Book.SetValueByExthId(EXTH_KF8_BOUNDARY, ExthNumber(boundary + 2));
+            for (int32_t type : {EXTH_COVER_OFFSET, EXTH_THUMB_OFFSET, EXTH_FAKE_COVER}) {
+                std::string key = CIntermediateBook::GetKeyByExthId(type);
+                m_MobiHeaderKF8.m_Book.m_MetaData[key] = firstMap[key];
+            }
+        }
+    }
+
+    std::string record0, kf8Record0;
+    auto fullName = [](const CMobiHeader& part) {
+        std::string title;
+        return part.m_Book.GetValue("title", title) == RC_OK && !title.empty() ? title : part.m_FullName;
+    };
+    if (!RebuildRecord0(m_MobiHeader.m_Record0, firstMap, fullName(m_MobiHeader), record0) ||
+        (kf8 && !RebuildRecord0(m_MobiHeaderKF8.m_Record0, m_MobiHeaderKF8.m_Book.m_MetaData,
+                                fullName(m_MobiHeaderKF8), kf8Record0))) {
+        TARVO_LOG(m_Log, LOG_ERROR, "record 0 too short for its MOBI header");
+        Close();
+        return RC_MOBI_HEADER_MAGIC;
+    }
+    if (!cover.empty()) ShiftRecordNumbers(record0, insertAt, 2);
+
+    std::string bakPath = ctx.m_TempDirectory + GetFileName(inputFile) + ".bak";
+    rc = WriteRewrittenFile(bakPath, record0, kf8 ? m_MobiHeaderKF8.BaseRecord() : 0, kf8Record0, insertAt, cover,
+                            thumb);
+    Close();
+    if (rc == RC_OK) rc = MoveFile(bakPath, inputFile);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "rewrite failed (0x%x); the book is left as it was", rc);
+        DeleteFile(bakPath);
+    }
+    return rc;
+}
+
+ResultCode CEbookMobiFrame::WriteRewrittenFile(const std::string& path, const std::string& record0,
+                                               uint32_t kf8Base, const std::string& kf8Record0, uint32_t insertAt,
+                                               const std::string& cover, const std::string& thumb)
+{
+    // A record is either a new text (record 0 of a part, an added image) or one copied from the input.
+    struct Planned {
+        const std::string* m_Text;
+        uint32_t m_Source;
+        uint64_t m_Size;
+    };
+    std::vector<Planned> plan;
+    uint32_t count = m_Db.RecordCount();
+    plan.reserve(count + 2);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!cover.empty() && i == insertAt) {
+            plan.push_back({&cover, 0, cover.size()});
+            plan.push_back({&thumb, 0, thumb.size()});
+        }
+        if (i == 0) plan.push_back({&record0, 0, record0.size()});
+        else if (kf8Base != 0 && i == kf8Base) plan.push_back({&kf8Record0, 0, kf8Record0.size()});
+        else plan.push_back({nullptr, i, m_Db.RecordSize(i)});
+    }
+    if (plan.size() > 0xFFFF) return RC_MOBI_PALMDB_MAGIC;
+
+    std::string head(PALMDB_HEADER_SIZE, '\0');
+    size_t got = head.size();
+    ResultCode rc = m_File.ReadAt(&head[0], 0, got);
+    if (rc != RC_OK || got != head.size()) return RC_FILE_READ_FAILED;
+    PutU32At(head, 68, static_cast<uint32_t>(plan.size() * 2 - 1));
+    PutU16At(head, 76, static_cast<uint32_t>(plan.size()));
+    uint64_t offset = PALMDB_HEADER_SIZE + plan.size() * 8 + 2;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        if (offset > 0xFFFFFFFFull) return RC_FILE_WRITE_FAILED;
+        AppendU32(head, static_cast<uint32_t>(offset));
+        AppendU32(head, static_cast<uint32_t>(i * 2) & 0x00FFFFFFu);
+        offset += plan[i].m_Size;
+    }
+    head.append(2, '\0');
+
+    CFile out;
+    rc = out.Open(path, true, true);
+    if (rc == RC_OK) rc = out.Write(head.data(), head.size());
+    std::string bytes;
+    for (size_t i = 0; rc == RC_OK && i < plan.size(); ++i) {
+        const std::string* text = plan[i].m_Text;
+        if (text == nullptr) {
+            rc = m_Db.ReadRecord(plan[i].m_Source, bytes);
+            if (rc == RC_OK && bytes.size() != plan[i].m_Size) rc = RC_FILE_READ_FAILED;
+            text = &bytes;
+        }
+        if (rc == RC_OK) rc = out.Write(text->data(), text->size());
+    }
+    out.Close();
+    return rc;
 }

@@ -27,6 +27,14 @@ private:
     // unpacked files the text refers to.
     ResultCode DecodePart(CMobiHeader& header, CMobiHeader& resources, const std::string& tempDirectory);
     void Close();
+    // True when the first part's resource at offset is an image record of the part.
+    bool IsImageRecord(int64_t offset) const;
+    // Where added images go: after the first part's resource records.
+    uint32_t ImageInsertPosition() const;
+    void StoreNewValues(CMobiHeader& part, const MetaDataMap& values);
+    ResultCode WriteRewrittenFile(const std::string& path, const std::string& record0, uint32_t kf8Base,
+                                  const std::string& kf8Record0, uint32_t insertAt, const std::string& cover,
+                                  const std::string& thumb);
 
     // Declared in this order so the headers go before the database and the database before the file.
     CFile m_File;
