@@ -1,3 +1,799 @@
+// Parsing through libtidy, the nesting guard in front of it, and our XHTML printers.
 #include "ebook/HtmlParse.h"
 
-bool HandleNakedAmpersand(std::string&) { return false; }
+#include "base/Platform.h"
+#include "base/RunLog.h"
+
+#include <tidy/tidybuffio.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+// Every block the library allocates for one document, linked so that all of them can be freed
+// when a parse is abandoned half-way, and counted against a budget while parsing runs.
+struct TidyBudget {
+    TidyAllocator base;  // first: the library hands this pointer back to the callbacks
+    struct alignas(16) Block {
+        Block* prev;
+        Block* next;
+        size_t size;
+    };
+    Block head{&head, &head, 0};
+    size_t live = 0;
+    size_t limit = 0;
+    std::jmp_buf* escape = nullptr;  // set only while the library parses or repairs
+
+    void Link(Block* block)
+    {
+        block->prev = &head;
+        block->next = head.next;
+        head.next->prev = block;
+        head.next = block;
+        live += block->size;
+    }
+    void Unlink(Block* block)
+    {
+        block->prev->next = block->next;
+        block->next->prev = block->prev;
+        live -= block->size;
+    }
+    void FreeAll()
+    {
+        while (head.next != &head) {
+            Block* block = head.next;
+            Unlink(block);
+            std::free(block);
+        }
+    }
+    // Within the parse an exhausted budget abandons it; outside, only a failed malloc does.
+    void Refuse()
+    {
+        if (escape != nullptr) std::longjmp(*escape, 1);
+        std::abort();
+    }
+};
+
+namespace {
+
+Bool TIDY_CALL SilenceReports(TidyDoc, TidyReportLevel, uint, uint, ctmbstr) { return no; }
+
+void* TIDY_CALL BudgetAlloc(TidyAllocator* self, size_t size)
+{
+    TidyBudget* budget = reinterpret_cast<TidyBudget*>(self);
+    if (budget->escape != nullptr && budget->live + size > budget->limit) budget->Refuse();
+    auto* block = static_cast<TidyBudget::Block*>(std::malloc(sizeof(TidyBudget::Block) + size));
+    if (block == nullptr) budget->Refuse();
+    block->size = size;
+    budget->Link(block);
+    return block + 1;
+}
+
+void TIDY_CALL BudgetFree(TidyAllocator* self, void* pointer)
+{
+    if (pointer == nullptr) return;
+    TidyBudget* budget = reinterpret_cast<TidyBudget*>(self);
+    TidyBudget::Block* block = static_cast<TidyBudget::Block*>(pointer) - 1;
+    budget->Unlink(block);
+    std::free(block);
+}
+
+void* TIDY_CALL BudgetRealloc(TidyAllocator* self, void* pointer, size_t size)
+{
+    if (pointer == nullptr) return BudgetAlloc(self, size);
+    TidyBudget* budget = reinterpret_cast<TidyBudget*>(self);
+    TidyBudget::Block* block = static_cast<TidyBudget::Block*>(pointer) - 1;
+    if (budget->escape != nullptr && size > block->size && budget->live + (size - block->size) > budget->limit)
+        budget->Refuse();
+    budget->Unlink(block);
+    auto* grown = static_cast<TidyBudget::Block*>(std::realloc(block, sizeof(TidyBudget::Block) + size));
+    if (grown == nullptr) {
+        budget->Link(block);
+        budget->Refuse();
+    }
+    grown->size = size;
+    budget->Link(grown);
+    return grown + 1;
+}
+
+void TIDY_CALL BudgetPanic(TidyAllocator* self, ctmbstr) { reinterpret_cast<TidyBudget*>(self)->Refuse(); }
+
+const TidyAllocatorVtbl BUDGET_VTBL = {BudgetAlloc, BudgetRealloc, BudgetFree, BudgetPanic};
+
+// Parses text, or repairs the parsed document when text is null, under the budget; false when the
+// budget ran out. Only trivial objects live in this frame, so the jump back skips no destructor.
+bool RunWithinBudget(TidyBudget& budget, TidyDoc doc, const char* text, int& status)
+{
+    std::jmp_buf escape;
+    if (setjmp(escape) != 0) {
+        budget.escape = nullptr;
+        return false;
+    }
+    budget.escape = &escape;
+    status = text != nullptr ? tidyParseString(doc, text) : tidyCleanAndRepair(doc);
+    budget.escape = nullptr;
+    return true;
+}
+
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool IsTagNameChar(char c)
+{
+    return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ':' || c == '.';
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+bool OneOf(const std::string& name, std::initializer_list<const char*> names)
+{
+    for (const char* n : names)
+        if (name == n) return true;
+    return false;
+}
+
+// Elements the library never gives content, so they open no level.
+bool IsVoidElement(const std::string& name)
+{
+    return OneOf(name, {"area", "base", "basefont", "bgsound", "br", "col", "command", "embed", "frame", "hr",
+                        "img", "input", "isindex", "keygen", "link", "meta", "nextid", "param", "source", "spacer",
+                        "track", "wbr"});
+}
+
+// Elements whose content the library may read as raw text: end tags inside never count as pops.
+bool IsRawTextElement(const std::string& name)
+{
+    return OneOf(name, {"script", "style", "textarea", "title", "xmp", "plaintext", "listing", "noframes",
+                        "noembed", "iframe"});
+}
+
+// Elements across which an implied end tag does not reach.
+bool IsScopeBoundary(const std::string& name)
+{
+    return OneOf(name, {"html", "table", "td", "th", "caption", "object", "applet", "marquee", "button",
+                        "template", "select", "svg", "math"});
+}
+
+bool ClosesParagraph(const std::string& name)
+{
+    return OneOf(name, {"address", "article", "aside", "blockquote", "center", "dd", "details", "dir", "div",
+                        "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4",
+                        "h5", "h6", "header", "hr", "li", "menu", "nav", "ol", "p", "pre", "section", "table",
+                        "ul"});
+}
+
+size_t FindNoCase(const std::string& text, const std::string& needle, size_t from)
+{
+    if (needle.empty()) return from;
+    for (size_t i = from; i + needle.size() <= text.size(); ++i) {
+        size_t k = 0;
+        while (k < needle.size() &&
+               std::tolower(static_cast<unsigned char>(text[i + k])) == static_cast<unsigned char>(needle[k]))
+            ++k;
+        if (k == needle.size()) return i;
+    }
+    return std::string::npos;
+}
+
+// Elements the library keeps wherever their start tag appears in a body. Only these may be closed
+// by an end tag from below other open elements: an element the library dropped, closed that way,
+// would take real levels with it and leave the estimate short.
+bool IsTrustedElement(const std::string& name)
+{
+    return OneOf(name, {"a", "abbr", "acronym", "address", "article", "aside", "b", "big", "blockquote", "center",
+                        "cite", "code", "dd", "del", "dfn", "div", "dl", "dt", "em", "figure", "font", "footer",
+                        "h1", "h2", "h3", "h4", "h5", "h6", "header", "i", "ins", "kbd", "li", "nav", "ol", "p",
+                        "pre", "q", "s", "samp", "script", "section", "small", "span", "strike", "strong", "style",
+                        "sub", "sup", "table", "td", "th", "tr", "tt", "u", "ul", "var"});
+}
+
+// Open elements under which the library drops or moves what it does not expect.
+bool IsDiscardingContext(const std::string& name)
+{
+    return OneOf(name, {"select", "optgroup", "option", "table", "tbody", "thead", "tfoot", "tr", "colgroup",
+                        "frameset", "head", "html", "ul", "ol", "dl", "map", "object", "applet", "svg", "math"});
+}
+
+// Open-element model of the text: an estimate of the library's tree depth that errs on the deep
+// side. Start tags always count, also where the library may read them as text (comments, quoted
+// values, script); such "phantom" levels can be popped only as the innermost element.
+class CNestingModel {
+public:
+    CNestingModel(const std::string& text, size_t limit) : m_Text(text), m_Limit(limit) {}
+
+    bool Run(std::string& out)
+    {
+        const std::string& t = m_Text;
+        size_t i = 0;
+        while ((i = t.find('<', i)) != std::string::npos) {
+            if (i + 1 >= t.size()) break;
+            char next = t[i + 1];
+            if (IsAsciiLetter(next)) {
+                i = StartTag(i);
+            } else if (next == '/' && i + 2 < t.size() && IsAsciiLetter(t[i + 2])) {
+                i = EndTag(i);
+            } else if (t.compare(i, 4, "<!--") == 0) {
+                i = Opaque(i + 4, t.find("-->", i + 4));
+            } else if (t.compare(i, 9, "<![CDATA[") == 0) {
+                i = Opaque(i + 9, t.find("]]>", i + 9));
+            } else if (next == '!' || next == '?') {
+                i = Opaque(i + 2, t.find('>', i + 2));
+            } else {
+                ++i;
+            }
+        }
+        if (m_Cuts.empty()) return false;
+        out.clear();
+        out.reserve(t.size());
+        size_t from = 0;
+        for (const auto& cut : m_Cuts) {
+            if (cut.first < from || cut.second > t.size()) continue;
+            out.append(t, from, cut.first - from);
+            from = cut.second;
+        }
+        out.append(t, from, std::string::npos);
+        return true;
+    }
+
+private:
+    struct Entry {
+        std::string name;
+        bool trusted;
+    };
+
+    std::string ReadName(size_t& i) const
+    {
+        std::string name;
+        while (i < m_Text.size() && IsTagNameChar(m_Text[i]))
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(m_Text[i++])));
+        return name;
+    }
+
+    void Push(const std::string& name, bool real)
+    {
+        bool trusted = real && IsTrustedElement(name) &&
+                       (m_Stack.empty() || OneOf(m_Stack.back().name, {"html", "head", "body"}) ||
+                        (m_Stack.back().trusted && !IsDiscardingContext(m_Stack.back().name)) ||
+                        (OneOf(name, {"tr", "td", "th"}) && OneOf(m_Stack.back().name, {"table", "tr"})) ||
+                        (name == "li" && OneOf(m_Stack.back().name, {"ul", "ol"})) ||
+                        (OneOf(name, {"dd", "dt"}) && m_Stack.back().name == "dl"));
+        if (trusted) m_Open[name].push_back(m_Stack.size());
+        if (IsScopeBoundary(name)) m_Boundaries.push_back(m_Stack.size());
+        m_Stack.push_back({real ? name : std::string(), trusted});
+    }
+
+    void Pop()
+    {
+        const Entry& top = m_Stack.back();
+        if (top.trusted) m_Open[top.name].pop_back();
+        if (!m_Boundaries.empty() && m_Boundaries.back() == m_Stack.size() - 1) m_Boundaries.pop_back();
+        m_Stack.pop_back();
+    }
+
+    // The innermost element always closes on its own end tag. Deeper, only a trusted element, and
+    // only when no scope boundary lies above it (cells are no boundary for their row and table,
+    // nor a caption for its table).
+    void PopTo(const std::string& name)
+    {
+        if (m_Stack.empty()) return;
+        if (m_Stack.back().name == name) {
+            Pop();
+            return;
+        }
+        auto it = m_Open.find(name);
+        if (it == m_Open.end() || it->second.empty()) return;
+        size_t at = it->second.back();
+        // Giving up after a few boundaries keeps the scan linear; not popping only errs deep.
+        size_t checked = 0;
+        for (size_t b = m_Boundaries.size(); b > 0 && m_Boundaries[b - 1] > at; --b) {
+            const std::string& boundary = m_Stack[m_Boundaries[b - 1]].name;
+            bool crossable = (name == "table" && OneOf(boundary, {"td", "th", "caption"})) ||
+                             (name == "tr" && OneOf(boundary, {"td", "th"}));
+            if (!crossable || ++checked > 64) return;
+        }
+        while (m_Stack.size() > at) Pop();
+    }
+
+    // A start tag that ends an open element of its kind: only across inline elements (and, for
+    // list items, paragraphs), so that "<dl><dd><dl><dd>" still nests as the library nests it.
+    void ImpliedClose(const std::string& name, bool acrossParagraphs)
+    {
+        auto it = m_Open.find(name);
+        if (it == m_Open.end() || it->second.empty()) return;
+        size_t at = it->second.back();
+        if (m_Stack.size() - at > 64) return;
+        for (size_t k = at + 1; k < m_Stack.size(); ++k) {
+            const std::string& above = m_Stack[k].name;
+            bool inlineElement = OneOf(above, {"a", "abbr", "acronym", "b", "big", "cite", "code", "del", "dfn",
+                                               "em", "font", "i", "ins", "kbd", "q", "s", "samp", "small", "span",
+                                               "strike", "strong", "sub", "sup", "tt", "u", "var"});
+            if (!inlineElement && !(acrossParagraphs && above == "p")) return;
+        }
+        while (m_Stack.size() > at) Pop();
+    }
+
+    // The position of the nearest trusted open element of either name, if any.
+    bool NearestOpen(const char* a, const char* b, std::string& name) const
+    {
+        auto first = m_Open.find(a);
+        auto second = m_Open.find(b);
+        bool hasA = first != m_Open.end() && !first->second.empty();
+        bool hasB = second != m_Open.end() && !second->second.empty();
+        if (!hasA && !hasB) return false;
+        name = !hasB || (hasA && first->second.back() > second->second.back()) ? a : b;
+        return true;
+    }
+
+    // A cut replaces the cuts inside it, made while its own tag was scanned.
+    void AddCut(size_t from, size_t to)
+    {
+        while (!m_Cuts.empty() && m_Cuts.back().first >= from) m_Cuts.pop_back();
+        m_Cuts.emplace_back(from, to);
+    }
+
+    // A start tag the library may or may not read as one: it counts, as a phantom level.
+    void CountOnly(size_t lt)
+    {
+        size_t i = lt + 1;
+        std::string name = ReadName(i);
+        if (IsVoidElement(name)) return;
+        if (m_Stack.size() >= m_Limit) {
+            AddCut(lt, lt + 1);
+            return;
+        }
+        Push(name, false);
+    }
+
+    // Scans [from, end) for possible start tags and returns end.
+    size_t Opaque(size_t from, size_t end)
+    {
+        size_t stop = end == std::string::npos ? m_Text.size() : end;
+        for (size_t i = from; i + 1 < stop; ++i)
+            if (m_Text[i] == '<' && IsAsciiLetter(m_Text[i + 1])) CountOnly(i);
+        return stop;
+    }
+
+    size_t StartTag(size_t lt)
+    {
+        const std::string& t = m_Text;
+        size_t i = lt + 1;
+        std::string name = ReadName(i);
+        // The attribute area ends at ">" outside quotes, or where another tag begins.
+        bool selfClosed = false;
+        size_t end = t.size();
+        while (i < t.size()) {
+            char c = t[i];
+            if (c == '>') {
+                selfClosed = t[i - 1] == '/';
+                end = i + 1;
+                break;
+            }
+            if (c == '<') {
+                end = i;
+                break;
+            }
+            if (c == '=') {
+                size_t v = i + 1;
+                while (v < t.size() && IsSpace(t[v])) ++v;
+                if (v < t.size() && (t[v] == '"' || t[v] == '\'')) {
+                    size_t close = t.find(t[v], v + 1);
+                    // The library may decide a quote was never closed and read markup inside it.
+                    i = Opaque(v + 1, close);
+                    if (i < t.size()) ++i;
+                    continue;
+                }
+            }
+            ++i;
+        }
+        if (selfClosed || IsVoidElement(name)) return end;
+        if (name == "p" || ClosesParagraph(name)) ImpliedClose("p", false);
+        if (name == "li") ImpliedClose("li", true);
+        std::string open;
+        if ((name == "dd" || name == "dt") && NearestOpen("dd", "dt", open)) ImpliedClose(open, true);
+        if (name == "option" && !m_Stack.empty() && m_Stack.back().name == "option") Pop();
+        if ((name == "td" || name == "th" || name == "tr") && NearestOpen("td", "th", open)) ImpliedClose(open, true);
+        if (name == "tr") ImpliedClose("tr", false);
+        if (m_Stack.size() >= m_Limit) {
+            // A raw-text element goes whole: its content would otherwise turn into markup.
+            size_t to = end;
+            if (IsRawTextElement(name)) {
+                size_t close = FindNoCase(t, "</" + name, end);
+                size_t gt = close == std::string::npos ? std::string::npos : t.find('>', close);
+                to = gt == std::string::npos ? t.size() : gt + 1;
+            }
+            AddCut(lt, to);
+            return to;
+        }
+        Push(name, true);
+        if (IsRawTextElement(name)) return Opaque(end, FindNoCase(t, "</" + name, end));
+        return end;
+    }
+
+    size_t EndTag(size_t lt)
+    {
+        size_t i = lt + 2;
+        std::string name = ReadName(i);
+        PopTo(name);
+        // Whatever follows the name up to ">" is junk to the library; markup in it may still count.
+        return Opaque(i, m_Text.find('>', i));
+    }
+
+    const std::string& m_Text;
+    size_t m_Limit;
+    std::vector<Entry> m_Stack;
+    std::unordered_map<std::string, std::vector<size_t>> m_Open;  // stack positions of trusted open names
+    std::vector<size_t> m_Boundaries;                               // stack positions of scope boundaries
+    std::vector<std::pair<size_t, size_t>> m_Cuts;                  // [from, to) left out, in text order
+};
+
+// XML 1.0 allows no C0 control characters except tab, line feed and carriage return.
+void AppendXmlSafe(std::string& out, const char* text, size_t size)
+{
+    size_t from = 0;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            out.append(text + from, i - from);
+            from = i + 1;
+        }
+    }
+    out.append(text + from, size - from);
+}
+
+bool IsDroppedByDocumentPrinters(TidyNodeType type)
+{
+    // Comments never reach a file. Conditional sections and server-side script blocks are not
+    // content and would leave the file malformed as XML.
+    return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp ||
+           type == TidyNode_Jste || type == TidyNode_Php;
+}
+
+}  // namespace
+
+bool CapNesting(const std::string& text, size_t limit, std::string& out)
+{
+    CNestingModel model(text, limit);
+    return model.Run(out);
+}
+
+CHtmlParse::CHtmlParse(CRunLog* log) : m_Log(log), m_Budget(std::make_unique<TidyBudget>())
+{
+    m_Budget->base.vtbl = &BUDGET_VTBL;
+}
+
+CHtmlParse::~CHtmlParse() { Release(); }
+
+void CHtmlParse::Release()
+{
+    if (m_Doc != nullptr) tidyRelease(m_Doc);
+    m_Doc = nullptr;
+    m_HeadingIds.clear();
+}
+
+TidyNode CHtmlParse::GetRoot() const { return m_Doc != nullptr ? tidyGetRoot(m_Doc) : nullptr; }
+
+ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cleanAndRepair)
+{
+    Release();
+    m_Doc = tidyCreateWithAllocator(&m_Budget->base);
+    tidySetReportFilter(m_Doc, SilenceReports);
+    tidyOptSetBool(m_Doc, TidyForceOutput, no);
+    tidyOptSetInt(m_Doc, TidyWrapLen, 4096);
+    if (isWindows1252) tidySetInCharEncoding(m_Doc, "win1252");
+    tidyOptParseValue(m_Doc, "doctype", "strict");
+    tidyOptSetBool(m_Doc, TidyXhtmlOut, yes);
+    tidyOptSetBool(m_Doc, TidyHtmlOut, no);
+    tidyOptSetBool(m_Doc, TidyAnchorAsName, no);
+
+    // The text ends at its first NUL for the library; the nesting guard must see the same text.
+    const char* chars = text.c_str();
+    std::string capped;
+    if (CapNesting(std::string(chars), TIDY_NESTING_LIMIT, capped)) {
+        TARVO_LOG(m_Log, LOG_WARNING, "nesting deeper than %zu levels flattened", TIDY_NESTING_LIMIT);
+        chars = capped.c_str();
+    }
+
+    m_Budget->limit = TIDY_MEMORY_BASE + TIDY_MEMORY_PER_BYTE * std::strlen(chars);
+    TARVO_LOG(m_Log, LOG_INFO, "tidyParseString IN ...");
+    int status = 0;
+    bool withinBudget = RunWithinBudget(*m_Budget, m_Doc, chars, status);
+    if (withinBudget && status >= 0) {
+        TARVO_LOG(m_Log, LOG_INFO, "tidyParseString OK OUT ...");
+        if (cleanAndRepair) withinBudget = RunWithinBudget(*m_Budget, m_Doc, nullptr, status);
+    }
+    if (!withinBudget) {
+        // The document is half-built: free its blocks directly, never through the library.
+        m_Budget->FreeAll();
+        m_Doc = nullptr;
+        TARVO_LOG(m_Log, LOG_ERROR, "tree larger than %zu bytes abandoned", m_Budget->limit);
+    }
+    if (!withinBudget || status < 0) {
+        TARVO_LOG(m_Log, LOG_ERROR, "tidyParseString error OUT ...");
+        return RC_HTML_INIT;
+    }
+    return RC_OK;
+}
+
+// ---- printers -----------------------------------------------------------------------------------
+
+bool CHtmlParse::IsElement(TidyNode node)
+{
+    TidyNodeType type = tidyNodeGetType(node);
+    return (type == TidyNode_Start || type == TidyNode_StartEnd) && tidyNodeGetName(node) != nullptr;
+}
+
+bool CHtmlParse::IsSelfClosing(const char* name)
+{
+    static const char* const SELF_CLOSING[] = {"area", "br", "hr", "img", "link", "meta"};
+    if (name == nullptr) return false;
+    for (const char* s : SELF_CLOSING)
+        if (std::strcmp(name, s) == 0) return true;
+    return false;
+}
+
+void CHtmlParse::PrintAttributes(TidyNode element, std::string& out, bool& hadAttribute)
+{
+    for (TidyAttr attr = tidyAttrFirst(element); attr != nullptr; attr = tidyAttrNext(attr)) {
+        const char* name = tidyAttrName(attr);
+        const char* value = tidyAttrValue(attr);
+        hadAttribute = true;
+        out += ' ';
+        if (name != nullptr) out += name;
+        out += "=\"";
+        if (value != nullptr) {
+            // The tree holds values decoded; "<" and "&" as they stand would not be XML.
+            for (const char* p = value; *p != '\0'; ++p) {
+                switch (*p) {
+                case '"': out += "&quot;"; break;
+                case '&': out += "&amp;"; break;
+                case '<': out += "&lt;"; break;
+                default:
+                    if (static_cast<unsigned char>(*p) >= 0x20 || *p == '\t' || *p == '\n' || *p == '\r') out += *p;
+                }
+            }
+        }
+        out += '"';
+    }
+}
+
+void CHtmlParse::PrintStartTag(TidyNode element, std::string& out)
+{
+    const char* name = tidyNodeGetName(element);
+    out += '<';
+    out += name;
+    bool hadAttribute = false;
+    PrintAttributes(element, out, hadAttribute);
+    auto generated = m_HeadingIds.find(element);
+    if (generated != m_HeadingIds.end()) {
+        out += " id=\"";
+        out += generated->second;
+        out += '"';
+        hadAttribute = true;
+    }
+    bool selfClosing = IsSelfClosing(name);
+    if (selfClosing) out += hadAttribute ? " /" : "/";
+    out += '>';
+    TidyNode child = tidyGetChild(element);
+    if (selfClosing || (child != nullptr && tidyGetChild(child) != nullptr)) out += "\r\n";
+}
+
+void CHtmlParse::PrintEndTag(TidyNode element, std::string& out)
+{
+    out += "</";
+    out += tidyNodeGetName(element);
+    out += ">\r\n";
+}
+
+void CHtmlParse::PrintDoctype(TidyNode doctype, std::string& out)
+{
+    out += "<!DOCTYPE ";
+    const char* name = tidyNodeGetName(doctype);
+    if (name != nullptr) out += ToLowerCopy(name);
+    std::vector<const char*> systemValues;
+    for (TidyAttr attr = tidyAttrFirst(doctype); attr != nullptr; attr = tidyAttrNext(attr)) {
+        const char* attrName = tidyAttrName(attr);
+        const char* value = tidyAttrValue(attr);
+        if (attrName != nullptr && std::strcmp(attrName, "SYSTEM") == 0) {
+            systemValues.push_back(value != nullptr ? value : "");
+            continue;
+        }
+        out += ' ';
+        if (attrName != nullptr) out += attrName;
+        if (value != nullptr) {
+            out += " \"";
+            out += value;
+            out += '"';
+        }
+    }
+    for (const char* value : systemValues) {
+        out += " \"";
+        out += value;
+        out += '"';
+    }
+    out += '>';
+}
+
+void CHtmlParse::PrintRendered(TidyNode node, std::string& out)
+{
+    TidyBuffer buffer;
+    tidyBufInit(&buffer);
+    if (tidyNodeGetText(m_Doc, node, &buffer) && buffer.bp != nullptr) {
+        size_t size = buffer.size;
+        // The library flushes its line after the node; the newline is not part of the text.
+        if (size > 0 && buffer.bp[size - 1] == '\n') --size;
+        AppendXmlSafe(out, reinterpret_cast<const char*>(buffer.bp), size);
+    }
+    tidyBufFree(&buffer);
+}
+
+void CHtmlParse::PrintNode(TidyNode node, std::string& out)
+{
+    if (node == nullptr || m_Depth >= MAX_DEPTH) return;
+    ++m_Depth;
+    if (IsElement(node)) {
+        PrintStartTag(node, out);
+        for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintNode(child, out);
+        if (!IsSelfClosing(tidyNodeGetName(node))) PrintEndTag(node, out);
+    } else {
+        PrintRendered(node, out);
+    }
+    --m_Depth;
+}
+
+void CHtmlParse::AssignHeadingId(TidyNode heading)
+{
+    if (tidyAttrGetById(heading, TidyAttr_ID) != nullptr || m_HeadingIds.count(heading) != 0) return;
+    ++m_HeadingCounter;
+    m_HeadingIds[heading] = m_HeadingStamp + std::to_string(m_HeadingCounter);
+}
+
+void CHtmlParse::PrintTree(TidyNode node, PrintMode mode, std::string& out)
+{
+    if (m_Depth >= MAX_DEPTH) return;
+    TidyNodeType type = tidyNodeGetType(node);
+    if (IsDroppedByDocumentPrinters(type)) return;
+    if (type == TidyNode_DocType) {
+        PrintDoctype(node, out);
+        return;
+    }
+    if (!IsElement(node)) {
+        PrintRendered(node, out);
+        return;
+    }
+    ++m_Depth;
+    TidyTagId tag = tidyNodeGetId(node);
+    if (mode == PrintMode::HeadingIds && tidyNodeIsHeader(node)) AssignHeadingId(node);
+    if (mode == PrintMode::StyleSheet && tag == TidyTag_IMG) {
+        TidyAttr attr = tidyAttrFirst(node);
+        while (attr != nullptr) {
+            TidyAttr next = tidyAttrNext(attr);
+            const char* name = tidyAttrName(attr);
+            if (name == nullptr ||
+                (std::strcmp(name, "alt") != 0 && std::strcmp(name, "src") != 0 && std::strcmp(name, "xlink:href") != 0))
+                tidyAttrDiscard(m_Doc, node, attr);
+            attr = next;
+        }
+    }
+    PrintStartTag(node, out);
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintTree(child, mode, out);
+    if (mode == PrintMode::StyleSheet && tag == TidyTag_HEAD && !m_StyleSheetLinked) {
+        out += "<link href=\"";
+        out += m_StyleSheetHref;
+        out += "\" rel=\"stylesheet\" type=\"text/css\" />\r\n";
+        m_StyleSheetLinked = true;
+    }
+    if (!IsSelfClosing(tidyNodeGetName(node))) PrintEndTag(node, out);
+    --m_Depth;
+}
+
+void CHtmlParse::PrintDocumentAs(PrintMode mode, std::string& out)
+{
+    TidyNode root = GetRoot();
+    if (root == nullptr) return;
+    m_Depth = 0;
+    if (mode == PrintMode::HeadingIds) {
+        uint16_t date = 0, time = 0;
+        DosDateTime(date, time);
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "e%u%u.", static_cast<unsigned>(date), static_cast<unsigned>(time));
+        m_HeadingStamp = stamp;
+    }
+    for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child)) PrintTree(child, mode, out);
+}
+
+void CHtmlParse::PrintDocument(std::string& out) { PrintDocumentAs(PrintMode::Plain, out); }
+
+void CHtmlParse::PrintDocumentWithoutXmlLang(std::string& out)
+{
+    TidyNode html = m_Doc != nullptr ? tidyGetHtml(m_Doc) : nullptr;
+    if (html != nullptr) {
+        TidyAttr attr = tidyAttrFirst(html);
+        while (attr != nullptr) {
+            TidyAttr next = tidyAttrNext(attr);
+            const char* name = tidyAttrName(attr);
+            if (name != nullptr && std::strcmp(name, "xml:lang") == 0) tidyAttrDiscard(m_Doc, html, attr);
+            attr = next;
+        }
+    }
+    PrintDocumentAs(PrintMode::Plain, out);
+}
+
+void CHtmlParse::PrintDocumentLinkingStyleSheet(const std::string& href, std::string& out)
+{
+    m_StyleSheetHref = href;
+    PrintDocumentAs(PrintMode::StyleSheet, out);
+}
+
+void CHtmlParse::PrintDocumentWithHeadingIds(std::string& out) { PrintDocumentAs(PrintMode::HeadingIds, out); }
+
+void CHtmlParse::PrintSkeleton(TidyNode element, std::string& out, size_t& insertAt)
+{
+    if (element == nullptr || !IsElement(element)) {
+        insertAt = out.size();
+        return;
+    }
+    PrintStartTag(element, out);
+    insertAt = out.size();
+    if (!IsSelfClosing(tidyNodeGetName(element))) PrintEndTag(element, out);
+}
+
+void CHtmlParse::PrintVisible(TidyNode node, std::string& out)
+{
+    if (m_Depth >= MAX_DEPTH) return;
+    if (tidyNodeGetType(node) == TidyNode_Text) {
+        PrintRendered(node, out);
+        return;
+    }
+    if (!IsElement(node)) return;
+    if (tidyNodeGetId(node) == TidyTag_SPAN) {
+        TidyAttr style = tidyAttrGetById(node, TidyAttr_STYLE);
+        const char* value = style != nullptr ? tidyAttrValue(style) : nullptr;
+        if (value != nullptr && std::strstr(value, "display:none;") != nullptr) return;
+    }
+    ++m_Depth;
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintVisible(child, out);
+    --m_Depth;
+}
+
+void CHtmlParse::PrintVisibleText(std::string& out)
+{
+    TidyNode root = GetRoot();
+    if (root == nullptr) return;
+    m_Depth = 0;
+    for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child)) PrintVisible(child, out);
+}
+
+std::string CHtmlParse::GetId(TidyNode element) const
+{
+    TidyAttr id = tidyAttrGetById(element, TidyAttr_ID);
+    if (id != nullptr && tidyAttrValue(id) != nullptr) return tidyAttrValue(id);
+    auto generated = m_HeadingIds.find(element);
+    return generated != m_HeadingIds.end() ? generated->second : std::string();
+}
+
+void CHtmlParse::CollectTextInto(TidyNode node, std::string& text, bool& first)
+{
+    if (m_Depth >= MAX_DEPTH) return;
+    ++m_Depth;
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
+        if (tidyNodeGetType(child) == TidyNode_Text) {
+            if (!first) text += ' ';
+            first = false;
+            PrintRendered(child, text);
+        } else if (IsElement(child)) {
+            CollectTextInto(child, text, first);
+        }
+    }
+    --m_Depth;
+}
+
+std::string CHtmlParse::CollectText(TidyNode node)
+{
+    std::string text;
+    bool first = true;
+    int saved = m_Depth;
+    CollectTextInto(node, text, first);
+    m_Depth = saved;
+    return text;
+}

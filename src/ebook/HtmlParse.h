@@ -1,7 +1,137 @@
-// HTML repair through libtidy and our own XHTML printers.
+// HTML repair through libtidy and our own XHTML printers; link and resource collection of an HTML
+// tree; the naked-ampersand repair, the entity decoder and the cover page shared by the handlers.
 #pragma once
 
+#include "base/ResultCode.h"
+
+#include <tidy/tidy.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+class CRunLog;
+class CIntermediateBook;
+struct TidyBudget;
+
+// What one processed HTML file of GetHtmlList refers to. Paths in the lists are as written in the
+// file, after URL decoding.
+struct HtmlResourceRecord {
+    std::string m_Folder;  // relative to the TempDirectory, no trailing "/"; empty for the top folder
+    std::string m_FileName;
+    std::vector<std::string> m_Images;  // images and other media (object, audio, video, script, ...)
+    std::vector<std::string> m_StyleSheets;
+    std::vector<std::string> m_HtmlFiles;
+    // Resources really copied for this file, relative to the TempDirectory with "/" separators.
+    std::vector<std::string> m_CopiedResources;
+};
+
+class CHtmlParse {
+public:
+    // Every walk skips a node deeper than this, with everything under it.
+    static constexpr int MAX_DEPTH = 3000;
+    // Start tags nested deeper than this (as a lexical estimate) are dropped before the text reaches
+    // the library, whose parser and clean-up recurse once per level.
+    static constexpr size_t TIDY_NESTING_LIMIT = 5000;
+    // The library may build a tree far larger than its text (unclosed inline elements are reopened
+    // in every later block); parsing stops with RC_HTML_INIT when its memory passes this plus
+    // TIDY_MEMORY_PER_BYTE for each byte of text.
+    static constexpr size_t TIDY_MEMORY_BASE = 256u << 20;
+    static constexpr size_t TIDY_MEMORY_PER_BYTE = 64;
+
+    explicit CHtmlParse(CRunLog* log = nullptr);
+    ~CHtmlParse();
+    CHtmlParse(const CHtmlParse&) = delete;
+    CHtmlParse& operator=(const CHtmlParse&) = delete;
+
+    void SetLog(CRunLog* log) { m_Log = log; }
+
+    // Parses NUL-terminated text (UTF-8, or Windows-1252 when asked) and optionally cleans and
+    // repairs it. RC_HTML_INIT when the library reports a negative status.
+    ResultCode Init(const std::string& text, bool isWindows1252 = false, bool cleanAndRepair = true);
+    void Release();
+    TidyDoc GetDoc() const { return m_Doc; }
+    TidyNode GetRoot() const;
+
+    // ---- printers; all append to out and need a document from a successful Init ----
+    void PrintNode(TidyNode node, std::string& out);
+    void PrintDocument(std::string& out);
+    void PrintDocumentWithoutXmlLang(std::string& out);
+    // Links the stylesheet once per object, at the end of head; img keeps only alt, src, xlink:href.
+    void PrintDocumentLinkingStyleSheet(const std::string& href, std::string& out);
+    // The element's start and end tag only; insertAt receives the offset between them.
+    void PrintSkeleton(TidyNode element, std::string& out, size_t& insertAt);
+    // Gives every h1-h6 without an id one ("e<date><time>.<n>") as it prints.
+    void PrintDocumentWithHeadingIds(std::string& out);
+    void PrintVisibleText(std::string& out);
+
+    // Building blocks for the format-specific printers of other handlers.
+    void PrintStartTag(TidyNode element, std::string& out);
+    static void PrintEndTag(TidyNode element, std::string& out);
+    static void PrintDoctype(TidyNode doctype, std::string& out);
+    // A non-element node as the library renders it, without the line end its flush adds.
+    void PrintRendered(TidyNode node, std::string& out);
+    static bool IsElement(TidyNode node);
+    static bool IsSelfClosing(const char* name);
+    // The element's id attribute, or the one the heading-id printer gave it; empty when none.
+    std::string GetId(TidyNode element) const;
+    // The text of every text node under the node, joined by one blank (depth limited).
+    std::string CollectText(TidyNode node);
+
+    // Turns startFile and every local HTML file it links to into content files in tempDirectory
+    // (which ends with a separator), with their resources, and appends the table of contents made
+    // from the headings to the book's NavPoint list. The records are kept in processing order.
+    ResultCode GetHtmlList(const std::string& startFile, const std::string& tempDirectory, CIntermediateBook& book);
+    const std::vector<HtmlResourceRecord>& GetRecords() const { return m_Records; }
+    void ClearRecords() { m_Records.clear(); }
+
+    // Collects the references of the current document into record (exposed for tests).
+    void CollectResources(HtmlResourceRecord& record);
+
+private:
+    enum class PrintMode { Plain, HeadingIds, StyleSheet };
+    void PrintDocumentAs(PrintMode mode, std::string& out);
+    void PrintTree(TidyNode node, PrintMode mode, std::string& out);
+    void PrintAttributes(TidyNode element, std::string& out, bool& hadAttribute);
+    void AssignHeadingId(TidyNode heading);
+    void PrintVisible(TidyNode node, std::string& out);
+    void CollectTextInto(TidyNode node, std::string& text, bool& first);
+    void BuildToc(TidyNode node, size_t fileIndex, CIntermediateBook& book);
+
+    struct PendingFile;
+    ResultCode ProcessFile(const std::vector<std::string>& source, bool literalName, CIntermediateBook& book,
+                           std::vector<PendingFile>& files);
+    ResultCode WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth, PendingFile& file,
+                                    std::unordered_set<std::string>& written);
+
+    CRunLog* m_Log = nullptr;
+    std::unique_ptr<TidyBudget> m_Budget;  // the allocator of m_Doc; outlives it
+    TidyDoc m_Doc = nullptr;
+    int m_Depth = 0;
+    int m_HeadingCounter = 0;
+    int m_PlayOrder = 1;
+    int32_t m_HeadingSlots[6] = {-1, -1, -1, -1, -1, -1};
+    std::string m_HeadingStamp;  // "e<date><time>." read once per heading-id walk
+    std::unordered_map<TidyNode, std::string> m_HeadingIds;
+    std::vector<HtmlResourceRecord> m_Records;
+    std::vector<std::pair<size_t, size_t>> m_TocFiles;  // NavPoint index in the book, pending file index
+    std::vector<std::string> m_TocFragments;
+    std::string m_StyleSheetHref;
+    bool m_StyleSheetLinked = false;
+};
+
+// Drops start tags whose estimated nesting passes limit (their text stays). True when any was dropped.
+bool CapNesting(const std::string& text, size_t limit, std::string& out);
 
 // Escapes every "&" that does not start a character reference; true when the text changed.
 bool HandleNakedAmpersand(std::string& text);
+
+// Decodes "&#160;" (to a blank), "&amp;", "&gt;", "&lt;", "&nbsp;" (removed) and "&quot;".
+std::string DecodeEntities(const std::string& text);
+
+// A one-image XHTML page for a cover image.
+std::string MakeCoverPage(const std::string& imageHref);
