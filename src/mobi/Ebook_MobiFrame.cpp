@@ -134,9 +134,10 @@ CIntermediateBook* CEbookMobiFrame::GetIntermediateBook()
 
 ResultCode CEbookMobiFrame::DecodePart(CMobiHeader& header, CMobiHeader& resources, const std::string& tempDirectory)
 {
-    TARVO_LOG(m_Log, LOG_INFO, "UnpackTextRecord IN");
+    const char* which = &header == &m_MobiHeaderKF8 ? "CombineKF8 " : "";
+    TARVO_LOG(m_Log, LOG_INFO, "%sUnpackTextRecord IN", which);
     ResultCode rc = header.UnpackTextRecord(tempDirectory);
-    TARVO_LOG(m_Log, LOG_INFO, "UnpackTextRecord OUT");
+    TARVO_LOG(m_Log, LOG_INFO, "%sUnpackTextRecord OUT", which);
     if (rc != RC_OK) return rc;
     if (&resources == &header) {
         TARVO_LOG(m_Log, LOG_INFO, "UnpackAllRecord IN");
@@ -144,9 +145,10 @@ ResultCode CEbookMobiFrame::DecodePart(CMobiHeader& header, CMobiHeader& resourc
         TARVO_LOG(m_Log, LOG_INFO, "UnpackAllRecord OUT");
         if (rc != RC_OK) return rc;
     }
-    TARVO_LOG(m_Log, LOG_INFO, "%s GetIndexRecord IN", header.IsKf8() ? "m_MobiHeaderKF8" : "m_MobiHeader");
+    const char* name = &header == &m_MobiHeaderKF8 ? "m_MobiHeaderKF8" : "m_MobiHeader";
+    TARVO_LOG(m_Log, LOG_INFO, "%s GetIndexRecord IN", name);
     rc = header.GetIndexRecord();
-    TARVO_LOG(m_Log, LOG_INFO, "%s GetIndexRecord OUT", header.IsKf8() ? "m_MobiHeaderKF8" : "m_MobiHeader");
+    TARVO_LOG(m_Log, LOG_INFO, "%s GetIndexRecord OUT", name);
     if (rc != RC_OK) return rc;
 
     std::unique_ptr<CEbookMobiBase> parser;
@@ -185,7 +187,7 @@ ResultCode CEbookMobiFrame::Convert_Input(const std::string& inputFile, ConvertI
         rc = RC_COPY_INPUT;
     } else {
         // The KF8 text of a joint file refers to the images held by the first part.
-        TARVO_LOG(m_Log, LOG_INFO, "CombineKF8 UnpackTextRecord IN");
+        TARVO_LOG(m_Log, LOG_INFO, "CombineKF8 UnpackAllRecord IN");
         rc = m_MobiHeader.UnpackAllRecord(ctx.m_TempDirectory);
         TARVO_LOG(m_Log, LOG_INFO, "UnpackAllRecord OUT");
         if (rc == RC_OK) {
