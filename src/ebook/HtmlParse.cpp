@@ -133,35 +133,60 @@ bool OneOf(const std::string& name, std::initializer_list<const char*> names)
     return false;
 }
 
-// Elements the library never gives content, so they open no level.
-bool IsVoidElement(const std::string& name)
+enum ElementClass : uint32_t {
+    VOID_ELEMENT = 1,       // never has content, so opens no level
+    RAW_TEXT = 2,           // content may be read as raw text: end tags inside never count as pops
+    SCOPE_BOUNDARY = 4,     // an implied end tag does not reach across it
+    CLOSES_PARAGRAPH = 8,
+    TRUSTED = 16,           // kept by the library wherever its start tag appears in a body
+    DISCARDING = 32,        // drops or moves what it does not expect as content
+    INLINE = 64,
+};
+
+// One lookup per tag: the model asks several questions of every name.
+uint32_t Classify(const std::string& name)
 {
-    return OneOf(name, {"area", "base", "basefont", "bgsound", "br", "col", "command", "embed", "frame", "hr",
+    static const std::unordered_map<std::string, uint32_t> classes = [] {
+        std::unordered_map<std::string, uint32_t> map;
+        auto add = [&map](uint32_t flag, std::initializer_list<const char*> names) {
+            for (const char* n : names) map[n] |= flag;
+        };
+        add(VOID_ELEMENT, {"area", "base", "basefont", "bgsound", "br", "col", "command", "embed", "frame", "hr",
                         "img", "input", "isindex", "keygen", "link", "meta", "nextid", "param", "source", "spacer",
                         "track", "wbr"});
-}
-
-// Elements whose content the library may read as raw text: end tags inside never count as pops.
-bool IsRawTextElement(const std::string& name)
-{
-    return OneOf(name, {"script", "style", "textarea", "title", "xmp", "plaintext", "listing", "noframes",
+        add(RAW_TEXT, {"script", "style", "textarea", "title", "xmp", "plaintext", "listing", "noframes",
                         "noembed", "iframe"});
-}
-
-// Elements across which an implied end tag does not reach.
-bool IsScopeBoundary(const std::string& name)
-{
-    return OneOf(name, {"html", "table", "td", "th", "caption", "object", "applet", "marquee", "button",
+        add(SCOPE_BOUNDARY, {"html", "table", "td", "th", "caption", "object", "applet", "marquee", "button",
                         "template", "select", "svg", "math"});
-}
-
-bool ClosesParagraph(const std::string& name)
-{
-    return OneOf(name, {"address", "article", "aside", "blockquote", "center", "dd", "details", "dir", "div",
+        add(CLOSES_PARAGRAPH, {"address", "article", "aside", "blockquote", "center", "dd", "details", "dir", "div",
                         "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4",
                         "h5", "h6", "header", "hr", "li", "menu", "nav", "ol", "p", "pre", "section", "table",
                         "ul"});
+        add(TRUSTED, {"a", "abbr", "acronym", "address", "article", "aside", "b", "big", "blockquote", "center",
+                        "cite", "code", "dd", "del", "dfn", "div", "dl", "dt", "em", "figure", "font", "footer",
+                        "h1", "h2", "h3", "h4", "h5", "h6", "header", "i", "ins", "kbd", "li", "nav", "ol", "p",
+                        "pre", "q", "s", "samp", "script", "section", "small", "span", "strike", "strong", "style",
+                        "sub", "sup", "table", "td", "th", "tr", "tt", "u", "ul", "var"});
+        add(DISCARDING, {"select", "optgroup", "option", "table", "tbody", "thead", "tfoot", "tr", "colgroup",
+                        "frameset", "head", "html", "ul", "ol", "dl", "map", "object", "applet", "svg", "math"});
+        add(INLINE, {"a", "abbr", "acronym", "b", "big", "cite", "code", "del", "dfn",
+                                               "em", "font", "i", "ins", "kbd", "q", "s", "samp", "small", "span",
+                                               "strike", "strong", "sub", "sup", "tt", "u", "var"});
+        return map;
+    }();
+    auto it = classes.find(name);
+    return it != classes.end() ? it->second : 0;
 }
+
+bool IsVoidElement(const std::string& name) { return (Classify(name) & VOID_ELEMENT) != 0; }
+
+// Elements whose content the library may read as raw text: end tags inside never count as pops.
+bool IsRawTextElement(const std::string& name) { return (Classify(name) & RAW_TEXT) != 0; }
+
+// Elements across which an implied end tag does not reach.
+bool IsScopeBoundary(const std::string& name) { return (Classify(name) & SCOPE_BOUNDARY) != 0; }
+
+bool ClosesParagraph(const std::string& name) { return (Classify(name) & CLOSES_PARAGRAPH) != 0; }
 
 size_t FindNoCase(const std::string& text, const std::string& needle, size_t from)
 {
@@ -179,21 +204,10 @@ size_t FindNoCase(const std::string& text, const std::string& needle, size_t fro
 // Elements the library keeps wherever their start tag appears in a body. Only these may be closed
 // by an end tag from below other open elements: an element the library dropped, closed that way,
 // would take real levels with it and leave the estimate short.
-bool IsTrustedElement(const std::string& name)
-{
-    return OneOf(name, {"a", "abbr", "acronym", "address", "article", "aside", "b", "big", "blockquote", "center",
-                        "cite", "code", "dd", "del", "dfn", "div", "dl", "dt", "em", "figure", "font", "footer",
-                        "h1", "h2", "h3", "h4", "h5", "h6", "header", "i", "ins", "kbd", "li", "nav", "ol", "p",
-                        "pre", "q", "s", "samp", "script", "section", "small", "span", "strike", "strong", "style",
-                        "sub", "sup", "table", "td", "th", "tr", "tt", "u", "ul", "var"});
-}
+bool IsTrustedElement(const std::string& name) { return (Classify(name) & TRUSTED) != 0; }
 
 // Open elements under which the library drops or moves what it does not expect.
-bool IsDiscardingContext(const std::string& name)
-{
-    return OneOf(name, {"select", "optgroup", "option", "table", "tbody", "thead", "tfoot", "tr", "colgroup",
-                        "frameset", "head", "html", "ul", "ol", "dl", "map", "object", "applet", "svg", "math"});
-}
+bool IsDiscardingContext(const std::string& name) { return (Classify(name) & DISCARDING) != 0; }
 
 // Open-element model of the text: an estimate of the library's tree depth that errs on the deep
 // side. Start tags always count, also where the library may read them as text (comments, quoted
@@ -305,9 +319,7 @@ private:
         if (m_Stack.size() - at > 64) return;
         for (size_t k = at + 1; k < m_Stack.size(); ++k) {
             const std::string& above = m_Stack[k].name;
-            bool inlineElement = OneOf(above, {"a", "abbr", "acronym", "b", "big", "cite", "code", "del", "dfn",
-                                               "em", "font", "i", "ins", "kbd", "q", "s", "samp", "small", "span",
-                                               "strike", "strong", "sub", "sup", "tt", "u", "var"});
+            bool inlineElement = (Classify(above) & INLINE) != 0;
             if (!inlineElement && !(acrossParagraphs && above == "p")) return;
         }
         while (m_Stack.size() > at) Pop();
@@ -441,6 +453,34 @@ void AppendXmlSafe(std::string& out, const char* text, size_t size)
     out.append(text + from, size - from);
 }
 
+// Names the library kept from broken markup (an empty one, say) that XML would not accept.
+bool IsXmlName(const char* name)
+{
+    if (name == nullptr || *name == '\0') return false;
+    for (const char* p = name; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        bool letter = IsAsciiLetter(static_cast<char>(c)) || c == '_' || c == ':' || c >= 0x80;
+        if (!letter && (p == name || !((c >= '0' && c <= '9') || c == '-' || c == '.'))) return false;
+    }
+    return true;
+}
+
+// Length of the well-formed UTF-8 sequence at text, or 0 for anything the library would re-encode.
+size_t Utf8SequenceLength(const char* text, size_t available)
+{
+    auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(0);
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || length > available) return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((byte(k) & 0xC0) != 0x80) return 0;
+    unsigned char second = byte(1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
 bool IsDroppedByDocumentPrinters(TidyNodeType type)
 {
     // Comments never reach a file. Conditional sections and server-side script blocks are not
@@ -460,9 +500,14 @@ bool CapNesting(const std::string& text, size_t limit, std::string& out)
 CHtmlParse::CHtmlParse(CRunLog* log) : m_Log(log), m_Budget(std::make_unique<TidyBudget>())
 {
     m_Budget->base.vtbl = &BUDGET_VTBL;
+    tidyBufInit(&m_TextValue);
 }
 
-CHtmlParse::~CHtmlParse() { Release(); }
+CHtmlParse::~CHtmlParse()
+{
+    Release();
+    tidyBufFree(&m_TextValue);
+}
 
 void CHtmlParse::Release()
 {
@@ -537,9 +582,10 @@ void CHtmlParse::PrintAttributes(TidyNode element, std::string& out, bool& hadAt
     for (TidyAttr attr = tidyAttrFirst(element); attr != nullptr; attr = tidyAttrNext(attr)) {
         const char* name = tidyAttrName(attr);
         const char* value = tidyAttrValue(attr);
+        if (!IsXmlName(name)) continue;
         hadAttribute = true;
         out += ' ';
-        if (name != nullptr) out += name;
+        out += name;
         out += "=\"";
         if (value != nullptr) {
             // The tree holds values decoded; "<" and "&" as they stand would not be XML.
@@ -614,7 +660,7 @@ void CHtmlParse::PrintDoctype(TidyNode doctype, std::string& out)
     out += '>';
 }
 
-void CHtmlParse::PrintRendered(TidyNode node, std::string& out)
+void CHtmlParse::PrintRenderedByLibrary(TidyNode node, std::string& out)
 {
     TidyBuffer buffer;
     tidyBufInit(&buffer);
@@ -625,6 +671,62 @@ void CHtmlParse::PrintRendered(TidyNode node, std::string& out)
         AppendXmlSafe(out, reinterpret_cast<const char*>(buffer.bp), size);
     }
     tidyBufFree(&buffer);
+}
+
+bool CHtmlParse::RenderTextFast(TidyNode node, std::string& out)
+{
+    // Short single-line text renders as its value with "&", "<", ">" and no-break spaces escaped;
+    // anything else (control characters, line ends, text long enough to wrap) goes to the library.
+    static constexpr size_t MAX_FAST_OUTPUT = 2048;
+    if (tidyNodeGetType(node) != TidyNode_Text) return false;
+    tidyBufClear(&m_TextValue);
+    if (!tidyNodeGetValue(m_Doc, node, &m_TextValue) || m_TextValue.bp == nullptr || m_TextValue.size == 0)
+        return false;
+    const char* text = reinterpret_cast<const char*>(m_TextValue.bp);
+    size_t size = m_TextValue.size;
+    size_t start = out.size();
+    size_t from = 0;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        const char* escape = nullptr;
+        size_t skip = 1;
+        if (c < 0x20 || c == 0x7F) {
+            out.resize(start);
+            return false;
+        }
+        if (c == '&') escape = "&amp;";
+        else if (c == '<') escape = "&lt;";
+        else if (c == '>') escape = "&gt;";
+        else if (c == 0xC2 && i + 1 < size && static_cast<unsigned char>(text[i + 1]) == 0xA0) {
+            escape = "&nbsp;";
+            skip = 2;
+        }
+        else if (c >= 0x80) {
+            size_t length = Utf8SequenceLength(text + i, size - i);
+            if (length == 0) {
+                out.resize(start);
+                return false;
+            }
+            i += length - 1;
+            continue;
+        }
+        if (escape == nullptr) continue;
+        out.append(text + from, i - from);
+        out += escape;
+        from = i + skip;
+        i += skip - 1;
+    }
+    out.append(text + from, size - from);
+    if (out.size() - start > MAX_FAST_OUTPUT) {
+        out.resize(start);
+        return false;
+    }
+    return true;
+}
+
+void CHtmlParse::PrintRendered(TidyNode node, std::string& out)
+{
+    if (!RenderTextFast(node, out)) PrintRenderedByLibrary(node, out);
 }
 
 void CHtmlParse::PrintNode(TidyNode node, std::string& out)

@@ -5,6 +5,7 @@
 #include "base/ResultCode.h"
 
 #include <tidy/tidy.h>
+#include <tidy/tidybuffio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +76,9 @@ public:
     static void PrintDoctype(TidyNode doctype, std::string& out);
     // A non-element node as the library renders it, without the line end its flush adds.
     void PrintRendered(TidyNode node, std::string& out);
+    void PrintRenderedByLibrary(TidyNode node, std::string& out);
+    // The same rendering done here for the common short text node; false (out untouched) otherwise.
+    bool RenderTextFast(TidyNode node, std::string& out);
     static bool IsElement(TidyNode node);
     static bool IsSelfClosing(const char* name);
     // The element's id attribute, or the one the heading-id printer gave it; empty when none.
@@ -111,6 +115,7 @@ private:
     CRunLog* m_Log = nullptr;
     std::unique_ptr<TidyBudget> m_Budget;  // the allocator of m_Doc; outlives it
     TidyDoc m_Doc = nullptr;
+    TidyBuffer m_TextValue;  // reused by RenderTextFast
     int m_Depth = 0;
     int m_HeadingCounter = 0;
     int m_PlayOrder = 1;
