@@ -2,6 +2,7 @@
 // the id scan of a file's bytes, and the attribute-rewriting tag printer over the HTML tree.
 #pragma once
 
+#include "base/IntermediateBook.h"
 #include "base/ResultCode.h"
 
 #include <tidy/tidy.h>
@@ -13,7 +14,6 @@
 #include <vector>
 
 class CHtmlParse;
-class CIntermediateBook;
 class CMobiHeader;
 class CRunLog;
 
@@ -34,6 +34,10 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
 // A decimal number of at most 18 digits at the start of text (leading blanks and zeros allowed);
 // false when there is none.
 bool ParseDecimal(const std::string& text, int64_t& value);
+
+// Numbers the entries from 1 in reading order (depth first, children after their parent); entries
+// with the same target share a number, as a table of contents requires.
+void AssignPlayOrder(std::vector<NavPoint>& points);
 
 // Text from one book part's charset to UTF-8; UTF-8 parts pass through.
 std::string PartTextToUtf8(const std::string& text, bool isWindows1252);
