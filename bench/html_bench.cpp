@@ -9,24 +9,29 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 const std::string& Chapter()
 {
     static const std::string chapter = [] {
-        std::string text = "<?xml version='1.0' encoding='utf-8'?>\n<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" "
-                           "\"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">\n<html xmlns=\"http://www.w3.org/1999/xhtml\">"
-                           "<head><title>Chapter</title><link rel=\"stylesheet\" href=\"../styles/book.css\" "
-                           "type=\"text/css\"/></head>\n<body>\n";
+        std::string text =
+            "<?xml version='1.0' encoding='utf-8'?>\n<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" "
+            "\"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">\n<html xmlns=\"http://www.w3.org/1999/xhtml\">"
+            "<head><title>Chapter</title><link rel=\"stylesheet\" href=\"../styles/book.css\" "
+            "type=\"text/css\"/></head>\n<body>\n";
         for (int n = 0; text.size() < (2u << 20); ++n) {
             if (n % 40 == 0) text += "<h2 class=\"chapter\">Part " + std::to_string(n / 40) + "</h2>\n";
-            if (n % 97 == 0) text += "<div class=\"figure\"><img src=\"../images/fig" + std::to_string(n) +
-                                     ".png\" alt=\"Figure\"/></div>\n";
-            text += "<p class=\"body\">It was the <i>best</i> of times, it was the worst of times &#8212; the age of "
-                    "wisdom &amp; of foolishness, <a href=\"notes.html#n" +
-                    std::to_string(n) +
-                    "\">note</a>, the epoch of belief &lt;and&gt; of incredulity, the season of <b>Light</b>, "
-                    "the season of Darkness.&#160;It was the spring of hope.</p>\n";
+            if (n % 97 == 0)
+                text += "<div class=\"figure\"><img src=\"../images/fig" + std::to_string(n) +
+                        ".png\" alt=\"Figure\"/></div>\n";
+            text +=
+                "<p class=\"body\">It was the <i>best</i> of times, it was the worst of times &#8212; the "
+                "age of "
+                "wisdom &amp; of foolishness, <a href=\"notes.html#n" +
+                std::to_string(n) +
+                "\">note</a>, the epoch of belief &lt;and&gt; of incredulity, the season of <b>Light</b>, "
+                "the season of Darkness.&#160;It was the spring of hope.</p>\n";
         }
         return text + "</body>\n</html>\n";
     }();
@@ -61,7 +66,7 @@ void NakedAmpersand(benchmark::State& state)
 }
 BENCHMARK(NakedAmpersand)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

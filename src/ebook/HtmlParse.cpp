@@ -15,7 +15,7 @@
 // Every block the library allocates for one document, linked so that all of them can be freed
 // when a parse is abandoned half-way, and counted against a budget while parsing runs.
 struct TidyBudget {
-    TidyAllocator base;  // first: the library hands this pointer back to the callbacks
+    TidyAllocator base; // first: the library hands this pointer back to the callbacks
     struct alignas(16) Block {
         Block* prev;
         Block* next;
@@ -24,7 +24,7 @@ struct TidyBudget {
     Block head{&head, &head, 0};
     size_t live = 0;
     size_t limit = 0;
-    std::jmp_buf* escape = nullptr;  // set only while the library parses or repairs
+    std::jmp_buf* escape = nullptr; // set only while the library parses or repairs
 
     void Link(Block* block)
     {
@@ -56,9 +56,13 @@ struct TidyBudget {
     }
 };
 
-namespace {
+namespace
+{
 
-Bool TIDY_CALL SilenceReports(TidyDoc, TidyReportLevel, uint, uint, ctmbstr) { return no; }
+Bool TIDY_CALL SilenceReports(TidyDoc, TidyReportLevel, uint, uint, ctmbstr)
+{
+    return no;
+}
 
 void* TIDY_CALL BudgetAlloc(TidyAllocator* self, size_t size)
 {
@@ -85,7 +89,8 @@ void* TIDY_CALL BudgetRealloc(TidyAllocator* self, void* pointer, size_t size)
     if (pointer == nullptr) return BudgetAlloc(self, size);
     TidyBudget* budget = reinterpret_cast<TidyBudget*>(self);
     TidyBudget::Block* block = static_cast<TidyBudget::Block*>(pointer) - 1;
-    if (budget->escape != nullptr && size > block->size && budget->live + (size - block->size) > budget->limit)
+    if (budget->escape != nullptr && size > block->size &&
+        budget->live + (size - block->size) > budget->limit)
         budget->Refuse();
     budget->Unlink(block);
     auto* grown = static_cast<TidyBudget::Block*>(std::realloc(block, sizeof(TidyBudget::Block) + size));
@@ -98,7 +103,10 @@ void* TIDY_CALL BudgetRealloc(TidyAllocator* self, void* pointer, size_t size)
     return grown + 1;
 }
 
-void TIDY_CALL BudgetPanic(TidyAllocator* self, ctmbstr) { reinterpret_cast<TidyBudget*>(self)->Refuse(); }
+void TIDY_CALL BudgetPanic(TidyAllocator* self, ctmbstr)
+{
+    reinterpret_cast<TidyBudget*>(self)->Refuse();
+}
 
 const TidyAllocatorVtbl BUDGET_VTBL = {BudgetAlloc, BudgetRealloc, BudgetFree, BudgetPanic};
 
@@ -117,14 +125,20 @@ bool RunWithinBudget(TidyBudget& budget, TidyDoc doc, const char* text, int& sta
     return true;
 }
 
-bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsAsciiLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 bool IsTagNameChar(char c)
 {
     return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == ':' || c == '.';
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+bool IsSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
 
 bool OneOf(const std::string& name, std::initializer_list<const char*> names)
 {
@@ -134,12 +148,15 @@ bool OneOf(const std::string& name, std::initializer_list<const char*> names)
 }
 
 enum ElementClass : uint32_t {
-    VOID_ELEMENT = 1,       // never has content, so opens no level
-    RAW_TEXT = 2,           // content may be read as raw text: end tags inside never count as pops
-    SCOPE_BOUNDARY = 4,     // an implied end tag does not reach across it
+    VOID_ELEMENT = 1,   // never has content, so opens no level
+    RAW_TEXT = 2,       // content may be read as raw text: end tags inside never count as pops
+    SCOPE_BOUNDARY = 4, // an implied end tag does not reach across it
     CLOSES_PARAGRAPH = 8,
-    TRUSTED = 16,           // kept by the library wherever its start tag appears in a body
-    DISCARDING = 32,        // drops or moves what it does not expect as content
+    // Kept by the library wherever its start tag appears in a body. Only such an element may be
+    // closed by an end tag from below other open elements: one the library dropped, closed that
+    // way, would take real levels with it and leave the estimate short.
+    TRUSTED = 16,
+    DISCARDING = 32, // drops or moves what it does not expect as content
     INLINE = 64,
 };
 
@@ -149,44 +166,60 @@ uint32_t Classify(const std::string& name)
     static const std::unordered_map<std::string, uint32_t> classes = [] {
         std::unordered_map<std::string, uint32_t> map;
         auto add = [&map](uint32_t flag, std::initializer_list<const char*> names) {
-            for (const char* n : names) map[n] |= flag;
+            for (const char* n : names)
+                map[n] |= flag;
         };
-        add(VOID_ELEMENT, {"area", "base", "basefont", "bgsound", "br", "col", "command", "embed", "frame", "hr",
-                        "img", "input", "isindex", "keygen", "link", "meta", "nextid", "param", "source", "spacer",
-                        "track", "wbr"});
+        add(VOID_ELEMENT, {"area",   "base",  "basefont", "bgsound", "br",      "col",    "command", "embed",
+                           "frame",  "hr",    "img",      "input",   "isindex", "keygen", "link",    "meta",
+                           "nextid", "param", "source",   "spacer",  "track",   "wbr"});
         add(RAW_TEXT, {"script", "style", "textarea", "title", "xmp", "plaintext", "listing", "noframes",
-                        "noembed", "iframe"});
+                       "noembed", "iframe"});
         add(SCOPE_BOUNDARY, {"html", "table", "td", "th", "caption", "object", "applet", "marquee", "button",
-                        "template", "select", "svg", "math"});
-        add(CLOSES_PARAGRAPH, {"address", "article", "aside", "blockquote", "center", "dd", "details", "dir", "div",
-                        "dl", "dt", "fieldset", "figcaption", "figure", "footer", "form", "h1", "h2", "h3", "h4",
-                        "h5", "h6", "header", "hr", "li", "menu", "nav", "ol", "p", "pre", "section", "table",
-                        "ul"});
-        add(TRUSTED, {"a", "abbr", "acronym", "address", "article", "aside", "b", "big", "blockquote", "center",
-                        "cite", "code", "dd", "del", "dfn", "div", "dl", "dt", "em", "figure", "font", "footer",
-                        "h1", "h2", "h3", "h4", "h5", "h6", "header", "i", "ins", "kbd", "li", "nav", "ol", "p",
-                        "pre", "q", "s", "samp", "script", "section", "small", "span", "strike", "strong", "style",
-                        "sub", "sup", "table", "td", "th", "tr", "tt", "u", "ul", "var"});
-        add(DISCARDING, {"select", "optgroup", "option", "table", "tbody", "thead", "tfoot", "tr", "colgroup",
-                        "frameset", "head", "html", "ul", "ol", "dl", "map", "object", "applet", "svg", "math"});
-        add(INLINE, {"a", "abbr", "acronym", "b", "big", "cite", "code", "del", "dfn",
-                                               "em", "font", "i", "ins", "kbd", "q", "s", "samp", "small", "span",
-                                               "strike", "strong", "sub", "sup", "tt", "u", "var"});
+                             "template", "select", "svg", "math"});
+        add(CLOSES_PARAGRAPH,
+            {"address", "article", "aside",    "blockquote", "center", "dd",     "details", "dir",  "div",
+             "dl",      "dt",      "fieldset", "figcaption", "figure", "footer", "form",    "h1",   "h2",
+             "h3",      "h4",      "h5",       "h6",         "header", "hr",     "li",      "menu", "nav",
+             "ol",      "p",       "pre",      "section",    "table",  "ul"});
+        add(TRUSTED,
+            {"a",      "abbr",   "acronym", "address", "article", "aside",   "b",     "big",  "blockquote",
+             "center", "cite",   "code",    "dd",      "del",     "dfn",     "div",   "dl",   "dt",
+             "em",     "figure", "font",    "footer",  "h1",      "h2",      "h3",    "h4",   "h5",
+             "h6",     "header", "i",       "ins",     "kbd",     "li",      "nav",   "ol",   "p",
+             "pre",    "q",      "s",       "samp",    "script",  "section", "small", "span", "strike",
+             "strong", "style",  "sub",     "sup",     "table",   "td",      "th",    "tr",   "tt",
+             "u",      "ul",     "var"});
+        add(DISCARDING, {"select", "optgroup", "option",   "table",  "tbody", "thead", "tfoot",
+                         "tr",     "colgroup", "frameset", "head",   "html",  "ul",    "ol",
+                         "dl",     "map",      "object",   "applet", "svg",   "math"});
+        add(INLINE, {"a",    "abbr",   "acronym", "b",   "big", "cite", "code", "del",  "dfn",
+                     "em",   "font",   "i",       "ins", "kbd", "q",    "s",    "samp", "small",
+                     "span", "strike", "strong",  "sub", "sup", "tt",   "u",    "var"});
         return map;
     }();
     auto it = classes.find(name);
     return it != classes.end() ? it->second : 0;
 }
 
-bool IsVoidElement(const std::string& name) { return (Classify(name) & VOID_ELEMENT) != 0; }
+bool IsVoidElement(const std::string& name)
+{
+    return (Classify(name) & VOID_ELEMENT) != 0;
+}
 
-// Elements whose content the library may read as raw text: end tags inside never count as pops.
-bool IsRawTextElement(const std::string& name) { return (Classify(name) & RAW_TEXT) != 0; }
+bool IsRawTextElement(const std::string& name)
+{
+    return (Classify(name) & RAW_TEXT) != 0;
+}
 
-// Elements across which an implied end tag does not reach.
-bool IsScopeBoundary(const std::string& name) { return (Classify(name) & SCOPE_BOUNDARY) != 0; }
+bool IsScopeBoundary(const std::string& name)
+{
+    return (Classify(name) & SCOPE_BOUNDARY) != 0;
+}
 
-bool ClosesParagraph(const std::string& name) { return (Classify(name) & CLOSES_PARAGRAPH) != 0; }
+bool ClosesParagraph(const std::string& name)
+{
+    return (Classify(name) & CLOSES_PARAGRAPH) != 0;
+}
 
 size_t FindNoCase(const std::string& text, const std::string& needle, size_t from)
 {
@@ -201,19 +234,22 @@ size_t FindNoCase(const std::string& text, const std::string& needle, size_t fro
     return std::string::npos;
 }
 
-// Elements the library keeps wherever their start tag appears in a body. Only these may be closed
-// by an end tag from below other open elements: an element the library dropped, closed that way,
-// would take real levels with it and leave the estimate short.
-bool IsTrustedElement(const std::string& name) { return (Classify(name) & TRUSTED) != 0; }
+bool IsTrustedElement(const std::string& name)
+{
+    return (Classify(name) & TRUSTED) != 0;
+}
 
-// Open elements under which the library drops or moves what it does not expect.
-bool IsDiscardingContext(const std::string& name) { return (Classify(name) & DISCARDING) != 0; }
+bool IsDiscardingContext(const std::string& name)
+{
+    return (Classify(name) & DISCARDING) != 0;
+}
 
 // Open-element model of the text: an estimate of the library's tree depth that errs on the deep
 // side. Start tags always count, also where the library may read them as text (comments, quoted
 // values, script); such "phantom" levels can be popped only as the innermost element.
-class CNestingModel {
-public:
+class CNestingModel
+{
+  public:
     CNestingModel(const std::string& text, size_t limit) : m_Text(text), m_Limit(limit) {}
 
     bool Run(std::string& out)
@@ -250,7 +286,7 @@ public:
         return true;
     }
 
-private:
+  private:
     struct Entry {
         std::string name;
         bool trusted;
@@ -306,7 +342,8 @@ private:
                              (name == "tr" && OneOf(boundary, {"td", "th"}));
             if (!crossable || ++checked > 64) return;
         }
-        while (m_Stack.size() > at) Pop();
+        while (m_Stack.size() > at)
+            Pop();
     }
 
     // A start tag that ends an open element of its kind: only across inline elements (and, for
@@ -322,7 +359,8 @@ private:
             bool inlineElement = (Classify(above) & INLINE) != 0;
             if (!inlineElement && !(acrossParagraphs && above == "p")) return;
         }
-        while (m_Stack.size() > at) Pop();
+        while (m_Stack.size() > at)
+            Pop();
     }
 
     // The position of the nearest trusted open element of either name, if any.
@@ -340,7 +378,8 @@ private:
     // A cut replaces the cuts inside it, made while its own tag was scanned.
     void AddCut(size_t from, size_t to)
     {
-        while (!m_Cuts.empty() && m_Cuts.back().first >= from) m_Cuts.pop_back();
+        while (!m_Cuts.empty() && m_Cuts.back().first >= from)
+            m_Cuts.pop_back();
         m_Cuts.emplace_back(from, to);
     }
 
@@ -387,7 +426,8 @@ private:
             }
             if (c == '=') {
                 size_t v = i + 1;
-                while (v < t.size() && IsSpace(t[v])) ++v;
+                while (v < t.size() && IsSpace(t[v]))
+                    ++v;
                 if (v < t.size() && (t[v] == '"' || t[v] == '\'')) {
                     size_t close = t.find(t[v], v + 1);
                     // The library may decide a quote was never closed and read markup inside it.
@@ -404,7 +444,8 @@ private:
         std::string open;
         if ((name == "dd" || name == "dt") && NearestOpen("dd", "dt", open)) ImpliedClose(open, true);
         if (name == "option" && !m_Stack.empty() && m_Stack.back().name == "option") Pop();
-        if ((name == "td" || name == "th" || name == "tr") && NearestOpen("td", "th", open)) ImpliedClose(open, true);
+        if ((name == "td" || name == "th" || name == "tr") && NearestOpen("td", "th", open))
+            ImpliedClose(open, true);
         if (name == "tr") ImpliedClose("tr", false);
         if (m_Stack.size() >= m_Limit) {
             // A raw-text element goes whole: its content would otherwise turn into markup.
@@ -434,9 +475,9 @@ private:
     const std::string& m_Text;
     size_t m_Limit;
     std::vector<Entry> m_Stack;
-    std::unordered_map<std::string, std::vector<size_t>> m_Open;  // stack positions of trusted open names
-    std::vector<size_t> m_Boundaries;                               // stack positions of scope boundaries
-    std::vector<std::pair<size_t, size_t>> m_Cuts;                  // [from, to) left out, in text order
+    std::unordered_map<std::string, std::vector<size_t>> m_Open; // stack positions of trusted open names
+    std::vector<size_t> m_Boundaries;                            // stack positions of scope boundaries
+    std::vector<std::pair<size_t, size_t>> m_Cuts;               // [from, to) left out, in text order
 };
 
 // XML 1.0 allows no C0 control characters except tab, line feed and carriage return.
@@ -470,13 +511,16 @@ size_t Utf8SequenceLength(const char* text, size_t available)
 {
     auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
     unsigned char lead = byte(0);
-    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
     if (length == 0 || length > available) return 0;
     for (size_t k = 1; k < length; ++k)
         if ((byte(k) & 0xC0) != 0x80) return 0;
     unsigned char second = byte(1);
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) || (lead == 0xF0 && second < 0x90) ||
-        (lead == 0xF4 && second >= 0x90))
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90))
         return 0;
     return length;
 }
@@ -489,7 +533,7 @@ bool IsDroppedByDocumentPrinters(TidyNodeType type)
            type == TidyNode_Jste || type == TidyNode_Php;
 }
 
-}  // namespace
+} // namespace
 
 bool CapNesting(const std::string& text, size_t limit, std::string& out)
 {
@@ -513,10 +557,16 @@ void CHtmlParse::Release()
 {
     if (m_Doc != nullptr) tidyRelease(m_Doc);
     m_Doc = nullptr;
+    // The library loses a node now and then (an XML declaration after the first, say); whatever
+    // it left allocated belongs to no document any more.
+    m_Budget->FreeAll();
     m_HeadingIds.clear();
 }
 
-TidyNode CHtmlParse::GetRoot() const { return m_Doc != nullptr ? tidyGetRoot(m_Doc) : nullptr; }
+TidyNode CHtmlParse::GetRoot() const
+{
+    return m_Doc != nullptr ? tidyGetRoot(m_Doc) : nullptr;
+}
 
 ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cleanAndRepair)
 {
@@ -591,11 +641,18 @@ void CHtmlParse::PrintAttributes(TidyNode element, std::string& out, bool& hadAt
             // The tree holds values decoded; "<" and "&" as they stand would not be XML.
             for (const char* p = value; *p != '\0'; ++p) {
                 switch (*p) {
-                case '"': out += "&quot;"; break;
-                case '&': out += "&amp;"; break;
-                case '<': out += "&lt;"; break;
+                case '"':
+                    out += "&quot;";
+                    break;
+                case '&':
+                    out += "&amp;";
+                    break;
+                case '<':
+                    out += "&lt;";
+                    break;
                 default:
-                    if (static_cast<unsigned char>(*p) >= 0x20 || *p == '\t' || *p == '\n' || *p == '\r') out += *p;
+                    if (static_cast<unsigned char>(*p) >= 0x20 || *p == '\t' || *p == '\n' || *p == '\r')
+                        out += *p;
                 }
             }
         }
@@ -694,14 +751,16 @@ bool CHtmlParse::RenderTextFast(TidyNode node, std::string& out)
             out.resize(start);
             return false;
         }
-        if (c == '&') escape = "&amp;";
-        else if (c == '<') escape = "&lt;";
-        else if (c == '>') escape = "&gt;";
+        if (c == '&')
+            escape = "&amp;";
+        else if (c == '<')
+            escape = "&lt;";
+        else if (c == '>')
+            escape = "&gt;";
         else if (c == 0xC2 && i + 1 < size && static_cast<unsigned char>(text[i + 1]) == 0xA0) {
             escape = "&nbsp;";
             skip = 2;
-        }
-        else if (c >= 0x80) {
+        } else if (c >= 0x80) {
             size_t length = Utf8SequenceLength(text + i, size - i);
             if (length == 0) {
                 out.resize(start);
@@ -735,7 +794,8 @@ void CHtmlParse::PrintNode(TidyNode node, std::string& out)
     ++m_Depth;
     if (IsElement(node)) {
         PrintStartTag(node, out);
-        for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintNode(child, out);
+        for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+            PrintNode(child, out);
         if (!IsSelfClosing(tidyNodeGetName(node))) PrintEndTag(node, out);
     } else {
         PrintRendered(node, out);
@@ -771,14 +831,15 @@ void CHtmlParse::PrintTree(TidyNode node, PrintMode mode, std::string& out)
         while (attr != nullptr) {
             TidyAttr next = tidyAttrNext(attr);
             const char* name = tidyAttrName(attr);
-            if (name == nullptr ||
-                (std::strcmp(name, "alt") != 0 && std::strcmp(name, "src") != 0 && std::strcmp(name, "xlink:href") != 0))
+            if (name == nullptr || (std::strcmp(name, "alt") != 0 && std::strcmp(name, "src") != 0 &&
+                                    std::strcmp(name, "xlink:href") != 0))
                 tidyAttrDiscard(m_Doc, node, attr);
             attr = next;
         }
     }
     PrintStartTag(node, out);
-    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintTree(child, mode, out);
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+        PrintTree(child, mode, out);
     if (mode == PrintMode::StyleSheet && tag == TidyTag_HEAD && !m_StyleSheetLinked) {
         out += "<link href=\"";
         out += m_StyleSheetHref;
@@ -798,13 +859,18 @@ void CHtmlParse::PrintDocumentAs(PrintMode mode, std::string& out)
         uint16_t date = 0, time = 0;
         DosDateTime(date, time);
         char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "e%u%u.", static_cast<unsigned>(date), static_cast<unsigned>(time));
+        std::snprintf(stamp, sizeof stamp, "e%u%u.", static_cast<unsigned>(date),
+                      static_cast<unsigned>(time));
         m_HeadingStamp = stamp;
     }
-    for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child)) PrintTree(child, mode, out);
+    for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child))
+        PrintTree(child, mode, out);
 }
 
-void CHtmlParse::PrintDocument(std::string& out) { PrintDocumentAs(PrintMode::Plain, out); }
+void CHtmlParse::PrintDocument(std::string& out)
+{
+    PrintDocumentAs(PrintMode::Plain, out);
+}
 
 void CHtmlParse::PrintDocumentWithoutXmlLang(std::string& out)
 {
@@ -827,7 +893,10 @@ void CHtmlParse::PrintDocumentLinkingStyleSheet(const std::string& href, std::st
     PrintDocumentAs(PrintMode::StyleSheet, out);
 }
 
-void CHtmlParse::PrintDocumentWithHeadingIds(std::string& out) { PrintDocumentAs(PrintMode::HeadingIds, out); }
+void CHtmlParse::PrintDocumentWithHeadingIds(std::string& out)
+{
+    PrintDocumentAs(PrintMode::HeadingIds, out);
+}
 
 void CHtmlParse::PrintSkeleton(TidyNode element, std::string& out, size_t& insertAt)
 {
@@ -854,7 +923,8 @@ void CHtmlParse::PrintVisible(TidyNode node, std::string& out)
         if (value != nullptr && std::strstr(value, "display:none;") != nullptr) return;
     }
     ++m_Depth;
-    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintVisible(child, out);
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+        PrintVisible(child, out);
     --m_Depth;
 }
 
@@ -863,7 +933,8 @@ void CHtmlParse::PrintVisibleText(std::string& out)
     TidyNode root = GetRoot();
     if (root == nullptr) return;
     m_Depth = 0;
-    for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child)) PrintVisible(child, out);
+    for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child))
+        PrintVisible(child, out);
 }
 
 std::string CHtmlParse::GetId(TidyNode element) const

@@ -22,17 +22,18 @@ struct TidyBudget;
 // What one processed HTML file of GetHtmlList refers to. Paths in the lists are as written in the
 // file, after URL decoding.
 struct HtmlResourceRecord {
-    std::string m_Folder;  // relative to the TempDirectory, no trailing "/"; empty for the top folder
+    std::string m_Folder; // relative to the TempDirectory, no trailing "/"; empty for the top folder
     std::string m_FileName;
-    std::vector<std::string> m_Images;  // images and other media (object, audio, video, script, ...)
+    std::vector<std::string> m_Images; // images and other media (object, audio, video, script, ...)
     std::vector<std::string> m_StyleSheets;
     std::vector<std::string> m_HtmlFiles;
     // Resources really copied for this file, relative to the TempDirectory with "/" separators.
     std::vector<std::string> m_CopiedResources;
 };
 
-class CHtmlParse {
-public:
+class CHtmlParse
+{
+  public:
     // Every walk skips a node deeper than this, with everything under it.
     static constexpr int MAX_DEPTH = 3000;
     // Start tags nested deeper than this (as a lexical estimate) are dropped before the text reaches
@@ -41,8 +42,8 @@ public:
     // The library may build a tree far larger than its text (unclosed inline elements are reopened
     // in every later block); parsing stops with RC_HTML_INIT when its memory passes this plus
     // TIDY_MEMORY_PER_BYTE for each byte of text.
-    static constexpr size_t TIDY_MEMORY_BASE = 256u << 20;
-    static constexpr size_t TIDY_MEMORY_PER_BYTE = 64;
+    static constexpr size_t TIDY_MEMORY_BASE = 64u << 20;
+    static constexpr size_t TIDY_MEMORY_PER_BYTE = 32;
 
     explicit CHtmlParse(CRunLog* log = nullptr);
     ~CHtmlParse();
@@ -89,14 +90,15 @@ public:
     // Turns startFile and every local HTML file it links to into content files in tempDirectory
     // (which ends with a separator), with their resources, and appends the table of contents made
     // from the headings to the book's NavPoint list. The records are kept in processing order.
-    ResultCode GetHtmlList(const std::string& startFile, const std::string& tempDirectory, CIntermediateBook& book);
+    ResultCode GetHtmlList(const std::string& startFile, const std::string& tempDirectory,
+                           CIntermediateBook& book);
     const std::vector<HtmlResourceRecord>& GetRecords() const { return m_Records; }
     void ClearRecords() { m_Records.clear(); }
 
     // Collects the references of the current document into record (exposed for tests).
     void CollectResources(HtmlResourceRecord& record);
 
-private:
+  private:
     enum class PrintMode { Plain, HeadingIds, StyleSheet };
     void PrintDocumentAs(PrintMode mode, std::string& out);
     void PrintTree(TidyNode node, PrintMode mode, std::string& out);
@@ -113,17 +115,17 @@ private:
                                     std::unordered_set<std::string>& written);
 
     CRunLog* m_Log = nullptr;
-    std::unique_ptr<TidyBudget> m_Budget;  // the allocator of m_Doc; outlives it
+    std::unique_ptr<TidyBudget> m_Budget; // the allocator of m_Doc; outlives it
     TidyDoc m_Doc = nullptr;
-    TidyBuffer m_TextValue;  // reused by RenderTextFast
+    TidyBuffer m_TextValue; // reused by RenderTextFast
     int m_Depth = 0;
     int m_HeadingCounter = 0;
     int m_PlayOrder = 1;
     int32_t m_HeadingSlots[6] = {-1, -1, -1, -1, -1, -1};
-    std::string m_HeadingStamp;  // "e<date><time>." read once per heading-id walk
+    std::string m_HeadingStamp; // "e<date><time>." read once per heading-id walk
     std::unordered_map<TidyNode, std::string> m_HeadingIds;
     std::vector<HtmlResourceRecord> m_Records;
-    std::vector<std::pair<size_t, size_t>> m_TocFiles;  // NavPoint index in the book, pending file index
+    std::vector<std::pair<size_t, size_t>> m_TocFiles; // NavPoint index in the book, pending file index
     std::vector<std::string> m_TocFragments;
     std::string m_StyleSheetHref;
     bool m_StyleSheetLinked = false;

@@ -18,15 +18,16 @@ using PathParts = std::vector<std::string>;
 // One processed file, held until every file is known: only then is it clear how many folders the
 // references of all files climb above the start folder, and so where the top of the tree lies.
 struct CHtmlParse::PendingFile {
-    PathParts m_Folder;  // absolute source folder
+    PathParts m_Folder; // absolute source folder
     std::string m_Name;
     std::string m_Text;
     size_t m_Record = 0;
     std::vector<PathParts> m_Resources;
-    size_t m_MinDepth = 0;  // the shallowest source folder any reference of the file passes through
+    size_t m_MinDepth = 0; // the shallowest source folder any reference of the file passes through
 };
 
-namespace {
+namespace
+{
 
 const char* FindAttribute(TidyNode node, const char* name)
 {
@@ -53,7 +54,7 @@ bool HasHtmlExtension(const std::string& path)
 
 struct CollectContext {
     HtmlResourceRecord& record;
-    std::unordered_set<std::string> images;  // lower case: images compare without regard to case
+    std::unordered_set<std::string> images; // lower case: images compare without regard to case
     std::unordered_set<std::string> styleSheets;
     std::unordered_set<std::string> htmlFiles;
 };
@@ -126,7 +127,8 @@ bool Resolve(const PathParts& folder, const std::string& reference, PathParts& o
 {
     std::string path = reference;
     std::replace(path.begin(), path.end(), '\\', '/');
-    while (StartsWith(path, "./")) path.erase(0, 2);
+    while (StartsWith(path, "./"))
+        path.erase(0, 2);
     out = folder;
     minDepth = folder.size();
     size_t from = 0;
@@ -174,16 +176,19 @@ bool AbsoluteParts(const std::string& file, PathParts& parts)
     return !parts.empty();
 }
 
-}  // namespace
+} // namespace
 
 void CHtmlParse::CollectResources(HtmlResourceRecord& record)
 {
     TidyNode root = GetRoot();
     if (root == nullptr) return;
     CollectContext ctx{record, {}, {}, {}};
-    for (const std::string& s : record.m_Images) ctx.images.insert(ToLowerCopy(s));
-    for (const std::string& s : record.m_StyleSheets) ctx.styleSheets.insert(s);
-    for (const std::string& s : record.m_HtmlFiles) ctx.htmlFiles.insert(s);
+    for (const std::string& s : record.m_Images)
+        ctx.images.insert(ToLowerCopy(s));
+    for (const std::string& s : record.m_StyleSheets)
+        ctx.styleSheets.insert(s);
+    for (const std::string& s : record.m_HtmlFiles)
+        ctx.htmlFiles.insert(s);
     CollectFrom(root, 0, ctx);
 }
 
@@ -194,7 +199,7 @@ void CHtmlParse::BuildToc(TidyNode node, size_t fileIndex, CIntermediateBook& bo
     for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
         if (!IsElement(child)) continue;
         if (tidyNodeIsHeader(child) && m_Depth < MAX_DEPTH) {
-            int level = tidyNodeGetName(child)[1] - '1';  // h1..h6 as 0..5
+            int level = tidyNodeGetName(child)[1] - '1'; // h1..h6 as 0..5
             NavPoint point;
             point.m_EntryNumber = m_PlayOrder;
             point.m_PlayOrder = std::to_string(m_PlayOrder++);
@@ -202,8 +207,10 @@ void CHtmlParse::BuildToc(TidyNode node, size_t fileIndex, CIntermediateBook& bo
             point.m_Label = DecodeEntities(CollectText(child));
             --m_Depth;
             int32_t parent = -1;
-            for (int higher = level - 1; higher >= 0 && parent < 0; --higher) parent = m_HeadingSlots[higher];
-            for (int slot = level; slot < 6; ++slot) m_HeadingSlots[slot] = -1;
+            for (int higher = level - 1; higher >= 0 && parent < 0; --higher)
+                parent = m_HeadingSlots[higher];
+            for (int slot = level; slot < 6; ++slot)
+                m_HeadingSlots[slot] = -1;
             int32_t own = static_cast<int32_t>(book.m_NavPoints.size());
             point.m_OwnIndex = own;
             if (parent >= 0) {
@@ -268,13 +275,14 @@ ResultCode CHtmlParse::ProcessFile(const PathParts& source, bool literalName, CI
         }
     }
     for (const std::string& reference : record.m_HtmlFiles)
-        if (Resolve(file.m_Folder, reference, resolved, minDepth)) file.m_MinDepth = std::min(file.m_MinDepth, minDepth);
+        if (Resolve(file.m_Folder, reference, resolved, minDepth))
+            file.m_MinDepth = std::min(file.m_MinDepth, minDepth);
     files.push_back(std::move(file));
     return RC_OK;
 }
 
-ResultCode CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth, PendingFile& file,
-                                            std::unordered_set<std::string>& written)
+ResultCode CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth,
+                                            PendingFile& file, std::unordered_set<std::string>& written)
 {
     HtmlResourceRecord& record = m_Records[file.m_Record];
     record.m_Folder = JoinParts(file.m_Folder, topDepth);
@@ -301,7 +309,8 @@ ResultCode CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, si
             continue;
         }
         std::string resourceTarget = tempDirectory + name;
-        if (MakePath(resourceTarget, tempDirectory.size()) != RC_OK || WriteWholeFile(resourceTarget, bytes) != RC_OK) {
+        if (MakePath(resourceTarget, tempDirectory.size()) != RC_OK ||
+            WriteWholeFile(resourceTarget, bytes) != RC_OK) {
             TARVO_LOG(m_Log, LOG_WARNING, "cannot copy resource to %s", resourceTarget.c_str());
             continue;
         }
@@ -340,11 +349,13 @@ ResultCode CHtmlParse::GetHtmlList(const std::string& startFile, const std::stri
         PathParts resolved;
         size_t minDepth = 0;
         for (auto it = links.rbegin(); it != links.rend(); ++it)
-            if (Resolve(file.m_Folder, *it, resolved, minDepth) && !resolved.empty()) pending.emplace_back(resolved, true);
+            if (Resolve(file.m_Folder, *it, resolved, minDepth) && !resolved.empty())
+                pending.emplace_back(resolved, true);
     }
 
     size_t topDepth = start.size() - 1;
-    for (const PendingFile& file : files) topDepth = std::min(topDepth, file.m_MinDepth);
+    for (const PendingFile& file : files)
+        topDepth = std::min(topDepth, file.m_MinDepth);
 
     std::unordered_set<std::string> written;
     for (PendingFile& file : files) {
@@ -356,7 +367,8 @@ ResultCode CHtmlParse::GetHtmlList(const std::string& startFile, const std::stri
 
     for (size_t i = 0; i < m_TocFiles.size(); ++i) {
         const HtmlResourceRecord& record = m_Records[files[m_TocFiles[i].second].m_Record];
-        std::string src = record.m_Folder.empty() ? record.m_FileName : record.m_Folder + "/" + record.m_FileName;
+        std::string src =
+            record.m_Folder.empty() ? record.m_FileName : record.m_Folder + "/" + record.m_FileName;
         if (!m_TocFragments[i].empty()) src += "#" + m_TocFragments[i];
         book.m_NavPoints[m_TocFiles[i].first].m_Src = src;
     }

@@ -5,11 +5,21 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool IsLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsHexDigit(char c)
+{
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 // Whether the text after an "&" at amp is protected, i.e. matches
 //   (?:#(09|10|13|3[3-9]|[4-9][0-9]|\d{3,}|x[a-f0-9]+)|[a-z]{1,50}\d?);   (letters in any case)
@@ -22,12 +32,14 @@ bool IsProtectedReference(const std::string& text, size_t amp)
         ++i;
         if (i < n && (text[i] == 'x' || text[i] == 'X')) {
             size_t start = ++i;
-            while (i < n && IsHexDigit(text[i])) ++i;
+            while (i < n && IsHexDigit(text[i]))
+                ++i;
             if (i > start && i < n && text[i] == ';') return true;
-            return false;  // "x" is no digit, so no decimal alternative can match either
+            return false; // "x" is no digit, so no decimal alternative can match either
         }
         size_t start = i;
-        while (i < n && IsDigit(text[i])) ++i;
+        while (i < n && IsDigit(text[i]))
+            ++i;
         size_t digits = i - start;
         if (i >= n || text[i] != ';') return false;
         if (digits >= 3) return true;
@@ -37,14 +49,15 @@ bool IsProtectedReference(const std::string& text, size_t amp)
         return (a == '3' && b >= '3') || a >= '4';
     }
     size_t start = i;
-    while (i < n && IsLetter(text[i]) && i - start <= 50) ++i;
+    while (i < n && IsLetter(text[i]) && i - start <= 50)
+        ++i;
     size_t letters = i - start;
     if (letters == 0 || letters > 50) return false;
     if (i < n && IsDigit(text[i])) ++i;
     return i < n && text[i] == ';';
 }
 
-}  // namespace
+} // namespace
 
 bool HandleNakedAmpersand(std::string& text)
 {
@@ -68,17 +81,19 @@ bool HandleNakedAmpersand(std::string& text)
 std::string DecodeEntities(const std::string& text)
 {
     // In byte order of the keys, so "&amp;lt;" ends as "<".
-    static const char* const KEYS[][2] = {{"&#160;", " "}, {"&amp;", "&"},  {"&gt;", ">"},
+    static const char* const KEYS[][2] = {{"&#160;", " "}, {"&amp;", "&"}, {"&gt;", ">"},
                                           {"&lt;", "<"},   {"&nbsp;", ""}, {"&quot;", "\""}};
     std::string out = text;
-    for (const auto& key : KEYS) ReplaceAll(out, key[0], key[1]);
+    for (const auto& key : KEYS)
+        ReplaceAll(out, key[0], key[1]);
     return out;
 }
 
 std::string MakeCoverPage(const std::string& imageHref)
 {
     return "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
-           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html xmlns=\"http://www.w3.org/1999/xhtml\">"
+           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html "
+           "xmlns=\"http://www.w3.org/1999/xhtml\">"
            "<body><center><img src=\"" +
            imageHref + "\" /></center></body></html>";
 }

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A fresh folder under /tmp, ending in "/"; every file the tests make lives below it.
 std::string MakeScratch()
@@ -55,25 +56,26 @@ std::string Page(const std::string& body)
     return "<html><head><title>t</title></head><body>" + body + "</body></html>";
 }
 
-}  // namespace
+} // namespace
 
 TEST(HtmlParseList, CollectsResourcesByElement)
 {
     CHtmlParse parse;
-    ASSERT_EQ(parse.Init("<html><head><link rel=\"stylesheet\" href=\"css/a%20b.css\"><style>x{}</style>"
-                         "<title>t</title></head><body>"
-                         "<img src=\"IMG/A.PNG\"><img src=\"img/a.png\"><img xlink:href=\"x.png\">"
-                         "<a href=\"next.xhtml#p3\">n</a><a href=\"http://far/away.html\">f</a>"
-                         "<a href=\"https://near/by.html\">h</a><a href=\"#local\">l</a><a href=\"doc.pdf\">p</a>"
-                         "<object data=\"movie.swf\"></object><object data=\"http://x/y.swf\"></object>"
-                         "<audio src=\"a.mp3\"></audio><video><source src=\"v.webm\"></video>"
-                         "<script src=\"s.js\"></script><p>a+b</p></body></html>"),
-              RC_OK);
+    ASSERT_EQ(
+        parse.Init("<html><head><link rel=\"stylesheet\" href=\"css/a%20b.css\"><style>x{}</style>"
+                   "<title>t</title></head><body>"
+                   "<img src=\"IMG/A.PNG\"><img src=\"img/a.png\"><img xlink:href=\"x.png\">"
+                   "<a href=\"next.xhtml#p3\">n</a><a href=\"http://far/away.html\">f</a>"
+                   "<a href=\"https://near/by.html\">h</a><a href=\"#local\">l</a><a href=\"doc.pdf\">p</a>"
+                   "<object data=\"movie.swf\"></object><object data=\"http://x/y.swf\"></object>"
+                   "<audio src=\"a.mp3\"></audio><video><source src=\"v.webm\"></video>"
+                   "<script src=\"s.js\"></script><p>a+b</p></body></html>"),
+        RC_OK);
     HtmlResourceRecord record;
     parse.CollectResources(record);
     EXPECT_EQ(record.m_StyleSheets, (std::vector<std::string>{"css/a b.css"}));
-    EXPECT_EQ(record.m_Images, (std::vector<std::string>{"IMG/A.PNG", "x.png", "movie.swf", "a.mp3", "v.webm",
-                                                         "s.js"}));
+    EXPECT_EQ(record.m_Images,
+              (std::vector<std::string>{"IMG/A.PNG", "x.png", "movie.swf", "a.mp3", "v.webm", "s.js"}));
     EXPECT_EQ(record.m_HtmlFiles, (std::vector<std::string>{"next.xhtml", "https://near/by.html"}));
 }
 
@@ -89,8 +91,9 @@ TEST(HtmlParseList, BuildsTheTreeAndTableOfContents)
              "<video src=\"media/clip.mp4\"></video><h2>Chapter <b>1</b></h2><h3 id=\"s11\">Section 1.1</h3>"
              "<img src=\"index.html\">"));
     Put(src + "text/a.html", Page("<h1>A</h1><a href=\"sub/b.html\">B</a><img src=\"./pics/a.png\">"));
-    Put(src + "text/sub/b.html", Page("<h2>B</h2><a href=\"../a.html\">back</a><img src=\"..\\..\\images\\b.jpg\">"
-                                      "<object data=\"../../images/obj.svg\"></object>"));
+    Put(src + "text/sub/b.html",
+        Page("<h2>B</h2><a href=\"../a.html\">back</a><img src=\"..\\..\\images\\b.jpg\">"
+             "<object data=\"../../images/obj.svg\"></object>"));
     Put(src + "css/style.css", "p{}");
     Put(src + "images/cover one.png", "png");
     Put(src + "images/b.jpg", "jpg");
@@ -105,9 +108,9 @@ TEST(HtmlParseList, BuildsTheTreeAndTableOfContents)
 
     std::set<std::string> files;
     ListFiles(temp, "", files);
-    EXPECT_EQ(files, (std::set<std::string>{"text/index.html", "text/a.html", "text/sub/b.html", "css/style.css",
-                                            "images/cover one.png", "images/b.jpg", "images/obj.svg",
-                                            "text/media/clip.mp4", "text/pics/a.png"}));
+    EXPECT_EQ(files, (std::set<std::string>{"text/index.html", "text/a.html", "text/sub/b.html",
+                                            "css/style.css", "images/cover one.png", "images/b.jpg",
+                                            "images/obj.svg", "text/media/clip.mp4", "text/pics/a.png"}));
     EXPECT_EQ(ReadWholeFile(temp + "text/pics/a.png"), "apng");
     // The page that names itself as an image is still the printed page.
     EXPECT_NE(ReadWholeFile(temp + "text/index.html").find("<h1 id=\"e"), std::string::npos);
@@ -129,13 +132,16 @@ TEST(HtmlParseList, BuildsTheTreeAndTableOfContents)
 
     struct Expected {
         const char* label;
-        const char* src;  // up to the "#"
-        int32_t parent;   // entry number, -1 at the top
+        const char* src; // up to the "#"
+        int32_t parent;  // entry number, -1 at the top
     };
     const Expected expected[] = {
-        {"Preface", "text/index.html", -1},   {"Part & One", "text/index.html", -1},
-        {"Chapter  1", "text/index.html", 2}, {"Section 1.1", "text/index.html", 3},
-        {"A", "text/a.html", -1},             {"B", "text/sub/b.html", 5},
+        {"Preface", "text/index.html", -1},
+        {"Part & One", "text/index.html", -1},
+        {"Chapter  1", "text/index.html", 2},
+        {"Section 1.1", "text/index.html", 3},
+        {"A", "text/a.html", -1},
+        {"B", "text/sub/b.html", 5},
     };
     ASSERT_EQ(book.m_NavPoints.size(), 6u);
     for (size_t i = 0; i < 6; ++i) {
@@ -159,10 +165,14 @@ TEST(HtmlParseList, NothingIsWrittenOutsideTheTempDirectory)
     std::string src = scratch + "h/a/b/";
     std::string temp = scratch + "temp/";
     std::string up(40 * 3, '.');
-    for (size_t i = 2; i < up.size(); i += 3) up[i] = '/';
+    for (size_t i = 2; i < up.size(); i += 3)
+        up[i] = '/';
     Put(src + "start.html",
-        Page("<img src=\"" + up + "etc/passwd\"><img src=\"../../secret.png\"><img src=\"x/../../../../y.png\">"
-             "<img src=\"/etc/hostname\"><img src=\"..\\..\\..\\z.png\"><a href=\"" + up + "tmp/evil.html\">e</a>"
+        Page("<img src=\"" + up +
+             "etc/passwd\"><img src=\"../../secret.png\"><img src=\"x/../../../../y.png\">"
+             "<img src=\"/etc/hostname\"><img src=\"..\\..\\..\\z.png\"><a href=\"" +
+             up +
+             "tmp/evil.html\">e</a>"
              "<a href=\"../../../other.html\">o</a><link href=\"../../..\" rel=\"stylesheet\">"));
     Put(scratch + "h/secret.png", "secret");
     Put(scratch + "other.html", Page("<img src=\"" + up + "again.png\"><p>other</p>"));

@@ -7,12 +7,13 @@
 #include <regex>
 #include <string>
 
-namespace {
+namespace
+{
 
 struct AmpCase {
     const char* label;
     const char* text;
-    const char* repaired;  // nullptr: left unchanged
+    const char* repaired; // nullptr: left unchanged
 };
 
 const AmpCase kAmpCases[] = {
@@ -51,14 +52,15 @@ const std::regex& ReferenceRegex()
 bool RegexRepair(std::string& text)
 {
     std::vector<size_t> positions;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), ReferenceRegex()); it != std::sregex_iterator();
-         ++it)
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), ReferenceRegex());
+         it != std::sregex_iterator(); ++it)
         positions.push_back(static_cast<size_t>(it->position(0)));
-    for (auto it = positions.rbegin(); it != positions.rend(); ++it) text.insert(*it + 1, "#38;");
+    for (auto it = positions.rbegin(); it != positions.rend(); ++it)
+        text.insert(*it + 1, "#38;");
     return !positions.empty();
 }
 
-}  // namespace
+} // namespace
 
 TEST(HtmlParseText, NakedAmpersandTable)
 {
@@ -78,7 +80,8 @@ TEST(HtmlParseText, NakedAmpersandMatchesTheRegularExpression)
     for (int round = 0; round < 20000; ++round) {
         std::string text;
         size_t length = random() % 16;
-        for (size_t i = 0; i < length; ++i) text += ALPHABET[random() % (sizeof ALPHABET - 1)];
+        for (size_t i = 0; i < length; ++i)
+            text += ALPHABET[random() % (sizeof ALPHABET - 1)];
         std::string byScanner = text, byRegex = text;
         bool a = HandleNakedAmpersand(byScanner);
         bool b = RegexRepair(byRegex);
@@ -91,9 +94,11 @@ TEST(HtmlParseText, NakedAmpersandOnTenMegabytes)
 {
     std::string text;
     text.reserve(11u << 20);
-    while (text.size() < (10u << 20)) text += "<p>Fish &amp; chips & peas &#160; &#8; &eacute;</p>\r\n";
+    while (text.size() < (10u << 20))
+        text += "<p>Fish &amp; chips & peas &#160; &#8; &eacute;</p>\r\n";
     size_t ampersands = 0;
-    for (char c : text) ampersands += c == '&';
+    for (char c : text)
+        ampersands += c == '&';
     auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(HandleNakedAmpersand(text));
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -101,7 +106,8 @@ TEST(HtmlParseText, NakedAmpersandOnTenMegabytes)
     EXPECT_EQ(text.find("chips & peas"), std::string::npos);
     EXPECT_NE(text.find("chips &#38; peas &#160; &#38;#8; &eacute;"), std::string::npos);
     size_t after = 0;
-    for (char c : text) after += c == '&';
+    for (char c : text)
+        after += c == '&';
     EXPECT_EQ(after, ampersands);
 }
 
@@ -112,17 +118,23 @@ TEST(HtmlParseText, DecodeEntities)
         const char* decoded;
     };
     const Case cases[] = {
-        {"a&#160;b", "a b"},        {"&amp;lt;", "<"},        {"&gt;&lt;", "><"},
-        {"x&nbsp;y", "xy"},         {"&quot;q&quot;", "\"q\""}, {"&amp;amp;", "&amp;"},
+        {"a&#160;b", "a b"},
+        {"&amp;lt;", "<"},
+        {"&gt;&lt;", "><"},
+        {"x&nbsp;y", "xy"},
+        {"&quot;q&quot;", "\"q\""},
+        {"&amp;amp;", "&amp;"},
         {"&eacute; stays", "&eacute; stays"},
     };
-    for (const Case& c : cases) EXPECT_EQ(DecodeEntities(c.text), c.decoded) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(DecodeEntities(c.text), c.decoded) << c.text;
 }
 
 TEST(HtmlParseText, CoverPage)
 {
-    EXPECT_EQ(MakeCoverPage("images/cover.jpg"),
-              "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
-              "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html xmlns=\"http://www.w3.org/1999/xhtml\">"
-              "<body><center><img src=\"images/cover.jpg\" /></center></body></html>");
+    EXPECT_EQ(
+        MakeCoverPage("images/cover.jpg"),
+        "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
+        "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html xmlns=\"http://www.w3.org/1999/xhtml\">"
+        "<body><center><img src=\"images/cover.jpg\" /></center></body></html>");
 }
