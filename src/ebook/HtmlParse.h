@@ -53,7 +53,8 @@ class CHtmlParse
     void SetLog(CRunLog* log) { m_Log = log; }
 
     // Parses NUL-terminated text (UTF-8, or Windows-1252 when asked) and optionally cleans and
-    // repairs it. RC_HTML_INIT when the library reports a negative status.
+    // repairs it. RC_HTML_INIT when the library reports a negative status or its tree outgrows the
+    // memory budget (the object then holds no document).
     ResultCode Init(const std::string& text, bool isWindows1252 = false, bool cleanAndRepair = true);
     void Release();
     TidyDoc GetDoc() const { return m_Doc; }
@@ -111,8 +112,11 @@ class CHtmlParse
     struct PendingFile;
     ResultCode ProcessFile(const std::vector<std::string>& source, bool literalName, CIntermediateBook& book,
                            std::vector<PendingFile>& files);
-    ResultCode WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth, PendingFile& file,
-                                    std::unordered_set<std::string>& written);
+    ResultCode WritePage(const std::string& tempDirectory, size_t topDepth, PendingFile& file,
+                         std::unordered_set<std::string>& written);
+    // Copies the file's resources to their places relative to its page; a failed copy is skipped.
+    void WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth, const PendingFile& file,
+                              std::unordered_set<std::string>& written);
 
     CRunLog* m_Log = nullptr;
     std::unique_ptr<TidyBudget> m_Budget; // the allocator of m_Doc; outlives it

@@ -281,8 +281,8 @@ ResultCode CHtmlParse::ProcessFile(const PathParts& source, bool literalName, CI
     return RC_OK;
 }
 
-ResultCode CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth,
-                                            PendingFile& file, std::unordered_set<std::string>& written)
+ResultCode CHtmlParse::WritePage(const std::string& tempDirectory, size_t topDepth, PendingFile& file,
+                                 std::unordered_set<std::string>& written)
 {
     HtmlResourceRecord& record = m_Records[file.m_Record];
     record.m_Folder = JoinParts(file.m_Folder, topDepth);
@@ -297,7 +297,13 @@ ResultCode CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, si
     written.insert(relative);
     file.m_Text.clear();
     file.m_Text.shrink_to_fit();
+    return RC_OK;
+}
 
+void CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, size_t topDepth,
+                                      const PendingFile& file, std::unordered_set<std::string>& written)
+{
+    HtmlResourceRecord& record = m_Records[file.m_Record];
     std::string bytes;
     for (const PathParts& resource : file.m_Resources) {
         if (resource.size() <= topDepth) continue;
@@ -316,7 +322,6 @@ ResultCode CHtmlParse::WriteToTempDirectory(const std::string& tempDirectory, si
         }
         record.m_CopiedResources.push_back(name);
     }
-    return RC_OK;
 }
 
 ResultCode CHtmlParse::GetHtmlList(const std::string& startFile, const std::string& tempDirectory,
@@ -357,11 +362,15 @@ ResultCode CHtmlParse::GetHtmlList(const std::string& startFile, const std::stri
     for (const PendingFile& file : files)
         topDepth = std::min(topDepth, file.m_MinDepth);
 
+    // Pages first, so that no resource takes a page's name or a folder a page needs.
     std::unordered_set<std::string> written;
     for (PendingFile& file : files) {
-        TARVO_LOG(m_Log, LOG_INFO, "CHtmlParse::GetHtmlList WriteToTempDirectory IN...");
-        ResultCode rc = WriteToTempDirectory(tempDirectory, topDepth, file, written);
+        ResultCode rc = WritePage(tempDirectory, topDepth, file, written);
         if (rc != RC_OK) return rc;
+    }
+    for (const PendingFile& file : files) {
+        TARVO_LOG(m_Log, LOG_INFO, "CHtmlParse::GetHtmlList WriteToTempDirectory IN...");
+        WriteToTempDirectory(tempDirectory, topDepth, file, written);
         TARVO_LOG(m_Log, LOG_INFO, "CHtmlParse::GetHtmlList WriteToTempDirectory OUT...");
     }
 
