@@ -583,8 +583,9 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
 
     // The text ends at its first NUL for the library; the nesting guard must see the same text.
     const char* chars = text.c_str();
+    size_t nul = text.find('\0');
     std::string capped;
-    if (CapNesting(std::string(chars), TIDY_NESTING_LIMIT, capped)) {
+    if (CapNesting(nul == std::string::npos ? text : text.substr(0, nul), TIDY_NESTING_LIMIT, capped)) {
         TARVO_LOG(m_Log, LOG_WARNING, "nesting deeper than %zu levels flattened", TIDY_NESTING_LIMIT);
         chars = capped.c_str();
     }
