@@ -251,6 +251,29 @@ TEST(EbookMobiFrame, GetMetaDataReadsTheStoredValuesAndCover)
     EXPECT_EQ(Crc32(cover), Crc32(ReadData("qs-eng-cover.jpg")));
 }
 
+TEST(EbookMobiFrame, CoverComesFromTheKf8PartWhenTheFirstHasNone)
+{
+    std::string dir = ScratchDirectory();
+    Record0 mobi6;
+    mobi6.exthRecords = {{503, "Joint"}, {121, Be32(3)}};
+    Record0 kf8;
+    kf8.version = 8;
+    kf8.firstResource = 2;
+    kf8.exthRecords = {{503, "Joint"}, {201, Be32(0)}};
+    std::string jpeg = JpegBytes("kf8 cover");
+    std::string path = dir + "joint.azw";
+    ASSERT_EQ(WriteWholeFile(path, BuildPalmDb({mobi6.Build(), "<html><body>6</body></html>", "BOUNDARY", kf8.Build(),
+                                                "<html><body>8</body></html>", jpeg, EndOfFileRecord()})),
+              RC_OK);
+    CEbookMobiFrame frame;
+    GetMetaContext ctx{dir, dir + "cover.jpg"};
+    ASSERT_EQ(frame.GetMetaData(path, ctx), RC_OK);
+    std::string cover;
+    ASSERT_TRUE(ReadFileBytes(dir + "cover.jpg", cover));
+    EXPECT_EQ(cover, jpeg);
+    EXPECT_EQ(Value(*frame.GetIntermediateBook(), "coverimageext"), "jpg");
+}
+
 TEST(EbookMobiFrame, Windows1252MetadataComesOutAsUtf8)
 {
     std::string dir = ScratchDirectory();
