@@ -23,6 +23,7 @@ const SetKey SET_KEYS[] = {{"title", 503},           {"creator", 100},         {
                            {"description", 103},     {"identifier_ISBN", 104}, {"date_publication", 106},
                            {"identifier_ASIN", 113}, {"cdetype", 501},         {"language", 524}};
 constexpr int32_t EXTH_FAKE_COVER = 203;
+constexpr int32_t EXTH_KF8_COVER_URI = 129;
 constexpr size_t IMAGE_SNIFF_BYTES = 64;
 
 // Records that follow a part's images; new images go in front of the first of them.
@@ -34,6 +35,14 @@ bool EndsResourceRun(const std::string& head)
     for (const char* magic : MAGICS)
         if (head.compare(0, 4, magic, 4) == 0) return true;
     return false;
+}
+
+// "kindle:embed:" and the resource number (counted from 1) as four base-32 digits.
+std::string EmbedReference(uint32_t number)
+{
+    std::string digits(4, '0');
+    for (size_t i = 4; i-- > 0; number /= 32) digits[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUV"[number % 32];
+    return "kindle:embed:" + digits;
 }
 
 std::string FirstValue(const MetaDataMap& map, const std::string& key)
@@ -285,6 +294,9 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
         for (CMobiHeader* part : parts) {
             uint32_t count = part->m_Book.GetUint32ByExthId(EXTH_RESOURCE_COUNT);
             if (count != NO_RECORD) part->m_Book.SetValueByExthId(EXTH_RESOURCE_COUNT, ExthNumber(count + 2));
+            // KF8 readers take the cover from this reference; left alone it would keep the old picture.
+            std::string key = CIntermediateBook::GetKeyByExthId(EXTH_KF8_COVER_URI);
+            if (part->m_Book.m_MetaData.count(key) != 0) part->m_Book.SetValue(key, EmbedReference(offset + 1));
         }
         if (kf8) {
             uint32_t boundary = m_MobiHeader.m_Book.GetUint32ByExthId(EXTH_KF8_BOUNDARY);

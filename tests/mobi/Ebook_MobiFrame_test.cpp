@@ -334,6 +334,16 @@ TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
         ASSERT_TRUE(ReadFileBytes(dir + "cover.out", cover));
         EXPECT_EQ(cover, newCover);
 
+        // The qs-eng books name their cover for KF8 readers too; it follows the new cover record.
+        std::string uri = Value(book, CIntermediateBook::GetKeyByExthId(129));
+        if (!uri.empty()) {
+            uint32_t offset = book.GetUint32ByExthId(201);
+            char expected[32];
+            // Numbers below 10 read the same in base 32.
+            std::snprintf(expected, sizeof expected, "kindle:embed:%04u", offset + 1);
+            EXPECT_EQ(uri, expected);
+        }
+
         CEbookMobiFrame after;
         ASSERT_EQ(Convert(after, path, ScratchDirectory()), RC_OK);
         EXPECT_EQ(after.GetIntermediateBook()->m_HtmlFileList.size(), htmlFiles);
