@@ -250,7 +250,10 @@ bool IsDiscardingContext(const std::string& name)
 class CNestingModel
 {
   public:
-    CNestingModel(const std::string& text, size_t limit) : m_Text(text), m_Limit(limit) {}
+    CNestingModel(const std::string& text, size_t limit)
+        : m_Text(text), m_Limit(limit), m_InlineLimit(std::min<size_t>(limit, INLINE_LIMIT))
+    {
+    }
 
     bool Run(std::string& out)
     {
@@ -287,10 +290,17 @@ class CNestingModel
     }
 
   private:
+    // The library keeps inline elements that a block's end tag closed implicitly (anchors aside),
+    // and reopens them, nested, in every later block: each costs depth and, block by block, time.
+    static constexpr size_t INLINE_LIMIT = 16;
+
     struct Entry {
         std::string name;
         bool trusted;
+        bool inlineElement;
     };
+
+    size_t Depth() const { return m_Stack.size() + m_Pending; }
 
     std::string ReadName(size_t& i) const
     {
@@ -308,14 +318,21 @@ class CNestingModel
                         (OneOf(name, {"tr", "td", "th"}) && OneOf(m_Stack.back().name, {"table", "tr"})) ||
                         (name == "li" && OneOf(m_Stack.back().name, {"ul", "ol"})) ||
                         (OneOf(name, {"dd", "dt"}) && m_Stack.back().name == "dl"));
+        bool inlineElement = real && (Classify(name) & INLINE) != 0;
         if (trusted) m_Open[name].push_back(m_Stack.size());
         if (IsScopeBoundary(name)) m_Boundaries.push_back(m_Stack.size());
-        m_Stack.push_back({real ? name : std::string(), trusted});
+        if (inlineElement) ++m_OpenInline;
+        m_Stack.push_back({real ? name : std::string(), trusted, inlineElement});
     }
 
-    void Pop()
+    // An inline element closed by the end tag of an enclosing block stays pending.
+    void Pop(bool implicit = false)
     {
         const Entry& top = m_Stack.back();
+        if (top.inlineElement) {
+            --m_OpenInline;
+            if (implicit && top.name != "a") ++m_Pending;
+        }
         if (top.trusted) m_Open[top.name].pop_back();
         if (!m_Boundaries.empty() && m_Boundaries.back() == m_Stack.size() - 1) m_Boundaries.pop_back();
         m_Stack.pop_back();
@@ -342,8 +359,9 @@ class CNestingModel
                              (name == "tr" && OneOf(boundary, {"td", "th"}));
             if (!crossable || ++checked > 64) return;
         }
-        while (m_Stack.size() > at)
-            Pop();
+        while (m_Stack.size() > at + 1)
+            Pop(true);
+        Pop();
     }
 
     // A start tag that ends an open element of its kind: only across inline elements (and, for
@@ -389,7 +407,7 @@ class CNestingModel
         size_t i = lt + 1;
         std::string name = ReadName(i);
         if (IsVoidElement(name)) return;
-        if (m_Stack.size() >= m_Limit) {
+        if (Depth() >= m_Limit) {
             AddCut(lt, lt + 1);
             return;
         }
@@ -447,7 +465,8 @@ class CNestingModel
         if ((name == "td" || name == "th" || name == "tr") && NearestOpen("td", "th", open))
             ImpliedClose(open, true);
         if (name == "tr") ImpliedClose("tr", false);
-        if (m_Stack.size() >= m_Limit) {
+        bool inlineElement = (Classify(name) & INLINE) != 0;
+        if (Depth() >= m_Limit || (inlineElement && m_OpenInline + m_Pending >= m_InlineLimit)) {
             // A raw-text element goes whole: its content would otherwise turn into markup.
             size_t to = end;
             if (IsRawTextElement(name)) {
@@ -467,6 +486,12 @@ class CNestingModel
     {
         size_t i = lt + 2;
         std::string name = ReadName(i);
+        // An end tag for an inline element that is no longer open ends one the library would reopen.
+        bool open = !m_Stack.empty() && m_Stack.back().name == name;
+        auto it = m_Open.find(name);
+        if (!open && (it == m_Open.end() || it->second.empty()) && m_Pending > 0 &&
+            (Classify(name) & INLINE) != 0)
+            --m_Pending;
         PopTo(name);
         // Whatever follows the name up to ">" is junk to the library; markup in it may still count.
         return Opaque(i, m_Text.find('>', i));
@@ -474,6 +499,9 @@ class CNestingModel
 
     const std::string& m_Text;
     size_t m_Limit;
+    size_t m_InlineLimit;
+    size_t m_OpenInline = 0; // real inline elements on the stack
+    size_t m_Pending = 0;    // inline elements closed implicitly, still to be reopened
     std::vector<Entry> m_Stack;
     std::unordered_map<std::string, std::vector<size_t>> m_Open; // stack positions of trusted open names
     std::vector<size_t> m_Boundaries;                            // stack positions of scope boundaries
@@ -590,7 +618,7 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
         chars = capped.c_str();
     }
 
-    m_Budget->limit = TIDY_MEMORY_BASE + TIDY_MEMORY_PER_BYTE * std::strlen(chars);
+    m_Budget->limit = m_MemoryBase + m_MemoryPerByte * std::strlen(chars);
     TARVO_LOG(m_Log, LOG_INFO, "tidyParseString IN ...");
     int status = 0;
     bool withinBudget = RunWithinBudget(*m_Budget, m_Doc, chars, status);

@@ -42,7 +42,7 @@ class CHtmlParse
     // The library may build a tree far larger than its text (unclosed inline elements are reopened
     // in every later block); parsing stops with RC_HTML_INIT when its memory passes this plus
     // TIDY_MEMORY_PER_BYTE for each byte of text.
-    static constexpr size_t TIDY_MEMORY_BASE = 64u << 20;
+    static constexpr size_t TIDY_MEMORY_BASE = 32u << 20;
     static constexpr size_t TIDY_MEMORY_PER_BYTE = 32;
 
     explicit CHtmlParse(CRunLog* log = nullptr);
@@ -51,6 +51,11 @@ class CHtmlParse
     CHtmlParse& operator=(const CHtmlParse&) = delete;
 
     void SetLog(CRunLog* log) { m_Log = log; }
+    void SetMemoryBudget(size_t base, size_t perByte)
+    {
+        m_MemoryBase = base;
+        m_MemoryPerByte = perByte;
+    }
 
     // Parses NUL-terminated text (UTF-8, or Windows-1252 when asked) and optionally cleans and
     // repairs it. RC_HTML_INIT when the library reports a negative status or its tree outgrows the
@@ -122,6 +127,8 @@ class CHtmlParse
     std::unique_ptr<TidyBudget> m_Budget; // the allocator of m_Doc; outlives it
     TidyDoc m_Doc = nullptr;
     TidyBuffer m_TextValue; // reused by RenderTextFast
+    size_t m_MemoryBase = TIDY_MEMORY_BASE;
+    size_t m_MemoryPerByte = TIDY_MEMORY_PER_BYTE;
     int m_Depth = 0;
     int m_HeadingCounter = 0;
     int m_PlayOrder = 1;
