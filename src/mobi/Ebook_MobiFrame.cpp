@@ -5,9 +5,9 @@
 #include "base/Charset.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "mobi/ByteIO.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
-#include "mobi/ByteIO.h"
 #include "mobi/MobiRewrite.h"
 
 #include <memory>
@@ -209,7 +209,6 @@ ResultCode CEbookMobiFrame::Convert_Input(const std::string& inputFile, ConvertI
     return rc;
 }
 
-
 bool CEbookMobiFrame::IsImageRecord(int64_t offset) const
 {
     int64_t first = m_MobiHeader.FirstResourceRecord();
@@ -248,6 +247,34 @@ void CEbookMobiFrame::StoreNewValues(CMobiHeader& part, const MetaDataMap& value
     }
 }
 
+void CEbookMobiFrame::PointPartsAtNewCover(uint32_t offset, bool kf8)
+{
+    MetaDataMap& firstMap = m_MobiHeader.m_Book.m_MetaData;
+    m_MobiHeader.m_Book.SetValueByExthId(EXTH_COVER_OFFSET, ExthNumber(offset));
+    m_MobiHeader.m_Book.SetValueByExthId(EXTH_THUMB_OFFSET, ExthNumber(offset + 1));
+    m_MobiHeader.m_Book.SetValueByExthId(EXTH_FAKE_COVER, ExthNumber(0));
+    std::vector<CMobiHeader*> parts{&m_MobiHeader};
+    if (kf8) parts.push_back(&m_MobiHeaderKF8);
+    for (CMobiHeader* part : parts) {
+        uint32_t count = part->m_Book.GetUint32ByExthId(EXTH_RESOURCE_COUNT);
+        if (count != NO_RECORD) part->m_Book.SetValueByExthId(EXTH_RESOURCE_COUNT, ExthNumber(count + 2));
+        // KF8 readers take the cover from this reference; left alone it would keep the old picture.
+        std::string key = CIntermediateBook::GetKeyByExthId(EXTH_KF8_COVER_URI);
+        if (part->m_Book.m_MetaData.count(key) != 0) part->m_Book.SetValue(key, EmbedReference(offset + 1));
+    }
+    // The two records go in front of the KF8 part, which starts two records later.
+    if (m_Joint) {
+        uint32_t boundary = m_MobiHeader.m_Book.GetUint32ByExthId(EXTH_KF8_BOUNDARY);
+        if (boundary != NO_RECORD) m_MobiHeader.m_Book.SetValueByExthId(EXTH_KF8_BOUNDARY, ExthNumber(boundary + 2));
+    }
+    if (kf8) {
+        for (int32_t type : {EXTH_COVER_OFFSET, EXTH_THUMB_OFFSET, EXTH_FAKE_COVER}) {
+            std::string key = CIntermediateBook::GetKeyByExthId(type);
+            m_MobiHeaderKF8.m_Book.m_MetaData[key] = firstMap[key];
+        }
+    }
+}
+
 ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaContext& ctx)
 {
     ResultCode rc = OpenAndCheck(inputFile);
@@ -282,31 +309,17 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
         thumb = cover;
 
     uint32_t insertAt = 0;
+    int64_t first = m_MobiHeader.FirstResourceRecord();
     if (!cover.empty()) {
         insertAt = ImageInsertPosition();
-        int64_t first = m_MobiHeader.FirstResourceRecord();
-        uint32_t offset = first >= 0 ? insertAt - static_cast<uint32_t>(first) : 0;
-        m_MobiHeader.m_Book.SetValueByExthId(EXTH_COVER_OFFSET, ExthNumber(offset));
-        m_MobiHeader.m_Book.SetValueByExthId(EXTH_THUMB_OFFSET, ExthNumber(offset + 1));
-        m_MobiHeader.m_Book.SetValueByExthId(EXTH_FAKE_COVER, ExthNumber(0));
-        std::vector<CMobiHeader*> parts{&m_MobiHeader};
-        if (kf8) parts.push_back(&m_MobiHeaderKF8);
-        for (CMobiHeader* part : parts) {
-            uint32_t count = part->m_Book.GetUint32ByExthId(EXTH_RESOURCE_COUNT);
-            if (count != NO_RECORD) part->m_Book.SetValueByExthId(EXTH_RESOURCE_COUNT, ExthNumber(count + 2));
-            // KF8 readers take the cover from this reference; left alone it would keep the old picture.
-            std::string key = CIntermediateBook::GetKeyByExthId(EXTH_KF8_COVER_URI);
-            if (part->m_Book.m_MetaData.count(key) != 0) part->m_Book.SetValue(key, EmbedReference(offset + 1));
-        }
-        if (kf8) {
-            uint32_t boundary = m_MobiHeader.m_Book.GetUint32ByExthId(EXTH_KF8_BOUNDARY);
-            if (boundary != NO_RECORD) m_MobiHeader.m_Book.SetValueByExthId(EXTH_KF8_BOUNDARY, ExthNumber(boundary + 2));
-            for (int32_t type : {EXTH_COVER_OFFSET, EXTH_THUMB_OFFSET, EXTH_FAKE_COVER}) {
-                std::string key = CIntermediateBook::GetKeyByExthId(type);
-                m_MobiHeaderKF8.m_Book.m_MetaData[key] = firstMap[key];
-            }
+        // A first resource record past the part's records leaves no offset to point with.
+        if (first > int64_t(insertAt)) {
+            TARVO_LOG(m_Log, LOG_WARNING, "first resource record %lld lies past the part; no cover added",
+                      static_cast<long long>(first));
+            cover.clear();
         }
     }
+    if (!cover.empty()) PointPartsAtNewCover(first >= 0 ? insertAt - static_cast<uint32_t>(first) : 0, kf8);
 
     std::string record0, kf8Record0;
     auto fullName = [](const CMobiHeader& part) {

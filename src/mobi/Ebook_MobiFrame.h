@@ -32,6 +32,9 @@ private:
     // Where added images go: after the first part's resource records.
     uint32_t ImageInsertPosition() const;
     void StoreNewValues(CMobiHeader& part, const MetaDataMap& values);
+    // EXTH cover, thumbnail, resource count, KF8 cover and boundary values for two records added at
+    // the first part's resource offset.
+    void PointPartsAtNewCover(uint32_t offset, bool kf8);
     ResultCode WriteRewrittenFile(const std::string& path, const std::string& record0, uint32_t kf8Base,
                                   const std::string& kf8Record0, uint32_t insertAt, const std::string& cover,
                                   const std::string& thumb);
