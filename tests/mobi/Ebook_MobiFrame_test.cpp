@@ -114,6 +114,23 @@ TEST(EbookMobiFrame, ConvertInputKeepsChaptersLinksImagesAndContents)
     }
 }
 
+TEST(EbookMobiFrame, HuffCdicBookGivesTheSameFilesAsItsUncompressedTwin)
+{
+    std::string huff = ScratchDirectory(), plain = ScratchDirectory();
+    CEbookMobiFrame a, b;
+    ASSERT_EQ(Convert(a, DataPath("huffdic-joint.mobi"), huff), RC_OK);
+    ASSERT_EQ(Convert(b, DataPath("uncompressed-joint.mobi"), plain), RC_OK);
+    const CIntermediateBook& bookA = *a.GetIntermediateBook();
+    ASSERT_EQ(bookA.m_HtmlFileList, b.GetIntermediateBook()->m_HtmlFileList);
+    ASSERT_EQ(bookA.m_ResourceList, b.GetIntermediateBook()->m_ResourceList);
+    for (const std::string& name : bookA.m_HtmlFileList) {
+        SCOPED_TRACE(name);
+        std::string x = ReadWholeFile(huff + name);
+        EXPECT_FALSE(x.empty());
+        EXPECT_TRUE(x == ReadWholeFile(plain + name));
+    }
+}
+
 TEST(EbookMobiFrame, NestedContentsOfTheKf8Part)
 {
     std::string dir = ScratchDirectory();
