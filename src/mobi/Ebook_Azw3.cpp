@@ -140,14 +140,21 @@ void CEbookAzw3::RebuildFiles()
         return;
     }
 
+    // Skeletons and fragments share the text out between them, so the rebuilt files together take
+    // no more bytes than it has; entries that would take more are skipped, so a crafted index
+    // cannot repeat the same bytes into an unbounded text.
+    uint64_t taken = 0;
+    auto fits = [&](uint64_t length) { return length <= text.size() - taken; };
     size_t next = 0;
     for (size_t s = 0; s < skeletons.size(); ++s) {
         const SkelEntry& skeleton = skeletons[s];
         size_t fileStart = m_Rebuilt.size();
         std::string file;
-        if (skeleton.m_StartOffset <= text.size() && skeleton.m_Length <= text.size() - skeleton.m_StartOffset)
+        if (skeleton.m_StartOffset <= text.size() && skeleton.m_Length <= text.size() - skeleton.m_StartOffset &&
+            fits(skeleton.m_Length)) {
             file.assign(text, skeleton.m_StartOffset, skeleton.m_Length);
-        else
+            taken += skeleton.m_Length;
+        } else
             TARVO_LOG(m_Log, LOG_WARNING, "skeleton %zu at 0x%x+0x%x outside the text", s, skeleton.m_StartOffset,
                       skeleton.m_Length);
         uint64_t base = uint64_t(skeleton.m_StartOffset) + skeleton.m_Length;
@@ -157,12 +164,14 @@ void CEbookAzw3::RebuildFiles()
             uint64_t from = base + fragment.m_StartOffset;
             bool inText = from <= text.size() && fragment.m_Length <= text.size() - from;
             bool inFile = fragment.m_InsertPosition >= fileStart && fragment.m_InsertPosition - fileStart <= file.size();
-            if (!inText || !inFile) {
-                TARVO_LOG(m_Log, LOG_WARNING, "fragment %zu (0x%llx+0x%x into 0x%x) outside the text or its file",
+            if (!inText || !inFile || !fits(fragment.m_Length)) {
+                TARVO_LOG(m_Log, LOG_WARNING, "fragment %zu (0x%llx+0x%x into 0x%x) outside the text or its file, "
+                          "or past the text's bytes",
                           next, static_cast<unsigned long long>(from), fragment.m_Length, fragment.m_InsertPosition);
                 continue;
             }
             file.insert(fragment.m_InsertPosition - fileStart, text, static_cast<size_t>(from), fragment.m_Length);
+            taken += fragment.m_Length;
         }
         m_Rebuilt += file;
         addFile(fileStart, s);

@@ -184,6 +184,18 @@ TEST(EbookAzw3, FragmentsOutsideTheTextOrFileAreSkipped)
     EXPECT_EQ(azw3.Files().size(), 2u);  // the broken skeleton gives an empty file
 }
 
+TEST(EbookAzw3, RepeatedFragmentsCannotGrowPastTheText)
+{
+    // Every fragment names the same 1000 bytes; together they may take the text's size once.
+    std::string text = "<a></a>" + std::string(1000, 'x');
+    Kf8Book book(text, Fdst(1, {{0, static_cast<uint32_t>(text.size())}}));
+    book.header.m_SkelIndex.m_Entries = {Skeleton(0, 1000, 0, 7)};
+    for (uint32_t i = 0; i < 1000; ++i) book.header.m_ChunkIndex.m_Entries.push_back(Fragment(3, 0, i, 0, 1000));
+    CEbookAzw3 azw3(book.header, book.header, book.dir, nullptr);
+    azw3.RebuildFiles();
+    EXPECT_LE(azw3.RebuiltText().size(), text.size());
+}
+
 TEST(EbookAzw3, InputPrinterResolvesKindleReferences)
 {
     std::string svgFlow = "<?xml version=\"1.0\"?><svg xmlns=\"http://www.w3.org/2000/svg\"><rect/></svg>";
