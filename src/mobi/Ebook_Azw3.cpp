@@ -68,16 +68,19 @@ void CEbookAzw3::ReadFlows()
     CByteReader r(record);
     uint64_t count = std::min<uint64_t>(r.U32At(8), (record.size() - FDST_HEAD_SIZE) / 8);
     const std::string& text = m_Header.m_Text;
+    // Flows cut the text into pieces; overlapping ones could otherwise write it out thousands of times.
+    uint64_t written = 0;
     for (uint64_t i = 1; i < count; ++i) {
         uint32_t start = r.U32At(FDST_HEAD_SIZE + i * 8);
         uint32_t end = r.U32At(FDST_HEAD_SIZE + i * 8 + 4);
-        if (start >= end || end > text.size()) {
-            TARVO_LOG(m_Log, LOG_WARNING, "flow %llu at 0x%x-0x%x outside the text of 0x%zx bytes",
+        if (start >= end || end > text.size() || end - start > text.size() - written) {
+            TARVO_LOG(m_Log, LOG_WARNING, "flow %llu at 0x%x-0x%x outside the text of 0x%zx bytes or overlapping",
                       static_cast<unsigned long long>(i), start, end, text.size());
             continue;
         }
         char name[32];
         std::snprintf(name, sizeof name, "flow%04llu.css", static_cast<unsigned long long>(i));
+        written += end - start;
         if (WriteWholeFile(m_TempDirectory + name, ReplaceEmbeds(text.substr(start, end - start))) == RC_OK)
             m_FlowMap[static_cast<int64_t>(i)] = name;
     }

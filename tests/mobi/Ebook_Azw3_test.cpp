@@ -112,6 +112,7 @@ TEST(EbookAzw3, ReadFlowsSkipsFlowsOutsideTheText)
         {"end past the text skipped", 3, {{0, 5}, {5, 21}, {5, 20}}, {2}},
         {"start after end skipped", 2, {{0, 5}, {9, 6}}, {}},
         {"huge values skipped", 2, {{0, 5}, {0xFFFFFFF0u, 0xFFFFFFFFu}}, {}},
+        {"flows repeating the text stop at its size", 4, {{0, 5}, {0, 20}, {0, 20}, {19, 20}}, {1}},
     };
     for (const FlowCase& c : cases) {
         SCOPED_TRACE(c.label);
