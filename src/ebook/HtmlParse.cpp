@@ -957,6 +957,12 @@ void CHtmlParse::PrintVisible(TidyNode node, std::string& out)
     --m_Depth;
 }
 
+void CHtmlParse::PrintVisibleText(TidyNode node, std::string& out)
+{
+    m_Depth = 0;
+    PrintVisible(node, out);
+}
+
 void CHtmlParse::PrintVisibleText(std::string& out)
 {
     TidyNode root = GetRoot();

@@ -76,6 +76,8 @@ class CHtmlParse
     // Gives every h1-h6 without an id one ("e<date><time>.<n>") as it prints.
     void PrintDocumentWithHeadingIds(std::string& out);
     void PrintVisibleText(std::string& out);
+    // The visible text of one element and everything under it.
+    void PrintVisibleText(TidyNode node, std::string& out);
 
     // Building blocks for the format-specific printers of other handlers.
     void PrintStartTag(TidyNode element, std::string& out);

@@ -5,6 +5,7 @@
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "ebook/HtmlParse.h"
 
 #include <regex>
 
@@ -183,4 +184,149 @@ std::string BuildTextHead(const CIntermediateBook& book)
     return head;
 }
 
-ResultCode CEbookTxt::Convert_Output(const std::string&, ConvertOutputContext&) { return RC_NOT_SUPPORT; }
+namespace {
+
+enum class TextRole { Skip, Paragraph, Heading1, Heading, Inline, Container };
+
+TextRole RoleOf(TidyNode element)
+{
+    switch (tidyNodeGetId(element)) {
+    case TidyTag_TITLE:
+    case TidyTag_STYLE:
+    case TidyTag_SCRIPT: return TextRole::Skip;
+    case TidyTag_P:
+    case TidyTag_LI:
+    case TidyTag_ADDRESS: return TextRole::Paragraph;
+    case TidyTag_H1: return TextRole::Heading1;
+    case TidyTag_H2:
+    case TidyTag_H3:
+    case TidyTag_H4:
+    case TidyTag_H5:
+    case TidyTag_H6: return TextRole::Heading;
+    case TidyTag_SPAN:
+    case TidyTag_B:
+    case TidyTag_I:
+    case TidyTag_A:
+    case TidyTag_EM:
+    case TidyTag_STRONG:
+    case TidyTag_U:
+    case TidyTag_SUB:
+    case TidyTag_SUP:
+    case TidyTag_SMALL:
+    case TidyTag_BIG:
+    case TidyTag_CODE:
+    case TidyTag_TT:
+    case TidyTag_FONT:
+    case TidyTag_CITE:
+    case TidyTag_ABBR:
+    case TidyTag_Q: return TextRole::Inline;
+    default: return TextRole::Container;
+    }
+}
+
+// Blank runs and leading non-breaking spaces do not make a text worth a paragraph.
+bool HasVisibleText(const std::string& text)
+{
+    size_t i = 0;
+    for (;;) {
+        if (text.compare(i, 6, "&nbsp;") == 0) i += 6;
+        else if (text.compare(i, 6, "&#160;") == 0) i += 6;
+        else break;
+    }
+    return text.find_first_not_of(" \t\r\n", i) != std::string::npos;
+}
+
+// Appends the readable text of a document: paragraphs, headings and list items each end with
+// blank lines; the content of title, style and script is left out. Text and inline elements
+// that stand directly in a container (a div, a cell, the body) form a paragraph of their own, so
+// "<div>a <b>b</b> c</div>" stays one line.
+class CTextWalker {
+public:
+    explicit CTextWalker(CHtmlParse& parser) : m_Parser(parser) {}
+
+    void Walk(TidyNode node, int depth, std::string& out)
+    {
+        if (depth >= CHtmlParse::MAX_DEPTH) return;
+        std::string run;
+        for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
+            if (tidyNodeGetType(child) == TidyNode_Text) {
+                m_Parser.PrintRendered(child, run);
+                continue;
+            }
+            if (!CHtmlParse::IsElement(child)) continue;
+            TextRole role = RoleOf(child);
+            if (role == TextRole::Skip) continue;
+            if (role == TextRole::Inline) {
+                m_Parser.PrintVisibleText(child, run);
+                continue;
+            }
+            Flush(run, out);
+            if (role == TextRole::Container) {
+                Walk(child, depth + 1, out);
+                continue;
+            }
+            std::string text;
+            m_Parser.PrintVisibleText(child, text);
+            if (!HasVisibleText(text)) continue;
+            if (role == TextRole::Heading1) out += "\r\n\r\n\r\n\r\n" + text + "\r\n\r\n\r\n";
+            else if (role == TextRole::Heading) out += text + "\r\n\r\n\r\n";
+            else out += text + "\r\n\r\n";
+        }
+        Flush(run, out);
+    }
+
+private:
+    static void Flush(std::string& run, std::string& out)
+    {
+        size_t start = run.find_first_not_of(" \t\r\n");
+        if (HasVisibleText(run)) out += run.substr(start, run.find_last_not_of(" \t\r\n") - start + 1) + "\r\n\r\n";
+        run.clear();
+    }
+
+    CHtmlParse& m_Parser;
+};
+
+} // namespace
+
+std::string DocumentText(CHtmlParse& parser)
+{
+    std::string text;
+    TidyNode root = parser.GetRoot();
+    if (root != nullptr) CTextWalker(parser).Walk(root, 0, text);
+    return text;
+}
+
+ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    PrintProgress("Converting Ouput To Txt");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output IN...");
+    PrintProgress("Write MetaData To Txt Head");
+    const CIntermediateBook& book = ctx.m_Book;
+    std::string text = BuildTextHead(book);
+
+    PrintProgress("Parsing All Htmls Content");
+    const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
+    for (const std::string& name : book.m_HtmlFileList) {
+        std::string html = ReadWholeFile(bookDirectory + name);
+        CHtmlParse parser(m_Log);
+        TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init IN...");
+        ResultCode rc = parser.Init(html, false, true);
+        TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init OUT...");
+        if (rc != RC_OK) return rc;
+        TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output ParseHtmlContent IN");
+        text += DocumentText(parser);
+        TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output ParseHtmlContent OUT");
+    }
+
+    PrintProgress("Processed 95%");
+    PrintProgress("Creating Txt Output");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::CorrectHtmlContentToTxt IN");
+    // The cleaner writes a non-breaking space as "&nbsp;", which the decoder drops; in plain text
+    // it must stay a space, or the words on both sides run together.
+    ReplaceAll(text, "&nbsp;", "&#160;");
+    text = DecodeEntities(text);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::CorrectHtmlContentToTxt OUT");
+    ResultCode rc = WriteWholeFile(outputFile, text);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output OUT...");
+    return rc;
+}

@@ -27,5 +27,8 @@ std::string TitleFromFileName(const std::string& path);
 std::string EscapeTextLine(const std::string& line);
 // The XHTML page holding the text as one paragraph per non-empty line.
 std::string BuildTextPage(const std::string& title, const std::string& text);
+class CHtmlParse;
+// The readable text of a parsed document, one blank-line separated block per paragraph.
+std::string DocumentText(CHtmlParse& parser);
 // The UTF-8 head of a text export: byte order mark, title, authors, identifiers, generator.
 std::string BuildTextHead(const CIntermediateBook& book);

@@ -1,6 +1,7 @@
 #include "txt/Ebook_Txt.h"
 
 #include "base/Platform.h"
+#include "ebook/HtmlParse.h"
 
 #include "TestSupport.h"
 
@@ -154,6 +155,59 @@ TEST(TextHead, FullMetadata)
     EXPECT_TRUE(StartsWith(head, "\xEF\xBB\xBF\xE3\x80\x8A" "Dune\xE3\x80\x8B    Author\xEF\xBC\x9A" "A\xEF\xBC\x8C"
                                  "B   ISBN\xEF\xBC\x9A" "978\r\n\r\nDescription\xEF\xBC\x9A" "D\r\n\r\nGenerate From"))
         << head;
+}
+
+} // namespace
+
+namespace {
+
+struct WalkCase {
+    const char* label;
+    const char* body;
+    const char* text;
+};
+
+TEST(TextOutput, DocumentTextFollowsTheBlocks)
+{
+    const WalkCase cases[] = {
+        {"paragraphs", "<p>One</p><p>Two</p>", "One\r\n\r\nTwo\r\n\r\n"},
+        {"headings", "<h1>Big</h1><h2>Small</h2>", "\r\n\r\n\r\n\r\nBig\r\n\r\n\r\nSmall\r\n\r\n\r\n"},
+        {"list", "<ul><li>a</li><li>b</li></ul>", "a\r\n\r\nb\r\n\r\n"},
+        {"inline run in a div stays one paragraph", "<div>a <b>bold</b> c</div>", "a bold c\r\n\r\n"},
+        {"hidden span skipped", "<p>seen<span style=\"display:none;\">hidden</span></p>", "seen\r\n\r\n"},
+        {"bold inside a paragraph once", "<p>x <b>y</b></p>", "x y\r\n\r\n"},
+        {"table cells", "<table><tr><td>c1</td><td>c2</td></tr></table>", "c1\r\n\r\nc2\r\n\r\n"},
+        {"empty paragraphs skipped", "<p>&nbsp;</p><p> </p><p>z</p>", "z\r\n\r\n"},
+        {"script and style left out", "<script>var x;</script><p>t</p>", "t\r\n\r\n"},
+    };
+    for (const WalkCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CHtmlParse parser;
+        ASSERT_EQ(parser.Init(std::string("<html><head><title>T</title><style>p{}</style></head><body>") + c.body +
+                                  "</body></html>",
+                              false, true),
+                  RC_OK);
+        EXPECT_EQ(DecodeEntities(DocumentText(parser)), c.text);
+    }
+}
+
+TEST(TextOutput, BookToTextKeepsHeadAndChapters)
+{
+    ScratchDir scratch;
+    MakePath(scratch / "OEBPS/text/");
+    WriteWholeFile(scratch / "OEBPS/text/a.html", "<html><body><h1>Chapter &amp; One</h1><p>caf&#233;</p></body></html>");
+    WriteWholeFile(scratch / "OEBPS/b.html", "<html><body><p>Second&#160;part</p></body></html>");
+    CIntermediateBook book;
+    book.m_ContentDirectory = "OEBPS/";
+    book.m_PackageInSubdirectory = true;
+    book.m_HtmlFileList = {"text/a.html", "b.html"};
+    book.AddValue("title", "T");
+    CEbookTxt handler;
+    ConvertOutputContext ctx{"", book, scratch.Path(), "", ""};
+    ASSERT_EQ(handler.Convert_Output(scratch / "out.txt", ctx), RC_OK);
+    std::string text = ReadWholeFile(scratch / "out.txt");
+    EXPECT_TRUE(StartsWith(text, "\xEF\xBB\xBF\xE3\x80\x8AT\xE3\x80\x8B    \r\n\r\nGenerate From")) << text;
+    EXPECT_NE(text.find("Chapter & One\r\n\r\n\r\ncaf\xC3\xA9\r\n\r\nSecond part\r\n\r\n"), std::string::npos) << text;
 }
 
 } // namespace
