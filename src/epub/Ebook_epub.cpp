@@ -252,6 +252,12 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
     PrintProgress("Converting Output To Epub");
     CIntermediateBook& book = ctx.m_Book;
     book.SetValue("contributor_TarvoProducerName", ProducerText());
+    // A package must have a title; a book that never had one (an HTML page) is named after the file.
+    std::string title;
+    if (book.GetValue("title", title) != RC_OK || title.empty()) {
+        std::string name = GetFileName(ToOsPath(outputFile));
+        book.SetValue("title", name.substr(0, name.rfind('.')));
+    }
     const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
 
     PrintProgress("Fix Language");

@@ -187,3 +187,24 @@ TEST(EbookEpub, DamagedArchiveIsReadWithoutTouchingIt)
 }
 
 } // namespace
+
+namespace {
+
+TEST(EbookEpub, BookWithoutTitleOrLanguageStillGivesAValidPackage)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "page.html", "<html><head><title>x</title></head><body><p>text</p></body></html>");
+    CIntermediateBook book;
+    book.m_HtmlFileList = {"page.html"};
+    CEbookEpub writer;
+    ConvertOutputContext out{"", book, scratch.Path(), "", ""};
+    ASSERT_EQ(writer.Convert_Output(scratch / "My Book.epub", out), RC_OK);
+    CZip zip;
+    ASSERT_EQ(zip.Open(scratch / "My Book.epub", false, false), RC_OK);
+    ASSERT_EQ(zip.ReadDirectory(), RC_OK);
+    std::string opf = Entry(zip, "OEBPS/content.opf");
+    EXPECT_NE(opf.find("<dc:title>My Book</dc:title>"), std::string::npos) << opf;
+    EXPECT_NE(opf.find("<dc:language>und</dc:language>"), std::string::npos);
+}
+
+} // namespace
