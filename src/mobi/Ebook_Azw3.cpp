@@ -12,7 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 const char EMBED_PREFIX[] = "kindle:embed:";
 constexpr size_t EMBED_PREFIX_LENGTH = sizeof EMBED_PREFIX - 1;
@@ -31,9 +32,12 @@ bool ReadBase32(const std::string& text, size_t at, size_t width, int64_t& value
     for (size_t i = 0; i < width; ++i) {
         char c = text[at + i];
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'A' && c <= 'V') digit = c - 'A' + 10;
-        else return false;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'A' && c <= 'V')
+            digit = c - 'A' + 10;
+        else
+            return false;
         value = value * 32 + digit;
     }
     return true;
@@ -51,7 +55,8 @@ ResultCode CEbookAzw3::MakeFileListToMetaData()
     FixNcxListContentSrcName();
     m_Book.m_ResourceList = m_Resources.m_ResourceFiles;
     // Flows taken into a file as inline SVG are no longer referred to.
-    for (const auto& flow : m_FlowMap) m_Book.m_ResourceList.push_back(flow.second);
+    for (const auto& flow : m_FlowMap)
+        m_Book.m_ResourceList.push_back(flow.second);
     return RC_OK;
 }
 
@@ -74,7 +79,8 @@ void CEbookAzw3::ReadFlows()
         uint32_t start = r.U32At(FDST_HEAD_SIZE + i * 8);
         uint32_t end = r.U32At(FDST_HEAD_SIZE + i * 8 + 4);
         if (start >= end || end > text.size() || end - start > text.size() - written) {
-            TARVO_LOG(m_Log, LOG_WARNING, "flow %llu at 0x%x-0x%x outside the text of 0x%zx bytes or overlapping",
+            TARVO_LOG(m_Log, LOG_WARNING,
+                      "flow %llu at 0x%x-0x%x outside the text of 0x%zx bytes or overlapping",
                       static_cast<unsigned long long>(i), start, end, text.size());
             continue;
         }
@@ -122,7 +128,8 @@ void CEbookAzw3::RebuildFiles()
     m_Rebuilt.clear();
     m_Files.clear();
     m_FragmentInsert.clear();
-    for (const ChunkEntry& f : fragments) m_FragmentInsert.emplace(f.m_SequenceNumber, f.m_InsertPosition);
+    for (const ChunkEntry& f : fragments)
+        m_FragmentInsert.emplace(f.m_SequenceNumber, f.m_InsertPosition);
 
     auto addFile = [&](size_t start, size_t index) {
         char name[32];
@@ -135,7 +142,8 @@ void CEbookAzw3::RebuildFiles()
         // Without a skeleton index the first flow is the one file.
         uint32_t end = static_cast<uint32_t>(text.size());
         std::string record;
-        if (m_Header.Fields().m_Fdst != NO_RECORD && m_Header.ReadPartRecord(m_Header.Fields().m_Fdst, record) == RC_OK &&
+        if (m_Header.Fields().m_Fdst != NO_RECORD &&
+            m_Header.ReadPartRecord(m_Header.Fields().m_Fdst, record) == RC_OK &&
             record.size() >= FDST_HEAD_SIZE + 8 && record.compare(0, 4, "FDST") == 0)
             end = std::min<uint32_t>(CByteReader(record).U32At(FDST_HEAD_SIZE + 4), end);
         m_Rebuilt.assign(text, 0, end);
@@ -153,27 +161,31 @@ void CEbookAzw3::RebuildFiles()
         const SkelEntry& skeleton = skeletons[s];
         size_t fileStart = m_Rebuilt.size();
         std::string file;
-        if (skeleton.m_StartOffset <= text.size() && skeleton.m_Length <= text.size() - skeleton.m_StartOffset &&
-            fits(skeleton.m_Length)) {
+        if (skeleton.m_StartOffset <= text.size() &&
+            skeleton.m_Length <= text.size() - skeleton.m_StartOffset && fits(skeleton.m_Length)) {
             file.assign(text, skeleton.m_StartOffset, skeleton.m_Length);
             taken += skeleton.m_Length;
         } else
-            TARVO_LOG(m_Log, LOG_WARNING, "skeleton %zu at 0x%x+0x%x outside the text", s, skeleton.m_StartOffset,
-                      skeleton.m_Length);
+            TARVO_LOG(m_Log, LOG_WARNING, "skeleton %zu at 0x%x+0x%x outside the text", s,
+                      skeleton.m_StartOffset, skeleton.m_Length);
         uint64_t base = uint64_t(skeleton.m_StartOffset) + skeleton.m_Length;
         for (uint32_t k = 0; k < skeleton.m_FragmentCount && next < fragments.size(); ++k, ++next) {
             const ChunkEntry& fragment = fragments[next];
             if (static_cast<int64_t>(fragment.m_FileNumber) != skeleton.m_Number) continue;
             uint64_t from = base + fragment.m_StartOffset;
             bool inText = from <= text.size() && fragment.m_Length <= text.size() - from;
-            bool inFile = fragment.m_InsertPosition >= fileStart && fragment.m_InsertPosition - fileStart <= file.size();
+            bool inFile = fragment.m_InsertPosition >= fileStart &&
+                          fragment.m_InsertPosition - fileStart <= file.size();
             if (!inText || !inFile || !fits(fragment.m_Length)) {
-                TARVO_LOG(m_Log, LOG_WARNING, "fragment %zu (0x%llx+0x%x into 0x%x) outside the text or its file, "
+                TARVO_LOG(m_Log, LOG_WARNING,
+                          "fragment %zu (0x%llx+0x%x into 0x%x) outside the text or its file, "
                           "or past the text's bytes",
-                          next, static_cast<unsigned long long>(from), fragment.m_Length, fragment.m_InsertPosition);
+                          next, static_cast<unsigned long long>(from), fragment.m_Length,
+                          fragment.m_InsertPosition);
                 continue;
             }
-            file.insert(fragment.m_InsertPosition - fileStart, text, static_cast<size_t>(from), fragment.m_Length);
+            file.insert(fragment.m_InsertPosition - fileStart, text, static_cast<size_t>(from),
+                        fragment.m_Length);
             taken += fragment.m_Length;
         }
         m_Rebuilt += file;
@@ -195,12 +207,14 @@ void CEbookAzw3::FixNcxListContentSrcName()
         item.m_Href = LookupTarget(FragmentPosition(item.m_FragmentNumber, item.m_FragmentOffset));
         if (!item.m_Href.empty()) item.m_Title = PartTextToUtf8(item.m_Title, cp1252);
     }
-    guide.erase(std::remove_if(guide.begin(), guide.end(), [](const GuideItem& g) { return g.m_Href.empty(); }),
-                guide.end());
+    guide.erase(
+        std::remove_if(guide.begin(), guide.end(), [](const GuideItem& g) { return g.m_Href.empty(); }),
+        guide.end());
     for (NavPoint& point : m_Book.m_NavPoints) {
-        int64_t position = point.m_FragmentNumber >= 0
-                               ? FragmentPosition(point.m_FragmentNumber, std::max<int32_t>(point.m_FragmentOffset, 0))
-                               : point.m_TextOffset;
+        int64_t position =
+            point.m_FragmentNumber >= 0
+                ? FragmentPosition(point.m_FragmentNumber, std::max<int32_t>(point.m_FragmentOffset, 0))
+                : point.m_TextOffset;
         point.m_Src = LookupTarget(position);
         if (!point.m_Src.empty()) point.m_Label = PartTextToUtf8(point.m_Label, cp1252);
     }
@@ -215,7 +229,8 @@ void CEbookAzw3::PrintElement(TidyNode element, std::string& out)
     case TidyTag_A: {
         const std::string* href = FindAttribute(attributes, "href");
         int64_t sequence = 0, offset = 0;
-        if (href != nullptr && StartsWith(*href, POS_PREFIX) && ReadBase32(*href, POS_PREFIX_LENGTH, 4, sequence) &&
+        if (href != nullptr && StartsWith(*href, POS_PREFIX) &&
+            ReadBase32(*href, POS_PREFIX_LENGTH, 4, sequence) &&
             href->compare(POS_PREFIX_LENGTH + 4, 5, ":off:") == 0 &&
             ReadBase32(*href, POS_PREFIX_LENGTH + 9, 10, offset)) {
             std::string target = LookupTarget(FragmentPosition(sequence, offset));
@@ -256,7 +271,8 @@ void CEbookAzw3::PrintElement(TidyNode element, std::string& out)
         }
         break;
     }
-    default: break;
+    default:
+        break;
     }
     PrintElementWith(element, attributes, out);
 }

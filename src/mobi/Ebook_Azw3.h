@@ -14,8 +14,9 @@
 // character.
 bool ReadBase32(const std::string& text, size_t at, size_t width, int64_t& value);
 
-class CEbookAzw3 : public CEbookMobiBase {
-public:
+class CEbookAzw3 : public CEbookMobiBase
+{
+  public:
     using CEbookMobiBase::CEbookMobiBase;
 
     ResultCode MakeFileListToMetaData() override;
@@ -34,12 +35,12 @@ public:
     const std::vector<TextPiece>& Files() const { return m_Files; }
     const std::map<int64_t, std::string>& FlowMap() const { return m_FlowMap; }
 
-protected:
+  protected:
     void PrintElement(TidyNode element, std::string& out) override;
 
-private:
-    std::map<int64_t, std::string> m_FlowMap;  // flow number -> file name
-    std::map<int64_t, int64_t> m_FragmentInsert;  // sequence number -> insert position
+  private:
+    std::map<int64_t, std::string> m_FlowMap;    // flow number -> file name
+    std::map<int64_t, int64_t> m_FragmentInsert; // sequence number -> insert position
     std::string m_Rebuilt;
     std::vector<TextPiece> m_Files;
 };

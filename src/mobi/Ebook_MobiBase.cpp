@@ -12,14 +12,18 @@
 #include <cstring>
 #include <iterator>
 
-namespace {
+namespace
+{
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 bool IsDroppedNode(TidyNodeType type)
 {
-    return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp || type == TidyNode_Jste ||
-           type == TidyNode_Php;
+    return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp ||
+           type == TidyNode_Jste || type == TidyNode_Php;
 }
 
 // Position just after the last "<blank><word>=" in text[from, to), or npos.
@@ -84,9 +88,15 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
         out += "=\"";
         for (char c : a.m_Value) {
             switch (c) {
-            case '"': out += "&quot;"; break;
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
             default:
                 if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
             }
@@ -103,7 +113,8 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
 bool ParseDecimal(const std::string& text, int64_t& value)
 {
     size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) ++i;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
     size_t digits = 0;
     value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 18; ++i, ++digits)
@@ -119,9 +130,10 @@ std::string PartTextToUtf8(const std::string& text, bool isWindows1252)
     return converted;
 }
 
-CEbookMobiBase::CEbookMobiBase(CMobiHeader& header, const CMobiHeader& resources, const std::string& tempDirectory,
-                               CRunLog* log)
-    : m_Header(header), m_Book(header.m_Book), m_Resources(resources), m_TempDirectory(tempDirectory), m_Log(log)
+CEbookMobiBase::CEbookMobiBase(CMobiHeader& header, const CMobiHeader& resources,
+                               const std::string& tempDirectory, CRunLog* log)
+    : m_Header(header), m_Book(header.m_Book), m_Resources(resources), m_TempDirectory(tempDirectory),
+      m_Log(log)
 {
 }
 
@@ -138,7 +150,8 @@ std::string CEbookMobiBase::LookupTarget(int64_t position) const
 
 // The scan finds what the pattern <(([^<>]*\sid)|(a[^<>]*\sname))=["]?([^<>"]*)["]? finds, in one
 // pass and without the backtracking regex engine's recursion over long tags.
-void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, size_t end, const std::string& fileName)
+void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, size_t end,
+                                       const std::string& fileName)
 {
     end = std::min(end, text.size());
     size_t i = start;
@@ -146,7 +159,8 @@ void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, si
         size_t open = text.find('<', i);
         if (open == std::string::npos || open >= end) break;
         size_t close = open + 1;
-        while (close < end && text[close] != '<' && text[close] != '>') ++close;
+        while (close < end && text[close] != '<' && text[close] != '>')
+            ++close;
         size_t value = LastAttributeValue(text, open + 1, close, "id");
         if (value == std::string::npos && open + 1 < close && text[open + 1] == 'a')
             value = LastAttributeValue(text, open + 2, close, "name");
@@ -156,9 +170,11 @@ void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, si
         }
         if (value < close && text[value] == '"') ++value;
         size_t valueEnd = value;
-        while (valueEnd < close && text[valueEnd] != '"') ++valueEnd;
+        while (valueEnd < close && text[valueEnd] != '"')
+            ++valueEnd;
         std::string id = text.substr(value, valueEnd - value);
-        m_AnchorMap[static_cast<int64_t>(open)] = id.empty() || id[0] != '#' ? fileName + "#" + id : fileName + id;
+        m_AnchorMap[static_cast<int64_t>(open)] =
+            id.empty() || id[0] != '#' ? fileName + "#" + id : fileName + id;
         i = valueEnd;
     }
 }
@@ -192,7 +208,8 @@ bool CEbookMobiBase::WriteHtmlFile(const std::string& bytes, const std::string& 
 void CEbookMobiBase::PrintChildren(TidyNode node, std::string& out)
 {
     if (node == nullptr) return;
-    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) PrintNodeOf(child, out);
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+        PrintNodeOf(child, out);
 }
 
 void CEbookMobiBase::PrintNodeOf(TidyNode node, std::string& out)
@@ -248,7 +265,9 @@ void CEbookMobiBase::RemoveUnresolvedNavPoints()
             if (newIndex[static_cast<size_t>(parent)] >= 0) break;
             parent = entries[static_cast<size_t>(parent)].m_Parent;
         }
-        parent = parent >= 0 && static_cast<size_t>(parent) < entries.size() ? newIndex[static_cast<size_t>(parent)] : -1;
+        parent = parent >= 0 && static_cast<size_t>(parent) < entries.size()
+                     ? newIndex[static_cast<size_t>(parent)]
+                     : -1;
         p.m_Parent = parent == static_cast<int32_t>(i) ? -1 : parent;
     }
     for (NavPoint& p : kept) {
@@ -287,11 +306,13 @@ void AssignPlayOrder(std::vector<NavPoint>& points)
             seen[i] = true;
             auto found = orderOfTarget.emplace(points[i].m_Src, static_cast<int>(orderOfTarget.size()) + 1);
             points[i].m_PlayOrder = std::to_string(found.first->second);
-            for (auto child = children[i].rbegin(); child != children[i].rend(); ++child) stack.push_back(*child);
+            for (auto child = children[i].rbegin(); child != children[i].rend(); ++child)
+                stack.push_back(*child);
         }
     };
     for (size_t i = 0; i < points.size(); ++i)
         if (points[i].m_Parent < 0) visit(i);
     // Entries caught in a parent cycle still get a number.
-    for (size_t i = 0; i < points.size(); ++i) visit(i);
+    for (size_t i = 0; i < points.size(); ++i)
+        visit(i);
 }

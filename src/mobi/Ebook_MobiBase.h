@@ -42,11 +42,13 @@ void AssignPlayOrder(std::vector<NavPoint>& points);
 // Text from one book part's charset to UTF-8; UTF-8 parts pass through.
 std::string PartTextToUtf8(const std::string& text, bool isWindows1252);
 
-class CEbookMobiBase {
-public:
+class CEbookMobiBase
+{
+  public:
     // resources: the part whose unpacked resource files the text refers to (the first part of a
     // joint file for its KF8 text). Both headers must outlive this object.
-    CEbookMobiBase(CMobiHeader& header, const CMobiHeader& resources, const std::string& tempDirectory, CRunLog* log);
+    CEbookMobiBase(CMobiHeader& header, const CMobiHeader& resources, const std::string& tempDirectory,
+                   CRunLog* log);
     virtual ~CEbookMobiBase() = default;
     CEbookMobiBase(const CEbookMobiBase&) = delete;
     CEbookMobiBase& operator=(const CEbookMobiBase&) = delete;
@@ -61,7 +63,7 @@ public:
     void GetIdStrByFilePos(const std::string& text, size_t start, size_t end, const std::string& fileName);
     const std::map<int64_t, std::string>& AnchorMap() const { return m_AnchorMap; }
 
-protected:
+  protected:
     // The resource file unpacked for a resource number, or null.
     const std::string* ResourceFile(int64_t number) const;
     // Prints one parsed file with PrintElement and writes it; false when the text does not parse.
@@ -76,9 +78,9 @@ protected:
     CMobiHeader& m_Header;
     CIntermediateBook& m_Book;
     const CMobiHeader& m_Resources;
-    std::string m_TempDirectory;  // ends with a separator
+    std::string m_TempDirectory; // ends with a separator
     CRunLog* m_Log;
-    CHtmlParse* m_Parse = nullptr;  // the tree being printed
+    CHtmlParse* m_Parse = nullptr; // the tree being printed
     int m_Depth = 0;
     std::map<int64_t, std::string> m_AnchorMap;
 };

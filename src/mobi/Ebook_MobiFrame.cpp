@@ -12,7 +12,8 @@
 
 #include <memory>
 
-namespace {
+namespace
+{
 
 struct SetKey {
     const char* m_Key;
@@ -29,8 +30,8 @@ constexpr size_t IMAGE_SNIFF_BYTES = 64;
 // Records that follow a part's images; new images go in front of the first of them.
 bool EndsResourceRun(const std::string& head)
 {
-    static const char* const MAGICS[] = {"FLIS", "FCIS", "SRCS", "CMET", "DATP", "FDST", "BOUN",
-                                         "INDX", "CONT", "kind", "\xE9\x8E\x0D\x0A"};
+    static const char* const MAGICS[] = {
+        "FLIS", "FCIS", "SRCS", "CMET", "DATP", "FDST", "BOUN", "INDX", "CONT", "kind", "\xE9\x8E\x0D\x0A"};
     if (head.size() < 4) return false;
     for (const char* magic : MAGICS)
         if (head.compare(0, 4, magic, 4) == 0) return true;
@@ -41,7 +42,8 @@ bool EndsResourceRun(const std::string& head)
 std::string EmbedReference(uint32_t number)
 {
     std::string digits(4, '0');
-    for (size_t i = 4; i-- > 0; number /= 32) digits[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUV"[number % 32];
+    for (size_t i = 4; i-- > 0; number /= 32)
+        digits[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUV"[number % 32];
     return "kindle:embed:" + digits;
 }
 
@@ -55,7 +57,10 @@ std::string FirstValue(const MetaDataMap& map, const std::string& key)
 
 CEbookMobiFrame::~CEbookMobiFrame() = default;
 
-void CEbookMobiFrame::Close() { m_File.Close(); }
+void CEbookMobiFrame::Close()
+{
+    m_File.Close();
+}
 
 ResultCode CEbookMobiFrame::OpenAndCheck(const std::string& inputFile)
 {
@@ -79,7 +84,10 @@ ResultCode CEbookMobiFrame::CheckEncryption() const
     return RC_OK;
 }
 
-bool CEbookMobiFrame::HasKf8Part() const { return m_Joint && m_MobiHeaderKF8.Fields().m_TextRecordCount > 0; }
+bool CEbookMobiFrame::HasKf8Part() const
+{
+    return m_Joint && m_MobiHeaderKF8.Fields().m_TextRecordCount > 0;
+}
 
 ResultCode CEbookMobiFrame::ExtractCover(CMobiHeader& header, const std::string& path, bool& found)
 {
@@ -115,7 +123,8 @@ ResultCode CEbookMobiFrame::GetMetaData(const std::string& inputFile, GetMetaCon
                 rc = ExtractCover(m_MobiHeaderKF8, ctx.m_CoverImageFile, found);
             } else {
                 // The engine reports the KF8 part's metadata.
-                m_MobiHeaderKF8.m_Book.m_MetaData["coverimageext"] = m_MobiHeader.m_Book.m_MetaData["coverimageext"];
+                m_MobiHeaderKF8.m_Book.m_MetaData["coverimageext"] =
+                    m_MobiHeader.m_Book.m_MetaData["coverimageext"];
             }
         }
     }
@@ -133,7 +142,8 @@ CIntermediateBook* CEbookMobiFrame::GetIntermediateBook()
                 it = book.m_MetaData.erase(it);
                 continue;
             }
-            for (std::string& value : it->second) value = PartTextToUtf8(value, true);
+            for (std::string& value : it->second)
+                value = PartTextToUtf8(value, true);
             ++it;
         }
     }
@@ -141,7 +151,8 @@ CIntermediateBook* CEbookMobiFrame::GetIntermediateBook()
     return &book;
 }
 
-ResultCode CEbookMobiFrame::DecodePart(CMobiHeader& header, CMobiHeader& resources, const std::string& tempDirectory)
+ResultCode CEbookMobiFrame::DecodePart(CMobiHeader& header, CMobiHeader& resources,
+                                       const std::string& tempDirectory)
 {
     const char* which = &header == &m_MobiHeaderKF8 ? "CombineKF8 " : "";
     TARVO_LOG(m_Log, LOG_INFO, "%sUnpackTextRecord IN", which);
@@ -161,15 +172,18 @@ ResultCode CEbookMobiFrame::DecodePart(CMobiHeader& header, CMobiHeader& resourc
     if (rc != RC_OK) return rc;
 
     std::unique_ptr<CEbookMobiBase> parser;
-    if (header.IsKf8()) parser = std::make_unique<CEbookAzw3>(header, resources, tempDirectory, m_Log);
-    else parser = std::make_unique<CEbookPrc>(header, resources, tempDirectory, m_Log);
+    if (header.IsKf8())
+        parser = std::make_unique<CEbookAzw3>(header, resources, tempDirectory, m_Log);
+    else
+        parser = std::make_unique<CEbookPrc>(header, resources, tempDirectory, m_Log);
     rc = parser->MakeFileListToMetaData();
     if (rc != RC_OK) return rc;
 
     // The cover record becomes the book's cover image when it was unpacked.
     int64_t cover = resources.CoverOffset() != -1 ? resources.CoverOffset() : resources.ThumbOffset();
     auto file = resources.m_ResourceMap.find(cover);
-    if (cover >= 0 && file != resources.m_ResourceMap.end()) header.m_Book.SetValue("coverimage", file->second);
+    if (cover >= 0 && file != resources.m_ResourceMap.end())
+        header.m_Book.SetValue("coverimage", file->second);
     return RC_OK;
 }
 
@@ -214,7 +228,8 @@ bool CEbookMobiFrame::IsImageRecord(int64_t offset) const
     int64_t first = m_MobiHeader.FirstResourceRecord();
     if (offset < 0 || first < 0) return false;
     int64_t record = first + offset;
-    if (record > int64_t(m_MobiHeader.LastRecord()) || record + 1 >= int64_t(m_Db.RecordCount())) return false;
+    if (record > int64_t(m_MobiHeader.LastRecord()) || record + 1 >= int64_t(m_Db.RecordCount()))
+        return false;
     std::string head;
     return m_Db.ReadRecordHead(static_cast<uint32_t>(record), IMAGE_SNIFF_BYTES, head) == RC_OK &&
            !ImageTypeOf(head).empty();
@@ -237,7 +252,8 @@ void CEbookMobiFrame::StoreNewValues(CMobiHeader& part, const MetaDataMap& value
         auto it = values.find(k.m_Key);
         if (it == values.end()) continue;
         std::string joined;
-        for (size_t i = 0; i < it->second.size(); ++i) joined += (i ? " & " : "") + it->second[i];
+        for (size_t i = 0; i < it->second.size(); ++i)
+            joined += (i ? " & " : "") + it->second[i];
         if (joined.empty()) continue;
         if (part.IsCp1252()) {
             std::string converted;
@@ -265,7 +281,8 @@ void CEbookMobiFrame::PointPartsAtNewCover(uint32_t offset, bool kf8)
     // The two records go in front of the KF8 part, which starts two records later.
     if (m_Joint) {
         uint32_t boundary = m_MobiHeader.m_Book.GetUint32ByExthId(EXTH_KF8_BOUNDARY);
-        if (boundary != NO_RECORD) m_MobiHeader.m_Book.SetValueByExthId(EXTH_KF8_BOUNDARY, ExthNumber(boundary + 2));
+        if (boundary != NO_RECORD)
+            m_MobiHeader.m_Book.SetValueByExthId(EXTH_KF8_BOUNDARY, ExthNumber(boundary + 2));
     }
     if (kf8) {
         for (int32_t type : {EXTH_COVER_OFFSET, EXTH_THUMB_OFFSET, EXTH_FAKE_COVER}) {
@@ -305,7 +322,8 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
         TARVO_LOG(m_Log, LOG_WARNING, "cover %s is no readable image; no cover added", coverPath.c_str());
         cover.clear();
     }
-    if (!cover.empty() && (thumbPath.empty() || !ReadFileBytes(thumbPath, thumb) || ImageTypeOf(thumb).empty()))
+    if (!cover.empty() &&
+        (thumbPath.empty() || !ReadFileBytes(thumbPath, thumb) || ImageTypeOf(thumb).empty()))
         thumb = cover;
 
     uint32_t insertAt = 0;
@@ -336,8 +354,8 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
     if (!cover.empty()) ShiftRecordNumbers(record0, insertAt, 2);
 
     std::string bakPath = ctx.m_TempDirectory + GetFileName(inputFile) + ".bak";
-    rc = WriteRewrittenFile(bakPath, record0, kf8 ? m_MobiHeaderKF8.BaseRecord() : 0, kf8Record0, insertAt, cover,
-                            thumb);
+    rc = WriteRewrittenFile(bakPath, record0, kf8 ? m_MobiHeaderKF8.BaseRecord() : 0, kf8Record0, insertAt,
+                            cover, thumb);
     Close();
     if (rc == RC_OK) rc = MoveFile(bakPath, inputFile);
     if (rc != RC_OK) {
@@ -348,8 +366,9 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
 }
 
 ResultCode CEbookMobiFrame::WriteRewrittenFile(const std::string& path, const std::string& record0,
-                                               uint32_t kf8Base, const std::string& kf8Record0, uint32_t insertAt,
-                                               const std::string& cover, const std::string& thumb)
+                                               uint32_t kf8Base, const std::string& kf8Record0,
+                                               uint32_t insertAt, const std::string& cover,
+                                               const std::string& thumb)
 {
     // A record is either a new text (record 0 of a part, an added image) or one copied from the input.
     struct Planned {
@@ -365,9 +384,12 @@ ResultCode CEbookMobiFrame::WriteRewrittenFile(const std::string& path, const st
             plan.push_back({&cover, 0, cover.size()});
             plan.push_back({&thumb, 0, thumb.size()});
         }
-        if (i == 0) plan.push_back({&record0, 0, record0.size()});
-        else if (kf8Base != 0 && i == kf8Base) plan.push_back({&kf8Record0, 0, kf8Record0.size()});
-        else plan.push_back({nullptr, i, m_Db.RecordSize(i)});
+        if (i == 0)
+            plan.push_back({&record0, 0, record0.size()});
+        else if (kf8Base != 0 && i == kf8Base)
+            plan.push_back({&kf8Record0, 0, kf8Record0.size()});
+        else
+            plan.push_back({nullptr, i, m_Db.RecordSize(i)});
     }
     if (plan.size() > 0xFFFF) return RC_MOBI_PALMDB_MAGIC;
 

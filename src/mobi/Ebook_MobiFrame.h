@@ -9,15 +9,16 @@
 
 #include <string>
 
-class CEbookMobiFrame : public CEbook {
-public:
+class CEbookMobiFrame : public CEbook
+{
+  public:
     ~CEbookMobiFrame() override;
     ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
     ResultCode SetMetaData(const std::string& inputFile, SetMetaContext& ctx) override;
     ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
     CIntermediateBook* GetIntermediateBook() override;
 
-private:
+  private:
     ResultCode OpenAndCheck(const std::string& inputFile);
     ResultCode CheckEncryption() const;
     bool HasKf8Part() const;

@@ -12,14 +12,18 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
-const char* const XHTML_STRICT_DOCTYPE =
-    "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" \"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\">";
+const char* const XHTML_STRICT_DOCTYPE = "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
+                                         "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\">";
 const char PAGEBREAK[] = "mbp:pagebreak";
 constexpr size_t PAGEBREAK_LENGTH = sizeof PAGEBREAK - 1;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 bool MatchesNoCase(const std::string& text, size_t at, const char* word)
 {
@@ -56,10 +60,12 @@ bool TagAttribute(const std::string& tag, const char* name, std::string& value)
     for (size_t k = 0; k + length < tag.size(); ++k) {
         if (!IsBlank(tag[k]) || tag.compare(k + 1, length, name) != 0) continue;
         size_t p = k + 1 + length;
-        while (p < tag.size() && IsBlank(tag[p])) ++p;
+        while (p < tag.size() && IsBlank(tag[p]))
+            ++p;
         if (p >= tag.size() || tag[p] != '=') continue;
         ++p;
-        while (p < tag.size() && IsBlank(tag[p])) ++p;
+        while (p < tag.size() && IsBlank(tag[p]))
+            ++p;
         if (p < tag.size() && (tag[p] == '"' || tag[p] == '\'')) {
             char quote = tag[p++];
             size_t end = tag.find(quote, p);
@@ -67,7 +73,8 @@ bool TagAttribute(const std::string& tag, const char* name, std::string& value)
             value = tag.substr(p, end - p);
         } else {
             size_t end = p;
-            while (end < tag.size() && !IsBlank(tag[end]) && tag[end] != '/' && tag[end] != '>') ++end;
+            while (end < tag.size() && !IsBlank(tag[end]) && tag[end] != '/' && tag[end] != '>')
+                ++end;
             value = tag.substr(p, end - p);
         }
         return true;
@@ -82,10 +89,12 @@ size_t FindBodyStart(const std::string& text)
     size_t open = text.find('<');
     while (open != std::string::npos) {
         size_t p = open + 1;
-        while (p < text.size() && IsBlank(text[p])) ++p;
+        while (p < text.size() && IsBlank(text[p]))
+            ++p;
         if (text.compare(p, 4, "body") == 0) {
             p += 4;
-            while (p < text.size() && text[p] != '<' && text[p] != '>') ++p;
+            while (p < text.size() && text[p] != '<' && text[p] != '>')
+                ++p;
             if (p < text.size() && text[p] == '>') return p + 1;
         }
         open = text.find('<', open + 1);
@@ -190,7 +199,9 @@ void CEbookPrc::PrintElement(TidyNode element, std::string& out)
 {
     AttributeList attributes = ReadAttributes(element);
     switch (tidyNodeGetId(element)) {
-    case TidyTag_HTML: out = XHTML_STRICT_DOCTYPE; break;
+    case TidyTag_HTML:
+        out = XHTML_STRICT_DOCTYPE;
+        break;
     case TidyTag_A:
         if (const std::string* filepos = FindAttribute(attributes, "filepos")) {
             int64_t position = 0;
@@ -213,7 +224,8 @@ void CEbookPrc::PrintElement(TidyNode element, std::string& out)
         }
         break;
     }
-    default: break;
+    default:
+        break;
     }
     PrintElementWith(element, attributes, out);
 }

@@ -9,12 +9,13 @@
 
 struct TextPiece {
     size_t m_Start = 0;
-    size_t m_End = 0;  // exclusive
+    size_t m_End = 0; // exclusive
     std::string m_Name;
 };
 
-class CEbookPrc : public CEbookMobiBase {
-public:
+class CEbookPrc : public CEbookMobiBase
+{
+  public:
     using CEbookMobiBase::CEbookMobiBase;
 
     ResultCode MakeFileListToMetaData() override;
@@ -25,14 +26,14 @@ public:
     void FixNcxListContentSrcName();
     const std::vector<TextPiece>& Pieces() const { return m_Pieces; }
 
-protected:
+  protected:
     void PrintElement(TidyNode element, std::string& out) override;
 
-private:
+  private:
     void AddPiece(size_t start, size_t end);
 
     std::vector<TextPiece> m_Pieces;
-    size_t m_BodyStart = std::string::npos;  // just after the body start tag
+    size_t m_BodyStart = std::string::npos; // just after the body start tag
 };
 
 // Position just after the first body start tag (<\s*body[^<>]*>), or npos.

@@ -7,7 +7,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 constexpr size_t MOBI_HEADER_START = 16;
 constexpr uint32_t EXTH_FLAG = 0x40;
@@ -31,7 +32,8 @@ bool RebuildRecord0(const std::string& old, const MetaDataMap& metadata, const s
 {
     CByteReader r(old);
     uint32_t headerLength = r.U32At(0x14);
-    if (r.Failed() || !r.Equals(MOBI_HEADER_START, "MOBI", 4) || headerLength > old.size() - MOBI_HEADER_START)
+    if (r.Failed() || !r.Equals(MOBI_HEADER_START, "MOBI", 4) ||
+        headerLength > old.size() - MOBI_HEADER_START)
         return false;
     size_t headerEnd = MOBI_HEADER_START + headerLength;
     // The bytes between the old EXTH block and the full name belong to no field we know; they are
@@ -73,8 +75,10 @@ void ShiftRecordNumbers(std::string& record0, uint32_t insertAt, uint32_t count)
     }
     if (has(0x6C, 4)) {
         uint32_t first = r.U32At(0x6C);
-        if (first == NO_RECORD) PutU32At(record0, 0x6C, insertAt);
-        else if (first >= insertAt) PutU32At(record0, 0x6C, first + count);
+        if (first == NO_RECORD)
+            PutU32At(record0, 0x6C, insertAt);
+        else if (first >= insertAt)
+            PutU32At(record0, 0x6C, first + count);
     }
     bool kf8 = has(0x28, 4) && r.U32At(0x24) == 8;
     if (kf8) {

@@ -9,12 +9,14 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 std::string Fdst(uint32_t announced, const std::vector<std::pair<uint32_t, uint32_t>>& flows)
 {
     std::string r = "FDST" + Be32(12) + Be32(announced);
-    for (const auto& [start, end] : flows) r += Be32(start) + Be32(end);
+    for (const auto& [start, end] : flows)
+        r += Be32(start) + Be32(end);
     return r;
 }
 
@@ -55,10 +57,14 @@ struct Base32Case {
 TEST(EbookAzw3, ReadBase32)
 {
     const Base32Case cases[] = {
-        {"digits", "0001", 4, true, 1},          {"letter A is ten", "000A", 4, true, 10},
-        {"V is the last digit", "000V", 4, true, 31}, {"two places", "0010", 4, true, 32},
-        {"ten-digit offset", "000000001A", 10, true, 42}, {"W is no digit", "000W", 4, false, 0},
-        {"lower case is no digit", "000a", 4, false, 0},   {"too short", "001", 4, false, 0},
+        {"digits", "0001", 4, true, 1},
+        {"letter A is ten", "000A", 4, true, 10},
+        {"V is the last digit", "000V", 4, true, 31},
+        {"two places", "0010", 4, true, 32},
+        {"ten-digit offset", "000000001A", 10, true, 42},
+        {"W is no digit", "000W", 4, false, 0},
+        {"lower case is no digit", "000a", 4, false, 0},
+        {"too short", "001", 4, false, 0},
     };
     for (const Base32Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -79,7 +85,8 @@ struct EmbedCase {
 TEST(EbookAzw3, ReplaceEmbedsNamesTheUnpackedResource)
 {
     const EmbedCase cases[] = {
-        {"parenthesis", "a{background:url(kindle:embed:0001?mime=image/jpeg)}", "a{background:url(Image00000.jpg)}"},
+        {"parenthesis", "a{background:url(kindle:embed:0001?mime=image/jpeg)}",
+         "a{background:url(Image00000.jpg)}"},
         {"letter digit", "url(kindle:embed:000A)", "url(Image00009.jpg)"},
         {"double quote", "src:url(\"kindle:embed:0002?mime=font/ttf\") x", "src:url(\"Image00001.jpg\") x"},
         {"single quote", "url('kindle:embed:0002?x')", "url('Image00001.jpg')"},
@@ -105,9 +112,12 @@ struct FlowCase {
 
 TEST(EbookAzw3, ReadFlowsSkipsFlowsOutsideTheText)
 {
-    const std::string text = "0123456789abcdefghij";  // 20 bytes
+    const std::string text = "0123456789abcdefghij"; // 20 bytes
     const FlowCase cases[] = {
-        {"count clamped to the record: 5 announced, 4 held", 5, {{0, 5}, {5, 8}, {8, 12}, {12, 20}}, {1, 2, 3}},
+        {"count clamped to the record: 5 announced, 4 held",
+         5,
+         {{0, 5}, {5, 8}, {8, 12}, {12, 20}},
+         {1, 2, 3}},
         {"empty flow skipped", 3, {{0, 5}, {5, 5}, {5, 9}}, {2}},
         {"end past the text skipped", 3, {{0, 5}, {5, 21}, {5, 20}}, {2}},
         {"start after end skipped", 2, {{0, 5}, {9, 6}}, {}},
@@ -120,7 +130,8 @@ TEST(EbookAzw3, ReadFlowsSkipsFlowsOutsideTheText)
         CEbookAzw3 azw3(book.header, book.header, book.dir, nullptr);
         azw3.ReadFlows();
         std::vector<int64_t> written;
-        for (const auto& flow : azw3.FlowMap()) written.push_back(flow.first);
+        for (const auto& flow : azw3.FlowMap())
+            written.push_back(flow.first);
         EXPECT_EQ(written, c.written);
     }
     Kf8Book book(text, Fdst(2, {{0, 5}, {5, 9}}));
@@ -157,7 +168,8 @@ TEST(EbookAzw3, RebuildPutsFragmentsIntoTheirSkeleton)
     std::string text = "<a><b></b></a>XYY<c></c>Z";
     Kf8Book book(text, Fdst(1, {{0, static_cast<uint32_t>(text.size())}}));
     book.header.m_SkelIndex.m_Entries = {Skeleton(0, 2, 0, 14), Skeleton(1, 1, 17, 7)};
-    book.header.m_ChunkIndex.m_Entries = {Fragment(3, 0, 1, 0, 1), Fragment(7, 0, 2, 1, 2), Fragment(20, 1, 3, 0, 1)};
+    book.header.m_ChunkIndex.m_Entries = {Fragment(3, 0, 1, 0, 1), Fragment(7, 0, 2, 1, 2),
+                                          Fragment(20, 1, 3, 0, 1)};
     CEbookAzw3 azw3(book.header, book.header, book.dir, nullptr);
     azw3.RebuildFiles();
     EXPECT_EQ(azw3.RebuiltText(), "<a>X<b>YY</b></a><c>Z</c>");
@@ -173,16 +185,16 @@ TEST(EbookAzw3, FragmentsOutsideTheTextOrFileAreSkipped)
     Kf8Book book(text, Fdst(1, {{0, 9}}));
     book.header.m_SkelIndex.m_Entries = {Skeleton(0, 5, 0, 7), Skeleton(1, 0, 0xFFFFFFF0u, 100)};
     book.header.m_ChunkIndex.m_Entries = {
-        Fragment(3, 0, 1, 0, 5),            // bytes past the text
-        Fragment(3, 0, 2, 0xFFFFFFF0u, 1),  // start past the text
-        Fragment(99, 0, 3, 0, 1),           // insert past the file
-        Fragment(3, 7, 4, 0, 1),            // another file's fragment
-        Fragment(3, 0, 5, 1, 1),            // fits: "Y"
+        Fragment(3, 0, 1, 0, 5),           // bytes past the text
+        Fragment(3, 0, 2, 0xFFFFFFF0u, 1), // start past the text
+        Fragment(99, 0, 3, 0, 1),          // insert past the file
+        Fragment(3, 7, 4, 0, 1),           // another file's fragment
+        Fragment(3, 0, 5, 1, 1),           // fits: "Y"
     };
     CEbookAzw3 azw3(book.header, book.header, book.dir, nullptr);
     azw3.RebuildFiles();
     EXPECT_EQ(azw3.RebuiltText(), "<a>Y</a>");
-    EXPECT_EQ(azw3.Files().size(), 2u);  // the broken skeleton gives an empty file
+    EXPECT_EQ(azw3.Files().size(), 2u); // the broken skeleton gives an empty file
 }
 
 TEST(EbookAzw3, RepeatedFragmentsCannotGrowPastTheText)
@@ -191,7 +203,8 @@ TEST(EbookAzw3, RepeatedFragmentsCannotGrowPastTheText)
     std::string text = "<a></a>" + std::string(1000, 'x');
     Kf8Book book(text, Fdst(1, {{0, static_cast<uint32_t>(text.size())}}));
     book.header.m_SkelIndex.m_Entries = {Skeleton(0, 1000, 0, 7)};
-    for (uint32_t i = 0; i < 1000; ++i) book.header.m_ChunkIndex.m_Entries.push_back(Fragment(3, 0, i, 0, 1000));
+    for (uint32_t i = 0; i < 1000; ++i)
+        book.header.m_ChunkIndex.m_Entries.push_back(Fragment(3, 0, i, 0, 1000));
     CEbookAzw3 azw3(book.header, book.header, book.dir, nullptr);
     azw3.RebuildFiles();
     EXPECT_LE(azw3.RebuiltText().size(), text.size());
@@ -200,14 +213,14 @@ TEST(EbookAzw3, RepeatedFragmentsCannotGrowPastTheText)
 TEST(EbookAzw3, InputPrinterResolvesKindleReferences)
 {
     std::string svgFlow = "<?xml version=\"1.0\"?><svg xmlns=\"http://www.w3.org/2000/svg\"><rect/></svg>";
-    std::string html =
-        "<html><head><link rel=\"stylesheet\" href=\"kindle:flow:0001?mime=text/css\"/></head><body aid=\"0\">"
-        "<p id=\"target\" aid=\"1\">T</p>"
-        "<a href=\"kindle:pos:fid:0003:off:000000001A\">link</a>"
-        "<img src=\"kindle:embed:000A?mime=image/jpeg\"/>"
-        "<img src=\"kindle:flow:0002?mime=image/svg+xml\"/>"
-        "<img src=\"kindle:flow:0002?mime=image/svg+xml\"/>"
-        "</body></html>";
+    std::string html = "<html><head><link rel=\"stylesheet\" "
+                       "href=\"kindle:flow:0001?mime=text/css\"/></head><body aid=\"0\">"
+                       "<p id=\"target\" aid=\"1\">T</p>"
+                       "<a href=\"kindle:pos:fid:0003:off:000000001A\">link</a>"
+                       "<img src=\"kindle:embed:000A?mime=image/jpeg\"/>"
+                       "<img src=\"kindle:flow:0002?mime=image/svg+xml\"/>"
+                       "<img src=\"kindle:flow:0002?mime=image/svg+xml\"/>"
+                       "</body></html>";
     std::string text = html + "p{}" + svgFlow;
     uint32_t h = static_cast<uint32_t>(html.size());
     Kf8Book book(text, Fdst(3, {{0, h}, {h, h + 3}, {h + 3, static_cast<uint32_t>(text.size())}}), 10);

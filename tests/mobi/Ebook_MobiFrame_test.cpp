@@ -1,8 +1,8 @@
 #include "mobi/Ebook_MobiFrame.h"
 
 #include "base/Platform.h"
-#include "mobi/MobiTestBook.h"
 #include "mobi/MobiRewrite.h"
+#include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,8 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 std::string Value(const CIntermediateBook& book, const std::string& key)
 {
@@ -62,8 +63,8 @@ struct ConvertCase {
     size_t htmlFiles;
     size_t navPoints;
     size_t guideItems;
-    size_t images;         // img elements across the files
-    bool nested;           // the table of contents has children
+    size_t images; // img elements across the files
+    bool nested;   // the table of contents has children
     const char* firstLabel;
 };
 
@@ -104,12 +105,14 @@ TEST(EbookMobiFrame, ConvertInputKeepsChaptersLinksImagesAndContents)
         size_t images = 0;
         for (const std::string& name : book.m_HtmlFileList) {
             std::string text = ReadWholeFile(dir + name);
-            for (size_t at = text.find("<img"); at != std::string::npos; at = text.find("<img", at + 1)) ++images;
+            for (size_t at = text.find("<img"); at != std::string::npos; at = text.find("<img", at + 1))
+                ++images;
             EXPECT_EQ(text.find("kindle:"), std::string::npos) << name;
             EXPECT_EQ(text.find("filepos"), std::string::npos) << name;
         }
         EXPECT_EQ(images, c.images);
-        for (const std::string& name : book.m_ResourceList) EXPECT_TRUE(FileExists(dir + name)) << name;
+        for (const std::string& name : book.m_ResourceList)
+            EXPECT_TRUE(FileExists(dir + name)) << name;
         ExpectLinksResolve(book, dir);
     }
 }
@@ -159,8 +162,8 @@ struct CopyCase {
 TEST(EbookMobiFrame, BooksAlreadyInTheWantedFormatAreCopied)
 {
     const CopyCase cases[] = {
-        {"qs-eng-kf8.azw3", FORMAT_AZW3, RC_COPY_INPUT},   {"qs-eng-joint.mobi", FORMAT_MOBI, RC_COPY_INPUT},
-        {"qs-eng-mobi6.mobi", FORMAT_PRC, RC_COPY_INPUT},  {"qs-eng-joint.mobi", FORMAT_AZW3, RC_OK},
+        {"qs-eng-kf8.azw3", FORMAT_AZW3, RC_COPY_INPUT},  {"qs-eng-joint.mobi", FORMAT_MOBI, RC_COPY_INPUT},
+        {"qs-eng-mobi6.mobi", FORMAT_PRC, RC_COPY_INPUT}, {"qs-eng-joint.mobi", FORMAT_AZW3, RC_OK},
         {"qs-eng-mobi6.mobi", FORMAT_AZW3, RC_OK},
     };
     for (const CopyCase& c : cases) {
@@ -178,7 +181,7 @@ struct BadCase {
 TEST(EbookMobiFrame, BadBooksGiveTheirCodes)
 {
     const BadCase cases[] = {
-        {"bad-encryption2.mobi", RC_DRM_KINDLE},      {"bad-eof-record.mobi", RC_MOBI_EOF_RECORD},
+        {"bad-encryption2.mobi", RC_DRM_KINDLE},         {"bad-eof-record.mobi", RC_MOBI_EOF_RECORD},
         {"bad-truncated-half.mobi", RC_MOBI_EOF_RECORD}, {"bad-topaz.azw1", RC_DRM_TOPAZ},
         {"bad-invalid-indx.mobi", RC_MOBI_PALMDB_MAGIC}, {"no-such-book.mobi", RC_FILE_OPEN_FAILED},
     };
@@ -221,17 +224,21 @@ struct MetaCase {
     const char* language;
     const char* asin;
     bool cover;
-    bool rawKeys;  // "MOBI_ID_" entries stay (UTF-8 books only)
+    bool rawKeys; // "MOBI_ID_" entries stay (UTF-8 books only)
 };
 
 TEST(EbookMobiFrame, GetMetaDataReadsTheStoredValuesAndCover)
 {
     // Values as `mobitool -m` reports them.
     const MetaCase cases[] = {
-        {"qs-eng-mobi6.mobi", "Quick Start Guide", "John Schember", "", "en", "2a348fdb-8a2f-4d4d-ad67-6bcdf56637a7", true, true},
-        {"qs-eng-joint.mobi", "Quick Start Guide", "John Schember", "", "en", "8b47f28e-0dd2-497e-8b4b-a99d69f015d7", true, true},
-        {"qs-eng-kf8.azw3", "Quick Start Guide", "John Schember", "", "en", "58e6bc7d-aeb6-4b71-b2ba-68184d22149e", true, true},
-        {"cp1252-mobi6.mobi", "Libmobi test sample", "Bartek Fabiszewski", "Libmobi project", "", "", true, false},
+        {"qs-eng-mobi6.mobi", "Quick Start Guide", "John Schember", "", "en",
+         "2a348fdb-8a2f-4d4d-ad67-6bcdf56637a7", true, true},
+        {"qs-eng-joint.mobi", "Quick Start Guide", "John Schember", "", "en",
+         "8b47f28e-0dd2-497e-8b4b-a99d69f015d7", true, true},
+        {"qs-eng-kf8.azw3", "Quick Start Guide", "John Schember", "", "en",
+         "58e6bc7d-aeb6-4b71-b2ba-68184d22149e", true, true},
+        {"cp1252-mobi6.mobi", "Libmobi test sample", "Bartek Fabiszewski", "Libmobi project", "", "", true,
+         false},
         {"huffdic-joint.mobi", "Libmobi", "Bartek Fabiszewski", "Libmobi project", "en-us", "", true, true},
         {"font-kf8.mobi", "font", "Unknown", "", "en", "f670fccc-9935-467c-82b6-b5d39534b509", false, true},
     };
@@ -249,7 +256,8 @@ TEST(EbookMobiFrame, GetMetaDataReadsTheStoredValuesAndCover)
         EXPECT_EQ(Value(book, "language"), c.language);
         EXPECT_EQ(Value(book, "identifier_ASIN"), c.asin);
         bool raw = false;
-        for (const auto& entry : book.m_MetaData) raw = raw || entry.first.rfind("MOBI_ID_", 0) == 0;
+        for (const auto& entry : book.m_MetaData)
+            raw = raw || entry.first.rfind("MOBI_ID_", 0) == 0;
         EXPECT_EQ(raw, c.rawKeys);
         std::string cover;
         EXPECT_EQ(ReadFileBytes(dir + "cover.img", cover), c.cover);
@@ -279,8 +287,9 @@ TEST(EbookMobiFrame, CoverComesFromTheKf8PartWhenTheFirstHasNone)
     kf8.exthRecords = {{503, "Joint"}, {201, Be32(0)}};
     std::string jpeg = JpegBytes("kf8 cover");
     std::string path = dir + "joint.azw";
-    ASSERT_EQ(WriteWholeFile(path, BuildPalmDb({mobi6.Build(), "<html><body>6</body></html>", "BOUNDARY", kf8.Build(),
-                                                "<html><body>8</body></html>", jpeg, EndOfFileRecord()})),
+    ASSERT_EQ(WriteWholeFile(
+                  path, BuildPalmDb({mobi6.Build(), "<html><body>6</body></html>", "BOUNDARY", kf8.Build(),
+                                     "<html><body>8</body></html>", jpeg, EndOfFileRecord()})),
               RC_OK);
     CEbookMobiFrame frame;
     GetMetaContext ctx{dir, dir + "cover.jpg"};
@@ -298,14 +307,17 @@ TEST(EbookMobiFrame, Windows1252MetadataComesOutAsUtf8)
     r0.encoding = 1252;
     r0.exthRecords = {{503, "Caf\xE9"}, {100, "Jos\xE9"}, {300, "raw"}};
     std::string path = dir + "cp.mobi";
-    ASSERT_EQ(WriteWholeFile(path, BuildPalmDb({r0.Build(), "<html><body>x</body></html>", EndOfFileRecord()})), RC_OK);
+    ASSERT_EQ(
+        WriteWholeFile(path, BuildPalmDb({r0.Build(), "<html><body>x</body></html>", EndOfFileRecord()})),
+        RC_OK);
     CEbookMobiFrame frame;
     GetMetaContext ctx{dir, ""};
     ASSERT_EQ(frame.GetMetaData(path, ctx), RC_OK);
     const CIntermediateBook& book = *frame.GetIntermediateBook();
     EXPECT_EQ(Value(book, "title"), "Caf\xC3\xA9");
     EXPECT_EQ(Value(book, "creator"), "Jos\xC3\xA9");
-    for (const auto& entry : book.m_MetaData) EXPECT_NE(entry.first.rfind("MOBI_ID_", 0), 0u) << entry.first;
+    for (const auto& entry : book.m_MetaData)
+        EXPECT_NE(entry.first.rfind("MOBI_ID_", 0), 0u) << entry.first;
     // Asking again converts nothing twice.
     EXPECT_EQ(Value(*frame.GetIntermediateBook(), "title"), "Caf\xC3\xA9");
 }
@@ -317,8 +329,11 @@ struct SetCase {
 
 TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
 {
-    const SetCase cases[] = {{"qs-eng-mobi6.mobi", false}, {"qs-eng-joint.mobi", true}, {"qs-eng-kf8.azw3", true},
-                             {"cp1252-mobi6.mobi", false}, {"huffdic-joint.mobi", true}};
+    const SetCase cases[] = {{"qs-eng-mobi6.mobi", false},
+                             {"qs-eng-joint.mobi", true},
+                             {"qs-eng-kf8.azw3", true},
+                             {"cp1252-mobi6.mobi", false},
+                             {"huffdic-joint.mobi", true}};
     std::string newCover = JpegBytes(std::string(3000, 'c'));
     for (const SetCase& c : cases) {
         SCOPED_TRACE(c.file);
@@ -401,8 +416,8 @@ TEST(EbookMobiFrame, CoverOffsetOfANonImageIsDroppedOnRewrite)
     r0.firstResource = 2;
     r0.exthRecords = {{503, "T"}, {201, Be32(1)}, {202, Be32(0)}};
     std::string path = dir + "b.mobi";
-    ASSERT_EQ(WriteWholeFile(path, BuildPalmDb({r0.Build(), "<html><body>x</body></html>", JpegBytes(), "FLIS" + std::string(32, '\0'),
-                                                EndOfFileRecord()})),
+    ASSERT_EQ(WriteWholeFile(path, BuildPalmDb({r0.Build(), "<html><body>x</body></html>", JpegBytes(),
+                                                "FLIS" + std::string(32, '\0'), EndOfFileRecord()})),
               RC_OK);
     CIntermediateBook meta;
     meta.m_MetaData["title"] = {"New"};
@@ -430,24 +445,34 @@ struct ShiftCase {
 TEST(MobiRewrite, ShiftRecordNumbersMovesFieldsAtOrPastTheInsertion)
 {
     const ShiftCase cases[] = {
-        {"MOBI 6: FCIS, FLIS move, NCX before stays, unset first image set", 6, 18,
+        {"MOBI 6: FCIS, FLIS move, NCX before stays, unset first image set",
+         6,
+         18,
          {{0xC8, 18}, {0xD0, 19}, {0xF4, 13}, {0x6C, NO_RECORD}, {0x70, 0}},
          {{0xC8, 20}, {0xD0, 21}, {0xF4, 13}, {0x6C, 18}, {0x70, 0}}},
-        {"KF8: FDST and indexes past the images move", 8, 27,
+        {"KF8: FDST and indexes past the images move",
+         8,
+         27,
          {{0xC0, 27}, {0xC8, 28}, {0xF4, 22}, {0x104, 30}, {0x6C, 25}},
          {{0xC0, 29}, {0xC8, 30}, {0xF4, 22}, {0x104, 32}, {0x6C, 25}}},
-        {"unset fields stay unset", 8, 5, {{0xF8, NO_RECORD}, {0xE0, NO_RECORD}}, {{0xF8, NO_RECORD}, {0xE0, NO_RECORD}}},
+        {"unset fields stay unset",
+         8,
+         5,
+         {{0xF8, NO_RECORD}, {0xE0, NO_RECORD}},
+         {{0xF8, NO_RECORD}, {0xE0, NO_RECORD}}},
     };
     for (const ShiftCase& c : cases) {
         SCOPED_TRACE(c.label);
         Record0 r0;
         r0.version = c.version;
         std::string record = r0.Build();
-        for (const auto& [offset, value] : c.before) PutU32At(record, offset, value);
+        for (const auto& [offset, value] : c.before)
+            PutU32At(record, offset, value);
         if (c.version == 6) PutU16At(record, 0xC2, 17);
         ShiftRecordNumbers(record, c.insertAt, 2);
         CByteReader r(record);
-        for (const auto& [offset, value] : c.after) EXPECT_EQ(r.U32At(offset), value) << std::hex << offset;
+        for (const auto& [offset, value] : c.after)
+            EXPECT_EQ(r.U32At(offset), value) << std::hex << offset;
         if (c.version == 6) {
             EXPECT_EQ(r.U16At(0xC2), 19);
         }
@@ -459,7 +484,9 @@ TEST(MobiRewrite, RebuiltRecord0KeepsItsHeaderAndEndsAligned)
     Record0 r0;
     r0.exthRecords = {{503, "Old"}, {121, Be32(9)}};
     std::string old = r0.Build();
-    MetaDataMap map{{"title", {"A longer new title"}}, {"creator", {"X"}}, {"coverimage", {"/tmp/c.jpg"}},
+    MetaDataMap map{{"title", {"A longer new title"}},
+                    {"creator", {"X"}},
+                    {"coverimage", {"/tmp/c.jpg"}},
                     {"languageid", {"00000009"}}};
     std::string rebuilt;
     ASSERT_TRUE(RebuildRecord0(old, map, "A longer new title", rebuilt));

@@ -8,7 +8,8 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 // A MOBI 6 part held in memory: the text and the resource files a real unpack would have made.
 struct PrcBook {
@@ -30,25 +31,32 @@ struct PrcBook {
 struct SplitCase {
     const char* label;
     const char* text;
-    std::vector<std::string> pieces;  // the bytes of each piece
+    std::vector<std::string> pieces; // the bytes of each piece
 };
 
 TEST(EbookPrc, SplitHtmlFileCutsAtPageBreakTags)
 {
     const SplitCase cases[] = {
-        {"no page break: one piece with the head", "<html><head></head><body><p>a</p></body></html>",
+        {"no page break: one piece with the head",
+         "<html><head></head><body><p>a</p></body></html>",
          {"<html><head></head><body><p>a</p></body></html>"}},
-        {"break right after body makes no empty piece", "<html><body><mbp:pagebreak/><p>a</p><mbp:pagebreak/></body></html>",
+        {"break right after body makes no empty piece",
+         "<html><body><mbp:pagebreak/><p>a</p><mbp:pagebreak/></body></html>",
          {"<p>a</p>"}},
         {"three sections each followed by a break",
-         "<html><body><p>1</p><mbp:pagebreak/><p>2</p><mbp:pagebreak /><p>3</p><mbp:pagebreak/></body></html>",
+         "<html><body><p>1</p><mbp:pagebreak/><p>2</p><mbp:pagebreak "
+         "/><p>3</p><mbp:pagebreak/></body></html>",
          {"<p>1</p>", "<p>2</p>", "<p>3</p>"}},
-        {"a trailing section is kept", "<html><body><p>1</p><mbp:pagebreak/><p>2</p></body></html>",
+        {"a trailing section is kept",
+         "<html><body><p>1</p><mbp:pagebreak/><p>2</p></body></html>",
          {"<p>1</p>", "<p>2</p></body></html>"}},
-        {"page break words in text do not cut", "<html><body><p>mbp:pagebreak</p><mbp:pagebreak/></body></html>",
+        {"page break words in text do not cut",
+         "<html><body><p>mbp:pagebreak</p><mbp:pagebreak/></body></html>",
          {"<p>mbp:pagebreak</p>"}},
         {"without a body no piece", "<html><p>1</p><mbp:pagebreak/><p>2</p>", {}},
-        {"body with attributes and blanks", "<html>< body class=\"x\"><p>1</p><mbp:pagebreak/></html>", {"<p>1</p>"}},
+        {"body with attributes and blanks",
+         "<html>< body class=\"x\"><p>1</p><mbp:pagebreak/></html>",
+         {"<p>1</p>"}},
     };
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -155,7 +163,8 @@ TEST(EbookPrc, MakeFileListWritesPiecesWithLinksImagesAndGuide)
     CEbookPrc prc(book.header, book.header, book.dir, nullptr);
     ASSERT_EQ(prc.MakeFileListToMetaData(), RC_OK);
     const CIntermediateBook& b = book.header.m_Book;
-    ASSERT_EQ(b.m_HtmlFileList, (std::vector<std::string>{"text00000.html", "text00001.html", "text00002.html"}));
+    ASSERT_EQ(b.m_HtmlFileList,
+              (std::vector<std::string>{"text00000.html", "text00001.html", "text00002.html"}));
     EXPECT_EQ(b.m_ResourceList.size(), 4u);
 
     std::string first = book.File("text00000.html");
@@ -179,12 +188,14 @@ TEST(EbookPrc, MakeFileListWritesPiecesWithLinksImagesAndGuide)
     EXPECT_EQ(b.m_GuideItems[0].m_Type, "toc");
     EXPECT_EQ(b.m_GuideItems[0].m_Title, "Contents & more");
     EXPECT_EQ(b.m_GuideItems[1].m_Title, "Start");
-    for (const GuideItem& g : b.m_GuideItems) EXPECT_EQ(g.m_Href.rfind("text0000", 0), 0u) << g.m_Href;
+    for (const GuideItem& g : b.m_GuideItems)
+        EXPECT_EQ(g.m_Href.rfind("text0000", 0), 0u) << g.m_Href;
 }
 
 TEST(EbookPrc, NavPointsTakeTheirTargetsAndDroppedOnesHandOverChildren)
 {
-    PrcBook book("<html><body><p id=\"a\">A</p><mbp:pagebreak/><p id=\"b\">B</p><mbp:pagebreak/></body></html>");
+    PrcBook book(
+        "<html><body><p id=\"a\">A</p><mbp:pagebreak/><p id=\"b\">B</p><mbp:pagebreak/></body></html>");
     // Index entries: 0 root, 1 child of 0 with no label, 2 child of 1, 3 root.
     book.header.m_NcxIndex.m_Entries.resize(4);
     book.header.m_NcxIndex.m_Entries[1].m_Parent = 0;
@@ -209,7 +220,8 @@ TEST(EbookPrc, NavPointsTakeTheirTargetsAndDroppedOnesHandOverChildren)
     EXPECT_EQ(points[0].m_FirstChild, 1);
     EXPECT_EQ(points[0].m_LastChild, 1);
     EXPECT_EQ(points[2].m_Parent, -1);
-    for (size_t i = 0; i < points.size(); ++i) EXPECT_EQ(points[i].m_OwnIndex, static_cast<int32_t>(i));
+    for (size_t i = 0; i < points.size(); ++i)
+        EXPECT_EQ(points[i].m_OwnIndex, static_cast<int32_t>(i));
 }
 
 TEST(EbookPrc, NavPointsWithoutAnyAnchorAreRemoved)
@@ -225,11 +237,12 @@ TEST(EbookPrc, NavPointsWithoutAnyAnchorAreRemoved)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 struct PlayOrderCase {
     const char* label;
-    std::vector<std::pair<int32_t, const char*>> points;  // parent, target
+    std::vector<std::pair<int32_t, const char*>> points; // parent, target
     std::vector<std::string> orders;
 };
 
@@ -250,7 +263,8 @@ TEST(EbookMobiBase, AssignPlayOrderFollowsReadingOrderAndSharesTargets)
             points.push_back(p);
         }
         AssignPlayOrder(points);
-        for (size_t i = 0; i < points.size(); ++i) EXPECT_EQ(points[i].m_PlayOrder, c.orders[i]) << i;
+        for (size_t i = 0; i < points.size(); ++i)
+            EXPECT_EQ(points[i].m_PlayOrder, c.orders[i]) << i;
     }
 }
 
