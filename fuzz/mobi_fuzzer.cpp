@@ -1,7 +1,10 @@
 // Opens an arbitrary Kindle file held in memory and runs every reading step over each book part:
-// text decoding, resource unpacking into a scratch folder, the cover and the indexes. Every record
+// text decoding, resource unpacking into a scratch folder, the cover, the indexes and the text
+// turned into HTML files. Every record
 // that looks like a primary index record is also read by each index reader directly.
 #include "base/Platform.h"
+#include "mobi/Ebook_Azw3.h"
+#include "mobi/Ebook_Prc.h"
 #include "mobi/Index.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/PalmDb.h"
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,13 +38,18 @@ const std::string& Scratch()
     return *dir;
 }
 
-void RunPart(CMobiHeader& part)
+// Resources come from the first part; a KF8 part of a joint file refers to them.
+void RunPart(CMobiHeader& part, CMobiHeader& resources)
 {
     const std::string& dir = Scratch();
     part.UnpackTextRecord(dir);
-    part.UnpackAllRecord(dir);
+    if (&part == &resources) part.UnpackAllRecord(dir);
     part.GetCoverImage(dir + "cover.img");
-    part.GetIndexRecord();
+    if (part.GetIndexRecord() != RC_OK) return;
+    std::unique_ptr<CEbookMobiBase> text;
+    if (part.IsKf8()) text = std::make_unique<CEbookAzw3>(part, resources, dir, nullptr);
+    else text = std::make_unique<CEbookPrc>(part, resources, dir, nullptr);
+    text->MakeFileListToMetaData();
 }
 
 void ReadIndexesDirectly(const CPalmDb& db)
@@ -79,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ResultCode rc = OpenMobiParts(db, first, kf8, joint, nullptr);
     // A missing end-of-file record still leaves readable parts worth exercising.
     if (rc == RC_OK || rc == RC_MOBI_EOF_RECORD) {
-        RunPart(first);
-        if (joint) RunPart(kf8);
+        RunPart(first, first);
+        if (joint) RunPart(kf8, first);
     }
     ReadIndexesDirectly(db);
     return 0;
