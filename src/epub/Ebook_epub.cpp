@@ -10,6 +10,8 @@
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
 
+#include <unordered_set>
+
 namespace {
 
 const char* const PACKAGE_FOLDER = "OEBPS/";
@@ -288,9 +290,23 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     writer.m_ZipLog = m_Log;
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
 
-    writer.AddFile("mimetype", "application/epub+zip");
-    writer.m_Entries.back().m_Method = 0;
-    writer.AddFile("META-INF/container.xml", CEpubBase::BuildContainer(std::string(PACKAGE_FOLDER) + "content.opf"));
+    // Entries are appended directly: looking each name up again (AddFile) is quadratic, which
+    // books with thousands of pages feel. A name already taken (ignoring case) is written once.
+    uint16_t date = 0, time = 0;
+    DosDateTime(date, time);
+    std::unordered_set<std::string> taken;
+    auto add = [&](const std::string& name, std::string data, uint16_t method) {
+        if (!taken.insert(ToLowerCopy(name)).second) return;
+        ZipEntry entry;
+        entry.m_Method = method;
+        entry.m_Name = name;
+        entry.m_Date = date;
+        entry.m_Time = time;
+        entry.m_Data = std::move(data);
+        writer.m_Entries.push_back(std::move(entry));
+    };
+    add("mimetype", "application/epub+zip", 0);
+    add("META-INF/container.xml", CEpubBase::BuildContainer(std::string(PACKAGE_FOLDER) + "content.opf"), 8);
 
     std::string coverImage;
     if (book.GetValue("coverimage", coverImage) == RC_OK && !coverImage.empty()) {
@@ -310,19 +326,18 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         }
     }
     PrintProgress("Creating Opf File");
-    writer.AddFile(std::string(PACKAGE_FOLDER) + "content.opf", writer.BuildOpf(book));
+    add(std::string(PACKAGE_FOLDER) + "content.opf", writer.BuildOpf(book), 8);
     PrintProgress("Creating Ncx File");
-    writer.AddFile(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book));
+    add(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book), 8);
 
     for (const std::string& name : book.m_HtmlFileList) {
         std::string data = ReadWholeFile(bookDirectory + name);
-        if (!data.empty()) writer.AddFile(PACKAGE_FOLDER + UrlDecode(name), data);
+        if (!data.empty()) add(PACKAGE_FOLDER + UrlDecode(name), std::move(data), 8);
     }
     for (const std::string& name : book.m_ResourceList) {
         std::string data = ReadWholeFile(bookDirectory + name);
         if (data.empty()) continue;
-        writer.AddFile(PACKAGE_FOLDER + UrlDecode(name), data);
-        writer.m_Entries.back().m_Method = 0;
+        add(PACKAGE_FOLDER + UrlDecode(name), std::move(data), 0);
     }
     PrintProgress("Processed 95%");
     PrintProgress("Creating Epub Output");
