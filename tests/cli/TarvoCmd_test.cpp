@@ -183,3 +183,52 @@ TEST(TarvoCmdEpub, BrokenArchiveGivesAFailureCode)
 }
 
 } // namespace
+
+namespace {
+
+// A small site: nested folders, a link cycle, images, style sheets, a page that climbs out.
+void WriteSite(const ScratchDir& scratch)
+{
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, 'p');
+    MakePath(scratch / "site/chapters/deep/");
+    MakePath(scratch / "site/img/");
+    WriteWholeFile(scratch / "site/index.html",
+                   "<html><head><title>Site</title><link rel=\"stylesheet\" href=\"style.css\"/></head><body>"
+                   "<h1>Book</h1><p><a href=\"chapters/one.html\">One</a></p><img src=\"img/cover.png\"/>"
+                   "<img src=\"../../../../outside.png\"/></body></html>");
+    WriteWholeFile(scratch / "site/chapters/one.html",
+                   "<html><body><h2>Chapter One</h2><p><a href=\"deep/two.html#s\">Two</a> "
+                   "<a href=\"../index.html\">Home</a></p><img src=\"../img/pic.png\"/></body></html>");
+    WriteWholeFile(scratch / "site/chapters/deep/two.html",
+                   "<html><head><link rel=\"stylesheet\" href=\"../../style.css\"/></head><body>"
+                   "<h2 id=\"s\">Chapter Two</h2><h3>Section</h3><p><a href=\"../one.html\">back</a></p></body></html>");
+    WriteWholeFile(scratch / "site/style.css", "p { margin: 0 }");
+    WriteWholeFile(scratch / "site/img/cover.png", png);
+    WriteWholeFile(scratch / "site/img/pic.png", png);
+}
+
+TEST(TarvoCmdHtml, SiteToEpubAndBackKeepsPagesImagesAndLinks)
+{
+    ScratchDir scratch;
+    WriteSite(scratch);
+    CommandRun in = RunTarvoCmd({"c", "site/index.html", "book.epub", scratch / "w1"}, scratch.Path());
+    ASSERT_TRUE(EndsWith(in.out, "succeed\nreturn 0\n")) << in.out;
+    CommandRun out = RunTarvoCmd({"c", "book.epub", "out/start.html", scratch / "w2"}, scratch.Path());
+    ASSERT_TRUE(EndsWith(out.out, "succeed\nreturn 0\n")) << out.out;
+
+    for (const char* file : {"out/start.html", "out/chapters/one.html", "out/chapters/deep/two.html", "out/style.css",
+                             "out/img/cover.png", "out/img/pic.png"})
+        EXPECT_TRUE(FileExists(scratch / file)) << file;
+    EXPECT_FALSE(FileExists(scratch / "outside.png"));
+    EXPECT_FALSE(FileExists(scratch / "out/index.html")) << "the first page takes the output name";
+    std::string one = ReadWholeFile(scratch / "out/chapters/one.html");
+    EXPECT_NE(one.find("href=\"../start.html\""), std::string::npos) << "links follow the renamed first page: " << one;
+    EXPECT_NE(one.find("href=\"deep/two.html#s\""), std::string::npos);
+
+    RunTarvoCmd({"c", "book.epub", "x.txt", scratch / "w3"}, scratch.Path());
+    std::string text = ReadWholeFile(scratch / "x.txt");
+    size_t book = text.find("Book"), chapterOne = text.find("Chapter One"), section = text.find("Section");
+    EXPECT_TRUE(book < chapterOne && chapterOne < section) << text;
+}
+
+} // namespace
