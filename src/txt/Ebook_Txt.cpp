@@ -195,8 +195,9 @@ TextRole RoleOf(TidyNode element)
     case TidyTag_STYLE:
     case TidyTag_SCRIPT: return TextRole::Skip;
     case TidyTag_P:
-    case TidyTag_LI:
     case TidyTag_ADDRESS: return TextRole::Paragraph;
+    // A list item is walked like a container: its own text becomes a paragraph, and a nested
+    // list inside it gives one paragraph per item instead of one run-together line.
     case TidyTag_H1: return TextRole::Heading1;
     case TidyTag_H2:
     case TidyTag_H3:

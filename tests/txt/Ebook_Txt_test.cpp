@@ -173,6 +173,8 @@ TEST(TextOutput, DocumentTextFollowsTheBlocks)
         {"paragraphs", "<p>One</p><p>Two</p>", "One\r\n\r\nTwo\r\n\r\n"},
         {"headings", "<h1>Big</h1><h2>Small</h2>", "\r\n\r\n\r\n\r\nBig\r\n\r\n\r\nSmall\r\n\r\n\r\n"},
         {"list", "<ul><li>a</li><li>b</li></ul>", "a\r\n\r\nb\r\n\r\n"},
+        {"nested list", "<ul><li><a href=\"#x\">Tasks</a><ul><li>One</li><li>Two</li></ul></li></ul>",
+         "Tasks\r\n\r\nOne\r\n\r\nTwo\r\n\r\n"},
         {"inline run in a div stays one paragraph", "<div>a <b>bold</b> c</div>", "a bold c\r\n\r\n"},
         {"hidden span skipped", "<p>seen<span style=\"display:none;\">hidden</span></p>", "seen\r\n\r\n"},
         {"bold inside a paragraph once", "<p>x <b>y</b></p>", "x y\r\n\r\n"},
