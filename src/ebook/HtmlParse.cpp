@@ -666,25 +666,7 @@ void CHtmlParse::PrintAttributes(TidyNode element, std::string& out, bool& hadAt
         out += ' ';
         out += name;
         out += "=\"";
-        if (value != nullptr) {
-            // The tree holds values decoded; "<" and "&" as they stand would not be XML.
-            for (const char* p = value; *p != '\0'; ++p) {
-                switch (*p) {
-                case '"':
-                    out += "&quot;";
-                    break;
-                case '&':
-                    out += "&amp;";
-                    break;
-                case '<':
-                    out += "&lt;";
-                    break;
-                default:
-                    if (static_cast<unsigned char>(*p) >= 0x20 || *p == '\t' || *p == '\n' || *p == '\r')
-                        out += *p;
-                }
-            }
-        }
+        if (value != nullptr) AppendAttributeValue(value, out);
         out += '"';
     }
 }
@@ -1004,4 +986,19 @@ std::string CHtmlParse::CollectText(TidyNode node)
     CollectTextInto(node, text, first);
     m_Depth = saved;
     return text;
+}
+
+void AppendAttributeValue(const std::string& value, std::string& out)
+{
+    // The tree holds values decoded; "<" and "&" as they stand would not be XML, and neither
+    // would control characters.
+    for (char c : value) {
+        switch (c) {
+        case '"': out += "&quot;"; break;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        default:
+            if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
+        }
+    }
 }

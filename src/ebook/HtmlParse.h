@@ -147,6 +147,9 @@ class CHtmlParse
 // Drops start tags whose estimated nesting passes limit (their text stays). True when any was dropped.
 bool CapNesting(const std::string& text, size_t limit, std::string& out);
 
+// An attribute value as printed between double quotes.
+void AppendAttributeValue(const std::string& value, std::string& out);
+
 // Escapes every "&" that does not start a character reference; true when the text changed.
 bool HandleNakedAmpersand(std::string& text);
 

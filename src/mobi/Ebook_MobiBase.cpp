@@ -86,21 +86,7 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
         out += ' ';
         out += a.m_Name;
         out += "=\"";
-        for (char c : a.m_Value) {
-            switch (c) {
-            case '"':
-                out += "&quot;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
-            }
-        }
+        AppendAttributeValue(a.m_Value, out);
         out += '"';
     }
     bool selfClosing = CHtmlParse::IsSelfClosing(name);
