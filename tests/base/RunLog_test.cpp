@@ -47,11 +47,11 @@ TEST(RunLog, HeaderLinesAndClosingLine)
     const std::regex expected(
         "Tarvo      Version: 0\\.8\\.3   BuildNo: 563\r\n"
         "/books/in put\\.epub\r\n"
-        "INFO: {9}0\\[tests/base/RunLog_test\\.cpp:\\d+\\]\\[\\S*TestBody\\] step 1\r\n"
-        "Warning: {9}0\\[\\S+\\]\\[\\S+\\] Have Kindle DRM!\r\n"
-        "ERROR: {9}0\\[\\S+\\]\\[\\S+\\] bad\r\n"
-        "Unknown: {9}0odd\r\n"
-        "Use time\\(ms\\):  {9}0\r\n");
+        "INFO:[ 0-9]{10}\\[tests/base/RunLog_test\\.cpp:\\d+\\]\\[\\S*TestBody\\] step 1\r\n"
+        "Warning:[ 0-9]{10}\\[\\S+\\]\\[\\S+\\] Have Kindle DRM!\r\n"
+        "ERROR:[ 0-9]{10}\\[\\S+\\]\\[\\S+\\] bad\r\n"
+        "Unknown:[ 0-9]{10}odd\r\n"
+        "Use time\\(ms\\): [ 0-9]{10}\r\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }
 
