@@ -159,6 +159,23 @@ bool PathEscapes(const std::string& relative)
     return false;
 }
 
+bool ClimbsOutOf(const std::string& relative)
+{
+    if (relative.empty()) return false;
+    if (IsSeparator(relative[0])) return true;
+    if (relative.size() >= 2 && relative[1] == ':' && std::isalpha(static_cast<unsigned char>(relative[0])))
+        return true;
+    int depth = 0;
+    for (const std::string& part : SplitPath(relative)) {
+        if (part == "..") {
+            if (--depth < 0) return true;
+        } else if (part != ".") {
+            ++depth;
+        }
+    }
+    return false;
+}
+
 static std::tm LocalNow()
 {
     std::time_t now = std::time(nullptr);

@@ -41,6 +41,9 @@ std::string Join(const std::string& directory, const std::string& name);
 // True when the relative path can leave the folder it is resolved against: absolute, a drive
 // prefix, or a ".." component anywhere.
 bool PathEscapes(const std::string& relative);
+// True when the relative path, resolved, lies outside the folder: absolute, a drive prefix, or a
+// ".." that climbs above the start ("a/../b" stays inside, "a/../../b" does not).
+bool ClimbsOutOf(const std::string& relative);
 
 // ---- files and folders --------------------------------------------------------------------------
 

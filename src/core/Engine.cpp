@@ -47,6 +47,8 @@ void FinishLog(CRunLog& log, ResultCode rc)
 void RepairNakedAmpersands(const CIntermediateBook& book, const std::string& bookDirectory)
 {
     for (const std::string& name : book.m_HtmlFileList) {
+        // The repair writes files back: never outside the book's folder, whatever a reader listed.
+        if (ClimbsOutOf(UrlDecode(name))) continue;
         std::string path = bookDirectory + name;
         std::string text = ReadWholeFile(path);
         if (HandleNakedAmpersand(text)) WriteWholeFile(path, text);

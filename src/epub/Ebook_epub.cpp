@@ -10,6 +10,7 @@
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace {
@@ -123,7 +124,22 @@ ResultCode CEbookEpub::ReadPackage(const std::string& inputFile, const std::stri
         for (std::string& image : m_Images) image = ResolveBookHref(image, "", m_Book);
         if (!parser.m_CoverHref.empty()) m_Book.SetValue("coverimage", ResolveBookHref(parser.m_CoverHref, "", m_Book));
     }
+    DropNamesOutsideTheBook();
     return RC_OK;
+}
+
+// Every later step reads and rewrites the listed files in the TempDirectory: a package that
+// names a file above it ("../../x") must not reach out of it.
+void CEbookEpub::DropNamesOutsideTheBook()
+{
+    const std::string base = ArchiveBase();
+    auto outside = [this, &base](const std::string& name) {
+        bool escapes = ClimbsOutOf(UrlDecode(base + name));
+        if (escapes) TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" lies outside the book, left out", name.c_str());
+        return escapes;
+    };
+    for (std::vector<std::string>* list : {&m_Book.m_HtmlFileList, &m_Book.m_ResourceList, &m_Images})
+        list->erase(std::remove_if(list->begin(), list->end(), outside), list->end());
 }
 
 std::string CEbookEpub::ArchiveBase() const
@@ -350,6 +366,7 @@ ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory, const 
                                         DocumentPrint print, bool stopOnFailure)
 {
     for (const std::string& name : documents) {
+        if (ClimbsOutOf(UrlDecode(name))) continue;
         const std::string path = bookDirectory + name;
         std::string text = ReadWholeFile(path);
         if (text.empty()) continue;

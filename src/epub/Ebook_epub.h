@@ -26,6 +26,7 @@ private:
     ResultCode GetCoverImage(CEpub& epub, const std::string& coverImageFile);
     // Folder inside the archive that the book's file names are relative to.
     std::string ArchiveBase() const;
+    void DropNamesOutsideTheBook();
 
     using DocumentPrint = void (*)(CHtmlParse& parser, const std::string& name, std::string& out);
     ResultCode ReprintDocuments(const std::string& bookDirectory, const std::vector<std::string>& documents,

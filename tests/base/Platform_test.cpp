@@ -81,6 +81,18 @@ struct TextCase {
     const char* out;
 };
 
+TEST(PathHelpers, ClimbsOutOfOnlyAboveTheStart)
+{
+    const EscapeCase cases[] = {
+        {"a/../b", false}, {"a/./b", false}, {"a/../../b", true}, {"../x", true},
+        {"/abs", true},    {"C:x", true},    {"a\\..\\..\\b", true}, {"", false},
+    };
+    for (const EscapeCase& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ClimbsOutOf(c.path), c.escapes);
+    }
+}
+
 TEST(TextHelpers, UrlDecode)
 {
     const TextCase cases[] = {

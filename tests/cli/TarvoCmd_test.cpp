@@ -1,5 +1,6 @@
 // Runs the built program the way callers do and checks the printed lines and the exit status.
 #include "base/Platform.h"
+#include "base/Zip.h"
 
 #include "TestSupport.h"
 
@@ -229,6 +230,38 @@ TEST(TarvoCmdHtml, SiteToEpubAndBackKeepsPagesImagesAndLinks)
     std::string text = ReadWholeFile(scratch / "x.txt");
     size_t book = text.find("Book"), chapterOne = text.find("Chapter One"), section = text.find("Section");
     EXPECT_TRUE(book < chapterOne && chapterOne < section) << text;
+}
+
+} // namespace
+
+namespace {
+
+TEST(TarvoCmdEpub, PackageNamingFilesAboveTheBookReachesNothingOutside)
+{
+    ScratchDir scratch;
+    MakePath(scratch / "a/b/");
+    const std::string victim = "<html><body><p>Tom & Jerry</p></body></html>";
+    WriteWholeFile(scratch / "a/victim.html", victim);
+    CZip zip;
+    zip.AddFile("mimetype", "application/epub+zip");
+    zip.m_Entries.back().m_Method = 0;
+    zip.AddFile("META-INF/container.xml",
+                "<container><rootfiles><rootfile full-path=\"OEBPS/content.opf\"/></rootfiles></container>");
+    zip.AddFile("OEBPS/content.opf",
+                "<?xml version=\"1.0\"?><package><metadata><title>t</title></metadata><manifest>"
+                "<item id=\"a\" href=\"a.html\" media-type=\"application/xhtml+xml\"/>"
+                "<item id=\"v\" href=\"../../../victim.html\" media-type=\"application/xhtml+xml\"/>"
+                "</manifest><spine><itemref idref=\"v\"/><itemref idref=\"a\"/></spine></package>");
+    zip.AddFile("OEBPS/a.html", "<html><body><p>inside & fine</p></body></html>");
+    ASSERT_EQ(zip.WriteArchive(scratch / "book.epub", zip.m_Entries, false, false), RC_OK);
+
+    CommandRun run = RunTarvoCmd({"c", "book.epub", "out.epub", scratch / "a/b/job"}, scratch.Path());
+    EXPECT_TRUE(EndsWith(run.out, "succeed\nreturn 0\n")) << run.out;
+    EXPECT_EQ(ReadWholeFile(scratch / "a/victim.html"), victim) << "a file outside the TempDirectory was rewritten";
+    CZip out;
+    ASSERT_EQ(out.Open(scratch / "out.epub", false, false), RC_OK);
+    ASSERT_EQ(out.ReadDirectory(), RC_OK);
+    for (const ZipEntry& e : out.m_Entries) EXPECT_EQ(e.m_Name.find("victim"), std::string::npos) << e.m_Name;
 }
 
 } // namespace
