@@ -125,19 +125,10 @@ std::string JoinParts(const PathParts& parts, size_t from)
 // root, which no real file can be reached by.
 bool Resolve(const PathParts& folder, const std::string& reference, PathParts& out, size_t& minDepth)
 {
-    std::string path = reference;
-    std::replace(path.begin(), path.end(), '\\', '/');
-    while (StartsWith(path, "./"))
-        path.erase(0, 2);
     out = folder;
     minDepth = folder.size();
-    size_t from = 0;
-    while (from <= path.size()) {
-        size_t slash = path.find('/', from);
-        if (slash == std::string::npos) slash = path.size();
-        std::string part = path.substr(from, slash - from);
-        from = slash + 1;
-        if (part.empty() || part == ".") continue;
+    for (const std::string& part : SplitPath(reference)) {
+        if (part == ".") continue;
         if (part == "..") {
             if (out.empty()) return false;
             out.pop_back();
@@ -160,13 +151,8 @@ bool AbsoluteParts(const std::string& file, PathParts& parts)
         path = current + "/" + path;
     }
     parts.clear();
-    size_t from = 0;
-    while (from <= path.size()) {
-        size_t slash = path.find('/', from);
-        if (slash == std::string::npos) slash = path.size();
-        std::string part = path.substr(from, slash - from);
-        from = slash + 1;
-        if (part.empty() || part == ".") continue;
+    for (const std::string& part : SplitPath(path)) {
+        if (part == ".") continue;
         if (part == "..") {
             if (!parts.empty()) parts.pop_back();
             continue;
