@@ -20,6 +20,9 @@ class CEbookAzw3 : public CEbookMobiBase
     using CEbookMobiBase::CEbookMobiBase;
 
     ResultCode MakeFileListToMetaData() override;
+    // Output: the book's HTML files printed with aid attributes and flow references, cut into
+    // skeletons and fragments, with the fragment, skeleton, guide and NCX indexes and the FDST record.
+    ResultCode ParseText(CMobiResources& resources, bool verticalWriting, MobiPartText& part);
 
     // Writes the flows after the first as "flow%04d.css" and records them in the flow map.
     void ReadFlows();

@@ -96,6 +96,19 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
     if (selfClosing || (child != nullptr && tidyGetChild(child) != nullptr)) out += "\r\n";
 }
 
+bool IsUnwrappedOnOutput(const char* name)
+{
+    static const char* const NAMES[] = {
+        "label",    "comment", "nobr",     "noscript",  "form",    "input",   "object", "abbr",   "dir",
+        "acronym",  "listing", "xmp",      "plaintext", "applet",  "bdi",     "bdo",    "dialog", "fieldset",
+        "legend",   "frame",   "frameset", "canvas",    "command", "embed",   "keygen", "track",  "iframe",
+        "menuitem", "param",   "noframes", "datalist",  "rtc",     "basefont"};
+    if (name == nullptr) return false;
+    for (const char* n : NAMES)
+        if (std::strcmp(n, name) == 0) return true;
+    return false;
+}
+
 bool ParseDecimal(const std::string& text, int64_t& value)
 {
     size_t i = 0;

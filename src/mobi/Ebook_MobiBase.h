@@ -39,6 +39,9 @@ bool ParseDecimal(const std::string& text, int64_t& value);
 // with the same target share a number, as a table of contents requires.
 void AssignPlayOrder(std::vector<NavPoint>& points);
 
+// Elements the Kindle output printers leave out while still printing their children.
+bool IsUnwrappedOnOutput(const char* name);
+
 // Text from one book part's charset to UTF-8; UTF-8 parts pass through.
 std::string PartTextToUtf8(const std::string& text, bool isWindows1252);
 

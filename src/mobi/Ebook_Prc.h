@@ -3,6 +3,8 @@
 #pragma once
 
 #include "mobi/Ebook_MobiBase.h"
+#include "mobi/MobiPart.h"
+#include "mobi/MobiResources.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +21,9 @@ class CEbookPrc : public CEbookMobiBase
     using CEbookMobiBase::CEbookMobiBase;
 
     ResultCode MakeFileListToMetaData() override;
+    // Output: the book's HTML files joined into one MOBI 6 text with its guide head, filepos links,
+    // recindex images and the NCX index; resources collects what the text refers to.
+    ResultCode ParseText(CMobiResources& resources, MobiPartText& part);
 
     // Cuts the part's text at its page breaks and fills the anchor map.
     void SplitHtmlFile();

@@ -3,11 +3,15 @@
 #pragma once
 
 #include "base/IntermediateBook.h"
+#include "base/ResultCode.h"
+#include "mobi/MobiPart.h"
 
 #include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
+
+class CRunLog;
 
 // The whole PalmDB file: header (name, "BOOK", "MOBI", record count), the record list with unique
 // ids 0, 2, 4, ..., two zero bytes, then the records. False when the records cannot be addressed
@@ -21,3 +25,30 @@ std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::strin
 std::string MakeFlisRecord();
 std::string MakeFcisRecord(uint32_t textLength);
 std::string MakeEofRecord();
+
+// Which part of which kind of file a record set is for.
+enum class MobiPartKind { Kf7Only, Kf8Only, JointKf7, JointKf8 };
+
+// One part of a Kindle file as records, in the order the file lays them out.
+struct MobiPartRecords {
+    std::string m_Record0;
+    std::vector<std::string> m_TextRecords; // the padding record included
+    std::vector<std::string> m_IndexRecords;
+    std::vector<std::string> m_ResourceRecords; // empty for the KF8 part of a joint file
+    std::vector<std::string> m_MiscRecords;     // FDST when there are flows, FLIS, FCIS
+};
+
+// Pieces of 4,096 bytes, each followed by the bytes that complete its last UTF-8 character and
+// their count; then, when the records do not add up to a multiple of 4, a record of zero bytes.
+std::vector<std::string> MakeTextRecords(const std::string& text);
+
+// The records of one part: text records, record 0 (headers, EXTH block from metadata with the
+// cover and joint-file values added, full name), FDST, FLIS and FCIS. coverIndex: the cover's
+// number among the resource records, -1 without one. RC_FILE_WRITE_FAILED when a count or offset
+// does not fit its field.
+ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::string>&& resourceRecords,
+                      int32_t coverIndex, MetaDataMap metadata, CRunLog* log, MobiPartRecords& part);
+
+// Lays out one part, or a joint file's KF7 part, "BOUNDARY" and KF8 part, with the end-of-file
+// record, and writes it to path only when complete (a temporary file beside it moved into place).
+ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts, CRunLog* log);

@@ -1,0 +1,1 @@
+#include "mobi/Chunker.h"

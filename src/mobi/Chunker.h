@@ -1,0 +1,2 @@
+// Cutting one KF8 content file into a skeleton and fragments.
+#pragma once

@@ -1,0 +1,3 @@
+#include "mobi/Chunker.h"
+
+#include <gtest/gtest.h>

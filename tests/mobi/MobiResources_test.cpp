@@ -1,0 +1,3 @@
+#include "mobi/MobiResources.h"
+
+#include <gtest/gtest.h>
