@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(zip html mobi)
+targets=(zip html mobi mobi_writer)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTARVO_FUZZ=ON -DTARVO_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/%/_fuzzer}"

@@ -8,16 +8,17 @@
 #include <cstdio>
 #include <memory>
 
-namespace {
+namespace
+{
 
 struct ExthKey {
     int32_t type;
     const char* key;
 };
 const ExthKey EXTH_KEYS[] = {
-    {100, "creator"},          {101, "publisher"},       {103, "description"},
-    {104, "identifier_ISBN"},  {106, "date_publication"}, {113, "identifier_ASIN"},
-    {501, "cdetype"},          {503, "title"},           {524, "language"},
+    {100, "creator"},          {101, "publisher"},       {103, "description"}, {104, "identifier_ISBN"},
+    {106, "date_publication"}, {113, "identifier_ASIN"}, {501, "cdetype"},     {503, "title"},
+    {524, "language"},
 };
 
 const char* const SINGLE_VALUED_PREFIXES[] = {"date_publication", "title",           "publisher", "language",
@@ -65,7 +66,10 @@ DateParts SplitDate(const std::string& date)
 
 } // namespace
 
-CIntermediateBook::CIntermediateBook() { Reset(); }
+CIntermediateBook::CIntermediateBook()
+{
+    Reset();
+}
 
 std::string CIntermediateBook::GetKeyByExthId(int32_t type)
 {
@@ -133,17 +137,32 @@ std::string QuoteJsonString(const std::string& text)
     out.reserve(text.size() + 2);
     for (char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                std::snprintf(escape, sizeof escape, "\\u%04x",
+                              static_cast<unsigned>(static_cast<unsigned char>(c)));
                 out += escape;
             } else {
                 out += c;
@@ -166,8 +185,10 @@ void CIntermediateBook::ToJson(std::string& text)
         if (text.size() + member.size() >= MAX_METADATA_TEXT) break;
         text += member;
     }
-    if (text.size() == 1) text += "}";
-    else text.back() = '}';
+    if (text.size() == 1)
+        text += "}";
+    else
+        text.back() = '}';
 }
 
 ResultCode CIntermediateBook::FromJson(const std::string& text)
@@ -286,14 +307,25 @@ std::string CIntermediateBook::BookDirectory(const std::string& tempDirectory) c
 static std::string RebasedName(const std::string& name, const std::string& contentDirectory)
 {
     std::string rest = name;
-    while (StartsWith(rest, "./")) rest.erase(0, 2);
+    while (StartsWith(rest, "./"))
+        rest.erase(0, 2);
     if (StartsWith(rest, "../")) return rest.substr(3);
     return contentDirectory + rest;
 }
 
 void CIntermediateBook::RebaseOntoTempDirectory()
 {
-    for (std::string& name : m_HtmlFileList) name = RebasedName(name, m_ContentDirectory);
-    for (std::string& name : m_ResourceList) name = RebasedName(name, m_ContentDirectory);
+    for (std::string& name : m_HtmlFileList)
+        name = RebasedName(name, m_ContentDirectory);
+    for (std::string& name : m_ResourceList)
+        name = RebasedName(name, m_ContentDirectory);
     m_RelativeToContentDirectory = false;
+}
+
+bool GetParamValue(const std::string& paramText, const char* key, std::string& value)
+{
+    if (paramText.empty()) return false;
+    CIntermediateBook params;
+    params.FromJson(paramText);
+    return params.GetValue(key, value) == RC_OK && !value.empty();
 }

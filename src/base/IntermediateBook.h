@@ -15,11 +15,11 @@ using MetaDataMap = std::map<std::string, std::vector<std::string>>;
 
 struct NavPoint {
     std::string m_PlayOrder;
-    int32_t m_EntryNumber = 0;  // the NCX writer's "already written" mark
+    int32_t m_EntryNumber = 0; // the NCX writer's "already written" mark
     std::string m_Label;
-    std::string m_Src;  // relative file, optionally "#fragment"
+    std::string m_Src; // relative file, optionally "#fragment"
     int32_t m_Depth = 0;
-    int32_t m_FirstChild = -1;  // indexes into the NavPoint list
+    int32_t m_FirstChild = -1; // indexes into the NavPoint list
     int32_t m_LastChild = -1;
     int32_t m_Parent = -1;
     int32_t m_OwnIndex = 0;
@@ -36,8 +36,9 @@ struct GuideItem {
     int32_t m_FragmentOffset = 0;
 };
 
-class CIntermediateBook {
-public:
+class CIntermediateBook
+{
+  public:
     CIntermediateBook();
 
     // ---- metadata ----
@@ -74,22 +75,24 @@ public:
     CRunLog* m_Log = nullptr;
     MetaDataMap m_MetaData;
     std::vector<std::string> m_HtmlFileList;
-    std::vector<std::string> m_HtmlTitleList;  // filled beside the HtmlFileList by some readers
+    std::vector<std::string> m_HtmlTitleList; // filled beside the HtmlFileList by some readers
     std::vector<std::string> m_ResourceList;
     std::vector<GuideItem> m_GuideItems;
     std::vector<NavPoint> m_NavPoints;
-    std::string m_ContentDirectory;  // relative to the TempDirectory, ends with a separator
+    std::string m_ContentDirectory; // relative to the TempDirectory, ends with a separator
     std::string m_PackagePath;
     std::string m_NcxPath;
     bool m_MetaIsWindows1252 = false;
     std::string m_CoverImageName;
     std::string m_CoverPageName;
     std::string m_SpareText;
-    bool m_RelativeToContentDirectory = true;  // location flag A
-    bool m_PackageInSubdirectory = false;      // location flag B
+    bool m_RelativeToContentDirectory = true; // location flag A
+    bool m_PackageInSubdirectory = false;     // location flag B
 };
 
 // The earlier of two dates; see the rules in the implementation.
 std::string MergeDate(const std::string& a, const std::string& b);
+// The value of key in the JSON text of an InParam or OutParam map; false when absent or empty.
+bool GetParamValue(const std::string& paramText, const char* key, std::string& value);
 // JSON string quoting that escapes only quote, backslash and control bytes; UTF-8 passes through.
 std::string QuoteJsonString(const std::string& text);

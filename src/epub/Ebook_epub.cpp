@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <unordered_set>
 
-namespace {
+namespace
+{
 
 const char* const PACKAGE_FOLDER = "OEBPS/";
-
 
 bool ListHasNoCase(const std::vector<std::string>& list, const std::string& name)
 {
@@ -39,17 +39,12 @@ int FreeNumber(const std::vector<std::string>& taken, const std::vector<std::str
     }
 }
 
-bool ParamSet(const std::string& paramText, const char* key, std::string& value)
-{
-    if (paramText.empty()) return false;
-    CIntermediateBook params;
-    params.FromJson(paramText);
-    return params.GetValue(key, value) == RC_OK && !value.empty();
-}
-
 } // namespace
 
-std::string ProducerText() { return std::string("Tarvo v0.8.3.563 [ ") + MAKER_WEB_ADDRESS + " ]"; }
+std::string ProducerText()
+{
+    return std::string("Tarvo v0.8.3.563 [ ") + MAKER_WEB_ADDRESS + " ]";
+}
 
 const char* VerticalModeCss()
 {
@@ -90,8 +85,8 @@ std::string AddedCoverPage(const std::string& imageHref)
            "</html>";
 }
 
-ResultCode CEbookEpub::ReadPackage(const std::string& inputFile, const std::string& tempDirectory, CEpub& epub,
-                                   CParseOpf& parser, std::string& opfText)
+ResultCode CEbookEpub::ReadPackage(const std::string& inputFile, const std::string& tempDirectory,
+                                   CEpub& epub, CParseOpf& parser, std::string& opfText)
 {
     epub.m_WorkingDirectory = tempDirectory;
     epub.m_ZipLog = m_Log;
@@ -121,8 +116,10 @@ ResultCode CEbookEpub::ReadPackage(const std::string& inputFile, const std::stri
     if (parser.BuildFileLists(m_Book, m_Images)) {
         m_Book.RebaseOntoTempDirectory();
         m_RelativeToContent = false;
-        for (std::string& image : m_Images) image = ResolveBookHref(image, "", m_Book);
-        if (!parser.m_CoverHref.empty()) m_Book.SetValue("coverimage", ResolveBookHref(parser.m_CoverHref, "", m_Book));
+        for (std::string& image : m_Images)
+            image = ResolveBookHref(image, "", m_Book);
+        if (!parser.m_CoverHref.empty())
+            m_Book.SetValue("coverimage", ResolveBookHref(parser.m_CoverHref, "", m_Book));
     }
     DropNamesOutsideTheBook();
     return RC_OK;
@@ -177,8 +174,8 @@ ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputC
 
     if (!parser.m_NcxHref.empty()) {
         std::string ncx;
-        if (epub.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(parser.m_NcxHref)), ncx) ==
-            RC_OK)
+        if (epub.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(parser.m_NcxHref)),
+                               ncx) == RC_OK)
             getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);
     }
     return RC_OK;
@@ -238,7 +235,8 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
         std::string image = ReadWholeFile(coverPath);
         if (!image.empty()) {
             if (!parser.m_CoverHref.empty()) {
-                epub.AddFile(NormalizeRelativePath(m_Book.m_ContentDirectory + UrlDecode(parser.m_CoverHref)), image);
+                epub.AddFile(NormalizeRelativePath(m_Book.m_ContentDirectory + UrlDecode(parser.m_CoverHref)),
+                             image);
             } else {
                 std::string extension = ImageTypeOf(image);
                 if (extension.empty() && !GetExtension(coverPath, extension)) extension = "jpg";
@@ -280,14 +278,15 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
 
     PrintProgress("Fix Language");
     std::string language;
-    if (ParamSet(ctx.m_OutParam, "outparam_epubsetlanguage", language)) {
+    if (GetParamValue(ctx.m_OutParam, "outparam_epubsetlanguage", language)) {
         book.SetValue("language", language);
         if (FixEpubLanguage(bookDirectory, book.m_HtmlFileList) != RC_OK) return RC_EPUB_FIX_LANGUAGE;
     }
     PrintProgress("Set Vertical Mode");
     std::string vertical;
-    if (ParamSet(ctx.m_OutParam, "outparam_bookverticalmode", vertical)) {
-        if (!ListHasNoCase(book.m_ResourceList, "VerticalMode.css")) book.m_ResourceList.push_back("VerticalMode.css");
+    if (GetParamValue(ctx.m_OutParam, "outparam_bookverticalmode", vertical)) {
+        if (!ListHasNoCase(book.m_ResourceList, "VerticalMode.css"))
+            book.m_ResourceList.push_back("VerticalMode.css");
         if (WriteWholeFile(bookDirectory + "VerticalMode.css", VerticalModeCss()) != RC_OK ||
             SetVerticalMode(bookDirectory, book.m_HtmlFileList) != RC_OK)
             return RC_EPUB_VERTICAL_MODE;
@@ -337,7 +336,8 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
             book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), page);
             book.m_CoverPageName = page;
             bool hasCoverGuide = false;
-            for (const GuideItem& g : book.m_GuideItems) hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
+            for (const GuideItem& g : book.m_GuideItems)
+                hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
             if (!hasCoverGuide) book.m_GuideItems.push_back(GuideItem{"cover", "Cover Html", page, 0, 0});
         }
     }
@@ -362,8 +362,9 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
 
 // Each content document is parsed, printed the requested way and written back. A document that
 // does not parse is a failure only where asked; otherwise it is left as it was.
-ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory, const std::vector<std::string>& documents,
-                                        DocumentPrint print, bool stopOnFailure)
+ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory,
+                                        const std::vector<std::string>& documents, DocumentPrint print,
+                                        bool stopOnFailure)
 {
     for (const std::string& name : documents) {
         if (ClimbsOutOf(UrlDecode(name))) continue;
@@ -382,38 +383,41 @@ ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory, const 
     return RC_OK;
 }
 
-ResultCode CEbookEpub::FixEpubLanguage(const std::string& bookDirectory, const std::vector<std::string>& documents)
+ResultCode CEbookEpub::FixEpubLanguage(const std::string& bookDirectory,
+                                       const std::vector<std::string>& documents)
 {
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::FixEpubLanguage IN...");
-    ResultCode rc = ReprintDocuments(bookDirectory, documents,
-                                     [](CHtmlParse& parser, const std::string&, std::string& out) {
-                                         parser.PrintDocumentWithoutXmlLang(out);
-                                     },
-                                     true);
+    ResultCode rc = ReprintDocuments(
+        bookDirectory, documents,
+        [](CHtmlParse& parser, const std::string&, std::string& out) {
+            parser.PrintDocumentWithoutXmlLang(out);
+        },
+        true);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::FixEpubLanguage OUT...");
     return rc;
 }
 
-ResultCode CEbookEpub::SetVerticalMode(const std::string& bookDirectory, const std::vector<std::string>& documents)
+ResultCode CEbookEpub::SetVerticalMode(const std::string& bookDirectory,
+                                       const std::vector<std::string>& documents)
 {
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetVerticalMode IN...");
-    ResultCode rc = ReprintDocuments(bookDirectory, documents,
-                                     [](CHtmlParse& parser, const std::string& name, std::string& out) {
-                                         parser.PrintDocumentLinkingStyleSheet(StyleSheetHrefFrom(name), out);
-                                     },
-                                     true);
+    ResultCode rc = ReprintDocuments(
+        bookDirectory, documents,
+        [](CHtmlParse& parser, const std::string& name, std::string& out) {
+            parser.PrintDocumentLinkingStyleSheet(StyleSheetHrefFrom(name), out);
+        },
+        true);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetVerticalMode OUT...");
     return rc;
 }
 
-ResultCode CEbookEpub::SetOutXhtmlForIbooks(const std::string& bookDirectory, const std::vector<std::string>& documents)
+ResultCode CEbookEpub::SetOutXhtmlForIbooks(const std::string& bookDirectory,
+                                            const std::vector<std::string>& documents)
 {
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetOutXhtmlForIbooks IN...");
-    ResultCode rc = ReprintDocuments(bookDirectory, documents,
-                                     [](CHtmlParse& parser, const std::string&, std::string& out) {
-                                         parser.PrintDocument(out);
-                                     },
-                                     false);
+    ResultCode rc = ReprintDocuments(
+        bookDirectory, documents,
+        [](CHtmlParse& parser, const std::string&, std::string& out) { parser.PrintDocument(out); }, false);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetOutXhtmlForIbooks OUT...");
     return rc;
 }
@@ -422,6 +426,7 @@ std::string StyleSheetHrefFrom(const std::string& documentName)
 {
     size_t depth = SplitPath(GetDirectory(documentName)).size();
     std::string href = depth == 0 ? "./" : "";
-    for (size_t i = 0; i < depth; ++i) href += "../";
+    for (size_t i = 0; i < depth; ++i)
+        href += "../";
     return href + "VerticalMode.css";
 }

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Every EPUB, HTML, text and Kindle test book through "c" to azw3 and mobi (one to azw), judged by
+# independent readers: mobitool opens it, names its kind and rebuilds it as an EPUB; calibre's
+# ebook-meta reports the source's title, authors and languages and ebook-convert reads it back;
+# our own "c" back to EPUB passes epubcheck without FATAL and keeps the words, images and table of
+# contents of the direct conversion; "g" and "s" work on what we wrote.
+# Usage: kindle-output-check.sh TARVOCMD DATA_DIR [quick]
+#   quick: only our own program and mobitool (the sanitizer build runs this way).
+set -u
+tarvo=$1 data=$2 quick=${3:-}
+command -v mobitool >/dev/null && command -v unzip >/dev/null && command -v python3 >/dev/null ||
+  { echo "mobitool, unzip or python3 missing: skipped"; exit 77; }
+jar=$(ls /usr/share/java/epubcheck*.jar 2>/dev/null | head -n 1)
+calibre=
+[[ -z $quick ]] && command -v ebook-convert >/dev/null && command -v ebook-meta >/dev/null && calibre=1
+export QT_QPA_PLATFORM=offscreen
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+status=0
+fail() { echo "$1: PROBLEM: $2"; status=1; }
+last() { tail -n 1 | tr -d '\r'; }
+json_value() { python3 -c 'import json,sys; v=json.load(open(sys.argv[1])).get(sys.argv[2], ""); print(v)' "$1" "$2" 2>/dev/null; }
+# Words, images and table-of-contents entries of an EPUB.
+census() {
+  python3 - "$1" <<'PY'
+import re, sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+words = images = entries = 0
+for n in z.namelist():
+    low = n.lower()
+    if low.endswith((".html", ".xhtml", ".htm")):
+        text = z.read(n).decode("utf-8", "replace")
+        text = re.sub(r"(?s)<(script|style|head)\b.*?</\1>", " ", text)
+        words += len(re.sub(r"<[^>]*>", " ", text).split())
+    elif low.endswith((".jpg", ".jpeg", ".png", ".gif", ".bmp")):
+        images += 1
+    elif low.endswith(".ncx"):
+        entries = z.read(n).decode("utf-8", "replace").count("<navPoint")
+print(words, images, entries)
+PY
+}
+meta_lines() { timeout 120 ebook-meta "$1" 2>/dev/null | grep -E '^(Title|Author\(s\)|Languages) ' | tr -s ' '; }
+
+sources=("$data"/epub/qs-eng.epub "$data"/epub/qs-fra-no-extension "$data"/epub/policy.epub "$data"/epub/lm-ja.epub
+         "$data"/html/qs-eng/index.html "$data"/text/*.txt)
+for book in "$data"/mobi/*.mobi "$data"/mobi/*.azw3; do [[ $(basename "$book") == bad-* ]] || sources+=("$book"); done
+
+n=0
+for src in "${sources[@]}"; do
+  n=$((n + 1))
+  name="$n-$(basename "$src")"
+  "$tarvo" g "$src" "$work/g-$name" "$work/$name.json" "$work/$name.cover" >/dev/null
+  title=$(json_value "$work/$name.json" title) creator=$(json_value "$work/$name.json" creator)
+  direct="$work/$name.direct.epub"
+  "$tarvo" c "$src" "$direct" "$work/d-$name" >/dev/null
+  src_meta=; [[ $calibre && $src != *.txt && $src != *.html ]] && src_meta=$(meta_lines "$src")
+  outs=(azw3 mobi); [[ $n == 1 ]] && outs+=(azw)
+  for ext in "${outs[@]}"; do
+    out="$work/$name.$ext" label="$name -> $ext"
+    result=$("$tarvo" c "$src" "$out" "$work/c-$name-$ext" | last)
+    [[ $result == "return 0" ]] || { fail "$label" "c gave $result"; continue; }
+    info=$(mobitool "$out" 2>&1) || fail "$label" "mobitool cannot read it"
+    want="Mobi version: 8"; [[ $ext != azw3 ]] && want="Mobi version: 8 (hybrid with version 6)"
+    grep -qx "$want" <<<"$info" || fail "$label" "mobitool says '$(grep -m1 'Mobi version' <<<"$info")'"
+    if [[ $title ]]; then
+      grep -qxF "Title: $title" <<<"$info" || fail "$label" "mobitool title '$(grep -m1 '^Title' <<<"$info")', not '$title'"
+    else
+      grep -qE '^Title: .' <<<"$info" || fail "$label" "mobitool shows no title"
+    fi
+    [[ -z $creator ]] || grep -qxF "Author: $creator" <<<"$info" || fail "$label" "mobitool author, not '$creator'"
+    for part in "" -7; do
+      [[ $part == -7 && $ext == azw3 ]] && continue
+      mkdir -p "$work/mt-$name-$ext$part"
+      mobitool $part -e -o "$work/mt-$name-$ext$part" "$out" >"$work/mt.log" 2>&1 ||
+        fail "$label" "mobitool $part -e fails: $(grep -m1 -i error "$work/mt.log")"
+    done
+    if [[ $calibre ]]; then
+      [[ -z $src_meta ]] || [[ "$(meta_lines "$out")" == "$src_meta" ]] || fail "$label" "ebook-meta differs from the source"
+      timeout 300 ebook-convert "$out" "$work/$name-$ext.calibre.epub" >/dev/null 2>&1
+      [[ -s "$work/$name-$ext.calibre.epub" ]] || fail "$label" "calibre cannot convert it back"
+    fi
+    back="$work/$name-$ext.back.epub"
+    result=$("$tarvo" c "$out" "$back" "$work/b-$name-$ext" | last)
+    [[ $result == "return 0" ]] || { fail "$label" "c back to EPUB gave $result"; continue; }
+    if [[ -n $jar && -z $quick ]]; then
+      java -jar "$jar" "$back" 2>&1 | grep -q '^FATAL' && fail "$label" "epubcheck FATAL on the EPUB read back"
+    fi
+    read -r w0 i0 e0 < <(census "$direct") ; read -r w1 i1 e1 < <(census "$back")
+    ((w1 * 100 >= w0 * 97 && w1 * 100 <= w0 * 103)) || fail "$label" "words $w1, direct conversion $w0"
+    ((i1 == i0)) || fail "$label" "images $i1, direct conversion $i0"
+    ((e1 == e0)) || fail "$label" "table of contents entries $e1, direct conversion $e0"
+    result=$("$tarvo" g "$out" "$work/g2-$name-$ext" "$work/$name-$ext.json" "$work/$name-$ext.cover" | last)
+    [[ $result == "return 0" && ( -z $title || $(json_value "$work/$name-$ext.json" title) == "$title" ) ]] ||
+      fail "$label" "g gave $result, title '$(json_value "$work/$name-$ext.json" title)'"
+  done
+  if [[ $n == 1 ]]; then
+    copy="$work/s-$name.azw3"; cp "$work/$name.azw3" "$copy"
+    result=$("$tarvo" s "$copy" "$work/s-$name" -t "New Title" -a "Ann One" -cover "$data/mobi/qs-eng-cover.jpg" | last)
+    [[ $result == "return 0" ]] || fail "$name" "s gave $result"
+    grep -qx "Title: New Title" <(mobitool "$copy" 2>&1) || fail "$name" "mobitool title after s"
+    "$tarvo" g "$copy" "$work/g3-$name" "$work/s.json" "$work/s.jpg" >/dev/null
+    cmp -s "$work/s.jpg" "$data/mobi/qs-eng-cover.jpg" || fail "$name" "g cover after s"
+  fi
+done
+((status == 0)) && echo "Kindle output: all checks passed on ${#sources[@]} books"
+exit $status
