@@ -3,10 +3,14 @@
 #pragma once
 
 #include "mobi/Ebook_MobiBase.h"
+#include "mobi/Index.h"
 #include "mobi/MobiPart.h"
 #include "mobi/MobiResources.h"
 
+#include <cstddef>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct TextPiece {
@@ -37,8 +41,29 @@ class CEbookPrc : public CEbookMobiBase
   private:
     void AddPiece(size_t start, size_t end);
 
+    // Output direction.
+    void AppendGuideHead(std::string& text);
+    void PrintOutputChildren(TidyNode node, std::string& out);
+    void PrintOutputNode(TidyNode node, std::string& out);
+    void PrintOutputElement(TidyNode element, std::string& out);
+    void RecordTarget(const std::string& id, size_t position);
+    // Target text (book-relative file, "#" and the raw fragment) of an href met in a file of
+    // directory; empty when it names nothing inside the book.
+    static std::string NormalTarget(const std::string& directory, const std::string& href);
+    bool FindTarget(const std::string& target, size_t& position) const;
+    void GetNcxList(const std::string& text);
+    void HandleALink(std::string& text) const;
+    void MakeNcxIndex(MobiPartText& part) const;
+
     std::vector<TextPiece> m_Pieces;
     size_t m_BodyStart = std::string::npos; // just after the body start tag
+
+    std::map<size_t, std::string> m_LinkMap; // position of a "filepos=" placeholder -> target
+    std::unordered_map<std::string, size_t> m_TargetMap;
+    std::vector<NcxEntry> m_NcxEntries;
+    CMobiResources* m_OutputResources = nullptr;
+    std::string m_CurrentFile;   // relative to the book's directory
+    std::string m_CurrentFolder; // of the current file, relative to the TempDirectory
 };
 
 // Position just after the first body start tag (<\s*body[^<>]*>), or npos.
