@@ -23,7 +23,10 @@ int LeadingNumber(const std::string& text);
 
 // ---- paths --------------------------------------------------------------------------------------
 
-inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+inline bool IsSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
 // The form handed to the operating system: every "\" turned into "/".
 std::string ToOsPath(const std::string& path);
 // Index of the last "/" or "\", or npos.
@@ -47,8 +50,9 @@ bool ClimbsOutOf(const std::string& relative);
 
 // ---- files and folders --------------------------------------------------------------------------
 
-class CFile {
-public:
+class CFile
+{
+  public:
     CFile() = default;
     ~CFile();
     CFile(const CFile&) = delete;
@@ -63,8 +67,38 @@ public:
     bool IsOpen() const { return m_Fd >= 0; }
     void Close();
 
-private:
+  private:
     int m_Fd = -1;
+};
+
+// Writes a file under an unpredictable temporary name beside its target and moves it over the
+// target only on Commit, so the target always holds either its old bytes or all of the new ones.
+// A symbolic link at the target stays a link: the file it names is replaced. The mode of an
+// existing target is kept; a new file gets 0666 less the umask. Dropped without Commit, the
+// temporary file is removed and the target is untouched.
+class CAtomicFile
+{
+  public:
+    CAtomicFile() = default;
+    ~CAtomicFile();
+    CAtomicFile(const CAtomicFile&) = delete;
+    CAtomicFile& operator=(const CAtomicFile&) = delete;
+
+    ResultCode Open(const std::string& target);
+    // A failed write fails every later Write and the Commit.
+    ResultCode Write(const void* data, size_t size);
+    ResultCode Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
+    // Flushes the data to the disk, then renames it over the target.
+    ResultCode Commit();
+    // Removes the temporary file; the target stays as it was.
+    void Abandon();
+    bool IsOpen() const { return m_Fd >= 0; }
+
+  private:
+    int m_Fd = -1;
+    bool m_Failed = false;
+    std::string m_TemporaryPath; // both in the form handed to the operating system
+    std::string m_TargetPath;
 };
 
 ResultCode MakeDirectory(const std::string& path);
@@ -95,7 +129,10 @@ void DosDateTime(uint16_t& date, uint16_t& time);
 uint16_t DosDateOf(int year, int month, int day);
 uint16_t DosTimeOf(int hour, int minute, int second);
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
-inline uint32_t Crc32(const std::string& bytes) { return Crc32(bytes.data(), bytes.size()); }
+inline uint32_t Crc32(const std::string& bytes)
+{
+    return Crc32(bytes.data(), bytes.size());
+}
 // "jpg", "png", "bmp", "gif", or empty for anything else and for data under 20 bytes.
 std::string ImageTypeOf(const std::string& bytes);
 // Milliseconds on a clock that never goes back.

@@ -4,16 +4,19 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
-namespace {
+namespace
+{
 
 constexpr size_t CHUNK = 65536;
 
@@ -32,7 +35,8 @@ bool WriteAll(int fd, const char* data, size_t size)
 ssize_t ReadSome(int fd, char* data, size_t size)
 {
     ssize_t n;
-    do n = ::read(fd, data, size);
+    do
+        n = ::read(fd, data, size);
     while (n < 0 && errno == EINTR);
     return n;
 }
@@ -43,33 +47,42 @@ ResultCode CopyIntoPlace(const std::string& osFrom, const std::string& osTo)
 {
     int in = ::open(osFrom.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return RC_FILE_OPEN_FAILED;
-    std::string temp = osTo + ".tarvo-tmp";
-    int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        ::close(in);
-        return RC_FILE_OPEN_FAILED;
-    }
+    CAtomicFile out;
+    ResultCode rc = out.Open(osTo);
     std::string buffer(CHUNK, '\0');
-    ResultCode rc = RC_OK;
-    for (;;) {
+    while (rc == RC_OK) {
         ssize_t n = ReadSome(in, &buffer[0], buffer.size());
         if (n < 0) rc = RC_FILE_READ_FAILED;
         if (n <= 0) break;
-        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
-            rc = RC_FILE_WRITE_FAILED;
-            break;
-        }
+        rc = out.Write(buffer.data(), static_cast<size_t>(n));
     }
     ::close(in);
-    if (::close(out) != 0 && rc == RC_OK) rc = RC_FILE_WRITE_FAILED;
-    if (rc == RC_OK && ::rename(temp.c_str(), osTo.c_str()) != 0) rc = RC_FILE_WRITE_FAILED;
-    if (rc != RC_OK) ::unlink(temp.c_str());
-    return rc;
+    return rc == RC_OK ? out.Commit() : rc;
+}
+
+// Sixteen hex digits from the kernel's random source; the clock stands in when it has none, since
+// O_EXCL, not the name, is what keeps another file from being taken over.
+std::string RandomSuffix()
+{
+    static uint64_t counter = 0;
+    uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        value = (static_cast<uint64_t>(ts.tv_nsec) << 20) ^ static_cast<uint64_t>(ts.tv_sec) ^
+                (static_cast<uint64_t>(::getpid()) << 40) ^ ++counter;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 } // namespace
 
-CFile::~CFile() { Close(); }
+CFile::~CFile()
+{
+    Close();
+}
 
 ResultCode CFile::Open(const std::string& path, bool write, bool create)
 {
@@ -103,7 +116,8 @@ ResultCode CFile::Write(const void* buffer, size_t count)
 
 ResultCode CFile::ReadAt(void* buffer, uint64_t offset, size_t& count)
 {
-    if (offset > static_cast<uint64_t>(LLONG_MAX) || ::lseek(m_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    if (offset > static_cast<uint64_t>(LLONG_MAX) ||
+        ::lseek(m_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
         count = 0;
         return RC_FILE_SEEK_FAILED;
     }
@@ -136,10 +150,99 @@ void CFile::Close()
     m_Fd = -1;
 }
 
+CAtomicFile::~CAtomicFile()
+{
+    Abandon();
+}
+
+ResultCode CAtomicFile::Open(const std::string& target)
+{
+    Abandon();
+    m_Failed = false;
+    std::string os = ToOsPath(target);
+    struct stat st;
+    if (::lstat(os.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* real = ::realpath(os.c_str(), nullptr);
+        if (real == nullptr) return RC_FILE_OPEN_FAILED; // a link to nothing
+        os = real;
+        std::free(real);
+    }
+    std::string name = GetFileName(os);
+    if (name.empty()) return RC_FILE_OPEN_FAILED;
+    bool exists = ::stat(os.c_str(), &st) == 0;
+    // Renaming over a folder, a device or a pipe would destroy it rather than write it.
+    if (exists && !S_ISREG(st.st_mode)) return RC_FILE_OPEN_FAILED;
+
+    // Long names are cut so that the temporary name stays within the file system's limit.
+    std::string prefix = GetDirectory(os) + "." + name.substr(0, 64) + ".";
+    for (int attempt = 0; attempt < 100 && m_Fd < 0; ++attempt) {
+        std::string candidate = prefix + RandomSuffix() + ".tmp";
+        m_Fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      exists ? 0600 : 0666);
+        if (m_Fd >= 0)
+            m_TemporaryPath = candidate;
+        else if (errno != EEXIST)
+            return RC_FILE_OPEN_FAILED;
+    }
+    if (m_Fd < 0) return RC_FILE_OPEN_FAILED;
+    if (exists) {
+        // Only a privileged process can keep another user's ownership; the permission bits are
+        // always kept.
+        [[maybe_unused]] int owned = ::fchown(m_Fd, st.st_uid, st.st_gid);
+        if (::fchmod(m_Fd, st.st_mode & 0777) != 0) {
+            Abandon();
+            return RC_FILE_OPEN_FAILED;
+        }
+    }
+    m_TargetPath = os;
+    return RC_OK;
+}
+
+ResultCode CAtomicFile::Write(const void* data, size_t size)
+{
+    if (m_Fd < 0 || m_Failed) return RC_FILE_WRITE_FAILED;
+    if (!WriteAll(m_Fd, static_cast<const char*>(data), size)) m_Failed = true;
+    return m_Failed ? RC_FILE_WRITE_FAILED : RC_OK;
+}
+
+ResultCode CAtomicFile::Commit()
+{
+    if (m_Fd < 0) return RC_FILE_WRITE_FAILED;
+    bool written = !m_Failed && ::fsync(m_Fd) == 0;
+    if (::close(m_Fd) != 0) written = false;
+    m_Fd = -1;
+    if (!written) {
+        Abandon();
+        return RC_FILE_WRITE_FAILED;
+    }
+    if (::rename(m_TemporaryPath.c_str(), m_TargetPath.c_str()) != 0) {
+        Abandon();
+        return RC_FILE_RENAME_FAILED;
+    }
+    m_TemporaryPath.clear();
+    // The rename itself survives a crash only once the folder is on the disk too.
+    std::string folder = GetDirectory(m_TargetPath);
+    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return RC_OK;
+}
+
+void CAtomicFile::Abandon()
+{
+    if (m_Fd >= 0) ::close(m_Fd);
+    m_Fd = -1;
+    if (!m_TemporaryPath.empty()) ::unlink(m_TemporaryPath.c_str());
+    m_TemporaryPath.clear();
+}
+
 ResultCode MakeDirectory(const std::string& path)
 {
     std::string os = ToOsPath(path);
-    while (os.size() > 1 && os.back() == '/') os.pop_back();
+    while (os.size() > 1 && os.back() == '/')
+        os.pop_back();
     if (::mkdir(os.c_str(), 0755) == 0) return RC_OK;
     return errno == EEXIST && DirectoryExists(os) ? RC_OK : RC_DIR_MAKE_FAILED;
 }
@@ -150,7 +253,8 @@ ResultCode MakePath(const std::string& path, size_t start)
         if (!IsSeparator(path[i])) continue;
         std::string prefix = path.substr(0, i);
         // Never try to create the root, a drive prefix ("C:") or an empty component.
-        if (prefix.empty() || (prefix.size() == 2 && prefix[1] == ':') || IsSeparator(prefix.back())) continue;
+        if (prefix.empty() || (prefix.size() == 2 && prefix[1] == ':') || IsSeparator(prefix.back()))
+            continue;
         ResultCode rc = MakeDirectory(prefix);
         if (rc != RC_OK) return rc;
     }
@@ -266,7 +370,8 @@ bool RunProgram(const std::string& directory, const std::string& program, const 
     std::vector<std::string> args = SplitCommandLine(parameters);
     std::vector<char*> argv;
     argv.push_back(&path[0]);
-    for (std::string& a : args) argv.push_back(&a[0]);
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
     pid_t pid = 0;

@@ -9,6 +9,7 @@
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
 #include "mobi/MobiRewrite.h"
+#include "mobi/RecordWriter.h"
 
 #include <memory>
 
@@ -36,15 +37,6 @@ bool EndsResourceRun(const std::string& head)
     for (const char* magic : MAGICS)
         if (head.compare(0, 4, magic, 4) == 0) return true;
     return false;
-}
-
-// "kindle:embed:" and the resource number (counted from 1) as four base-32 digits.
-std::string EmbedReference(uint32_t number)
-{
-    std::string digits(4, '0');
-    for (size_t i = 4; i-- > 0; number /= 32)
-        digits[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUV"[number % 32];
-    return "kindle:embed:" + digits;
 }
 
 std::string FirstValue(const MetaDataMap& map, const std::string& key)
@@ -276,7 +268,8 @@ void CEbookMobiFrame::PointPartsAtNewCover(uint32_t offset, bool kf8)
         if (count != NO_RECORD) part->m_Book.SetValueByExthId(EXTH_RESOURCE_COUNT, ExthNumber(count + 2));
         // KF8 readers take the cover from this reference; left alone it would keep the old picture.
         std::string key = CIntermediateBook::GetKeyByExthId(EXTH_KF8_COVER_URI);
-        if (part->m_Book.m_MetaData.count(key) != 0) part->m_Book.SetValue(key, EmbedReference(offset + 1));
+        if (part->m_Book.m_MetaData.count(key) != 0)
+            part->m_Book.SetValue(key, KindleEmbedReference(offset + 1));
     }
     // The two records go in front of the KF8 part, which starts two records later.
     if (m_Joint) {
@@ -391,26 +384,23 @@ ResultCode CEbookMobiFrame::WriteRewrittenFile(const std::string& path, const st
         else
             plan.push_back({nullptr, i, m_Db.RecordSize(i)});
     }
-    if (plan.size() > 0xFFFF) return RC_MOBI_PALMDB_MAGIC;
+    // The input's own name, attributes and dates stay; the seed follows the new last unique id.
+    std::string header(PALMDB_HEADER_SIZE, '\0');
+    size_t got = header.size();
+    ResultCode rc = m_File.ReadAt(&header[0], 0, got);
+    if (rc != RC_OK || got != header.size()) return RC_FILE_READ_FAILED;
+    PutU32At(header, 68, static_cast<uint32_t>(plan.size() * 2 - 1));
+    std::vector<uint64_t> sizes;
+    sizes.reserve(plan.size());
+    for (const Planned& p : plan)
+        sizes.push_back(p.m_Size);
+    std::string head;
+    rc = MakePalmDbHead(std::move(header), sizes, m_Log, head);
+    if (rc != RC_OK) return rc;
 
-    std::string head(PALMDB_HEADER_SIZE, '\0');
-    size_t got = head.size();
-    ResultCode rc = m_File.ReadAt(&head[0], 0, got);
-    if (rc != RC_OK || got != head.size()) return RC_FILE_READ_FAILED;
-    PutU32At(head, 68, static_cast<uint32_t>(plan.size() * 2 - 1));
-    PutU16At(head, 76, static_cast<uint32_t>(plan.size()));
-    uint64_t offset = PALMDB_HEADER_SIZE + plan.size() * 8 + 2;
-    for (size_t i = 0; i < plan.size(); ++i) {
-        if (offset > 0xFFFFFFFFull) return RC_FILE_WRITE_FAILED;
-        AppendU32(head, static_cast<uint32_t>(offset));
-        AppendU32(head, static_cast<uint32_t>(i * 2) & 0x00FFFFFFu);
-        offset += plan[i].m_Size;
-    }
-    head.append(2, '\0');
-
-    CFile out;
-    rc = out.Open(path, true, true);
-    if (rc == RC_OK) rc = out.Write(head.data(), head.size());
+    CAtomicFile out;
+    rc = out.Open(path);
+    if (rc == RC_OK) rc = out.Write(head);
     std::string bytes;
     for (size_t i = 0; rc == RC_OK && i < plan.size(); ++i) {
         const std::string* text = plan[i].m_Text;
@@ -419,8 +409,8 @@ ResultCode CEbookMobiFrame::WriteRewrittenFile(const std::string& path, const st
             if (rc == RC_OK && bytes.size() != plan[i].m_Size) rc = RC_FILE_READ_FAILED;
             text = &bytes;
         }
-        if (rc == RC_OK) rc = out.Write(text->data(), text->size());
+        if (rc == RC_OK) rc = out.Write(*text);
     }
-    out.Close();
+    if (rc == RC_OK) rc = out.Commit();
     return rc;
 }

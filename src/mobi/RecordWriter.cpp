@@ -1,31 +1,134 @@
-// Writing the container and the small fixed records of a Kindle file.
+// The Kindle record writer: text records, record 0 with its EXTH block, the small fixed records
+// and the PalmDB container the parts are laid out in.
 #include "mobi/RecordWriter.h"
 
+#include "base/Platform.h"
+#include "base/RunLog.h"
 #include "mobi/ByteIO.h"
+#include "mobi/MOBIHeader.h"
+#include "mobi/MobiRewrite.h"
 #include "mobi/PalmDb.h"
 
 #include <algorithm>
 
+namespace
+{
+
+constexpr size_t PALMDB_NAME_LENGTH = 31; // of 32 bytes, the last one the terminating NUL
+constexpr size_t MAX_PALMDB_RECORDS = 0xFFFF;
+constexpr uint64_t MAX_PALMDB_OFFSET = 0xFFFFFFFFu;
+constexpr size_t TEXT_RECORD_SIZE = 4096;
+// The multibyte trailing entry holds its count in two bits.
+constexpr size_t MAX_TRAILING_BYTES = 3;
+constexpr size_t RECORD0_FIXED_SIZE = 280; // PalmDOC header and a MOBI header of 264 bytes
+constexpr uint32_t MOBI_HEADER_LENGTH = 264;
+constexpr uint32_t MOBI_TYPE_BOOK = 2;
+constexpr uint32_t CODE_PAGE_UTF8 = 65001;
+constexpr uint32_t EXTH_FLAGS = 0x1050;
+constexpr uint32_t EXTH_FLAG_JOINT_KF7 = 0x800;
+constexpr uint32_t EXTRA_DATA_MULTIBYTE = 1;
+constexpr size_t RECORD0_ALIGNMENT = 1024;
+constexpr int32_t EXTH_FAKE_COVER = 203;
+constexpr int32_t EXTH_KF8_COVER_URI = 129;
+constexpr int32_t EXTH_RESOURCE_COUNT_KF8 = 131;
+const char BOUNDARY_RECORD[] = "BOUNDARY";
+
+// Bytes still missing from a UTF-8 sequence that starts in the piece and runs past its end.
+size_t MissingBytes(const std::string& text, size_t start, size_t size)
+{
+    if (size <= 1) return 0;
+    size_t lead = start + size - 1;
+    // A sequence is at most six bytes long: no need to look further back.
+    while (lead > start && start + size - lead < 6 && (static_cast<uint8_t>(text[lead]) & 0xC0) == 0x80)
+        --lead;
+    uint8_t b = static_cast<uint8_t>(text[lead]);
+    size_t length = b < 0xC0                   ? 1
+                    : b <= 0xDF                ? 2
+                    : b <= 0xEF                ? 3
+                    : b <= 0xF7                ? 4
+                    : (b == 0xFC || b == 0xFD) ? 6
+                                               : 5;
+    size_t present = start + size - lead;
+    return length > present ? length - present : 0;
+}
+
+// The maker's web domain: what a reader shows for a book that names itself nowhere else.
+std::string DatabaseName()
+{
+    std::string address = MAKER_WEB_ADDRESS;
+    size_t scheme = address.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t end = address.find_first_of("/:?#", start);
+    return address.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// A part-relative record number of an index's primary record, or none.
+uint32_t IndexRecordField(int32_t position, size_t textRecords)
+{
+    return position < 0 ? NO_RECORD : static_cast<uint32_t>(textRecords + 1 + size_t(position));
+}
+
+std::string FirstValue(const MetaDataMap& map, const std::string& key)
+{
+    auto it = map.find(key);
+    return it == map.end() || it->second.empty() ? std::string() : it->second.front();
+}
+
+} // namespace
+
+std::string MakePalmDbHeader(const std::string& name)
+{
+    std::string header(PALMDB_HEADER_SIZE, '\0');
+    header.replace(0, std::min<size_t>(name.size(), PALMDB_NAME_LENGTH), name, 0, PALMDB_NAME_LENGTH);
+    header.replace(60, 8, "BOOKMOBI");
+    return header;
+}
+
+ResultCode MakePalmDbHead(std::string header, const std::vector<uint64_t>& recordSizes, CRunLog* log,
+                          std::string& head)
+{
+    head.clear();
+    const size_t count = recordSizes.size();
+    if (count == 0 || count > MAX_PALMDB_RECORDS) {
+        TARVO_LOG(log, LOG_ERROR, "%zu records do not fit a PalmDB record list (1 to 65535)", count);
+        return RC_FILE_WRITE_FAILED;
+    }
+    header.resize(PALMDB_HEADER_SIZE, '\0');
+    PutU16At(header, 76, static_cast<uint32_t>(count));
+    uint64_t offset = PALMDB_HEADER_SIZE + 8 * uint64_t(count) + 2;
+    std::string list;
+    list.reserve(8 * count + 2);
+    for (size_t i = 0; i < count; ++i) {
+        // Record offsets are 32 bits wide, and readers take the last record's end from them too.
+        if (recordSizes[i] > MAX_PALMDB_OFFSET || offset + recordSizes[i] > MAX_PALMDB_OFFSET) {
+            TARVO_LOG(log, LOG_ERROR,
+                      "record %zu of 0x%llx bytes at 0x%llx ends past the 4 GiB a PalmDB file can address", i,
+                      static_cast<unsigned long long>(recordSizes[i]),
+                      static_cast<unsigned long long>(offset));
+            return RC_FILE_WRITE_FAILED;
+        }
+        AppendU32(list, static_cast<uint32_t>(offset));
+        AppendU32(list, static_cast<uint32_t>(2 * i));
+        offset += recordSizes[i];
+    }
+    list.append(2, '\0');
+    head = std::move(header) + list;
+    return RC_OK;
+}
+
 bool MakePalmDbFile(const std::string& name, const std::vector<std::string>& records, std::string& file)
 {
-    file.clear();
-    if (records.empty() || records.size() > 0xFFFF) return false;
-    uint64_t offset = PALMDB_HEADER_SIZE + 8 * uint64_t(records.size()) + 2;
-    uint64_t total = offset;
-    for (const std::string& r : records) total += r.size();
-    if (total > 0xFFFFFFFFu) return false;
-    file.reserve(static_cast<size_t>(total));
-    file.assign(PALMDB_HEADER_SIZE, '\0');
-    file.replace(0, std::min<size_t>(name.size(), 31), name, 0, 31);
-    file.replace(60, 8, "BOOKMOBI");
-    PutU16At(file, 76, static_cast<uint32_t>(records.size()));
-    for (size_t i = 0; i < records.size(); ++i) {
-        AppendU32(file, static_cast<uint32_t>(offset));
-        AppendU32(file, static_cast<uint32_t>(2 * i));
-        offset += records[i].size();
+    std::vector<uint64_t> sizes;
+    sizes.reserve(records.size());
+    uint64_t total = 0;
+    for (const std::string& r : records) {
+        sizes.push_back(r.size());
+        total += r.size();
     }
-    file.append(2, '\0');
-    for (const std::string& r : records) file += r;
+    if (MakePalmDbHead(MakePalmDbHeader(name), sizes, nullptr, file) != RC_OK) return false;
+    file.reserve(file.size() + static_cast<size_t>(total));
+    for (const std::string& r : records)
+        file += r;
     return true;
 }
 
@@ -73,11 +176,226 @@ std::string MakeFlisRecord()
 std::string MakeFcisRecord(uint32_t textLength)
 {
     std::string r = "FCIS";
-    for (uint32_t v : {20u, 16u, 1u, 0u, textLength, 0u, 32u, 8u}) AppendU32(r, v);
+    for (uint32_t v : {20u, 16u, 1u, 0u, textLength, 0u, 32u, 8u})
+        AppendU32(r, v);
     AppendU16(r, 1);
     AppendU16(r, 1);
     AppendU32(r, 0);
     return r;
 }
 
-std::string MakeEofRecord() { return std::string(EOF_RECORD_MAGIC, 4); }
+std::string MakeEofRecord()
+{
+    return std::string(EOF_RECORD_MAGIC, 4);
+}
+
+std::string KindleEmbedReference(uint32_t number)
+{
+    std::string digits(4, '0');
+    for (size_t i = 4; i-- > 0; number /= 32)
+        digits[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUV"[number % 32];
+    return "kindle:embed:" + digits;
+}
+
+std::vector<std::string> MakeTextRecords(const std::string& text)
+{
+    std::vector<std::string> records;
+    records.reserve(text.size() / TEXT_RECORD_SIZE + 2);
+    uint64_t total = 0;
+    for (size_t start = 0; start < text.size(); start += TEXT_RECORD_SIZE) {
+        size_t size = std::min(TEXT_RECORD_SIZE, text.size() - start);
+        size_t following = text.size() - start - size;
+        size_t extra = MissingBytes(text, start, size);
+        // A count the trailing entry cannot hold is dropped rather than misread; a character cut by
+        // the end of the text gets only the bytes that are there.
+        if (extra > MAX_TRAILING_BYTES) extra = 0;
+        extra = std::min(extra, following);
+        std::string record;
+        record.reserve(size + extra + 1);
+        record.append(text, start, size + extra);
+        record.push_back(static_cast<char>(extra));
+        total += record.size();
+        records.push_back(std::move(record));
+    }
+    if (total % 4 != 0) records.emplace_back(4 - total % 4, '\0');
+    return records;
+}
+
+ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::string>&& resourceRecords,
+                      int32_t coverIndex, MetaDataMap metadata, CRunLog* log, MobiPartRecords& part)
+{
+    part = MobiPartRecords();
+    const bool kf8 = kind == MobiPartKind::Kf8Only || kind == MobiPartKind::JointKf8;
+    const bool sharesResources = kind == MobiPartKind::JointKf8;
+    LogLine(log, LOG_INFO, __FILE__, __LINE__, "CMobiHeader::MakeTextRecord", "html size=%zu",
+            text.m_Text.size());
+
+    const size_t textLength = text.m_Text.size();
+    if (textLength > 0xFFFFFFFFu) {
+        TARVO_LOG(log, LOG_ERROR, "text of %zu bytes does not fit the 32-bit length field", textLength);
+        return RC_FILE_WRITE_FAILED;
+    }
+    // Checked before the records are made: a text this long would be copied for nothing.
+    if (textLength / TEXT_RECORD_SIZE > MAX_PALMDB_RECORDS) {
+        TARVO_LOG(log, LOG_ERROR, "text of %zu bytes needs more than 65535 text records", textLength);
+        return RC_FILE_WRITE_FAILED;
+    }
+    std::vector<std::string> textRecords = MakeTextRecords(text.m_Text);
+    std::string().swap(text.m_Text);
+    const size_t t = textRecords.size();
+    if (t > MAX_PALMDB_RECORDS) {
+        TARVO_LOG(log, LOG_ERROR, "%zu text records do not fit the 16-bit count", t);
+        return RC_FILE_WRITE_FAILED;
+    }
+    if (sharesResources && !resourceRecords.empty()) {
+        TARVO_LOG(log, LOG_WARNING, "%zu resource records dropped: this part uses those of the first part",
+                  resourceRecords.size());
+        resourceRecords.clear();
+    }
+    const size_t indexes = text.m_IndexRecords.size();
+    const size_t resources = resourceRecords.size();
+    for (int32_t position : {text.m_NcxIndex, text.m_ChunkIndex, text.m_SkeletonIndex, text.m_GuideIndex}) {
+        if (position < -1 || (position >= 0 && size_t(position) >= indexes)) {
+            TARVO_LOG(log, LOG_ERROR, "index position %d outside the %zu index records", position, indexes);
+            return RC_FILE_WRITE_FAILED;
+        }
+    }
+    const bool hasFdst = !text.m_Fdst.empty();
+    // FLIS is record l of the part, FCIS record l + 1 and the last one a part has.
+    const uint64_t l = uint64_t(t) + 1 + indexes + resources + (hasFdst ? 1 : 0);
+    if (l + 2 > MAX_PALMDB_RECORDS) {
+        TARVO_LOG(log, LOG_ERROR,
+                  "part of %llu records cannot be numbered in a PalmDB file (last content record %llu)",
+                  static_cast<unsigned long long>(l + 2), static_cast<unsigned long long>(l - 1));
+        return RC_FILE_WRITE_FAILED;
+    }
+
+    // Values a converted Kindle book may bring along describe its old records, not these.
+    // Every key spelling that names one of these types goes ("MOBI_ID_121" as well).
+    const std::set<int32_t> owned = {EXTH_COVER_OFFSET,      EXTH_THUMB_OFFSET, EXTH_FAKE_COVER,
+                                     EXTH_KF8_COVER_URI,     EXTH_KF8_BOUNDARY, EXTH_RESOURCE_COUNT,
+                                     EXTH_RESOURCE_COUNT_KF8};
+    for (auto it = metadata.begin(); it != metadata.end();)
+        it = owned.count(CIntermediateBook::GetExthIdByKey(it->first)) != 0 ? metadata.erase(it)
+                                                                            : std::next(it);
+    if (coverIndex >= 0 && !sharesResources && size_t(coverIndex) >= resources) {
+        TARVO_LOG(log, LOG_WARNING, "cover index %d outside the %zu resource records; no cover", coverIndex,
+                  resources);
+        coverIndex = -1;
+    }
+    if (coverIndex >= 0) {
+        // The thumbnail is made right after its cover.
+        const uint32_t cover = static_cast<uint32_t>(coverIndex);
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET)] = {ExthNumber(cover)};
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_FAKE_COVER)] = {ExthNumber(0)};
+        if (sharesResources || size_t(coverIndex) + 1 < resources)
+            metadata[CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET)] = {ExthNumber(cover + 1)};
+        if (kind != MobiPartKind::Kf7Only)
+            metadata[CIntermediateBook::GetKeyByExthId(EXTH_KF8_COVER_URI)] = {
+                KindleEmbedReference(cover + 1)};
+    }
+    if (kind == MobiPartKind::JointKf7) {
+        // Record 0, the misc records and "BOUNDARY" come before the KF8 part's record 0.
+        const uint64_t kf8Record0 = l + 2 + 1;
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_KF8_BOUNDARY)] = {
+            ExthNumber(static_cast<uint32_t>(kf8Record0))};
+        const std::string count = ExthNumber(static_cast<uint32_t>(resources));
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_RESOURCE_COUNT)] = {count};
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_RESOURCE_COUNT_KF8)] = {count};
+    }
+
+    const uint32_t version = kf8 ? 8 : 7;
+    const uint32_t lastInPart = static_cast<uint32_t>(l);
+    std::string& r = part.m_Record0;
+    r.assign(RECORD0_FIXED_SIZE, '\0');
+    PutU16At(r, 0x00, COMPRESSION_NONE);
+    PutU32At(r, 0x04, static_cast<uint32_t>(textLength));
+    PutU16At(r, 0x08, static_cast<uint32_t>(t));
+    PutU16At(r, 0x0A, TEXT_RECORD_SIZE);
+    r.replace(0x10, 4, "MOBI");
+    PutU32At(r, 0x14, MOBI_HEADER_LENGTH);
+    PutU32At(r, 0x18, MOBI_TYPE_BOOK);
+    PutU32At(r, 0x1C, CODE_PAGE_UTF8);
+    PutU32At(r, 0x24, version);
+    r.replace(0x28, 40, 40, '\xFF'); // orthographic, inflection, index names and keys, extra indexes
+    PutU32At(r, 0x50, indexes > 0 ? static_cast<uint32_t>(t + 1) : NO_RECORD); // first non-book record
+    PutU32At(r, 0x68, version);                                                // minimum version
+    PutU32At(r, 0x6C, static_cast<uint32_t>(t + 1 + indexes));                 // first image record
+    PutU32At(r, 0x80, EXTH_FLAGS | (kind == MobiPartKind::JointKf7 ? EXTH_FLAG_JOINT_KF7 : 0));
+    for (size_t offset : {0xA4, 0xA8, 0xE0, 0xE8, 0xEC, 0x100, 0x108, 0x110})
+        PutU32At(r, offset, NO_RECORD);
+    if (kf8) {
+        PutU32At(r, 0xC0, hasFdst ? lastInPart - 1 : 0); // FDST record
+        PutU32At(r, 0xC4, hasFdst ? text.m_FdstSections : 0);
+    } else {
+        PutU16At(r, 0xC0, 1); // first and last content record
+        PutU16At(r, 0xC2, lastInPart - 1);
+        PutU32At(r, 0xC4, 1);
+    }
+    PutU32At(r, 0xC8, lastInPart + 1); // FCIS
+    PutU32At(r, 0xCC, 1);
+    PutU32At(r, 0xD0, lastInPart); // FLIS
+    PutU32At(r, 0xD4, 1);
+    PutU32At(r, 0xF0, EXTRA_DATA_MULTIBYTE);
+    PutU32At(r, 0xF4, IndexRecordField(text.m_NcxIndex, t));
+    PutU32At(r, 0xF8, IndexRecordField(text.m_ChunkIndex, t));
+    PutU32At(r, 0xFC, IndexRecordField(text.m_SkeletonIndex, t));
+    PutU32At(r, 0x104, IndexRecordField(text.m_GuideIndex, t));
+
+    r += MakeExthBlock(metadata, {"coverimage", "thumbimage", "languageid"});
+    const std::string fullName = FirstValue(metadata, "title");
+    PutU32At(r, 0x54, static_cast<uint32_t>(r.size()));
+    PutU32At(r, 0x58, static_cast<uint32_t>(fullName.size()));
+    r += fullName;
+    // Readers that take the full name as a C string find its end even when the padding is short.
+    r.append(2, '\0');
+    r.append((RECORD0_ALIGNMENT - r.size() % RECORD0_ALIGNMENT) % RECORD0_ALIGNMENT, '\0');
+
+    part.m_TextRecords = std::move(textRecords);
+    part.m_IndexRecords = std::move(text.m_IndexRecords);
+    part.m_ResourceRecords = std::move(resourceRecords);
+    if (hasFdst) part.m_MiscRecords.push_back(std::move(text.m_Fdst));
+    part.m_MiscRecords.push_back(MakeFlisRecord());
+    part.m_MiscRecords.push_back(MakeFcisRecord(static_cast<uint32_t>(textLength)));
+    return RC_OK;
+}
+
+ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts, CRunLog* log)
+{
+    if (parts.empty() || parts.size() > 2) {
+        TARVO_LOG(log, LOG_ERROR, "a Kindle file holds one or two parts, not %zu", parts.size());
+        return RC_FILE_WRITE_FAILED;
+    }
+    parts.back().m_MiscRecords.push_back(MakeEofRecord());
+    const std::string boundary = BOUNDARY_RECORD;
+    std::vector<const std::string*> order;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const MobiPartRecords& p = parts[i];
+        if (i > 0) order.push_back(&boundary);
+        order.push_back(&p.m_Record0);
+        for (const auto* list : {&p.m_TextRecords, &p.m_IndexRecords, &p.m_ResourceRecords, &p.m_MiscRecords})
+            for (const std::string& record : *list)
+                order.push_back(&record);
+    }
+    std::vector<uint64_t> sizes;
+    sizes.reserve(order.size());
+    for (const std::string* record : order)
+        sizes.push_back(record->size());
+    std::string head;
+    ResultCode rc = MakePalmDbHead(MakePalmDbHeader(DatabaseName()), sizes, log, head);
+    if (rc != RC_OK) return rc;
+
+    CAtomicFile out;
+    rc = out.Open(path);
+    if (rc != RC_OK) {
+        TARVO_LOG(log, LOG_ERROR, "cannot create a file beside %s", path.c_str());
+        return rc;
+    }
+    rc = out.Write(head);
+    for (size_t i = 0; rc == RC_OK && i < order.size(); ++i)
+        rc = out.Write(*order[i]);
+    if (rc == RC_OK) rc = out.Commit();
+    if (rc != RC_OK)
+        TARVO_LOG(log, LOG_ERROR, "writing %s failed (0x%x); it was left as it was", path.c_str(), rc);
+    return rc;
+}

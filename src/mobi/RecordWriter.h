@@ -13,9 +13,17 @@
 
 class CRunLog;
 
-// The whole PalmDB file: header (name, "BOOK", "MOBI", record count), the record list with unique
-// ids 0, 2, 4, ..., two zero bytes, then the records. False when the records cannot be addressed
-// (more than 65,535 records or a file past 4 GB).
+// A fresh 78-byte PalmDB header: the name (at most 31 bytes, NUL-terminated), type "BOOK", creator
+// "MOBI"; attributes, dates and every other field 0.
+std::string MakePalmDbHeader(const std::string& name);
+
+// Everything in front of the first record: header (78 bytes, kept as given but for its record
+// count), the record list with unique ids 0, 2, 4, ... and two zero bytes. RC_FILE_WRITE_FAILED
+// (logged) when there are no records, more than 65,535, or the file would pass 4 GiB.
+ResultCode MakePalmDbHead(std::string header, const std::vector<uint64_t>& recordSizes, CRunLog* log,
+                          std::string& head);
+
+// The whole PalmDB file in memory, for small files. False when MakePalmDbHead refuses the records.
 bool MakePalmDbFile(const std::string& name, const std::vector<std::string>& records, std::string& file);
 
 // One EXTH record per value of every key that names an EXTH type, keys in byte order, then 2 to 5
@@ -25,6 +33,9 @@ std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::strin
 std::string MakeFlisRecord();
 std::string MakeFcisRecord(uint32_t textLength);
 std::string MakeEofRecord();
+
+// "kindle:embed:" and a resource number counted from 1, as four base-32 digits.
+std::string KindleEmbedReference(uint32_t number);
 
 // Which part of which kind of file a record set is for.
 enum class MobiPartKind { Kf7Only, Kf8Only, JointKf7, JointKf8 };
@@ -44,8 +55,9 @@ std::vector<std::string> MakeTextRecords(const std::string& text);
 
 // The records of one part: text records, record 0 (headers, EXTH block from metadata with the
 // cover and joint-file values added, full name), FDST, FLIS and FCIS. coverIndex: the cover's
-// number among the resource records, -1 without one. RC_FILE_WRITE_FAILED when a count or offset
-// does not fit its field.
+// number among the resource records (its thumbnail the next one), -1 without one. The cover,
+// KF8 cover, boundary and resource-count EXTH values are the writer's: any the metadata brings
+// are dropped. RC_FILE_WRITE_FAILED when a count or offset does not fit its field.
 ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::string>&& resourceRecords,
                       int32_t coverIndex, MetaDataMap metadata, CRunLog* log, MobiPartRecords& part);
 

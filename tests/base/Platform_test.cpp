@@ -2,7 +2,10 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -278,6 +281,129 @@ TEST(Programs, RunProgramPassesArgumentsWithoutAShell)
     ASSERT_TRUE(RunProgram("/usr/bin/", "touch", "\"" + target + "\""));
     EXPECT_TRUE(FileExists(target));
     EXPECT_FALSE(RunProgram(scratch.Path(), "no-such-program-here", ""));
+}
+
+std::vector<std::string> FolderNames(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Contents(const std::string& path)
+{
+    std::string bytes;
+    ReadFileBytes(path, bytes);
+    return bytes;
+}
+
+struct AbandonCase {
+    const char* label;
+    bool targetExists;
+    bool wrote;
+};
+
+TEST(AtomicFile, UncommittedWriteLeavesTheTargetAndNoTemporaryFile)
+{
+    const AbandonCase cases[] = {
+        {"existing target, data written", true, true},
+        {"existing target, nothing written", true, false},
+        {"new target, data written", false, true},
+    };
+    for (const AbandonCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        if (c.targetExists) {
+            ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+        }
+        {
+            CAtomicFile out;
+            ASSERT_EQ(out.Open(scratch / "book"), RC_OK);
+            if (c.wrote) {
+                ASSERT_EQ(out.Write(std::string(100000, 'n')), RC_OK);
+            }
+            EXPECT_EQ(FolderNames(scratch.Path()).size(), c.targetExists ? 2u : 1u); // the temporary file
+        }
+        EXPECT_EQ(FolderNames(scratch.Path()),
+                  c.targetExists ? std::vector<std::string>{"book"} : std::vector<std::string>{});
+        if (c.targetExists) {
+            EXPECT_EQ(Contents(scratch / "book"), "old");
+        }
+    }
+}
+
+TEST(AtomicFile, CommitReplacesTheTargetAndKeepsItsMode)
+{
+    for (mode_t mode : {0600, 0640, 0755}) {
+        SCOPED_TRACE(mode);
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+        ASSERT_EQ(::chmod((scratch / "book").c_str(), mode), 0);
+        CAtomicFile out;
+        ASSERT_EQ(out.Open(scratch / "book"), RC_OK);
+        ASSERT_EQ(out.Write("new "), RC_OK);
+        ASSERT_EQ(out.Write(std::string("bytes")), RC_OK);
+        ASSERT_EQ(out.Commit(), RC_OK);
+        EXPECT_EQ(Contents(scratch / "book"), "new bytes");
+        struct stat st;
+        ASSERT_EQ(::stat((scratch / "book").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        EXPECT_EQ(FolderNames(scratch.Path()), std::vector<std::string>{"book"});
+        // Nothing more goes to a committed file.
+        EXPECT_EQ(out.Write("x"), RC_FILE_WRITE_FAILED);
+        EXPECT_EQ(out.Commit(), RC_FILE_WRITE_FAILED);
+    }
+}
+
+TEST(AtomicFile, NewFileFollowsTheUmask)
+{
+    ScratchDir scratch;
+    mode_t old = ::umask(027);
+    CAtomicFile out;
+    ResultCode opened = out.Open(scratch / "new");
+    ::umask(old);
+    ASSERT_EQ(opened, RC_OK);
+    ASSERT_EQ(out.Commit(), RC_OK);
+    struct stat st;
+    ASSERT_EQ(::stat((scratch / "new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST(AtomicFile, SymbolicLinkStaysAndItsFileIsReplaced)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(MakeDirectory(scratch / "real"), RC_OK);
+    ASSERT_EQ(MakeDirectory(scratch / "links"), RC_OK);
+    ASSERT_EQ(WriteWholeFile(scratch / "real/book", "old"), RC_OK);
+    ASSERT_EQ(::symlink("../real/book", (scratch / "links/book").c_str()), 0);
+    CAtomicFile out;
+    ASSERT_EQ(out.Open(scratch / "links\\book"), RC_OK);
+    ASSERT_EQ(out.Write("new"), RC_OK);
+    ASSERT_EQ(out.Commit(), RC_OK);
+    struct stat st;
+    ASSERT_EQ(::lstat((scratch / "links/book").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Contents(scratch / "real/book"), "new");
+    EXPECT_EQ(FolderNames(scratch / "real"), std::vector<std::string>{"book"});
+    EXPECT_EQ(FolderNames(scratch / "links"), std::vector<std::string>{"book"});
+}
+
+TEST(AtomicFile, TargetsThatCannotBeReplacedAreRefused)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(MakeDirectory(scratch / "folder"), RC_OK);
+    ASSERT_EQ(::symlink("nowhere", (scratch / "dangling").c_str()), 0);
+    for (const char* name : {"folder", "missing/book", "dangling", "folder/"}) {
+        SCOPED_TRACE(name);
+        CAtomicFile out;
+        EXPECT_EQ(out.Open(scratch / name), RC_FILE_OPEN_FAILED);
+        EXPECT_EQ(out.Write("x"), RC_FILE_WRITE_FAILED);
+    }
+    EXPECT_EQ(FolderNames(scratch.Path()), (std::vector<std::string>{"dangling", "folder"}));
+    EXPECT_TRUE(FolderNames(scratch / "folder").empty());
 }
 
 } // namespace
