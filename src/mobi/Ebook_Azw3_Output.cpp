@@ -1,7 +1,763 @@
-// KF8 output: the book's HTML files as skeletons, fragments and flows.
+// KF8 output: the book's HTML files printed with aid attributes and link placeholders, cut into
+// skeletons and fragments, with the style sheets and SVG pictures moved into flows.
 #include "mobi/Ebook_Azw3.h"
 
-ResultCode CEbookAzw3::ParseText(CMobiResources&, bool, MobiPartText&)
+#include "base/IntermediateBook.h"
+#include "base/Platform.h"
+#include "base/RunLog.h"
+#include "ebook/HtmlParse.h"
+#include "mobi/ByteIO.h"
+#include "mobi/IndexWriter.h"
+#include "mobi/MOBIHeader.h"
+#include "mobi/MobiResources.h"
+
+#include <tidy/tidybuffio.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <unordered_set>
+
+namespace
 {
-    return RC_NOT_SUPPORT;
+
+const char LINK_PLACEHOLDER[] = "kindle:pos:fid:0000:off:";
+constexpr size_t LINK_LENGTH = 34; // the placeholder with its ten digits, and the link written over it
+const char POSITION_PREFIX[] = "kindle:pos:fid:";
+// NCX text offsets are read back as signed 32-bit numbers.
+constexpr size_t MAX_TEXT_LENGTH = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+
+const char VERTICAL_CSS[] =
+    "html {\r\n    writing-mode:vertical-rl;\r\n    -webkit-writing-mode:vertical-rl;\r\n"
+    "    -epub-writing-mode:vertical-rl;\r\n    -epub-line-break:strict;\r\n"
+    "    line-break:strict;\r\n    -epub-word-break:normal;\r\n    word-break:normal;\r\n}"
+    "\r\n\r\nbody {\r\n    margin:0;\r\n    margin-left:0%;\r\n    margin-right:0%;\r\n"
+    "    margin-top:1.5%;\r\n    margin-bottom:1em;\r\n    text-align:left;\r\n}";
+
+bool IsAidElement(const std::string& name)
+{
+    static const std::unordered_set<std::string> names = {
+        "p",       "span",     "h1",       "h2",         "h3",     "h4",     "h5",     "h6",
+        "div",     "code",     "pre",      "blockquote", "dd",     "dl",     "dt",     "strong",
+        "b",       "u",        "i",        "article",    "em",     "sup",    "var",    "samp",
+        "ins",     "kbd",      "cite",     "q",          "aside",  "time",   "figure", "figcaption",
+        "dfn",     "s",        "small",    "body",       "a",      "ul",     "li",     "ol",
+        "font",    "textarea", "big",      "nav",        "select", "center", "sub",    "option",
+        "header",  "footer",   "audio",    "video",      "tt",     "source", "mark",   "progress",
+        "details", "address",  "map",      "summary",    "meter",  "hgroup", "output", "menu",
+        "strike",  "del",      "optgroup", "section"};
+    return names.count(name) != 0;
+}
+
+bool IsTableElement(const std::string& name)
+{
+    static const std::unordered_set<std::string> names = {"caption", "table", "tbody", "thead", "tfoot",
+                                                          "th",      "tr",    "td",    "col",   "colgroup"};
+    return names.count(name) != 0;
+}
+
+// Elements the diagnostics leave out besides the aid elements.
+bool IsUnremarkable(const std::string& name)
+{
+    static const std::unordered_set<std::string> names = {
+        "html",     "head",   "meta",  "title", "link", "img", "br",  "hr",   "caption",
+        "table",    "tbody",  "thead", "tfoot", "th",   "tr",  "td",  "area", "col",
+        "colgroup", "button", "wbr",   "ruby",  "rp",   "rt",  "del", "rb",   "math"};
+    return names.count(name) != 0;
+}
+
+bool IsDroppedOnOutput(TidyNodeType type)
+{
+    return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp ||
+           type == TidyNode_Jste || type == TidyNode_Php || type == TidyNode_XmlDecl ||
+           type == TidyNode_ProcIns;
+}
+
+// Names in the HtmlFileList made comparable: "/" separators, "." and ".." resolved. False when the
+// name leaves the book's directory.
+bool NormaliseName(const std::string& name, std::string& key)
+{
+    std::vector<std::string> parts;
+    for (const std::string& part : SplitPath(name)) {
+        if (part.empty() || part == ".") continue;
+        if (part != "..") {
+            parts.push_back(part);
+        } else {
+            if (parts.empty()) return false;
+            parts.pop_back();
+        }
+    }
+    if (parts.empty() || (!name.empty() && IsSeparator(name[0]))) return false;
+    key.clear();
+    for (const std::string& part : parts) {
+        if (!key.empty()) key += '/';
+        key += part;
+    }
+    return true;
+}
+
+std::string NodeValue(TidyDoc doc, TidyNode node)
+{
+    TidyBuffer buffer;
+    tidyBufInit(&buffer);
+    std::string text;
+    if (tidyNodeGetValue(doc, node, &buffer) && buffer.bp != nullptr)
+        text.assign(reinterpret_cast<const char*>(buffer.bp), buffer.size);
+    tidyBufFree(&buffer);
+    return text;
+}
+
+std::string Trim(const std::string& text)
+{
+    size_t from = text.find_first_not_of(" \t\r\n\f");
+    if (from == std::string::npos) return std::string();
+    size_t to = text.find_last_not_of(" \t\r\n\f");
+    return text.substr(from, to - from + 1);
+}
+
+std::string StyleLink(const std::string& reference)
+{
+    return "<link type=\"text/css\" href=\"" + reference + "\" rel=\"Stylesheet\"/>";
+}
+
+} // namespace
+
+std::string WriteBase32(uint64_t value, size_t width)
+{
+    static const char DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
+    std::string text(width, '0');
+    for (size_t i = width; i > 0 && value != 0; --i, value /= 32)
+        text[i - 1] = DIGITS[value % 32];
+    return text;
+}
+
+ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting, MobiPartText& part)
+{
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookAzw3::ParseText IN");
+    part = MobiPartText();
+    m_OutResources = &resources;
+    m_Vertical = verticalWriting;
+    m_AidCounter = 0;
+    m_InnerFlowCounter = 0;
+    m_NodeNames.clear();
+    m_OutFiles.clear();
+    m_FileByKey.clear();
+    m_Links.clear();
+    m_TargetPositions.clear();
+    m_OutSkeletons.clear();
+    m_OutFragments.clear();
+    m_InlineFlowDirectory.clear();
+
+    for (const std::string& name : m_Book.m_HtmlFileList) {
+        OutputFile file;
+        file.m_Name = name;
+        if (ClimbsOutOf(name) || !NormaliseName(name, file.m_Key)) {
+            TARVO_LOG(m_Log, LOG_WARNING, "content file \"%s\" lies outside the book; left out",
+                      name.c_str());
+            continue;
+        }
+        if (!m_FileByKey.emplace(file.m_Key, m_OutFiles.size()).second) continue;
+        m_OutFiles.push_back(std::move(file));
+    }
+
+    uint32_t sequence = 0;
+    ResultCode rc = RC_OK;
+    for (size_t i = 0; i < m_OutFiles.size() && rc == RC_OK; ++i) {
+        m_CurrentFile = i;
+        rc = OutputFileText(m_OutFiles[i], sequence, part);
+    }
+    m_Parse = nullptr;
+    if (rc != RC_OK) return rc;
+    if (part.m_Text.size() > MAX_TEXT_LENGTH) {
+        TARVO_LOG(m_Log, LOG_ERROR, "text of 0x%zx bytes is too long for a KF8 book", part.m_Text.size());
+        return RC_FILE_WRITE_FAILED;
+    }
+    if (m_OutSkeletons.empty()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "none of the %zu content files could be written",
+                  m_Book.m_HtmlFileList.size());
+        return RC_HTML_LIST_EMPTY;
+    }
+    if (WriteWholeFile(m_TempDirectory + "node.txt", m_NodeNames) != RC_OK)
+        TARVO_LOG(m_Log, LOG_WARNING, "could not write node.txt");
+
+    uint32_t htmlLength = static_cast<uint32_t>(part.m_Text.size());
+    std::vector<GuideEntry> guide;
+    std::vector<NcxEntry> ncx;
+    GetGuideList(guide);
+    GetNcxList(htmlLength, ncx);
+    HandleALink(part.m_Text);
+    HandleFlowEmbedRES();
+    MakeChunkIndex(guide, ncx, part);
+
+    std::vector<MobiResource*> flows = resources.Flows();
+    if (!flows.empty()) {
+        std::vector<std::pair<uint32_t, uint32_t>> sections = {{0, htmlLength}};
+        for (const MobiResource* flow : flows) {
+            if (flow->m_Bytes.size() > MAX_TEXT_LENGTH - part.m_Text.size()) {
+                TARVO_LOG(m_Log, LOG_ERROR, "flow %s of 0x%zx bytes makes the text longer than 0x%zx",
+                          flow->m_Path.c_str(), flow->m_Bytes.size(), MAX_TEXT_LENGTH);
+                return RC_FILE_WRITE_FAILED;
+            }
+            uint32_t start = static_cast<uint32_t>(part.m_Text.size());
+            part.m_Text += flow->m_Bytes;
+            sections.emplace_back(start, static_cast<uint32_t>(part.m_Text.size()));
+        }
+        part.m_Fdst = "FDST";
+        AppendU32(part.m_Fdst, 12);
+        AppendU32(part.m_Fdst, static_cast<uint32_t>(sections.size()));
+        for (const auto& section : sections) {
+            AppendU32(part.m_Fdst, section.first);
+            AppendU32(part.m_Fdst, section.second);
+        }
+        part.m_FdstSections = static_cast<uint32_t>(sections.size());
+    }
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookAzw3::ParseText OUT: %zu files, %zu fragments, %zu flows, text 0x%zx",
+              m_OutSkeletons.size(), m_OutFragments.size(), flows.size(), part.m_Text.size());
+    return RC_OK;
+}
+
+ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, MobiPartText& part)
+{
+    std::string path = m_Book.BookDirectory(m_TempDirectory) + file.m_Name;
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes) || bytes.empty()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "CEbookAzw3 ReadFile empty 1!");
+        TARVO_LOG(m_Log, LOG_ERROR, "%s", path.c_str());
+        TARVO_LOG(m_Log, LOG_ERROR, "CEbookAzw3 ReadFile empty 2!");
+        return RC_OK;
+    }
+    if (part.m_Text.size() > MAX_TEXT_LENGTH) {
+        TARVO_LOG(m_Log, LOG_ERROR, "text of 0x%zx bytes before %s is too long for a KF8 book",
+                  part.m_Text.size(), file.m_Name.c_str());
+        return RC_FILE_WRITE_FAILED;
+    }
+
+    std::string printed;
+    {
+        CHtmlParse parse(m_Log);
+        ResultCode rc = parse.Init(bytes);
+        if (rc != RC_OK) {
+            TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse", file.m_Name.c_str());
+            return rc;
+        }
+        bytes = std::string();
+        m_Parse = &parse;
+        m_Depth = 0;
+        m_TableDepth = 0;
+        m_HeadPrinted = false;
+        m_VerticalLinked = false;
+        m_FileDirectory = GetDirectory(file.m_Key);
+        m_ResourceDirectory = m_Book.BookDirectory("") + m_FileDirectory;
+        file.m_FirstLink = m_Links.size();
+        PrintOutputChildren(parse.GetRoot(), printed);
+        file.m_EndLink = m_Links.size();
+        m_Parse = nullptr;
+    }
+
+    // The chunker works on the tree of what was printed, so that every aid is in it.
+    CHtmlParse parse(m_Log);
+    ResultCode rc = parse.Init(printed);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse once printed", file.m_Name.c_str());
+        return rc;
+    }
+    printed = std::string();
+    // The skeleton starts as the document up to the body: document type, html start tag, head.
+    std::string head;
+    for (TidyNode node = tidyGetChild(parse.GetRoot()); node != nullptr; node = tidyGetNext(node)) {
+        if (tidyNodeGetType(node) == TidyNode_DocType) CHtmlParse::PrintDoctype(node, head);
+        if (!CHtmlParse::IsElement(node) || tidyNodeGetId(node) != TidyTag_HTML) continue;
+        parse.PrintStartTag(node, head);
+        for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
+            if (CHtmlParse::IsElement(child) && tidyNodeGetId(child) == TidyTag_BODY) break;
+            parse.PrintNode(child, head);
+        }
+        break;
+    }
+
+    CChunker chunker(m_Log);
+    ChunkedFile chunked;
+    uint32_t number = static_cast<uint32_t>(m_OutSkeletons.size());
+    uint32_t start = static_cast<uint32_t>(part.m_Text.size());
+    if (!chunker.Init(parse, head, number, start, sequence, chunked)) {
+        TARVO_LOG(m_Log, LOG_WARNING, "%s could not be cut into fragments; left out", file.m_Name.c_str());
+        return RC_OK;
+    }
+    file.m_Number = static_cast<int32_t>(number);
+    file.m_Start = start;
+    // Link targets are where a reader finds the ids once it has put the file back together.
+    m_AnchorMap.clear();
+    GetIdStrByFilePos(chunked.m_Rebuilt, 0, chunked.m_Rebuilt.size(), std::string());
+    for (const auto& anchor : m_AnchorMap) {
+        std::string id =
+            anchor.second.empty() || anchor.second[0] != '#' ? anchor.second : anchor.second.substr(1);
+        m_TargetPositions.emplace(std::make_pair(m_CurrentFile, id),
+                                  start + static_cast<uint32_t>(anchor.first));
+    }
+    m_AnchorMap.clear();
+    m_TargetPositions[std::make_pair(m_CurrentFile, std::string())] = start;
+    part.m_Text += chunked.m_Text;
+    file.m_End = static_cast<uint32_t>(part.m_Text.size());
+    m_OutSkeletons.insert(m_OutSkeletons.end(), chunked.m_Skeletons.begin(), chunked.m_Skeletons.end());
+    for (FragmentTableEntry& f : chunked.m_Fragments)
+        m_OutFragments.push_back(std::move(f));
+    return RC_OK;
+}
+
+void CEbookAzw3::PrintOutputChildren(TidyNode node, std::string& out)
+{
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+        PrintOutputNode(child, out);
+}
+
+void CEbookAzw3::PrintOutputNode(TidyNode node, std::string& out)
+{
+    if (m_Depth >= CHtmlParse::MAX_DEPTH) return;
+    TidyNodeType type = tidyNodeGetType(node);
+    if (IsDroppedOnOutput(type)) return;
+    if (type == TidyNode_DocType) {
+        CHtmlParse::PrintDoctype(node, out);
+        return;
+    }
+    if (!CHtmlParse::IsElement(node)) {
+        m_Parse->PrintRendered(node, out);
+        return;
+    }
+    ++m_Depth;
+    PrintOutputElement(node, out);
+    --m_Depth;
+}
+
+void CEbookAzw3::NoteNodeName(const char* name)
+{
+    if (IsAidElement(name) || IsUnremarkable(name)) return;
+    m_NodeNames += name;
+    m_NodeNames += "\r\n";
+}
+
+void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
+{
+    const std::string name = tidyNodeGetName(element);
+    TidyTagId tag = tidyNodeGetId(element);
+    NoteNodeName(name.c_str());
+    if (tag == TidyTag_SCRIPT || (name == "_xml" && m_Depth == 1)) return;
+    if (IsUnwrappedOnOutput(name.c_str())) {
+        PrintOutputChildren(element, out);
+        return;
+    }
+    if (tag == TidyTag_STYLE) {
+        PrintStyle(element, out);
+        return;
+    }
+    if (name == "svg") {
+        PrintSvg(element, out);
+        return;
+    }
+
+    AttributeList attributes = ReadAttributes(element);
+    // Aids the book brings along could repeat ours.
+    RemoveAttribute(attributes, "aid");
+    RemoveAttribute(attributes, "onclick");
+    RemoveAttribute(attributes, "onerror");
+    RemoveAttribute(attributes, "onchange");
+    if (m_TableDepth == 0 && IsAidElement(name))
+        SetAttribute(attributes, "aid", WriteBase32(m_AidCounter++, 10));
+
+    switch (tag) {
+    case TidyTag_A:
+        if (FindAttribute(attributes, "name") != nullptr) RemoveAttribute(attributes, "id");
+        PrintLink(attributes);
+        break;
+    case TidyTag_IMG:
+    case TidyTag_AUDIO:
+    case TidyTag_VIDEO:
+    case TidyTag_LINK: {
+        const char* attribute = tag == TidyTag_LINK ? "href" : "src";
+        const std::string* ref = FindAttribute(attributes, attribute);
+        if (ref != nullptr) {
+            std::string reference = m_OutResources->Reference(m_ResourceDirectory, *ref, true);
+            if (!reference.empty()) SetAttribute(attributes, attribute, reference);
+        }
+        break;
+    }
+    case TidyTag_HEAD:
+        m_HeadPrinted = true;
+        break;
+    case TidyTag_BODY:
+        if (m_Vertical && !m_VerticalLinked && !m_HeadPrinted) {
+            out += "<head>\r\n" + VerticalWritingLink() + "</head>\r\n";
+        }
+        break;
+    default:
+        break;
+    }
+
+    bool table = IsTableElement(name);
+    if (table) ++m_TableDepth;
+    PrintStartTagWith(element, attributes, out);
+    PrintOutputChildren(element, out);
+    if (tag == TidyTag_HEAD && m_Vertical && !m_VerticalLinked) out += VerticalWritingLink();
+    if (!CHtmlParse::IsSelfClosing(name.c_str())) CHtmlParse::PrintEndTag(element, out);
+    if (table) --m_TableDepth;
+}
+
+void CEbookAzw3::PrintLink(AttributeList& attributes)
+{
+    const std::string* href = FindAttribute(attributes, "href");
+    if (href == nullptr || *href == "#" || StartsWith(*href, "http") || StartsWith(*href, "mailto:")) return;
+    LinkTarget target;
+    if (!ResolveHref(*href, m_FileDirectory, m_CurrentFile, false, target)) return;
+    m_Links.push_back(std::move(target));
+    char number[24];
+    std::snprintf(number, sizeof number, "%010zu", m_Links.size());
+    SetAttribute(attributes, "href", LINK_PLACEHOLDER + std::string(number));
+}
+
+std::string CEbookAzw3::VerticalWritingLink()
+{
+    m_VerticalLinked = true;
+    std::string name = "marlek_css_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".css";
+    std::string reference = m_OutResources->AddFlow(name, VERTICAL_CSS, ResourceKind::StyleSheet);
+    return reference.empty() ? std::string() : StyleLink(reference);
+}
+
+void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
+{
+    std::string css;
+    for (TidyNode child = tidyGetChild(element); child != nullptr; child = tidyGetNext(child))
+        css += NodeValue(m_Parse->GetDoc(), child);
+    if (Trim(css).empty()) return;
+    std::string name = "marlek_css_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".css";
+    std::string reference = m_OutResources->AddFlow(name, css, ResourceKind::StyleSheet);
+    if (reference.empty()) {
+        TARVO_LOG(m_Log, LOG_WARNING, "no flow left for a style element; dropped");
+        return;
+    }
+    m_InlineFlowDirectory[reference] = m_ResourceDirectory;
+    out += StyleLink(reference);
+}
+
+void CEbookAzw3::PrintSvg(TidyNode element, std::string& out)
+{
+    std::string svg;
+    PrintSvgNode(element, 0, svg);
+    std::string name = "marlek_svg_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".svg";
+    std::string reference = m_OutResources->AddFlow(name, svg, ResourceKind::Svg);
+    if (reference.empty()) {
+        out += svg;
+        return;
+    }
+    out += "<img src=\"" + reference + "\" />";
+}
+
+// The picture becomes a file of its own: it needs its namespaces, and its images the references
+// the book's other images get.
+void CEbookAzw3::PrintSvgNode(TidyNode node, int depth, std::string& out)
+{
+    if (m_Depth + depth >= CHtmlParse::MAX_DEPTH) return;
+    TidyNodeType type = tidyNodeGetType(node);
+    if (IsDroppedOnOutput(type)) return;
+    if (!CHtmlParse::IsElement(node)) {
+        m_Parse->PrintRendered(node, out);
+        return;
+    }
+    AttributeList attributes = ReadAttributes(node);
+    RemoveAttribute(attributes, "onclick");
+    RemoveAttribute(attributes, "onerror");
+    RemoveAttribute(attributes, "onchange");
+    if (depth == 0) {
+        if (FindAttribute(attributes, "xmlns") == nullptr)
+            SetAttribute(attributes, "xmlns", "http://www.w3.org/2000/svg");
+        if (FindAttribute(attributes, "xmlns:xlink") == nullptr)
+            SetAttribute(attributes, "xmlns:xlink", "http://www.w3.org/1999/xlink");
+    }
+    for (const char* attribute : {"xlink:href", "href"}) {
+        const std::string* ref = FindAttribute(attributes, attribute);
+        if (ref == nullptr || ref->empty() || (*ref)[0] == '#') continue;
+        std::string reference = m_OutResources->Reference(m_ResourceDirectory, *ref, true);
+        if (!reference.empty()) SetAttribute(attributes, attribute, reference);
+    }
+    PrintStartTagWith(node, attributes, out);
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+        PrintSvgNode(child, depth + 1, out);
+    if (!CHtmlParse::IsSelfClosing(tidyNodeGetName(node))) CHtmlParse::PrintEndTag(node, out);
+}
+
+bool CEbookAzw3::ResolveHref(const std::string& href, const std::string& directory, size_t currentFile,
+                             bool lastHash, LinkTarget& target) const
+{
+    size_t hash = lastHash ? href.rfind('#') : href.find('#');
+    std::string filePart = href.substr(0, hash);
+    target.m_Id = hash == std::string::npos ? std::string() : href.substr(hash + 1);
+    if (filePart.empty()) {
+        if (hash == std::string::npos || currentFile >= m_OutFiles.size()) return false;
+        target.m_File = currentFile;
+        return true;
+    }
+    std::string resolved;
+    if (!ResolveInsideTemp(directory, filePart, resolved)) return false;
+    auto found = m_FileByKey.find(resolved);
+    if (found == m_FileByKey.end()) return false;
+    target.m_File = found->second;
+    return true;
+}
+
+bool CEbookAzw3::PositionOf(const LinkTarget& target, uint32_t& position) const
+{
+    auto found = m_TargetPositions.find(std::make_pair(target.m_File, target.m_Id));
+    if (found == m_TargetPositions.end() && !target.m_Id.empty())
+        found = m_TargetPositions.find(std::make_pair(target.m_File, UrlDecode(target.m_Id)));
+    if (found == m_TargetPositions.end()) return false;
+    position = found->second;
+    return true;
+}
+
+// Fragments lie in text order. A position inside one is an offset into it; one in the skeleton
+// between two fragments of a file counts from the fragment before it, since a reader adds the
+// offset to that fragment's insert position wherever it ends; before a file's first fragment the
+// next fragment's start is the nearest place a reader can be sent.
+void CEbookAzw3::FragmentAndOffset(uint32_t position, uint32_t& sequence, uint32_t& offset) const
+{
+    sequence = 0;
+    offset = 0;
+    if (m_OutFragments.empty()) return;
+    auto after =
+        std::upper_bound(m_OutFragments.begin(), m_OutFragments.end(), position,
+                         [](uint32_t p, const FragmentTableEntry& f) { return p < f.m_InsertPosition; });
+    if (after == m_OutFragments.begin()) {
+        sequence = after->m_SequenceNumber;
+        return;
+    }
+    const FragmentTableEntry& before = *(after - 1);
+    bool inside = position - before.m_InsertPosition < before.m_Length;
+    size_t nextFile = static_cast<size_t>(before.m_FileNumber) + 1;
+    bool sameFile = nextFile >= m_OutSkeletons.size() || position < m_OutSkeletons[nextFile].m_StartPosition;
+    if (inside || sameFile || after == m_OutFragments.end()) {
+        sequence = before.m_SequenceNumber;
+        offset = position - before.m_InsertPosition;
+        return;
+    }
+    sequence = after->m_SequenceNumber;
+}
+
+void CEbookAzw3::GetGuideList(std::vector<GuideEntry>& guide) const
+{
+    for (const GuideItem& item : m_Book.m_GuideItems) {
+        LinkTarget target;
+        uint32_t position = 0;
+        if (!ResolveHref(item.m_Href, std::string(), m_OutFiles.size(), true, target) ||
+            !PositionOf(target, position)) {
+            TARVO_LOG(m_Log, LOG_WARNING,
+                      "guide item \"%s\" points at \"%s\", which is not in the book; left out",
+                      item.m_Type.c_str(), item.m_Href.c_str());
+            continue;
+        }
+        GuideEntry entry;
+        entry.m_Type = item.m_Type;
+        entry.m_Title = item.m_Title;
+        FragmentAndOffset(position, entry.m_FragmentNumber, entry.m_Offset);
+        guide.push_back(std::move(entry));
+    }
+}
+
+void CEbookAzw3::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) const
+{
+    const std::vector<NavPoint>& points = m_Book.m_NavPoints;
+    std::vector<int32_t> kept(points.size(), -1);
+    std::vector<size_t> source;
+    std::vector<uint32_t> positions;
+    for (size_t i = 0; i < points.size(); ++i) {
+        LinkTarget target;
+        uint32_t position = 0;
+        if (!ResolveHref(points[i].m_Src, std::string(), m_OutFiles.size(), true, target) ||
+            !PositionOf(target, position)) {
+            TARVO_LOG(m_Log, LOG_WARNING,
+                      "NavPoint \"%s\" points at \"%s\", which is not in the book; left out",
+                      points[i].m_Label.c_str(), points[i].m_Src.c_str());
+            continue;
+        }
+        kept[i] = static_cast<int32_t>(source.size());
+        source.push_back(i);
+        positions.push_back(position);
+    }
+
+    // A left-out entry hands its children to its nearest kept ancestor; the walk is bounded so
+    // that a cycle of parents ends.
+    size_t count = source.size();
+    std::vector<int32_t> parent(count, -1);
+    for (size_t k = 0; k < count; ++k) {
+        int32_t p = points[source[k]].m_Parent;
+        for (size_t steps = 0;
+             p >= 0 && static_cast<size_t>(p) < points.size() && kept[p] < 0 && steps < points.size();
+             ++steps)
+            p = points[p].m_Parent;
+        if (p >= 0 && static_cast<size_t>(p) < points.size() && kept[p] >= 0 &&
+            kept[p] != static_cast<int32_t>(k))
+            parent[k] = kept[p];
+    }
+    // Depths follow the parents; an entry met again on its own chain closes a cycle and loses its parent.
+    std::vector<int32_t> depth(count, -1);
+    std::vector<uint8_t> onChain(count, 0);
+    std::vector<size_t> chain;
+    for (size_t k = 0; k < count; ++k) {
+        for (size_t at = k; depth[at] < 0;) {
+            if (onChain[at]) {
+                parent[chain.back()] = -1;
+                break;
+            }
+            onChain[at] = 1;
+            chain.push_back(at);
+            if (parent[at] < 0) break;
+            at = static_cast<size_t>(parent[at]);
+        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            int32_t p = parent[*it];
+            depth[*it] = p < 0 ? 0 : depth[static_cast<size_t>(p)] + 1;
+            onChain[*it] = 0;
+        }
+        chain.clear();
+    }
+
+    std::vector<uint32_t> sorted = positions;
+    std::sort(sorted.begin(), sorted.end());
+    ncx.resize(count);
+    for (size_t k = 0; k < count; ++k) {
+        const NavPoint& point = points[source[k]];
+        NcxEntry& entry = ncx[k];
+        entry.m_Key = std::to_string(k + 1);
+        entry.m_TextOffset = static_cast<int32_t>(positions[k]);
+        auto next = std::upper_bound(sorted.begin(), sorted.end(), positions[k]);
+        uint32_t end = next != sorted.end() ? *next : textLength;
+        entry.m_Length = static_cast<int32_t>(end >= positions[k] ? end - positions[k] : 0);
+        entry.m_Label = point.m_Label;
+        entry.m_HasLabel = true;
+        entry.m_Depth = depth[k];
+        entry.m_Parent = parent[k];
+        uint32_t sequence = 0, offset = 0;
+        FragmentAndOffset(positions[k], sequence, offset);
+        entry.m_FragmentNumber = static_cast<int32_t>(sequence);
+        entry.m_FragmentOffset = static_cast<int32_t>(offset);
+    }
+    for (size_t k = 0; k < count; ++k) {
+        if (parent[k] < 0) continue;
+        NcxEntry& p = ncx[static_cast<size_t>(parent[k])];
+        if (p.m_FirstChild < 0) p.m_FirstChild = static_cast<int32_t>(k);
+        p.m_LastChild = static_cast<int32_t>(k);
+    }
+}
+
+// Each file's placeholders are looked for in that file's stretch of the text only, once each.
+void CEbookAzw3::HandleALink(std::string& text) const
+{
+    const std::string pattern = std::string("href=\"") + LINK_PLACEHOLDER;
+    for (const OutputFile& file : m_OutFiles) {
+        if (file.m_Number < 0 || file.m_FirstLink == file.m_EndLink) continue;
+        std::vector<uint8_t> done(file.m_EndLink - file.m_FirstLink, 0);
+        std::string_view region(text.data() + file.m_Start, file.m_End - file.m_Start);
+        for (size_t at = region.find(pattern); at != std::string_view::npos;
+             at = region.find(pattern, at + 1)) {
+            size_t digits = at + pattern.size();
+            if (digits + 10 > region.size()) break;
+            uint64_t number = 0;
+            bool decimal = true;
+            for (size_t i = 0; i < 10; ++i) {
+                char c = region[digits + i];
+                decimal = decimal && c >= '0' && c <= '9';
+                number = number * 10 + static_cast<uint64_t>(c - '0');
+            }
+            if (!decimal || number <= file.m_FirstLink || number > file.m_EndLink) continue;
+            size_t index = static_cast<size_t>(number - 1);
+            if (done[index - file.m_FirstLink]) continue;
+            done[index - file.m_FirstLink] = 1;
+            std::string link(LINK_LENGTH, 'X');
+            uint32_t position = 0;
+            if (PositionOf(m_Links[index], position)) {
+                uint32_t sequence = 0, offset = 0;
+                FragmentAndOffset(position, sequence, offset);
+                link = POSITION_PREFIX + WriteBase32(sequence, 4) + ":off:" + WriteBase32(offset, 10);
+            }
+            text.replace(file.m_Start + at + 6, LINK_LENGTH, link);
+        }
+    }
+}
+
+// url(...) references of every style sheet flow become resource references. A style sheet's own
+// folder is where its references start; an inline one's is its document's.
+void CEbookAzw3::HandleFlowEmbedRES()
+{
+    for (size_t i = 0;; ++i) {
+        std::vector<MobiResource*> flows = m_OutResources->Flows();
+        if (i >= flows.size()) break;
+        if (flows[i]->m_Kind != ResourceKind::StyleSheet) continue;
+        // Making a reference may add entries and move this one.
+        const std::string css = flows[i]->m_Bytes;
+        auto inlineFlow = m_InlineFlowDirectory.find(flows[i]->m_Kf8Ref);
+        const std::string directory =
+            inlineFlow != m_InlineFlowDirectory.end() ? inlineFlow->second : GetDirectory(flows[i]->m_Path);
+        std::string out;
+        out.reserve(css.size());
+        size_t from = 0;
+        for (size_t at = css.find("url(", from); at != std::string::npos; at = css.find("url(", from)) {
+            size_t open = at + 4;
+            size_t close = css.find_first_of("()", open);
+            if (close == std::string::npos) break;
+            out.append(css, from, open - from);
+            from = open;
+            if (css[close] == '(') continue;
+            std::string group = css.substr(open, close - open);
+            std::string value = Trim(group);
+            std::string quote;
+            if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+                quote = value.substr(0, 1);
+                value = value.substr(1, value.size() - 2);
+            }
+            std::string reference =
+                value.empty() ? std::string() : m_OutResources->Reference(directory, value, true);
+            out += reference.empty() ? group : quote + reference + quote;
+            out += ')';
+            from = close + 1;
+        }
+        out.append(css, from, std::string::npos);
+        m_OutResources->Flows()[i]->m_Bytes = std::move(out);
+    }
+}
+
+void CEbookAzw3::MakeChunkIndex(const std::vector<GuideEntry>& guide, const std::vector<NcxEntry>& ncx,
+                                MobiPartText& part) const
+{
+    std::vector<std::string>& records = part.m_IndexRecords;
+    {
+        CIndexWriter writer(FRAGMENT_TAGS);
+        CCncxWriter selectors;
+        for (const FragmentTableEntry& f : m_OutFragments)
+            writer.AddFragmentEntry(f.m_InsertPosition, selectors.Add(f.m_Selector), f.m_FileNumber,
+                                    f.m_SequenceNumber, f.m_StartOffset, f.m_Length);
+        part.m_ChunkIndex = static_cast<int32_t>(records.size());
+        writer.Finish(&selectors, records);
+    }
+    {
+        CIndexWriter writer(SKELETON_TAGS);
+        for (const SkeletonTableEntry& s : m_OutSkeletons)
+            writer.AddSkeletonEntry(s.m_Name, s.m_FragmentCount, s.m_StartPosition, s.m_Length);
+        part.m_SkeletonIndex = static_cast<int32_t>(records.size());
+        writer.Finish(nullptr, records);
+    }
+    if (!guide.empty()) {
+        CIndexWriter writer(GUIDE_TAGS);
+        CCncxWriter titles;
+        for (const GuideEntry& g : guide)
+            writer.AddGuideEntry(g.m_Type, titles.Add(g.m_Title), g.m_FragmentNumber, g.m_Offset);
+        part.m_GuideIndex = static_cast<int32_t>(records.size());
+        writer.Finish(&titles, records);
+    }
+    if (!ncx.empty()) {
+        CIndexWriter writer(NCX_KF8_TAGS);
+        CCncxWriter labels;
+        for (const NcxEntry& e : ncx)
+            writer.AddNcxEntry(e, labels.Add(e.m_Label), true);
+        part.m_NcxIndex = static_cast<int32_t>(records.size());
+        writer.Finish(&labels, records);
+    }
 }

@@ -304,7 +304,8 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
         metadata[CIntermediateBook::GetKeyByExthId(EXTH_RESOURCE_COUNT_KF8)] = {count};
     }
 
-    const uint32_t version = kf8 ? 8 : 7;
+    // A MOBI 6 part says version 6, as readers expect of the older half of a joint file.
+    const uint32_t version = kf8 ? 8 : 6;
     const uint32_t lastInPart = static_cast<uint32_t>(l);
     std::string& r = part.m_Record0;
     r.assign(RECORD0_FIXED_SIZE, '\0');
