@@ -5,7 +5,9 @@
 #include "base/Ebook.h"
 #include "base/Platform.h"
 #include "mobi/MOBIHeader.h"
+#include "mobi/MobiResources.h"
 #include "mobi/PalmDb.h"
+#include "mobi/RecordWriter.h"
 
 #include <string>
 
@@ -16,6 +18,7 @@ class CEbookMobiFrame : public CEbook
     ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
     ResultCode SetMetaData(const std::string& inputFile, SetMetaContext& ctx) override;
     ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
+    ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
     CIntermediateBook* GetIntermediateBook() override;
 
   private:
@@ -28,6 +31,11 @@ class CEbookMobiFrame : public CEbook
     // unpacked files the text refers to.
     ResultCode DecodePart(CMobiHeader& header, CMobiHeader& resources, const std::string& tempDirectory);
     void Close();
+    // The KF8 or MOBI 6 record set of the book in part's IntermediateBook.
+    ResultCode MakeKf8Records(CMobiHeader& part, MobiPartKind kind, CMobiResources& resources,
+                              const std::string& tempDirectory, bool vertical, MobiPartRecords& records);
+    ResultCode MakeKf7Records(CMobiHeader& part, MobiPartKind kind, CMobiResources& resources,
+                              const std::string& tempDirectory, MobiPartRecords& records);
     // True when the first part's resource at offset is an image record of the part.
     bool IsImageRecord(int64_t offset) const;
     // Where added images go: after the first part's resource records.

@@ -1,2 +1,132 @@
-// Writing a book as a joint MOBI 6 + KF8 file or a KF8-only file.
+// Writing a book as a joint MOBI 6 + KF8 file (mobi, azw) or a KF8-only file (azw3).
 #include "mobi/Ebook_MobiFrame.h"
+
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+#include "mobi/Ebook_Azw3.h"
+#include "mobi/Ebook_Prc.h"
+
+namespace
+{
+
+// Output-log lines carry the handler's name, whichever helper writes them.
+#define OUTPUT_LOG(log, ...)                                                                                 \
+    LogLine((log), LOG_INFO, __FILE__, __LINE__, "CEbookMobiFrame::Convert_Output", __VA_ARGS__)
+
+bool HasValue(const MetaDataMap& metadata, const char* key)
+{
+    auto it = metadata.find(key);
+    return it != metadata.end() && !it->second.empty() && !it->second.front().empty();
+}
+
+// What a reader's shelf needs even when the source book never said it.
+void ApplyMetadataDefaults(CIntermediateBook& book, const std::string& outputFile,
+                           const std::string& outParam)
+{
+    MetaDataMap& metadata = book.m_MetaData;
+    if (!HasValue(metadata, "title")) {
+        std::string name = GetFileName(outputFile);
+        book.SetValue("title", name.substr(0, name.rfind('.')));
+    }
+    if (!HasValue(metadata, "date_publication")) book.SetValue("date_publication", TodayText());
+    if (!HasValue(metadata, "cdetype")) book.SetValue("cdetype", "EBOK");
+    std::string language;
+    if (GetParamValue(outParam, "outparam_epubsetlanguage", language)) book.SetValue("language", language);
+}
+
+// The cover named by the book, relative to the TempDirectory, or empty.
+std::string CoverPath(const CIntermediateBook& book, const std::string& tempDirectory)
+{
+    auto values = book.m_MetaData.find("coverimage");
+    if (values == book.m_MetaData.end() || values->second.empty()) return std::string();
+    const std::string& cover = values->second.front();
+    std::string bookDirectory = book.BookDirectory(tempDirectory).substr(tempDirectory.size());
+    std::string resolved;
+    return ResolveInsideTemp(bookDirectory, cover, resolved) ? resolved : std::string();
+}
+
+} // namespace
+
+ResultCode CEbookMobiFrame::MakeKf8Records(CMobiHeader& part, MobiPartKind kind, CMobiResources& resources,
+                                           const std::string& tempDirectory, bool vertical,
+                                           MobiPartRecords& records)
+{
+    MobiPartText text;
+    ResultCode rc;
+    {
+        CEbookAzw3 builder(part, part, tempDirectory, m_Log);
+        rc = builder.ParseText(resources, vertical, text);
+    }
+    if (rc != RC_OK) return rc;
+    std::vector<std::string> resourceRecords;
+    if (kind != MobiPartKind::JointKf8) resourceRecords = resources.Records();
+    return MakeRecord(kind, std::move(text), std::move(resourceRecords), resources.CoverIndex(),
+                      part.m_Book.m_MetaData, m_Log, records);
+}
+
+ResultCode CEbookMobiFrame::MakeKf7Records(CMobiHeader& part, MobiPartKind kind, CMobiResources& resources,
+                                           const std::string& tempDirectory, MobiPartRecords& records)
+{
+    MobiPartText text;
+    ResultCode rc;
+    {
+        CEbookPrc builder(part, part, tempDirectory, m_Log);
+        rc = builder.ParseText(resources, text);
+    }
+    if (rc != RC_OK) return rc;
+    return MakeRecord(kind, std::move(text), resources.Records(), resources.CoverIndex(),
+                      part.m_Book.m_MetaData, m_Log, records);
+}
+
+ResultCode CEbookMobiFrame::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    PrintProgress("Converting Output To MobiFrame");
+    OUTPUT_LOG(m_Log, "CEbookMobiFrame::Convert_Output test...");
+    CIntermediateBook book = ctx.m_Book;
+    book.m_Log = m_Log;
+    ApplyMetadataDefaults(book, outputFile, ctx.m_OutParam);
+    m_MobiHeader.m_Book = book;
+    m_MobiHeaderKF8.m_Book = book;
+
+    // The cover goes first so that it is resource record 0 and its thumbnail record 1.
+    CMobiResources resources(ctx.m_TempDirectory, m_Log);
+    std::string cover = CoverPath(book, ctx.m_TempDirectory);
+    if (!cover.empty() && !resources.AddCover(cover))
+        TARVO_LOG(m_Log, LOG_WARNING, "cover %s is no image; the book gets none", cover.c_str());
+    std::string vertical;
+    bool verticalMode = GetParamValue(ctx.m_OutParam, "outparam_bookverticalmode", vertical);
+
+    std::vector<MobiPartRecords> parts(m_FormatId == FORMAT_MOBI ? 2 : 1);
+    ResultCode rc = RC_OK;
+    PrintProgress("Make Record");
+    if (m_FormatId == FORMAT_MOBI) {
+        OUTPUT_LOG(m_Log, "MakeRecord KF8 IN");
+        rc = MakeKf8Records(m_MobiHeaderKF8, MobiPartKind::JointKf8, resources, ctx.m_TempDirectory,
+                            verticalMode, parts[1]);
+        OUTPUT_LOG(m_Log, "MakeRecord KF8 OUT");
+        if (rc != RC_OK) return rc;
+        PrintProgress("Make Record KF7");
+        OUTPUT_LOG(m_Log, "MakeRecord KF7 IN");
+        rc = MakeKf7Records(m_MobiHeader, MobiPartKind::JointKf7, resources, ctx.m_TempDirectory, parts[0]);
+        OUTPUT_LOG(m_Log, "MakeRecord KF7 OUT");
+    } else {
+        OUTPUT_LOG(m_Log, "MakeRecord IN");
+        if (m_FormatId == FORMAT_AZW3)
+            rc = MakeKf8Records(m_MobiHeaderKF8, MobiPartKind::Kf8Only, resources, ctx.m_TempDirectory,
+                                verticalMode, parts[0]);
+        else
+            rc =
+                MakeKf7Records(m_MobiHeader, MobiPartKind::Kf7Only, resources, ctx.m_TempDirectory, parts[0]);
+        OUTPUT_LOG(m_Log, "MakeRecord OUT");
+    }
+    if (rc != RC_OK) return rc;
+
+    PrintProgress("Processed 95%");
+    PrintProgress("Creating MobiFrame Output");
+    const bool joint = m_FormatId == FORMAT_MOBI;
+    OUTPUT_LOG(m_Log, joint ? "MakeFile MOBI IN" : "MakeFile IN");
+    rc = MakeFile(outputFile, parts, m_Log);
+    OUTPUT_LOG(m_Log, joint ? "MakeFile MOBI OUT" : "MakeFile OUT");
+    return rc;
+}
