@@ -50,7 +50,7 @@ class CEbookAzw3 : public CEbookMobiBase
   private:
     // ---- output ----
     struct OutputFile {
-        std::string m_Name;    // as listed, for reading
+        std::string m_Name;    // as listed, for messages
         std::string m_Key;     // normalised, relative to the book's directory
         int32_t m_Number = -1; // skeleton number; -1 when the file was left out
         uint32_t m_Start = 0;  // in the text stream, which is also the rebuilt text
@@ -64,9 +64,7 @@ class CEbookAzw3 : public CEbookMobiBase
     };
 
     ResultCode OutputFileText(OutputFile& file, uint32_t& sequence, MobiPartText& part);
-    void PrintOutputNode(TidyNode node, std::string& out);
-    void PrintOutputChildren(TidyNode node, std::string& out);
-    void PrintOutputElement(TidyNode element, std::string& out);
+    void PrintOutputElement(TidyNode element, std::string& out) override;
     void PrintLink(AttributeList& attributes);
     void PrintStyle(TidyNode element, std::string& out);
     void PrintSvg(TidyNode element, std::string& out);

@@ -68,36 +68,6 @@ bool IsUnremarkable(const std::string& name)
     return names.count(name) != 0;
 }
 
-bool IsDroppedOnOutput(TidyNodeType type)
-{
-    return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp ||
-           type == TidyNode_Jste || type == TidyNode_Php || type == TidyNode_XmlDecl ||
-           type == TidyNode_ProcIns;
-}
-
-// Names in the HtmlFileList made comparable: "/" separators, "." and ".." resolved. False when the
-// name leaves the book's directory.
-bool NormaliseName(const std::string& name, std::string& key)
-{
-    std::vector<std::string> parts;
-    for (const std::string& part : SplitPath(name)) {
-        if (part.empty() || part == ".") continue;
-        if (part != "..") {
-            parts.push_back(part);
-        } else {
-            if (parts.empty()) return false;
-            parts.pop_back();
-        }
-    }
-    if (parts.empty() || (!name.empty() && IsSeparator(name[0]))) return false;
-    key.clear();
-    for (const std::string& part : parts) {
-        if (!key.empty()) key += '/';
-        key += part;
-    }
-    return true;
-}
-
 std::string NodeValue(TidyDoc doc, TidyNode node)
 {
     TidyBuffer buffer;
@@ -149,11 +119,12 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
     m_OutSkeletons.clear();
     m_OutFragments.clear();
     m_InlineFlowDirectory.clear();
+    m_OutputKeepsDoctype = true;
 
     for (const std::string& name : m_Book.m_HtmlFileList) {
         OutputFile file;
         file.m_Name = name;
-        if (ClimbsOutOf(name) || !NormaliseName(name, file.m_Key)) {
+        if (!ResolveInsideTemp("", name, file.m_Key)) {
             TARVO_LOG(m_Log, LOG_WARNING, "content file \"%s\" lies outside the book; left out",
                       name.c_str());
             continue;
@@ -220,7 +191,7 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
 
 ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, MobiPartText& part)
 {
-    std::string path = m_Book.BookDirectory(m_TempDirectory) + file.m_Name;
+    std::string path = m_Book.BookDirectory(m_TempDirectory) + file.m_Key;
     std::string bytes;
     if (!ReadFileBytes(path, bytes) || bytes.empty()) {
         TARVO_LOG(m_Log, LOG_ERROR, "CEbookAzw3 ReadFile empty 1!");
@@ -304,30 +275,6 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
     for (FragmentTableEntry& f : chunked.m_Fragments)
         m_OutFragments.push_back(std::move(f));
     return RC_OK;
-}
-
-void CEbookAzw3::PrintOutputChildren(TidyNode node, std::string& out)
-{
-    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
-        PrintOutputNode(child, out);
-}
-
-void CEbookAzw3::PrintOutputNode(TidyNode node, std::string& out)
-{
-    if (m_Depth >= CHtmlParse::MAX_DEPTH) return;
-    TidyNodeType type = tidyNodeGetType(node);
-    if (IsDroppedOnOutput(type)) return;
-    if (type == TidyNode_DocType) {
-        CHtmlParse::PrintDoctype(node, out);
-        return;
-    }
-    if (!CHtmlParse::IsElement(node)) {
-        m_Parse->PrintRendered(node, out);
-        return;
-    }
-    ++m_Depth;
-    PrintOutputElement(node, out);
-    --m_Depth;
 }
 
 void CEbookAzw3::NoteNodeName(const char* name)

@@ -96,6 +96,11 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
     if (selfClosing || (child != nullptr && tidyGetChild(child) != nullptr)) out += "\r\n";
 }
 
+bool IsDroppedOnOutput(TidyNodeType type)
+{
+    return IsDroppedNode(type) || type == TidyNode_XmlDecl || type == TidyNode_ProcIns;
+}
+
 bool IsUnwrappedOnOutput(const char* name)
 {
     static const char* const NAMES[] = {
@@ -227,6 +232,30 @@ void CEbookMobiBase::PrintNodeOf(TidyNode node, std::string& out)
     }
     ++m_Depth;
     PrintElement(node, out);
+    --m_Depth;
+}
+
+void CEbookMobiBase::PrintOutputChildren(TidyNode node, std::string& out)
+{
+    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
+        PrintOutputNode(child, out);
+}
+
+void CEbookMobiBase::PrintOutputNode(TidyNode node, std::string& out)
+{
+    if (m_Depth >= CHtmlParse::MAX_DEPTH) return;
+    TidyNodeType type = tidyNodeGetType(node);
+    if (IsDroppedOnOutput(type)) return;
+    if (type == TidyNode_DocType) {
+        if (m_OutputKeepsDoctype) CHtmlParse::PrintDoctype(node, out);
+        return;
+    }
+    if (!CHtmlParse::IsElement(node)) {
+        m_Parse->PrintRendered(node, out);
+        return;
+    }
+    ++m_Depth;
+    PrintOutputElement(node, out);
     --m_Depth;
 }
 

@@ -39,6 +39,8 @@ bool ParseDecimal(const std::string& text, int64_t& value);
 // with the same target share a number, as a table of contents requires.
 void AssignPlayOrder(std::vector<NavPoint>& points);
 
+// Comments, XML declarations, processing instructions and server-side code: no reader shows them.
+bool IsDroppedOnOutput(TidyNodeType type);
 // Elements the Kindle output printers leave out while still printing their children.
 bool IsUnwrappedOnOutput(const char* name);
 
@@ -76,6 +78,11 @@ class CEbookMobiBase
     void PrintChildren(TidyNode node, std::string& out);
     void PrintNodeOf(TidyNode node, std::string& out);
     virtual void PrintElement(TidyNode element, std::string& out) = 0;
+    // The output printers' walk: markup no reader shows is dropped, the document type kept only
+    // when m_OutputKeepsDoctype, elements printed by PrintOutputElement.
+    void PrintOutputChildren(TidyNode node, std::string& out);
+    void PrintOutputNode(TidyNode node, std::string& out);
+    virtual void PrintOutputElement(TidyNode, std::string&) {}
     void PrintElementWith(TidyNode element, const AttributeList& attributes, std::string& out);
 
     CMobiHeader& m_Header;
@@ -85,5 +92,6 @@ class CEbookMobiBase
     CRunLog* m_Log;
     CHtmlParse* m_Parse = nullptr; // the tree being printed
     int m_Depth = 0;
+    bool m_OutputKeepsDoctype = false;
     std::map<int64_t, std::string> m_AnchorMap;
 };

@@ -43,9 +43,7 @@ class CEbookPrc : public CEbookMobiBase
 
     // Output direction.
     void AppendGuideHead(std::string& text);
-    void PrintOutputChildren(TidyNode node, std::string& out);
-    void PrintOutputNode(TidyNode node, std::string& out);
-    void PrintOutputElement(TidyNode element, std::string& out);
+    void PrintOutputElement(TidyNode element, std::string& out) override;
     void RecordTarget(const std::string& id, size_t position);
     // Target text (book-relative file, "#" and the raw fragment) of an href met in a file of
     // directory; empty when it names nothing inside the book.

@@ -23,12 +23,6 @@ constexpr size_t FILEPOS_NAME_LENGTH = 8; // "filepos="
 // A CNCX string has to fit one CNCX record; no reader shows labels this long anyway.
 constexpr size_t MAX_LABEL_BYTES = 1024;
 
-bool IsDroppedOnOutput(TidyNodeType type)
-{
-    return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp ||
-           type == TidyNode_Jste || type == TidyNode_Php || type == TidyNode_DocType;
-}
-
 // Cut at a character boundary of the UTF-8 text.
 std::string ShortLabel(const std::string& label)
 {
@@ -119,8 +113,9 @@ ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
         if (!seen.insert(name).second) continue;
         std::string bytes;
         if (!ReadFileBytes(bookDirectory + name, bytes)) {
-            TARVO_LOG(m_Log, LOG_ERROR, "CEbookPrc ReadFile error: %s%s; left out", bookDirectory.c_str(),
-                      name.c_str());
+            TARVO_LOG(m_Log, LOG_ERROR, "CEbookPrc ReadFile error 1!");
+            TARVO_LOG(m_Log, LOG_ERROR, "%s", (bookDirectory + name).c_str());
+            TARVO_LOG(m_Log, LOG_ERROR, "CEbookPrc ReadFile error 2!");
             continue;
         }
         CHtmlParse parse(m_Log);
@@ -162,26 +157,6 @@ ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
     if (!m_NcxEntries.empty()) MakeNcxIndex(part);
     part.m_Text = std::move(text);
     return RC_OK;
-}
-
-void CEbookPrc::PrintOutputChildren(TidyNode node, std::string& out)
-{
-    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
-        PrintOutputNode(child, out);
-}
-
-void CEbookPrc::PrintOutputNode(TidyNode node, std::string& out)
-{
-    if (m_Depth >= CHtmlParse::MAX_DEPTH) return;
-    TidyNodeType type = tidyNodeGetType(node);
-    if (IsDroppedOnOutput(type)) return;
-    if (!CHtmlParse::IsElement(node)) {
-        m_Parse->PrintRendered(node, out);
-        return;
-    }
-    ++m_Depth;
-    PrintOutputElement(node, out);
-    --m_Depth;
 }
 
 void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)

@@ -320,6 +320,10 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
     PutU32At(r, 0x24, version);
     r.replace(0x28, 40, 40, '\xFF'); // orthographic, inflection, index names and keys, extra indexes
     PutU32At(r, 0x50, indexes > 0 ? static_cast<uint32_t>(t + 1) : NO_RECORD); // first non-book record
+    // The header language of a Kindle source: the only language record of books without EXTH 524.
+    auto languageId = metadata.find("languageid");
+    if (languageId != metadata.end() && !languageId->second.empty())
+        PutU32At(r, 0x5C, static_cast<uint32_t>(LeadingNumber(languageId->second.front())));
     PutU32At(r, 0x68, version);                                                // minimum version
     PutU32At(r, 0x6C, static_cast<uint32_t>(t + 1 + indexes));                 // first image record
     PutU32At(r, 0x80, EXTH_FLAGS | (kind == MobiPartKind::JointKf7 ? EXTH_FLAG_JOINT_KF7 : 0));

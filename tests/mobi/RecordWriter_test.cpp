@@ -278,6 +278,7 @@ void ExpectPart(CMobiHeader& part, const std::string& text, bool kf8, bool cover
     const MobiHeaderFields& f = part.Fields();
     EXPECT_EQ(part.IsKf8(), kf8);
     EXPECT_EQ(f.m_MinimumVersion, kf8 ? 8u : 6u);
+    EXPECT_EQ(f.m_Locale, 7u); // the source header's language travels in the header
     EXPECT_EQ(part.m_Record0.size() % 1024, 0u);
     EXPECT_EQ(part.m_FullName, "A Title \xC3\xA9");
     EXPECT_EQ(f.m_TextLength, text.size());
