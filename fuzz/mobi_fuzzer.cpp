@@ -2,6 +2,7 @@
 // text decoding, resource unpacking into a scratch folder, the cover, the indexes and the text
 // turned into HTML files. Every record
 // that looks like a primary index record is also read by each index reader directly.
+#include "FuzzScratch.h"
 #include "base/Platform.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
@@ -12,30 +13,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+namespace
+{
 
-namespace {
-
-// Never destroyed, so the exit handler that removes the folder can still read its name.
 const std::string& Scratch()
 {
-    static const std::string* dir = [] {
-        char pattern[] = "/tmp/mobi-fuzz-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        auto* name = new std::string(std::string(made) + "/");
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(Scratch(), ec);
-        });
-        return name;
-    }();
-    return *dir;
+    return FuzzScratch("/tmp/mobi-fuzz-XXXXXX");
 }
 
 // Resources come from the first part; a KF8 part of a joint file refers to them.
@@ -47,8 +34,10 @@ void RunPart(CMobiHeader& part, CMobiHeader& resources)
     part.GetCoverImage(dir + "cover.img");
     if (part.GetIndexRecord() != RC_OK) return;
     std::unique_ptr<CEbookMobiBase> text;
-    if (part.IsKf8()) text = std::make_unique<CEbookAzw3>(part, resources, dir, nullptr);
-    else text = std::make_unique<CEbookPrc>(part, resources, dir, nullptr);
+    if (part.IsKf8())
+        text = std::make_unique<CEbookAzw3>(part, resources, dir, nullptr);
+    else
+        text = std::make_unique<CEbookPrc>(part, resources, dir, nullptr);
     text->MakeFileListToMetaData();
 }
 

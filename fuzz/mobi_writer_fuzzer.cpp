@@ -1,43 +1,32 @@
 // Builds a small book from the fuzz bytes (two HTML files, a style sheet, an image and a table of
 // contents), writes it as a KF8 file and as a joint file, and reads both back with our own reader.
 // The pieces of the input are separated by the byte 0xFF; the last piece drives the NavPoints.
+#include "FuzzScratch.h"
 #include "base/Platform.h"
 #include "mobi/Ebook_MobiFrame.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+namespace
+{
 
-namespace {
-
-// Never destroyed, so the exit handler that removes the folder can still read its name.
 const std::string& Scratch()
 {
-    static const std::string* dir = [] {
-        char pattern[] = "/tmp/mobi-writer-fuzz-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr) std::abort();
-        auto* name = new std::string(std::string(made) + "/");
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(Scratch(), ec);
-        });
-        return name;
-    }();
-    return *dir;
+    return FuzzScratch("/tmp/mobi-writer-fuzz-XXXXXX");
 }
 
 std::vector<std::string> SplitPieces(const std::string& bytes)
 {
     std::vector<std::string> pieces(1);
     for (char c : bytes) {
-        if (static_cast<unsigned char>(c) == 0xFF && pieces.size() < 5) pieces.emplace_back();
-        else pieces.back() += c;
+        if (static_cast<unsigned char>(c) == 0xFF && pieces.size() < 5)
+            pieces.emplace_back();
+        else
+            pieces.back() += c;
     }
     pieces.resize(5);
     return pieces;
@@ -98,8 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MakeDirectory(temp);
     // A PNG signature in front, so the bytes count as an image whatever follows.
     static const std::string PNG("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
-    if (WriteWholeFile(temp + "a.html", pieces[0]) != RC_OK || WriteWholeFile(temp + "b.html", pieces[1]) != RC_OK ||
-        WriteWholeFile(temp + "s.css", pieces[2]) != RC_OK || WriteWholeFile(temp + "i.png", PNG + pieces[3]) != RC_OK)
+    if (WriteWholeFile(temp + "a.html", pieces[0]) != RC_OK ||
+        WriteWholeFile(temp + "b.html", pieces[1]) != RC_OK ||
+        WriteWholeFile(temp + "s.css", pieces[2]) != RC_OK ||
+        WriteWholeFile(temp + "i.png", PNG + pieces[3]) != RC_OK)
         return 0;
     CIntermediateBook book = MakeBook(pieces[4]);
     WriteAndReadBack(book, temp, "out.azw3");

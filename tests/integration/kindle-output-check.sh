@@ -103,14 +103,16 @@ for src in "${sources[@]}"; do
     [[ $result == "return 0" && ( -z $title || $(json_value "$work/$name-$ext.json" title) == "$title" ) ]] ||
       fail "$label" "g gave $result, title '$(json_value "$work/$name-$ext.json" title)'"
   done
-  if [[ $n == 1 ]]; then
-    copy="$work/s-$name.azw3"; cp "$work/$name.azw3" "$copy"
-    result=$("$tarvo" s "$copy" "$work/s-$name" -t "New Title" -a "Ann One" -cover "$data/mobi/qs-eng-cover.jpg" | last)
-    [[ $result == "return 0" ]] || fail "$name" "s gave $result"
-    grep -qx "Title: New Title" <(mobitool "$copy" 2>&1) || fail "$name" "mobitool title after s"
-    "$tarvo" g "$copy" "$work/g3-$name" "$work/s.json" "$work/s.jpg" >/dev/null
-    cmp -s "$work/s.jpg" "$data/mobi/qs-eng-cover.jpg" || fail "$name" "g cover after s"
-  fi
+  for ext in azw3 mobi; do
+    [[ $n == 1 || $src == *.txt ]] || continue
+    copy="$work/s-$name.$ext"; cp "$work/$name.$ext" "$copy"
+    result=$("$tarvo" s "$copy" "$work/s-$name-$ext" -t "New Title" -a "Ann One" -cover "$data/mobi/qs-eng-cover.jpg" | last)
+    [[ $result == "return 0" ]] || fail "$name.$ext" "s gave $result"
+    info=$(mobitool "$copy" 2>&1)
+    grep -qx "Title: New Title" <<<"$info" && grep -qx "Author: Ann One" <<<"$info" || fail "$name.$ext" "mobitool after s"
+    "$tarvo" g "$copy" "$work/g3-$name-$ext" "$work/s.json" "$work/s.jpg" >/dev/null
+    cmp -s "$work/s.jpg" "$data/mobi/qs-eng-cover.jpg" || fail "$name.$ext" "g cover after s"
+  done
 done
 ((status == 0)) && echo "Kindle output: all checks passed on ${#sources[@]} books"
 exit $status
