@@ -22,7 +22,7 @@ bool GetAid(TidyNode element, std::string& aid)
 {
     for (TidyAttr attr = tidyAttrFirst(element); attr != nullptr; attr = tidyAttrNext(attr)) {
         const char* name = tidyAttrName(attr);
-        if (name == nullptr || std::strcmp(name, "aid") != 0) continue;
+        if (name == nullptr || std::strcmp(name, AID_MARK) != 0) continue;
         const char* value = tidyAttrValue(attr);
         aid = value != nullptr ? value : "";
         return true;
@@ -124,6 +124,9 @@ void CChunker::Measure(TidyNode node, int depth)
     if (depth < CHtmlParse::MAX_DEPTH) {
         if (CHtmlParse::IsElement(node)) {
             m_Parse->PrintStartTag(node, m_Printed);
+            static const std::string mark = std::string(" ") + AID_MARK + "=\"";
+            size_t found = m_Printed.find(mark, span.m_Start);
+            if (found != std::string::npos) m_Printed.replace(found + 1, std::strlen(AID_MARK), "aid");
             span.m_ContentStart = m_Printed.size();
             for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
                 Measure(child, depth + 1);

@@ -310,7 +310,7 @@ void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
     RemoveAttribute(attributes, "onerror");
     RemoveAttribute(attributes, "onchange");
     if (m_TableDepth == 0 && IsAidElement(name))
-        SetAttribute(attributes, "aid", WriteBase32(m_AidCounter++, 10));
+        SetAttribute(attributes, AID_MARK, WriteBase32(m_AidCounter++, 10));
 
     switch (tag) {
     case TidyTag_A:

@@ -62,7 +62,12 @@ for src in "${sources[@]}"; do
   title=$(json_value "$work/$name.json" title) creator=$(json_value "$work/$name.json" creator)
   direct="$work/$name.direct.epub"
   "$tarvo" c "$src" "$direct" "$work/d-$name" >/dev/null
-  src_meta=; [[ $calibre && $src != *.txt && $src != *.html ]] && src_meta=$(meta_lines "$src")
+  src_meta=
+  if [[ $calibre && $src != *.txt && $src != *.html ]]; then
+    # calibre knows a book by its extension; ours reads a file without one as EPUB.
+    named=$src; [[ $(basename "$src") == *.* ]] || { named="$work/$name.epub"; cp "$src" "$named"; }
+    src_meta=$(meta_lines "$named")
+  fi
   outs=(azw3 mobi); [[ $n == 1 ]] && outs+=(azw)
   for ext in "${outs[@]}"; do
     out="$work/$name.$ext" label="$name -> $ext"

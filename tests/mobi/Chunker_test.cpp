@@ -112,24 +112,24 @@ TEST(Chunker, FragmentsFollowTheElementsWithAids)
     const std::string big(20000, 'x');
     const ShapeCase cases[] = {
         {"20000 bytes of text under an aid element: plain, span, plain",
-         "<body aid=\"0\"><p aid=\"1\">" + big + "</p></body>",
+         "<body onclick=\"0\"><p onclick=\"1\">" + big + "</p></body>",
          {"L", "Lspan", "S"},
          {"P-//*[@aid='1']", "P-//*[@aid='1']", "P-//*[@aid='1']"}},
         {"a 50000-byte child without an aid stays whole",
-         "<body aid=\"0\"><div>" + std::string(50000, 'y') + "</div></body>",
+         "<body onclick=\"0\"><div>" + std::string(50000, 'y') + "</div></body>",
          {"H"},
          {"P-//*[@aid='0']"}},
-        {"an element without children gives CR LF", "<body aid=\"0\"></body>", {"S"}, {"P-//*[@aid='0']"}},
+        {"an element without children gives CR LF", "<body onclick=\"0\"></body>", {"S"}, {"P-//*[@aid='0']"}},
         {"small neighbours merge",
-         "<body aid=\"0\"><p>a</p><p>b</p><p>c</p></body>",
+         "<body onclick=\"0\"><p>a</p><p>b</p><p>c</p></body>",
          {"S"},
          {"P-//*[@aid='0']"}},
         {"merging stops at 8192 bytes",
-         "<body aid=\"0\">" + Repeat("<p>" + std::string(3000, 'z') + "</p>", 3) + "</body>",
+         "<body onclick=\"0\">" + Repeat("<p>" + std::string(3000, 'z') + "</p>", 3) + "</body>",
          {"S", "S"},
          {"P-//*[@aid='0']", "P-//*[@aid='0']"}},
         {"what follows a split element goes after it",
-         "<body aid=\"0\"><p>before</p><div aid=\"1\"><p>" + std::string(9000, 'q') + "</p><p>" +
+         "<body onclick=\"0\"><p>before</p><div onclick=\"1\"><p>" + std::string(9000, 'q') + "</p><p>" +
              std::string(9000, 'r') + "</p></div><p>after</p></body>",
          {"S", "L", "L", "S"},
          {"P-//*[@aid='0']", "P-//*[@aid='1']", "P-//*[@aid='1']", "S-//*[@aid='1']"}},
@@ -177,7 +177,7 @@ TEST(Chunker, FragmentsFollowTheElementsWithAids)
 
 TEST(Chunker, MarksWhereElementsBeginAndEnd)
 {
-    Chunked r = Chunk("<body aid=\"0\"><p aid=\"1\">" + std::string(20000, 'x') + "</p></body>");
+    Chunked r = Chunk("<body onclick=\"0\"><p onclick=\"1\">" + std::string(20000, 'x') + "</p></body>");
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.fragments.size(), 3u);
     EXPECT_TRUE(r.fragments[0].m_StartsElement);
@@ -188,7 +188,7 @@ TEST(Chunker, MarksWhereElementsBeginAndEnd)
 
 TEST(Chunker, BodyWithoutAidFails)
 {
-    Chunked r = Chunk("<body><p aid=\"1\">x</p></body>", 0, 7);
+    Chunked r = Chunk("<body><p onclick=\"1\">x</p></body>", 0, 7);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.sequence, 7u) << "no numbers taken";
     EXPECT_TRUE(r.file.m_Fragments.empty());
@@ -198,9 +198,9 @@ TEST(Chunker, DeepNestingIsBounded)
 {
     // Thousands of nested elements with aids, each printed past the limit: the walk stops at the
     // depth limit instead of running out of stack.
-    std::string body = "<body aid=\"b\">";
+    std::string body = "<body onclick=\"b\">";
     for (int i = 0; i < 4000; ++i)
-        body += "<div aid=\"" + std::to_string(i) + "\">";
+        body += "<div onclick=\"" + std::to_string(i) + "\">";
     body += std::string(10000, 'd');
     for (int i = 0; i < 4000; ++i)
         body += "</div>";
