@@ -492,6 +492,9 @@ void CEbookAzw3::FragmentAndOffset(uint32_t position, uint32_t& sequence, uint32
 void CEbookAzw3::GetGuideList(std::vector<GuideEntry>& guide) const
 {
     for (const GuideItem& item : m_Book.m_GuideItems) {
+        // A KF8 book's cover is its cover record (EXTH 201); readers take a cover entry of the guide
+        // for that image, and one that names a page breaks them.
+        if (EqualsNoCase(item.m_Type, "cover")) continue;
         LinkTarget target;
         uint32_t position = 0;
         if (!ResolveHref(item.m_Href, std::string(), m_OutFiles.size(), true, target) ||

@@ -447,7 +447,9 @@ TEST(EbookAzw3Output, BookSurvivesARoundTrip)
     start.m_Type = "text";
     start.m_Title = "Start";
     start.m_Href = "Text/ch2.html#sec";
-    b.m_GuideItems = {start};
+    // The cover travels as the cover record; a guide entry for it would name a page.
+    GuideItem cover{"cover", "Cover", "Text/ch1.html", 0, 0};
+    b.m_GuideItems = {cover, start};
 
     t.Write();
     ASSERT_EQ(t.written, RC_OK);
