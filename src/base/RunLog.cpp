@@ -8,7 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr size_t MAX_LOG_PATH = 250;
 const char* const LOG_HEADER = "Tarvo      Version: 0.8.3   BuildNo: 563\r\n";
@@ -16,10 +17,14 @@ const char* const LOG_HEADER = "Tarvo      Version: 0.8.3   BuildNo: 563\r\n";
 const char* LevelName(int level)
 {
     switch (level) {
-    case LOG_INFO: return "INFO";
-    case LOG_WARNING: return "Warning";
-    case LOG_ERROR: return "ERROR";
-    default: return "Unknown";
+    case LOG_INFO:
+        return "INFO";
+    case LOG_WARNING:
+        return "Warning";
+    case LOG_ERROR:
+        return "ERROR";
+    default:
+        return "Unknown";
     }
 }
 
@@ -36,7 +41,10 @@ bool WriteBytes(int fd, const char* data, size_t size)
 
 } // namespace
 
-CRunLog::~CRunLog() { Close(); }
+CRunLog::~CRunLog()
+{
+    Close();
+}
 
 void CRunLog::Close()
 {
@@ -53,7 +61,12 @@ ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& in
     std::string dir = tempDirectory;
     if (!dir.empty() && IsSeparator(dir.back())) dir.pop_back();
     size_t sep = LastSeparator(dir);
-    if (sep == std::string::npos || sep == 0) return RC_LOG_INIT_FAILED;
+    if (dir.empty() || sep == 0) return RC_LOG_INIT_FAILED;
+    // A bare name is a folder of the working directory, and its log goes beside it there.
+    if (sep == std::string::npos) {
+        dir = "./" + dir;
+        sep = 1;
+    }
 
     std::string fileName = dir.substr(sep + 1) + ".txt";
     std::string logDirectory = dir.substr(0, sep + 1) + "marlek_log/";
@@ -107,7 +120,8 @@ ResultCode CRunLog::Write(int level, const char* format, ...)
 void CRunLog::WriteElapsed()
 {
     if (m_Fd < 0) return;
-    int n = std::snprintf(m_Line, sizeof m_Line, "Use time(ms): %10d\r\n", static_cast<int>(m_PreviousMs - m_StartMs));
+    int n = std::snprintf(m_Line, sizeof m_Line, "Use time(ms): %10d\r\n",
+                          static_cast<int>(m_PreviousMs - m_StartMs));
     WriteBytes(m_Fd, m_Line, static_cast<size_t>(n));
 }
 
@@ -127,12 +141,13 @@ std::string LogFunctionName(const char* prettyFunction)
     if (paren != std::string::npos) text.erase(paren);
     size_t blank = text.rfind(' ');
     if (blank != std::string::npos) text.erase(0, blank + 1);
-    while (!text.empty() && (text[0] == '*' || text[0] == '&')) text.erase(0, 1);
+    while (!text.empty() && (text[0] == '*' || text[0] == '&'))
+        text.erase(0, 1);
     return text;
 }
 
-void LogLine(CRunLog* log, int level, const char* file, int line, const char* prettyFunction, const char* format,
-             ...)
+void LogLine(CRunLog* log, int level, const char* file, int line, const char* prettyFunction,
+             const char* format, ...)
 {
     if (log == nullptr || !log->IsOpen()) return;
     va_list args, sizing;

@@ -9,7 +9,8 @@
 #include "core/EbookRegistry.h"
 #include "ebook/HtmlParse.h"
 
-namespace {
+namespace
+{
 
 ResultCode PrepareTempDirectory(std::string& tempDirectory)
 {
@@ -96,7 +97,7 @@ ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, cons
     TARVO_LOG(&log, LOG_INFO, "InitMeta IN");
     if (metadataText != nullptr) {
         metadata.Reset();
-        metadata.FromJson(*metadataText);  // text that does not parse leaves the map empty
+        metadata.FromJson(*metadataText); // text that does not parse leaves the map empty
     } else if (metadataMap != nullptr) {
         metadata.AssignMap(*metadataMap);
     }
@@ -113,15 +114,18 @@ ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, cons
     return rc;
 }
 
-namespace {
+namespace
+{
 
 // Lines written on behalf of convertOrg carry its name, whichever helper writes them.
 #define CONVERT_LOG(log, level, ...) LogLine((log), (level), __FILE__, __LINE__, "convertOrg", __VA_ARGS__)
 
 void LogParam(CRunLog& log, const char* name, const std::string& param)
 {
-    if (param.empty()) CONVERT_LOG(&log, LOG_INFO, "p%s == NULL", name);
-    else CONVERT_LOG(&log, LOG_INFO, "%s:%s", name, param.c_str());
+    if (param.empty())
+        CONVERT_LOG(&log, LOG_INFO, "p%s == NULL", name);
+    else
+        CONVERT_LOG(&log, LOG_INFO, "%s:%s", name, param.c_str());
 }
 
 struct Conversion {
@@ -141,7 +145,8 @@ ResultCode RunHandlers(Conversion& job)
         CONVERT_LOG(&log, LOG_ERROR, "Get Ebook failed!");
         return RC_GETEBOOK_FAILED;
     }
-    if ((input->m_FormatId == FORMAT_OPF && output->m_FormatId == FORMAT_OPF) || output->m_FormatId == FORMAT_PRC) {
+    if ((input->m_FormatId == FORMAT_OPF && output->m_FormatId == FORMAT_OPF) ||
+        output->m_FormatId == FORMAT_PRC) {
         CONVERT_LOG(&log, LOG_ERROR, "convert don't be supported!");
         return RC_NOT_SUPPORT;
     }
@@ -165,7 +170,7 @@ ResultCode RunHandlers(Conversion& job)
     if (rc != RC_OK) return rc;
 
     CIntermediateBook* book = input->GetIntermediateBook();
-    if (book == nullptr) return RC_NOT_SUPPORT;  // a handler that converted must describe its book
+    if (book == nullptr) return RC_NOT_SUPPORT; // a handler that converted must describe its book
     book->m_Log = &log;
 
     PrintProgress("Handle Nake Ampersand");
@@ -177,6 +182,8 @@ ResultCode RunHandlers(Conversion& job)
     CONVERT_LOG(&log, LOG_INFO, "inputEbook Convert_Output IN");
     book->PrepareForOutput();
     ConvertOutputContext outCtx{job.inputFile, *book, job.tempDirectory, currentDirectory, job.outParam};
+    // Writers put their output beside its path, so its folders must be there.
+    MakePath(job.outputFile);
     LogParam(log, "OutParam", job.outParam);
     rc = output->Convert_Output(job.outputFile, outCtx);
     CONVERT_LOG(&log, LOG_INFO, "inputEbook Convert_Output OUT");
@@ -190,9 +197,12 @@ ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string
 {
     CRunLog log;
     ResultCode rc = RC_OK;
-    if (tempDirectory.empty()) rc = RC_GETEBOOK_FAILED;
-    else if (!InputOpens(inputFile)) rc = RC_INPUT_MISSING;
-    else rc = PrepareTempDirectory(tempDirectory);
+    if (tempDirectory.empty())
+        rc = RC_GETEBOOK_FAILED;
+    else if (!InputOpens(inputFile))
+        rc = RC_INPUT_MISSING;
+    else
+        rc = PrepareTempDirectory(tempDirectory);
     if (rc == RC_OK && log.Init(tempDirectory, inputFile) != RC_OK) rc = RC_LOG_INIT_FAILED;
 
     if (rc == RC_OK) {
@@ -201,7 +211,10 @@ ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string
         rc = RunHandlers(job);
         if (rc != RC_OK) CONVERT_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
         // The input handler found the book already in the wanted format: hand it over as it is.
-        if (rc == RC_COPY_INPUT) rc = CopyFile(job.inputFile, job.outputFile);
+        if (rc == RC_COPY_INPUT) {
+            MakePath(job.outputFile);
+            rc = CopyFile(job.inputFile, job.outputFile);
+        }
     }
 
     PrintProgress("Processed 100%");

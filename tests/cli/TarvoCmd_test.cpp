@@ -4,7 +4,8 @@
 
 #include "TestSupport.h"
 
-namespace {
+namespace
+{
 
 const char* const BANNER_START = "*********************************************************************\n";
 
@@ -55,13 +56,13 @@ TEST(TarvoCmd, TopazIsRecognisedAndTheLogFiledAsSuccess)
     WriteWholeFile(scratch / "x.azw1", "TPZ0 and some bytes");
     for (const char* word : {"g", "G"}) {
         SCOPED_TRACE(word);
-        CommandRun run = RunTarvoCmd({word, "x.azw1", scratch / "job2", "meta.json", "cover.jpg"}, scratch.Path());
+        CommandRun run =
+            RunTarvoCmd({word, "x.azw1", scratch / "job2", "meta.json", "cover.jpg"}, scratch.Path());
         EXPECT_EQ(run.out, "Have Kindle TPZ DRM!\nreturn 65542\n");
         EXPECT_EQ(run.exitStatus, 6);
     }
     std::string log = ReadWholeFile(scratch / "marlek_log/OK/job2.txt");
-    EXPECT_TRUE(StartsWith(log, "Tarvo      Version: 0.8.3   BuildNo: 563\r\nx.azw1\r\nWarning:"))
-        << log;
+    EXPECT_TRUE(StartsWith(log, "Tarvo      Version: 0.8.3   BuildNo: 563\r\nx.azw1\r\nWarning:")) << log;
     EXPECT_NE(log.find("[getMetaInfoOrg] getMeta END\r\nUse time(ms): "), std::string::npos) << log;
     EXPECT_FALSE(FileExists(scratch / "marlek_log/job2.txt"));
 
@@ -95,8 +96,9 @@ TEST(TarvoCmd, FileWithoutExtensionIsAnEpubCalledKobo)
     ScratchDir scratch;
     WriteWholeFile(scratch / "Book", "not really a book");
     CommandRun run = RunTarvoCmd({"c", "Book", "out.txt", scratch.Path() + "w\\job"}, scratch.Path());
-    EXPECT_NE(run.out.find("Converting Input To Epub\nProcessed 40%\nProcessed 100%\nFix epub File failed!\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("Converting Input To Epub\nProcessed 40%\nProcessed 100%\nFix epub File failed!\n"),
+        std::string::npos)
         << run.out;
     EXPECT_TRUE(DirectoryExists(scratch / "w/job")) << "a backslash in the TempDirectory separates folders";
     std::string log = ReadWholeFile(scratch / "w/marlek_log/job.txt");
@@ -109,7 +111,8 @@ TEST(TarvoCmd, ConvertOptionsReachTheLogAsJson)
 {
     ScratchDir scratch;
     WriteWholeFile(scratch / "a.epub", "x");
-    RunTarvoCmd({"c", "a.epub", "b.mobi", scratch / "job", "-setv", "-setl", "en", "-notidy"}, scratch.Path());
+    RunTarvoCmd({"c", "a.epub", "b.mobi", scratch / "job", "-setv", "-setl", "en", "-notidy"},
+                scratch.Path());
     std::string log = ReadWholeFile(scratch / "marlek_log/job.txt");
     EXPECT_NE(log.find("] InParam:{\"inparam_notidy\":\"1\"}\r\n"), std::string::npos) << log;
 }
@@ -124,7 +127,8 @@ TEST(TarvoCmd, UpperCaseInputExtensionStillFindsTheFile)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 struct EpubJob {
     const char* label;
@@ -144,13 +148,14 @@ TEST(TarvoCmdEpub, ConvertGetAndSetFromTheCommandLine)
         ScratchDir scratch;
         WriteWholeFile(scratch / job.inputName, ReadWholeFile(DataPath(job.fixture)));
 
-        CommandRun convert = RunTarvoCmd({"c", job.inputName, "out.epub", scratch / "w1", "-setl", "fr", "-setv"},
-                                         scratch.Path());
+        CommandRun convert = RunTarvoCmd(
+            {"c", job.inputName, "out.epub", scratch / "w1", "-setl", "fr", "-setv"}, scratch.Path());
         EXPECT_TRUE(EndsWith(convert.out, "Processed 100%\nsucceed\nreturn 0\n")) << convert.out;
         EXPECT_TRUE(StartsWith(convert.out, "Start Convert\nProcessed 10%\nConverting Input To Epub\n"));
         EXPECT_EQ(convert.exitStatus, 0);
 
-        CommandRun get = RunTarvoCmd({"g", "out.epub", scratch / "w2", "meta.json", "cover.img"}, scratch.Path());
+        CommandRun get =
+            RunTarvoCmd({"g", "out.epub", scratch / "w2", "meta.json", "cover.img"}, scratch.Path());
         EXPECT_EQ(get.out, "succeed\nreturn 0\n");
         std::string meta = ReadWholeFile(scratch / "meta.json");
         EXPECT_NE(meta.find("\"language\":\"fr\""), std::string::npos) << meta;
@@ -185,7 +190,8 @@ TEST(TarvoCmdEpub, BrokenArchiveGivesAFailureCode)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 // A small site: nested folders, a link cycle, images, style sheets, a page that climbs out.
 void WriteSite(const ScratchDir& scratch)
@@ -200,9 +206,10 @@ void WriteSite(const ScratchDir& scratch)
     WriteWholeFile(scratch / "site/chapters/one.html",
                    "<html><body><h2>Chapter One</h2><p><a href=\"deep/two.html#s\">Two</a> "
                    "<a href=\"../index.html\">Home</a></p><img src=\"../img/pic.png\"/></body></html>");
-    WriteWholeFile(scratch / "site/chapters/deep/two.html",
-                   "<html><head><link rel=\"stylesheet\" href=\"../../style.css\"/></head><body>"
-                   "<h2 id=\"s\">Chapter Two</h2><h3>Section</h3><p><a href=\"../one.html\">back</a></p></body></html>");
+    WriteWholeFile(
+        scratch / "site/chapters/deep/two.html",
+        "<html><head><link rel=\"stylesheet\" href=\"../../style.css\"/></head><body>"
+        "<h2 id=\"s\">Chapter Two</h2><h3>Section</h3><p><a href=\"../one.html\">back</a></p></body></html>");
     WriteWholeFile(scratch / "site/style.css", "p { margin: 0 }");
     WriteWholeFile(scratch / "site/img/cover.png", png);
     WriteWholeFile(scratch / "site/img/pic.png", png);
@@ -217,13 +224,14 @@ TEST(TarvoCmdHtml, SiteToEpubAndBackKeepsPagesImagesAndLinks)
     CommandRun out = RunTarvoCmd({"c", "book.epub", "out/start.html", scratch / "w2"}, scratch.Path());
     ASSERT_TRUE(EndsWith(out.out, "succeed\nreturn 0\n")) << out.out;
 
-    for (const char* file : {"out/start.html", "out/chapters/one.html", "out/chapters/deep/two.html", "out/style.css",
-                             "out/img/cover.png", "out/img/pic.png"})
+    for (const char* file : {"out/start.html", "out/chapters/one.html", "out/chapters/deep/two.html",
+                             "out/style.css", "out/img/cover.png", "out/img/pic.png"})
         EXPECT_TRUE(FileExists(scratch / file)) << file;
     EXPECT_FALSE(FileExists(scratch / "outside.png"));
     EXPECT_FALSE(FileExists(scratch / "out/index.html")) << "the first page takes the output name";
     std::string one = ReadWholeFile(scratch / "out/chapters/one.html");
-    EXPECT_NE(one.find("href=\"../start.html\""), std::string::npos) << "links follow the renamed first page: " << one;
+    EXPECT_NE(one.find("href=\"../start.html\""), std::string::npos)
+        << "links follow the renamed first page: " << one;
     EXPECT_NE(one.find("href=\"deep/two.html#s\""), std::string::npos);
 
     RunTarvoCmd({"c", "book.epub", "x.txt", scratch / "w3"}, scratch.Path());
@@ -234,7 +242,8 @@ TEST(TarvoCmdHtml, SiteToEpubAndBackKeepsPagesImagesAndLinks)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST(TarvoCmdEpub, PackageNamingFilesAboveTheBookReachesNothingOutside)
 {
@@ -257,11 +266,67 @@ TEST(TarvoCmdEpub, PackageNamingFilesAboveTheBookReachesNothingOutside)
 
     CommandRun run = RunTarvoCmd({"c", "book.epub", "out.epub", scratch / "a/b/job"}, scratch.Path());
     EXPECT_TRUE(EndsWith(run.out, "succeed\nreturn 0\n")) << run.out;
-    EXPECT_EQ(ReadWholeFile(scratch / "a/victim.html"), victim) << "a file outside the TempDirectory was rewritten";
+    EXPECT_EQ(ReadWholeFile(scratch / "a/victim.html"), victim)
+        << "a file outside the TempDirectory was rewritten";
     CZip out;
     ASSERT_EQ(out.Open(scratch / "out.epub", false, false), RC_OK);
     ASSERT_EQ(out.ReadDirectory(), RC_OK);
-    for (const ZipEntry& e : out.m_Entries) EXPECT_EQ(e.m_Name.find("victim"), std::string::npos) << e.m_Name;
+    for (const ZipEntry& e : out.m_Entries)
+        EXPECT_EQ(e.m_Name.find("victim"), std::string::npos) << e.m_Name;
 }
 
 } // namespace
+
+struct KindleOutputCase {
+    const char* label;
+    const char* fixture;
+    const char* output;
+    const char* recordStep; // progress line of the record sets
+};
+const KindleOutputCase kKindleOutputs[] = {
+    {"EPUB to azw3", "epub/qs-eng.epub", "out.azw3", "Make Record\n"},
+    {"EPUB to a joint mobi", "epub/qs-eng.epub", "out.mobi", "Make Record\nMake Record KF7\n"},
+    {"text to azw", "text/en-utf8.txt", "out.azw", "Make Record\nMake Record KF7\n"},
+    {"MOBI 6 to azw3", "mobi/qs-eng-mobi6.mobi", "out.azw3", "Make Record\n"},
+};
+
+TEST(TarvoCmdKindle, ConvertedBooksReadBack)
+{
+    for (const KindleOutputCase& c : kKindleOutputs) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        CommandRun convert =
+            RunTarvoCmd({"c", DataPath(c.fixture), c.output, scratch / "w1"}, scratch.Path());
+        EXPECT_TRUE(EndsWith(convert.out, std::string("Converting Output To MobiFrame\n") + c.recordStep +
+                                              "Processed 95%\nCreating MobiFrame Output\nProcessed 100%\n"
+                                              "succeed\nreturn 0\n"))
+            << convert.out;
+
+        CommandRun back = RunTarvoCmd({"c", c.output, "back.epub", scratch / "w2"}, scratch.Path());
+        EXPECT_EQ(back.exitStatus, 0) << back.out;
+        CommandRun get =
+            RunTarvoCmd({"g", c.output, scratch / "w3", "meta.json", "cover.img"}, scratch.Path());
+        EXPECT_EQ(get.out, "succeed\nreturn 0\n");
+        EXPECT_NE(ReadWholeFile(scratch / "meta.json").find("\"title\":\""), std::string::npos);
+    }
+}
+
+TEST(TarvoCmdKindle, FailedConversionLeavesThePreviousOutput)
+{
+    ScratchDir scratch;
+    WriteWholeFile(scratch / "out.azw3", "the previous book");
+    CommandRun run =
+        RunTarvoCmd({"c", DataPath("mobi/bad-eof-record.mobi"), "out.azw3", scratch / "w"}, scratch.Path());
+    EXPECT_NE(run.exitStatus, 0) << run.out;
+    EXPECT_EQ(ReadWholeFile(scratch / "out.azw3"), "the previous book");
+}
+
+TEST(TarvoCmd, RelativeTempDirectoryAndMissingOutputFolders)
+{
+    ScratchDir scratch;
+    CommandRun run =
+        RunTarvoCmd({"c", DataPath("text/en-utf8.txt"), "new/dir/out.azw3", "job"}, scratch.Path());
+    EXPECT_TRUE(EndsWith(run.out, "succeed\nreturn 0\n")) << run.out;
+    EXPECT_TRUE(FileExists(scratch / "new/dir/out.azw3"));
+    EXPECT_TRUE(FileExists(scratch / "marlek_log/OK/job.txt")) << "the log goes beside the TempDirectory";
+}
