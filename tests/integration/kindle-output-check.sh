@@ -46,7 +46,7 @@ PY
 # Title, authors and languages as calibre reads them; an author's sort form ("[Last, First]") is an
 # EPUB refinement that Kindle metadata does not carry.
 meta_lines() {
-  timeout 120 ebook-meta "$1" 2>/dev/null | grep -E '^(Title|Author\(s\)|Languages) ' | tr -s ' ' |
+  timeout 120 ebook-meta "$1" 2>/dev/null | grep -E '^(Title|Author\(s\)|Languages) +:' | tr -s ' ' |
     sed -E '/^Author/s/ \[[^]]*\]$//'
 }
 
