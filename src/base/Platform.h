@@ -115,6 +115,10 @@ std::string ReadWholeFile(const std::string& path);
 // Same as ReadWholeFile but for names that must be taken literally.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 ResultCode WriteWholeFile(const std::string& path, const std::string& bytes);
+// For a final output: the bytes go through CAtomicFile, so a failure (a missing folder, a folder in
+// the target's place, a full disk) leaves any previous file as it was. Intermediate files use
+// WriteWholeFile, which spares them the flush to disk.
+ResultCode WriteOutputFile(const std::string& path, const std::string& bytes);
 ResultCode GetCurrentDirectory(std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);

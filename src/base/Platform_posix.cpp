@@ -320,6 +320,14 @@ ResultCode WriteWholeFile(const std::string& path, const std::string& bytes)
     return ok ? RC_OK : RC_FILE_WRITE_FAILED;
 }
 
+ResultCode WriteOutputFile(const std::string& path, const std::string& bytes)
+{
+    CAtomicFile out;
+    ResultCode rc = out.Open(path);
+    if (rc == RC_OK) rc = out.Write(bytes);
+    return rc == RC_OK ? out.Commit() : rc;
+}
+
 ResultCode GetCurrentDirectory(std::string& path)
 {
     char buffer[PATH_MAX];

@@ -3,9 +3,11 @@
 
 #include "base/Platform.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -37,6 +39,21 @@ bool WriteBytes(int fd, const char* data, size_t size)
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// The log of an earlier run under the same name is removed rather than truncated, so a hard link
+// planted there loses only its name; a symbolic link or anything else that is not a plain file is
+// refused and left alone, so a run never writes through a name someone else put in the log folder.
+int CreateLogFile(const std::string& path)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (!S_ISREG(st.st_mode) || ::unlink(path.c_str()) != 0) return -1;
+    }
+    return -1;
 }
 
 } // namespace
@@ -79,7 +96,7 @@ ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& in
     }
 
     std::string path = ToOsPath(logDirectory + fileName);
-    m_Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_Fd = CreateLogFile(path);
     if (m_Fd < 0) return RC_LOG_INIT_FAILED;
     std::string header = std::string(LOG_HEADER) + inputFile + "\r\n";
     if (!WriteBytes(m_Fd, header.data(), header.size())) {
@@ -129,9 +146,12 @@ ResultCode CRunLog::FileAsSuccess()
 {
     Close();
     if (m_FileName.empty()) return RC_OK;
-    ResultCode rc = MoveFile(m_Directory + m_FileName, m_Directory + "OK/" + m_FileName);
+    // rename replaces whatever name is already in OK/ and never writes through it; a copy, as a
+    // move across file systems would make, could.
+    const std::string from = ToOsPath(m_Directory + m_FileName);
+    const std::string to = ToOsPath(m_Directory + "OK/" + m_FileName);
     m_FileName.clear();
-    return rc;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? RC_OK : RC_FILE_RENAME_FAILED;
 }
 
 std::string LogFunctionName(const char* prettyFunction)

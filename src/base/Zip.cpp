@@ -10,7 +10,8 @@
 #include <cstring>
 #include <unordered_set>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t SIG_LOCAL = 0x04034B50;
 constexpr uint32_t SIG_CENTRAL = 0x02014B50;
@@ -31,7 +32,10 @@ constexpr size_t INFLATE_MEASURE_FROM = size_t(64) << 20;
 const char MIMETYPE_NAME[] = "mimetype";
 const char EPUB_MIMETYPE[] = "application/epub+zip";
 
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Get16(const unsigned char* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t Get32(const unsigned char* p)
 {
@@ -47,7 +51,8 @@ void Put16(std::string& out, uint16_t v)
 
 void Put32(std::string& out, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
 }
 
 // Writers of some archives put "?" where a name had an unmappable character, and relative prefixes
@@ -79,10 +84,16 @@ uint32_t ZipCrc(const std::string& data)
     return static_cast<uint32_t>(crc);
 }
 
-bool KeepsName(const std::string& name) { return !name.empty() && name.back() != '/'; }
+bool KeepsName(const std::string& name)
+{
+    return !name.empty() && name.back() != '/';
+}
 
 // A name that would land outside the working directory, or that the OS would cut at a NUL byte.
-bool UnsafeName(const std::string& name) { return PathEscapes(name) || name.find('\0') != std::string::npos; }
+bool UnsafeName(const std::string& name)
+{
+    return PathEscapes(name) || name.find('\0') != std::string::npos;
+}
 
 // Output still to come from a stream, measured on a copy of it; Z_MEM_ERROR once it passes allowance.
 int MeasureRest(z_stream& stream, size_t allowance, size_t& rest)
@@ -202,7 +213,10 @@ int DeflateRaw(const char* in, size_t size, char* out, size_t& outSize)
     return rc;
 }
 
-CZip::~CZip() { Close(); }
+CZip::~CZip()
+{
+    Close();
+}
 
 void CZip::Close()
 {
@@ -335,7 +349,8 @@ void CZip::FixSizes(uint32_t directoryOffset)
 {
     std::vector<uint32_t> headers;
     headers.reserve(m_Entries.size());
-    for (const ZipEntry& e : m_Entries) headers.push_back(e.m_HeaderOffset);
+    for (const ZipEntry& e : m_Entries)
+        headers.push_back(e.m_HeaderOffset);
     std::sort(headers.begin(), headers.end());
     for (ZipEntry& e : m_Entries) {
         // Both sizes 0 is an empty file; the bytes up to the next header are its data descriptor.
@@ -407,7 +422,7 @@ ResultCode CZip::ScanLocalHeaders()
 ResultCode CZip::ScanEntry(uint64_t& position)
 {
     const uint64_t size = m_FileSize;
-    unsigned char h[26];  // the local header without its signature
+    unsigned char h[26]; // the local header without its signature
     if (ReadExact(position, h, sizeof h, RC_FILE_READ_FAILED) != RC_OK) return RC_FILE_READ_FAILED;
     position += sizeof h;
     const uint16_t nameLength = Get16(h + 22);
@@ -491,7 +506,7 @@ ResultCode CZip::ScanEntry(uint64_t& position)
         position = match;
     } else {
         const uint64_t at = outcome == DESCRIPTOR_SIGNED ? match + 4 : match - 12;
-        unsigned char d[12];  // CRC-32, compressed size, uncompressed size
+        unsigned char d[12]; // CRC-32, compressed size, uncompressed size
         if (ReadExact(at, d, sizeof d, RC_ZIP_DESCRIPTION_RECORD) != RC_OK) return RC_ZIP_DESCRIPTION_RECORD;
         compressed = Get32(d + 4);
         uncompressed = Get32(d + 8);
@@ -572,7 +587,7 @@ ResultCode CZip::UnCompress()
             const bool wasLoaded = !entry.m_Data.empty();
             rc = LoadEntry(entry);
             if (rc != RC_OK) break;
-            if (entry.m_Data.empty()) continue;  // folders and empty files are dropped from the list
+            if (entry.m_Data.empty()) continue; // folders and empty files are dropped from the list
             const std::string path = m_WorkingDirectory + entry.m_Name;
             const std::string folder = GetDirectory(entry.m_Name);
             if (!folder.empty() && madeDirectories.insert(folder).second &&
@@ -617,7 +632,8 @@ void CZip::AddFile(const std::string& name, const std::string& data)
     m_Entries.push_back(std::move(entry));
 }
 
-namespace {
+namespace
+{
 
 // Every folder along an entry's name gets its own entry, placed before the first entry inside it.
 std::vector<ZipEntry> WithDirectoryEntries(std::vector<ZipEntry>&& entries, uint16_t date, uint16_t time)
@@ -674,11 +690,11 @@ void CentralRecord(std::string& out, uint16_t version, uint16_t method, const Zi
     Put32(out, packed);
     Put32(out, size);
     Put16(out, static_cast<uint16_t>(e.m_Name.size()));
-    Put16(out, 0);  // extra field
-    Put16(out, 0);  // comment
-    Put16(out, 0);  // disk number
-    Put16(out, 0);  // internal attributes
-    Put32(out, 0);  // external attributes
+    Put16(out, 0); // extra field
+    Put16(out, 0); // comment
+    Put16(out, 0); // disk number
+    Put16(out, 0); // internal attributes
+    Put32(out, 0); // external attributes
     Put32(out, headerOffset);
     out += e.m_Name;
 }
@@ -695,27 +711,33 @@ ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntr
     // Counts and name lengths are 16-bit fields: refuse what they cannot hold rather than write a
     // directory that lists something else.
     bool fits = list.size() <= 0xFFFF;
-    for (const ZipEntry& e : list) fits = fits && e.m_Name.size() <= 0xFFFF;
+    for (const ZipEntry& e : list)
+        fits = fits && e.m_Name.size() <= 0xFFFF;
     if (!fits) {
         TARVO_LOG(m_ZipLog, LOG_ERROR, "%zu entries or a name are too large for a ZIP directory",
                   list.size());
         return RC_FILE_WRITE_FAILED;
     }
 
-    std::string target = outputPath;
-    if (viaBackup) {
-        const std::string folder = m_WorkingDirectory.empty() ? GetDirectory(outputPath) : m_WorkingDirectory;
-        target = folder + GetFileName(outputPath) + ".bak";
-    }
-    CFile out;
-    if (out.Open(target, true, true) != RC_OK) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot create \"%s\"", target.c_str());
+    // Via backup, the new archive is made beside outputPath under an unpredictable name and moved
+    // over it only once complete: a failure leaves outputPath as it was, and its mode, owner and
+    // (behind a symbolic link) its real file are kept.
+    CFile direct;
+    CAtomicFile replacement;
+    ResultCode opened = viaBackup ? replacement.Open(outputPath) : direct.Open(outputPath, true, true);
+    if (opened != RC_OK) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot create \"%s\"", outputPath.c_str());
         return RC_FILE_OPEN_FAILED;
     }
+    auto write = [&](const void* data, size_t size) {
+        return viaBackup ? replacement.Write(data, size) : direct.Write(data, size);
+    };
     auto fail = [&](ResultCode rc) {
-        out.Close();
-        DeleteFile(target);
-        return rc;
+        if (!viaBackup) {
+            direct.Close();
+            DeleteFile(outputPath);
+        }
+        return rc; // an uncommitted replacement removes itself
     };
 
     std::string header, central, packed;
@@ -751,15 +773,15 @@ ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntr
         header.clear();
         LocalHeader(header, version, method, e, crc, static_cast<uint32_t>(bodySize),
                     static_cast<uint32_t>(data.size()));
-        if (out.Write(header.data(), header.size()) != RC_OK || out.Write(body, bodySize) != RC_OK) {
-            TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", target.c_str());
+        if (write(header.data(), header.size()) != RC_OK || write(body, bodySize) != RC_OK) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", outputPath.c_str());
             return fail(RC_FILE_WRITE_FAILED);
         }
         CentralRecord(central, version, method, e, crc, static_cast<uint32_t>(bodySize),
                       static_cast<uint32_t>(data.size()), static_cast<uint32_t>(offset));
         offset += header.size() + bodySize;
         ++written;
-        std::string().swap(e.m_Data);  // the list is our own copy: keep one entry in memory at a time
+        std::string().swap(e.m_Data); // the list is our own copy: keep one entry in memory at a time
     }
 
     std::string end;
@@ -772,14 +794,16 @@ ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntr
     Put32(end, static_cast<uint32_t>(offset));
     Put16(end, 0);
     central += end;
-    if (offset + central.size() > UINT32_MAX || out.Write(central.data(), central.size()) != RC_OK)
+    if (offset + central.size() > UINT32_MAX || write(central.data(), central.size()) != RC_OK)
         return fail(RC_FILE_WRITE_FAILED);
-    out.Close();
+    direct.Close();
     CFile::Close();
-    if (viaBackup && MoveFile(target, outputPath) != RC_OK) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot move \"%s\" over \"%s\"", target.c_str(), outputPath.c_str());
-        DeleteFile(target);
-        return RC_FILE_RENAME_FAILED;
+    if (viaBackup) {
+        ResultCode rc = replacement.Commit();
+        if (rc != RC_OK) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot move the new archive over \"%s\"", outputPath.c_str());
+            return rc;
+        }
     }
     TARVO_LOG(m_ZipLog, LOG_INFO, "WriteArchive OUT, %zu entries", written);
     return RC_OK;

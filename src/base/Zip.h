@@ -12,22 +12,23 @@
 class CRunLog;
 
 struct ZipEntry {
-    uint16_t m_Method = 0;  // 0 stored; anything else is inflated
+    uint16_t m_Method = 0; // 0 stored; anything else is inflated
     std::string m_Name;
-    uint16_t m_Date = 0;  // MS-DOS date and time
+    uint16_t m_Date = 0; // MS-DOS date and time
     uint16_t m_Time = 0;
-    std::string m_Data;  // uncompressed bytes; empty until loaded
+    std::string m_Data; // uncompressed bytes; empty until loaded
     uint32_t m_DataOffset = 0;
-    int32_t m_CompressedSize = 0;    // below 1 means unknown
-    int32_t m_UncompressedSize = 0;  // below 1 means unknown
-    uint32_t m_HeaderOffset = 0;     // only when listed from the central directory
+    int32_t m_CompressedSize = 0;   // below 1 means unknown
+    int32_t m_UncompressedSize = 0; // below 1 means unknown
+    uint32_t m_HeaderOffset = 0;    // only when listed from the central directory
 };
 
 // The most bytes one entry may inflate to; a larger entry is refused rather than cut.
 constexpr size_t ZIP_MAX_ENTRY_SIZE = size_t(1) << 30;
 
-class CZip : public CFile {
-public:
+class CZip : public CFile
+{
+  public:
     CZip() = default;
     ~CZip();
 
@@ -42,8 +43,9 @@ public:
     // loads is not kept: a later GetFileBuffer or WriteArchive reads the still open archive again.
     ResultCode UnCompress();
     void AddFile(const std::string& name, const std::string& data);
-    // With viaBackup the archive is built as m_WorkingDirectory + name + ".bak" and moved over
-    // outputPath; with stopAtUnreadable an entry that cannot be loaded ends the archive there.
+    // With viaBackup the archive is built beside outputPath under a temporary name and moved over
+    // it once complete (see CAtomicFile), else written in place; with stopAtUnreadable an entry
+    // that cannot be loaded ends the archive there.
     ResultCode WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
                             bool stopAtUnreadable, bool viaBackup);
     // Rewrites the archive at path from the entries listed so far, "mimetype" first and stored,
@@ -52,13 +54,13 @@ public:
     void Close();
 
     std::vector<ZipEntry> m_Entries;
-    std::string m_WorkingDirectory;  // ends with a separator
+    std::string m_WorkingDirectory; // ends with a separator
     uint32_t m_ScanPosition = 0;
     uint32_t m_FileSize = 0;
     size_t m_MaxEntrySize = ZIP_MAX_ENTRY_SIZE;
-    CRunLog* m_ZipLog = nullptr;  // borrowed; nothing is logged without one
+    CRunLog* m_ZipLog = nullptr; // borrowed; nothing is logged without one
 
-private:
+  private:
     ResultCode LoadEntry(ZipEntry& entry);
     ResultCode ReadExact(uint64_t offset, void* buffer, size_t count, ResultCode failure);
     void FixSizes(uint32_t directoryOffset);

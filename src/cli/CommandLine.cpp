@@ -4,20 +4,27 @@
 #include "base/Platform.h"
 #include "core/Engine.h"
 
-#include <cstdio>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 struct OptionKey {
     const char* option;
     const char* key;
 };
 const OptionKey SET_OPTIONS[] = {
-    {"-t", "title"},           {"-a", "creator"},           {"-p", "publisher"},
-    {"-l", "language"},        {"-d", "date_publication"},  {"-isbn", "identifier_ISBN"},
-    {"-asin", "identifier_ASIN"}, {"-desc", "description"}, {"-cover", "coverimage"},
+    {"-t", "title"},
+    {"-a", "creator"},
+    {"-p", "publisher"},
+    {"-l", "language"},
+    {"-d", "date_publication"},
+    {"-isbn", "identifier_ISBN"},
+    {"-asin", "identifier_ASIN"},
+    {"-desc", "description"},
+    {"-cover", "coverimage"},
 };
 
 const char* const USAGE_TEXT =
@@ -47,11 +54,7 @@ const char* SetOptionKey(const std::string& option)
 
 ResultCode RunGet(const std::vector<std::string>& args)
 {
-    std::string metadataText;
-    ResultCode rc = getMetaInfoOrg(args[2], args[3], args[5], metadataText);
-    // Protected books may still have readable metadata: write it whatever the result.
-    if (!metadataText.empty()) WriteWholeFile(args[4], metadataText);
-    return rc;
+    return GetMetaInfoIntoFile(args[2], args[3], args[4], args[5]);
 }
 
 ResultCode RunSetFromFile(const std::vector<std::string>& args)
@@ -107,11 +110,16 @@ void ScanConvertOptions(const std::vector<std::string>& args, size_t start, CInt
         }
         const std::string option = args[i++];
         const std::string value = i < args.size() ? args[i] : std::string();
-        if (option == "-setl") outParam.AddValue("outparam_epubsetlanguage", value), ++i;
-        else if (option == "-pdf2html") inParam.AddValue("inparam_pdf2html", value), ++i;
-        else if (option == "-wk") outParam.AddValue("outparam_wkhtmltopdf", value), ++i;
-        else if (option == "-setv") outParam.AddValue("outparam_bookverticalmode", "1");
-        else if (option == "-notidy") inParam.AddValue("inparam_notidy", "1");
+        if (option == "-setl")
+            outParam.AddValue("outparam_epubsetlanguage", value), ++i;
+        else if (option == "-pdf2html")
+            inParam.AddValue("inparam_pdf2html", value), ++i;
+        else if (option == "-wk")
+            outParam.AddValue("outparam_wkhtmltopdf", value), ++i;
+        else if (option == "-setv")
+            outParam.AddValue("outparam_bookverticalmode", "1");
+        else if (option == "-notidy")
+            inParam.AddValue("inparam_notidy", "1");
     }
 }
 
@@ -121,10 +129,14 @@ ResultCode RunCommandLine(const std::vector<std::string>& args)
     char command = 0;
     if (args.size() > 1 && args[1].size() == 1) command = static_cast<char>(std::tolower(args[1][0]));
     const size_t argc = args.size();
-    if (command == 'g' && argc == 6) rc = RunGet(args);
-    else if (command == 's' && argc == 5) rc = RunSetFromFile(args);
-    else if (command == 's' && argc >= 6) rc = RunSetFromOptions(args);
-    else if (command == 'c' && argc >= 5) rc = RunConvert(args);
+    if (command == 'g' && argc == 6)
+        rc = RunGet(args);
+    else if (command == 's' && argc == 5)
+        rc = RunSetFromFile(args);
+    else if (command == 's' && argc >= 6)
+        rc = RunSetFromOptions(args);
+    else if (command == 'c' && argc >= 5)
+        rc = RunConvert(args);
 
     if (rc == RC_USAGE) {
         PrintUsage();

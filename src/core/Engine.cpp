@@ -9,6 +9,8 @@
 #include "core/EbookRegistry.h"
 #include "ebook/HtmlParse.h"
 
+#include <utility>
+
 namespace
 {
 
@@ -58,8 +60,16 @@ void RepairNakedAmpersands(const CIntermediateBook& book, const std::string& boo
 
 } // namespace
 
-ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
-                          std::string& metadataText)
+namespace
+{
+
+// Lines written on behalf of `g` carry the operation's name, whichever entry point ran it.
+#define GETMETA_LOG(log, level, ...)                                                                         \
+    LogLine((log), (level), __FILE__, __LINE__, "getMetaInfoOrg", __VA_ARGS__)
+
+// metadataFile may be empty: the text is then only handed back.
+ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
+                   const std::string& metadataFile, std::string& metadataText)
 {
     CEbookRegistry registry;
     CRunLog log;
@@ -74,14 +84,39 @@ ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, cons
         if (book != nullptr) {
             book->m_Log = &log;
             book->ToJson(metadataText);
-        } else {
-            metadataText = "{}";
+        }
+        // A book without metadata still gets its file, so a caller can tell it from a failed run.
+        if (metadataText.empty()) metadataText = "{}";
+    }
+    if (rc != RC_OK) GETMETA_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
+    // Protected books may still have readable metadata: it is written whatever the notice.
+    if (!metadataFile.empty() && !metadataText.empty()) {
+        ResultCode written = WriteOutputFile(metadataFile, metadataText);
+        if (written != RC_OK) {
+            GETMETA_LOG(&log, LOG_ERROR, "metadata file %s not written: %s", metadataFile.c_str(),
+                        ResultMessage(written));
+            if (!IsError(rc)) rc = written;
         }
     }
-    if (rc != RC_OK) TARVO_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
-    TARVO_LOG(&log, LOG_INFO, "getMeta END");
+    GETMETA_LOG(&log, LOG_INFO, "getMeta END");
     FinishLog(log, rc);
     return rc;
+}
+
+} // namespace
+
+ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
+                          std::string& metadataText)
+{
+    return GetMeta(std::move(inputFile), std::move(tempDirectory), coverImageFile, "", metadataText);
+}
+
+ResultCode GetMetaInfoIntoFile(std::string inputFile, std::string tempDirectory,
+                               const std::string& metadataFile, const std::string& coverImageFile)
+{
+    std::string metadataText;
+    return GetMeta(std::move(inputFile), std::move(tempDirectory), coverImageFile, metadataFile,
+                   metadataText);
 }
 
 ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,

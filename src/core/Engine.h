@@ -8,6 +8,10 @@
 
 ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
                           std::string& metadataText);
+// `g` as the command line runs it: the metadata text goes to metadataFile (written whole or not at
+// all, "{}" for a book without metadata) and an unwritable file or cover is a failure.
+ResultCode GetMetaInfoIntoFile(std::string inputFile, std::string tempDirectory,
+                               const std::string& metadataFile, const std::string& coverImageFile);
 // Exactly one of metadataText and metadataMap is given.
 ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
                           const MetaDataMap* metadataMap);

@@ -188,7 +188,14 @@ ResultCode CEbookEpub::GetCoverImage(CEpub& epub, const std::string& coverImageF
     std::string image;
     std::string archivePath = NormalizeRelativePath(ArchiveBase() + UrlDecode(href));
     if (epub.GetFileBuffer(archivePath, image) != RC_OK || image.empty()) return RC_OK;
-    if (!coverImageFile.empty()) WriteWholeFile(coverImageFile, image);
+    if (!coverImageFile.empty()) {
+        ResultCode rc = WriteOutputFile(coverImageFile, image);
+        if (rc != RC_OK) {
+            TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", coverImageFile.c_str(),
+                      ResultMessage(rc));
+            return rc;
+        }
+    }
     m_Book.SetValue("coverimageext", ImageTypeOf(image));
     return RC_OK;
 }
@@ -217,6 +224,14 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
     CParseOpf parser;
     std::string opfText;
     m_Book.Reset();
+    // The new book replaces the old by rename, which asks only the folder's permission: a book
+    // its user may not write is refused here, whatever the folder allows.
+    CFile writable;
+    if (writable.Open(inputFile, true, false) != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "\"%s\" cannot be opened for writing", inputFile.c_str());
+        return RC_FILE_OPEN_FAILED;
+    }
+    writable.Close();
     ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, epub, parser, opfText);
     if (rc == RC_OK) rc = CheckBookDRM(epub, parser);
     if (rc != RC_OK) return rc;

@@ -2,13 +2,15 @@
 // beside the output file, the first page taking the output file's name.
 #include "html/Ebook_Html.h"
 
+#include "base/Charset.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 const char* const PAGE_EXTENSIONS[] = {"html", "xhtml", "htm", "xml", "shtml"};
 
@@ -16,7 +18,8 @@ bool IsPageName(const std::string& name)
 {
     std::string copy = name, extension;
     if (!GetExtension(copy, extension)) return false;
-    return std::find(std::begin(PAGE_EXTENSIONS), std::end(PAGE_EXTENSIONS), extension) != std::end(PAGE_EXTENSIONS);
+    return std::find(std::begin(PAGE_EXTENSIONS), std::end(PAGE_EXTENSIONS), extension) !=
+           std::end(PAGE_EXTENSIONS);
 }
 
 std::string JoinFolder(const std::string& folder, const std::string& name)
@@ -33,7 +36,8 @@ void RewriteLinks(std::string& page, const std::string& pageFolder, const std::s
     for (const char* quote : {"\"", "'"}) {
         for (const char* end : {"\"", "'", "#"}) {
             if ((*end == '"' || *end == '\'') && *end != *quote) continue;
-            ReplaceAll(page, std::string("href=") + quote + from + end, std::string("href=") + quote + to + end);
+            ReplaceAll(page, std::string("href=") + quote + from + end,
+                       std::string("href=") + quote + to + end);
         }
     }
 }
@@ -43,7 +47,8 @@ void RewriteLinks(std::string& page, const std::string& pageFolder, const std::s
 std::string ResolveRecordPath(const std::string& folder, const std::string& path)
 {
     std::string rest = path, base = folder;
-    while (StartsWith(rest, "./")) rest.erase(0, 2);
+    while (StartsWith(rest, "./"))
+        rest.erase(0, 2);
     while (StartsWith(rest, "../")) {
         size_t slash = base.rfind('/');
         base = slash == std::string::npos ? "" : base.substr(0, slash);
@@ -56,10 +61,13 @@ std::string RelativeReference(const std::string& fromFolder, const std::string& 
 {
     std::vector<std::string> from = SplitPath(fromFolder), to = SplitPath(target);
     size_t common = 0;
-    while (common < from.size() && common + 1 < to.size() && from[common] == to[common]) ++common;
+    while (common < from.size() && common + 1 < to.size() && from[common] == to[common])
+        ++common;
     std::string reference;
-    for (size_t i = common; i < from.size(); ++i) reference += "../";
-    for (size_t i = common; i < to.size(); ++i) reference += (i > common ? "/" : "") + to[i];
+    for (size_t i = common; i < from.size(); ++i)
+        reference += "../";
+    for (size_t i = common; i < to.size(); ++i)
+        reference += (i > common ? "/" : "") + to[i];
     return reference;
 }
 
@@ -98,7 +106,64 @@ void CorrectNvPointOrder(CIntermediateBook& book)
     book.m_NavPoints = std::move(sorted);
 }
 
-ResultCode CEbookHtml::GetMetaData(const std::string&, GetMetaContext&) { return RC_OK; }
+namespace
+{
+
+// Runs of blanks, tabs and line ends become one blank, none at either end.
+std::string CollapseSpace(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
+        if (!blank)
+            out += c;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+std::string AttributeOf(TidyNode element, TidyAttrId id)
+{
+    TidyAttr attr = tidyAttrGetById(element, id);
+    const char* value = attr != nullptr ? tidyAttrValue(attr) : nullptr;
+    return value != nullptr ? value : "";
+}
+
+} // namespace
+
+// A page's metadata is its <title> and an author meta element; the first of each counts.
+ResultCode CEbookHtml::GetMetaData(const std::string& inputFile, GetMetaContext&)
+{
+    m_Book.Reset();
+    std::string text;
+    if (!ReadFileBytes(inputFile, text)) {
+        TARVO_LOG(m_Log, LOG_ERROR, "page %s could not be read", inputFile.c_str());
+        return RC_FILE_READ_FAILED;
+    }
+    ResultCode rc = CharsetConv::ToUtf8(text);
+    if (rc != RC_OK) return rc;
+    CHtmlParse parser(m_Log);
+    rc = parser.Init(text, false, false);
+    if (rc != RC_OK) return rc;
+    TidyNode head = tidyGetHead(parser.GetDoc());
+    std::string title, author;
+    for (TidyNode child = head != nullptr ? tidyGetChild(head) : nullptr; child != nullptr;
+         child = tidyGetNext(child)) {
+        TidyTagId tag = tidyNodeGetId(child);
+        if (tag == TidyTag_TITLE && title.empty()) {
+            parser.PrintVisibleText(child, title);
+            title = CollapseSpace(DecodeEntities(title));
+        } else if (tag == TidyTag_META && author.empty() &&
+                   EqualsNoCase(AttributeOf(child, TidyAttr_NAME), "author")) {
+            author = CollapseSpace(AttributeOf(child, TidyAttr_CONTENT));
+        }
+    }
+    if (!title.empty()) m_Book.SetValue("title", title);
+    if (!author.empty()) m_Book.SetValue("creator", author);
+    return RC_OK;
+}
 
 ResultCode CEbookHtml::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
 {
@@ -133,8 +198,9 @@ void CEbookHtml::FillResourceList()
         for (const std::vector<std::string>* list : {&record.m_StyleSheets, &record.m_Images}) {
             for (const std::string& path : *list) {
                 std::string name = ResolveRecordPath(record.m_Folder, path);
-                bool known = std::any_of(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(),
-                                         [&name](const std::string& other) { return EqualsNoCase(other, name); });
+                bool known =
+                    std::any_of(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(),
+                                [&name](const std::string& other) { return EqualsNoCase(other, name); });
                 if (!known && !PathEscapes(name)) m_Book.m_ResourceList.push_back(name);
             }
         }
@@ -154,9 +220,8 @@ ResultCode CEbookHtml::Convert_Output(const std::string& outputFile, ConvertOutp
     PrintProgress("Converting Output To Html");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::Convert_Output IN...");
     CIntermediateBook& book = ctx.m_Book;
-    if (!book.m_CoverPageName.empty() &&
-        std::find(book.m_HtmlFileList.begin(), book.m_HtmlFileList.end(), book.m_CoverPageName) ==
-            book.m_HtmlFileList.end())
+    if (!book.m_CoverPageName.empty() && std::find(book.m_HtmlFileList.begin(), book.m_HtmlFileList.end(),
+                                                   book.m_CoverPageName) == book.m_HtmlFileList.end())
         book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), book.m_CoverPageName);
 
     const std::string output = ToOsPath(outputFile);
@@ -182,10 +247,12 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
 {
     if (!outputFolder.empty() && !IsSeparator(outputFolder.back())) outputFolder += '/';
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
-    auto writeInto = [&outputFolder](const std::string& relative, const std::string& data) {
+    auto writeInto = [this, &outputFolder](const std::string& relative, const std::string& data) {
         std::string target = outputFolder + relative;
         ResultCode rc = MakePath(target);
-        return rc == RC_OK ? WriteWholeFile(target, data) : rc;
+        if (rc == RC_OK) rc = WriteOutputFile(target, data);
+        if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", target.c_str(), ResultMessage(rc));
+        return rc;
     };
 
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml IN...");

@@ -97,8 +97,11 @@ ResultCode CEbookMobiFrame::ExtractCover(CMobiHeader& header, const std::string&
         TARVO_LOG(m_Log, LOG_WARNING, "cover record %lld is no image", static_cast<long long>(record));
         return RC_OK;
     }
-    rc = WriteWholeFile(path, bytes);
-    if (rc != RC_OK) return rc;
+    rc = WriteOutputFile(path, bytes);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", path.c_str(), ResultMessage(rc));
+        return rc;
+    }
     header.m_Book.m_MetaData["coverimageext"] = {type};
     found = true;
     return RC_OK;
@@ -287,6 +290,14 @@ void CEbookMobiFrame::PointPartsAtNewCover(uint32_t offset, bool kf8)
 
 ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaContext& ctx)
 {
+    // The new book replaces the old by rename, which asks only the folder's permission: a book
+    // its user may not write is refused here, whatever the folder allows.
+    CFile writable;
+    if (writable.Open(inputFile, true, false) != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "\"%s\" cannot be opened for writing", inputFile.c_str());
+        return RC_FILE_OPEN_FAILED;
+    }
+    writable.Close();
     ResultCode rc = OpenAndCheck(inputFile);
     if (rc != RC_OK) {
         Close();
@@ -346,15 +357,12 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
     }
     if (!cover.empty()) ShiftRecordNumbers(record0, insertAt, 2);
 
-    std::string bakPath = ctx.m_TempDirectory + GetFileName(inputFile) + ".bak";
-    rc = WriteRewrittenFile(bakPath, record0, kf8 ? m_MobiHeaderKF8.BaseRecord() : 0, kf8Record0, insertAt,
+    // Written beside the book and renamed over it once complete: a failure leaves the book as it
+    // was, and the book keeps its mode, owner and, behind a symbolic link, its real file.
+    rc = WriteRewrittenFile(inputFile, record0, kf8 ? m_MobiHeaderKF8.BaseRecord() : 0, kf8Record0, insertAt,
                             cover, thumb);
     Close();
-    if (rc == RC_OK) rc = MoveFile(bakPath, inputFile);
-    if (rc != RC_OK) {
-        TARVO_LOG(m_Log, LOG_ERROR, "rewrite failed (0x%x); the book is left as it was", rc);
-        DeleteFile(bakPath);
-    }
+    if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "rewrite failed (0x%x); the book is left as it was", rc);
     return rc;
 }
 

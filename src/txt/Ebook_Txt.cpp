@@ -9,7 +9,8 @@
 
 #include <regex>
 
-namespace {
+namespace
+{
 
 constexpr size_t TITLE_WINDOW = 600;
 const char* const UTF8_BOM = "\xEF\xBB\xBF";
@@ -61,13 +62,17 @@ std::string EscapeTextLine(const std::string& line)
     out.reserve(line.size() + line.size() / 8);
     for (size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
-        if (c == '"') out += "&quot;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
+        if (c == '"')
+            out += "&quot;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
         else if (c == '&' && !StartsWithAt(line, i + 1, "lt;") && !StartsWithAt(line, i + 1, "gt;") &&
                  !StartsWithAt(line, i + 1, "amp;") && !StartsWithAt(line, i + 1, "quot;"))
             out += "&amp;";
-        else out += c;
+        else
+            out += c;
     }
     return out;
 }
@@ -77,12 +82,14 @@ std::string BuildTextPage(const std::string& title, const std::string& text)
     std::string page = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";
     // The title comes from the book's own text: escape it so the page stays well-formed.
     page += EscapeTextLine(title);
-    page += "</title>\r\n\t<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
-            "<body>\r\n";
+    page +=
+        "</title>\r\n\t<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
+        "<body>\r\n";
     page.reserve(page.size() + text.size() + text.size() / 4 + 64);
     const std::string separator = LineSeparatorOf(text);
     size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + separator.size()) {
+    for (size_t end; (end = text.find(separator, start)) != std::string::npos;
+         start = end + separator.size()) {
         if (end == start) continue;
         page += "<p>" + EscapeTextLine(text.substr(start, end - start)) + "</p>";
     }
@@ -184,7 +191,8 @@ std::string BuildTextHead(const CIntermediateBook& book)
     return head;
 }
 
-namespace {
+namespace
+{
 
 enum class TextRole { Skip, Paragraph, Heading1, Heading, Inline, Container };
 
@@ -193,17 +201,21 @@ TextRole RoleOf(TidyNode element)
     switch (tidyNodeGetId(element)) {
     case TidyTag_TITLE:
     case TidyTag_STYLE:
-    case TidyTag_SCRIPT: return TextRole::Skip;
+    case TidyTag_SCRIPT:
+        return TextRole::Skip;
     case TidyTag_P:
-    case TidyTag_ADDRESS: return TextRole::Paragraph;
+    case TidyTag_ADDRESS:
+        return TextRole::Paragraph;
     // A list item is walked like a container: its own text becomes a paragraph, and a nested
     // list inside it gives one paragraph per item instead of one run-together line.
-    case TidyTag_H1: return TextRole::Heading1;
+    case TidyTag_H1:
+        return TextRole::Heading1;
     case TidyTag_H2:
     case TidyTag_H3:
     case TidyTag_H4:
     case TidyTag_H5:
-    case TidyTag_H6: return TextRole::Heading;
+    case TidyTag_H6:
+        return TextRole::Heading;
     case TidyTag_SPAN:
     case TidyTag_B:
     case TidyTag_I:
@@ -220,8 +232,10 @@ TextRole RoleOf(TidyNode element)
     case TidyTag_FONT:
     case TidyTag_CITE:
     case TidyTag_ABBR:
-    case TidyTag_Q: return TextRole::Inline;
-    default: return TextRole::Container;
+    case TidyTag_Q:
+        return TextRole::Inline;
+    default:
+        return TextRole::Container;
     }
 }
 
@@ -230,9 +244,12 @@ bool HasVisibleText(const std::string& text)
 {
     size_t i = 0;
     for (;;) {
-        if (text.compare(i, 6, "&nbsp;") == 0) i += 6;
-        else if (text.compare(i, 6, "&#160;") == 0) i += 6;
-        else break;
+        if (text.compare(i, 6, "&nbsp;") == 0)
+            i += 6;
+        else if (text.compare(i, 6, "&#160;") == 0)
+            i += 6;
+        else
+            break;
     }
     return text.find_first_not_of(" \t\r\n", i) != std::string::npos;
 }
@@ -241,8 +258,9 @@ bool HasVisibleText(const std::string& text)
 // blank lines; the content of title, style and script is left out. Text and inline elements
 // that stand directly in a container (a div, a cell, the body) form a paragraph of their own, so
 // "<div>a <b>b</b> c</div>" stays one line.
-class CTextWalker {
-public:
+class CTextWalker
+{
+  public:
     explicit CTextWalker(CHtmlParse& parser) : m_Parser(parser) {}
 
     void Walk(TidyNode node, int depth, std::string& out)
@@ -269,18 +287,22 @@ public:
             std::string text;
             m_Parser.PrintVisibleText(child, text);
             if (!HasVisibleText(text)) continue;
-            if (role == TextRole::Heading1) out += "\r\n\r\n\r\n\r\n" + text + "\r\n\r\n\r\n";
-            else if (role == TextRole::Heading) out += text + "\r\n\r\n\r\n";
-            else out += text + "\r\n\r\n";
+            if (role == TextRole::Heading1)
+                out += "\r\n\r\n\r\n\r\n" + text + "\r\n\r\n\r\n";
+            else if (role == TextRole::Heading)
+                out += text + "\r\n\r\n\r\n";
+            else
+                out += text + "\r\n\r\n";
         }
         Flush(run, out);
     }
 
-private:
+  private:
     static void Flush(std::string& run, std::string& out)
     {
         size_t start = run.find_first_not_of(" \t\r\n");
-        if (HasVisibleText(run)) out += run.substr(start, run.find_last_not_of(" \t\r\n") - start + 1) + "\r\n\r\n";
+        if (HasVisibleText(run))
+            out += run.substr(start, run.find_last_not_of(" \t\r\n") - start + 1) + "\r\n\r\n";
         run.clear();
     }
 
@@ -327,7 +349,9 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
     ReplaceAll(text, "&nbsp;", "&#160;");
     text = DecodeEntities(text);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::CorrectHtmlContentToTxt OUT");
-    ResultCode rc = WriteWholeFile(outputFile, text);
+    ResultCode rc = WriteOutputFile(outputFile, text);
+    if (rc != RC_OK)
+        TARVO_LOG(m_Log, LOG_ERROR, "text output %s not written: %s", outputFile.c_str(), ResultMessage(rc));
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output OUT...");
     return rc;
 }

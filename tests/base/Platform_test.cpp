@@ -3,11 +3,15 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct DirCase {
     const char* label;
@@ -15,8 +19,10 @@ struct DirCase {
     const char* dir;
 };
 const DirCase kDirCases[] = {
-    {"slash", "a/b/c.html", "a/b/"},   {"backslash", "a\\b\\c.html", "a\\b\\"},
-    {"mixed", "a/b\\c.html", "a/b\\"}, {"bare name", "c.html", ""},
+    {"slash", "a/b/c.html", "a/b/"},
+    {"backslash", "a\\b\\c.html", "a\\b\\"},
+    {"mixed", "a/b\\c.html", "a/b\\"},
+    {"bare name", "c.html", ""},
 };
 
 TEST(PathHelpers, GetDirectoryKeepsTrailingSeparator)
@@ -67,8 +73,8 @@ struct EscapeCase {
     bool escapes;
 };
 const EscapeCase kEscapeCases[] = {
-    {"images/a.jpg", false}, {"a/../b", true},  {"../x", true},    {"/etc/passwd", true},
-    {"\\x", true},           {"C:x", true},     {"a\\..\\..\\b", true}, {"a..b/c", false},
+    {"images/a.jpg", false}, {"a/../b", true}, {"../x", true},         {"/etc/passwd", true},
+    {"\\x", true},           {"C:x", true},    {"a\\..\\..\\b", true}, {"a..b/c", false},
 };
 
 TEST(PathHelpers, PathEscapesCatchesEveryWayOut)
@@ -87,7 +93,7 @@ struct TextCase {
 TEST(PathHelpers, ClimbsOutOfOnlyAboveTheStart)
 {
     const EscapeCase cases[] = {
-        {"a/../b", false}, {"a/./b", false}, {"a/../../b", true}, {"../x", true},
+        {"a/../b", false}, {"a/./b", false}, {"a/../../b", true},    {"../x", true},
         {"/abs", true},    {"C:x", true},    {"a\\..\\..\\b", true}, {"", false},
     };
     for (const EscapeCase& c : cases) {
@@ -101,7 +107,8 @@ TEST(TextHelpers, UrlDecode)
     const TextCase cases[] = {
         {"a%20b", "a b"}, {"a+b", "a b"}, {"%41%6a", "Aj"}, {"100%", "100%"}, {"%zz", "%zz"}, {"%4", "%4"},
     };
-    for (const TextCase& c : cases) EXPECT_EQ(UrlDecode(c.in), c.out) << c.in;
+    for (const TextCase& c : cases)
+        EXPECT_EQ(UrlDecode(c.in), c.out) << c.in;
 }
 
 TEST(TextHelpers, ReplaceAllContinuesAfterEachReplacement)
@@ -178,7 +185,8 @@ TEST(Files, CopyFileCopiesLargeFilesExactly)
 {
     ScratchDir scratch;
     std::string data;
-    for (int i = 0; i < 200000; ++i) data += static_cast<char>(i * 7);
+    for (int i = 0; i < 200000; ++i)
+        data += static_cast<char>(i * 7);
     WriteWholeFile(scratch / "from", data);
     ASSERT_EQ(CopyFile(scratch / "from", scratch / "to"), RC_OK);
     EXPECT_EQ(ReadWholeFile(scratch / "to"), data);
@@ -241,8 +249,8 @@ TEST(TimeAndChecksums, ImageTypeOfSniffsSignatures)
         {"png", std::string("\x89PNG\r\n\x1a\n", 8) + pad, "png"},
         {"png of 19 bytes", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(11, 'x'), ""},
         {"jfif", std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10) + pad, "jpg"},
-        {"bare jpeg ending in FF D9 and zeros", std::string("\xFF\xD8", 2) + pad + std::string("\xFF\xD9\0\0", 4),
-         "jpg"},
+        {"bare jpeg ending in FF D9 and zeros",
+         std::string("\xFF\xD8", 2) + pad + std::string("\xFF\xD9\0\0", 4), "jpg"},
         {"jpeg start without end", std::string("\xFF\xD8", 2) + pad, ""},
         {"bmp", "BM" + pad, "bmp"},
         {"gif", "GIF89a" + pad, "gif"},
@@ -271,7 +279,8 @@ TEST(Programs, SplitCommandLineFollowsWindowsQuoting)
         {"\"\"", {""}},
         {"", {}},
     };
-    for (const SplitCase& c : cases) EXPECT_EQ(SplitCommandLine(c.text), c.args) << c.text;
+    for (const SplitCase& c : cases)
+        EXPECT_EQ(SplitCommandLine(c.text), c.args) << c.text;
 }
 
 TEST(Programs, RunProgramPassesArgumentsWithoutAShell)
@@ -404,6 +413,70 @@ TEST(AtomicFile, TargetsThatCannotBeReplacedAreRefused)
     }
     EXPECT_EQ(FolderNames(scratch.Path()), (std::vector<std::string>{"dangling", "folder"}));
     EXPECT_TRUE(FolderNames(scratch / "folder").empty());
+}
+
+// Runs the writer in a child whose files may not grow past limit bytes, as on a full disk; the
+// signal the kernel sends for that is ignored so the write itself fails.
+ResultCode WriteOutputFileLimited(const std::string& path, const std::string& bytes, rlim_t limit)
+{
+    int fds[2];
+    if (::pipe(fds) != 0) return RC_OK;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+        ResultCode rc = WriteOutputFile(path, bytes);
+        [[maybe_unused]] ssize_t n = ::write(fds[1], &rc, sizeof rc);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    ResultCode rc = RC_OK;
+    if (pid < 0 || ::read(fds[0], &rc, sizeof rc) != static_cast<ssize_t>(sizeof rc)) rc = RC_OK;
+    ::close(fds[0]);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    return rc;
+}
+
+struct OutputCase {
+    const char* label;
+    const char* target; // inside the scratch folder, which holds "old.txt" and the folder "dir"
+    size_t limit;       // 0: none
+    ResultCode rc;
+};
+
+TEST(Files, WriteOutputFileLeavesThePreviousFileOnFailure)
+{
+    const std::string big(256 * 1024, 'n');
+    const OutputCase cases[] = {
+        {"full disk over an existing file", "old.txt", 4096, RC_FILE_WRITE_FAILED},
+        {"full disk, new file", "new.txt", 4096, RC_FILE_WRITE_FAILED},
+        {"missing folder", "missing/new.txt", 0, RC_FILE_OPEN_FAILED},
+        {"a folder in its place", "dir", 0, RC_FILE_OPEN_FAILED},
+        {"a folder in its place, backslash", "dir\\", 0, RC_FILE_OPEN_FAILED},
+        {"room enough", "old.txt", 0, RC_OK},
+    };
+    for (const OutputCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "old.txt", "the previous output"), RC_OK);
+        ASSERT_EQ(::chmod((scratch / "old.txt").c_str(), 0600), 0);
+        ASSERT_EQ(MakeDirectory(scratch / "dir"), RC_OK);
+        const std::string target = scratch / c.target;
+        EXPECT_EQ(c.limit != 0 ? WriteOutputFileLimited(target, big, c.limit) : WriteOutputFile(target, big),
+                  c.rc);
+        if (c.rc == RC_OK) {
+            EXPECT_EQ(Contents(target), big);
+            struct stat st;
+            ASSERT_EQ(::stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+        } else {
+            EXPECT_EQ(Contents(scratch / "old.txt"), "the previous output");
+        }
+        EXPECT_EQ(FolderNames(scratch.Path()), (std::vector<std::string>{"dir", "old.txt"}))
+            << "no temporary file left";
+        EXPECT_TRUE(FolderNames(scratch / "dir").empty());
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include <regex>
+#include <unistd.h>
 
 namespace
 {
@@ -64,6 +65,51 @@ TEST(RunLog, FileAsSuccessMovesIntoOk)
     WriteWholeFile(scratch / "marlek_log/OK/job.txt", "an older run");
     ASSERT_EQ(log.FileAsSuccess(), RC_OK);
     EXPECT_FALSE(FileExists(scratch / "marlek_log/job.txt"));
+    EXPECT_TRUE(StartsWith(ReadWholeFile(scratch / "marlek_log/OK/job.txt"), "Tarvo "));
+}
+
+struct StaleLogCase {
+    const char* label;
+    bool symbolic; // else a hard link, or, with no victim, a plain older log
+    bool victim;
+    ResultCode expected;
+};
+
+// What an earlier run, or someone else, left at the log's name is never written through.
+TEST(RunLog, NameLeftAtTheLogIsNeverWrittenThrough)
+{
+    const StaleLogCase cases[] = {
+        {"older log of the same job", false, false, RC_OK},
+        {"hard link to another file", false, true, RC_OK},
+        {"symbolic link to another file", true, true, RC_LOG_INIT_FAILED},
+    };
+    for (const StaleLogCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(MakePath(scratch / "marlek_log/"), RC_OK);
+        const std::string victim = scratch / "victim.txt";
+        const std::string at = scratch / "marlek_log/job.txt";
+        ASSERT_EQ(WriteWholeFile(c.victim ? victim : at, "older bytes"), RC_OK);
+        if (c.victim) {
+            ASSERT_EQ((c.symbolic ? ::symlink : ::link)(victim.c_str(), at.c_str()), 0);
+        }
+        CRunLog log;
+        EXPECT_EQ(log.Init(scratch / "job", "in"), c.expected);
+        EXPECT_EQ(ReadWholeFile(c.victim ? victim : at).substr(0, 5), c.victim ? "older" : "Tarvo")
+            << "another file keeps its bytes; an older log starts afresh";
+        EXPECT_EQ(ReadWholeFile(at).substr(0, 5), c.expected == RC_OK ? "Tarvo" : "older");
+    }
+}
+
+TEST(RunLog, FilingReplacesALinkInOkWithoutWritingThroughIt)
+{
+    ScratchDir scratch;
+    CRunLog log;
+    ASSERT_EQ(log.Init(scratch / "job", "in"), RC_OK);
+    ASSERT_EQ(WriteWholeFile(scratch / "victim.txt", "victim"), RC_OK);
+    ASSERT_EQ(::symlink((scratch / "victim.txt").c_str(), (scratch / "marlek_log/OK/job.txt").c_str()), 0);
+    ASSERT_EQ(log.FileAsSuccess(), RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "victim.txt"), "victim");
     EXPECT_TRUE(StartsWith(ReadWholeFile(scratch / "marlek_log/OK/job.txt"), "Tarvo "));
 }
 

@@ -330,3 +330,134 @@ TEST(TarvoCmd, RelativeTempDirectoryAndMissingOutputFolders)
     EXPECT_TRUE(FileExists(scratch / "new/dir/out.azw3"));
     EXPECT_TRUE(FileExists(scratch / "marlek_log/OK/job.txt")) << "the log goes beside the TempDirectory";
 }
+
+namespace
+{
+
+// Runs TarvoCmd with its files limited to limitBlocks of 512 bytes, as on a nearly full disk. The
+// shell ignores the signal the kernel sends at the limit (kept across exec), so writes fail instead.
+CommandRun RunTarvoCmdLimited(int limitBlocks, const std::vector<std::string>& args,
+                              const std::string& workingDirectory)
+{
+    std::vector<std::string> all = {
+        "-c", "trap '' XFSZ; ulimit -f " + std::to_string(limitBlocks) + "; exec \"$0\" \"$@\"",
+        TARVO_CMD_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunProgramCapture("/bin/sh", all, workingDirectory);
+}
+
+struct TextOutputCase {
+    const char* label;
+    int limitBlocks; // 0: no limit
+    const char* output;
+    bool succeeds;
+};
+
+TEST(TarvoCmdOutput, TextOutputIsWrittenWholeOrNotAtAll)
+{
+    // Pages of about 10 KB each: every intermediate file stays under the limit, the text output (about
+    // 60 KB) does not.
+    ScratchDir book;
+    std::string index = "<html><head><title>Six pages</title></head><body>";
+    for (int i = 1; i <= 6; ++i) {
+        std::string name = "p" + std::to_string(i) + ".html";
+        index += "<p><a href=\"" + name + "\">page " + std::to_string(i) + "</a></p>";
+        std::string text;
+        for (int j = 0; j < 100; ++j)
+            text += "<p>Line " + std::to_string(j) + " of page " + std::to_string(i) +
+                    ", with words enough to fill it, and a few more words to make it longer still.</p>\n";
+        ASSERT_EQ(WriteWholeFile(book / name, "<html><body>" + text + "</body></html>"), RC_OK);
+    }
+    ASSERT_EQ(WriteWholeFile(book / "index.html", index + "</body></html>"), RC_OK);
+
+    const TextOutputCase cases[] = {
+        {"full disk over a previous output", 64, "out.txt", false},
+        {"a folder in the output's place", 0, "dir.txt", false},
+        {"a folder in the HTML page's place", 0, "dir.html", false},
+        {"room enough", 0, "out.txt", true},
+    };
+    for (const TextOutputCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "out.txt", "the previous good text"), RC_OK);
+        ASSERT_EQ(MakeDirectory(scratch / "dir.txt"), RC_OK);
+        ASSERT_EQ(MakeDirectory(scratch / "dir.html"), RC_OK);
+        std::vector<std::string> args = {"c", book / "index.html", c.output, scratch / "job"};
+        CommandRun run = c.limitBlocks != 0 ? RunTarvoCmdLimited(c.limitBlocks, args, scratch.Path())
+                                            : RunTarvoCmd(args, scratch.Path());
+        std::string text = ReadWholeFile(scratch / "out.txt");
+        if (c.succeeds) {
+            EXPECT_TRUE(EndsWith(run.out, "succeed\nreturn 0\n")) << run.out;
+            EXPECT_GT(text.size(), size_t{50000});
+            EXPECT_NE(text.find("Line 99 of page 6"), std::string::npos);
+            continue;
+        }
+        EXPECT_TRUE(EndsWith(run.out, "\nOpen/Create file failed!\nreturn 33554433\n") ||
+                    EndsWith(run.out, "\nWrite File failed!\nreturn 33554435\n"))
+            << run.out;
+        EXPECT_NE(run.exitStatus, 0);
+        EXPECT_TRUE(text == "the previous good text") << text.size() << " bytes";
+        EXPECT_TRUE(DirectoryExists(scratch / "dir.txt"));
+        EXPECT_TRUE(DirectoryExists(scratch / "dir.html"));
+        EXPECT_FALSE(FileExists(scratch / "marlek_log/OK/job.txt"));
+    }
+}
+
+struct PageMetaCase {
+    const char* label;
+    const char* page;
+    const char* metadata;
+};
+
+TEST(TarvoCmdOutput, GetMetaOfAPageReadsItsTitleAndAuthor)
+{
+    const PageMetaCase cases[] = {
+        {"title and author",
+         "<html><head><meta name=\"author\" content=\"Mary Shelley\"><title>Frankenstein</title>"
+         "</head><body><p>x</p></body></html>",
+         R"({"creator":"Mary Shelley","title":"Frankenstein"})"},
+        {"a title alone", "<title>Only &lt;a&gt; title</title><p>x</p>", R"({"title":"Only <a> title"})"},
+        {"an author meta of another name", "<meta name=\"description\" content=\"not an author\"><p>x</p>",
+         "{}"},
+        {"nothing", "<p>just text</p>", "{}"},
+    };
+    for (const PageMetaCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "page.html", c.page), RC_OK);
+        CommandRun run =
+            RunTarvoCmd({"g", "page.html", scratch / "job", "meta.json", "cover.jpg"}, scratch.Path());
+        EXPECT_EQ(run.out, "succeed\nreturn 0\n");
+        EXPECT_EQ(ReadWholeFile(scratch / "meta.json"), c.metadata);
+        EXPECT_FALSE(FileExists(scratch / "cover.jpg"));
+    }
+}
+
+} // namespace
+
+struct GetFailureCase {
+    const char* label;
+    const char* metadataFile;
+    const char* coverFile;
+};
+
+TEST(TarvoCmdOutput, GetReportsWhatItCouldNotWrite)
+{
+    const GetFailureCase cases[] = {
+        {"metadata file in a missing folder", "missing/meta.json", "cover.jpg"},
+        {"a folder in the metadata file's place", "dir", "cover.jpg"},
+        {"a folder in the cover's place", "meta.json", "dir"},
+    };
+    for (const GetFailureCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(MakeDirectory(scratch / "dir"), RC_OK);
+        CommandRun run = RunTarvoCmd(
+            {"g", DataPath("mobi/qs-eng-mobi6.mobi"), scratch / "job", c.metadataFile, c.coverFile},
+            scratch.Path());
+        EXPECT_EQ(run.out, "Open/Create file failed!\nreturn 33554433\n");
+        EXPECT_NE(run.exitStatus, 0);
+        EXPECT_TRUE(DirectoryExists(scratch / "dir"));
+        EXPECT_FALSE(FileExists(scratch / "marlek_log/OK/job.txt"));
+    }
+}

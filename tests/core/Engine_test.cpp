@@ -1,28 +1,48 @@
 #include "core/EbookRegistry.h"
 
-#include "core/Engine.h"
 #include "base/Platform.h"
+#include "core/Engine.h"
 
 #include "TestSupport.h"
 
-namespace {
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
 
 struct RegistryCase {
     const char* path;
-    const char* formatWord;  // nullptr: no handler
+    const char* formatWord; // nullptr: no handler
     int32_t formatId;
 };
 
 TEST(EbookRegistry, ExtensionsChooseHandlers)
 {
     const RegistryCase cases[] = {
-        {"dir.x/book", "kobo", FORMAT_EPUB}, {"a.MOBI", "mobi", FORMAT_MOBI},   {"a.azw", "azw", FORMAT_MOBI},
-        {"a.azw3", "azw3", FORMAT_AZW3},     {"a.prc", "prc", FORMAT_PRC},      {"a.azw4", "azw4", FORMAT_AZW4},
-        {"a.epub", "epub", FORMAT_EPUB},     {"a.pdf", "pdf", FORMAT_PDF},      {"a.HTM", "htm", FORMAT_HTML},
-        {"a.xhtml", "xhtml", FORMAT_HTML},   {"a.shtml", "shtml", FORMAT_HTML}, {"a.txt", "txt", FORMAT_TXT},
-        {"a.htmlz", "htmlz", FORMAT_HTMLZ},  {"a.opf", "opf", FORMAT_OPF},      {"a.json", "json", FORMAT_JSON},
-        {"a.tpz", "tpz", FORMAT_TPZ},        {"a.topaz", "topaz", FORMAT_TPZ},  {"a.azw1", "azw1", FORMAT_TPZ},
-        {"a.doc", nullptr, 0},               {"a.txt.", nullptr, 0},
+        {"dir.x/book", "kobo", FORMAT_EPUB},
+        {"a.MOBI", "mobi", FORMAT_MOBI},
+        {"a.azw", "azw", FORMAT_MOBI},
+        {"a.azw3", "azw3", FORMAT_AZW3},
+        {"a.prc", "prc", FORMAT_PRC},
+        {"a.azw4", "azw4", FORMAT_AZW4},
+        {"a.epub", "epub", FORMAT_EPUB},
+        {"a.pdf", "pdf", FORMAT_PDF},
+        {"a.HTM", "htm", FORMAT_HTML},
+        {"a.xhtml", "xhtml", FORMAT_HTML},
+        {"a.shtml", "shtml", FORMAT_HTML},
+        {"a.txt", "txt", FORMAT_TXT},
+        {"a.htmlz", "htmlz", FORMAT_HTMLZ},
+        {"a.opf", "opf", FORMAT_OPF},
+        {"a.json", "json", FORMAT_JSON},
+        {"a.tpz", "tpz", FORMAT_TPZ},
+        {"a.topaz", "topaz", FORMAT_TPZ},
+        {"a.azw1", "azw1", FORMAT_TPZ},
+        {"a.doc", nullptr, 0},
+        {"a.txt.", nullptr, 0},
     };
     CEbookRegistry registry;
     for (const RegistryCase& c : cases) {
@@ -59,8 +79,8 @@ TEST(Engine, SetMetaRunsTheHandlerWithAnyMetadataText)
     const std::string notJson = "{oops";
     EXPECT_EQ(setMetaInfoOrg(scratch / "b.tpz", scratch / "job", &notJson, nullptr), RC_NOT_SUPPORT);
     std::string log = ReadWholeFile(scratch / "marlek_log/job.txt");
-    for (const char* line : {"InitMeta IN", "InitMeta OUT", "SetMetaData IN", "SetMetaData OUT", "Not Support!",
-                             "setMeta END"})
+    for (const char* line :
+         {"InitMeta IN", "InitMeta OUT", "SetMetaData IN", "SetMetaData OUT", "Not Support!", "setMeta END"})
         EXPECT_NE(log.find(std::string("[setMetaInfoOrg] ") + line + "\r\n"), std::string::npos) << line;
 }
 
@@ -69,8 +89,98 @@ TEST(Engine, TempDirectoryThatCannotBeMadeFails)
     ScratchDir scratch;
     WriteWholeFile(scratch / "b.tpz", "TPZ");
     WriteWholeFile(scratch / "file", "x");
-    EXPECT_EQ(convertOrg(scratch / "b.tpz", scratch / "o.epub", scratch / "file/job", "", ""), RC_DIR_MAKE_FAILED);
+    EXPECT_EQ(convertOrg(scratch / "b.tpz", scratch / "o.epub", scratch / "file/job", "", ""),
+              RC_DIR_MAKE_FAILED);
     EXPECT_EQ(convertOrg(scratch / "b.tpz", scratch / "o.epub", "", "", ""), RC_GETEBOOK_FAILED);
+}
+
+// Runs `g` in a child whose files may not grow past limit bytes, as on a full disk; the signal the
+// kernel sends for that is ignored so the write itself fails.
+ResultCode GetMetaLimited(const std::string& input, const std::string& job, const std::string& metadataFile,
+                          rlim_t limit)
+{
+    int fds[2];
+    if (::pipe(fds) != 0) return RC_OK;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+        ResultCode rc = GetMetaInfoIntoFile(input, job, metadataFile, "");
+        [[maybe_unused]] ssize_t n = ::write(fds[1], &rc, sizeof rc);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    ResultCode rc = RC_OK;
+    if (pid < 0 || ::read(fds[0], &rc, sizeof rc) != static_cast<ssize_t>(sizeof rc)) rc = RC_OK;
+    ::close(fds[0]);
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    return rc;
+}
+
+struct GetMetaCase {
+    const char* label;
+    std::string input;
+    const char* metadataFile; // inside the scratch folder, which holds "old.json" and the folder "dir"
+    const char* coverFile;    // likewise; empty: none asked for
+    ResultCode rc;
+    const char* metadata; // the metadata file afterwards; nullptr: "old.json" as it was
+};
+
+TEST(Engine, GetMetaWritesItsFilesWholeOrReportsWhy)
+{
+    ScratchDir pages;
+    WriteWholeFile(pages / "page.html",
+                   "<html><head><title>\n  Tom &amp; Jerry\n</title>"
+                   "<meta name=\"Author\" content=\"Ann  Smith\"></head><body>x</body></html>");
+    WriteWholeFile(pages / "bare.html", "<p>no head at all</p>");
+    const std::string mobi = DataPath("mobi/qs-eng-mobi6.mobi");
+    const GetMetaCase cases[] = {
+        {"HTML title and author", pages / "page.html", "old.json", "", RC_OK,
+         R"({"creator":"Ann Smith","title":"Tom & Jerry"})"},
+        {"no metadata gives an empty object", pages / "bare.html", "meta.json", "", RC_OK, "{}"},
+        {"metadata file in a missing folder", pages / "page.html", "missing/meta.json", "",
+         RC_FILE_OPEN_FAILED, nullptr},
+        {"a folder in the metadata file's place", pages / "page.html", "dir", "", RC_FILE_OPEN_FAILED,
+         nullptr},
+        {"cover onto a folder", mobi, "old.json", "dir", RC_FILE_OPEN_FAILED, nullptr},
+        {"EPUB cover in a missing folder", DataPath("epub/qs-eng.epub"), "old.json", "missing/c.jpg",
+         RC_FILE_OPEN_FAILED, nullptr},
+    };
+    for (const GetMetaCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        WriteWholeFile(scratch / "old.json", "previous");
+        MakeDirectory(scratch / "dir");
+        std::string cover = *c.coverFile != 0 ? scratch / c.coverFile : "";
+        EXPECT_EQ(GetMetaInfoIntoFile(c.input, scratch / "job", scratch / c.metadataFile, cover), c.rc);
+        if (c.metadata != nullptr) {
+            EXPECT_EQ(ReadWholeFile(scratch / c.metadataFile), c.metadata);
+        }
+        if (c.metadata == nullptr || std::string(c.metadataFile) != "old.json") {
+            EXPECT_EQ(ReadWholeFile(scratch / "old.json"), "previous");
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(scratch / "dir"));
+        if (c.rc != RC_OK) {
+            EXPECT_TRUE(FileExists(scratch / "marlek_log/job.txt")) << "filed as failed";
+        }
+    }
+}
+
+TEST(Engine, GetMetaWritesTheCoverAndSurvivesAFullDisk)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(GetMetaInfoIntoFile(DataPath("mobi/qs-eng-mobi6.mobi"), scratch / "job", scratch / "m.json",
+                                  scratch / "c.jpg"),
+              RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "c.jpg"), ReadWholeFile(DataPath("mobi/qs-eng-cover.jpg")));
+    EXPECT_NE(ReadWholeFile(scratch / "m.json").find("\"coverimageext\":\"jpg\""), std::string::npos);
+
+    // The title alone outgrows the limit; the run's log stays well within it.
+    WriteWholeFile(scratch / "long.html", "<title>" + std::string(30000, 't') + "</title>");
+    EXPECT_EQ(GetMetaLimited(scratch / "long.html", scratch / "job", scratch / "m.json", 16384),
+              RC_FILE_WRITE_FAILED);
+    EXPECT_NE(ReadWholeFile(scratch / "m.json").find("coverimageext"), std::string::npos) << "left as it was";
 }
 
 } // namespace

@@ -7,7 +7,14 @@
 
 #include <tinyxml2.h>
 
-namespace {
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace
+{
 
 bool WellFormed(const std::string& xml)
 {
@@ -69,9 +76,11 @@ TEST(EbookEpub, RoundTripKeepsDocumentsMetadataAndToc)
         int items = 0;
         for (auto* item = doc.RootElement()->FirstChildElement("manifest")->FirstChildElement("item"); item;
              item = item->NextSiblingElement("item"), ++items)
-            EXPECT_FALSE(Entry(zip, std::string("OEBPS/") + item->Attribute("href")).empty()) << item->Attribute("href");
+            EXPECT_FALSE(Entry(zip, std::string("OEBPS/") + item->Attribute("href")).empty())
+                << item->Attribute("href");
         EXPECT_GT(items, 15);
-        EXPECT_EQ(ReadWholeFile(source), ReadWholeFile(DataPath(std::string("epub/") + input))) << "input untouched";
+        EXPECT_EQ(ReadWholeFile(source), ReadWholeFile(DataPath(std::string("epub/") + input)))
+            << "input untouched";
     }
 }
 
@@ -79,7 +88,9 @@ TEST(EbookEpub, VerticalModeAddsTheStyleSheet)
 {
     ScratchDir scratch;
     std::string source = CopyFixture(scratch, "qs-eng.epub", "in.epub");
-    ASSERT_EQ(Convert(source, scratch / "out.epub", scratch / "work/", R"({"outparam_bookverticalmode":"1"})"), RC_OK);
+    ASSERT_EQ(
+        Convert(source, scratch / "out.epub", scratch / "work/", R"({"outparam_bookverticalmode":"1"})"),
+        RC_OK);
     CZip zip;
     ASSERT_EQ(zip.Open(scratch / "out.epub", false, false), RC_OK);
     ASSERT_EQ(zip.ReadDirectory(), RC_OK);
@@ -91,7 +102,9 @@ TEST(EbookEpub, LanguageParameterWins)
 {
     ScratchDir scratch;
     std::string source = CopyFixture(scratch, "qs-eng.epub", "in.epub");
-    ASSERT_EQ(Convert(source, scratch / "out.epub", scratch / "work/", R"({"outparam_epubsetlanguage":"fr"})"), RC_OK);
+    ASSERT_EQ(
+        Convert(source, scratch / "out.epub", scratch / "work/", R"({"outparam_epubsetlanguage":"fr"})"),
+        RC_OK);
     CZip zip;
     ASSERT_EQ(zip.Open(scratch / "out.epub", false, false), RC_OK);
     ASSERT_EQ(zip.ReadDirectory(), RC_OK);
@@ -159,19 +172,66 @@ TEST(EbookEpub, SetMetaDataAddsACoverWhereThereWasNone)
     EXPECT_EQ(zip.m_Entries[0].m_Name, "mimetype");
 }
 
+// Writes past the limit fail as on a full disk, for root too.
+class FileSizeLimit
+{
+  public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_Old);
+        m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_Old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_Old);
+        std::signal(SIGXFSZ, m_OldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit m_Old{};
+    void (*m_OldHandler)(int) = SIG_DFL;
+};
+
 TEST(EbookEpub, FailedRewriteLeavesTheBookUntouched)
 {
     ScratchDir scratch;
     std::string source = CopyFixture(scratch, "qs-eng.epub", "in.epub");
     const std::string before = ReadWholeFile(source);
-    // A folder where the backup file should go: it cannot be created, even by root.
-    MakePath(scratch / "work/in.epub.bak/");
+    ASSERT_EQ(::chmod(source.c_str(), 0600), 0);
+    // A cover no deflate can shrink makes the new book larger than the files may grow.
+    std::string noise = std::string("\x89PNG\r\n\x1a\n", 8);
+    uint32_t state = 1;
+    while (noise.size() < 200000) {
+        state = state * 1103515245u + 12345u;
+        noise += static_cast<char>(state >> 24);
+    }
+    ASSERT_EQ(WriteWholeFile(scratch / "noise.png", noise), RC_OK);
     CIntermediateBook metadata;
     metadata.AddValue("title", "Never written");
+    metadata.AddValue("coverimage", scratch / "noise.png");
     SetMetaContext set{scratch / "work/", metadata};
+    MakePath(set.m_TempDirectory);
     CEbookEpub writer;
-    EXPECT_NE(writer.SetMetaData(source, set), RC_OK);
+    {
+        FileSizeLimit limit(before.size() + 4096);
+        EXPECT_EQ(writer.SetMetaData(source, set), RC_FILE_WRITE_FAILED);
+    }
     EXPECT_EQ(ReadWholeFile(source), before);
+    struct stat st {
+    };
+    ASSERT_EQ(::stat(source.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch.Path()))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"in.epub", "noise.png", "work"}))
+        << "no temporary file is left";
 }
 
 TEST(EbookEpub, DamagedArchiveIsReadWithoutTouchingIt)
@@ -188,12 +248,14 @@ TEST(EbookEpub, DamagedArchiveIsReadWithoutTouchingIt)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST(EbookEpub, BookWithoutTitleOrLanguageStillGivesAValidPackage)
 {
     ScratchDir scratch;
-    WriteWholeFile(scratch / "page.html", "<html><head><title>x</title></head><body><p>text</p></body></html>");
+    WriteWholeFile(scratch / "page.html",
+                   "<html><head><title>x</title></head><body><p>text</p></body></html>");
     CIntermediateBook book;
     book.m_HtmlFileList = {"page.html"};
     CEbookEpub writer;

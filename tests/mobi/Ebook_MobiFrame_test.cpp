@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
 #include <regex>
 #include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace mobitest;
 
@@ -393,20 +397,59 @@ TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
     }
 }
 
+// Writes past the limit fail as on a full disk, for root too.
+class FileSizeLimit
+{
+  public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_Old);
+        m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_Old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_Old);
+        std::signal(SIGXFSZ, m_OldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit m_Old{};
+    void (*m_OldHandler)(int) = SIG_DFL;
+};
+
 TEST(EbookMobiFrame, FailedRewriteLeavesTheBookAsItWas)
 {
     std::string dir = ScratchDirectory();
     std::string path = CopyFixture("qs-eng-joint.mobi", dir);
     std::string original = ReadData("qs-eng-joint.mobi");
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    // The new cover makes the rewritten book larger than the files may grow.
+    ASSERT_EQ(WriteWholeFile(dir + "big.jpg", JpegBytes(std::string(100000, 'c'))), RC_OK);
     CIntermediateBook meta;
     meta.m_MetaData["title"] = {"x"};
-    // The TempDirectory does not exist, so the .bak file cannot be written.
+    meta.m_MetaData["coverimage"] = {dir + "big.jpg"};
     SetMetaContext set{dir + "missing/", meta};
     CEbookMobiFrame frame;
-    EXPECT_EQ(frame.SetMetaData(path, set), RC_FILE_OPEN_FAILED);
+    {
+        FileSizeLimit limit(original.size() + 4096);
+        EXPECT_EQ(frame.SetMetaData(path, set), RC_FILE_WRITE_FAILED);
+    }
     std::string after;
     ReadFileBytes(path, after);
     EXPECT_TRUE(after == original);
+    struct stat st {
+    };
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir))
+        ++files;
+    EXPECT_EQ(files, 2u) << "the book and the cover; no temporary file is left";
 }
 
 TEST(EbookMobiFrame, CoverOffsetOfANonImageIsDroppedOnRewrite)
