@@ -76,6 +76,11 @@ class CFile
 // A symbolic link at the target stays a link: the file it names is replaced. The mode of an
 // existing target is kept; a new file gets 0666 less the umask. Dropped without Commit, the
 // temporary file is removed and the target is untouched.
+// Whether a commit waits for the data to reach the disk. A book should survive a crash right after
+// it was written; the thousands of pages of an HTML site need only never be seen half-written, and
+// a flush per page would make writing them several times slower.
+enum class CommitMode { Durable, Quick };
+
 class CAtomicFile
 {
   public:
@@ -88,8 +93,8 @@ class CAtomicFile
     // A failed write fails every later Write and the Commit.
     ResultCode Write(const void* data, size_t size);
     ResultCode Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
-    // Flushes the data to the disk, then renames it over the target.
-    ResultCode Commit();
+    // Flushes the data to the disk (Durable only), then renames it over the target.
+    ResultCode Commit(CommitMode mode = CommitMode::Durable);
     // Removes the temporary file; the target stays as it was.
     void Abandon();
     bool IsOpen() const { return m_Fd >= 0; }
@@ -118,7 +123,8 @@ ResultCode WriteWholeFile(const std::string& path, const std::string& bytes);
 // For a final output: the bytes go through CAtomicFile, so a failure (a missing folder, a folder in
 // the target's place, a full disk) leaves any previous file as it was. Intermediate files use
 // WriteWholeFile, which spares them the flush to disk.
-ResultCode WriteOutputFile(const std::string& path, const std::string& bytes);
+ResultCode WriteOutputFile(const std::string& path, const std::string& bytes,
+                           CommitMode mode = CommitMode::Durable);
 ResultCode GetCurrentDirectory(std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);

@@ -205,10 +205,10 @@ ResultCode CAtomicFile::Write(const void* data, size_t size)
     return m_Failed ? RC_FILE_WRITE_FAILED : RC_OK;
 }
 
-ResultCode CAtomicFile::Commit()
+ResultCode CAtomicFile::Commit(CommitMode mode)
 {
     if (m_Fd < 0) return RC_FILE_WRITE_FAILED;
-    bool written = !m_Failed && ::fsync(m_Fd) == 0;
+    bool written = !m_Failed && (mode == CommitMode::Quick || ::fsync(m_Fd) == 0);
     if (::close(m_Fd) != 0) written = false;
     m_Fd = -1;
     if (!written) {
@@ -220,6 +220,7 @@ ResultCode CAtomicFile::Commit()
         return RC_FILE_RENAME_FAILED;
     }
     m_TemporaryPath.clear();
+    if (mode == CommitMode::Quick) return RC_OK;
     // The rename itself survives a crash only once the folder is on the disk too.
     std::string folder = GetDirectory(m_TargetPath);
     int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -320,12 +321,12 @@ ResultCode WriteWholeFile(const std::string& path, const std::string& bytes)
     return ok ? RC_OK : RC_FILE_WRITE_FAILED;
 }
 
-ResultCode WriteOutputFile(const std::string& path, const std::string& bytes)
+ResultCode WriteOutputFile(const std::string& path, const std::string& bytes, CommitMode mode)
 {
     CAtomicFile out;
     ResultCode rc = out.Open(path);
     if (rc == RC_OK) rc = out.Write(bytes);
-    return rc == RC_OK ? out.Commit() : rc;
+    return rc == RC_OK ? out.Commit(mode) : rc;
 }
 
 ResultCode GetCurrentDirectory(std::string& path)

@@ -250,7 +250,7 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
     auto writeInto = [this, &outputFolder](const std::string& relative, const std::string& data) {
         std::string target = outputFolder + relative;
         ResultCode rc = MakePath(target);
-        if (rc == RC_OK) rc = WriteOutputFile(target, data);
+        if (rc == RC_OK) rc = WriteOutputFile(target, data, CommitMode::Quick);
         if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", target.c_str(), ResultMessage(rc));
         return rc;
     };
