@@ -1,5 +1,6 @@
 #include "base/Platform.h"
 
+#include "FileSizeLimit.h"
 #include "TestSupport.h"
 
 #include <algorithm>
@@ -415,27 +416,10 @@ TEST(AtomicFile, TargetsThatCannotBeReplacedAreRefused)
     EXPECT_TRUE(FolderNames(scratch / "folder").empty());
 }
 
-// Runs the writer in a child whose files may not grow past limit bytes, as on a full disk; the
-// signal the kernel sends for that is ignored so the write itself fails.
+// Runs the writer as on a full disk: files may not grow past limit bytes.
 ResultCode WriteOutputFileLimited(const std::string& path, const std::string& bytes, rlim_t limit)
 {
-    int fds[2];
-    if (::pipe(fds) != 0) return RC_OK;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        rlimit rl{limit, limit};
-        ::setrlimit(RLIMIT_FSIZE, &rl);
-        ResultCode rc = WriteOutputFile(path, bytes);
-        [[maybe_unused]] ssize_t n = ::write(fds[1], &rc, sizeof rc);
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    ResultCode rc = RC_OK;
-    if (pid < 0 || ::read(fds[0], &rc, sizeof rc) != static_cast<ssize_t>(sizeof rc)) rc = RC_OK;
-    ::close(fds[0]);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
-    return rc;
+    return RunWithFileSizeLimit(limit, [&] { return WriteOutputFile(path, bytes); });
 }
 
 struct OutputCase {

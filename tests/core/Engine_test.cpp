@@ -3,6 +3,7 @@
 #include "base/Platform.h"
 #include "core/Engine.h"
 
+#include "FileSizeLimit.h"
 #include "TestSupport.h"
 
 #include <csignal>
@@ -94,28 +95,11 @@ TEST(Engine, TempDirectoryThatCannotBeMadeFails)
     EXPECT_EQ(convertOrg(scratch / "b.tpz", scratch / "o.epub", "", "", ""), RC_GETEBOOK_FAILED);
 }
 
-// Runs `g` in a child whose files may not grow past limit bytes, as on a full disk; the signal the
-// kernel sends for that is ignored so the write itself fails.
+// Runs `g` as on a full disk: files may not grow past limit bytes.
 ResultCode GetMetaLimited(const std::string& input, const std::string& job, const std::string& metadataFile,
                           rlim_t limit)
 {
-    int fds[2];
-    if (::pipe(fds) != 0) return RC_OK;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        rlimit rl{limit, limit};
-        ::setrlimit(RLIMIT_FSIZE, &rl);
-        ResultCode rc = GetMetaInfoIntoFile(input, job, metadataFile, "");
-        [[maybe_unused]] ssize_t n = ::write(fds[1], &rc, sizeof rc);
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    ResultCode rc = RC_OK;
-    if (pid < 0 || ::read(fds[0], &rc, sizeof rc) != static_cast<ssize_t>(sizeof rc)) rc = RC_OK;
-    ::close(fds[0]);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
-    return rc;
+    return RunWithFileSizeLimit(limit, [&] { return GetMetaInfoIntoFile(input, job, metadataFile, ""); });
 }
 
 struct GetMetaCase {

@@ -3,6 +3,7 @@
 #include "base/Platform.h"
 
 #include "EpubTestBook.h"
+#include "FileSizeLimit.h"
 #include "TestSupport.h"
 
 #include <tinyxml2.h>
@@ -171,31 +172,6 @@ TEST(EbookEpub, SetMetaDataAddsACoverWhereThereWasNone)
               std::string::npos);
     EXPECT_EQ(zip.m_Entries[0].m_Name, "mimetype");
 }
-
-// Writes past the limit fail as on a full disk, for root too.
-class FileSizeLimit
-{
-  public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_Old);
-        m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_Old;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_Old);
-        std::signal(SIGXFSZ, m_OldHandler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-  private:
-    rlimit m_Old{};
-    void (*m_OldHandler)(int) = SIG_DFL;
-};
 
 TEST(EbookEpub, FailedRewriteLeavesTheBookUntouched)
 {

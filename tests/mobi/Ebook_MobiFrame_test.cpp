@@ -5,6 +5,8 @@
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
 
+#include "FileSizeLimit.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -396,31 +398,6 @@ TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
         EXPECT_EQ(first.m_Record0.size() % 1024, 0u);
     }
 }
-
-// Writes past the limit fail as on a full disk, for root too.
-class FileSizeLimit
-{
-  public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_Old);
-        m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_Old;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_Old);
-        std::signal(SIGXFSZ, m_OldHandler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-  private:
-    rlimit m_Old{};
-    void (*m_OldHandler)(int) = SIG_DFL;
-};
 
 TEST(EbookMobiFrame, FailedRewriteLeavesTheBookAsItWas)
 {
