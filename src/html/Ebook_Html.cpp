@@ -137,6 +137,11 @@ std::string AttributeOf(TidyNode element, TidyAttrId id)
 ResultCode CEbookHtml::GetMetaData(const std::string& inputFile, GetMetaContext&)
 {
     m_Book.Reset();
+    return ReadPageMetadata(inputFile);
+}
+
+ResultCode CEbookHtml::ReadPageMetadata(const std::string& inputFile)
+{
     std::string text;
     if (!ReadFileBytes(inputFile, text)) {
         TARVO_LOG(m_Log, LOG_ERROR, "page %s could not be read", inputFile.c_str());
@@ -172,6 +177,8 @@ ResultCode CEbookHtml::Convert_Input(const std::string& inputFile, ConvertInputC
     m_Book.m_Log = m_Log;
     m_Parser.SetLog(m_Log);
     m_Book.Reset();
+    // The book is named as `g` names it; a page without a title still converts.
+    ReadPageMetadata(inputFile);
     m_Parser.ClearRecords();
     m_StartFolder = GetDirectory(ToOsPath(inputFile));
     m_Book.m_SpareText = m_StartFolder;

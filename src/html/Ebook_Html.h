@@ -6,8 +6,9 @@
 
 #include <string>
 
-class CEbookHtml : public CEbook {
-public:
+class CEbookHtml : public CEbook
+{
+  public:
     ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
     ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
     ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
@@ -16,7 +17,9 @@ public:
     ResultCode MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
                                     const std::string& outputName, std::string outputFolder);
 
-private:
+  private:
+    // The page's <title> and author meta element into the book's metadata.
+    ResultCode ReadPageMetadata(const std::string& inputFile);
     void FillResourceList();
     void FillHtmlFileList();
 
