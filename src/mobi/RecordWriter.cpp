@@ -324,8 +324,8 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
     auto languageId = metadata.find("languageid");
     if (languageId != metadata.end() && !languageId->second.empty())
         PutU32At(r, 0x5C, static_cast<uint32_t>(LeadingNumber(languageId->second.front())));
-    PutU32At(r, 0x68, version);                                                // minimum version
-    PutU32At(r, 0x6C, static_cast<uint32_t>(t + 1 + indexes));                 // first image record
+    PutU32At(r, 0x68, version);                                // minimum version
+    PutU32At(r, 0x6C, static_cast<uint32_t>(t + 1 + indexes)); // first image record
     PutU32At(r, 0x80, EXTH_FLAGS | (kind == MobiPartKind::JointKf7 ? EXTH_FLAG_JOINT_KF7 : 0));
     for (size_t offset : {0xA4, 0xA8, 0xE0, 0xE8, 0xEC, 0x100, 0x108, 0x110})
         PutU32At(r, offset, NO_RECORD);
