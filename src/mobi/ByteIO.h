@@ -7,8 +7,20 @@
 #include <cstdio>
 #include <string>
 
-class CByteReader {
-public:
+// A fixed-width base-32 number ("0"-"9", "A"-"V", most significant first) as KF8 references write
+// it; digits beyond the width are dropped.
+inline std::string WriteBase32(uint64_t value, size_t width)
+{
+    static const char DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
+    std::string text(width, '0');
+    for (size_t i = width; i > 0 && value != 0; --i, value /= 32)
+        text[i - 1] = DIGITS[value % 32];
+    return text;
+}
+
+class CByteReader
+{
+  public:
     CByteReader(const void* data, size_t size) : m_Data(static_cast<const uint8_t*>(data)), m_Size(size) {}
     explicit CByteReader(const std::string& bytes) : CByteReader(bytes.data(), bytes.size()) {}
 
@@ -80,7 +92,7 @@ public:
         return true;
     }
 
-private:
+  private:
     uint64_t TakeAt(size_t offset, size_t width)
     {
         if (offset > m_Size || width > m_Size - offset) {
@@ -88,7 +100,8 @@ private:
             return 0;
         }
         uint64_t value = 0;
-        for (size_t i = 0; i < width; ++i) value = (value << 8) | m_Data[offset + i];
+        for (size_t i = 0; i < width; ++i)
+            value = (value << 8) | m_Data[offset + i];
         return value;
     }
 
@@ -112,7 +125,10 @@ inline bool HasMagic(const std::string& bytes, size_t offset, const char* magic,
 
 // ---- writing ------------------------------------------------------------------------------------
 
-inline void AppendU8(std::string& out, uint32_t value) { out.push_back(static_cast<char>(value & 0xFFu)); }
+inline void AppendU8(std::string& out, uint32_t value)
+{
+    out.push_back(static_cast<char>(value & 0xFFu));
+}
 inline void AppendU16(std::string& out, uint32_t value)
 {
     AppendU8(out, value >> 8);
@@ -153,10 +169,12 @@ inline void AppendVarWidth(std::string& out, int64_t value)
         v >>= 7;
     } while (v != 0);
     groups[0] |= 0x80u;
-    while (count > 0) out.push_back(static_cast<char>(groups[--count]));
+    while (count > 0)
+        out.push_back(static_cast<char>(groups[--count]));
 }
 
 inline void PadTo4(std::string& out)
 {
-    while (out.size() % 4 != 0) out.push_back('\0');
+    while (out.size() % 4 != 0)
+        out.push_back('\0');
 }

@@ -17,8 +17,6 @@
 // A fixed-width base-32 number ("0"-"9", "A"-"V"); false when text is too short or holds another
 // character.
 bool ReadBase32(const std::string& text, size_t at, size_t width, int64_t& value);
-// value in width base-32 digits, most significant first; higher digits are cut off.
-std::string WriteBase32(uint64_t value, size_t width);
 
 class CEbookAzw3 : public CEbookMobiBase
 {

@@ -94,15 +94,6 @@ std::string StyleLink(const std::string& reference)
 
 } // namespace
 
-std::string WriteBase32(uint64_t value, size_t width)
-{
-    static const char DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
-    std::string text(width, '0');
-    for (size_t i = width; i > 0 && value != 0; --i, value /= 32)
-        text[i - 1] = DIGITS[value % 32];
-    return text;
-}
-
 ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting, MobiPartText& part)
 {
     TARVO_LOG(m_Log, LOG_INFO, "CEbookAzw3::ParseText IN");

@@ -23,17 +23,6 @@ constexpr uint32_t VIDEO_TYPE = 41;
 // Four base-32 digits.
 constexpr int32_t MAX_REFERENCE_NUMBER = 32 * 32 * 32 * 32 - 1;
 
-std::string Base32Digits(int32_t value)
-{
-    static const char DIGITS[] = "0123456789ABCDEFGHIJKLMNOPQRSTUV";
-    std::string out(4, '0');
-    for (int i = 3; i >= 0; --i) {
-        out[static_cast<size_t>(i)] = DIGITS[value % 32];
-        value /= 32;
-    }
-    return out;
-}
-
 bool IsFlow(ResourceKind kind)
 {
     return kind == ResourceKind::StyleSheet || kind == ResourceKind::Svg;
@@ -128,14 +117,15 @@ bool CMobiResources::AddEntry(const std::string& path, ResourceKind kind, std::s
     if (IsFlow(kind)) {
         if (m_FlowCount >= MAX_REFERENCE_NUMBER) return false;
         entry.m_Number = ++m_FlowCount;
-        entry.m_Kf8Ref = "kindle:flow:" + Base32Digits(entry.m_Number) + "?mime=" + mediaType;
+        entry.m_Kf8Ref =
+            "kindle:flow:" + WriteBase32(static_cast<uint64_t>(entry.m_Number), 4) + "?mime=" + mediaType;
     } else {
         if (m_RecordCount >= static_cast<size_t>(MAX_REFERENCE_NUMBER)) return false;
         entry.m_Number = static_cast<int32_t>(m_RecordCount++);
         char number[16];
         snprintf(number, sizeof number, "%05d", entry.m_Number + 1);
         entry.m_Mobi6Ref = number;
-        entry.m_Kf8Ref = "kindle:embed:" + Base32Digits(entry.m_Number + 1);
+        entry.m_Kf8Ref = "kindle:embed:" + WriteBase32(static_cast<uint64_t>(entry.m_Number) + 1, 4);
         if (!mediaType.empty()) entry.m_Kf8Ref += "?mime=" + mediaType;
         if (kind == ResourceKind::Font) m_HasFonts = true;
     }
@@ -250,7 +240,8 @@ std::string CMobiResources::AddFlow(const std::string& name, const std::string& 
     entry.m_Kind = kind;
     entry.m_MediaType = kind == ResourceKind::StyleSheet ? "text/css" : "image/svg+xml";
     entry.m_Number = ++m_FlowCount;
-    entry.m_Kf8Ref = "kindle:flow:" + Base32Digits(entry.m_Number) + "?mime=" + entry.m_MediaType;
+    entry.m_Kf8Ref =
+        "kindle:flow:" + WriteBase32(static_cast<uint64_t>(entry.m_Number), 4) + "?mime=" + entry.m_MediaType;
     entry.m_Bytes = text;
     m_Entries.push_back(std::move(entry));
     return m_Entries.back().m_Kf8Ref;

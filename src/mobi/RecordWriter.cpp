@@ -191,10 +191,7 @@ std::string MakeEofRecord()
 
 std::string KindleEmbedReference(uint32_t number)
 {
-    std::string digits(4, '0');
-    for (size_t i = 4; i-- > 0; number /= 32)
-        digits[i] = "0123456789ABCDEFGHIJKLMNOPQRSTUV"[number % 32];
-    return "kindle:embed:" + digits;
+    return "kindle:embed:" + WriteBase32(number, 4);
 }
 
 std::vector<std::string> MakeTextRecords(const std::string& text)
