@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Whole-library runs of tarvo-batch over a tree of real books: good, DRM, damaged, hanging and
+# crashing ones, odd names, a second run, a resumed run and jobs sent to a second "machine".
+# Usage: batch-check.sh TARVO_BATCH TARVO_CMD DATA_DIR      (exit 77: parallel not installed)
+set -uo pipefail
+batch=$(realpath "$1") real_cmd=$(realpath "$2") data=$(realpath "$3")
+command -v parallel >/dev/null && command -v rsync >/dev/null || exit 77
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [[ "$1" == "$2" ]] || fail "$3: expected [$2], got [$1]"; }
+
+# A stand-in TarvoCmd: records each book it is given, can be slowed down, and hangs or crashes
+# on books named so; everything else is done by the real program.
+cat >"$work/tarvo-stand-in" <<EOF
+#!/usr/bin/env bash
+echo "\$2" >>"$work/calls"
+case "\$2" in *hang*) exec sleep 60;; *crash*) kill -SEGV \$\$;; esac
+[[ -n "\${SLOW:-}" ]] && sleep "\$SLOW"
+exec "$real_cmd" "\$@"
+EOF
+chmod +x "$work/tarvo-stand-in"
+export TARVO_CMD=$work/tarvo-stand-in
+
+# ssh to a second machine, played by this one with its own home folder.
+cat >"$work/fake-ssh" <<EOF
+#!/usr/bin/env bash
+while [[ \$# -gt 0 && \$1 == -* ]]; do case \$1 in -o|-p|-l|-i|-S) shift 2;; *) shift;; esac; done
+shift; [[ \${1:-} == -- ]] && shift
+export HOME=$work/remote-home; mkdir -p "\$HOME"; cd "\$HOME" && exec bash -c "\$*"
+EOF
+chmod +x "$work/fake-ssh"
+
+library=$work/library
+mkdir -p "$library/nested/deeper" "$library/odd names"
+cp "$data/epub/qs-eng.epub" "$library/"
+cp "$data/epub/lm-ja.epub" "$library/nested/"
+cp "$data/epub/policy.epub" "$library/odd names/it's a \"quoted\" book.epub"
+cp "$data/mobi/qs-eng-mobi6.mobi" "$data/mobi/qs-eng-kf8.azw3" "$library/nested/deeper/"
+cp "$data/text/en-utf8.txt" "$library/odd names/plain text.txt"
+cp "$data/mobi/bad-encryption2.mobi" "$library/nested/drm.mobi"
+cp "$data/mobi/bad-truncated-half.mobi" "$library/nested/deeper/damaged.mobi"
+cp "$data/text/en-utf8.txt" "$library/hang.txt"
+cp "$data/text/en-utf8.txt" "$library/crash.txt"
+good_books=6
+
+code_of() { awk -F'\t' -v b="$2" '$1 == b { print $3 }' "$1"; }
+message_of() { awk -F'\t' -v b="$2" '$1 == b { print $4 }' "$1"; }
+
+for format in epub txt; do
+  out=$work/out-$format
+  summary=$("$batch" convert "$library" "$out" --to "$format" --timeout 6 --jobs 2)
+  status=$?
+  table=$out/results.tsv
+  expect_eq "$status" 1 "$format: exit status with failed books"
+  expect_eq "$summary" "converted $good_books, skipped 0, refused for DRM 1, failed 3" "$format: summary"
+  expect_eq "$(($(wc -l <"$table") - 1))" 10 "$format: one row per book"
+  for book in qs-eng.epub nested/lm-ja.epub "odd names/it's a \"quoted\" book.epub" \
+      nested/deeper/qs-eng-mobi6.mobi nested/deeper/qs-eng-kf8.azw3 "odd names/plain text.txt"; do
+    expect_eq "$(code_of "$table" "$book")" 0 "$format: $book converted"
+    [[ -s "$out/${book%.*}.$format" ]] || fail "$format: no output for $book"
+  done
+  expect_eq "$(code_of "$table" nested/drm.mobi)" 65537 "$format: DRM refused"
+  expect_eq "$(code_of "$table" nested/deeper/damaged.mobi)" 503316481 "$format: damaged book"
+  [[ "$(message_of "$table" hang.txt)" == "timed out"* ]] || fail "$format: hang not timed out"
+  [[ "$(message_of "$table" crash.txt)" == "crashed (signal 11)"* ]] || fail "$format: crash"
+  # Kept: the TempDirectories of the DRM and the damaged book (the stand-in hangs and crashes
+  # before TarvoCmd makes one); removed: those of every converted book.
+  [[ $(find "$out/.tarvo-batch/stage/tmp" -mindepth 1 -maxdepth 1 -name '[0-9]*' | wc -l) == 2 ]] ||
+    fail "$format: only the failed books' TempDirectories are kept"
+
+  : >"$work/calls"
+  summary=$("$batch" convert "$library" "$out" --to "$format" --timeout 6)
+  expect_eq "$?/$summary" "0/converted 0, skipped 10, refused for DRM 0, failed 0" "$format: second run"
+  [[ ! -s "$work/calls" ]] || fail "$format: second run converted again: $(cat "$work/calls")"
+done
+unzip -tq "$work/out-epub/odd names/it's a \"quoted\" book.epub" >/dev/null || fail "odd name: bad EPUB"
+
+# Interrupted, then resumed: books finished before the kill are not converted again.
+shelf=$work/shelf
+mkdir -p "$shelf"
+for i in 1 2 3 4 5 6 7 8; do cp "$data/epub/qs-eng.epub" "$shelf/book $i.epub"; done
+: >"$work/calls"
+SLOW=0.7 "$batch" convert "$shelf" "$work/out-resume" --to azw3 --jobs 2 >/dev/null 2>&1 &
+leader=$!
+joblog=$work/out-resume/.tarvo-batch/joblog
+for _ in $(seq 600); do   # killed once two books are done, however slow the machine
+  [[ -f $joblog && $(wc -l <"$joblog") -ge 3 ]] && break
+  sleep 0.1
+done
+kill -INT "$leader"   # as Ctrl-C or a TERM from a job manager
+wait "$leader" 2>/dev/null
+done_before=$(($(wc -l <"$joblog") - 1))
+((done_before > 0 && done_before < 8)) || fail "resume: kill came at the wrong time ($done_before done)"
+: >"$work/calls"
+summary=$("$batch" convert "$shelf" "$work/out-resume" --to azw3 --resume)
+expect_eq "$?/$summary" "0/converted 8, skipped 0, refused for DRM 0, failed 0" "resume: summary"
+expect_eq "$(wc -l <"$work/calls")" $((8 - done_before)) "resume: only what was missing ran"
+expect_eq "$(ls "$work/out-resume"/*.azw3 | wc -l)" 8 "resume: every output in place"
+
+# Jobs spread over this machine and a second one reached through ssh.
+summary=$("$batch" convert "$shelf" "$work/out-remote" --to epub -S : -S 1/second \
+  --ssh "$work/fake-ssh")
+expect_eq "$?/$summary" "0/converted 8, skipped 0, refused for DRM 0, failed 0" "remote: summary"
+grep -q $'\tsecond\t' "$work/out-remote/.tarvo-batch/joblog" || fail "remote: no job ran on 'second'"
+for i in 1 2 3 4 5 6 7 8; do
+  unzip -tq "$work/out-remote/book $i.epub" >/dev/null || fail "remote: book $i not returned whole"
+done
+
+# The catalogue holds one JSON line per book with the metadata g gives for it alone.
+export TARVO_CMD=$real_cmd
+"$batch" catalogue "$library" "$work/catalogue/books.jsonl" --timeout 6 >/dev/null
+python3 - "$work/catalogue/books.jsonl" "$library" "$real_cmd" "$work" <<'EOF' || fail "catalogue"
+import json, os, subprocess, sys
+catalogue, library, tarvo, work = sys.argv[1:]
+lines = [json.loads(line) for line in open(catalogue, encoding="utf-8")]
+assert len(lines) == 10, len(lines)
+for line in lines:
+    meta = os.path.join(work, "one.json")
+    subprocess.run([tarvo, "g", os.path.join(library, line["path"]), os.path.join(work, "t"), meta,
+                    os.path.join(work, "cover")], stdout=subprocess.DEVNULL)
+    alone = json.load(open(meta, encoding="utf-8-sig")) if os.path.exists(meta) else {}
+    if os.path.exists(meta):
+        os.unlink(meta)
+    if line["code"] == 0:
+        assert line["metadata"].get("title") == alone.get("title"), (line, alone)
+    if line["cover"]:
+        assert os.path.getsize(os.path.join(os.path.dirname(catalogue), line["cover"])) > 0
+assert any(line["cover"] for line in lines)
+EOF
+
+((failures == 0)) && echo "batch check passed"
+exit $((failures > 0))
