@@ -1,3 +1,484 @@
+// PDF reading runs "pdftohtml" and reads its page as an HTML book; PDF writing prepares the book's
+// pages and runs "cov". Neither helper is trusted to report its own failure: only the files it
+// leaves count.
 #include "pdf/Ebook_Pdf.h"
 
-CEbookPdf::~CEbookPdf() = default;
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+#include "ebook/HtmlParse.h"
+#include "html/Ebook_Html.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace
+{
+
+const char* const PDF_TO_HTML_PROGRAM = "pdftohtml";
+const char* const HTML_TO_PDF_PROGRAM = "cov";
+const char* const STYLE_SHEET = "fix.css";
+const char* const DEFAULT_PDF_TO_HTML_OPTIONS = "-noframes -enc UTF-8";
+const char* const PDF_TO_HTML_OPTIONS_KEY = "inparam_pdf2html";
+const char* const HTML_TO_PDF_OPTIONS_KEY = "outparam_wkhtmltopdf";
+const char* const PAGE_LIST_NAME = "cov_pages.list";
+const char* const CHARSET_META =
+    "\r\n<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n";
+// Linux gives the arguments and the environment of a new program together at least 128 KiB
+// (more with a larger stack); the rest of this is left to the environment.
+constexpr size_t COMMAND_LINE_LIMIT = 100000;
+
+std::string HelperDirectory(const std::string& currentDirectory)
+{
+    return currentDirectory.empty() || IsSeparator(currentDirectory.back()) ? currentDirectory
+                                                                            : currentDirectory + "/";
+}
+
+std::string MakeWorkName()
+{
+    uint16_t date = 0, time = 0;
+    DosDateTime(date, time);
+    return "pdfTohtml_" + std::to_string(time);
+}
+
+bool ListHasNoCase(const std::vector<std::string>& list, const std::string& name)
+{
+    return std::any_of(list.begin(), list.end(),
+                       [&name](const std::string& entry) { return EqualsNoCase(entry, name); });
+}
+
+std::string FileStem(const std::string& path)
+{
+    std::string name = GetFileName(ToOsPath(path));
+    size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// Poppler names the images by the output base exactly as it was given, and takes that base for the
+// title of a PDF without one; neither may carry a folder of this machine into the book.
+void StripOutputBase(std::string& html, const std::string& tempDirectory, const std::string& outputBase,
+                     const std::string& workName)
+{
+    ReplaceAll(html, "src=\"" + tempDirectory, "src=\"");
+    ReplaceAll(html, "<title>" + outputBase + "</title>", "<title></title>");
+    ReplaceAll(html, "<title>" + workName + "</title>", "<title></title>");
+}
+
+// Puts text after every marker that a digit follows, in one pass.
+void InsertBeforeDigits(std::string& html, const std::string& marker, const std::string& text)
+{
+    std::string out;
+    size_t from = 0;
+    for (size_t at = html.find(marker); at != std::string::npos; at = html.find(marker, at + marker.size())) {
+        size_t end = at + marker.size();
+        if (end >= html.size() || !std::isdigit(static_cast<unsigned char>(html[end]))) continue;
+        out.append(html, from, end - from);
+        out += text;
+        from = end;
+    }
+    if (from == 0) return;
+    out.append(html, from, std::string::npos);
+    html = std::move(out);
+}
+
+// Poppler names each page's anchor by its bare number, which is no XML name.
+void NamePageAnchors(std::string& html, const std::string& pageName)
+{
+    InsertBeforeDigits(html, "<a name=", "page");
+    InsertBeforeDigits(html, pageName + "#", "page");
+}
+
+// What poppler writes that no EPUB reader accepts: an empty language, a style sheet hidden in a
+// comment, presentational body attributes and images without alt text.
+void DropPopplerMarkup(std::string& html)
+{
+    ReplaceAll(html, " lang=\"\" xml:lang=\"\"", "");
+    ReplaceAll(html, "<style type=\"text/css\">\n<!--", "<style type=\"text/css\">");
+    ReplaceAll(html, "-->\n</style>", "</style>");
+    ReplaceAll(html, "<body bgcolor=\"#A0A0A0\" vlink=\"blue\" link=\"blue\">", "<body>");
+    ReplaceAll(html, "<img src=", "<img alt=\"\" src=");
+}
+
+// Poppler writes its lines straight into body, where XHTML allows only blocks: one div holds them.
+void WrapBodyInBlock(std::string& html)
+{
+    size_t body = html.find("<body");
+    size_t open = body == std::string::npos ? body : html.find('>', body);
+    size_t close = html.rfind("</body>");
+    if (open == std::string::npos || close == std::string::npos || close < open) return;
+    html.insert(close, "</div>\n");
+    html.insert(open + 1, "\n<div>");
+}
+
+// A file an earlier run left under a name this run's helper is to write must not pass for its work.
+ResultCode RemoveLeftover(const std::string& path, CRunLog* log)
+{
+    if (!FileExists(path) || DeleteFile(path) == RC_OK) return RC_OK;
+    TARVO_LOG(log, LOG_ERROR, "%s, left by an earlier run, cannot be removed", path.c_str());
+    return RC_FILE_DELETE_FAILED;
+}
+
+bool HasName(TidyNode node, const char* name)
+{
+    const char* own = tidyNodeGetName(node);
+    return own != nullptr && EqualsNoCase(own, name);
+}
+
+std::string AttributeValue(TidyNode element, const char* name)
+{
+    for (TidyAttr attr = tidyAttrFirst(element); attr != nullptr; attr = tidyAttrNext(attr)) {
+        const char* own = tidyAttrName(attr);
+        const char* value = tidyAttrValue(attr);
+        if (own != nullptr && value != nullptr && std::strcmp(own, name) == 0) return value;
+    }
+    return "";
+}
+
+void KeepImageAttributes(TidyDoc doc, TidyNode img)
+{
+    TidyAttr attr = tidyAttrFirst(img);
+    while (attr != nullptr) {
+        TidyAttr next = tidyAttrNext(attr);
+        const char* name = tidyAttrName(attr);
+        if (name == nullptr || (std::strcmp(name, "alt") != 0 && std::strcmp(name, "src") != 0 &&
+                                std::strcmp(name, "xlink:href") != 0))
+            tidyAttrDiscard(doc, img, attr);
+        attr = next;
+    }
+}
+
+class CRendererPrinter
+{
+  public:
+    CRendererPrinter(CHtmlParse& parser, std::string& out) : m_Parser(parser), m_Out(out) {}
+
+    void PrintChildren(TidyNode parent, int depth)
+    {
+        // Whatever follows an svg's image in the same parent is drawing the renderer cannot use.
+        for (TidyNode child = tidyGetChild(parent); child != nullptr; child = tidyGetNext(child)) {
+            Print(child, depth);
+            if (CHtmlParse::IsElement(child) && HasName(child, "image")) break;
+        }
+    }
+
+  private:
+    void Print(TidyNode node, int depth)
+    {
+        if (depth >= CHtmlParse::MAX_DEPTH) return;
+        TidyNodeType type = tidyNodeGetType(node);
+        if (type == TidyNode_Comment) return;
+        if (type == TidyNode_DocType) return CHtmlParse::PrintDoctype(node, m_Out);
+        if (!CHtmlParse::IsElement(node)) return m_Parser.PrintRendered(node, m_Out);
+        if (HasName(node, "svg")) return PrintChildren(node, depth + 1);
+        if (HasName(node, "image")) return PrintImage(node);
+        if (tidyNodeGetId(node) == TidyTag_IMG) KeepImageAttributes(m_Parser.GetDoc(), node);
+        m_Parser.PrintStartTag(node, m_Out);
+        if (tidyNodeGetId(node) == TidyTag_HEAD) m_Out += CHARSET_META;
+        PrintChildren(node, depth + 1);
+        if (!CHtmlParse::IsSelfClosing(tidyNodeGetName(node))) CHtmlParse::PrintEndTag(node, m_Out);
+    }
+
+    void PrintImage(TidyNode image)
+    {
+        std::string source = AttributeValue(image, "src");
+        if (source.empty()) source = AttributeValue(image, "xlink:href");
+        m_Out += "<img src=\"";
+        AppendAttributeValue(source, m_Out);
+        m_Out += "\" alt=\"cover-image\" />";
+    }
+
+    CHtmlParse& m_Parser;
+    std::string& m_Out;
+};
+
+} // namespace
+
+std::string QuoteArgument(const std::string& text)
+{
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : text) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes count only in front of a quote: there each stands doubled, the quote escaped.
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+void RepairSvg(const std::string& path, CRunLog* log)
+{
+    std::string text;
+    if (!ReadFileBytes(path, text)) return;
+    CHtmlParse parser(log);
+    if (parser.Init(text) != RC_OK) return;
+    std::string printed;
+    printed.reserve(text.size() + 128);
+    CRendererPrinter(parser, printed).PrintChildren(parser.GetRoot(), 0);
+    if (WriteOutputFile(path, printed, CommitMode::Quick) != RC_OK)
+        TARVO_LOG(log, LOG_WARNING, "page %s kept as it was: it could not be rewritten", path.c_str());
+}
+
+ResultCode CEbookPdf::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
+{
+    PrintProgress("Converting Input To Pdf");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::Convert_Input test...");
+    ResultCode rc = ParsePdf(inputFile, ctx);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::Convert_Input test OUT...");
+    return rc;
+}
+
+ResultCode CEbookPdf::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    PrintProgress("Converting Output To Pdf");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::Convert_Output test IN...");
+    ResultCode rc = ConvertToPdf(outputFile, ctx);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::Convert_Output test OUT...");
+    return rc;
+}
+
+ResultCode CEbookPdf::ParsePdf(const std::string& inputFile, ConvertInputContext& ctx)
+{
+    m_WorkName = MakeWorkName();
+    const std::string tempDirectory = ToOsPath(ctx.m_TempDirectory);
+    const std::string outputBase = tempDirectory + m_WorkName;
+    std::string options = DEFAULT_PDF_TO_HTML_OPTIONS;
+    m_Book.m_Log = m_Log;
+    m_Book.Reset();
+    if (!ctx.m_InParam.empty()) {
+        m_Book.FromJson(ctx.m_InParam);
+        auto given = m_Book.m_MetaData.find(PDF_TO_HTML_OPTIONS_KEY);
+        if (given != m_Book.m_MetaData.end()) {
+            if (!given->second.empty()) options = given->second.front();
+            m_Book.m_MetaData.erase(given);
+        }
+    }
+
+    PrintProgress("Parsing Pdf File");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf pdftohtml.exe IN...");
+    ResultCode rc = RunPdfToHtml(inputFile, outputBase, options, ctx);
+    if (rc != RC_OK) return rc;
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf pdftohtml.exe OUT...");
+
+    m_WorkName += ".html";
+    const std::string htmlPath = tempDirectory + m_WorkName;
+    std::string html;
+    if (!ReadFileBytes(htmlPath, html) || html.empty()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s left no HTML at %s for %s", PDF_TO_HTML_PROGRAM, htmlPath.c_str(),
+                  inputFile.c_str());
+        return RC_PDF_TO_HTML;
+    }
+    StripOutputBase(html, tempDirectory, outputBase, FileStem(htmlPath));
+    DropPopplerMarkup(html);
+    WrapBodyInBlock(html);
+    NamePageAnchors(html, m_WorkName);
+    rc = WriteWholeFile(htmlPath, html);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "HTML of the PDF could not be written back to %s", htmlPath.c_str());
+        return rc;
+    }
+    return ReadGeneratedBook(inputFile, htmlPath, ctx);
+}
+
+ResultCode CEbookPdf::RunPdfToHtml(const std::string& inputFile, const std::string& outputBase,
+                                   const std::string& options, ConvertInputContext& ctx)
+{
+    ResultCode rc = RemoveLeftover(outputBase + ".html", m_Log);
+    if (rc != RC_OK) return rc;
+    const std::string directory = HelperDirectory(ctx.m_CurrentDirectory);
+    if (!RunProgram(directory, PDF_TO_HTML_PROGRAM, QuoteArgument(ToOsPath(inputFile)),
+                    QuoteArgument(outputBase), options)) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s could not be started from %s or beside TarvoCmd", PDF_TO_HTML_PROGRAM,
+                  directory.c_str());
+        return RC_PDF_TO_HTML;
+    }
+    return RC_OK;
+}
+
+ResultCode CEbookPdf::ReadGeneratedBook(const std::string& inputFile, const std::string& htmlPath,
+                                        ConvertInputContext& ctx)
+{
+    CEbookHtml reader;
+    reader.m_Log = m_Log;
+    ResultCode rc = reader.Convert_Input(htmlPath, ctx);
+    if (rc != RC_OK) return rc;
+
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf SetMetaData IN...");
+    CIntermediateBook& read = *reader.GetIntermediateBook();
+    for (const auto& entry : m_Book.m_MetaData)
+        read.m_MetaData.insert(entry);
+    m_Book = read;
+    // A PDF without a title of its own is named after its file, not after our work file.
+    if (m_Book.m_MetaData.find("title") == m_Book.m_MetaData.end())
+        m_Book.SetValue("title", FileStem(inputFile));
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf SetMetaData OUT...");
+    return RC_OK;
+}
+
+ResultCode CEbookPdf::ConvertToPdf(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    const std::string output = ToOsPath(outputFile);
+    // cov renders under a name of our own beside the output: an old PDF already at the output's
+    // name must never be taken for the result of a rendering that failed.
+    const std::string rendered = GetDirectory(output) + "." + GetFileName(output) + ".partial";
+
+    std::string leading;
+    GetParamValue(ctx.m_OutParam, HTML_TO_PDF_OPTIONS_KEY, leading);
+    auto title = ctx.m_Book.m_MetaData.find("title");
+    if (title != ctx.m_Book.m_MetaData.end() && !title->second.empty() && !title->second.front().empty())
+        leading += " --title " + QuoteArgument(title->second.front());
+
+    PrintProgress("Get Command Param");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam IN...");
+    std::string param;
+    size_t room = leading.size() < COMMAND_LINE_LIMIT ? COMMAND_LINE_LIMIT - leading.size() : 0;
+    ResultCode rc = GetCmdParam(rendered, ctx, room, param);
+    if (rc != RC_OK) return rc;
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam OUT...");
+
+    PrintProgress("Processed 95%");
+    PrintProgress("Creating Pdf Output");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe IN...");
+    rc = RenderPdf(rendered, leading, param, ctx);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe OUT...");
+    if (rc == RC_OK) rc = MoveFile(rendered, output);
+    if (rc != RC_OK && FileExists(rendered)) DeleteFile(rendered);
+    return rc;
+}
+
+ResultCode CEbookPdf::RenderPdf(const std::string& pdfFile, const std::string& leading,
+                                const std::string& param, ConvertOutputContext& ctx)
+{
+    ResultCode rc = RemoveLeftover(pdfFile, m_Log);
+    if (rc != RC_OK) return rc;
+    const std::string directory = HelperDirectory(ctx.m_CurrentDirectory);
+    if (!RunProgram(directory, HTML_TO_PDF_PROGRAM, param, "", leading)) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s could not be started from %s or beside TarvoCmd", HTML_TO_PDF_PROGRAM,
+                  directory.c_str());
+        return RC_FILE_WRITE_FAILED;
+    }
+    CFile pdf;
+    uint64_t size = 0;
+    char magic[5] = {};
+    bool isPdf = pdf.Open(pdfFile, false, false) == RC_OK && pdf.Size(size) == RC_OK &&
+                 size >= sizeof magic && pdf.Read(magic, sizeof magic) == RC_OK &&
+                 std::memcmp(magic, "%PDF-", sizeof magic) == 0;
+    if (!isPdf) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s left no PDF at %s (%llu bytes there)", HTML_TO_PDF_PROGRAM,
+                  pdfFile.c_str(), static_cast<unsigned long long>(size));
+        return RC_FILE_WRITE_FAILED;
+    }
+    return RC_OK;
+}
+
+ResultCode CEbookPdf::GetCmdParam(const std::string& pdfFile, ConvertOutputContext& ctx, size_t room,
+                                  std::string& param)
+{
+    CIntermediateBook& book = ctx.m_Book;
+    const std::string bookDirectory = ToOsPath(book.BookDirectory(ctx.m_TempDirectory));
+    param = StyleSheetOption(ctx.m_CurrentDirectory);
+    param += "--allow-folder " + QuoteArgument(ToOsPath(ctx.m_TempDirectory)) + " ";
+    const std::string options = param;
+
+    PutCoverFirst(book, bookDirectory);
+    std::string pages, pageList;
+    std::vector<std::string> seen;
+    for (std::string& entry : book.m_HtmlFileList) {
+        // Some books list one file several times, with a fragment each: it is rendered once.
+        std::string file = entry.substr(0, entry.find('#'));
+        if (file.empty() || ListHasNoCase(seen, file)) continue;
+        seen.push_back(file);
+        std::string page;
+        if (!PreparePage(entry, bookDirectory, page)) continue;
+        pages += QuoteArgument(page) + " ";
+        pageList += page + '\0';
+    }
+    if (pages.empty()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "none of the %zu listed pages is in %s", book.m_HtmlFileList.size(),
+                  bookDirectory.c_str());
+        return RC_HTML_LIST_EMPTY;
+    }
+    const std::string output = QuoteArgument(ToOsPath(pdfFile));
+    if (options.size() + pages.size() + output.size() <= room) {
+        param = options + pages + output;
+        return RC_OK;
+    }
+    // Past the command line's limit the pages go in a list file; the style sheet and the page
+    // boundaries stay as they are.
+    const std::string listPath = ToOsPath(ctx.m_TempDirectory) + PAGE_LIST_NAME;
+    ResultCode rc = WriteWholeFile(listPath, pageList);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "page list %s could not be written", listPath.c_str());
+        return rc;
+    }
+    param = options + "--input-list " + QuoteArgument(listPath) + " " + output;
+    return RC_OK;
+}
+
+std::string CEbookPdf::StyleSheetOption(const std::string& currentDirectory)
+{
+    for (const std::string& folder : {HelperDirectory(currentDirectory), ExecutableDirectory()}) {
+        if (!folder.empty() && FileExists(folder + STYLE_SHEET))
+            return "--user-style-sheet " + QuoteArgument(ToOsPath(folder + STYLE_SHEET)) + " ";
+    }
+    TARVO_LOG(m_Log, LOG_WARNING,
+              "%s found neither in %s nor beside TarvoCmd; pages keep the book's own style", STYLE_SHEET,
+              currentDirectory.c_str());
+    return "";
+}
+
+void CEbookPdf::PutCoverFirst(CIntermediateBook& book, const std::string& bookDirectory)
+{
+    std::vector<std::string>& pages = book.m_HtmlFileList;
+    if (!book.m_CoverPageName.empty()) {
+        if (!ListHasNoCase(pages, book.m_CoverPageName)) pages.insert(pages.begin(), book.m_CoverPageName);
+        return;
+    }
+    std::string image = book.m_CoverImageName;
+    auto listed = book.m_MetaData.find("coverimage");
+    if (image.empty() && listed != book.m_MetaData.end() && !listed->second.empty() &&
+        ListHasNoCase(book.m_ResourceList, listed->second.front()))
+        image = listed->second.front();
+    if (image.empty()) return;
+    int number = 1;
+    while (ListHasNoCase(pages, "cover" + std::to_string(number) + ".html"))
+        ++number;
+    const std::string page = "cover" + std::to_string(number) + ".html";
+    if (WriteWholeFile(bookDirectory + page, MakeCoverPage(image)) != RC_OK) {
+        TARVO_LOG(m_Log, LOG_WARNING, "cover page %s%s could not be written; the PDF starts without it",
+                  bookDirectory.c_str(), page.c_str());
+        return;
+    }
+    pages.insert(pages.begin(), page);
+}
+
+// Renames an .xhtml page to .html (unless that name is taken) and repairs it for the renderer. False
+// when the page is missing.
+bool CEbookPdf::PreparePage(std::string& entry, const std::string& bookDirectory, std::string& path)
+{
+    const size_t hash = entry.find('#');
+    std::string file = entry.substr(0, hash), fragment = hash == std::string::npos ? "" : entry.substr(hash);
+    std::string name = file, extension;
+    if (GetExtension(name, extension) && extension == "xhtml") {
+        std::string renamed = file.substr(0, file.size() - extension.size()) + "html";
+        if (!FileExists(bookDirectory + renamed) &&
+            MoveFile(bookDirectory + file, bookDirectory + renamed) == RC_OK) {
+            file = renamed;
+            entry = renamed + fragment;
+        }
+    }
+    path = bookDirectory + file;
+    if (!FileExists(path)) {
+        TARVO_LOG(m_Log, LOG_WARNING, "page %s is missing; the PDF goes without it", path.c_str());
+        return false;
+    }
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:svg to img...");
+    RepairSvg(path, m_Log);
+    return true;
+}

@@ -1,9 +1,47 @@
-// PDF through external converter programs.
+// PDF in and out through two helper programs, found in the working directory or beside TarvoCmd:
+// "pdftohtml" turns a PDF into one HTML page that is then read as an HTML book, and "cov" renders
+// the book's pages into one PDF with the style sheet "fix.css".
 #pragma once
 
 #include "base/Ebook.h"
+#include "base/IntermediateBook.h"
 
-class CEbookPdf : public CEbook {
-public:
-    ~CEbookPdf() override;
+#include <cstddef>
+#include <string>
+
+class CEbookPdf : public CEbook
+{
+  public:
+    ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
+    ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
+    CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
+
+    ResultCode ParsePdf(const std::string& inputFile, ConvertInputContext& ctx);
+    ResultCode ConvertToPdf(const std::string& outputFile, ConvertOutputContext& ctx);
+    // The arguments of "cov" after its leading options: style sheet, pages and the PDF to write.
+    // Pages that would not fit in room bytes of command line go to a list file instead.
+    ResultCode GetCmdParam(const std::string& pdfFile, ConvertOutputContext& ctx, size_t room,
+                           std::string& param);
+
+  private:
+    ResultCode RunPdfToHtml(const std::string& inputFile, const std::string& outputBase,
+                            const std::string& options, ConvertInputContext& ctx);
+    ResultCode ReadGeneratedBook(const std::string& inputFile, const std::string& htmlPath,
+                                 ConvertInputContext& ctx);
+    void PutCoverFirst(CIntermediateBook& book, const std::string& bookDirectory);
+    bool PreparePage(std::string& entry, const std::string& bookDirectory, std::string& path);
+    std::string StyleSheetOption(const std::string& currentDirectory);
+    ResultCode RenderPdf(const std::string& pdfFile, const std::string& leading, const std::string& param,
+                         ConvertOutputContext& ctx);
+
+    std::string m_WorkName;
+    CIntermediateBook m_Book;
 };
+
+// Prints a content file again for the renderer: svg wrappers give way to a plain img of their
+// image, img keeps only alt, src and xlink:href, and head declares UTF-8. A file the HTML library
+// cannot parse stays as it is.
+void RepairSvg(const std::string& path, CRunLog* log);
+
+// The text as one argument of a command line split by SplitCommandLine, quotes and all.
+std::string QuoteArgument(const std::string& text);

@@ -1,0 +1,343 @@
+#include "pdf/Ebook_Pdf.h"
+
+#include "base/Platform.h"
+
+#include "TestSupport.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// A helper in the working directory that records its arguments, one a line, in args.txt beside it,
+// then runs body with "$out" set to its last argument.
+void WriteStandIn(const ScratchDir& dir, const std::string& name, const std::string& body)
+{
+    const std::string path = dir / name;
+    std::ofstream(path) << "#!/bin/sh\n"
+                           "log=\"$(dirname \"$0\")/args.txt\"\n"
+                           ": > \"$log\"\n"
+                           "for a; do printf '%s\\n' \"$a\" >> \"$log\"; done\n"
+                           "for out; do :; done\n"
+                        << body << "\n";
+    fs::permissions(path, fs::perms::owner_all);
+}
+
+std::vector<std::string> RecordedArguments(const ScratchDir& dir)
+{
+    std::vector<std::string> args;
+    std::ifstream in(dir / "args.txt");
+    for (std::string line; std::getline(in, line);)
+        args.push_back(line);
+    return args;
+}
+
+std::string Metadata(CIntermediateBook& book, const char* key)
+{
+    std::string value;
+    book.GetValue(key, value);
+    return value;
+}
+
+// Poppler's habits: images named after the base exactly as given, the base as the title of a PDF
+// without one.
+const char* const POPPLER_LIKE =
+    "printf 'PNGDATA' > \"$out-1_1.png\"\n"
+    "printf '<html><head><title>%s</title></head><body><img src=\"%s-1_1.png\"/>"
+    "<p>Words of the page</p></body></html>' \"$TITLE_TEXT\" \"$out\" > \"$out.html\"";
+
+struct ReadCase {
+    const char* label;
+    const char* inParam;
+    const char* titleInPdf; // empty: the PDF has none and poppler writes the base
+    std::vector<std::string> options;
+    const char* title;
+};
+
+TEST(PdfInput, RunsPdfToHtmlAndReadsItsPageAsABook)
+{
+    const ReadCase cases[] = {
+        {"defaults", "", "Own Title", {"-noframes", "-enc", "UTF-8"}, "Own Title"},
+        {"options from InParam", R"({"inparam_pdf2html":"-q","title":"T"})", "", {"-q"}, "T"},
+        {"title of the PDF wins",
+         R"({"inparam_pdf2html":"-q","title":"T"})",
+         "Own Title",
+         {"-q"},
+         "Own Title"},
+        {"no title anywhere", "", "", {"-noframes", "-enc", "UTF-8"}, "a \"quoted\" book"},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir cwd, temp;
+        const std::string input = cwd / "a \"quoted\" book.pdf";
+        std::ofstream(input) << "%PDF-1.4";
+        WriteStandIn(cwd, "pdftohtml",
+                     std::string("TITLE_TEXT=\"") + (*c.titleInPdf ? c.titleInPdf : "$out") + "\"\n" +
+                         POPPLER_LIKE);
+        CEbookPdf pdf;
+        ConvertInputContext ctx{temp.Path() + "with space/", cwd.Path(), FORMAT_EPUB, c.inParam};
+        fs::create_directories(ctx.m_TempDirectory);
+        ASSERT_EQ(pdf.Convert_Input(input, ctx), RC_OK);
+
+        std::vector<std::string> args = RecordedArguments(cwd);
+        ASSERT_EQ(args.size(), c.options.size() + 2);
+        EXPECT_EQ(std::vector<std::string>(args.begin(), args.end() - 2), c.options);
+        EXPECT_EQ(args[args.size() - 2], input);
+        EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdfTohtml_")) << args.back();
+
+        CIntermediateBook& book = *pdf.GetIntermediateBook();
+        EXPECT_EQ(Metadata(book, "title"), c.title);
+        EXPECT_EQ(book.m_MetaData.count("inparam_pdf2html"), 0u);
+        ASSERT_EQ(book.m_ResourceList.size(), 1u);
+        EXPECT_EQ(book.m_ResourceList[0], GetFileName(args.back()) + "-1_1.png");
+        ASSERT_EQ(book.m_HtmlFileList.size(), 1u);
+        std::string page = ReadWholeFile(ctx.m_TempDirectory + book.m_HtmlFileList[0]);
+        EXPECT_NE(page.find("Words of the page"), std::string::npos);
+        EXPECT_EQ(page.find(temp.Path()), std::string::npos) << "a folder of this machine stayed in the book";
+    }
+}
+
+TEST(PdfInput, NoHtmlBackIsAFailure)
+{
+    struct FailCase {
+        const char* label;
+        const char* helper; // nullptr: no helper anywhere
+    };
+    const FailCase cases[] = {
+        {"helper missing", nullptr},
+        {"helper exits 0 without writing", "exit 0"},
+        {"helper writes an empty page", ": > \"$out.html\""},
+        {"helper fails after a page was left by an earlier run", "exit 1"},
+    };
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir cwd, temp;
+        std::ofstream(cwd / "in.pdf") << "%PDF-1.4";
+        if (c.helper != nullptr) WriteStandIn(cwd, "pdftohtml", c.helper);
+        // Pages under the names this run may choose, as an earlier run in the same minute leaves them.
+        uint16_t date = 0, time = 0;
+        DosDateTime(date, time);
+        for (int t = time; t <= time + 2; ++t)
+            std::ofstream(temp / ("pdfTohtml_" + std::to_string(t) + ".html"))
+                << "<html><body>old</body></html>";
+        CEbookPdf pdf;
+        ConvertInputContext ctx{temp.Path(), cwd.Path(), FORMAT_EPUB, ""};
+        EXPECT_EQ(pdf.Convert_Input(cwd / "in.pdf", ctx), RC_PDF_TO_HTML);
+    }
+}
+
+// A book of pages in a TempDirectory, handed to the PDF writer as the engine hands it.
+struct BookFixture {
+    ScratchDir cwd, temp;
+    CIntermediateBook book;
+
+    void AddPage(const std::string& name, const std::string& body = "<p>text</p>")
+    {
+        fs::create_directories(fs::path(temp / name).parent_path());
+        std::ofstream(temp / name) << "<html><head><title>t</title></head><body>" << body << "</body></html>";
+        book.m_HtmlFileList.push_back(name);
+    }
+    ResultCode Convert(const std::string& output, const std::string& outParam = "")
+    {
+        CEbookPdf pdf;
+        ConvertOutputContext ctx{"in.epub", book, temp.Path(), cwd.Path(), outParam};
+        return pdf.Convert_Output(output, ctx);
+    }
+};
+
+const char* const WRITES_PDF = "printf '%%PDF-1.4 rendered' > \"$out\"";
+
+struct WriteCase {
+    const char* label;
+    std::function<void(BookFixture&)> setUp;
+    const char* outParam;
+    std::vector<std::string> expectedArguments; // "@" stands for the TempDirectory, "~" for the cwd
+};
+
+std::string Expand(const std::string& pattern, const BookFixture& f)
+{
+    std::string text = pattern;
+    ReplaceAll(text, "@", f.temp.Path());
+    ReplaceAll(text, "~", f.cwd.Path());
+    return text;
+}
+
+TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
+{
+    const WriteCase cases[] = {
+        {"title and options",
+         [](BookFixture& f) {
+             f.book.AddValue("title", "A \"quoted\" title\\");
+             f.AddPage("a.html");
+         },
+         R"({"outparam_wkhtmltopdf":"-s A5"})",
+         {"-s", "A5", "--title", "A \"quoted\" title\\", "--user-style-sheet", "~fix.css", "--allow-folder",
+          "@", "@a.html"}},
+        {"no title, no option",
+         [](BookFixture& f) { f.AddPage("a.html"); },
+         "",
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html"}},
+        {"cover image without cover page",
+         [](BookFixture& f) {
+             f.book.m_CoverImageName = "images/c.jpg";
+             f.AddPage("a.html");
+         },
+         "",
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover1.html", "@a.html"}},
+        {"cover1.html already listed",
+         [](BookFixture& f) {
+             f.book.m_CoverImageName = "images/c.jpg";
+             f.AddPage("COVER1.html");
+         },
+         "",
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover2.html", "@COVER1.html"}},
+        {"cover page listed later keeps its place",
+         [](BookFixture& f) {
+             f.AddPage("a.html");
+             f.AddPage("title.html");
+             f.book.m_CoverPageName = "title.html";
+         },
+         "",
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "@title.html"}},
+        {"XHTML renamed, fragments and missing pages dropped",
+         [](BookFixture& f) {
+             f.AddPage("text/chapter.XHTML");
+             f.book.m_HtmlFileList.push_back("text/chapter.XHTML#part2");
+             f.book.m_HtmlFileList.push_back("text/gone.html");
+             f.AddPage("text/b.xhtml");
+             f.AddPage("text/b.html");
+         },
+         "",
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@text/chapter.html", "@text/b.xhtml",
+          "@text/b.html"}},
+    };
+    for (const WriteCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        BookFixture f;
+        std::ofstream(f.cwd / "fix.css") << "img { max-width: 100% }";
+        WriteStandIn(f.cwd, "cov", WRITES_PDF);
+        c.setUp(f);
+        const std::string output = f.cwd / "out.pdf";
+        ASSERT_EQ(f.Convert(output, c.outParam), RC_OK);
+
+        std::vector<std::string> args = RecordedArguments(f.cwd);
+        ASSERT_FALSE(args.empty());
+        args.pop_back(); // the renderer's own name for the PDF, moved over out.pdf afterwards
+        std::vector<std::string> expected;
+        for (const std::string& e : c.expectedArguments)
+            expected.push_back(Expand(e, f));
+        EXPECT_EQ(args, expected);
+        EXPECT_EQ(ReadWholeFile(output), "%PDF-1.4 rendered");
+        for (const std::string& page : expected) {
+            if (EndsWith(page, "html")) {
+                EXPECT_TRUE(FileExists(page)) << page;
+            }
+        }
+    }
+}
+
+TEST(PdfOutput, PagesPastTheCommandLineLimitGoThroughAListFile)
+{
+    BookFixture f;
+    std::ofstream(f.cwd / "fix.css") << "";
+    WriteStandIn(f.cwd, "cov", WRITES_PDF);
+    const std::string part(250, 'd');
+    const std::string folder = part + "/" + part + "/" + part + "/" + part;
+    std::string expectedList;
+    for (int i = 0; i < 100; ++i) {
+        std::string name = folder + "/page" + std::to_string(i) + ".html";
+        f.AddPage(name);
+        expectedList += f.temp.Path() + name + '\0';
+    }
+    ASSERT_EQ(f.Convert(f.cwd / "out.pdf"), RC_OK);
+
+    std::vector<std::string> args = RecordedArguments(f.cwd);
+    ASSERT_EQ(args.size(), 7u);
+    EXPECT_EQ(args[0], "--user-style-sheet");
+    EXPECT_EQ(args[4], "--input-list");
+    std::string list;
+    ASSERT_TRUE(ReadFileBytes(args[5], list));
+    EXPECT_EQ(list, expectedList);
+}
+
+TEST(PdfOutput, ARenderingThatFailedIsNeverSuccess)
+{
+    struct FailCase {
+        const char* label;
+        const char* helper; // nullptr: no helper anywhere
+        bool leftover;      // a rendering of a crashed run lies under the renderer's name
+    };
+    const FailCase cases[] = {
+        {"helper missing", nullptr, false},
+        {"helper exits 0 without writing", "exit 0", false},
+        {"helper writes an empty file", ": > \"$out\"", false},
+        {"helper writes no PDF", "echo '<html>' > \"$out\"", false},
+        {"helper writes nothing over a crashed run's PDF", "exit 0", true},
+    };
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        BookFixture f;
+        f.AddPage("a.html");
+        if (c.helper != nullptr) WriteStandIn(f.cwd, "cov", c.helper);
+        const std::string output = f.cwd / "out.pdf", partial = f.cwd / ".out.pdf.partial";
+        std::ofstream(output) << "%PDF-1.4 an older book";
+        if (c.leftover) std::ofstream(partial) << "%PDF-1.4 from a crashed run";
+        EXPECT_EQ(f.Convert(output), RC_FILE_WRITE_FAILED);
+        EXPECT_EQ(ReadWholeFile(output), "%PDF-1.4 an older book");
+        EXPECT_FALSE(FileExists(partial));
+    }
+}
+
+struct SvgCase {
+    const char* label;
+    const char* body;
+    const char* expected; // the printed body
+};
+
+TEST(PdfOutput, SvgRepairLeavesThePlainImage)
+{
+    const SvgCase cases[] = {
+        {"svg image by xlink:href",
+         R"(<div><svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" width="600">)"
+         R"(<image width="600" xlink:href="../images/cover.jpg"></image><rect width="1"/></svg></div>)",
+         R"(<div><img src="../images/cover.jpg" alt="cover-image" /></div>)"},
+        {"image with src and a quote", R"(<svg><image src="a&quot;b.png"/></svg>)",
+         R"(<img src="a&quot;b.png" alt="cover-image" />)"},
+        {"img keeps alt, src and xlink:href", R"(<p><img src="a.png" alt="x" width="9" class="c"/></p>)",
+         R"(<p><img src="a.png" alt="x" /></p>)"},
+        {"comment dropped", "<p>a<!-- note -->b</p>", "<p>ab</p>"},
+    };
+    for (const SvgCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        std::ofstream(dir / "p.html")
+            << "<html><head><title>t</title></head><body>" << c.body << "</body></html>";
+        RepairSvg(dir / "p.html", nullptr);
+        std::string printed = ReadWholeFile(dir / "p.html");
+        EXPECT_NE(
+            printed.find("<head>\r\n<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>"),
+            std::string::npos)
+            << printed;
+        std::string flat = printed;
+        ReplaceAll(flat, "\r", "");
+        ReplaceAll(flat, "\n", "");
+        EXPECT_NE(flat.find(c.expected), std::string::npos) << printed;
+    }
+}
+
+TEST(PdfOutput, QuotedArgumentsSplitBackUnchanged)
+{
+    const char* const cases[] = {"plain", "with space", "a \"quote\"", "trailing\\", "back\\\\slashes\\\"q",
+                                 "",      "tab\there"};
+    for (const char* text : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(SplitCommandLine("-x " + QuoteArgument(text) + " y"),
+                  (std::vector<std::string>{"-x", text, "y"}));
+    }
+}
+
+} // namespace
