@@ -173,15 +173,27 @@ std::string QuoteJsonString(const std::string& text)
     return out;
 }
 
+namespace
+{
+
+const char* const COVER_KEY = "coverimage";
+
+std::string JsonMember(const std::string& key, const std::vector<std::string>& values)
+{
+    return QuoteJsonString(key) + ":" + QuoteJsonString(JoinValues(values)) + ",";
+}
+
+} // namespace
+
 void CIntermediateBook::ToJson(std::string& text)
 {
     text.clear();
     if (m_MetaData.empty()) return;
-    m_MetaData.erase("coverimage");
+    m_MetaData.erase(COVER_KEY);
     text = "{";
     for (const auto& [key, values] : m_MetaData) {
         if (StartsWith(key, RAW_EXTH_PREFIX)) continue;
-        std::string member = QuoteJsonString(key) + ":" + QuoteJsonString(JoinValues(values)) + ",";
+        std::string member = JsonMember(key, values);
         if (text.size() + member.size() >= MAX_METADATA_TEXT) break;
         text += member;
     }
@@ -189,6 +201,20 @@ void CIntermediateBook::ToJson(std::string& text)
         text += "}";
     else
         text.back() = '}';
+}
+
+bool CIntermediateBook::FitsMetadataText(std::string& firstLeftOut) const
+{
+    size_t length = 1; // the opening brace
+    for (const auto& [key, values] : m_MetaData) {
+        if (key == COVER_KEY || StartsWith(key, RAW_EXTH_PREFIX)) continue;
+        length += JsonMember(key, values).size();
+        if (length >= MAX_METADATA_TEXT) {
+            firstLeftOut = key;
+            return false;
+        }
+    }
+    return true;
 }
 
 ResultCode CIntermediateBook::FromJson(const std::string& text)

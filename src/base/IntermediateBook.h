@@ -55,6 +55,8 @@ class CIntermediateBook
     uint32_t GetUint32ByExthId(int32_t type) const;
     // Removes "coverimage" from the map, as the metadata file never carries it.
     void ToJson(std::string& text);
+    // False when ToJson would leave a member out for want of room; firstLeftOut names its key.
+    bool FitsMetadataText(std::string& firstLeftOut) const;
     ResultCode FromJson(const std::string& text);
     void ToText(std::string& text) const;
     void AssignMap(const MetaDataMap& map) { m_MetaData = map; }

@@ -58,6 +58,7 @@ class CFile
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
+    // Plain files only: a folder, device or pipe is refused without blocking.
     ResultCode Open(const std::string& path, bool write, bool create);
     ResultCode Read(void* buffer, size_t count);
     ResultCode Write(const void* buffer, size_t count);
@@ -106,6 +107,28 @@ class CAtomicFile
     std::string m_TargetPath;
 };
 
+// Keeps other runs out of a folder while it is held: an advisory lock on the folder itself, so
+// nothing is written into it and every path that reaches it (a link, "./", "../") meets the same
+// lock. Dropped by Release or when the object ends.
+enum class LockOutcome { Held, Busy, Unavailable };
+
+class CDirectoryLock
+{
+  public:
+    CDirectoryLock() = default;
+    ~CDirectoryLock();
+    CDirectoryLock(const CDirectoryLock&) = delete;
+    CDirectoryLock& operator=(const CDirectoryLock&) = delete;
+
+    // Never waits: Busy when another process holds the folder, Unavailable when the folder cannot
+    // be opened or its file system keeps no locks.
+    LockOutcome Acquire(const std::string& directory);
+    void Release();
+
+  private:
+    int m_Fd = -1;
+};
+
 ResultCode MakeDirectory(const std::string& path);
 // Creates every folder named before a separator from index start on; the last component is a
 // folder only when the path ends with a separator.
@@ -117,7 +140,8 @@ ResultCode MoveFile(const std::string& from, const std::string& to);
 ResultCode CopyFile(const std::string& from, const std::string& to);
 // The path is URL decoded; an unreadable file gives the empty result.
 std::string ReadWholeFile(const std::string& path);
-// Same as ReadWholeFile but for names that must be taken literally.
+// Same as ReadWholeFile but for names that must be taken literally. Both read plain files only: a
+// device, pipe or folder gives nothing.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
 ResultCode WriteWholeFile(const std::string& path, const std::string& bytes);
 // For a final output: the bytes go through CAtomicFile, so a failure (a missing folder, a folder in
@@ -126,7 +150,10 @@ ResultCode WriteWholeFile(const std::string& path, const std::string& bytes);
 ResultCode WriteOutputFile(const std::string& path, const std::string& bytes,
                            CommitMode mode = CommitMode::Durable);
 ResultCode GetCurrentDirectory(std::string& path);
+// True for a plain file only (links followed): never a folder, device or pipe.
 bool FileExists(const std::string& path);
+// Both names reach one file (same device and inode): through a link, "./", "../" or a hard link.
+bool SameFile(const std::string& a, const std::string& b);
 bool DirectoryExists(const std::string& path);
 // Folder of the running executable, ending in "/"; empty when unknown.
 std::string ExecutableDirectory();

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,11 +42,26 @@ ssize_t ReadSome(int fd, char* data, size_t size)
     return n;
 }
 
+// Opens a plain file only: a pipe would block the run and a device would never end. O_NONBLOCK
+// lets a FIFO without a writer open at once, so it can be told apart and refused.
+int OpenRegularFile(const std::string& osPath, int access)
+{
+    int fd = ::open(osPath.c_str(), access | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Copies into a fresh file beside the target, then renames it over the target, so a reader of
 // the target sees either the old or the complete new file.
 ResultCode CopyIntoPlace(const std::string& osFrom, const std::string& osTo)
 {
-    int in = ::open(osFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = OpenRegularFile(osFrom, O_RDONLY);
     if (in < 0) return RC_FILE_OPEN_FAILED;
     CAtomicFile out;
     ResultCode rc = out.Open(osTo);
@@ -87,13 +103,9 @@ CFile::~CFile()
 ResultCode CFile::Open(const std::string& path, bool write, bool create)
 {
     Close();
-    int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    if (create) flags |= O_CREAT | O_TRUNC;
-    m_Fd = ::open(ToOsPath(path).c_str(), flags, 0644);
-    if (m_Fd >= 0) {
-        struct stat st;
-        if (::fstat(m_Fd, &st) == 0 && S_ISDIR(st.st_mode)) Close();
-    }
+    int access = write ? O_RDWR : O_RDONLY;
+    if (create) access |= O_CREAT | O_TRUNC;
+    m_Fd = OpenRegularFile(ToOsPath(path), access);
     return m_Fd >= 0 ? RC_OK : RC_FILE_OPEN_FAILED;
 }
 
@@ -284,14 +296,10 @@ ResultCode CopyFile(const std::string& from, const std::string& to)
 bool ReadFileBytes(const std::string& path, std::string& bytes)
 {
     bytes.clear();
-    int fd = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegularFile(ToOsPath(path), O_RDONLY);
     if (fd < 0) return false;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    if (st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
     std::string buffer(CHUNK, '\0');
     bool ok = true;
     for (;;) {
@@ -327,6 +335,40 @@ ResultCode WriteOutputFile(const std::string& path, const std::string& bytes, Co
     ResultCode rc = out.Open(path);
     if (rc == RC_OK) rc = out.Write(bytes);
     return rc == RC_OK ? out.Commit(mode) : rc;
+}
+
+CDirectoryLock::~CDirectoryLock()
+{
+    Release();
+}
+
+LockOutcome CDirectoryLock::Acquire(const std::string& directory)
+{
+    Release();
+    m_Fd = ::open(ToOsPath(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_Fd < 0) return LockOutcome::Unavailable;
+    int locked;
+    do
+        locked = ::flock(m_Fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    if (locked == 0) return LockOutcome::Held;
+    LockOutcome outcome = errno == EWOULDBLOCK ? LockOutcome::Busy : LockOutcome::Unavailable;
+    Release();
+    return outcome;
+}
+
+void CDirectoryLock::Release()
+{
+    // Closing the only descriptor of the open folder drops the lock.
+    if (m_Fd >= 0) ::close(m_Fd);
+    m_Fd = -1;
+}
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    return ::stat(ToOsPath(a).c_str(), &sa) == 0 && ::stat(ToOsPath(b).c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 ResultCode GetCurrentDirectory(std::string& path)

@@ -57,10 +57,21 @@ ResultCode RunGet(const std::vector<std::string>& args)
     return GetMetaInfoIntoFile(args[2], args[3], args[4], args[5]);
 }
 
+// Unknown options stay ignored, but a misspelt one (-title for -t) should not pass unnoticed.
+void WarnIgnoredOptions(const std::vector<std::string>& ignoredOptions)
+{
+    for (const std::string& option : ignoredOptions)
+        std::fprintf(stderr, "TarvoCmd: unknown option %s ignored\n", option.c_str());
+}
+
 ResultCode RunSetFromFile(const std::vector<std::string>& args)
 {
     std::string text = ReadWholeFile(args[4]);
-    if (text.empty()) return RC_USAGE;
+    if (text.empty()) {
+        std::fprintf(stderr, "TarvoCmd: metadata file %s is missing, empty or not a plain file\n",
+                     args[4].c_str());
+        return RC_USAGE;
+    }
     if (StartsWith(text, "\xEF\xBB\xBF")) text.erase(0, 3);
     return setMetaInfoOrg(args[2], args[3], &text, nullptr);
 }
@@ -68,23 +79,28 @@ ResultCode RunSetFromFile(const std::vector<std::string>& args)
 ResultCode RunSetFromOptions(const std::vector<std::string>& args)
 {
     CIntermediateBook metadata;
-    ScanSetOptions(args, 4, metadata);
-    return setMetaInfoOrg(args[2], args[3], nullptr, &metadata.m_MetaData);
+    std::vector<std::string> ignoredOptions;
+    ScanSetOptions(args, 4, metadata, ignoredOptions);
+    WarnIgnoredOptions(ignoredOptions);
+    return setMetaInfoOrg(args[2], args[3], nullptr, &metadata.m_MetaData, ignoredOptions);
 }
 
 ResultCode RunConvert(const std::vector<std::string>& args)
 {
     CIntermediateBook inParam, outParam;
-    ScanConvertOptions(args, 5, inParam, outParam);
+    std::vector<std::string> ignoredOptions;
+    ScanConvertOptions(args, 5, inParam, outParam, ignoredOptions);
+    WarnIgnoredOptions(ignoredOptions);
     std::string inText, outText;
     inParam.ToJson(inText);
     outParam.ToJson(outText);
-    return convertOrg(args[2], args[3], args[4], inText, outText);
+    return convertOrg(args[2], args[3], args[4], inText, outText, ignoredOptions);
 }
 
 } // namespace
 
-void ScanSetOptions(const std::vector<std::string>& args, size_t start, CIntermediateBook& metadata)
+void ScanSetOptions(const std::vector<std::string>& args, size_t start, CIntermediateBook& metadata,
+                    std::vector<std::string>& ignoredOptions)
 {
     for (size_t i = start; i < args.size();) {
         if (!StartsWith(args[i], "-")) {
@@ -92,16 +108,18 @@ void ScanSetOptions(const std::vector<std::string>& args, size_t start, CInterme
             continue;
         }
         const char* key = SetOptionKey(args[i]);
-        ++i;
-        if (key == nullptr) continue;
-        if (i >= args.size()) break;
+        if (key == nullptr) {
+            ignoredOptions.push_back(args[i++]);
+            continue;
+        }
+        if (++i >= args.size()) break;
         metadata.AddValue(key, args[i]);
         ++i;
     }
 }
 
 void ScanConvertOptions(const std::vector<std::string>& args, size_t start, CIntermediateBook& inParam,
-                        CIntermediateBook& outParam)
+                        CIntermediateBook& outParam, std::vector<std::string>& ignoredOptions)
 {
     for (size_t i = start; i < args.size();) {
         if (!StartsWith(args[i], "-")) {
@@ -120,6 +138,8 @@ void ScanConvertOptions(const std::vector<std::string>& args, size_t start, CInt
             outParam.AddValue("outparam_bookverticalmode", "1");
         else if (option == "-notidy")
             inParam.AddValue("inparam_notidy", "1");
+        else
+            ignoredOptions.push_back(option);
     }
 }
 

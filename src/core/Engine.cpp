@@ -9,10 +9,25 @@
 #include "core/EbookRegistry.h"
 #include "ebook/HtmlParse.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <initializer_list>
 #include <utility>
 
 namespace
 {
+
+// Callers parse the result line, whose message is the table's text; what a failure concerns (a
+// path, a busy folder) goes to standard error as well as to the log.
+__attribute__((format(printf, 1, 2))) void TellUser(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::fputs("TarvoCmd: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
 
 ResultCode PrepareTempDirectory(std::string& tempDirectory)
 {
@@ -26,17 +41,61 @@ bool InputOpens(const std::string& inputFile)
     return file.Open(inputFile, false, false) == RC_OK;
 }
 
-// Shared opening of `g` and `s`: input check, handler, TempDirectory, log.
+// Makes the TempDirectory, keeps every other run out of it and opens the log. Runs sharing a
+// TempDirectory would mix their books' files and replace each other's log, so the lock comes
+// before the log and before anything is written into the folder.
+ResultCode TakeTempDirectory(std::string& tempDirectory, const std::string& inputFile, CDirectoryLock& lock,
+                             CRunLog& log)
+{
+    ResultCode rc = PrepareTempDirectory(tempDirectory);
+    if (rc != RC_OK) return rc;
+    LockOutcome locked = lock.Acquire(tempDirectory);
+    if (locked == LockOutcome::Busy) {
+        TellUser("TempDirectory %s is in use by another run", tempDirectory.c_str());
+        return RC_DIR_GET_FAILED;
+    }
+    if (log.Init(tempDirectory, inputFile) != RC_OK) return RC_LOG_INIT_FAILED;
+    if (locked == LockOutcome::Unavailable)
+        TARVO_LOG(&log, LOG_WARNING,
+                  "TempDirectory %s cannot be locked; a concurrent run would not be kept out",
+                  tempDirectory.c_str());
+    return RC_OK;
+}
+
+void LogIgnoredOptions(CRunLog& log, const std::vector<std::string>& ignoredOptions)
+{
+    for (const std::string& option : ignoredOptions)
+        TARVO_LOG(&log, LOG_WARNING, "unknown option %s ignored", option.c_str());
+}
+
+// Writing an output over the book it comes from would destroy the book.
+ResultCode RefuseOverwritingInput(CRunLog& log, const std::string& inputFile,
+                                  std::initializer_list<std::string> outputs)
+{
+    for (const std::string& output : outputs) {
+        if (output.empty() || !SameFile(output, inputFile)) continue;
+        TARVO_LOG(&log, LOG_ERROR, "output %s is the input file %s", output.c_str(), inputFile.c_str());
+        TellUser("output %s is the input file %s; nothing written", output.c_str(), inputFile.c_str());
+        return RC_NOT_SUPPORT;
+    }
+    return RC_OK;
+}
+
+bool IsFileFailure(ResultCode rc)
+{
+    return (rc >> 24) == 0x02;
+}
+
+// Shared opening of `g` and `s`: input check, handler, TempDirectory, lock, log.
 ResultCode OpenMetaOperation(std::string& inputFile, std::string& tempDirectory, CEbookRegistry& registry,
-                             CRunLog& log, CEbook*& handler)
+                             CDirectoryLock& lock, CRunLog& log, CEbook*& handler)
 {
     if (!InputOpens(inputFile)) return RC_INPUT_MISSING;
     std::string inputForLookup = inputFile;
     handler = registry.GetEbook(inputForLookup);
     if (handler == nullptr || tempDirectory.empty()) return RC_GETEBOOK_FAILED;
-    ResultCode rc = PrepareTempDirectory(tempDirectory);
+    ResultCode rc = TakeTempDirectory(tempDirectory, inputFile, lock, log);
     if (rc != RC_OK) return rc;
-    if (log.Init(tempDirectory, inputFile) != RC_OK) return RC_LOG_INIT_FAILED;
     handler->m_Log = &log;
     return RC_OK;
 }
@@ -71,14 +130,18 @@ namespace
 ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
                    const std::string& metadataFile, std::string& metadataText)
 {
+    CDirectoryLock lock;
     CEbookRegistry registry;
     CRunLog log;
     CEbook* handler = nullptr;
-    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, log, handler);
+    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, lock, log, handler);
     if (rc != RC_OK) return rc;
 
-    GetMetaContext ctx{tempDirectory, coverImageFile};
-    rc = handler->GetMetaData(inputFile, ctx);
+    rc = RefuseOverwritingInput(log, inputFile, {metadataFile, coverImageFile});
+    if (rc == RC_OK) {
+        GetMetaContext ctx{tempDirectory, coverImageFile};
+        rc = handler->GetMetaData(inputFile, ctx);
+    }
     if (!IsError(rc)) {
         CIntermediateBook* book = handler->GetIntermediateBook();
         if (book != nullptr) {
@@ -95,6 +158,7 @@ ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::
         if (written != RC_OK) {
             GETMETA_LOG(&log, LOG_ERROR, "metadata file %s not written: %s", metadataFile.c_str(),
                         ResultMessage(written));
+            TellUser("metadata file %s not written: %s", metadataFile.c_str(), ResultMessage(written));
             if (!IsError(rc)) rc = written;
         }
     }
@@ -119,29 +183,84 @@ ResultCode GetMetaInfoIntoFile(std::string inputFile, std::string tempDirectory,
                    metadataText);
 }
 
-ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
-                          const MetaDataMap* metadataMap)
+namespace
 {
+
+ResultCode FillNewMetadata(CIntermediateBook& metadata, const std::string* metadataText,
+                           const MetaDataMap* metadataMap, CRunLog& log)
+{
+    if (metadataText == nullptr) {
+        if (metadataMap != nullptr) metadata.AssignMap(*metadataMap);
+        return RC_OK;
+    }
+    metadata.Reset();
+    if (metadata.FromJson(*metadataText) == RC_OK) return RC_OK;
+    // Going on with nothing would rewrite the book unchanged and report success.
+    constexpr int SHOWN = 80;
+    TARVO_LOG(&log, LOG_ERROR, "metadata text of %zu bytes is not JSON: %.*s", metadataText->size(), SHOWN,
+              metadataText->c_str());
+    TellUser("the metadata file is not JSON; the book is left as it was");
+    return RC_META_GET_JSON;
+}
+
+// `g` could not give back what does not fit in the metadata text: it is refused, not stored.
+ResultCode CheckMetadataFits(const CIntermediateBook& metadata, CRunLog& log)
+{
+    std::string key, value;
+    if (metadata.FitsMetadataText(key)) return RC_OK;
+    metadata.GetValue(key, value);
+    TARVO_LOG(&log, LOG_ERROR, "value of %s (%zu bytes) exceeds what the metadata text holds", key.c_str(),
+              value.size());
+    TellUser("value of %s (%zu bytes) is too long to store", key.c_str(), value.size());
+    return RC_META_GET_JSON;
+}
+
+// A new cover must be an image the handlers can place; anything else would replace the book's own.
+ResultCode CheckNewCover(const CIntermediateBook& metadata, CRunLog& log)
+{
+    auto cover = metadata.m_MetaData.find("coverimage");
+    if (cover == metadata.m_MetaData.end() || cover->second.empty()) return RC_OK;
+    const std::string& path = cover->second.front();
+    // The handlers read the cover by its name as given or URL decoded.
+    if (!FileExists(path) && !FileExists(UrlDecode(path))) {
+        TARVO_LOG(&log, LOG_ERROR, "cover %s is missing or not a plain file", path.c_str());
+        TellUser("cover %s is missing or not a plain file", path.c_str());
+        return RC_INPUT_MISSING;
+    }
+    if (ImageTypeOf(ReadWholeFile(path)).empty()) {
+        TARVO_LOG(&log, LOG_ERROR, "cover %s is not a JPEG, PNG, GIF or BMP image", path.c_str());
+        TellUser("cover %s is not a JPEG, PNG, GIF or BMP image", path.c_str());
+        return RC_NOT_SUPPORT;
+    }
+    return RC_OK;
+}
+
+} // namespace
+
+ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
+                          const MetaDataMap* metadataMap, const std::vector<std::string>& ignoredOptions)
+{
+    CDirectoryLock lock;
     CEbookRegistry registry;
     CRunLog log;
     CEbook* handler = nullptr;
-    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, log, handler);
+    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, lock, log, handler);
     if (rc != RC_OK) return rc;
+    LogIgnoredOptions(log, ignoredOptions);
 
     CIntermediateBook metadata;
     TARVO_LOG(&log, LOG_INFO, "InitMeta IN");
-    if (metadataText != nullptr) {
-        metadata.Reset();
-        metadata.FromJson(*metadataText); // text that does not parse leaves the map empty
-    } else if (metadataMap != nullptr) {
-        metadata.AssignMap(*metadataMap);
-    }
+    rc = FillNewMetadata(metadata, metadataText, metadataMap, log);
     TARVO_LOG(&log, LOG_INFO, "InitMeta OUT");
+    if (rc == RC_OK) rc = CheckMetadataFits(metadata, log);
+    if (rc == RC_OK) rc = CheckNewCover(metadata, log);
 
-    SetMetaContext ctx{tempDirectory, metadata};
-    TARVO_LOG(&log, LOG_INFO, "SetMetaData IN");
-    rc = handler->SetMetaData(inputFile, ctx);
-    TARVO_LOG(&log, LOG_INFO, "SetMetaData OUT");
+    if (rc == RC_OK) {
+        SetMetaContext ctx{tempDirectory, metadata};
+        TARVO_LOG(&log, LOG_INFO, "SetMetaData IN");
+        rc = handler->SetMetaData(inputFile, ctx);
+        TARVO_LOG(&log, LOG_INFO, "SetMetaData OUT");
+    }
 
     if (rc != RC_OK) TARVO_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
     TARVO_LOG(&log, LOG_INFO, "setMeta END");
@@ -161,6 +280,22 @@ void LogParam(CRunLog& log, const char* name, const std::string& param)
         CONVERT_LOG(&log, LOG_INFO, "p%s == NULL", name);
     else
         CONVERT_LOG(&log, LOG_INFO, "%s:%s", name, param.c_str());
+}
+
+ResultCode MakeOutputFolder(CRunLog& log, const std::string& outputFile)
+{
+    ResultCode rc = MakePath(outputFile);
+    if (rc != RC_OK) {
+        CONVERT_LOG(&log, LOG_ERROR, "folder of output %s cannot be made", outputFile.c_str());
+        TellUser("folder of output %s cannot be made", outputFile.c_str());
+    }
+    return rc;
+}
+
+void ReportOutputNotWritten(CRunLog& log, const std::string& outputFile, ResultCode rc)
+{
+    CONVERT_LOG(&log, LOG_ERROR, "output %s not written: %s", outputFile.c_str(), ResultMessage(rc));
+    TellUser("output %s not written: %s", outputFile.c_str(), ResultMessage(rc));
 }
 
 struct Conversion {
@@ -185,6 +320,8 @@ ResultCode RunHandlers(Conversion& job)
         CONVERT_LOG(&log, LOG_ERROR, "convert don't be supported!");
         return RC_NOT_SUPPORT;
     }
+    ResultCode rc = RefuseOverwritingInput(log, job.inputFile, {job.outputFile});
+    if (rc != RC_OK) return rc;
     input->m_Log = &log;
     output->m_Log = &log;
     CONVERT_LOG(&log, LOG_INFO, "%s", ("InputFormat  : " + input->m_FormatWord).c_str());
@@ -199,7 +336,7 @@ ResultCode RunHandlers(Conversion& job)
     CONVERT_LOG(&log, LOG_INFO, "inputEbook Convert_Input IN");
     CONVERT_LOG(&log, LOG_INFO, "%s", job.tempDirectory.c_str());
     PrintProgress("Processed 10%");
-    ResultCode rc = input->Convert_Input(job.inputFile, inCtx);
+    rc = input->Convert_Input(job.inputFile, inCtx);
     PrintProgress("Processed 40%");
     CONVERT_LOG(&log, LOG_INFO, "inputEbook Convert_Input OUT");
     if (rc != RC_OK) return rc;
@@ -218,18 +355,31 @@ ResultCode RunHandlers(Conversion& job)
     book->PrepareForOutput();
     ConvertOutputContext outCtx{job.inputFile, *book, job.tempDirectory, currentDirectory, job.outParam};
     // Writers put their output beside its path, so its folders must be there.
-    MakePath(job.outputFile);
+    rc = MakeOutputFolder(log, job.outputFile);
+    if (rc != RC_OK) return rc;
     LogParam(log, "OutParam", job.outParam);
     rc = output->Convert_Output(job.outputFile, outCtx);
     CONVERT_LOG(&log, LOG_INFO, "inputEbook Convert_Output OUT");
+    if (IsFileFailure(rc)) ReportOutputNotWritten(log, job.outputFile, rc);
+    return rc;
+}
+
+ResultCode CopyInputToOutput(CRunLog& log, const Conversion& job)
+{
+    ResultCode rc = MakeOutputFolder(log, job.outputFile);
+    if (rc != RC_OK) return rc;
+    rc = CopyFile(job.inputFile, job.outputFile);
+    if (rc != RC_OK) ReportOutputNotWritten(log, job.outputFile, rc);
     return rc;
 }
 
 } // namespace
 
 ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string tempDirectory,
-                      const std::string& inParam, const std::string& outParam)
+                      const std::string& inParam, const std::string& outParam,
+                      const std::vector<std::string>& ignoredOptions)
 {
+    CDirectoryLock lock;
     CRunLog log;
     ResultCode rc = RC_OK;
     if (tempDirectory.empty())
@@ -237,19 +387,16 @@ ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string
     else if (!InputOpens(inputFile))
         rc = RC_INPUT_MISSING;
     else
-        rc = PrepareTempDirectory(tempDirectory);
-    if (rc == RC_OK && log.Init(tempDirectory, inputFile) != RC_OK) rc = RC_LOG_INIT_FAILED;
+        rc = TakeTempDirectory(tempDirectory, inputFile, lock, log);
 
     if (rc == RC_OK) {
+        LogIgnoredOptions(log, ignoredOptions);
         PrintProgress("Start Convert");
         Conversion job{inputFile, outputFile, tempDirectory, inParam, outParam, {}, log};
         rc = RunHandlers(job);
         if (rc != RC_OK) CONVERT_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
         // The input handler found the book already in the wanted format: hand it over as it is.
-        if (rc == RC_COPY_INPUT) {
-            MakePath(job.outputFile);
-            rc = CopyFile(job.inputFile, job.outputFile);
-        }
+        if (rc == RC_COPY_INPUT) rc = CopyInputToOutput(log, job);
     }
 
     PrintProgress("Processed 100%");

@@ -5,6 +5,7 @@
 #include "base/ResultCode.h"
 
 #include <string>
+#include <vector>
 
 ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
                           std::string& metadataText);
@@ -12,8 +13,11 @@ ResultCode getMetaInfoOrg(std::string inputFile, std::string tempDirectory, cons
 // all, "{}" for a book without metadata) and an unwritable file or cover is a failure.
 ResultCode GetMetaInfoIntoFile(std::string inputFile, std::string tempDirectory,
                                const std::string& metadataFile, const std::string& coverImageFile);
-// Exactly one of metadataText and metadataMap is given.
+// Exactly one of metadataText and metadataMap is given. ignoredOptions are the unknown options of
+// the command line, named in the run log.
 ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
-                          const MetaDataMap* metadataMap);
+                          const MetaDataMap* metadataMap,
+                          const std::vector<std::string>& ignoredOptions = {});
 ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string tempDirectory,
-                      const std::string& inParam, const std::string& outParam);
+                      const std::string& inParam, const std::string& outParam,
+                      const std::vector<std::string>& ignoredOptions = {});

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 std::string JsonOf(CIntermediateBook& book)
 {
@@ -67,8 +68,39 @@ TEST(MetadataText, WriterStopsBeforeTheLengthLimit)
     EXPECT_LT(text.size(), 65534u);
     EXPECT_NE(text.find("\"a\""), std::string::npos);
     EXPECT_EQ(text.find("\"b\""), std::string::npos);
-    EXPECT_EQ(text.find("\"c\""), std::string::npos) << "all members after the first too long one are left out";
+    EXPECT_EQ(text.find("\"c\""), std::string::npos)
+        << "all members after the first too long one are left out";
     EXPECT_EQ(text.back(), '}');
+}
+
+// `s` refuses what the writer would drop, so the two must agree to the byte: "{", "\"title\":\"",
+// the value as quoted and "\"," must stay under 65,534 characters.
+TEST(MetadataText, FitsExactlyWhenTheWriterKeepsEveryMember)
+{
+    const struct {
+        const char* label;
+        std::string key;
+        std::string value;
+        bool fits;
+    } cases[] = {
+        {"longest title kept", "title", std::string(65521, 'x'), true},
+        {"one more is dropped", "title", std::string(65522, 'x'), false},
+        {"escaped quotes, just fitting", "title", std::string(32760, '"'), true},
+        {"escaped quotes count twice", "title", std::string(32761, '"'), false},
+        {"cover path is never written", "coverimage", std::string(70000, 'x'), true},
+        {"raw EXTH is never written", "MOBI_ID_00000201", std::string(70000, 'x'), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        CIntermediateBook book;
+        book.AddValue(c.key, c.value);
+        std::string leftOut;
+        EXPECT_EQ(book.FitsMetadataText(leftOut), c.fits);
+        EXPECT_EQ(leftOut, c.fits ? "" : c.key);
+        if (c.key == "title") {
+            EXPECT_EQ(JsonOf(book) != "{}", c.fits) << "the writer agrees";
+        }
+    }
 }
 
 TEST(MetadataText, ReaderRoundTripsTheWriter)
@@ -241,7 +273,8 @@ TEST(BookModel, RebaseStripsDotsAndPrefixesTheContentDirectory)
     book.m_HtmlFileList = {"./././text/a.html", "../cover.html", "b.html"};
     book.m_ResourceList = {"../images/cover.jpg", "./css/s.css"};
     book.RebaseOntoTempDirectory();
-    EXPECT_EQ(book.m_HtmlFileList, (std::vector<std::string>{"OEBPS/text/a.html", "cover.html", "OEBPS/b.html"}));
+    EXPECT_EQ(book.m_HtmlFileList,
+              (std::vector<std::string>{"OEBPS/text/a.html", "cover.html", "OEBPS/b.html"}));
     EXPECT_EQ(book.m_ResourceList, (std::vector<std::string>{"images/cover.jpg", "OEBPS/css/s.css"}));
     EXPECT_FALSE(book.m_RelativeToContentDirectory);
 }

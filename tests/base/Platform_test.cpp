@@ -208,6 +208,75 @@ TEST(Files, ReadWholeFileDecodesThePathButWriteDoesNot)
     EXPECT_EQ(ReadWholeFile(scratch.Path()), "") << "a folder reads as nothing";
 }
 
+// Reading a pipe would wait for a writer forever and /dev/zero would never end: only plain files
+// are read, and the refusal comes at once.
+TEST(Files, OnlyPlainFilesAreReadOrCopied)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(::mkfifo((scratch / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(MakePath(scratch / "folder/"), RC_OK);
+    const struct {
+        const char* label;
+        std::string path;
+    } cases[] = {{"fifo", scratch / "fifo"}, {"device", "/dev/zero"}, {"folder", scratch / "folder"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string bytes = "stale";
+        EXPECT_FALSE(ReadFileBytes(c.path, bytes));
+        EXPECT_EQ(bytes, "");
+        EXPECT_EQ(ReadWholeFile(c.path), "");
+        CFile file;
+        EXPECT_EQ(file.Open(c.path, false, false), RC_FILE_OPEN_FAILED);
+        EXPECT_EQ(file.Open(c.path, true, false), RC_FILE_OPEN_FAILED);
+        EXPECT_EQ(CopyFile(c.path, scratch / "copy"), RC_FILE_OPEN_FAILED);
+        EXPECT_FALSE(FileExists(scratch / "copy"));
+        EXPECT_FALSE(FileExists(c.path));
+    }
+}
+
+TEST(Files, SameFileSeesThroughEveryKindOfName)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(MakePath(scratch / "d/"), RC_OK);
+    WriteWholeFile(scratch / "a.txt", "a");
+    WriteWholeFile(scratch / "twin.txt", "a");
+    ASSERT_EQ(::symlink((scratch / "a.txt").c_str(), (scratch / "soft.txt").c_str()), 0);
+    ASSERT_EQ(::link((scratch / "a.txt").c_str(), (scratch / "hard.txt").c_str()), 0);
+    const struct {
+        const char* label;
+        std::string other;
+        bool same;
+    } cases[] = {
+        {"itself", scratch / "a.txt", true},
+        {"through ./ and ../", scratch / "d/.././a.txt", true},
+        {"backslash", scratch.Path() + "d\\..\\a.txt", true},
+        {"symbolic link", scratch / "soft.txt", true},
+        {"hard link", scratch / "hard.txt", true},
+        {"equal bytes, other file", scratch / "twin.txt", false},
+        {"missing", scratch / "none.txt", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(SameFile(scratch / "a.txt", c.other), c.same);
+    }
+}
+
+TEST(DirectoryLock, SecondHolderIsTurnedAwayUntilTheFirstLetsGo)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(MakePath(scratch / "job/"), RC_OK);
+    ASSERT_EQ(::symlink((scratch / "job").c_str(), (scratch / "alias").c_str()), 0);
+    CDirectoryLock first, second;
+    ASSERT_EQ(first.Acquire(scratch / "job/"), LockOutcome::Held);
+    EXPECT_EQ(second.Acquire(scratch / "alias"), LockOutcome::Busy) << "a link reaches the same folder";
+    EXPECT_EQ(second.Acquire(scratch.Path() + "job\\"), LockOutcome::Busy);
+    first.Release();
+    EXPECT_EQ(second.Acquire(scratch / "job"), LockOutcome::Held);
+    CDirectoryLock missing;
+    EXPECT_EQ(missing.Acquire(scratch / "none/"), LockOutcome::Unavailable);
+    EXPECT_TRUE(std::filesystem::is_empty(scratch / "job")) << "the lock writes nothing into the folder";
+}
+
 TEST(Files, CFileOpensBackslashPathsAndReadsShort)
 {
     ScratchDir scratch;

@@ -4,6 +4,9 @@
 
 #include "TestSupport.h"
 
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +145,240 @@ TEST(TarvoCmdFiles, PlantedLinksAreNeverWrittenThrough)
             EXPECT_EQ(run.out, c.expected);
             EXPECT_EQ(ReadWholeFile(victim), VICTIM_TEXT);
             EXPECT_EQ(IsLink(planted), c.linkStays);
+        }
+    }
+}
+
+// The program's standard error, caught by pointing this process's own at a file while it runs.
+CommandRun RunCatchingErrors(const std::vector<std::string>& args, const ScratchDir& scratch,
+                             std::string& errors)
+{
+    const std::string path = scratch / "stderr.txt";
+    std::fflush(stderr);
+    int saved = ::dup(2);
+    int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(file, 2);
+    ::close(file);
+    CommandRun run = RunTarvoCmd(args, scratch.Path());
+    ::dup2(saved, 2);
+    ::close(saved);
+    errors = ReadWholeFile(path);
+    return run;
+}
+
+std::string LogOf(const ScratchDir& scratch, const std::string& job)
+{
+    return ReadWholeFile(scratch / "marlek_log/" + job + ".txt") +
+           ReadWholeFile(scratch / "marlek_log/OK/" + job + ".txt");
+}
+
+const char* const USAGE_END = "[-setv]\r\n\n";
+const char* const REFUSED = "Not Support!\nreturn 16777216\n";
+const char* const NOT_AN_INPUT = "Input file is not existed!\nreturn 16777220\n";
+const char* const BUSY = "Get Directory failed!\nreturn 33554946\n";
+const char* const NOT_JSON = "MetaData Get JSON failed!\nreturn 16777219\n";
+
+struct GuardCase {
+    const char* label;
+    std::vector<std::string> args; // run in the scratch folder, TempDirectory "job"
+    const char* resultEnd;         // how standard output ends
+    int exitStatus;
+    const char* errorsHave = nullptr; // in standard error
+    const char* logHas = nullptr;     // in the run log
+    bool writes = false;              // the run is meant to succeed and write the book or the output
+    bool jobLocked = false;           // another run holds the TempDirectory
+};
+
+// Arguments that must be refused before anything is written: each row checks the code, the exit
+// status, what standard error says, and that the books, the text and a previous output are as
+// they were.
+TEST(TarvoCmdFiles, RefusedArgumentsLeaveEveryFileAsItWas)
+{
+    const std::string longTitle(65522, 'x');
+    const GuardCase cases[] = {
+        {"output is the input",
+         {"c", "in.txt", "in.txt", "job"},
+         REFUSED,
+         255,
+         "is the input file",
+         "is the input file"},
+        {"output through ./", {"c", "in.txt", "./in.txt", "job"}, REFUSED, 255, "is the input file"},
+        {"output through ../", {"c", "in.txt", "sub/../in.txt", "job"}, REFUSED, 255, "is the input file"},
+        {"output is a symbolic link to the input", {"c", "in.txt", "soft.txt", "job"}, REFUSED, 255, nullptr},
+        {"output is a hard link to the input", {"c", "in.txt", "hard.txt", "job"}, REFUSED, 255, nullptr},
+        {"metadata file of g is the book",
+         {"g", "book.epub", "job", "book.epub", ""},
+         REFUSED,
+         255,
+         "is the input file"},
+        {"cover of g is the book",
+         {"g", "book.azw3", "job", "meta.json", "book.azw3"},
+         REFUSED,
+         255,
+         nullptr},
+        {"device as input", {"c", "/dev/zero", "out.txt", "job"}, NOT_AN_INPUT, 4, nullptr},
+        {"FIFO as input", {"c", "fifo.txt", "out.txt", "job"}, NOT_AN_INPUT, 4, nullptr},
+        {"FIFO as book of s", {"s", "fifo.epub", "job", "-t", "T"}, NOT_AN_INPUT, 4, nullptr},
+        {"device as book of g",
+         {"g", "/dev/zero", "job", "meta.json", "cover.jpg"},
+         NOT_AN_INPUT,
+         4,
+         nullptr},
+        {"device as cover",
+         {"s", "book.epub", "job", "-cover", "/dev/zero"},
+         NOT_AN_INPUT,
+         4,
+         "cover /dev/zero is missing",
+         "cover /dev/zero"},
+        {"FIFO as cover", {"s", "book.azw3", "job", "-cover", "fifo.txt"}, NOT_AN_INPUT, 4, "cover fifo.txt"},
+        {"folder as cover",
+         {"s", "book.epub", "job", "-cover", "folder.txt"},
+         NOT_AN_INPUT,
+         4,
+         "cover folder.txt"},
+        {"missing cover", {"s", "book.azw3", "job", "-cover", "none.jpg"}, NOT_AN_INPUT, 4, "cover none.jpg"},
+        {"cover that is no image",
+         {"s", "book.epub", "job", "-cover", "text.jpg"},
+         REFUSED,
+         255,
+         "not a JPEG",
+         "not a JPEG"},
+        {"cover that is no image, Kindle book",
+         {"s", "book.azw3", "job", "-cover", "text.jpg"},
+         REFUSED,
+         255,
+         nullptr},
+        {"an image cover is taken",
+         {"s", "book.epub", "job", "-cover", "cover.jpg"},
+         SUCCEED,
+         0,
+         nullptr,
+         nullptr,
+         true},
+        {"device as metadata file",
+         {"s", "book.epub", "job", "/dev/zero"},
+         USAGE_END,
+         1,
+         "metadata file /dev/zero"},
+        {"FIFO as metadata file", {"s", "book.epub", "job", "fifo.txt"}, USAGE_END, 1, "not a plain file"},
+        {"metadata file that is not JSON",
+         {"s", "book.epub", "job", "bad.json"},
+         NOT_JSON,
+         3,
+         "not JSON",
+         "not JSON"},
+        {"metadata file that is not JSON, Kindle book",
+         {"s", "book.azw3", "job", "bad.json"},
+         NOT_JSON,
+         3,
+         nullptr},
+        {"value too long to read back",
+         {"s", "book.epub", "job", "-t", longTitle},
+         NOT_JSON,
+         3,
+         "value of title (65522 bytes)",
+         "value of title"},
+        {"value too long, Kindle book",
+         {"s", "book.azw3", "job", "-a", longTitle},
+         NOT_JSON,
+         3,
+         "value of creator"},
+        {"unknown option of s",
+         {"s", "book.epub", "job", "-title", "X", "-a", "A"},
+         SUCCEED,
+         0,
+         "unknown option -title ignored",
+         "unknown option -title ignored",
+         true},
+        {"unknown option of c",
+         {"c", "in.txt", "out.txt", "job", "-zz"},
+         SUCCEED,
+         0,
+         "unknown option -zz ignored",
+         "unknown option -zz ignored",
+         true},
+        {"output folder cannot be made",
+         {"c", "in.txt", "in.txt/x/out.txt", "job"},
+         "Make Directory failed!\nreturn 33554945\n",
+         1,
+         "folder of output in.txt/x/out.txt",
+         "folder of output in.txt/x/out.txt"},
+        {"output cannot be placed",
+         {"c", "in.txt", "folder.txt", "job"},
+         "Open/Create file failed!\nreturn 33554433\n",
+         1,
+         "output folder.txt not written",
+         "output folder.txt not written"},
+        {"TempDirectory busy for c",
+         {"c", "in.txt", "out.txt", "job"},
+         BUSY,
+         2,
+         "job/ is in use by another run",
+         nullptr,
+         false,
+         true},
+        {"TempDirectory busy for s",
+         {"s", "book.epub", "job", "-t", "T"},
+         BUSY,
+         2,
+         "in use",
+         nullptr,
+         false,
+         true},
+        {"TempDirectory busy for g, through a link",
+         {"g", "book.azw3", "job-link", "meta.json", "cover.jpg"},
+         BUSY,
+         2,
+         "in use",
+         nullptr,
+         false,
+         true},
+    };
+    const std::string epub = ReadWholeFile(DataPath("epub/qs-eng.epub"));
+    const std::string azw3 = ReadWholeFile(DataPath("mobi/qs-eng-kf8.azw3"));
+    const std::string text = ReadWholeFile(DataPath("text/en-utf8.txt"));
+    const std::string previous = "the previous output\n";
+    for (const GuardCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "book.epub", epub), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "book.azw3", azw3), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "in.txt", text), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "out.txt", previous), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "cover.jpg", ReadWholeFile(DataPath("mobi/qs-eng-cover.jpg"))),
+                  RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "text.jpg", "plain words, no picture at all\n"), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "bad.json", "{\"title\": \"unclosed"), RC_OK);
+        ASSERT_EQ(MakePath(scratch / "sub/"), RC_OK);
+        ASSERT_EQ(MakePath(scratch / "folder.txt/"), RC_OK);
+        ASSERT_EQ(MakePath(scratch / "job/"), RC_OK);
+        ASSERT_EQ(::symlink("in.txt", (scratch / "soft.txt").c_str()), 0);
+        ASSERT_EQ(::symlink("job", (scratch / "job-link").c_str()), 0);
+        ASSERT_EQ(::link((scratch / "in.txt").c_str(), (scratch / "hard.txt").c_str()), 0);
+        ASSERT_EQ(::mkfifo((scratch / "fifo.txt").c_str(), 0600), 0);
+        ASSERT_EQ(::mkfifo((scratch / "fifo.epub").c_str(), 0600), 0);
+        CDirectoryLock otherRun;
+        if (c.jobLocked) {
+            ASSERT_EQ(otherRun.Acquire(scratch / "job"), LockOutcome::Held);
+        }
+
+        std::string errors;
+        CommandRun run = RunCatchingErrors(c.args, scratch, errors);
+        EXPECT_TRUE(EndsWith(run.out, c.resultEnd)) << run.out.substr(0, 2000);
+        EXPECT_EQ(run.exitStatus, c.exitStatus);
+        // An empty text is found anywhere.
+        EXPECT_NE(errors.find(c.errorsHave ? c.errorsHave : ""), std::string::npos) << errors;
+        EXPECT_NE(LogOf(scratch, "job").find(c.logHas ? c.logHas : ""), std::string::npos);
+        EXPECT_TRUE(ReadWholeFile(scratch / "in.txt") == text);
+        EXPECT_TRUE(IsLink(scratch / "soft.txt"));
+        if (!c.writes) {
+            EXPECT_TRUE(ReadWholeFile(scratch / "out.txt") == previous);
+            EXPECT_TRUE(ReadWholeFile(scratch / "book.epub") == epub);
+            EXPECT_TRUE(ReadWholeFile(scratch / "book.azw3") == azw3);
+        }
+        if (c.jobLocked) {
+            EXPECT_EQ(LogOf(scratch, "job"), "") << "the running job's log is not touched";
+            EXPECT_TRUE(std::filesystem::is_empty(scratch / "job"));
         }
     }
 }

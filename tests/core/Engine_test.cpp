@@ -73,16 +73,33 @@ TEST(Engine, GetMetaOfATopazFileGivesEmptyObjectMetadata)
     EXPECT_EQ(text, "");
 }
 
-TEST(Engine, SetMetaRunsTheHandlerWithAnyMetadataText)
+// Text that is not JSON would have the book rewritten with nothing changed and called a success:
+// it stops before the handler, which any other text reaches.
+TEST(Engine, SetMetaRefusesTextThatIsNotJsonAndRunsTheHandlerOtherwise)
 {
     ScratchDir scratch;
     WriteWholeFile(scratch / "b.tpz", "TPZ");
-    const std::string notJson = "{oops";
-    EXPECT_EQ(setMetaInfoOrg(scratch / "b.tpz", scratch / "job", &notJson, nullptr), RC_NOT_SUPPORT);
-    std::string log = ReadWholeFile(scratch / "marlek_log/job.txt");
-    for (const char* line :
-         {"InitMeta IN", "InitMeta OUT", "SetMetaData IN", "SetMetaData OUT", "Not Support!", "setMeta END"})
-        EXPECT_NE(log.find(std::string("[setMetaInfoOrg] ") + line + "\r\n"), std::string::npos) << line;
+    const struct {
+        const char* label;
+        std::string text;
+        ResultCode rc;
+        std::vector<const char*> lines;
+    } cases[] = {
+        {"not JSON", "{oops", RC_META_GET_JSON, {"InitMeta IN", "InitMeta OUT", "MetaData Get JSON failed!"}},
+        {"JSON",
+         "{\"title\":\"T\"}",
+         RC_NOT_SUPPORT,
+         {"InitMeta IN", "InitMeta OUT", "SetMetaData IN", "SetMetaData OUT", "Not Support!"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(setMetaInfoOrg(scratch / "b.tpz", scratch / "job", &c.text, nullptr), c.rc);
+        std::string log = ReadWholeFile(scratch / "marlek_log/job.txt");
+        for (const char* line : c.lines)
+            EXPECT_NE(log.find(std::string("[setMetaInfoOrg] ") + line + "\r\n"), std::string::npos) << line;
+        EXPECT_NE(log.find("[setMetaInfoOrg] setMeta END\r\n"), std::string::npos);
+        EXPECT_EQ(log.find("SetMetaData IN") == std::string::npos, c.rc == RC_META_GET_JSON);
+    }
 }
 
 TEST(Engine, TempDirectoryThatCannotBeMadeFails)
