@@ -6,6 +6,7 @@
 
 #include <tidy/tidybuffio.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -553,12 +554,78 @@ size_t Utf8SequenceLength(const char* text, size_t available)
     return length;
 }
 
+// SVG's mixed-case names, blank-separated; the library keeps every name only lower-cased.
+const char* const SVG_ELEMENT_NAMES =
+    "altGlyph altGlyphDef altGlyphItem animateColor animateMotion animateTransform clipPath "
+    "feBlend feColorMatrix feComponentTransfer feComposite feConvolveMatrix "
+    "feDiffuseLighting feDisplacementMap feDistantLight feDropShadow feFlood feFuncA feFuncB "
+    "feFuncG feFuncR feGaussianBlur feImage feMerge feMergeNode feMorphology feOffset "
+    "fePointLight feSpecularLighting feSpotLight feTile feTurbulence foreignObject glyphRef "
+    "linearGradient radialGradient textPath";
+const char* const SVG_ATTRIBUTE_NAMES =
+    "attributeName attributeType baseFrequency baseProfile calcMode clipPathUnits "
+    "contentScriptType contentStyleType diffuseConstant edgeMode externalResourcesRequired "
+    "filterRes filterUnits glyphRef gradientTransform gradientUnits kernelMatrix "
+    "kernelUnitLength keyPoints keySplines keyTimes lengthAdjust limitingConeAngle "
+    "markerHeight markerUnits markerWidth maskContentUnits maskUnits numOctaves pathLength "
+    "patternContentUnits patternTransform patternUnits pointsAtX pointsAtY pointsAtZ "
+    "preserveAlpha preserveAspectRatio primitiveUnits refX refY repeatCount repeatDur "
+    "requiredExtensions requiredFeatures specularConstant specularExponent spreadMethod "
+    "startOffset stdDeviation stitchTiles surfaceScale systemLanguage tableValues targetX "
+    "targetY textLength viewBox viewTarget xChannelSelector yChannelSelector zoomAndPan";
+
+// Lower-cased name to the name in its SVG case.
+using CaseTable = std::unordered_map<std::string, std::string>;
+
+CaseTable ByLowerCase(const std::string& names)
+{
+    CaseTable table;
+    for (size_t start = 0; start < names.size();) {
+        size_t end = std::min(names.find(' ', start), names.size());
+        std::string name = names.substr(start, end - start);
+        table.emplace(ToLowerCopy(name), name);
+        start = end + 1;
+    }
+    return table;
+}
+
+// The name in its SVG case (the table lives as long as the program), or null when SVG has no
+// such mixed-case name.
+const char* SvgCase(const CaseTable& table, const char* name)
+{
+    auto found = table.find(name);
+    return found != table.end() ? found->second.c_str() : nullptr;
+}
+
 bool IsDroppedByDocumentPrinters(TidyNodeType type)
 {
     // Comments never reach a file. Conditional sections and server-side script blocks are not
     // content and would leave the file malformed as XML.
     return type == TidyNode_Comment || type == TidyNode_Section || type == TidyNode_Asp ||
            type == TidyNode_Jste || type == TidyNode_Php;
+}
+
+// Levels below root of the deepest node, walked without recursion.
+int TreeDepth(TidyNode root)
+{
+    int depth = 0;
+    int deepest = 0;
+    TidyNode node = root;
+    while (node != nullptr) {
+        TidyNode child = tidyGetChild(node);
+        if (child != nullptr) {
+            node = child;
+            deepest = std::max(deepest, ++depth);
+            continue;
+        }
+        while (node != root && tidyGetNext(node) == nullptr) {
+            node = tidyGetParent(node);
+            --depth;
+        }
+        if (node == root) break;
+        node = tidyGetNext(node);
+    }
+    return deepest;
 }
 
 } // namespace
@@ -589,6 +656,7 @@ void CHtmlParse::Release()
     // it left allocated belongs to no document any more.
     m_Budget->FreeAll();
     m_HeadingIds.clear();
+    m_InsideSvg.clear();
 }
 
 TidyNode CHtmlParse::GetRoot() const
@@ -597,6 +665,38 @@ TidyNode CHtmlParse::GetRoot() const
 }
 
 ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cleanAndRepair)
+{
+    // The text ends at its first NUL for the library; the nesting guard must see the same text.
+    size_t nul = text.find('\0');
+    std::string beforeNul;
+    if (nul != std::string::npos) beforeNul = text.substr(0, nul);
+    const std::string& source = nul == std::string::npos ? text : beforeNul;
+
+    // The guard's estimate of the library's depth can fall short on tag soup; each further attempt
+    // cuts the nesting in proportion to what the last tree reached.
+    static constexpr int MAX_ATTEMPTS = 5;
+    size_t limit = std::min(TIDY_NESTING_LIMIT, static_cast<size_t>(std::max(m_MaxTreeDepth, 1)));
+    for (int attempt = 1;; ++attempt) {
+        std::string capped;
+        bool cut = CapNesting(source, limit, capped);
+        if (cut) TARVO_LOG(m_Log, LOG_WARNING, "nesting deeper than %zu levels flattened", limit);
+        ResultCode rc = Parse(cut ? capped : source, isWindows1252, cleanAndRepair);
+        if (rc != RC_OK) return rc;
+        int depth = TreeDepth(GetRoot());
+        if (depth <= m_MaxTreeDepth) return RC_OK;
+        if (attempt == MAX_ATTEMPTS || limit <= 1) {
+            TARVO_LOG(m_Log, LOG_ERROR, "tree still %d levels deep with nesting cut at %zu levels", depth,
+                      limit);
+            Release();
+            return RC_HTML_INIT;
+        }
+        size_t proportional = limit * static_cast<size_t>(m_MaxTreeDepth) / static_cast<size_t>(depth);
+        limit = std::min(limit - 1, proportional * 9 / 10);
+        if (limit == 0) limit = 1;
+    }
+}
+
+ResultCode CHtmlParse::Parse(const std::string& text, bool isWindows1252, bool cleanAndRepair)
 {
     Release();
     m_Doc = tidyCreateWithAllocator(&m_Budget->base);
@@ -609,19 +709,10 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
     tidyOptSetBool(m_Doc, TidyHtmlOut, no);
     tidyOptSetBool(m_Doc, TidyAnchorAsName, no);
 
-    // The text ends at its first NUL for the library; the nesting guard must see the same text.
-    const char* chars = text.c_str();
-    size_t nul = text.find('\0');
-    std::string capped;
-    if (CapNesting(nul == std::string::npos ? text : text.substr(0, nul), TIDY_NESTING_LIMIT, capped)) {
-        TARVO_LOG(m_Log, LOG_WARNING, "nesting deeper than %zu levels flattened", TIDY_NESTING_LIMIT);
-        chars = capped.c_str();
-    }
-
-    m_Budget->limit = m_MemoryBase + m_MemoryPerByte * std::strlen(chars);
+    m_Budget->limit = m_MemoryBase + m_MemoryPerByte * text.size();
     TARVO_LOG(m_Log, LOG_INFO, "tidyParseString IN ...");
     int status = 0;
-    bool withinBudget = RunWithinBudget(*m_Budget, m_Doc, chars, status);
+    bool withinBudget = RunWithinBudget(*m_Budget, m_Doc, text.c_str(), status);
     if (withinBudget && status >= 0) {
         TARVO_LOG(m_Log, LOG_INFO, "tidyParseString OK OUT ...");
         if (cleanAndRepair) withinBudget = RunWithinBudget(*m_Budget, m_Doc, nullptr, status);
@@ -656,10 +747,52 @@ bool CHtmlParse::IsSelfClosing(const char* name)
     return false;
 }
 
+const char* CHtmlParse::ElementName(TidyNode element)
+{
+    static const CaseTable elements = ByLowerCase(SVG_ELEMENT_NAMES);
+    const char* name = tidyNodeGetName(element);
+    if (name == nullptr) return nullptr;
+    const char* svgName = SvgCase(elements, name);
+    return svgName != nullptr ? svgName : name;
+}
+
+bool CHtmlParse::IsInsideSvg(TidyNode element)
+{
+    // Each element is placed once: the climb stops at the first ancestor already known, so the
+    // cost stays linear in the tree however deep it is.
+    std::vector<TidyNode> climbed;
+    bool inside = false;
+    for (TidyNode node = element; node != nullptr; node = tidyGetParent(node)) {
+        auto known = m_InsideSvg.find(node);
+        if (known != m_InsideSvg.end()) {
+            inside = known->second;
+            break;
+        }
+        climbed.push_back(node);
+        const char* name = tidyNodeGetName(node);
+        if (name != nullptr && std::strcmp(name, "svg") == 0) {
+            inside = true;
+            break;
+        }
+    }
+    for (TidyNode node : climbed)
+        m_InsideSvg.emplace(node, inside);
+    return inside;
+}
+
+const char* CHtmlParse::AttributeName(TidyNode element, TidyAttr attr)
+{
+    static const CaseTable attributes = ByLowerCase(SVG_ATTRIBUTE_NAMES);
+    const char* name = tidyAttrName(attr);
+    if (name == nullptr) return nullptr;
+    const char* svgName = SvgCase(attributes, name);
+    return svgName != nullptr && IsInsideSvg(element) ? svgName : name;
+}
+
 void CHtmlParse::PrintAttributes(TidyNode element, std::string& out, bool& hadAttribute)
 {
     for (TidyAttr attr = tidyAttrFirst(element); attr != nullptr; attr = tidyAttrNext(attr)) {
-        const char* name = tidyAttrName(attr);
+        const char* name = AttributeName(element, attr);
         const char* value = tidyAttrValue(attr);
         if (!IsXmlName(name)) continue;
         hadAttribute = true;
@@ -673,7 +806,7 @@ void CHtmlParse::PrintAttributes(TidyNode element, std::string& out, bool& hadAt
 
 void CHtmlParse::PrintStartTag(TidyNode element, std::string& out)
 {
-    const char* name = tidyNodeGetName(element);
+    const char* name = ElementName(element);
     out += '<';
     out += name;
     bool hadAttribute = false;
@@ -695,7 +828,7 @@ void CHtmlParse::PrintStartTag(TidyNode element, std::string& out)
 void CHtmlParse::PrintEndTag(TidyNode element, std::string& out)
 {
     out += "</";
-    out += tidyNodeGetName(element);
+    out += ElementName(element);
     out += ">\r\n";
 }
 
@@ -920,11 +1053,14 @@ void CHtmlParse::PrintSkeleton(TidyNode element, std::string& out, size_t& inser
     if (!IsSelfClosing(tidyNodeGetName(element))) PrintEndTag(element, out);
 }
 
-void CHtmlParse::PrintVisible(TidyNode node, std::string& out)
+void CHtmlParse::PrintVisible(TidyNode node, bool asCharacters, std::string& out)
 {
     if (m_Depth >= MAX_DEPTH) return;
     if (tidyNodeGetType(node) == TidyNode_Text) {
-        PrintRendered(node, out);
+        if (asCharacters)
+            AppendCharacters(node, out);
+        else
+            PrintRendered(node, out);
         return;
     }
     if (!IsElement(node)) return;
@@ -935,14 +1071,27 @@ void CHtmlParse::PrintVisible(TidyNode node, std::string& out)
     }
     ++m_Depth;
     for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
-        PrintVisible(child, out);
+        PrintVisible(child, asCharacters, out);
     --m_Depth;
 }
 
 void CHtmlParse::PrintVisibleText(TidyNode node, std::string& out)
 {
     m_Depth = 0;
-    PrintVisible(node, out);
+    PrintVisible(node, false, out);
+}
+
+void CHtmlParse::AppendVisibleCharacters(TidyNode node, std::string& out)
+{
+    m_Depth = 0;
+    PrintVisible(node, true, out);
+}
+
+void CHtmlParse::AppendCharacters(TidyNode text, std::string& out)
+{
+    tidyBufClear(&m_TextValue);
+    if (tidyNodeGetValue(m_Doc, text, &m_TextValue) && m_TextValue.bp != nullptr)
+        out.append(reinterpret_cast<const char*>(m_TextValue.bp), m_TextValue.size);
 }
 
 void CHtmlParse::PrintVisibleText(std::string& out)
@@ -951,7 +1100,7 @@ void CHtmlParse::PrintVisibleText(std::string& out)
     if (root == nullptr) return;
     m_Depth = 0;
     for (TidyNode child = tidyGetChild(root); child != nullptr; child = tidyGetNext(child))
-        PrintVisible(child, out);
+        PrintVisible(child, false, out);
 }
 
 std::string CHtmlParse::GetId(TidyNode element) const
@@ -962,17 +1111,17 @@ std::string CHtmlParse::GetId(TidyNode element) const
     return generated != m_HeadingIds.end() ? generated->second : std::string();
 }
 
-void CHtmlParse::CollectTextInto(TidyNode node, std::string& text, bool& first)
+void CHtmlParse::CollectTextInto(TidyNode node, std::string& text)
 {
     if (m_Depth >= MAX_DEPTH) return;
     ++m_Depth;
     for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
         if (tidyNodeGetType(child) == TidyNode_Text) {
-            if (!first) text += ' ';
-            first = false;
-            PrintRendered(child, text);
+            AppendCharacters(child, text);
+        } else if (tidyNodeGetId(child) == TidyTag_BR) {
+            text += ' ';
         } else if (IsElement(child)) {
-            CollectTextInto(child, text, first);
+            CollectTextInto(child, text);
         }
     }
     --m_Depth;
@@ -981,11 +1130,10 @@ void CHtmlParse::CollectTextInto(TidyNode node, std::string& text, bool& first)
 std::string CHtmlParse::CollectText(TidyNode node)
 {
     std::string text;
-    bool first = true;
     int saved = m_Depth;
-    CollectTextInto(node, text, first);
+    CollectTextInto(node, text);
     m_Depth = saved;
-    return text;
+    return CollapseWhiteSpace(text);
 }
 
 void AppendAttributeValue(const std::string& value, std::string& out)
@@ -994,9 +1142,15 @@ void AppendAttributeValue(const std::string& value, std::string& out)
     // would control characters.
     for (char c : value) {
         switch (c) {
-        case '"': out += "&quot;"; break;
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
         default:
             if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
         }

@@ -36,9 +36,13 @@ class CHtmlParse
   public:
     // Every walk skips a node deeper than this, with everything under it.
     static constexpr int MAX_DEPTH = 3000;
+    // No tree that Init leaves is deeper than this, so no walk ever reaches MAX_DEPTH and text
+    // nested deeper in the page is kept, flattened, rather than skipped.
+    static constexpr int MAX_TREE_DEPTH = MAX_DEPTH - 32;
     // Start tags nested deeper than this (as a lexical estimate) are dropped before the text reaches
-    // the library, whose parser and clean-up recurse once per level.
-    static constexpr size_t TIDY_NESTING_LIMIT = 5000;
+    // the library, whose parser and clean-up recurse once per level; their text stays. When the
+    // library still builds a tree deeper than MAX_TREE_DEPTH, the text is cut again more tightly.
+    static constexpr size_t TIDY_NESTING_LIMIT = MAX_TREE_DEPTH - 64;
     // The library may build a tree far larger than its text (unclosed inline elements are reopened
     // in every later block); parsing stops with RC_HTML_INIT when its memory passes this plus
     // TIDY_MEMORY_PER_BYTE for each byte of text.
@@ -56,6 +60,8 @@ class CHtmlParse
         m_MemoryBase = base;
         m_MemoryPerByte = perByte;
     }
+    // Below MAX_TREE_DEPTH only in tests, which reach the tighter cuts with small pages.
+    void SetMaxTreeDepth(int depth) { m_MaxTreeDepth = depth; }
 
     // Parses NUL-terminated text (UTF-8, or Windows-1252 when asked) and optionally cleans and
     // repairs it. RC_HTML_INIT when the library reports a negative status or its tree outgrows the
@@ -78,6 +84,10 @@ class CHtmlParse
     void PrintVisibleText(std::string& out);
     // The visible text of one element and everything under it.
     void PrintVisibleText(TidyNode node, std::string& out);
+    // The same visible text as the characters it stands for, nothing escaped (for plain text).
+    void AppendVisibleCharacters(TidyNode node, std::string& out);
+    // The characters of a text node as they stand, nothing escaped.
+    void AppendCharacters(TidyNode text, std::string& out);
 
     // Building blocks for the format-specific printers of other handlers.
     void PrintStartTag(TidyNode element, std::string& out);
@@ -90,9 +100,16 @@ class CHtmlParse
     bool RenderTextFast(TidyNode node, std::string& out);
     static bool IsElement(TidyNode node);
     static bool IsSelfClosing(const char* name);
+    // The element's name as printed: the library lower-cases every name, and SVG element names
+    // (linearGradient, foreignObject, ...) get their case back. Start and end tags both use it.
+    static const char* ElementName(TidyNode element);
+    // The attribute's name as printed: on svg and the elements inside it, SVG's camel-case
+    // attribute names (viewBox, preserveAspectRatio, ...) get their case back.
+    const char* AttributeName(TidyNode element, TidyAttr attr);
     // The element's id attribute, or the one the heading-id printer gave it; empty when none.
     std::string GetId(TidyNode element) const;
-    // The text of every text node under the node, joined by one blank (depth limited).
+    // The text under the node as a reader shows it in a label: the characters of its text nodes
+    // as they stand, a line break as a blank, white space collapsed and trimmed (depth limited).
     std::string CollectText(TidyNode node);
 
     // Turns startFile and every local HTML file it links to into content files in tempDirectory
@@ -108,13 +125,16 @@ class CHtmlParse
 
   private:
     enum class PrintMode { Plain, HeadingIds, StyleSheet };
+    // One attempt of Init on text already cut to a nesting limit.
+    ResultCode Parse(const std::string& text, bool isWindows1252, bool cleanAndRepair);
     void PrintDocumentAs(PrintMode mode, std::string& out);
     void PrintTree(TidyNode node, PrintMode mode, std::string& out);
     void PrintAttributes(TidyNode element, std::string& out, bool& hadAttribute);
     void AssignHeadingId(TidyNode heading);
-    void PrintVisible(TidyNode node, std::string& out);
-    void CollectTextInto(TidyNode node, std::string& text, bool& first);
+    void PrintVisible(TidyNode node, bool asCharacters, std::string& out);
+    void CollectTextInto(TidyNode node, std::string& text);
     void BuildToc(TidyNode node, size_t fileIndex, CIntermediateBook& book);
+    bool IsInsideSvg(TidyNode element);
 
     struct PendingFile;
     ResultCode ProcessFile(const std::vector<std::string>& source, bool literalName, CIntermediateBook& book,
@@ -128,15 +148,17 @@ class CHtmlParse
     CRunLog* m_Log = nullptr;
     std::unique_ptr<TidyBudget> m_Budget; // the allocator of m_Doc; outlives it
     TidyDoc m_Doc = nullptr;
-    TidyBuffer m_TextValue; // reused by RenderTextFast
+    TidyBuffer m_TextValue; // reused by RenderTextFast and AppendCharacters
     size_t m_MemoryBase = TIDY_MEMORY_BASE;
     size_t m_MemoryPerByte = TIDY_MEMORY_PER_BYTE;
+    int m_MaxTreeDepth = MAX_TREE_DEPTH;
     int m_Depth = 0;
     int m_HeadingCounter = 0;
     int m_PlayOrder = 1;
     int32_t m_HeadingSlots[6] = {-1, -1, -1, -1, -1, -1};
     std::string m_HeadingStamp; // "e<date><time>." read once per heading-id walk
     std::unordered_map<TidyNode, std::string> m_HeadingIds;
+    std::unordered_map<TidyNode, bool> m_InsideSvg; // elements already placed, with their ancestors
     std::vector<HtmlResourceRecord> m_Records;
     std::vector<std::pair<size_t, size_t>> m_TocFiles; // NavPoint index in the book, pending file index
     std::vector<std::string> m_TocFragments;
@@ -152,6 +174,9 @@ void AppendAttributeValue(const std::string& value, std::string& out);
 
 // Escapes every "&" that does not start a character reference; true when the text changed.
 bool HandleNakedAmpersand(std::string& text);
+
+// Every run of blanks, tabs and line ends made one blank, and none at either end.
+std::string CollapseWhiteSpace(const std::string& text);
 
 // Decodes "&#160;" (to a blank), "&amp;", "&gt;", "&lt;", "&nbsp;" (removed) and "&quot;".
 std::string DecodeEntities(const std::string& text);

@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <unordered_set>
 
@@ -52,6 +53,22 @@ bool HasHtmlExtension(const std::string& path)
     return ext == "html" || ext == "xhtml" || ext == "htm" || ext == "xml";
 }
 
+// A reference with a scheme (https:, mailto:, data:, javascript:, ...) or a network path ("//host")
+// names nothing of the book; it stays a link in the text. A single letter before ":" is taken
+// for a drive letter.
+bool IsRemoteReference(const char* value)
+{
+    while (*value == ' ' || *value == '\t' || *value == '\n' || *value == '\r' || *value == '\f')
+        ++value;
+    if (value[0] == '/' && value[1] == '/') return true;
+    if (!std::isalpha(static_cast<unsigned char>(value[0]))) return false;
+    size_t i = 1;
+    while (std::isalnum(static_cast<unsigned char>(value[i])) || value[i] == '+' || value[i] == '-' ||
+           value[i] == '.')
+        ++i;
+    return value[i] == ':' && i >= 2;
+}
+
 struct CollectContext {
     HtmlResourceRecord& record;
     std::unordered_set<std::string> images; // lower case: images compare without regard to case
@@ -61,7 +78,7 @@ struct CollectContext {
 
 void AddImage(CollectContext& ctx, const char* value)
 {
-    if (value == nullptr || *value == '\0') return;
+    if (value == nullptr || *value == '\0' || IsRemoteReference(value)) return;
     std::string path = UrlDecode(value);
     if (ctx.images.insert(ToLowerCopy(path)).second) ctx.record.m_Images.push_back(path);
 }
@@ -76,27 +93,25 @@ void CollectFrom(TidyNode node, int depth, CollectContext& ctx)
             AddImage(ctx, src != nullptr ? src : FindAttribute(child, "xlink:href"));
         } else if (NameIs(child, "a")) {
             const char* href = FindAttribute(child, "href");
-            if (href != nullptr) {
+            if (href != nullptr && !IsRemoteReference(href)) {
                 std::string path = UrlDecode(href);
-                if (!StartsWith(path, "http://")) {
-                    size_t hash = path.find('#');
-                    if (hash != std::string::npos) path.erase(hash);
-                    if (HasHtmlExtension(path) && ctx.htmlFiles.insert(path).second)
-                        ctx.record.m_HtmlFiles.push_back(path);
-                }
+                size_t hash = path.find('#');
+                if (hash != std::string::npos) path.erase(hash);
+                if (HasHtmlExtension(path) && ctx.htmlFiles.insert(path).second)
+                    ctx.record.m_HtmlFiles.push_back(path);
             }
         } else if (NameIs(child, "link")) {
             for (TidyAttr attr = tidyAttrFirst(child); attr != nullptr; attr = tidyAttrNext(attr)) {
                 const char* name = tidyAttrName(attr);
                 const char* value = tidyAttrValue(attr);
-                if (name == nullptr || value == nullptr || *value == '\0') continue;
+                if (name == nullptr || value == nullptr || *value == '\0' || IsRemoteReference(value))
+                    continue;
                 if (strcasecmp(name, "href") != 0 && strcasecmp(name, "target") != 0) continue;
                 std::string path = UrlDecode(value);
                 if (ctx.styleSheets.insert(path).second) ctx.record.m_StyleSheets.push_back(path);
             }
         } else if (NameIs(child, "object")) {
-            const char* data = FindAttribute(child, "data");
-            if (data != nullptr && !StartsWith(UrlDecode(data), "http://")) AddImage(ctx, data);
+            AddImage(ctx, FindAttribute(child, "data"));
         } else if (NameIs(child, "svg")) {
             for (TidyNode image = tidyGetChild(child); image != nullptr; image = tidyGetNext(image)) {
                 if (!NameIs(image, "image")) continue;
@@ -190,7 +205,7 @@ void CHtmlParse::BuildToc(TidyNode node, size_t fileIndex, CIntermediateBook& bo
             point.m_EntryNumber = m_PlayOrder;
             point.m_PlayOrder = std::to_string(m_PlayOrder++);
             ++m_Depth;
-            point.m_Label = DecodeEntities(CollectText(child));
+            point.m_Label = CollectText(child);
             --m_Depth;
             int32_t parent = -1;
             for (int higher = level - 1; higher >= 0 && parent < 0; --higher)

@@ -78,6 +78,23 @@ bool HandleNakedAmpersand(std::string& text)
     return true;
 }
 
+std::string CollapseWhiteSpace(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    bool pendingBlank = false;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+            pendingBlank = !out.empty();
+            continue;
+        }
+        if (pendingBlank) out += ' ';
+        pendingBlank = false;
+        out += c;
+    }
+    return out;
+}
+
 std::string DecodeEntities(const std::string& text)
 {
     // In byte order of the keys, so "&amp;lt;" ends as "<".
@@ -91,9 +108,12 @@ std::string DecodeEntities(const std::string& text)
 
 std::string MakeCoverPage(const std::string& imageHref)
 {
+    // Strict XHTML: a head with a title, alt text, no presentational elements.
+    std::string href;
+    AppendAttributeValue(imageHref, href);
     return "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
            "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html "
-           "xmlns=\"http://www.w3.org/1999/xhtml\">"
-           "<body><center><img src=\"" +
-           imageHref + "\" /></center></body></html>";
+           "xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>Cover</title></head>"
+           "<body><div style=\"text-align:center\"><img src=\"" +
+           href + "\" alt=\"Cover\" /></div></body></html>";
 }

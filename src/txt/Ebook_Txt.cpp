@@ -23,11 +23,6 @@ const std::regex& TitlePattern()
     return pattern;
 }
 
-bool StartsWithAt(const std::string& text, size_t pos, const char* word)
-{
-    return text.compare(pos, std::char_traits<char>::length(word), word) == 0;
-}
-
 // The first of CR LF, LF and CR that the text holds anywhere separates all of its lines.
 std::string LineSeparatorOf(const std::string& text)
 {
@@ -68,9 +63,8 @@ std::string EscapeTextLine(const std::string& line)
             out += "&lt;";
         else if (c == '>')
             out += "&gt;";
-        else if (c == '&' && !StartsWithAt(line, i + 1, "lt;") && !StartsWithAt(line, i + 1, "gt;") &&
-                 !StartsWithAt(line, i + 1, "amp;") && !StartsWithAt(line, i + 1, "quot;"))
-            out += "&amp;";
+        else if (c == '&')
+            out += "&amp;"; // text is not markup: "&lt;" written in a text stays those four characters
         else
             out += c;
     }
@@ -239,18 +233,14 @@ TextRole RoleOf(TidyNode element)
     }
 }
 
+const char* const NO_BREAK_SPACE = "\xC2\xA0";
+
 // Blank runs and leading non-breaking spaces do not make a text worth a paragraph.
 bool HasVisibleText(const std::string& text)
 {
     size_t i = 0;
-    for (;;) {
-        if (text.compare(i, 6, "&nbsp;") == 0)
-            i += 6;
-        else if (text.compare(i, 6, "&#160;") == 0)
-            i += 6;
-        else
-            break;
-    }
+    while (text.compare(i, 2, NO_BREAK_SPACE) == 0)
+        i += 2;
     return text.find_first_not_of(" \t\r\n", i) != std::string::npos;
 }
 
@@ -269,14 +259,14 @@ class CTextWalker
         std::string run;
         for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
             if (tidyNodeGetType(child) == TidyNode_Text) {
-                m_Parser.PrintRendered(child, run);
+                m_Parser.AppendCharacters(child, run);
                 continue;
             }
             if (!CHtmlParse::IsElement(child)) continue;
             TextRole role = RoleOf(child);
             if (role == TextRole::Skip) continue;
             if (role == TextRole::Inline) {
-                m_Parser.PrintVisibleText(child, run);
+                m_Parser.AppendVisibleCharacters(child, run);
                 continue;
             }
             Flush(run, out);
@@ -285,7 +275,7 @@ class CTextWalker
                 continue;
             }
             std::string text;
-            m_Parser.PrintVisibleText(child, text);
+            m_Parser.AppendVisibleCharacters(child, text);
             if (!HasVisibleText(text)) continue;
             if (role == TextRole::Heading1)
                 out += "\r\n\r\n\r\n\r\n" + text + "\r\n\r\n\r\n";
@@ -327,6 +317,9 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
     const CIntermediateBook& book = ctx.m_Book;
     std::string text = BuildTextHead(book);
 
+    // Metadata values may still spell entities; the documents' text is taken as the characters
+    // it stands for, so that nothing is decoded twice ("&amp;lt;" in a page reads "&lt;").
+    text = DecodeEntities(text);
     PrintProgress("Parsing All Htmls Content");
     const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
     for (const std::string& name : book.m_HtmlFileList) {
@@ -344,10 +337,8 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
     PrintProgress("Processed 95%");
     PrintProgress("Creating Txt Output");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::CorrectHtmlContentToTxt IN");
-    // The cleaner writes a non-breaking space as "&nbsp;", which the decoder drops; in plain text
-    // it must stay a space, or the words on both sides run together.
-    ReplaceAll(text, "&nbsp;", "&#160;");
-    text = DecodeEntities(text);
+    // Plain text is searched and wrapped at blanks: a no-break space is written as one.
+    ReplaceAll(text, NO_BREAK_SPACE, " ");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::CorrectHtmlContentToTxt OUT");
     ResultCode rc = WriteOutputFile(outputFile, text);
     if (rc != RC_OK)

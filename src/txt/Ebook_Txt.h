@@ -5,8 +5,9 @@
 
 #include <string>
 
-class CEbookTxt : public CEbook {
-public:
+class CEbookTxt : public CEbook
+{
+  public:
     ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
     ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
     ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
@@ -14,7 +15,7 @@ public:
 
     ResultCode ParseTxt(const std::string& inputFile, const std::string& tempDirectory);
 
-private:
+  private:
     CIntermediateBook m_Book;
     std::string m_Title;
 };
@@ -23,7 +24,7 @@ private:
 std::string TitleFromText(const std::string& text);
 // The file name without folders, cut before its first ".".
 std::string TitleFromFileName(const std::string& path);
-// Escapes quotes and angle brackets, and ampersands that do not start one of our entities.
+// Escapes quotes, angle brackets and every ampersand: the line's characters come back as written.
 std::string EscapeTextLine(const std::string& line);
 // The XHTML page holding the text as one paragraph per non-empty line.
 std::string BuildTextPage(const std::string& title, const std::string& text);

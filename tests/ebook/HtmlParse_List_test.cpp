@@ -3,6 +3,8 @@
 #include "base/IntermediateBook.h"
 #include "base/Platform.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -76,7 +78,50 @@ TEST(HtmlParseList, CollectsResourcesByElement)
     EXPECT_EQ(record.m_StyleSheets, (std::vector<std::string>{"css/a b.css"}));
     EXPECT_EQ(record.m_Images,
               (std::vector<std::string>{"IMG/A.PNG", "x.png", "movie.swf", "a.mp3", "v.webm", "s.js"}));
-    EXPECT_EQ(record.m_HtmlFiles, (std::vector<std::string>{"next.xhtml", "https://near/by.html"}));
+    EXPECT_EQ(record.m_HtmlFiles, (std::vector<std::string>{"next.xhtml"}));
+}
+
+struct ReferenceCase {
+    const char* label;
+    const char* reference;
+    bool local;
+};
+
+const ReferenceCase kReferenceCases[] = {
+    {"https", "https://example.org/page.html", false},
+    {"upper-case scheme", "HTTPS://example.org/page.html", false},
+    {"mailto", "mailto:someone@example.org?subject=a.html", false},
+    {"ftp", "ftp://example.org/pub/list.html", false},
+    {"data", "data:text/html;base64,PGI+eDwvYj4=.html", false},
+    {"javascript", "javascript:open('x.html')", false},
+    {"scheme with digits and signs", "view-source+x.1:page.html", false},
+    {"network path", "//example.org/page.html", false},
+    {"leading blank", " https://example.org/page.html", false},
+    {"relative", "sub/page.html", true},
+    {"colon after a slash", "sub/a:b.html", true},
+    {"drive letter", "c:/book/page.html", true},
+    {"escaped colon", "ab%3Acd.html", true},
+};
+
+// Only local files belong to a book; whatever has a scheme stays a link in the text.
+TEST(HtmlParseList, ReferencesWithASchemeAreNotCollected)
+{
+    for (const ReferenceCase& c : kReferenceCases) {
+        SCOPED_TRACE(c.label);
+        std::string ref = c.reference;
+        CHtmlParse parse;
+        ASSERT_EQ(parse.Init(Page("<a href=\"" + ref + "\">a</a><img src=\"" + ref +
+                                  "\" alt=\"\"/>"
+                                  "<link rel=\"stylesheet\" href=\"" +
+                                  ref + "\"/><object data=\"" + ref + "\"></object><video src=\"" + ref +
+                                  "\"></video>")),
+                  RC_OK);
+        HtmlResourceRecord record;
+        parse.CollectResources(record);
+        EXPECT_EQ(record.m_HtmlFiles.size(), c.local ? 1u : 0u);
+        EXPECT_EQ(record.m_Images.size(), c.local ? 1u : 0u);
+        EXPECT_EQ(record.m_StyleSheets.size(), c.local ? 1u : 0u);
+    }
 }
 
 TEST(HtmlParseList, BuildsTheTreeAndTableOfContents)
@@ -122,8 +167,7 @@ TEST(HtmlParseList, BuildsTheTreeAndTableOfContents)
     EXPECT_EQ(records[0].m_StyleSheets, (std::vector<std::string>{"../css/style.css"}));
     EXPECT_EQ(records[0].m_Images,
               (std::vector<std::string>{"../images/cover one.png", "media/clip.mp4", "index.html"}));
-    EXPECT_EQ(records[0].m_HtmlFiles,
-              (std::vector<std::string>{"a.html", "https://example.com/remote.html", "missing.html"}));
+    EXPECT_EQ(records[0].m_HtmlFiles, (std::vector<std::string>{"a.html", "missing.html"}));
     EXPECT_EQ(records[1].m_Folder, "text");
     EXPECT_EQ(records[1].m_FileName, "a.html");
     EXPECT_EQ(records[2].m_Folder, "text/sub");
@@ -138,7 +182,7 @@ TEST(HtmlParseList, BuildsTheTreeAndTableOfContents)
     const Expected expected[] = {
         {"Preface", "text/index.html", -1},
         {"Part & One", "text/index.html", -1},
-        {"Chapter  1", "text/index.html", 2},
+        {"Chapter 1", "text/index.html", 2},
         {"Section 1.1", "text/index.html", 3},
         {"A", "text/a.html", -1},
         {"B", "text/sub/b.html", 5},
@@ -209,4 +253,80 @@ TEST(HtmlParseList, EmptyOrMissingStartFileGivesNothing)
     std::set<std::string> files;
     ListFiles(scratch + "temp/", "", files);
     EXPECT_TRUE(files.empty());
+}
+
+namespace
+{
+
+// A two-page site whose links name other schemes, and whose headings hold inline markup.
+void MakeSite(const ScratchDir& site)
+{
+    const std::string remote = "<a href=\"https://example.org/remote.html\">s</a>"
+                               "<a href=\"HTTP://example.org/loud.html\">l</a>"
+                               "<a href=\"mailto:someone@example.org\">m</a>"
+                               "<a href=\"ftp://example.org/pub/list.html\">f</a>"
+                               "<a href=\"javascript:void(0)\">j</a>"
+                               "<a href=\"//example.org/net.html\">n</a>"
+                               "<img src=\"data:image/gif;base64,R0lGODlhAQABAAAAACw=\" alt=\"d\"/>"
+                               "<img src=\"https://example.org/far.png\" alt=\"f\"/>"
+                               "<link rel=\"stylesheet\" href=\"https://example.org/far.css\"/>";
+    Put(site / "index.html", Page("<h1>5.1.1 The <code>lb config</code> command</h1>" + remote +
+                                  "<a href=\"ch1.html\">next</a><img src=\"pic.png\" alt=\"p\"/>"));
+    Put(site / "ch1.html", Page("<h2>Line<br/>break and <b>bold</b>ness</h2><p>text</p>" + remote));
+    Put(site / "pic.png", "png");
+}
+
+} // namespace
+
+// Remote links stay links in the pages; only local files become part of the book.
+TEST(HtmlParseListConversion, LinksWithASchemeNeverReachThePackage)
+{
+    ScratchDir scratch;
+    MakeSite(scratch);
+    CommandRun run = RunTarvoCmd({"c", scratch / "index.html", scratch / "site.epub", scratch / "t"});
+    ASSERT_NE(run.out.find("return 0"), std::string::npos) << run.out;
+    std::string listing = RunProgramCapture("/usr/bin/unzip", {"-Z1", scratch / "site.epub"}, "").out;
+    std::string package = RunProgramCapture("/usr/bin/unzip", {"-p", scratch / "site.epub", "*.opf"}, "").out;
+    ASSERT_NE(package.find("ch1.html"), std::string::npos) << package;
+    EXPECT_NE(package.find("pic.png"), std::string::npos) << package;
+    for (const char* name :
+         {"example.org", "someone", "javascript", "data:", "remote", "far.png", "far.css"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(package.find(name), std::string::npos) << package;
+        EXPECT_EQ(listing.find(name), std::string::npos) << listing;
+    }
+    std::string pages =
+        RunProgramCapture("/usr/bin/unzip", {"-p", scratch / "site.epub", "*ch1.html"}, "").out;
+    EXPECT_NE(pages.find("href=\"https://example.org/remote.html\""), std::string::npos) << pages;
+    EXPECT_NE(pages.find("href=\"mailto:someone@example.org\""), std::string::npos) << pages;
+}
+
+struct LabelCase {
+    const char* label;
+    std::string book; // empty: the generated site
+    const char* entry;
+};
+
+// A label is the visible text of the heading or navLabel: the blanks beside inline markup stay.
+TEST(HtmlParseListConversion, TocLabelsKeepTheBlanksAroundInlineMarkup)
+{
+    const LabelCase cases[] = {
+        {"heading of an HTML site", "", "<text>5.1.1 The lb config command</text>"},
+        {"heading with a line break", "", "<text>Line break and boldness</text>"},
+        {"navLabel with markup in an EPUB", TARVO_TEST_DATA "/epub/lm-ja.epub",
+         "<text>5.1.1 lb config \xE3\x82\xB3\xE3\x83\x9E\xE3\x83\xB3\xE3\x83\x89</text>"},
+    };
+    for (const LabelCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        std::string book = c.book;
+        if (book.empty()) {
+            MakeSite(scratch);
+            book = scratch / "index.html";
+        }
+        CommandRun run = RunTarvoCmd({"c", book, scratch / "out.epub", scratch / "t"});
+        ASSERT_NE(run.out.find("return 0"), std::string::npos) << run.out;
+        std::string ncx = RunProgramCapture("/usr/bin/unzip", {"-p", scratch / "out.epub", "*.ncx"}, "").out;
+        EXPECT_NE(ncx.find(c.entry), std::string::npos) << ncx;
+    }
 }

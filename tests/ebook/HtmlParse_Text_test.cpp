@@ -133,8 +133,9 @@ TEST(HtmlParseText, DecodeEntities)
 TEST(HtmlParseText, CoverPage)
 {
     EXPECT_EQ(
-        MakeCoverPage("images/cover.jpg"),
+        MakeCoverPage("images/a&b.jpg"),
         "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
         "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-strict.dtd\"><html xmlns=\"http://www.w3.org/1999/xhtml\">"
-        "<body><center><img src=\"images/cover.jpg\" /></center></body></html>");
+        "<head><title>Cover</title></head><body><div style=\"text-align:center\">"
+        "<img src=\"images/a&amp;b.jpg\" alt=\"Cover\" /></div></body></html>");
 }

@@ -2,11 +2,15 @@
 
 #include "base/Platform.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
 #include <tidy/tidybuffio.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -390,21 +394,64 @@ TEST(HtmlParse, Windows1252Input)
     EXPECT_EQ(out, "<p>caf\xc3\xa9 \xe2\x82\xac</p>\r\n");
 }
 
-TEST(HtmlParse, DepthLimitCutsDeepTrees)
+struct SvgCase {
+    const char* label;
+    const char* html;
+    const char* expected; // a piece of the printed body
+};
+
+const SvgCase kSvgCases[] = {
+    {"svg attributes",
+     "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 10 10\" preserveAspectRatio=\"none\">",
+     "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 10 10\" preserveAspectRatio=\"none\">"},
+    {"element and its end tag",
+     "<svg><defs><linearGradient id=\"g\" gradientUnits=\"userSpaceOnUse\"></linearGradient></defs></svg>",
+     "<linearGradient id=\"g\" gradientUnits=\"userSpaceOnUse\"></linearGradient>"},
+    {"deeper inside svg", "<svg><g><g><clipPath clipPathUnits=\"objectBoundingBox\"/></g></g></svg>",
+     "<clipPath clipPathUnits=\"objectBoundingBox\"></clipPath>"},
+    {"written in another case", "<SVG VIEWBOX=\"0 0 1 1\"><FOREIGNOBJECT/></SVG>",
+     "<svg viewBox=\"0 0 1 1\"><foreignObject></foreignObject>"},
+    {"image keeps xlink:href", "<svg><image xlink:href=\"c.jpg\" width=\"1\"/></svg>",
+     "<image xlink:href=\"c.jpg\" width=\"1\">"},
+    {"outside svg names stay as the library has them", "<div viewBox=\"1\">x</div>",
+     "<div viewbox=\"1\">x</div>"},
+};
+
+// The library lower-cases every name; SVG's own mixed-case names must come back, or a cover page
+// scales wrongly and fails validation.
+TEST(HtmlParse, SvgNamesKeepTheirCase)
 {
-    std::string html = "<html><body>";
-    for (int i = 0; i < 5000; ++i)
-        html += "<div>";
-    html += "deep";
-    for (int i = 0; i < 5000; ++i)
-        html += "</div>";
-    html += "<p>after</p></body></html>";
-    CHtmlParse parse;
-    ASSERT_EQ(parse.Init(html), RC_OK);
-    std::string out;
-    parse.PrintDocument(out);
-    EXPECT_EQ(out.find("deep"), std::string::npos);
-    EXPECT_NE(out.find("<p>after</p>"), std::string::npos);
+    for (const SvgCase& c : kSvgCases) {
+        SCOPED_TRACE(c.label);
+        std::string out = PrintDocument(std::string("<html><body><div>") + c.html + "</div></body></html>");
+        EXPECT_NE(out.find(c.expected), std::string::npos) << out;
+        EXPECT_TRUE(IsWellFormedXml(out));
+    }
+}
+
+// The walks stop at MAX_DEPTH; the cleaner flattens what lies deeper, so the text is still printed.
+TEST(HtmlParse, TextBeyondTheWalkLimitIsKept)
+{
+    for (int levels : {CHtmlParse::MAX_DEPTH - 40, CHtmlParse::MAX_DEPTH + 10, 5000}) {
+        SCOPED_TRACE(levels);
+        std::string html = "<html><body>";
+        for (int i = 0; i < levels; ++i)
+            html += "<div>";
+        html += "deep";
+        for (int i = 0; i < levels; ++i)
+            html += "</div>";
+        html += "<p>after</p></body></html>";
+        CHtmlParse parse;
+        ASSERT_EQ(parse.Init(html), RC_OK);
+        EXPECT_LE(TreeDepth(parse.GetRoot()), CHtmlParse::MAX_TREE_DEPTH);
+        std::string out;
+        parse.PrintDocument(out);
+        EXPECT_NE(out.find("deep"), std::string::npos);
+        EXPECT_NE(out.find("<p>after</p>"), std::string::npos);
+        std::string visible;
+        parse.PrintVisibleText(visible);
+        EXPECT_NE(visible.find("deep"), std::string::npos);
+    }
 }
 
 struct NestCase {
@@ -444,10 +491,10 @@ TEST(HtmlParse, DeepNestingNeverReachesTheLibrary)
         ResultCode rc = parse.Init(html);
         ASSERT_TRUE(rc == RC_OK || rc == RC_HTML_INIT);
         if (rc != RC_OK) continue;
-        EXPECT_LT(TreeDepth(parse.GetRoot()), 3 * static_cast<int>(CHtmlParse::TIDY_NESTING_LIMIT));
+        EXPECT_LE(TreeDepth(parse.GetRoot()), CHtmlParse::MAX_TREE_DEPTH);
         std::string out;
-        parse.PrintDocument(out);
-        EXPECT_FALSE(out.empty());
+        parse.PrintVisibleText(out);
+        EXPECT_NE(out.find('x'), std::string::npos);
     }
 }
 
@@ -556,6 +603,37 @@ TEST(HtmlParse, NestingGuardBoundsTheLibrarysDepthOnTagSoup)
     }
 }
 
+// Where the guard's estimate falls short of the library's tree, the page is cut again, tighter,
+// until the tree fits; a page that never fits is refused rather than printed in part.
+TEST(HtmlParse, TreesDeeperThanTheLimitAreCutAgain)
+{
+    static const char* const TOKENS[] = {
+        "<div>", "<b>",  "</b>", "<i>",    "<p>",  "</p>",         "<table>",  "<tr>", "<td>", "<li>",
+        "<ul>",  "<dl>", "<dd>", "<font>", "<em>", "<blockquote>", "<center>", "<h1>", "z"};
+    const int limit = 12;
+    std::mt19937 random(4242);
+    int fitted = 0;
+    for (int round = 0; round < 100; ++round) {
+        std::string html;
+        for (int i = 0; i < 400; ++i)
+            html += TOKENS[random() % (sizeof TOKENS / sizeof TOKENS[0])];
+        CHtmlParse parse;
+        parse.SetMaxTreeDepth(limit);
+        ResultCode rc = parse.Init(html);
+        ASSERT_TRUE(rc == RC_OK || rc == RC_HTML_INIT);
+        if (rc != RC_OK) {
+            EXPECT_EQ(parse.GetDoc(), nullptr);
+            continue;
+        }
+        ++fitted;
+        ASSERT_LE(TreeDepth(parse.GetRoot()), limit) << "round " << round << ":\n" << html;
+        std::string visible;
+        parse.PrintVisibleText(visible);
+        EXPECT_EQ(std::count(visible.begin(), visible.end(), 'z'), std::count(html.begin(), html.end(), 'z'));
+    }
+    EXPECT_GT(fitted, 90);
+}
+
 TEST(HtmlParse, TreesPastTheMemoryBudgetAreRefused)
 {
     std::string html = "<html><body>";
@@ -601,4 +679,92 @@ TEST(HtmlParse, NestingGuardKeepsTheTextOfDroppedTags)
     std::string capped;
     ASSERT_TRUE(CapNesting("<b><i><u>x</u></i></b>y", 2, capped));
     EXPECT_EQ(capped, "<b><i>x</u></i></b>y");
+}
+
+// ---- the cleaner in whole conversions --------------------------------------------------------------
+
+namespace
+{
+
+// Every entry of an archive, one after another (images too), as unzip prints them.
+std::string ArchiveText(const std::string& path)
+{
+    return RunProgramCapture("/usr/bin/unzip", {"-p", path}, "").out;
+}
+
+// Whole-program checks take seconds each; they run from the ctest entry labelled slow, which sets this.
+bool SlowChecksWanted()
+{
+    const char* wanted = std::getenv("TARVO_SLOW_CHECKS");
+    return wanted != nullptr && *wanted != '\0';
+}
+
+bool Converted(const std::string& in, const std::string& out, const std::string& temp)
+{
+    CommandRun run = RunTarvoCmd({"c", in, out, temp});
+    EXPECT_NE(run.out.find("return 0"), std::string::npos) << in << " -> " << out << "\n" << run.out;
+    return run.exitStatus == 0;
+}
+
+struct DeepPage {
+    const char* label;
+    int levels;
+    const char* open;
+    const char* close;
+};
+
+const DeepPage kDeepPages[] = {
+    {"5,000 levels of div and span", 2500, "<div><span>", "</span></div>"},
+    {"100,000 levels of div", 100000, "<div>", "</div>"},
+};
+
+} // namespace
+
+// Text nested beyond the walks' limit reaches every output format, in bounded time.
+TEST(HtmlParseConversion, DeepPagesKeepTheirTextInEveryOutput)
+{
+    if (!SlowChecksWanted()) GTEST_SKIP() << "a slow check";
+    for (const DeepPage& c : kDeepPages) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        std::string page = "<html><head><title>Deep</title></head><body><p>first words</p>";
+        for (int i = 0; i < c.levels; ++i)
+            page += c.open;
+        page += "deepest words";
+        for (int i = 0; i < c.levels; ++i)
+            page += c.close;
+        page += "<p>last words</p></body></html>";
+        ASSERT_EQ(WriteWholeFile(scratch / "deep.html", page), RC_OK);
+
+        ASSERT_TRUE(Converted(scratch / "deep.html", scratch / "deep.txt", scratch / "t1"));
+        ASSERT_TRUE(Converted(scratch / "deep.html", scratch / "deep.epub", scratch / "t2"));
+        ASSERT_TRUE(Converted(scratch / "deep.html", scratch / "deep.azw3", scratch / "t3"));
+        ASSERT_TRUE(Converted(scratch / "deep.azw3", scratch / "back.txt", scratch / "t4"));
+        const std::string outputs[] = {ReadWholeFile(scratch / "deep.txt"),
+                                       ArchiveText(scratch / "deep.epub"),
+                                       ReadWholeFile(scratch / "back.txt")};
+        for (const std::string& text : outputs)
+            for (const char* words : {"first words", "deepest words", "last words"})
+                EXPECT_NE(text.find(words), std::string::npos) << words;
+    }
+}
+
+// The SVG cover page of a real book keeps its scaling through a conversion and still validates.
+TEST(HtmlParseConversion, SvgCoverPageKeepsItsCase)
+{
+    ScratchDir scratch;
+    ASSERT_TRUE(Converted(TARVO_TEST_DATA "/epub/qs-eng.epub", scratch / "out.epub", scratch / "t"));
+    std::string titlePage =
+        RunProgramCapture("/usr/bin/unzip", {"-p", scratch / "out.epub", "*titlepage.xhtml"}, "").out;
+    EXPECT_NE(titlePage.find("viewBox=\"0 0 600 800\""), std::string::npos) << titlePage;
+    EXPECT_NE(titlePage.find("preserveAspectRatio=\"none\""), std::string::npos) << titlePage;
+
+    const char* jar = "/usr/share/java/epubcheck.jar";
+    if (!SlowChecksWanted() || !FileExists(jar)) GTEST_SKIP() << "epubcheck: a slow check, or not installed";
+    RunProgramCapture("/usr/bin/java", {"-jar", jar, scratch / "out.epub", "--json", scratch / "report.json"},
+                      "");
+    std::string report = ReadWholeFile(scratch / "report.json");
+    ASSERT_NE(report.find("\"messages\""), std::string::npos);
+    std::string messages = report.substr(0, report.find("\"checker\""));
+    EXPECT_EQ(messages.find("titlepage"), std::string::npos) << messages;
 }

@@ -6,12 +6,15 @@
 #include "TestSupport.h"
 
 #include <chrono>
+#include <utility>
 
-namespace {
+namespace
+{
 
-const std::string PAGE_HEAD = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>T</title>\r\n\t"
-                              "<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
-                              "<body>\r\n";
+const std::string PAGE_HEAD =
+    "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>T</title>\r\n\t"
+    "<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
+    "<body>\r\n";
 const std::string PAGE_TAIL = "\r\n</body>\r\n</html>";
 
 struct PageCase {
@@ -30,7 +33,7 @@ TEST(TextPage, ParagraphsFollowTheFirstLineSeparator)
         {"ending line break gives an empty paragraph", "a\n", "<p>a</p><p></p>"},
         {"no separator at all", "just one line", "<p>just one line</p>"},
         {"escaping", "x & <1> \"q\" &lt; &amp; &quot; &gt; &copy;",
-         "<p>x &amp; &lt;1&gt; &quot;q&quot; &lt; &amp; &quot; &gt; &amp;copy;</p>"},
+         "<p>x &amp; &lt;1&gt; &quot;q&quot; &amp;lt; &amp;amp; &amp;quot; &amp;gt; &amp;copy;</p>"},
     };
     for (const PageCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -47,7 +50,8 @@ TEST(TextPage, TitleCannotBreakThePage)
 TEST(TextPage, LargeTextsBuildInLinearTime)
 {
     std::string text;
-    for (int i = 0; i < 200000; ++i) text += "Line number " + std::to_string(i) + " & more <text>\r\n";
+    for (int i = 0; i < 200000; ++i)
+        text += "Line number " + std::to_string(i) + " & more <text>\r\n";
     auto start = std::chrono::steady_clock::now();
     std::string page = BuildTextPage("T", text);
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -64,14 +68,22 @@ struct TitleCase {
 TEST(TextTitle, BracketsGiveTheTitle)
 {
     const TitleCase cases[] = {
-        {"double angle brackets", "\xE3\x80\x8A" "Debian \xE7\xBB\xB4\xE6\x8A\xA4" "\xE3\x80\x8B\r\nrest",
+        {"double angle brackets",
+         "\xE3\x80\x8A"
+         "Debian \xE7\xBB\xB4\xE6\x8A\xA4"
+         "\xE3\x80\x8B\r\nrest",
          "Debian \xE7\xBB\xB4\xE6\x8A\xA4"},
         {"two different names joined", "<one> and <two>", "one_two"},
         {"repeated name once", "<one> <one>", "one"},
         {"contained name skipped", "<one two> <two>", "one two"},
-        {"greedy within one line", "\xE3\x80\x8A" "a\xE3\x80\x8B b \xE3\x80\x8B\nc\xE3\x80\x8B",
+        {"greedy within one line",
+         "\xE3\x80\x8A"
+         "a\xE3\x80\x8B b \xE3\x80\x8B\nc\xE3\x80\x8B",
          "a\xE3\x80\x8B b "},
-        {"not across lines", "\xE3\x80\x8A" "a\nb\xE3\x80\x8B", ""},
+        {"not across lines",
+         "\xE3\x80\x8A"
+         "a\nb\xE3\x80\x8B",
+         ""},
         {"nothing bracketed", "Plain text", ""},
         {"empty angle brackets are no name", "<>", ""},
     };
@@ -128,7 +140,9 @@ TEST(EbookTxt, UnwritableTempDirectoryFails)
 TEST(EbookTxt, GetMetaDataReadsTheTitleFromTheStart)
 {
     ScratchDir scratch;
-    std::string text = "\xE3\x80\x8A" "Title\xE3\x80\x8B\r\n" + std::string(700, 'x') + "<late>";
+    std::string text = "\xE3\x80\x8A"
+                       "Title\xE3\x80\x8B\r\n" +
+                       std::string(700, 'x') + "<late>";
     WriteWholeFile(scratch / "a.txt", text);
     CEbookTxt handler;
     GetMetaContext ctx{scratch.Path(), ""};
@@ -152,14 +166,19 @@ TEST(TextHead, FullMetadata)
     book.AddValue("identifier_ISBN", "978");
     book.AddValue("description", "D");
     std::string head = BuildTextHead(book);
-    EXPECT_TRUE(StartsWith(head, "\xEF\xBB\xBF\xE3\x80\x8A" "Dune\xE3\x80\x8B    Author\xEF\xBC\x9A" "A\xEF\xBC\x8C"
-                                 "B   ISBN\xEF\xBC\x9A" "978\r\n\r\nDescription\xEF\xBC\x9A" "D\r\n\r\nGenerate From"))
+    EXPECT_TRUE(StartsWith(head, "\xEF\xBB\xBF\xE3\x80\x8A"
+                                 "Dune\xE3\x80\x8B    Author\xEF\xBC\x9A"
+                                 "A\xEF\xBC\x8C"
+                                 "B   ISBN\xEF\xBC\x9A"
+                                 "978\r\n\r\nDescription\xEF\xBC\x9A"
+                                 "D\r\n\r\nGenerate From"))
         << head;
 }
 
 } // namespace
 
-namespace {
+namespace
+{
 
 struct WalkCase {
     const char* label;
@@ -181,15 +200,16 @@ TEST(TextOutput, DocumentTextFollowsTheBlocks)
         {"table cells", "<table><tr><td>c1</td><td>c2</td></tr></table>", "c1\r\n\r\nc2\r\n\r\n"},
         {"empty paragraphs skipped", "<p>&nbsp;</p><p> </p><p>z</p>", "z\r\n\r\n"},
         {"script and style left out", "<script>var x;</script><p>t</p>", "t\r\n\r\n"},
+        {"references read once", "<p>&lt;b&gt; &amp;lt; &amp;amp;</p>", "<b> &lt; &amp;\r\n\r\n"},
     };
     for (const WalkCase& c : cases) {
         SCOPED_TRACE(c.label);
         CHtmlParse parser;
-        ASSERT_EQ(parser.Init(std::string("<html><head><title>T</title><style>p{}</style></head><body>") + c.body +
-                                  "</body></html>",
+        ASSERT_EQ(parser.Init(std::string("<html><head><title>T</title><style>p{}</style></head><body>") +
+                                  c.body + "</body></html>",
                               false, true),
                   RC_OK);
-        EXPECT_EQ(DecodeEntities(DocumentText(parser)), c.text);
+        EXPECT_EQ(DocumentText(parser), c.text);
     }
 }
 
@@ -197,7 +217,8 @@ TEST(TextOutput, BookToTextKeepsHeadAndChapters)
 {
     ScratchDir scratch;
     MakePath(scratch / "OEBPS/text/");
-    WriteWholeFile(scratch / "OEBPS/text/a.html", "<html><body><h1>Chapter &amp; One</h1><p>caf&#233;</p></body></html>");
+    WriteWholeFile(scratch / "OEBPS/text/a.html",
+                   "<html><body><h1>Chapter &amp; One</h1><p>caf&#233;</p></body></html>");
     WriteWholeFile(scratch / "OEBPS/b.html", "<html><body><p>Second&#160;part</p></body></html>");
     CIntermediateBook book;
     book.m_ContentDirectory = "OEBPS/";
@@ -209,7 +230,35 @@ TEST(TextOutput, BookToTextKeepsHeadAndChapters)
     ASSERT_EQ(handler.Convert_Output(scratch / "out.txt", ctx), RC_OK);
     std::string text = ReadWholeFile(scratch / "out.txt");
     EXPECT_TRUE(StartsWith(text, "\xEF\xBB\xBF\xE3\x80\x8AT\xE3\x80\x8B    \r\n\r\nGenerate From")) << text;
-    EXPECT_NE(text.find("Chapter & One\r\n\r\n\r\ncaf\xC3\xA9\r\n\r\nSecond part\r\n\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Chapter & One\r\n\r\n\r\ncaf\xC3\xA9\r\n\r\nSecond part\r\n\r\n"), std::string::npos)
+        << text;
+}
+
+// Text is not markup: every "&", "<" and ">" of a text reads back as written after a trip
+// through EPUB, entity-like words included.
+TEST(TextConversion, MarkupCharactersRoundTripThroughEpub)
+{
+    const char* const lines[] = {
+        "Fish & chips & more && less",
+        "a <b>tag</b> that is not one, x<y>z",
+        "&lt;written&gt; as entities &amp; &quot;quoted&quot; &#38; &#x26; &nbsp;",
+        "&copy; &eacute; &lsaquo;single&rsaquo; &bogus; &#0; &",
+        "<<>> &&; &amp;amp;lt; 1 < 2 > 0",
+    };
+    std::string text;
+    for (const char* line : lines)
+        text += std::string(line) + "\n";
+    ScratchDir scratch;
+    ASSERT_EQ(WriteWholeFile(scratch / "marks.txt", text), RC_OK);
+    for (const auto& step :
+         {std::make_pair("marks.txt", "marks.epub"), std::make_pair("marks.epub", "back.txt")}) {
+        CommandRun run =
+            RunTarvoCmd({"c", scratch / step.first, scratch / step.second, scratch / step.first + "-t"});
+        ASSERT_NE(run.out.find("return 0"), std::string::npos) << step.first << "\n" << run.out;
+    }
+    std::string back = ReadWholeFile(scratch / "back.txt");
+    for (const char* line : lines)
+        EXPECT_NE(back.find(std::string(line) + "\r\n"), std::string::npos) << line << "\n" << back;
 }
 
 } // namespace
