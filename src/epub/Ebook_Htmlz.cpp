@@ -1,3 +1,266 @@
+// The HTMLZ handler: the archive is unpacked like an EPUB, but the package is found as the first
+// ".opf" entry rather than through a container, and may list no documents at all.
 #include "epub/Ebook_Htmlz.h"
 
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+#include "base/Zip.h"
+#include "epub/OpfRewrite.h"
+#include "epub/ParseOpf.h"
+#include "html/Ebook_Html.h"
+
+#include <algorithm>
+
+namespace
+{
+
+// Where the pages of a package without a spine are laid out, inside the TempDirectory.
+const char* const PAGES_FOLDER = "pages/";
+
+std::string LocalName(const std::string& name)
+{
+    return name.substr(name.rfind(':') + 1);
+}
+
+bool HasExtension(const std::string& name, std::initializer_list<const char*> extensions)
+{
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return false;
+    const std::string extension = name.substr(dot + 1);
+    return std::any_of(extensions.begin(), extensions.end(),
+                       [&extension](const char* e) { return EqualsNoCase(extension, e); });
+}
+
+// The first element whose local name is localName; npos when there is none.
+size_t FindTag(const std::string& text, const char* localName, std::string& name)
+{
+    for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i + 1)) {
+        name = TagNameAt(text, i);
+        if (LocalName(name) == localName) return i;
+    }
+    return std::string::npos;
+}
+
+bool TagHasAttribute(const std::string& tag, const char* attribute)
+{
+    const std::string wanted = attribute;
+    for (size_t at = tag.find(wanted); at != std::string::npos; at = tag.find(wanted, at + 1)) {
+        size_t after = at + wanted.size();
+        while (after < tag.size() && std::isspace(static_cast<unsigned char>(tag[after])))
+            ++after;
+        if (at > 0 && std::isspace(static_cast<unsigned char>(tag[at - 1])) && after < tag.size() &&
+            tag[after] == '=')
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool CompleteHtmlzPackage(std::string& opf)
+{
+    std::string spineName, manifestName;
+    const size_t spine = FindTag(opf, "spine", spineName);
+    const size_t manifest = FindTag(opf, "manifest", manifestName);
+    if (spine == std::string::npos || manifest == std::string::npos) return false;
+    const size_t spineEnd = TagEndAt(opf, spine);
+    if (spineEnd == std::string::npos || TagHasAttribute(opf.substr(spine, spineEnd - spine), "toc"))
+        return false;
+    const size_t manifestClose = opf.find("</" + manifestName, manifest);
+    if (manifestClose == std::string::npos || manifestClose > spine) return false;
+
+    const std::string prefix = manifestName.substr(0, manifestName.size() - LocalName(manifestName).size());
+    opf.insert(spine + 1 + spineName.size(), " toc=\"ncx\"");
+    opf.insert(manifestClose,
+               "<" + prefix + "item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>");
+    return true;
+}
+
 CEbookHtmlz::~CEbookHtmlz() = default;
+
+ResultCode CEbookHtmlz::ReadPackage(const std::string& inputFile, const std::string& tempDirectory, CZip& zip,
+                                    CParseOpf& parser, std::string& opfText)
+{
+    m_Book.Reset();
+    m_Book.m_Log = m_Log;
+    zip.m_WorkingDirectory = tempDirectory;
+    zip.m_ZipLog = m_Log;
+    ResultCode rc = zip.Open(inputFile, false, false);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s could not be opened", inputFile.c_str());
+        return rc;
+    }
+    if (zip.ReadDirectory() != RC_OK) {
+        // The repair writes a new archive: a copy in the TempDirectory, never the user's file.
+        const std::string repaired = tempDirectory + GetFileName(ToOsPath(inputFile)) + ".repaired.htmlz";
+        TARVO_LOG(m_Log, LOG_WARNING, "archive is damaged, rebuilding it as \"%s\"", repaired.c_str());
+        rc = zip.FixEpub(repaired);
+        if (rc != RC_OK) return rc;
+    }
+    auto package = std::find_if(zip.m_Entries.begin(), zip.m_Entries.end(),
+                                [](const ZipEntry& e) { return HasExtension(e.m_Name, {"opf"}); });
+    if (package == zip.m_Entries.end()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "no entry of the %zu in %s is a package document", zip.m_Entries.size(),
+                  inputFile.c_str());
+        return RC_HTMLZ_OPF;
+    }
+    m_OpfPath = package->m_Name;
+    rc = zip.GetFileBuffer(m_OpfPath, opfText);
+    if (rc != RC_OK) return rc;
+    if (StartsWith(opfText, "\xEF\xBB\xBF")) opfText.erase(0, 3);
+
+    m_Book.m_PackagePath = m_OpfPath;
+    m_Book.m_ContentDirectory = GetDirectory(m_OpfPath);
+    m_Book.m_PackageInSubdirectory = !m_Book.m_ContentDirectory.empty();
+    std::string parsed = opfText;
+    rc = ParseOpfText(parsed, parser);
+    // The parser's answer for text that is no package at all has no message for the user.
+    if (rc == RC_EPUB_NOT_A_PACKAGE) rc = RC_EPUB_OPF_PARSE;
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s of %s is not a package document", m_OpfPath.c_str(),
+                  inputFile.c_str());
+        return rc;
+    }
+    parser.FillMetaData(m_Book);
+    const std::string cover = CoverHref(parser);
+    if (!cover.empty()) m_Book.SetValue("coverimage", cover);
+    m_Book.m_NcxPath = parser.m_NcxHref;
+    std::vector<std::string> images;
+    if (parser.BuildFileLists(m_Book, images)) m_Book.RebaseOntoTempDirectory();
+    DropNamesOutsideTheBook();
+    return RC_OK;
+}
+
+std::string CEbookHtmlz::CoverHref(const CParseOpf& parser) const
+{
+    if (!parser.m_CoverHref.empty()) return parser.m_CoverHref;
+    for (const GuideItem& item : parser.m_Guide)
+        if (EqualsNoCase(item.m_Type, "cover") &&
+            HasExtension(item.m_Href, {"jpg", "jpeg", "png", "gif", "bmp"}))
+            return item.m_Href;
+    return "";
+}
+
+// Every later step reads the listed files from the TempDirectory: a package that names a file
+// above the archive's top must not reach out of it.
+void CEbookHtmlz::DropNamesOutsideTheBook()
+{
+    const std::string base = m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
+    auto outside = [this, &base](const std::string& name) {
+        bool escapes = ClimbsOutOf(UrlDecode(base + name));
+        if (escapes) TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" lies outside the book, left out", name.c_str());
+        return escapes;
+    };
+    for (std::vector<std::string>* list : {&m_Book.m_HtmlFileList, &m_Book.m_ResourceList})
+        list->erase(std::remove_if(list->begin(), list->end(), outside), list->end());
+    std::string cover;
+    if (m_Book.GetValue("coverimage", cover) == RC_OK && outside(cover))
+        m_Book.m_MetaData.erase("coverimage");
+}
+
+ResultCode CEbookHtmlz::ReadPagesWithoutSpine(const CZip& zip, const std::string& tempDirectory)
+{
+    const std::string& folder = m_Book.m_ContentDirectory;
+    auto isPage = [&folder](const ZipEntry& e) {
+        return StartsWith(e.m_Name, folder) && HasExtension(e.m_Name, {"html", "htm", "xhtml"});
+    };
+    auto start = std::find_if(zip.m_Entries.begin(), zip.m_Entries.end(), [&](const ZipEntry& e) {
+        return isPage(e) && EqualsNoCase(e.m_Name, folder + "index.html");
+    });
+    if (start == zip.m_Entries.end())
+        start = std::find_if(zip.m_Entries.begin(), zip.m_Entries.end(), isPage);
+    if (start == zip.m_Entries.end() || ClimbsOutOf(start->m_Name)) {
+        TARVO_LOG(m_Log, LOG_ERROR, "the package %s lists no documents and the archive holds no page",
+                  m_OpfPath.c_str());
+        return RC_HTML_LIST_EMPTY;
+    }
+    CEbookHtml pages;
+    pages.m_Log = m_Log;
+    ConvertInputContext pagesContext{tempDirectory + PAGES_FOLDER, "", FORMAT_EPUB, ""};
+    ResultCode rc = MakePath(pagesContext.m_TempDirectory);
+    if (rc == RC_OK) rc = pages.Convert_Input(tempDirectory + start->m_Name, pagesContext);
+    if (rc != RC_OK) return rc;
+    const CIntermediateBook& read = *pages.GetIntermediateBook();
+    m_Book.m_HtmlFileList = read.m_HtmlFileList;
+    m_Book.m_ResourceList = read.m_ResourceList;
+    m_Book.m_NavPoints = read.m_NavPoints;
+    m_Book.m_ContentDirectory = PAGES_FOLDER;
+    m_Book.m_PackageInSubdirectory = true;
+    m_Book.m_RelativeToContentDirectory = true;
+
+    // The cover lies beside the package, which the pages' folder does not hold.
+    std::string cover;
+    if (m_Book.GetValue("coverimage", cover) != RC_OK) return RC_OK;
+    const std::string image = ReadWholeFile(tempDirectory + folder + cover);
+    if (image.empty()) return RC_OK;
+    const std::string target = tempDirectory + PAGES_FOLDER + UrlDecode(cover);
+    if (MakePath(target) == RC_OK && WriteWholeFile(target, image) == RC_OK &&
+        std::find(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(), cover) ==
+            m_Book.m_ResourceList.end())
+        m_Book.m_ResourceList.push_back(cover);
+    return RC_OK;
+}
+
+ResultCode CEbookHtmlz::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
+{
+    PrintProgress("Converting Input To Htmlz");
+    CZip zip;
+    CParseOpf parser;
+    std::string opfText;
+    ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, zip, parser, opfText);
+    if (rc != RC_OK) return rc;
+    PrintProgress("UnCompress File");
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtmlz::UnCompress IN...");
+    rc = zip.UnCompress();
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtmlz::UnCompress OUT...");
+    if (rc != RC_OK) return rc;
+
+    PrintProgress("Get HtmlFileList And Source");
+    if (parser.m_Spine.empty()) return ReadPagesWithoutSpine(zip, ctx.m_TempDirectory);
+    std::string ncx;
+    if (!parser.m_NcxHref.empty() &&
+        zip.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(parser.m_NcxHref)),
+                          ncx) == RC_OK)
+        getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);
+    getGuideList(parser, m_Book);
+    if (CompleteHtmlzPackage(opfText)) {
+        rc = WriteWholeFile(ctx.m_TempDirectory + m_OpfPath, opfText);
+        if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "completed package %s not written", m_OpfPath.c_str());
+    }
+    if (rc == RC_OK && m_Book.m_HtmlFileList.empty()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "the spine of %s names no document", m_OpfPath.c_str());
+        rc = RC_HTML_LIST_EMPTY;
+    }
+    return rc;
+}
+
+ResultCode CEbookHtmlz::GetMetaData(const std::string& inputFile, GetMetaContext& ctx)
+{
+    CZip zip;
+    CParseOpf parser;
+    std::string opfText;
+    ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, zip, parser, opfText);
+    if (rc != RC_OK) return rc;
+    m_Book.MergeDateTime();
+    std::string date;
+    m_Book.GetValue("date_publication", date);
+    m_Book.RemoveDateKeys();
+    m_Book.SetValue("date_publication", date);
+
+    std::string href, image;
+    if (m_Book.GetValue("coverimage", href) != RC_OK) return RC_OK;
+    const std::string base = m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
+    if (zip.GetFileBuffer(NormalizeRelativePath(base + UrlDecode(href)), image) != RC_OK || image.empty())
+        return RC_OK;
+    if (!ctx.m_CoverImageFile.empty()) {
+        rc = WriteOutputFile(ctx.m_CoverImageFile, image);
+        if (rc != RC_OK) {
+            TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", ctx.m_CoverImageFile.c_str(),
+                      ResultMessage(rc));
+            return rc;
+        }
+    }
+    m_Book.SetValue("coverimageext", ImageTypeOf(image));
+    return RC_OK;
+}

@@ -1,3 +1,45 @@
+// The JSON handler: the book as an unpacked package beside the index, and the index naming the
+// metadata text and every document written, each path as this platform opens it.
 #include "epub/Ebook_json.h"
 
+#include "base/Platform.h"
+#include "base/Progress.h"
+#include "base/RunLog.h"
+
+namespace
+{
+
+const char* const PACKAGE_NAME = "content.opf";
+
+} // namespace
+
 CEbookJson::~CEbookJson() = default;
+
+std::string BuildJsonIndex(const std::string& metadataText, const std::vector<std::string>& paths)
+{
+    std::string index = "{\"MetaData\":" + QuoteJsonString(metadataText) + ",\"HtmlList\":[";
+    for (size_t i = 0; i < paths.size(); ++i)
+        index += (i > 0 ? "," : "") + QuoteJsonString(paths[i]);
+    return index + "]}";
+}
+
+ResultCode CEbookJson::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
+{
+    PrintProgress("Converting Output To Json");
+    const std::string outputFolder = GetDirectory(ToOsPath(outputFile));
+    std::vector<std::string> written;
+    ResultCode rc = WritePackage(outputFolder, PACKAGE_NAME, ctx, written);
+    if (rc != RC_OK) return rc;
+    PrintProgress("Processed 95%");
+    PrintProgress("Creating Json Output");
+    CIntermediateBook metadata;
+    metadata.AssignMap(ctx.m_Book.m_MetaData);
+    std::string metadataText;
+    metadata.ToJson(metadataText);
+    for (std::string& path : written)
+        path = outputFolder + path;
+    rc = WriteOutputFile(outputFile, BuildJsonIndex(metadataText, written));
+    if (rc != RC_OK)
+        TARVO_LOG(m_Log, LOG_ERROR, "index %s not written: %s", outputFile.c_str(), ResultMessage(rc));
+    return rc;
+}

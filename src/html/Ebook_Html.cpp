@@ -1,13 +1,15 @@
-// HTML input goes through the HTML cleaner's link walk; output copies the pages and resources
-// beside the output file, the first page taking the output file's name.
+// HTML input goes through the HTML cleaner's link walk; output writes the first page at the output
+// path and the book's other files in a folder beside it, the links following them.
 #include "html/Ebook_Html.h"
 
 #include "base/Charset.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "html/PageLinks.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace
 {
@@ -25,21 +27,6 @@ bool IsPageName(const std::string& name)
 std::string JoinFolder(const std::string& folder, const std::string& name)
 {
     return folder.empty() ? name : folder + "/" + name;
-}
-
-// Points every link of a page that names oldTarget at newTarget instead (fragments kept).
-void RewriteLinks(std::string& page, const std::string& pageFolder, const std::string& oldTarget,
-                  const std::string& newTarget)
-{
-    const std::string from = RelativeReference(pageFolder, oldTarget);
-    const std::string to = RelativeReference(pageFolder, newTarget);
-    for (const char* quote : {"\"", "'"}) {
-        for (const char* end : {"\"", "'", "#"}) {
-            if ((*end == '"' || *end == '\'') && *end != *quote) continue;
-            ReplaceAll(page, std::string("href=") + quote + from + end,
-                       std::string("href=") + quote + to + end);
-        }
-    }
 }
 
 } // namespace
@@ -249,49 +236,110 @@ ResultCode CEbookHtml::Convert_Output(const std::string& outputFile, ConvertOutp
     return rc;
 }
 
+namespace
+{
+
+// Where the pages go: the start page at the output name, every other file of the book in one
+// folder beside it named after it, as a browser saves a page with its files.
+class COutputLayout
+{
+  public:
+    COutputLayout(const std::string& outputName, const std::string& startEntry)
+        : m_FilesFolder(FilesFolderName(outputName)), m_StartEntry(DecodedPath(startEntry)),
+          m_OutputLink(EscapeUrlSegment(outputName)), m_FilesLink(EscapeUrlSegment(m_FilesFolder))
+    {
+    }
+
+    const std::string& FilesFolder() const { return m_FilesFolder; }
+
+    // A link of the page at entry, for the page's new place. Only links that stay inside the book
+    // change: the start page's own links now start from the output folder, and links to the start
+    // page name it by the output name.
+    std::string Rewrite(const std::string& value, const std::string& entry, bool isStartPage) const
+    {
+        const LinkParts link = SplitLink(value);
+        std::string target;
+        if (!IsLocalPath(link.m_Path) || !ResolveInside(FolderOf(entry), link.m_Path, target)) return value;
+        if (UrlDecode(target) == m_StartEntry)
+            return RelativeReference(isStartPage ? "" : m_FilesLink + "/" + FolderOf(entry), m_OutputLink) +
+                   link.m_Suffix;
+        return isStartPage ? m_FilesLink + "/" + target + link.m_Suffix : value;
+    }
+
+  private:
+    static std::string FilesFolderName(const std::string& outputName)
+    {
+        size_t dot = outputName.rfind('.');
+        return (dot == std::string::npos || dot == 0 ? outputName : outputName.substr(0, dot)) + "_files";
+    }
+    static std::string FolderOf(const std::string& entry)
+    {
+        std::string folder = GetDirectory(ToOsPath(entry));
+        if (!folder.empty()) folder.pop_back();
+        return folder;
+    }
+    static std::string DecodedPath(const std::string& entry)
+    {
+        std::string resolved;
+        ResolveInside("", entry, resolved);
+        return UrlDecode(resolved);
+    }
+    std::string m_FilesFolder;
+    std::string m_StartEntry; // decoded and normalised
+    std::string m_OutputLink;
+    std::string m_FilesLink;
+};
+
+} // namespace
+
 ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
                                             const std::string& outputName, std::string outputFolder)
 {
     if (!outputFolder.empty() && !IsSeparator(outputFolder.back())) outputFolder += '/';
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
-    auto writeInto = [this, &outputFolder](const std::string& relative, const std::string& data) {
-        std::string target = outputFolder + relative;
+    auto writeInto = [this](const std::string& target, const std::string& data) {
         ResultCode rc = MakePath(target);
         if (rc == RC_OK) rc = WriteOutputFile(target, data, CommitMode::Quick);
         if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", target.c_str(), ResultMessage(rc));
         return rc;
     };
+    // Names come from the book; one that would leave the output folder is not written, and an
+    // empty or missing file is skipped.
+    auto readEntry = [&bookDirectory](const std::string& entry) {
+        return PathEscapes(entry) ? std::string() : ReadWholeFile(bookDirectory + entry);
+    };
 
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml IN...");
-    std::string firstOld, firstNew;
-    for (size_t i = 0; i < book.m_HtmlFileList.size(); ++i) {
-        const std::string& entry = book.m_HtmlFileList[i];
-        // Names come from the book; one that would leave the output folder is not written.
-        if (PathEscapes(entry)) continue;
-        std::string page = ReadWholeFile(bookDirectory + entry);
+    std::unique_ptr<COutputLayout> layout;
+    for (const std::string& entry : book.m_HtmlFileList) {
+        std::string page = readEntry(entry);
         if (page.empty()) continue;
-        const std::string folder = GetDirectory(ToOsPath(entry));
-        std::string relative = entry;
-        if (firstOld.empty()) {
-            firstOld = UrlDecode(ToOsPath(entry));
-            firstNew = folder + outputName;
-            relative = firstNew;
-        }
-        // The first page was renamed: links to it from the other pages follow it.
-        if (firstOld != firstNew) {
-            std::string pageFolder = folder.empty() ? "" : folder.substr(0, folder.size() - 1);
-            RewriteLinks(page, pageFolder, firstOld, firstNew);
-        }
-        ResultCode rc = writeInto(UrlDecode(relative), page);
+        const bool isStartPage = layout == nullptr;
+        if (isStartPage) layout = std::make_unique<COutputLayout>(outputName, entry);
+        page = RewritePageLinks(page, [&layout, &entry, isStartPage](const std::string& value) {
+            return layout->Rewrite(value, entry, isStartPage);
+        });
+        const std::string target =
+            outputFolder + (isStartPage ? outputName : layout->FilesFolder() + "/" + UrlDecode(entry));
+        ResultCode rc = writeInto(target, page);
         if (rc != RC_OK) return rc;
     }
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml OUT...");
+    if (layout == nullptr) {
+        TARVO_LOG(m_Log, LOG_ERROR, "none of the %zu pages of the book could be read from %s",
+                  book.m_HtmlFileList.size(), bookDirectory.c_str());
+        return RC_HTML_LIST_EMPTY;
+    }
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveSource IN...");
     for (const std::string& entry : book.m_ResourceList) {
-        if (PathEscapes(entry)) continue;
-        std::string data = ReadWholeFile(bookDirectory + entry);
+        std::string data = readEntry(entry);
         if (data.empty()) continue;
-        ResultCode rc = writeInto(UrlDecode(entry), data);
+        // Pages outside the reading order (a navigation page) may link to the start page too.
+        if (IsPageName(entry))
+            data = RewritePageLinks(data, [&layout, &entry](const std::string& value) {
+                return layout->Rewrite(value, entry, false);
+            });
+        ResultCode rc = writeInto(outputFolder + layout->FilesFolder() + "/" + UrlDecode(entry), data);
         if (rc != RC_OK) return rc;
     }
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveSource OUT...");

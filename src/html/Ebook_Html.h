@@ -14,6 +14,8 @@ class CEbookHtml : public CEbook
     ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
     CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
 
+    // The first readable page becomes outputFolder + outputName; every other page and resource goes
+    // under "<output name without extension>_files/" beside it.
     ResultCode MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
                                     const std::string& outputName, std::string outputFolder);
 

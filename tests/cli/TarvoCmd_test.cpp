@@ -224,13 +224,14 @@ TEST(TarvoCmdHtml, SiteToEpubAndBackKeepsPagesImagesAndLinks)
     CommandRun out = RunTarvoCmd({"c", "book.epub", "out/start.html", scratch / "w2"}, scratch.Path());
     ASSERT_TRUE(EndsWith(out.out, "succeed\nreturn 0\n")) << out.out;
 
-    for (const char* file : {"out/start.html", "out/chapters/one.html", "out/chapters/deep/two.html",
-                             "out/style.css", "out/img/cover.png", "out/img/pic.png"})
+    for (const char* file : {"out/start.html", "out/start_files/chapters/one.html",
+                             "out/start_files/chapters/deep/two.html", "out/start_files/style.css",
+                             "out/start_files/img/cover.png", "out/start_files/img/pic.png"})
         EXPECT_TRUE(FileExists(scratch / file)) << file;
     EXPECT_FALSE(FileExists(scratch / "outside.png"));
-    EXPECT_FALSE(FileExists(scratch / "out/index.html")) << "the first page takes the output name";
-    std::string one = ReadWholeFile(scratch / "out/chapters/one.html");
-    EXPECT_NE(one.find("href=\"../start.html\""), std::string::npos)
+    EXPECT_FALSE(FileExists(scratch / "out/start_files/index.html")) << "the first page takes the output name";
+    std::string one = ReadWholeFile(scratch / "out/start_files/chapters/one.html");
+    EXPECT_NE(one.find("href=\"../../start.html\""), std::string::npos)
         << "links follow the renamed first page: " << one;
     EXPECT_NE(one.find("href=\"deep/two.html#s\""), std::string::npos);
 

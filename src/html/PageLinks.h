@@ -1,0 +1,32 @@
+// The links of a page as written in its text, found without building a tree, so that a page can be
+// moved with its references following it and every other byte kept.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// The page with the value of every link attribute (href, src, xlink:href, poster, data) of every
+// start tag replaced by what rewrite returns for it. Values are passed as written, entities and
+// percent escapes included. Comments, CDATA sections, declarations and the content of script and
+// style elements are copied untouched; a tag left open at the end of the text ends the scan.
+std::string RewritePageLinks(const std::string& page,
+                             const std::function<std::string(const std::string&)>& rewrite);
+
+// A link value split into the path it names and what follows it ("?query", "#fragment").
+struct LinkParts {
+    std::string m_Path;
+    std::string m_Suffix;
+};
+LinkParts SplitLink(const std::string& value);
+
+// True when the path names a file of the book by a relative reference: no scheme ("http:",
+// "mailto:"), not absolute, not empty.
+bool IsLocalPath(const std::string& path);
+
+// The path of a reference written in a page of folder ("/"-separated, no trailing "/", empty for
+// the top), relative to the top; false when it climbs above the top.
+bool ResolveInside(const std::string& folder, const std::string& path, std::string& resolved);
+
+// The text as one URL path segment: bytes other than ASCII letters, digits, "-", ".", "_", "~" and
+// non-ASCII bytes are percent-escaped.
+std::string EscapeUrlSegment(const std::string& text);
