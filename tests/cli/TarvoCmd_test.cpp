@@ -224,12 +224,13 @@ TEST(TarvoCmdHtml, SiteToEpubAndBackKeepsPagesImagesAndLinks)
     CommandRun out = RunTarvoCmd({"c", "book.epub", "out/start.html", scratch / "w2"}, scratch.Path());
     ASSERT_TRUE(EndsWith(out.out, "succeed\nreturn 0\n")) << out.out;
 
-    for (const char* file : {"out/start.html", "out/start_files/chapters/one.html",
-                             "out/start_files/chapters/deep/two.html", "out/start_files/style.css",
-                             "out/start_files/img/cover.png", "out/start_files/img/pic.png"})
+    for (const char* file :
+         {"out/start.html", "out/start_files/chapters/one.html", "out/start_files/chapters/deep/two.html",
+          "out/start_files/style.css", "out/start_files/img/cover.png", "out/start_files/img/pic.png"})
         EXPECT_TRUE(FileExists(scratch / file)) << file;
     EXPECT_FALSE(FileExists(scratch / "outside.png"));
-    EXPECT_FALSE(FileExists(scratch / "out/start_files/index.html")) << "the first page takes the output name";
+    EXPECT_FALSE(FileExists(scratch / "out/start_files/index.html"))
+        << "the first page takes the output name";
     std::string one = ReadWholeFile(scratch / "out/start_files/chapters/one.html");
     EXPECT_NE(one.find("href=\"../../start.html\""), std::string::npos)
         << "links follow the renamed first page: " << one;
