@@ -1,5 +1,5 @@
-// Lists an arbitrary archive and extracts it into a scratch folder nested a few levels deep; any file
-// that appears outside that folder was written where no entry may go.
+// Lists an arbitrary archive, extracts it into a scratch folder nested a few levels deep and rewrites
+// it as an EPUB; any other file that appears outside that folder was written where no entry may go.
 #include "base/Zip.h"
 
 #include <cstddef>
@@ -11,7 +11,8 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 const fs::path& Base()
 {
@@ -39,16 +40,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     zip.m_MaxEntrySize = size_t(16) << 20;
     zip.m_WorkingDirectory = work.string() + "/";
     if (zip.Open(input, false, false) != RC_OK) std::abort();
-    zip.ReadDirectory();  // a failed listing keeps what it found, which is extracted all the same
+    zip.ReadDirectory(); // a failed listing keeps what it found, which is extracted all the same
     zip.UnCompress();
     std::string bytes;
     if (!zip.m_Entries.empty()) zip.GetFileBuffer(zip.m_Entries.front().m_Name, bytes);
+
+    // The same archive rewritten as "s" does, entries copied as they are packed.
+    const std::string rewritten = (base / "out.epub").string();
+    CZip copy;
+    copy.m_MaxEntrySize = size_t(16) << 20;
+    if (copy.Open(input, false, false) != RC_OK) std::abort();
+    copy.ReadDirectory();
+    copy.RewriteEpub(rewritten);
 
     const std::string inside = work.string() + "/";
     for (const fs::directory_entry& e : fs::recursive_directory_iterator(base)) {
         const std::string path = e.path().string();
         const bool onTheWay = e.is_directory() && inside.compare(0, path.size() + 1, path + "/") == 0;
-        if (path.compare(0, inside.size(), inside) != 0 && !onTheWay && path != input) {
+        if (path.compare(0, inside.size(), inside) != 0 && !onTheWay && path != input && path != rewritten) {
             std::fprintf(stderr, "written outside the working directory: %s\n", path.c_str());
             std::abort();
         }

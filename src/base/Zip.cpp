@@ -25,10 +25,11 @@ constexpr uint32_t UNKNOWN_SIZE = 0xFFFFFFFF;
 constexpr size_t END_SEARCH_WINDOW = 0x10011;
 constexpr size_t SEARCH_BLOCK = 32768;
 constexpr size_t DEFLATE_PIECE = 16384;
-constexpr size_t INFLATE_FIRST_BUFFER = 65536;
-// Past this size the rest of an entry is measured before the buffer is grown, so a bomb is refused
-// without ever holding its output.
-constexpr size_t INFLATE_MEASURE_FROM = size_t(64) << 20;
+// Entries are read, inflated and written in pieces of this size, so memory stays small whatever an
+// entry's size.
+constexpr size_t STREAM_PIECE = 65536;
+constexpr uint16_t FLAG_DESCRIPTOR = 0x0008;
+constexpr uint16_t FLAG_UTF8_NAME = 0x0800;
 const char MIMETYPE_NAME[] = "mimetype";
 const char EPUB_MIMETYPE[] = "application/epub+zip";
 
@@ -95,36 +96,62 @@ bool UnsafeName(const std::string& name)
     return PathEscapes(name) || name.find('\0') != std::string::npos;
 }
 
-// Output still to come from a stream, measured on a copy of it; Z_MEM_ERROR once it passes allowance.
-int MeasureRest(z_stream& stream, size_t allowance, size_t& rest)
+enum class InflateEnd { Complete, TooLarge, TooDense, Damaged, SourceFailed, SinkFailed };
+
+// Hands out up to room bytes of packed input; got 0 means there is no more.
+using ZipSource = std::function<ResultCode(char* buffer, size_t room, size_t& got)>;
+
+// Pulls a raw deflate stream from source and gives its output to sink in pieces of at most
+// STREAM_PIECE bytes, never more than limit bytes in all. With maxRatio set, output past
+// ZIP_RATIO_FROM bytes may be at most maxRatio times the input taken so far. consumed is the
+// length of the packed stream, which may end before the input does.
+InflateEnd InflateStream(const ZipSource& source, const ZipSink& sink, uint64_t limit, size_t maxRatio,
+                         uint64_t& produced, uint64_t& consumed)
 {
-    z_stream probe{};
-    int rc = inflateCopy(&probe, &stream);
-    if (rc != Z_OK) return rc;
-    std::vector<unsigned char> scratch(INFLATE_FIRST_BUFFER);
-    rest = 0;
+    produced = consumed = 0;
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return InflateEnd::Damaged;
+    std::vector<char> in(STREAM_PIECE), out(STREAM_PIECE);
+    bool inputLeft = true;
+    InflateEnd end = InflateEnd::Damaged;
     for (;;) {
-        probe.next_out = scratch.data();
-        probe.avail_out = static_cast<uInt>(scratch.size());
-        rc = inflate(&probe, Z_NO_FLUSH);
-        rest += scratch.size() - probe.avail_out;
-        if (rest > allowance) {
-            rc = Z_MEM_ERROR;
-            break;
-        }
-        if (rc == Z_STREAM_END) break;
-        if (rc == Z_OK || rc == Z_BUF_ERROR) {
-            if (probe.avail_out > 0) {
-                rc = Z_DATA_ERROR;
+        if (z.avail_in == 0 && inputLeft) {
+            size_t got = 0;
+            if (source(in.data(), in.size(), got) != RC_OK) {
+                end = InflateEnd::SourceFailed;
                 break;
             }
-            continue;
+            inputLeft = got > 0;
+            z.next_in = reinterpret_cast<Bytef*>(in.data());
+            z.avail_in = static_cast<uInt>(got);
         }
-        if (rc == Z_NEED_DICT) rc = Z_DATA_ERROR;
-        break;
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        const int rc = inflate(&z, Z_NO_FLUSH);
+        const size_t piece = out.size() - z.avail_out;
+        produced += piece;
+        // Z_BUF_ERROR with no input left: the stream was cut off.
+        if (rc != Z_OK && rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && inputLeft)) break;
+        if (produced > limit) {
+            end = InflateEnd::TooLarge;
+            break;
+        }
+        if (maxRatio > 0 && produced > ZIP_RATIO_FROM && produced / maxRatio > z.total_in) {
+            end = InflateEnd::TooDense;
+            break;
+        }
+        if (piece > 0 && sink(out.data(), piece) != RC_OK) {
+            end = InflateEnd::SinkFailed;
+            break;
+        }
+        if (rc == Z_STREAM_END) {
+            end = InflateEnd::Complete;
+            break;
+        }
     }
-    inflateEnd(&probe);
-    return rc;
+    consumed = z.total_in;
+    inflateEnd(&z);
+    return end;
 }
 
 } // namespace
@@ -132,57 +159,22 @@ int MeasureRest(z_stream& stream, size_t allowance, size_t& rest)
 int InflateRaw(const char* in, size_t size, size_t limit, std::string& out)
 {
     out.clear();
-    if (size > UINT_MAX) return Z_DATA_ERROR;
-    z_stream z{};
-    int rc = inflateInit2(&z, -MAX_WBITS);
-    if (rc != Z_OK) return rc;
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-    z.avail_in = static_cast<uInt>(size);
-    // One byte past the limit tells a stream that ends exactly at the limit from one that goes on.
-    const size_t hardCap = limit + 1;
-    out.resize(std::min(hardCap, std::max(size * 4, INFLATE_FIRST_BUFFER)));
-    size_t produced = 0;
-    bool measured = false;
-    for (;;) {
-        if (produced == out.size()) {
-            if (out.size() >= hardCap) {
-                rc = Z_MEM_ERROR;
-                break;
-            }
-            size_t next = std::min(hardCap, out.size() * 2);
-            if (next > INFLATE_MEASURE_FROM && !measured) {
-                measured = true;
-                size_t rest = 0;
-                rc = MeasureRest(z, limit - produced, rest);
-                if (rc != Z_STREAM_END) break;
-                next = produced + rest + 1;
-            }
-            out.resize(next);
-        }
-        size_t room = std::min<size_t>(out.size() - produced, UINT_MAX);
-        z.next_out = reinterpret_cast<Bytef*>(&out[produced]);
-        z.avail_out = static_cast<uInt>(room);
-        rc = inflate(&z, Z_NO_FLUSH);
-        produced += room - z.avail_out;
-        if (rc == Z_STREAM_END) break;
-        if (rc == Z_OK || rc == Z_BUF_ERROR) {
-            // Room left but no end: the input ran out inside the stream.
-            if (z.avail_out > 0) {
-                rc = Z_DATA_ERROR;
-                break;
-            }
-            continue;
-        }
-        if (rc == Z_NEED_DICT) rc = Z_DATA_ERROR;
-        break;
-    }
-    inflateEnd(&z);
-    if (rc == Z_STREAM_END && produced > limit) rc = Z_MEM_ERROR;
-    if (rc == Z_STREAM_END)
-        out.resize(produced);
-    else
-        out.clear();
-    return rc;
+    size_t taken = 0;
+    auto source = [&](char* buffer, size_t room, size_t& got) {
+        got = std::min(room, size - taken);
+        if (got > 0) std::memcpy(buffer, in + taken, got);
+        taken += got;
+        return RC_OK;
+    };
+    auto sink = [&](const char* data, size_t piece) {
+        out.append(data, piece);
+        return RC_OK;
+    };
+    uint64_t produced = 0, consumed = 0;
+    const InflateEnd end = InflateStream(source, sink, limit, 0, produced, consumed);
+    if (end != InflateEnd::Complete) out.clear();
+    if (end == InflateEnd::Complete) return Z_STREAM_END;
+    return end == InflateEnd::TooLarge ? Z_MEM_ERROR : Z_DATA_ERROR;
 }
 
 int DeflateRaw(const char* in, size_t size, char* out, size_t& outSize)
@@ -334,6 +326,8 @@ ResultCode CZip::ReadDirectory()
         entry.m_CompressedSize = static_cast<int32_t>(Get32(rec + 20));
         entry.m_UncompressedSize = static_cast<int32_t>(Get32(rec + 24));
         entry.m_HeaderOffset = headerOffset;
+        entry.m_Flags = Get16(rec + 8);
+        entry.m_Crc = Get32(rec + 16);
         m_Entries.push_back(std::move(entry));
         pos += recordSize;
     }
@@ -434,9 +428,12 @@ ResultCode CZip::ScanEntry(uint64_t& position)
     CleanName(entry.m_Name);
     if (position + nameLength + extraLength > size) return RC_FILE_SEEK_FAILED;
     position += nameLength + extraLength;
+    entry.m_Flags = Get16(h + 2);
     entry.m_Method = Get16(h + 4);
     entry.m_Time = Get16(h + 6);
     entry.m_Date = Get16(h + 8);
+    // With a data descriptor the header's CRC-32 is a placeholder; the descriptor has the real one.
+    if ((entry.m_Flags & FLAG_DESCRIPTOR) == 0) entry.m_Crc = Get32(h + 10);
 
     const uint64_t dataStart = position;
     const uint64_t remaining = size - dataStart;
@@ -496,6 +493,7 @@ ResultCode CZip::ScanEntry(uint64_t& position)
         if (outcome != NEXT_HEADER) return RC_ZIP_DESCRIPTION_CONTENT;
         compressed = static_cast<uint32_t>(match - dataStart);
         uncompressed = 0;
+        entry.m_Crc = 0;
         position = match;
     } else if (outcome == NOTHING) {
         TARVO_LOG(m_ZipLog, LOG_ERROR, "no data descriptor after the entry at 0x%llx",
@@ -503,11 +501,13 @@ ResultCode CZip::ScanEntry(uint64_t& position)
         return RC_ZIP_DESCRIPTION_CONTENT;
     } else if (outcome == NEXT_HEADER) {
         compressed = uncompressed = 0;
+        entry.m_Crc = 0;
         position = match;
     } else {
         const uint64_t at = outcome == DESCRIPTOR_SIGNED ? match + 4 : match - 12;
         unsigned char d[12]; // CRC-32, compressed size, uncompressed size
         if (ReadExact(at, d, sizeof d, RC_ZIP_DESCRIPTION_RECORD) != RC_OK) return RC_ZIP_DESCRIPTION_RECORD;
+        entry.m_Crc = Get32(d);
         compressed = Get32(d + 4);
         uncompressed = Get32(d + 8);
         position = at + sizeof d;
@@ -522,51 +522,120 @@ ResultCode CZip::ScanEntry(uint64_t& position)
     return RC_OK;
 }
 
-ResultCode CZip::LoadEntry(ZipEntry& entry)
+ResultCode CZip::CopyArchiveBytes(uint64_t offset, uint64_t count, const ZipSink& sink)
 {
-    if (!entry.m_Data.empty() || (!entry.m_Name.empty() && entry.m_Name.back() == '/')) return RC_OK;
+    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(count, STREAM_PIECE)));
+    while (count > 0) {
+        size_t got = static_cast<size_t>(std::min<uint64_t>(count, piece.size()));
+        if (ReadExact(offset, piece.data(), got, RC_ZIP_FILE_CONTENT) != RC_OK) return RC_ZIP_FILE_CONTENT;
+        ResultCode rc = sink(piece.data(), got);
+        if (rc != RC_OK) return rc;
+        offset += got;
+        count -= got;
+    }
+    return RC_OK;
+}
+
+ResultCode CZip::StreamEntry(const ZipEntry& entry, size_t limit, const ZipSink& sink, StreamedEntry& out)
+{
+    out = StreamedEntry();
     // Nothing stored means an empty file, whatever the method says.
     if (entry.m_CompressedSize <= 0) return RC_OK;
-    const size_t packed = static_cast<size_t>(entry.m_CompressedSize);
+    const uint64_t packed = static_cast<uint32_t>(entry.m_CompressedSize);
     uint64_t size = 0;
     if (Size(size) != RC_OK || entry.m_DataOffset > size || packed > size - entry.m_DataOffset) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": 0x%zx bytes at 0x%x are not in the archive",
-                  entry.m_Name.c_str(), packed, entry.m_DataOffset);
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": 0x%llx bytes at 0x%x are not in the archive",
+                  entry.m_Name.c_str(), static_cast<unsigned long long>(packed), entry.m_DataOffset);
         return RC_ZIP_FILE_CONTENT;
     }
-    std::string raw(packed, '\0');
-    if (ReadExact(entry.m_DataOffset, &raw[0], packed, RC_ZIP_FILE_CONTENT) != RC_OK)
-        return RC_ZIP_FILE_CONTENT;
-    const size_t declared = entry.m_UncompressedSize > 0 ? static_cast<size_t>(entry.m_UncompressedSize) : 0;
+    const uint64_t declared =
+        entry.m_UncompressedSize > 0 ? static_cast<uint32_t>(entry.m_UncompressedSize) : 0;
+    uLong crc = crc32(0, Z_NULL, 0);
+    ResultCode sinkResult = RC_OK;
+    auto checked = [&](const char* data, size_t piece) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(piece));
+        sinkResult = sink(data, piece);
+        return sinkResult;
+    };
+
+    ResultCode rc = RC_OK;
     if (entry.m_Method == 0) {
-        if (declared > 0 && declared < packed) raw.resize(declared);
-        if (raw.size() > m_MaxEntrySize) {
-            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" is larger than 0x%zx bytes", entry.m_Name.c_str(),
-                      m_MaxEntrySize);
+        const uint64_t length = declared > 0 ? std::min(declared, packed) : packed;
+        if (length > limit) {
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" holds 0x%llx bytes, more than the limit of 0x%zx",
+                      entry.m_Name.c_str(), static_cast<unsigned long long>(length), limit);
+            return RC_ZIP_DESCRIPTION_CONTENT;
+        }
+        rc = CopyArchiveBytes(entry.m_DataOffset, length, checked);
+        out.m_Size = out.m_PackedSize = length;
+    } else {
+        uint64_t at = entry.m_DataOffset, left = packed;
+        auto source = [&](char* buffer, size_t room, size_t& got) {
+            got = static_cast<size_t>(std::min<uint64_t>(room, left));
+            if (got > 0 && ReadExact(at, buffer, got, RC_ZIP_FILE_CONTENT) != RC_OK)
+                return RC_ZIP_FILE_CONTENT;
+            at += got;
+            left -= got;
+            return RC_OK;
+        };
+        // A declared size below the limit bounds the output too: more means the entry is damaged.
+        const bool declaredBound = declared > 0 && declared < limit;
+        const uint64_t bound = declaredBound ? declared : limit;
+        switch (InflateStream(source, checked, bound, m_MaxRatio, out.m_Size, out.m_PackedSize)) {
+        case InflateEnd::Complete:
+            break;
+        case InflateEnd::TooLarge:
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" inflates past %s of 0x%llx bytes", entry.m_Name.c_str(),
+                      declaredBound ? "its declared size" : "the limit",
+                      static_cast<unsigned long long>(bound));
+            return declaredBound ? RC_ZIP_FILE_CONTENT : RC_ZIP_DESCRIPTION_CONTENT;
+        case InflateEnd::TooDense:
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\" inflates to more than %zu times its 0x%llx packed bytes",
+                      entry.m_Name.c_str(), m_MaxRatio, static_cast<unsigned long long>(packed));
+            return RC_ZIP_DESCRIPTION_CONTENT;
+        case InflateEnd::SinkFailed:
+            return sinkResult;
+        case InflateEnd::Damaged:
+        case InflateEnd::SourceFailed:
+            TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": damaged deflate data after 0x%llx bytes of output",
+                      entry.m_Name.c_str(), static_cast<unsigned long long>(out.m_Size));
             return RC_ZIP_FILE_CONTENT;
         }
-        entry.m_Data = std::move(raw);
-        return RC_OK;
     }
-    // A declared size is an upper bound, never an allocation: the buffer grows with the output.
-    const size_t limit = declared > 0 ? std::min(declared, m_MaxEntrySize) : m_MaxEntrySize;
-    int z = InflateRaw(raw.data(), raw.size(), limit, entry.m_Data);
-    if (z != Z_STREAM_END) {
-        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": inflate gave %d (limit 0x%zx bytes)", entry.m_Name.c_str(), z,
-                  limit);
+    if (rc != RC_OK) return rc;
+    out.m_Crc = static_cast<uint32_t>(crc);
+    // Some writers leave the CRC-32 at 0; a recorded one must match.
+    if (entry.m_Crc != 0 && declared > 0 && out.m_Crc != entry.m_Crc) {
+        TARVO_LOG(m_ZipLog, LOG_ERROR, "\"%s\": CRC-32 0x%08x, the archive records 0x%08x",
+                  entry.m_Name.c_str(), out.m_Crc, entry.m_Crc);
         return RC_ZIP_FILE_CONTENT;
     }
     return RC_OK;
 }
 
+ResultCode CZip::LoadEntry(const ZipEntry& entry, std::string& data)
+{
+    data.clear();
+    if (!entry.m_Data.empty() || !KeepsName(entry.m_Name)) {
+        data = entry.m_Data;
+        return RC_OK;
+    }
+    StreamedEntry streamed;
+    ResultCode rc = StreamEntry(
+        entry, std::min(m_MaxEntrySize, m_MaxBufferedSize),
+        [&data](const char* bytes, size_t piece) {
+            data.append(bytes, piece);
+            return RC_OK;
+        },
+        streamed);
+    if (rc != RC_OK) data.clear();
+    return rc;
+}
+
 ResultCode CZip::GetFileBuffer(const std::string& name, std::string& data)
 {
-    for (ZipEntry& entry : m_Entries) {
-        if (!EqualsNoCase(entry.m_Name, name)) continue;
-        ResultCode rc = LoadEntry(entry);
-        if (rc == RC_OK) data = entry.m_Data;
-        return rc;
-    }
+    for (const ZipEntry& entry : m_Entries)
+        if (EqualsNoCase(entry.m_Name, name)) return LoadEntry(entry, data);
     TARVO_LOG(m_ZipLog, LOG_ERROR, "no entry \"%s\"", name.c_str());
     return RC_ZIP_FILE_CONTENT;
 }
@@ -574,6 +643,10 @@ ResultCode CZip::GetFileBuffer(const std::string& name, std::string& data)
 ResultCode CZip::UnCompress()
 {
     TARVO_LOG(m_ZipLog, LOG_INFO, "UnCompress IN");
+    // Many small entries each under the ratio check must not add up to a bomb either.
+    const uint64_t budget =
+        m_MaxRatio > 0 ? std::max<uint64_t>(ZIP_RATIO_FROM, uint64_t(m_MaxRatio) * m_FileSize) : UINT64_MAX;
+    uint64_t total = 0;
     ResultCode rc = RC_OK;
     std::unordered_set<std::string> madeDirectories;
     size_t kept = 0;
@@ -584,26 +657,41 @@ ResultCode CZip::UnCompress()
             TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" would leave the working directory, not extracted",
                       entry.m_Name.c_str());
         } else {
-            const bool wasLoaded = !entry.m_Data.empty();
-            rc = LoadEntry(entry);
-            if (rc != RC_OK) break;
-            if (entry.m_Data.empty()) continue; // folders and empty files are dropped from the list
             const std::string path = m_WorkingDirectory + entry.m_Name;
-            const std::string folder = GetDirectory(entry.m_Name);
-            if (!folder.empty() && madeDirectories.insert(folder).second &&
-                MakePath(path, m_WorkingDirectory.size()) != RC_OK) {
-                TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot make the folders of \"%s\"", path.c_str());
-                rc = RC_DIR_MAKE_FAILED;
+            CFile file;
+            // The file is made with the first bytes, so an entry that turns out empty leaves none.
+            auto write = [&](const char* data, size_t size) {
+                const std::string folder = GetDirectory(entry.m_Name);
+                if (!file.IsOpen() && !folder.empty() && madeDirectories.insert(folder).second &&
+                    MakePath(path, m_WorkingDirectory.size()) != RC_OK) {
+                    TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot make the folders of \"%s\"", path.c_str());
+                    return RC_DIR_MAKE_FAILED;
+                }
+                if ((!file.IsOpen() && file.Open(path, true, true) != RC_OK) ||
+                    file.Write(data, size) != RC_OK) {
+                    TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", path.c_str());
+                    return RC_FILE_WRITE_FAILED;
+                }
+                return RC_OK;
+            };
+            StreamedEntry streamed;
+            if (!entry.m_Data.empty())
+                rc = write(entry.m_Data.data(), entry.m_Data.size());
+            else if (KeepsName(entry.m_Name))
+                rc = StreamEntry(entry, m_MaxEntrySize, write, streamed);
+            total += streamed.m_Size;
+            if (rc == RC_OK && total > budget) {
+                TARVO_LOG(m_ZipLog, LOG_ERROR, "archive of 0x%x bytes inflates to more than 0x%llx",
+                          m_FileSize, static_cast<unsigned long long>(budget));
+                rc = RC_ZIP_DESCRIPTION_CONTENT;
+            }
+            const bool written = file.IsOpen();
+            file.Close();
+            if (rc != RC_OK) {
+                if (written) DeleteFile(path);
                 break;
             }
-            if (WriteWholeFile(path, entry.m_Data) != RC_OK) {
-                TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", path.c_str());
-                rc = RC_FILE_WRITE_FAILED;
-                break;
-            }
-            // Holding every extracted entry would keep the whole book, or a crafted archive's many
-            // large entries, in memory; what is needed again is read from the archive again.
-            if (!wasLoaded) std::string().swap(entry.m_Data);
+            if (!written) continue; // folders and empty files are dropped from the list
         }
         if (kept != next) m_Entries[kept] = std::move(entry);
         ++kept;
@@ -659,36 +747,44 @@ std::vector<ZipEntry> WithDirectoryEntries(std::vector<ZipEntry>&& entries, uint
     return out;
 }
 
-void LocalHeader(std::string& out, uint16_t version, uint16_t method, const ZipEntry& e, uint32_t crc,
-                 uint32_t packed, uint32_t size)
+// The fields a local header and its central record share.
+struct RecordFields {
+    uint16_t m_Version = 10;
+    uint16_t m_Flags = 0;
+    uint16_t m_Method = 0;
+    uint32_t m_Crc = 0;
+    uint32_t m_PackedSize = 0;
+    uint32_t m_Size = 0;
+};
+
+void LocalHeader(std::string& out, const RecordFields& f, const ZipEntry& e)
 {
     Put32(out, SIG_LOCAL);
-    Put16(out, version);
-    Put16(out, 0);
-    Put16(out, method);
+    Put16(out, f.m_Version);
+    Put16(out, f.m_Flags);
+    Put16(out, f.m_Method);
     Put16(out, e.m_Time);
     Put16(out, e.m_Date);
-    Put32(out, crc);
-    Put32(out, packed);
-    Put32(out, size);
+    Put32(out, f.m_Crc);
+    Put32(out, f.m_PackedSize);
+    Put32(out, f.m_Size);
     Put16(out, static_cast<uint16_t>(e.m_Name.size()));
     Put16(out, 0);
     out += e.m_Name;
 }
 
-void CentralRecord(std::string& out, uint16_t version, uint16_t method, const ZipEntry& e, uint32_t crc,
-                   uint32_t packed, uint32_t size, uint32_t headerOffset)
+void CentralRecord(std::string& out, const RecordFields& f, const ZipEntry& e, uint32_t headerOffset)
 {
     Put32(out, SIG_CENTRAL);
     Put16(out, 20);
-    Put16(out, version);
-    Put16(out, 0);
-    Put16(out, method);
+    Put16(out, f.m_Version);
+    Put16(out, f.m_Flags);
+    Put16(out, f.m_Method);
     Put16(out, e.m_Time);
     Put16(out, e.m_Date);
-    Put32(out, crc);
-    Put32(out, packed);
-    Put32(out, size);
+    Put32(out, f.m_Crc);
+    Put32(out, f.m_PackedSize);
+    Put32(out, f.m_Size);
     Put16(out, static_cast<uint16_t>(e.m_Name.size()));
     Put16(out, 0); // extra field
     Put16(out, 0); // comment
@@ -699,15 +795,38 @@ void CentralRecord(std::string& out, uint16_t version, uint16_t method, const Zi
     out += e.m_Name;
 }
 
+// Reading systems find an EPUB by a stored "mimetype" entry at the very start of the file.
+std::vector<ZipEntry> MimetypeFirst(const std::vector<ZipEntry>& entries)
+{
+    std::vector<ZipEntry> list(1);
+    list[0].m_Name = MIMETYPE_NAME;
+    list[0].m_Data = EPUB_MIMETYPE;
+    DosDateTime(list[0].m_Date, list[0].m_Time);
+    for (const ZipEntry& e : entries)
+        if (!EqualsNoCase(e.m_Name, MIMETYPE_NAME)) list.push_back(e);
+    return list;
+}
+
 } // namespace
 
 ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
                               bool stopAtUnreadable, bool viaBackup)
 {
-    TARVO_LOG(m_ZipLog, LOG_INFO, "WriteArchive IN");
     uint16_t date = 0, time = 0;
     DosDateTime(date, time);
-    std::vector<ZipEntry> list = WithDirectoryEntries(std::move(entries), date, time);
+    return WriteEntries(outputPath, WithDirectoryEntries(std::move(entries), date, time), stopAtUnreadable,
+                        viaBackup);
+}
+
+ResultCode CZip::RewriteEpub(const std::string& path)
+{
+    return WriteEntries(path, MimetypeFirst(m_Entries), false, true);
+}
+
+ResultCode CZip::WriteEntries(const std::string& outputPath, std::vector<ZipEntry> list,
+                              bool stopAtUnreadable, bool viaBackup)
+{
+    TARVO_LOG(m_ZipLog, LOG_INFO, "WriteArchive IN");
     // Counts and name lengths are 16-bit fields: refuse what they cannot hold rather than write a
     // directory that lists something else.
     bool fits = list.size() <= 0xFFFF;
@@ -729,8 +848,10 @@ ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntr
         TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot create \"%s\"", outputPath.c_str());
         return RC_FILE_OPEN_FAILED;
     }
-    auto write = [&](const void* data, size_t size) {
-        return viaBackup ? replacement.Write(data, size) : direct.Write(data, size);
+    auto write = [&](const char* data, size_t size) {
+        ResultCode rc = viaBackup ? replacement.Write(data, size) : direct.Write(data, size);
+        if (rc != RC_OK) TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", outputPath.c_str());
+        return rc == RC_OK ? RC_OK : RC_FILE_WRITE_FAILED;
     };
     auto fail = [&](ResultCode rc) {
         if (!viaBackup) {
@@ -744,42 +865,57 @@ ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntr
     uint64_t offset = 0;
     size_t written = 0;
     for (ZipEntry& e : list) {
-        ResultCode rc = LoadEntry(e);
-        if (rc != RC_OK) {
-            TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" is unreadable", e.m_Name.c_str());
-            if (stopAtUnreadable) break;
-            return fail(rc);
-        }
-        const std::string& data = e.m_Data;
-        uint16_t method = 0, version = 10;
-        const char* body = data.data();
-        size_t bodySize = data.size();
-        if (e.m_Method != 0 && !data.empty()) {
-            version = 20;
-            // Twice the input is the room given; a stream that needs more is stored instead.
-            if (packed.size() < 2 * data.size()) packed.resize(2 * data.size());
-            size_t n = 2 * data.size();
-            if (DeflateRaw(data.data(), data.size(), &packed[0], n) == Z_STREAM_END) {
-                method = 8;
-                body = packed.data();
-                bodySize = n;
+        RecordFields f;
+        f.m_Flags = e.m_Flags & FLAG_UTF8_NAME;
+        const char* body = e.m_Data.data();
+        const bool fromArchive = e.m_Data.empty() && KeepsName(e.m_Name) && e.m_CompressedSize > 0;
+        if (fromArchive) {
+            // Inflated once to check it (limits, CRC-32) and to learn its true sizes, then copied
+            // as it is packed: nothing of it is held in memory, nothing is packed again.
+            StreamedEntry streamed;
+            ResultCode rc = StreamEntry(
+                e, m_MaxEntrySize, [](const char*, size_t) { return RC_OK; }, streamed);
+            if (rc != RC_OK) {
+                TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" is unreadable", e.m_Name.c_str());
+                if (stopAtUnreadable) break;
+                return fail(rc);
+            }
+            if (streamed.m_Size > 0) {
+                f.m_Method = e.m_Method == 0 ? 0 : 8;
+                f.m_Version = e.m_Method == 0 ? 10 : 20;
+                f.m_Crc = streamed.m_Crc;
+                f.m_Size = static_cast<uint32_t>(streamed.m_Size);
+                f.m_PackedSize = static_cast<uint32_t>(streamed.m_PackedSize);
+            }
+        } else {
+            const std::string& data = e.m_Data;
+            f.m_Crc = ZipCrc(data);
+            f.m_Size = f.m_PackedSize = static_cast<uint32_t>(data.size());
+            if (e.m_Method != 0 && !data.empty()) {
+                f.m_Version = 20;
+                // Twice the input is the room given; a stream that needs more is stored instead.
+                if (packed.size() < 2 * data.size()) packed.resize(2 * data.size());
+                size_t n = 2 * data.size();
+                if (DeflateRaw(data.data(), data.size(), &packed[0], n) == Z_STREAM_END) {
+                    f.m_Method = 8;
+                    body = packed.data();
+                    f.m_PackedSize = static_cast<uint32_t>(n);
+                }
             }
         }
-        const uint32_t crc = ZipCrc(data);
-        if (offset + LOCAL_HEADER_SIZE + e.m_Name.size() + bodySize > UINT32_MAX) {
+        if (offset + LOCAL_HEADER_SIZE + e.m_Name.size() + f.m_PackedSize > UINT32_MAX) {
             TARVO_LOG(m_ZipLog, LOG_ERROR, "archive passes 4 GiB at \"%s\"", e.m_Name.c_str());
             return fail(RC_FILE_WRITE_FAILED);
         }
         header.clear();
-        LocalHeader(header, version, method, e, crc, static_cast<uint32_t>(bodySize),
-                    static_cast<uint32_t>(data.size()));
-        if (write(header.data(), header.size()) != RC_OK || write(body, bodySize) != RC_OK) {
-            TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", outputPath.c_str());
-            return fail(RC_FILE_WRITE_FAILED);
-        }
-        CentralRecord(central, version, method, e, crc, static_cast<uint32_t>(bodySize),
-                      static_cast<uint32_t>(data.size()), static_cast<uint32_t>(offset));
-        offset += header.size() + bodySize;
+        LocalHeader(header, f, e);
+        ResultCode rc = write(header.data(), header.size());
+        if (rc == RC_OK)
+            rc = fromArchive ? CopyArchiveBytes(e.m_DataOffset, f.m_PackedSize, write)
+                             : write(body, f.m_PackedSize);
+        if (rc != RC_OK) return fail(rc);
+        CentralRecord(central, f, e, static_cast<uint32_t>(offset));
+        offset += header.size() + f.m_PackedSize;
         ++written;
         std::string().swap(e.m_Data); // the list is our own copy: keep one entry in memory at a time
     }
@@ -816,16 +952,7 @@ ResultCode CZip::FixEpub(const std::string& path)
         TARVO_LOG(m_ZipLog, LOG_ERROR, "only %zu entries could be listed", m_Entries.size());
         return RC_EPUB_FIX;
     }
-    auto old = std::find_if(m_Entries.begin(), m_Entries.end(),
-                            [](const ZipEntry& e) { return EqualsNoCase(e.m_Name, MIMETYPE_NAME); });
-    if (old != m_Entries.end()) m_Entries.erase(old);
-    ZipEntry mimetype;
-    mimetype.m_Method = 0;
-    mimetype.m_Name = MIMETYPE_NAME;
-    mimetype.m_Data = EPUB_MIMETYPE;
-    DosDateTime(mimetype.m_Date, mimetype.m_Time);
-    m_Entries.insert(m_Entries.begin(), std::move(mimetype));
-    if (WriteArchive(path, m_Entries, true, true) != RC_OK) return RC_EPUB_FIX;
+    if (WriteArchive(path, MimetypeFirst(m_Entries), true, true) != RC_OK) return RC_EPUB_FIX;
     if (Open(path, false, false) != RC_OK) return RC_FILE_OPEN_FAILED;
     ResultCode rc = ReadDirectory();
     TARVO_LOG(m_ZipLog, LOG_INFO, "FixEpub OUT");

@@ -1,11 +1,12 @@
-// ZIP archives for the EPUB and HTMLZ containers: listing (also of damaged archives), lazy entry
-// loading, extraction into a working directory and whole-archive writing.
+// ZIP archives for the EPUB and HTMLZ containers: listing (also of damaged archives), entries
+// streamed to disk or read into memory within limits, and whole-archive writing.
 #pragma once
 
 #include "base/Platform.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ class CRunLog;
 
 struct ZipEntry {
     uint16_t m_Method = 0; // 0 stored; anything else is inflated
+    uint16_t m_Flags = 0;  // general purpose bits as read; only the UTF-8 name bit is written again
     std::string m_Name;
     uint16_t m_Date = 0; // MS-DOS date and time
     uint16_t m_Time = 0;
@@ -21,10 +23,23 @@ struct ZipEntry {
     int32_t m_CompressedSize = 0;   // below 1 means unknown
     int32_t m_UncompressedSize = 0; // below 1 means unknown
     uint32_t m_HeaderOffset = 0;    // only when listed from the central directory
+    uint32_t m_Crc = 0;             // CRC-32 of the uncompressed bytes; 0 when not recorded
 };
 
-// The most bytes one entry may inflate to; a larger entry is refused rather than cut.
-constexpr size_t ZIP_MAX_ENTRY_SIZE = size_t(1) << 30;
+// Limits no real book comes near. Over our fixtures and the EPUB manuals Debian ships, the largest
+// entry is 277 KB and the highest compression ratio 12:1 (a package document); an EPUB 3 book's
+// audio or video may still run to tens of MB, and long runs of identical markup pack far better
+// than prose, hence the wide margins. Sizes are counted as the bytes come out, never taken from a
+// header.
+constexpr size_t ZIP_MAX_ENTRY_SIZE = size_t(256) << 20;
+// Entries read into memory: the package document, the table of contents, a cover, sampled documents.
+constexpr size_t ZIP_MAX_BUFFERED_SIZE = size_t(64) << 20;
+constexpr size_t ZIP_MAX_RATIO = 100;
+// Output below this is not judged by its ratio: a page of blanks packs 200:1 and costs nothing.
+constexpr size_t ZIP_RATIO_FROM = size_t(1) << 20;
+
+// Takes an entry's bytes piece by piece as they come out; a failure stops the stream.
+using ZipSink = std::function<ResultCode(const char* data, size_t size)>;
 
 class CZip : public CFile
 {
@@ -37,17 +52,23 @@ class CZip : public CFile
     ResultCode ReadDirectory();
     // Lists a damaged archive by walking its local headers from the start of the file.
     ResultCode ScanLocalHeaders();
-    // The uncompressed bytes of the first entry whose name matches case-insensitively.
+    // The uncompressed bytes of the first entry whose name matches case-insensitively, at most
+    // m_MaxBufferedSize of them. Data read from the archive is not kept in the entry.
     ResultCode GetFileBuffer(const std::string& name, std::string& data);
-    // Writes every entry under m_WorkingDirectory; names that would leave it are skipped. Data it
-    // loads is not kept: a later GetFileBuffer or WriteArchive reads the still open archive again.
+    // Streams every entry into a file under m_WorkingDirectory; names that would leave it are
+    // skipped. The whole archive may inflate to at most m_MaxRatio times its size.
     ResultCode UnCompress();
     void AddFile(const std::string& name, const std::string& data);
     // With viaBackup the archive is built beside outputPath under a temporary name and moved over
     // it once complete (see CAtomicFile), else written in place; with stopAtUnreadable an entry
-    // that cannot be loaded ends the archive there.
+    // that cannot be loaded ends the archive there. A folder entry precedes the first entry inside
+    // each folder. Entries still in the open archive are checked and copied as they are packed.
     ResultCode WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
                             bool stopAtUnreadable, bool viaBackup);
+    // Writes the listed entries over path as an EPUB container, through a temporary file moved
+    // into place: "mimetype" first and stored, no folder entries, entries of the open archive
+    // copied as they are packed, entries given by AddFile deflated.
+    ResultCode RewriteEpub(const std::string& path);
     // Rewrites the archive at path from the entries listed so far, "mimetype" first and stored,
     // and lists it again.
     ResultCode FixEpub(const std::string& path);
@@ -58,10 +79,25 @@ class CZip : public CFile
     uint32_t m_ScanPosition = 0;
     uint32_t m_FileSize = 0;
     size_t m_MaxEntrySize = ZIP_MAX_ENTRY_SIZE;
-    CRunLog* m_ZipLog = nullptr; // borrowed; nothing is logged without one
+    size_t m_MaxBufferedSize = ZIP_MAX_BUFFERED_SIZE;
+    size_t m_MaxRatio = ZIP_MAX_RATIO; // 0 turns the ratio check off
+    CRunLog* m_ZipLog = nullptr;       // borrowed; nothing is logged without one
 
   private:
-    ResultCode LoadEntry(ZipEntry& entry);
+    // What streaming an entry found: the CRC-32 and size of its output, and how many bytes of the
+    // archive its packed form really takes.
+    struct StreamedEntry {
+        uint32_t m_Crc = 0;
+        uint64_t m_Size = 0;
+        uint64_t m_PackedSize = 0;
+    };
+    // Inflates (or copies) the entry from the archive into sink in bounded pieces, stopping once
+    // more than limit bytes came out; the CRC-32 is checked at the end where one was recorded.
+    ResultCode StreamEntry(const ZipEntry& entry, size_t limit, const ZipSink& sink, StreamedEntry& out);
+    ResultCode CopyArchiveBytes(uint64_t offset, uint64_t count, const ZipSink& sink);
+    ResultCode LoadEntry(const ZipEntry& entry, std::string& data);
+    ResultCode WriteEntries(const std::string& outputPath, std::vector<ZipEntry> list, bool stopAtUnreadable,
+                            bool viaBackup);
     ResultCode ReadExact(uint64_t offset, void* buffer, size_t count, ResultCode failure);
     void FixSizes(uint32_t directoryOffset);
     ResultCode ScanEntry(uint64_t& position);

@@ -1,6 +1,7 @@
 #include "base/Zip.h"
 
 #include "TestSupport.h"
+#include "base/ZipBomb.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -8,17 +9,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <random>
 
-namespace {
+namespace
+{
 
-std::string Le16(uint32_t v) { return {char(v & 0xff), char((v >> 8) & 0xff)}; }
-std::string Le32(uint32_t v) { return Le16(v & 0xffff) + Le16(v >> 16); }
+std::string Le16(uint32_t v)
+{
+    return {char(v & 0xff), char((v >> 8) & 0xff)};
+}
+std::string Le32(uint32_t v)
+{
+    return Le16(v & 0xffff) + Le16(v >> 16);
+}
 uint32_t Get32(const std::string& s, size_t at)
 {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(s[at + i]);
     return v;
 }
 uint16_t Get16(const std::string& s, size_t at)
@@ -64,8 +75,8 @@ struct RawEntry {
     std::string name;
     std::string data;
     uint16_t method;
-    uint32_t centralPacked;  // 0xFFFFFFFF: the real length
-    uint32_t declared;       // uncompressed size in both headers
+    uint32_t centralPacked; // 0xFFFFFFFF: the real length
+    uint32_t declared;      // uncompressed size in both headers
 };
 // An archive built byte by byte, so its headers can say what the test wants.
 std::string RawArchive(const std::vector<RawEntry>& entries)
@@ -83,7 +94,8 @@ std::string RawArchive(const std::vector<RawEntry>& entries)
 std::string Names(const CZip& zip)
 {
     std::string names;
-    for (const ZipEntry& e : zip.m_Entries) names += (names.empty() ? "" : "|") + e.m_Name;
+    for (const ZipEntry& e : zip.m_Entries)
+        names += (names.empty() ? "" : "|") + e.m_Name;
     return names;
 }
 
@@ -115,7 +127,8 @@ std::string RandomBytes(size_t n, unsigned seed)
 {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(rng());
+    for (char& c : s)
+        c = static_cast<char>(rng());
     return s;
 }
 
@@ -124,12 +137,16 @@ std::string Text(size_t n)
     static const char* words[] = {"the ", "book ", "<p>", "chapter ", "river ", "</p>\n", "light ", "and "};
     std::mt19937 rng(7);
     std::string s;
-    while (s.size() < n) s += words[rng() % 8];
+    while (s.size() < n)
+        s += words[rng() % 8];
     s.resize(n);
     return s;
 }
 
-bool ProgramExists(const char* path) { return ::access(path, X_OK) == 0; }
+bool ProgramExists(const char* path)
+{
+    return ::access(path, X_OK) == 0;
+}
 
 ResultCode OpenAndList(CZip& zip, const std::string& path)
 {
@@ -149,7 +166,8 @@ const std::vector<std::pair<std::string, std::string>> kBook = {
 std::string WriteBook(const ScratchDir& dir, const std::string& name = "book.epub")
 {
     CZip zip;
-    for (const auto& file : kBook) zip.AddFile(file.first, file.second);
+    for (const auto& file : kBook)
+        zip.AddFile(file.first, file.second);
     zip.m_Entries[0].m_Method = 0;
     EXPECT_EQ(zip.WriteArchive(dir / name, zip.m_Entries, false, false), RC_OK);
     return dir / name;
@@ -184,7 +202,8 @@ TEST(Zip, WriterInsertsFoldersAndKeepsRecordLayout)
     ASSERT_TRUE(ReadFileBytes(WriteBook(dir), archive));
     std::vector<Record> records = CentralRecords(archive);
     std::vector<std::string> names;
-    for (const Record& r : records) names.push_back(r.name);
+    for (const Record& r : records)
+        names.push_back(r.name);
     const std::vector<std::string> expected = {
         "mimetype",      "META-INF/",           "META-INF/container.xml", "OEBPS/",
         "OEBPS/Text/",   "OEBPS/Text/ch1.html", "OEBPS/Images/",          "OEBPS/Images/a.jpg",
@@ -300,7 +319,8 @@ TEST(Zip, NamesLoseRelativePrefixesAndQuestionMarks)
 {
     ScratchDir dir;
     std::vector<RawEntry> entries;
-    for (const CleanCase& c : kCleanCases) entries.push_back({c.stored, "data", 0, 0xFFFFFFFF, 4});
+    for (const CleanCase& c : kCleanCases)
+        entries.push_back({c.stored, "data", 0, 0xFFFFFFFF, 4});
     entries.push_back({"OEBPS/", "", 0, 0, 0});
     entries.push_back({"./", "", 0, 0, 0});
     ASSERT_EQ(WriteWholeFile(dir / "names.zip", RawArchive(entries)), RC_OK);
@@ -466,7 +486,7 @@ std::vector<ScanCase> ScanCases()
     const std::string next = Local("z.txt", 0, 1, 1, "z");
     const std::string data = Deflate("hello hello hello");
     const std::string desc = Le32(0) + Le32(uint32_t(data.size())) + Le32(17);
-    const std::string filler(32766, 'f');  // puts the next signature across the first 32768-byte block
+    const std::string filler(32766, 'f'); // puts the next signature across the first 32768-byte block
     return {
         {"descriptor with signature", Local("a.txt", 8, 0, 0, data) + Le32(0x08074B50) + desc + next,
          RC_FILE_READ_FAILED, "a.txt|z.txt", "hello hello hello"},
@@ -603,24 +623,7 @@ TEST(Zip, DeclaredSizesAreNotAllocated)
     }
 }
 
-// A deflate stream of count MiB of zeros, made by repeating one flushed piece.
-std::string ZeroBomb(size_t mebibytes)
-{
-    const std::string zeros(1 << 20, '\0');
-    z_stream z{};
-    deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string piece(deflateBound(&z, zeros.size()) + 16, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
-    z.avail_in = static_cast<uInt>(zeros.size());
-    z.next_out = reinterpret_cast<Bytef*>(&piece[0]);
-    z.avail_out = static_cast<uInt>(piece.size());
-    deflate(&z, Z_FULL_FLUSH);
-    piece.resize(z.total_out);
-    deflateEnd(&z);
-    std::string bomb;
-    for (size_t i = 0; i < mebibytes; ++i) bomb += piece;
-    return bomb + std::string("\x03\x00", 2);  // final empty fixed block
-}
+using zipbomb::ZeroBomb;
 
 long PeakRssKiB()
 {
@@ -637,7 +640,7 @@ struct LimitCase {
 };
 const LimitCase kLimitCases[] = {
     {"exactly the limit", 4, 0, RC_OK},
-    {"one MiB over", 5, 0, RC_ZIP_FILE_CONTENT},
+    {"one MiB over", 5, 0, RC_ZIP_DESCRIPTION_CONTENT},
     {"declared smaller than the output", 3, 2 << 20, RC_ZIP_FILE_CONTENT},
     {"declared exactly", 3, 3 << 20, RC_OK},
     {"far over a lying header", 64, 1000, RC_ZIP_FILE_CONTENT},
@@ -655,6 +658,7 @@ TEST(Zip, InflateStopsAtTheLimitAndNeverCutsData)
                   RC_OK);
         CZip zip;
         zip.m_MaxEntrySize = size_t(4) << 20;
+        zip.m_MaxRatio = 0;
         ASSERT_EQ(OpenAndList(zip, dir / "z.zip"), RC_OK);
         std::string data;
         EXPECT_EQ(zip.GetFileBuffer("z.bin", data), c.rc);
@@ -665,20 +669,157 @@ TEST(Zip, InflateStopsAtTheLimitAndNeverCutsData)
     }
 }
 
-TEST(Zip, ZipBombFailsWithoutHoldingItsOutput)
+// The same 257 MiB of zeros (about 260 KB packed) through every way an entry is read or copied.
+TEST(Zip, ZipBombIsRefusedWhereverItIsRead)
 {
     ScratchDir dir;
-    const std::string bomb = ZeroBomb((ZIP_MAX_ENTRY_SIZE >> 20) + 1);
-    std::string archive = Local("bomb.bin", 8, uint32_t(bomb.size()), 0, bomb);
-    const std::string central = Central("bomb.bin", 8, uint32_t(bomb.size()), 0, 0);
-    archive += central + End(1, uint32_t(central.size()), uint32_t(archive.size()));
+    const std::string archive =
+        zipbomb::ArchiveWithBomb({{"a.txt", "text"}}, "bomb.bin", (ZIP_MAX_ENTRY_SIZE >> 20) + 1);
     ASSERT_EQ(WriteWholeFile(dir / "bomb.zip", archive), RC_OK);
-    const long before = PeakRssKiB();
+    const struct {
+        const char* label;
+        std::function<ResultCode(CZip&)> read;
+    } reads[] = {
+        {"into memory",
+         [](CZip& zip) {
+             std::string data;
+             return zip.GetFileBuffer("bomb.bin", data);
+         }},
+        {"onto disk", [](CZip& zip) { return zip.UnCompress(); }},
+        {"into another archive",
+         [&dir](CZip& zip) { return zip.WriteArchive(dir / "out.zip", zip.m_Entries, false, false); }},
+        {"over itself", [&dir](CZip& zip) { return zip.RewriteEpub(dir / "bomb.zip"); }},
+    };
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.label);
+        CZip zip;
+        zip.m_WorkingDirectory = dir / "work/";
+        ASSERT_EQ(MakePath(zip.m_WorkingDirectory), RC_OK);
+        ASSERT_EQ(OpenAndList(zip, dir / "bomb.zip"), RC_OK);
+        const long before = PeakRssKiB();
+        EXPECT_EQ(r.read(zip), RC_ZIP_DESCRIPTION_CONTENT);
+        EXPECT_LT(PeakRssKiB() - before, 32 * 1024) << "peak memory grew by more than 32 MiB";
+        EXPECT_FALSE(FileExists(dir / "work/bomb.bin")) << "no partly written entry is left";
+        EXPECT_FALSE(FileExists(dir / "out.zip"));
+        std::string now;
+        EXPECT_TRUE(ReadFileBytes(dir / "bomb.zip", now) && now == archive) << "the archive is untouched";
+    }
+}
+
+struct DensityCase {
+    const char* label;
+    std::string archive;
+    ResultCode rc;
+};
+
+TEST(Zip, EntriesDenserThanAnyBookAreRefused)
+{
+    std::vector<RawEntry> smallBombs;
+    for (int i = 0; i < 40; ++i)
+        smallBombs.push_back({"z" + std::to_string(i), std::string(1 << 20, '\0'), 8, 0xFFFFFFFF, 1 << 20});
+    const DensityCase cases[] = {
+        {"2 MiB of zeros", zipbomb::ArchiveWithBomb({}, "z.bin", 2), RC_ZIP_DESCRIPTION_CONTENT},
+        {"1 MiB of zeros, too small to judge", zipbomb::ArchiveWithBomb({}, "z.bin", 1), RC_OK},
+        {"3 MiB of markup", RawArchive({{"z.html", Text(3 << 20), 8, 0xFFFFFFFF, 3 << 20}}), RC_OK},
+        {"40 entries of 1 MiB of zeros", RawArchive(smallBombs), RC_ZIP_DESCRIPTION_CONTENT},
+    };
+    ScratchDir dir;
+    for (const DensityCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(WriteWholeFile(dir / "d.zip", c.archive), RC_OK);
+        CZip zip;
+        zip.m_WorkingDirectory = dir / "work/";
+        ASSERT_EQ(MakePath(zip.m_WorkingDirectory), RC_OK);
+        ASSERT_EQ(OpenAndList(zip, dir / "d.zip"), RC_OK);
+        EXPECT_EQ(zip.UnCompress(), c.rc);
+        std::system(("rm -rf '" + zip.m_WorkingDirectory + "'").c_str());
+    }
+}
+
+TEST(Zip, RecordedCrcMustMatchTheData)
+{
+    ScratchDir dir;
+    std::string archive = zipbomb::ArchiveWithBomb({{"a.txt", "hello"}, {"b.txt", "world"}}, "z.bin", 1);
+    archive[archive.find("hello") + 4] = 'p'; // the data no longer matches its CRC-32
+    ASSERT_EQ(WriteWholeFile(dir / "c.zip", archive), RC_OK);
+    const struct {
+        const char* label;
+        std::function<ResultCode(CZip&)> read;
+    } reads[] = {
+        {"into memory",
+         [](CZip& zip) {
+             std::string data;
+             return zip.GetFileBuffer("a.txt", data);
+         }},
+        {"onto disk", [](CZip& zip) { return zip.UnCompress(); }},
+        {"into another archive",
+         [&dir](CZip& zip) { return zip.WriteArchive(dir / "out.zip", zip.m_Entries, false, false); }},
+    };
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.label);
+        CZip zip;
+        zip.m_WorkingDirectory = dir / "work/";
+        ASSERT_EQ(MakePath(zip.m_WorkingDirectory), RC_OK);
+        ASSERT_EQ(OpenAndList(zip, dir / "c.zip"), RC_OK);
+        EXPECT_EQ(r.read(zip), RC_ZIP_FILE_CONTENT);
+        EXPECT_FALSE(FileExists(dir / "work/a.txt"));
+        EXPECT_FALSE(FileExists(dir / "out.zip"));
+    }
     CZip zip;
-    ASSERT_EQ(OpenAndList(zip, dir / "bomb.zip"), RC_OK);
+    ASSERT_EQ(OpenAndList(zip, dir / "c.zip"), RC_OK);
     std::string data;
-    EXPECT_EQ(zip.GetFileBuffer("bomb.bin", data), RC_ZIP_FILE_CONTENT);
-    EXPECT_LT(PeakRssKiB() - before, 200 * 1024) << "peak memory grew by more than 200 MiB";
+    EXPECT_EQ(zip.GetFileBuffer("b.txt", data), RC_OK);
+    EXPECT_EQ(data, "world");
+}
+
+// The packed bytes of every entry of an archive we wrote, by name.
+std::map<std::string, std::string> PackedEntries(const std::string& archive)
+{
+    std::map<std::string, std::string> packed;
+    for (const Record& r : CentralRecords(archive)) {
+        const size_t data = r.headerOffset + 30 + r.name.size() + Get16(archive, r.headerOffset + 28);
+        packed[r.name] = archive.substr(data, r.packed);
+    }
+    return packed;
+}
+
+TEST(Zip, RewriteEpubPutsMimetypeFirstAndCopiesEntriesAsPacked)
+{
+    ScratchDir dir;
+    CZip source;
+    ASSERT_EQ(OpenAndList(source, WriteBook(dir)), RC_OK);
+    // "mimetype" last and deflated, as some writers leave it.
+    std::rotate(source.m_Entries.begin(), source.m_Entries.begin() + 1, source.m_Entries.end());
+    source.m_Entries.back().m_Method = 8;
+    source.AddFile("mimetype", "application/epub+zip");
+    ASSERT_EQ(source.WriteArchive(dir / "r.epub", source.m_Entries, false, false), RC_OK);
+    std::string before, after;
+    ASSERT_TRUE(ReadFileBytes(dir / "r.epub", before));
+
+    CZip zip;
+    zip.m_WorkingDirectory = dir.Path();
+    ASSERT_EQ(OpenAndList(zip, dir / "r.epub"), RC_OK);
+    zip.AddFile("OEBPS/one.txt", "changed");
+    ASSERT_EQ(zip.RewriteEpub(dir / "r.epub"), RC_OK);
+    ASSERT_TRUE(ReadFileBytes(dir / "r.epub", after));
+    EXPECT_EQ(after.substr(30, 28), "mimetypeapplication/epub+zip") << "stored, no extra field";
+    std::vector<std::string> names;
+    for (const Record& r : CentralRecords(after))
+        names.push_back(r.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"mimetype", "META-INF/container.xml", "OEBPS/Text/ch1.html",
+                                               "OEBPS/Images/a.jpg", "OEBPS/one.txt", "OEBPS/big.html"}))
+        << "no folder entries";
+    std::map<std::string, std::string> was = PackedEntries(before), now = PackedEntries(after);
+    for (const char* name :
+         {"META-INF/container.xml", "OEBPS/Text/ch1.html", "OEBPS/Images/a.jpg", "OEBPS/big.html"})
+        EXPECT_EQ(now[name], was[name]) << name << " is copied as it was packed";
+    CZip back;
+    ASSERT_EQ(OpenAndList(back, dir / "r.epub"), RC_OK);
+    std::string data;
+    ASSERT_EQ(back.GetFileBuffer("OEBPS/one.txt", data), RC_OK);
+    EXPECT_EQ(data, "changed");
+    if (!ProgramExists("/usr/bin/unzip")) GTEST_SKIP() << "unzip is not installed";
+    EXPECT_EQ(RunProgramCapture("/usr/bin/unzip", {"-t", "-q", dir / "r.epub"}, "").exitStatus, 0);
 }
 
 TEST(Zip, DamagedDeflateDataFails)
@@ -699,7 +840,7 @@ TEST(Zip, UnreadableEntryStopsOrFailsTheWrite)
     const std::string archive = RawArchive({{"a.txt", "aaaa", 0, 4, 4}, {"b.txt", "bbbb", 0, 4, 4}});
     std::string damaged = archive;
     const size_t b = archive.find("bbbb");
-    damaged[b - 30 - 5 + 8] = 8;  // b.txt's local method: raw "bbbb" does not inflate
+    damaged[b - 30 - 5 + 8] = 8; // b.txt's local method: raw "bbbb" does not inflate
     damaged.replace(archive.find("b.txt", b) - 46 + 10, 1, "\x08");
     ASSERT_EQ(WriteWholeFile(dir / "d.zip", damaged), RC_OK);
     for (bool stop : {true, false}) {

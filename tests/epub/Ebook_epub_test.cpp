@@ -5,12 +5,14 @@
 #include "EpubTestBook.h"
 #include "FileSizeLimit.h"
 #include "TestSupport.h"
+#include "base/ZipBomb.h"
 
 #include <tinyxml2.h>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -243,6 +245,146 @@ TEST(EbookEpub, BookWithoutTitleOrLanguageStillGivesAValidPackage)
     std::string opf = Entry(zip, "OEBPS/content.opf");
     EXPECT_NE(opf.find("<dc:title>My Book</dc:title>"), std::string::npos) << opf;
     EXPECT_NE(opf.find("<dc:language>und</dc:language>"), std::string::npos);
+}
+
+} // namespace
+
+namespace
+{
+
+// What another reader sees in the central directory of an archive (no comment after it).
+struct CentralEntry {
+    std::string name;
+    uint16_t flags, method, extraLength;
+    uint32_t headerOffset;
+};
+std::vector<CentralEntry> CentralDirectory(const std::string& archive)
+{
+    auto get16 = [&](size_t at) { return uint16_t(uint8_t(archive[at]) | uint8_t(archive[at + 1]) << 8); };
+    auto get32 = [&](size_t at) { return uint32_t(get16(at)) | uint32_t(get16(at + 2)) << 16; };
+    std::vector<CentralEntry> entries;
+    const size_t end = archive.size() - 22;
+    for (size_t at = get32(end + 16); at + 46 <= end;) {
+        CentralEntry e{archive.substr(at + 46, get16(at + 28)), get16(at + 8), get16(at + 10), 0,
+                       get32(at + 42)};
+        e.extraLength = get16(e.headerOffset + 28);
+        at += 46 + e.name.size() + get16(at + 30) + get16(at + 32);
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+// Every entry of an archive by name, as CZip reads it.
+std::map<std::string, std::string> Contents(const std::string& path)
+{
+    std::map<std::string, std::string> contents;
+    CZip zip;
+    if (zip.Open(path, false, false) != RC_OK) return contents;
+    zip.ReadDirectory();
+    for (const ZipEntry& e : zip.m_Entries)
+        contents[e.m_Name] = Entry(zip, e.m_Name);
+    return contents;
+}
+
+TEST(EbookEpubCommandLine, SetKeepsEveryEntryAndPutsMimetypeFirst)
+{
+    const char* books[] = {"qs-eng.epub", "qs-fra-no-extension", "policy.epub", "lm-ja.epub"};
+    for (const char* book : books) {
+        SCOPED_TRACE(book);
+        ScratchDir scratch;
+        const std::string path = CopyFixture(scratch, book, book);
+        CommandRun set = RunTarvoCmd({"s", path, scratch / "work", "-t", "New Title"});
+        ASSERT_EQ(set.out, "succeed\nreturn 0\n");
+        std::string after;
+        ASSERT_TRUE(ReadFileBytes(path, after));
+        EXPECT_EQ(after.substr(26, 32), std::string("\x08\0\0\0mimetypeapplication/epub+zip", 32))
+            << "first, stored, no extra field";
+
+        const std::vector<CentralEntry> was =
+            CentralDirectory(ReadWholeFile(DataPath(std::string("epub/") + book)));
+        std::map<std::string, uint16_t> flagsWere;
+        for (const CentralEntry& e : was)
+            flagsWere[e.name] = e.flags;
+        for (const CentralEntry& e : CentralDirectory(after)) {
+            SCOPED_TRACE(e.name);
+            EXPECT_NE(e.name.back(), '/') << "no folder entries";
+            EXPECT_EQ(e.extraLength, 0);
+            if (e.name != "mimetype") {
+                EXPECT_EQ(e.flags & 0x800, flagsWere[e.name] & 0x800) << "UTF-8 names stay so";
+            }
+        }
+        std::map<std::string, std::string> before = Contents(DataPath(std::string("epub/") + book)),
+                                           now = Contents(path);
+        ASSERT_EQ(now.size(), before.size() + (before.count("mimetype") ? 0 : 1));
+        std::string opf;
+        for (const auto& entry : before) {
+            if (EndsWith(entry.first, ".opf")) {
+                opf = entry.first;
+            } else if (entry.first != "mimetype") {
+                EXPECT_EQ(now[entry.first], entry.second) << entry.first;
+            }
+        }
+        EXPECT_NE(now[opf].find("New Title"), std::string::npos) << opf;
+    }
+}
+
+// A book of qs-eng.epub's entries with a 1 GiB entry of zeros (about 1 MB packed) added, either
+// where no one reads it or as the package document itself.
+std::string BombBook(bool asPackage)
+{
+    std::vector<zipbomb::PlainEntry> entries;
+    for (const auto& entry : Contents(DataPath("epub/qs-eng.epub"))) {
+        std::string data = entry.second;
+        if (asPackage && entry.first == "META-INF/container.xml")
+            ReplaceAll(data, "full-path=\"content.opf\"", "full-path=\"bomb.opf\"");
+        entries.push_back({entry.first, data});
+    }
+    return zipbomb::ArchiveWithBomb(entries, asPackage ? "bomb.opf" : "images/zeros.bin", 1024);
+}
+
+struct BombRun {
+    const char* label;
+    bool asPackage;
+    const char* command;
+    bool refused;
+};
+const BombRun kBombRuns[] = {
+    {"unread entry, c", false, "c", true},    {"unread entry, g", false, "g", false},
+    {"unread entry, s", false, "s", true},    {"package document, c", true, "c", true},
+    {"package document, g", true, "g", true}, {"package document, s", true, "s", true},
+};
+
+TEST(EbookEpubCommandLine, ZipBombIsRefusedInLittleMemory)
+{
+    ScratchDir scratch;
+    const std::string books[] = {BombBook(false), BombBook(true)};
+    ASSERT_NE(books[1].find("bomb.opf\""), std::string::npos) << "the container names the bomb";
+    for (const BombRun& r : kBombRuns) {
+        SCOPED_TRACE(r.label);
+        const std::string& bytes = books[r.asPackage ? 1 : 0];
+        const std::string book = scratch / "bomb.epub", work = scratch / r.label;
+        ASSERT_EQ(WriteWholeFile(book, bytes), RC_OK);
+        std::vector<std::string> args = {"c", book, scratch / "out.epub", work};
+        if (std::string(r.command) == "g") args = {"g", book, work, scratch / "meta.json", scratch / "cover"};
+        if (std::string(r.command) == "s") args = {"s", book, work, "-t", "Bomb"};
+#if defined(__SANITIZE_ADDRESS__)
+        // The sanitizer reserves terabytes of address space: no limit can be put on it.
+        CommandRun run = RunTarvoCmd(args);
+#else
+        args.insert(args.begin(), {"--as=" + std::to_string(300 << 20), "--", TARVO_CMD_PATH});
+        CommandRun run = RunProgramCapture("/usr/bin/prlimit", args, "");
+#endif
+        if (r.refused) {
+            EXPECT_TRUE(EndsWith(run.out, "UnCompress Description Content failed!\nreturn 50331649\n"))
+                << run.out;
+            EXPECT_EQ(run.exitStatus, 1);
+        } else {
+            EXPECT_TRUE(EndsWith(run.out, "succeed\nreturn 0\n")) << run.out;
+        }
+        std::string now;
+        EXPECT_TRUE(ReadFileBytes(book, now) && now == bytes) << "the book is as it was";
+        EXPECT_FALSE(FileExists(scratch / "out.epub"));
+    }
 }
 
 } // namespace
