@@ -172,13 +172,23 @@ ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputC
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::UnCompress OUT...");
     if (rc != RC_OK) return rc;
 
-    if (!parser.m_NcxHref.empty()) {
-        std::string ncx;
-        if (epub.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(parser.m_NcxHref)),
-                               ncx) == RC_OK)
-            getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);
-    }
+    ReadTableOfContents(epub, parser.m_NcxHref);
     return RC_OK;
+}
+
+// The NCX may lie anywhere in the archive, above the package too; only a name that leaves the
+// archive is refused.
+void CEbookEpub::ReadTableOfContents(CEpub& epub, const std::string& ncxHref)
+{
+    if (ncxHref.empty()) return;
+    const std::string decoded = UrlDecode(ncxHref);
+    if (ClimbsOutOf(m_Book.m_ContentDirectory + decoded)) {
+        TARVO_LOG(m_Log, LOG_WARNING, "NCX \"%s\" lies outside the book, not read", ncxHref.c_str());
+        return;
+    }
+    std::string ncx;
+    if (epub.GetFileBuffer(NormalizeRelativePath(m_Book.m_ContentDirectory + decoded), ncx) == RC_OK)
+        getNvPointList(ncx, GetDirectory(ncxHref), m_Book);
 }
 
 ResultCode CEbookEpub::GetCoverImage(CEpub& epub, const std::string& coverImageFile)
@@ -272,7 +282,7 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
     }
     epub.AddFile(m_OpfPath, opf);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::WriteArchive IN...");
-    rc = epub.WriteArchive(inputFile, epub.m_Entries, false, true);
+    rc = epub.RewriteEpub(inputFile);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::WriteArchive OUT...");
     return rc;
 }
@@ -347,7 +357,9 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         int n = FreeNumber(book.m_HtmlFileList, {"cover%d.html"});
         std::string page = "cover" + std::to_string(n) + ".html";
         // The page lies beside the other documents, so the image is reached relative to it.
-        if (WriteWholeFile(bookDirectory + page, MakeCoverPage(writer.m_CoverImagePath)) == RC_OK) {
+        std::string coverPage = MakeCoverPage(writer.m_CoverImagePath);
+        MakeEpub2Document(coverPage);
+        if (WriteWholeFile(bookDirectory + page, coverPage) == RC_OK) {
             book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), page);
             book.m_CoverPageName = page;
             bool hasCoverGuide = false;
@@ -393,6 +405,7 @@ ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory,
             continue;
         }
         print(parser, name, out);
+        MakeEpub2Document(out);
         if (!out.empty() && WriteWholeFile(path, out) != RC_OK && stopOnFailure) return RC_FILE_WRITE_FAILED;
     }
     return RC_OK;

@@ -10,20 +10,22 @@ class CEpub;
 class CHtmlParse;
 class CParseOpf;
 
-class CEbookEpub : public CEbook {
-public:
+class CEbookEpub : public CEbook
+{
+  public:
     ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
     ResultCode SetMetaData(const std::string& inputFile, SetMetaContext& ctx) override;
     ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
     ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
     CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
 
-private:
+  private:
     // Package path, content directory and the parsed package; the steps every operation shares.
     ResultCode ReadPackage(const std::string& inputFile, const std::string& tempDirectory, CEpub& epub,
                            CParseOpf& parser, std::string& opfText);
     ResultCode CheckBookDRM(CEpub& epub, const CParseOpf& parser);
     ResultCode GetCoverImage(CEpub& epub, const std::string& coverImageFile);
+    void ReadTableOfContents(CEpub& epub, const std::string& ncxHref);
     // Folder inside the archive that the book's file names are relative to.
     std::string ArchiveBase() const;
     void DropNamesOutsideTheBook();
@@ -33,8 +35,10 @@ private:
                                 DocumentPrint print, bool stopOnFailure);
     ResultCode FixEpubLanguage(const std::string& bookDirectory, const std::vector<std::string>& documents);
     ResultCode SetVerticalMode(const std::string& bookDirectory, const std::vector<std::string>& documents);
-    ResultCode SetOutXhtmlForIbooks(const std::string& bookDirectory, const std::vector<std::string>& documents);
-    ResultCode Compress(const std::string& outputFile, CIntermediateBook& book, const std::string& tempDirectory);
+    ResultCode SetOutXhtmlForIbooks(const std::string& bookDirectory,
+                                    const std::vector<std::string>& documents);
+    ResultCode Compress(const std::string& outputFile, CIntermediateBook& book,
+                        const std::string& tempDirectory);
 
     CIntermediateBook m_Book;
     std::string m_OpfPath;
@@ -42,7 +46,7 @@ private:
     bool m_OpfInSubdirectory = false;
     bool m_RelativeToContent = true;
     bool m_Outputting = false;
-    bool m_Converting = false;  // progress lines are for conversions; `g` and `s` print only the result
+    bool m_Converting = false; // progress lines are for conversions; `g` and `s` print only the result
 };
 
 // The EPUB handler's producer credit, written as a book-producer contributor.

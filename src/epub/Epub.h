@@ -10,8 +10,9 @@
 
 class CRunLog;
 
-class CEpubBase : public CZip {
-public:
+class CEpubBase : public CZip
+{
+  public:
     // The whole package text for the book, with CR LF line ends.
     std::string BuildOpf(const CIntermediateBook& book);
     std::string BuildNcx(CIntermediateBook& book);
@@ -21,35 +22,49 @@ public:
     std::string m_UniqueIdentifierId = "bookid";
     std::string m_IdentifierValue = "urn:uuid:273fd756-62f2-4858-8d67-99e08f24bba9";
     std::string m_CoverImageId = "cover-image";
-    std::string m_CoverImagePath;  // relative to the package folder
+    std::string m_CoverImagePath; // relative to the package folder
     bool m_HasCover = false;
     bool m_RightToLeft = false;
     int m_NavPointCounter = 0;
 };
 
-class CEpub : public CEpubBase {
-public:
+class CEpub : public CEpubBase
+{
+  public:
     CEpub();
     // Finds the package through META-INF/container.xml; repairs a damaged archive in place first.
     ResultCode GetOpfXml(const std::string& path, std::string& opfText, std::string& opfPath);
     // Samples the documents and images; suspicious data is classified by the archive's entries.
-    ResultCode CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images, bool relativeFlag1,
-                        bool relativeFlag2);
+    ResultCode CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images,
+                        bool relativeFlag1, bool relativeFlag2);
     // Removes the keys that only Kindle books carry.
     void RemoveKindleKeys(MetaDataMap& map) const;
 
     std::string m_OpfPath;
     MetaDataMap m_KindleKeys;
 
-private:
+  private:
     ResultCode ClassifyProtection();
 };
 
+// How metadata elements are written into a package someone else made.
+struct MetadataForm {
+    // EPUB 3 has no opf: attributes: roles and file-as go into meta elements refining the element.
+    bool m_Epub3 = false;
+    // Each element declares the dc and opf prefixes it uses (the package binds them nowhere above).
+    bool m_CarryNamespaces = false;
+    // Ids of refined elements are this plus "-N"; it must occur nowhere in the package.
+    std::string m_IdPrefix = "tarvo";
+};
 // Package metadata lines (eight blanks, one element, CR LF) for every key we write, in key order.
-std::string MetadataLines(const MetaDataMap& metadata);
-// Escapes markup characters; "&#...;" character references stay references.
+std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form = MetadataForm());
+// Escapes markup characters; "&#...;" references to characters XML allows stay references. Control
+// characters XML does not allow are left out.
 std::string XmlEscape(const std::string& text);
 std::string MediaTypeOf(const std::string& href);
+// Gives a printed XHTML document what EPUB 2 reading systems validate against: the XHTML 1.1
+// doctype, and a charset declaration in the http-equiv form (the HTML5 form is not XHTML 1.1).
+void MakeEpub2Document(std::string& document);
 
 // The rootfile's "full-path" of a container.xml, names compared without regard to case; empty
 // when there is none.

@@ -4,17 +4,20 @@
 
 #include "base/Platform.h"
 #include "epub/MarcRelators.h"
+#include "epub/OpfRewrite.h"
 
+#include <algorithm>
 #include <cctype>
 
-namespace {
+namespace
+{
 
 const char* const CRLF = "\r\n";
 constexpr int NAV_DEPTH_LIMIT = 64;
 
-const char* const DUBLIN_CORE_KEYS[] = {"title",   "creator",  "subject",     "description", "publisher",
-                                        "date",    "type",     "format",      "identifier",  "source",
-                                        "language", "relation", "coverage",   "rights",      "contributor"};
+const char* const DUBLIN_CORE_KEYS[] = {"title",    "creator",  "subject",  "description", "publisher",
+                                        "date",     "type",     "format",   "identifier",  "source",
+                                        "language", "relation", "coverage", "rights",      "contributor"};
 
 // Keys that describe our own working state or other formats, never written as package metadata.
 const char* const INTERNAL_KEYS[] = {"coverimage", "coverimageext", "thumbimage", "languageid", "cdetype"};
@@ -24,12 +27,19 @@ struct MediaType {
     const char* type;
 };
 const MediaType MEDIA_TYPES[] = {
-    {"css", "text/css"},   {"mp4", "video/mp4"},   {"svg", "image/svg+xml"}, {"ogg", "video/ogg"},
-    {"mp3", "audio/mpeg"}, {"wav", "audio/mpeg"},  {"jpg", "image/jpeg"},    {"jpeg", "image/jpeg"},
+    {"css", "text/css"},   {"mp4", "video/mp4"},  {"svg", "image/svg+xml"}, {"ogg", "video/ogg"},
+    {"mp3", "audio/mpeg"}, {"wav", "audio/mpeg"}, {"jpg", "image/jpeg"},    {"jpeg", "image/jpeg"},
     {"gif", "image/gif"},  {"png", "image/png"},
 };
 
-// "&#...;" references were kept as text on reading; they stay references here.
+bool IsXmlChar(uint32_t c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// "&#...;" references were kept as text on reading; they stay references here, unless they name
+// a character XML does not allow ("&#0;"), which would make the package malformed.
 bool StartsCharacterReference(const std::string& text, size_t amp)
 {
     size_t i = amp + 1;
@@ -38,12 +48,15 @@ bool StartsCharacterReference(const std::string& text, size_t amp)
     bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
     if (hex) ++i;
     size_t digits = 0;
-    while (i < text.size() && (hex ? std::isxdigit(static_cast<unsigned char>(text[i]))
-                                   : std::isdigit(static_cast<unsigned char>(text[i])))) {
-        ++i;
-        ++digits;
+    uint32_t value = 0;
+    for (; i < text.size(); ++i, ++digits) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!(hex ? std::isxdigit(c) : std::isdigit(c))) break;
+        uint32_t digit = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+        value = value * (hex ? 16 : 10) + digit;
+        if (value > 0x10FFFF) return false;
     }
-    return digits > 0 && i < text.size() && text[i] == ';';
+    return digits > 0 && i < text.size() && text[i] == ';' && IsXmlChar(value);
 }
 
 } // namespace
@@ -54,11 +67,16 @@ std::string XmlEscape(const std::string& text)
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (c == '&' && !StartsCharacterReference(text, i)) out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else out += c;
+        if (c == '&' && !StartsCharacterReference(text, i))
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (IsXmlChar(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80)
+            out += c;
     }
     return out;
 }
@@ -72,7 +90,61 @@ std::string MediaTypeOf(const std::string& href)
     return "text/plain";
 }
 
-namespace {
+namespace
+{
+
+const char* const XHTML11_DOCTYPE =
+    "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" \"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">";
+const char* const CONTENT_TYPE_META =
+    "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />";
+
+// lowerPiece must be lower case; only [from, end) is searched.
+size_t FindNoCase(const std::string& text, const std::string& lowerPiece, size_t from, size_t end)
+{
+    auto last = text.begin() + static_cast<std::ptrdiff_t>(std::min(end, text.size()));
+    auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(std::min(from, text.size())), last,
+                             lowerPiece.begin(), lowerPiece.end(),
+                             [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    return found == last ? std::string::npos : static_cast<size_t>(found - text.begin());
+}
+
+void SetXhtml11Doctype(std::string& document)
+{
+    size_t html = FindNoCase(document, "<html", 0, document.size());
+    size_t doctype = FindNoCase(document, "<!doctype", 0, html == std::string::npos ? document.size() : html);
+    if (doctype != std::string::npos) {
+        // An internal subset ("[ ... ]") may hold ">" of its own.
+        size_t subset = document.find('[', doctype);
+        size_t close = document.find('>', doctype);
+        if (subset != std::string::npos && subset < close) close = document.find("]>", subset);
+        if (close == std::string::npos) return;
+        document.replace(doctype, document.find('>', close) + 1 - doctype, XHTML11_DOCTYPE);
+    } else if (html != std::string::npos) {
+        document.insert(html, std::string(XHTML11_DOCTYPE) + "\r\n");
+    }
+}
+
+// Every document is written as UTF-8, so whatever charset the source declared, UTF-8 is the truth.
+void ReplaceCharsetMeta(std::string& document)
+{
+    size_t headEnd = FindNoCase(document, "</head", 0, document.size());
+    if (headEnd == std::string::npos) return;
+    bool hasContentType =
+        FindNoCase(document, "http-equiv=\"content-type\"", 0, headEnd) != std::string::npos;
+    size_t at = FindNoCase(document, "<meta", 0, headEnd);
+    while (at != std::string::npos) {
+        size_t end = TagEndAt(document, at);
+        if (end == std::string::npos || end > headEnd) return;
+        if (FindTagAttribute(document, at, end, "charset")) {
+            std::string replacement = hasContentType ? "" : CONTENT_TYPE_META;
+            hasContentType = true;
+            document.replace(at, end - at, replacement);
+            headEnd = headEnd - (end - at) + replacement.size();
+            end = at + replacement.size();
+        }
+        at = FindNoCase(document, "<meta", end, headEnd);
+    }
+}
 
 bool IsDublinCoreKey(const std::string& name)
 {
@@ -88,55 +160,120 @@ bool IsInternalKey(const std::string& key)
     return StartsWith(key, "MOBI_ID_") || StartsWith(key, "outparam_") || StartsWith(key, "inparam_");
 }
 
-std::string ElementLine(const std::string& name, const std::vector<std::pair<std::string, std::string>>& attributes,
-                        const std::string& text)
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+const char* const DC_NAMESPACE = "http://purl.org/dc/elements/1.1/";
+const char* const OPF_NAMESPACE = "http://www.idpf.org/2007/opf";
+
+std::string ElementLine(const std::string& name, const Attributes& attributes, const std::string& text)
 {
     std::string line = "        <" + name;
-    for (const auto& [attribute, value] : attributes) line += " " + attribute + "=\"" + XmlEscape(value) + "\"";
-    if (name == "meta") return line + "/>";
+    for (const auto& [attribute, value] : attributes)
+        line += " " + attribute + "=\"" + XmlEscape(value) + "\"";
+    if (name == "meta" && text.empty()) return line + "/>";
     return line + ">" + XmlEscape(text) + "</" + name + ">";
 }
 
+// Writes one Dublin Core element in the package's form, with what qualifies it.
+class CMetadataWriter
+{
+  public:
+    CMetadataWriter(const MetadataForm& form, std::vector<std::string>& lines) : m_Form(form), m_Lines(lines)
+    {
+    }
+
+    void Write(const std::string& name, Attributes attributes, const std::string& text)
+    {
+        std::vector<std::pair<std::string, std::string>> refinements;
+        if (m_Form.m_Epub3) {
+            Attributes kept;
+            for (auto& [attribute, value] : attributes) {
+                // EPUB 3 has no dates by event nor identifier schemes as attributes; the value stays.
+                if (attribute == "opf:role")
+                    refinements.emplace_back("role", value);
+                else if (attribute == "opf:file-as")
+                    refinements.emplace_back("file-as", value);
+                else if (!StartsWith(attribute, "opf:"))
+                    kept.emplace_back(attribute, value);
+            }
+            attributes = std::move(kept);
+        }
+        std::string id;
+        if (!refinements.empty()) {
+            id = m_Form.m_IdPrefix + "-" + std::to_string(++m_IdCount);
+            attributes.emplace_back("id", id);
+        }
+        if (m_Form.m_CarryNamespaces) {
+            bool usesOpf = false;
+            for (const auto& attribute : attributes)
+                usesOpf = usesOpf || StartsWith(attribute.first, "opf:");
+            if (usesOpf) attributes.emplace_back("xmlns:opf", OPF_NAMESPACE);
+            attributes.emplace_back("xmlns:dc", DC_NAMESPACE);
+        }
+        m_Lines.push_back(ElementLine(name, attributes, text));
+        for (const auto& [property, value] : refinements) {
+            Attributes meta = {{"refines", "#" + id}, {"property", property}};
+            if (property == "role") meta.emplace_back("scheme", "marc:relators");
+            WriteMeta(meta, value);
+        }
+    }
+
+    void WriteMeta(Attributes attributes, const std::string& text)
+    {
+        if (m_Form.m_CarryNamespaces) attributes.emplace_back("xmlns", OPF_NAMESPACE);
+        m_Lines.push_back(ElementLine("meta", attributes, text));
+    }
+
+  private:
+    const MetadataForm& m_Form;
+    std::vector<std::string>& m_Lines;
+    int m_IdCount = 0;
+};
+
 // One element per value; the part after the first "_" of the key becomes the qualifier.
 void AppendMetadataLines(const std::string& key, const std::vector<std::string>& values,
-                         std::vector<std::string>& lines)
+                         CMetadataWriter& writer)
 {
     size_t underscore = key.find('_');
     std::string name = key.substr(0, underscore);
     std::string qualifier = underscore == std::string::npos ? "" : key.substr(underscore + 1);
     for (const std::string& value : values) {
         if (value.empty()) continue;
-        std::vector<std::pair<std::string, std::string>> attributes;
+        Attributes attributes;
         if (key == "contributor_TarvoProducerName") {
             attributes = {{"opf:role", "bkp"}, {"opf:file-as", "Tarvo"}};
         } else if (!IsDublinCoreKey(name)) {
-            lines.push_back(ElementLine("meta", {{"name", key}, {"content", value}}, ""));
+            writer.WriteMeta({{"name", key}, {"content", value}}, "");
             continue;
         } else if (!qualifier.empty()) {
-            if (name == "date") attributes = {{"opf:event", qualifier}};
-            else if (name == "identifier") attributes = {{"opf:scheme", qualifier}};
-            else if (name == "contributor" || name == "creator") attributes = {{"opf:role", RelatorCode(qualifier)}};
+            if (name == "date")
+                attributes = {{"opf:event", qualifier}};
+            else if (name == "identifier")
+                attributes = {{"opf:scheme", qualifier}};
+            else if (name == "contributor" || name == "creator")
+                attributes = {{"opf:role", RelatorCode(qualifier)}};
             else {
-                lines.push_back(ElementLine("meta", {{"name", key}, {"content", value}}, ""));
+                writer.WriteMeta({{"name", key}, {"content", value}}, "");
                 continue;
             }
         }
-        lines.push_back(ElementLine("dc:" + name, attributes, value));
+        writer.Write("dc:" + name, attributes, value);
     }
 }
 
 std::string JoinLines(const std::vector<std::string>& lines)
 {
     std::string text;
-    for (const std::string& line : lines) text += line + CRLF;
+    for (const std::string& line : lines)
+        text += line + CRLF;
     return text;
 }
 
-std::string NavPointLines(int count, const std::string& order, const std::string& label, const std::string& src,
-                          const char* indent, const char* inner)
+std::string NavPointLines(int count, const std::string& order, const std::string& label,
+                          const std::string& src, const char* indent, const char* inner)
 {
-    std::string text = std::string(indent) + "<navPoint id=\"navPoint-" + std::to_string(count) + "\" playOrder=\"" +
-                       XmlEscape(order) + "\">" + CRLF;
+    std::string text = std::string(indent) + "<navPoint id=\"navPoint-" + std::to_string(count) +
+                       "\" playOrder=\"" + XmlEscape(order) + "\">" + CRLF;
     text += std::string(indent) + inner + "<navLabel>" + CRLF;
     text += std::string(indent) + inner + "  <text>" + XmlEscape(label) + "</text>" + CRLF;
     text += std::string(indent) + inner + "</navLabel>" + CRLF;
@@ -146,23 +283,31 @@ std::string NavPointLines(int count, const std::string& order, const std::string
 
 } // namespace
 
+void MakeEpub2Document(std::string& document)
+{
+    SetXhtml11Doctype(document);
+    ReplaceCharsetMeta(document);
+}
+
 std::string CEpubBase::BuildContainer(const std::string& opfPath)
 {
-    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-                       "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\r\n"
-                       "  <rootfiles>\r\n"
-                       "     <rootfile full-path=\"") +
+    return std::string(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+               "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\r\n"
+               "  <rootfiles>\r\n"
+               "     <rootfile full-path=\"") +
            XmlEscape(opfPath) +
            "\" media-type=\"application/oebps-package+xml\"/>\r\n"
            "  </rootfiles>\r\n"
            "</container>";
 }
 
-std::string MetadataLines(const MetaDataMap& metadata)
+std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form)
 {
     std::vector<std::string> lines;
+    CMetadataWriter writer(form, lines);
     for (const auto& [key, values] : metadata)
-        if (!IsInternalKey(key)) AppendMetadataLines(key, values, lines);
+        if (!IsInternalKey(key)) AppendMetadataLines(key, values, writer);
     return JoinLines(lines);
 }
 
@@ -173,7 +318,8 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
     auto language = book.m_MetaData.find("language");
     if (language == book.m_MetaData.end() || language->second.empty() || language->second.front().empty())
         metadata += ElementLine("dc:language", {}, "und") + CRLF;
-    if (m_HasCover) metadata += ElementLine("meta", {{"name", "cover"}, {"content", m_CoverImageId}}, "") + CRLF;
+    if (m_HasCover)
+        metadata += ElementLine("meta", {{"name", "cover"}, {"content", m_CoverImageId}}, "") + CRLF;
 
     std::vector<std::string> items;
     m_SpineIds.clear();
@@ -191,7 +337,8 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
                         MediaTypeOf(href) + "\"/>");
     }
     std::vector<std::string> itemrefs;
-    for (const std::string& id : m_SpineIds) itemrefs.push_back("        <itemref idref=\"" + id + "\"/>");
+    for (const std::string& id : m_SpineIds)
+        itemrefs.push_back("        <itemref idref=\"" + id + "\"/>");
 
     std::string opf = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n";
     opf += "<package xmlns:opf=\"http://www.idpf.org/2007/opf\" unique-identifier=\"" + m_UniqueIdentifierId +
@@ -219,12 +366,14 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
     return opf;
 }
 
-namespace {
+namespace
+{
 
 // Readers number their entries in m_EntryNumber, so the writer keeps its own record of what it
 // wrote: no entry twice, even through a broken parent link.
-class NcxWriter {
-public:
+class NcxWriter
+{
+  public:
     NcxWriter(const std::vector<NavPoint>& navPoints, int& navPointCounter)
         : points(navPoints), counter(navPointCounter), written(navPoints.size(), false)
     {
@@ -238,9 +387,9 @@ public:
         text += NavPointLines(++counter, point.m_PlayOrder, point.m_Label, point.m_Src, "         ", "  ");
         if (depth < NAV_DEPTH_LIMIT && point.m_FirstChild >= 0) {
             size_t last = point.m_LastChild >= point.m_FirstChild ? static_cast<size_t>(point.m_LastChild)
-                                                                   : points.size() - 1;
-            for (size_t child = static_cast<size_t>(point.m_FirstChild); child <= last && child < points.size();
-                 ++child)
+                                                                  : points.size() - 1;
+            for (size_t child = static_cast<size_t>(point.m_FirstChild);
+                 child <= last && child < points.size(); ++child)
                 if (points[child].m_Parent == point.m_OwnIndex) Write(child, depth + 1);
         }
         text += "         </navPoint>\r\n";
@@ -248,7 +397,7 @@ public:
 
     std::string text;
 
-private:
+  private:
     const std::vector<NavPoint>& points;
     int& counter;
     std::vector<bool> written;
@@ -269,13 +418,15 @@ std::string CEpubBase::BuildNcx(CIntermediateBook& book)
             std::string entry = NavPointLines(n, std::to_string(n), label, href, "      ", "   ");
             entries.push_back(entry + "      </navPoint>");
         }
-        for (size_t i = 0; i < entries.size(); ++i) navPoints += (i ? CRLF : "") + entries[i];
+        for (size_t i = 0; i < entries.size(); ++i)
+            navPoints += (i ? CRLF : "") + entries[i];
     } else {
         NcxWriter writer{book.m_NavPoints, m_NavPointCounter};
         for (size_t i = 0; i < book.m_NavPoints.size(); ++i)
             if (book.m_NavPoints[i].m_Parent < 0) writer.Write(i, 0);
         // Entries whose parent never got written (a broken list) still appear, at top level.
-        for (size_t i = 0; i < book.m_NavPoints.size(); ++i) writer.Write(i, 0);
+        for (size_t i = 0; i < book.m_NavPoints.size(); ++i)
+            writer.Write(i, 0);
         navPoints = writer.text;
     }
     return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"

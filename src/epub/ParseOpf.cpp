@@ -3,18 +3,22 @@
 #include "epub/ParseOpf.h"
 
 #include "base/Platform.h"
+#include "ebook/HtmlParse.h"
 
 #include <tinyxml2.h>
 
 #include <set>
 #include <tuple>
+#include <unordered_map>
 
-namespace {
+namespace
+{
 
-const char* const DC_NAMES[] = {"title",      "creator",     "date",   "subject", "language", "coverage",
-                                "rights",     "publisher",   "identifier", "description", "format",
-                                "contributor", "relation",   "type",   "source",  "meta"};
-const char* const DOCUMENT_TYPES[] = {"application/xhtml+xml", "text/x-oeb1-document", "text/html", "application/xml"};
+const char* const DC_NAMES[] = {
+    "title",      "creator",     "date",   "subject",     "language", "coverage", "rights", "publisher",
+    "identifier", "description", "format", "contributor", "relation", "type",     "source", "meta"};
+const char* const DOCUMENT_TYPES[] = {"application/xhtml+xml", "text/x-oeb1-document", "text/html",
+                                      "application/xml"};
 const char* const IMAGE_TYPES[] = {"image/jpeg", "image/png", "image/gif", "image/pjpg"};
 
 constexpr int METADATA_KIND_LIMIT = 200;
@@ -62,15 +66,18 @@ std::string Attribute(const tinyxml2::XMLElement* element, const char* localName
 void AppendText(const tinyxml2::XMLNode* node, std::string& text)
 {
     for (const tinyxml2::XMLNode* child = node->FirstChild(); child; child = child->NextSibling()) {
-        if (child->ToText()) text += child->Value();
-        else if (child->ToElement()) AppendText(child, text);
+        if (child->ToText())
+            text += child->Value();
+        else if (child->ToElement())
+            AppendText(child, text);
     }
 }
 
 // A Dublin Core element inside a metadata value is markup that was copied into the value.
 const tinyxml2::XMLElement* NestedDublinCore(const tinyxml2::XMLElement* element)
 {
-    for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child; child = child->NextSiblingElement()) {
+    for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child;
+         child = child->NextSiblingElement()) {
         if (IsDublinCore(LocalName(child->Name()))) return child;
         if (const tinyxml2::XMLElement* deeper = NestedDublinCore(child)) return deeper;
     }
@@ -103,6 +110,8 @@ OpfMetaItem ReadMetaItem(const tinyxml2::XMLElement* e, const std::string& local
     item.m_Id = Attribute(e, "id");
     item.m_MetaName = Attribute(e, "name");
     item.m_MetaContent = Attribute(e, "content");
+    item.m_Refines = Attribute(e, "refines");
+    item.m_Property = Attribute(e, "property");
     return item;
 }
 
@@ -113,11 +122,29 @@ bool ReadMetaElementText(const std::string& elementText, OpfMetaItem& item)
     std::string text = elementText;
     ReplaceAll(text, "&#", "&amp;#");
     tinyxml2::XMLDocument doc;
-    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr) return false;
+    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr)
+        return false;
     std::string name = LocalName(doc.RootElement()->Name());
     if (!IsDublinCore(name)) return false;
     item = ReadMetaItem(doc.RootElement(), name);
     return true;
+}
+
+void ApplyRefinements(std::vector<OpfMetaItem>& items)
+{
+    std::unordered_map<std::string, size_t> byId;
+    for (size_t i = 0; i < items.size(); ++i)
+        if (items[i].m_Name != "meta" && !items[i].m_Id.empty()) byId.emplace(items[i].m_Id, i);
+    for (const OpfMetaItem& meta : items) {
+        if (meta.m_Name != "meta" || !StartsWith(meta.m_Refines, "#")) continue;
+        auto target = byId.find(meta.m_Refines.substr(1));
+        if (target == byId.end()) continue;
+        OpfMetaItem& item = items[target->second];
+        if (meta.m_Property == "role" && item.m_Role.empty())
+            item.m_Role = meta.m_Value;
+        else if (meta.m_Property == "file-as" && item.m_FileAs.empty())
+            item.m_FileAs = meta.m_Value;
+    }
 }
 
 void CParseOpf::Clear()
@@ -141,27 +168,34 @@ ResultCode CParseOpf::Parse(const std::string& opfText, std::string& offendingNa
     const tinyxml2::XMLElement* package = doc.RootElement();
     if (package == nullptr) return RC_EPUB_OPF_TREE_EMPTY;
 
-    for (const tinyxml2::XMLElement* part = package->FirstChildElement(); part; part = part->NextSiblingElement()) {
+    for (const tinyxml2::XMLElement* part = package->FirstChildElement(); part;
+         part = part->NextSiblingElement()) {
         std::string name = LocalName(part->Name());
         if (name == "metadata") {
             ResultCode rc = ParseMetadata(part, offendingName);
             if (rc != RC_OK) return rc;
         } else if (name == "manifest") {
-            for (const tinyxml2::XMLElement* item = part->FirstChildElement(); item; item = item->NextSiblingElement()) {
+            for (const tinyxml2::XMLElement* item = part->FirstChildElement(); item;
+                 item = item->NextSiblingElement()) {
                 if (LocalName(item->Name()) != "item") continue;
-                OpfManifestItem entry{Attribute(item, "id"), Attribute(item, "href"), Attribute(item, "media-type")};
+                OpfManifestItem entry{Attribute(item, "id"), Attribute(item, "href"),
+                                      Attribute(item, "media-type")};
                 if (EqualsNoCase(ExtensionOf(entry.m_Href), "ncx") &&
                     (entry.m_MediaType == "application/x-dtbncx+xml" || entry.m_MediaType == "text/xml"))
                     m_NcxHref = entry.m_Href;
-                if (m_CoverId.empty() && Attribute(item, "properties").find("cover-image") != std::string::npos)
+                if (m_CoverId.empty() &&
+                    Attribute(item, "properties").find("cover-image") != std::string::npos)
                     m_CoverId = entry.m_Id;
+                m_ManifestIndex.emplace(entry.m_Id, m_Manifest.size());
                 m_Manifest.push_back(entry);
             }
         } else if (name == "spine") {
-            for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref; ref = ref->NextSiblingElement())
+            for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref;
+                 ref = ref->NextSiblingElement())
                 if (LocalName(ref->Name()) == "itemref") m_Spine.push_back(Attribute(ref, "idref"));
         } else if (name == "guide") {
-            for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref; ref = ref->NextSiblingElement()) {
+            for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref;
+                 ref = ref->NextSiblingElement()) {
                 if (LocalName(ref->Name()) != "reference") continue;
                 GuideItem item;
                 item.m_Type = Attribute(ref, "type");
@@ -184,12 +218,14 @@ ResultCode CParseOpf::ParseMetadata(const tinyxml2::XMLElement* metadata, std::s
         std::string name = LocalName(c->Name());
         if (name == "dc-metadata" || name == "x-metadata") groups.push_back(c);
     }
-    for (const tinyxml2::XMLElement* group : groups) {
-        for (const tinyxml2::XMLElement* e = group->FirstChildElement(); e; e = e->NextSiblingElement()) {
+    bool bounded = false;
+    for (size_t g = 0; g < groups.size() && !bounded; ++g) {
+        for (const tinyxml2::XMLElement* e = groups[g]->FirstChildElement(); e; e = e->NextSiblingElement()) {
             std::string name = LocalName(e->Name());
             if (!IsDublinCore(name)) continue;
             int& count = name == "meta" ? metaCount : otherCount;
-            if (count > METADATA_KIND_LIMIT && !m_FullParse) return RC_OK;
+            bounded = count > METADATA_KIND_LIMIT && !m_FullParse;
+            if (bounded) break;
             ++count;
             if (const tinyxml2::XMLElement* nested = NestedDublinCore(e)) {
                 offendingName = nested->Name();
@@ -201,15 +237,14 @@ ResultCode CParseOpf::ParseMetadata(const tinyxml2::XMLElement* metadata, std::s
             m_Metadata.push_back(item);
         }
     }
+    ApplyRefinements(m_Metadata);
     return RC_OK;
 }
 
 const OpfManifestItem* CParseOpf::FindById(const std::string& id) const
 {
-    if (id.empty()) return nullptr;
-    for (const OpfManifestItem& item : m_Manifest)
-        if (item.m_Id == id) return &item;
-    return nullptr;
+    auto found = id.empty() ? m_ManifestIndex.end() : m_ManifestIndex.find(id);
+    return found == m_ManifestIndex.end() ? nullptr : &m_Manifest[found->second];
 }
 
 std::string MetaKeyOf(const OpfMetaItem& item)
@@ -219,8 +254,10 @@ std::string MetaKeyOf(const OpfMetaItem& item)
     if (item.m_Name == "date" && !item.m_Event.empty()) return "date_" + ToLowerCopy(item.m_Event);
     if (item.m_Name == "identifier" && !item.m_Scheme.empty()) {
         std::string scheme = item.m_Scheme;
-        if (EqualsNoCase(scheme, "isbn")) scheme = "ISBN";
-        else if (EqualsNoCase(scheme, "asin") || EqualsNoCase(scheme, "mobi-asin")) scheme = "ASIN";
+        if (EqualsNoCase(scheme, "isbn"))
+            scheme = "ISBN";
+        else if (EqualsNoCase(scheme, "asin") || EqualsNoCase(scheme, "mobi-asin"))
+            scheme = "ASIN";
         return "identifier_" + scheme;
     }
     if (item.m_Name == "contributor" && !item.m_Role.empty()) return "contributor_" + item.m_Role;
@@ -236,7 +273,8 @@ void CParseOpf::FillMetaData(CIntermediateBook& book) const
 
 bool CParseOpf::BuildFileLists(CIntermediateBook& book, std::vector<std::string>& images) const
 {
-    bool climbsOut = false;
+    // An NCX above the package (still in the archive) names documents from there.
+    bool climbsOut = StartsWith(m_NcxHref, "../");
     std::set<std::string> taken;
     for (const std::string& idref : m_Spine) {
         const OpfManifestItem* item = FindById(idref);
@@ -290,11 +328,13 @@ std::string NormalizeRelativePath(const std::string& path)
         parts.push_back(part);
     }
     std::string out;
-    for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i ? "/" : "") + parts[i];
     return out;
 }
 
-std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory, const CIntermediateBook& book)
+std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory,
+                            const CIntermediateBook& book)
 {
     size_t hash = href.find('#');
     std::string path = hash == std::string::npos ? href : href.substr(0, hash);
@@ -317,7 +357,8 @@ void getGuideList(const CParseOpf& parser, CIntermediateBook& book)
     }
 }
 
-namespace {
+namespace
+{
 
 struct NcxReader {
     CIntermediateBook& book;
@@ -334,7 +375,8 @@ struct NcxReader {
             if (const tinyxml2::XMLElement* label = ChildByLocalName(e, "navlabel")) {
                 std::string text;
                 AppendText(label, text);
-                point.m_Label = Trimmed(text);
+                // Markup inside a label keeps the blanks around it; only runs of white space collapse.
+                point.m_Label = CollapseWhiteSpace(text);
             }
             if (const tinyxml2::XMLElement* content = ChildByLocalName(e, "content"))
                 point.m_Src = ResolveBookHref(Attribute(content, "src"), ncxDirectory, book);
@@ -358,9 +400,10 @@ struct NcxReader {
 
 } // namespace
 
-ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory, CIntermediateBook& book)
+ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory,
+                          CIntermediateBook& book)
 {
-    tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
     if (doc.Parse(ncxText.data(), ncxText.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr)
         return RC_EPUB_OPF_TREE_INIT;
     const tinyxml2::XMLElement* navMap = ChildByLocalName(doc.RootElement(), "navmap");

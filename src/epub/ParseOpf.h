@@ -5,9 +5,11 @@
 #include "base/ResultCode.h"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-namespace tinyxml2 {
+namespace tinyxml2
+{
 class XMLElement;
 }
 
@@ -15,18 +17,20 @@ class XMLElement;
 constexpr ResultCode RC_EPUB_NOT_A_PACKAGE = 0x9000008;
 
 struct OpfMetaItem {
-    std::string m_Name;  // lower-case local name: "title", "creator", "meta", ...
+    std::string m_Name; // lower-case local name: "title", "creator", "meta", ...
     std::string m_Value;
     std::string m_Role, m_FileAs, m_Event, m_Scheme, m_Id;
-    std::string m_MetaName, m_MetaContent;  // for "meta" elements
+    std::string m_MetaName, m_MetaContent; // for "meta" elements
+    std::string m_Refines, m_Property;     // EPUB 3 "meta" elements that qualify another element
 };
 
 struct OpfManifestItem {
     std::string m_Id, m_Href, m_MediaType;
 };
 
-class CParseOpf {
-public:
+class CParseOpf
+{
+  public:
     // Parses one OPF text. On RC_EPUB_OPF_CONTENT, offendingName holds the element name as written.
     ResultCode Parse(const std::string& opfText, std::string& offendingName);
     void Clear();
@@ -34,25 +38,29 @@ public:
     // Metadata items as map entries: "date_<event>", "identifier_<scheme>", "contributor_<role>".
     void FillMetaData(CIntermediateBook& book) const;
     // Content documents in spine order and the manifest's images and other resources.
-    // True when a reference climbs out of the package folder ("../").
+    // True when a reference (or the NCX) climbs out of the package folder ("../").
     bool BuildFileLists(CIntermediateBook& book, std::vector<std::string>& images) const;
     const OpfManifestItem* FindById(const std::string& id) const;
 
     std::vector<OpfMetaItem> m_Metadata;
     std::vector<OpfManifestItem> m_Manifest;
-    std::vector<std::string> m_Spine;  // idrefs
-    std::vector<GuideItem> m_Guide;    // hrefs as written
-    std::string m_CoverId;             // manifest id named by <meta name="cover">
-    std::string m_CoverHref;           // that item's href
+    std::vector<std::string> m_Spine; // idrefs
+    std::vector<GuideItem> m_Guide;   // hrefs as written
+    std::string m_CoverId;            // manifest id named by <meta name="cover">
+    std::string m_CoverHref;          // that item's href
     std::string m_NcxHref;
-    bool m_FullParse = false;  // lifts the bound on very long metadata sections
+    bool m_FullParse = false; // lifts the bound on very long metadata sections
 
-private:
+  private:
+    std::unordered_map<std::string, size_t> m_ManifestIndex; // id -> first item with it
+
     ResultCode ParseMetadata(const tinyxml2::XMLElement* metadata, std::string& offendingName);
 };
 
 // Reads one metadata element given as text ("<dc:title>...</dc:title>"); false when it is not one.
 bool ReadMetaElementText(const std::string& elementText, OpfMetaItem& item);
+// Gives elements the role and file-as that EPUB 3 states in meta elements refining them ("#id").
+void ApplyRefinements(std::vector<OpfMetaItem>& items);
 // The metadata map key of an element: "date_<event>", "identifier_<scheme>", "contributor_<role>".
 std::string MetaKeyOf(const OpfMetaItem& item);
 
@@ -61,11 +69,13 @@ ResultCode ParseOpfText(std::string& opfText, CParseOpf& parser);
 
 // Hrefs are resolved against the package folder; when the book was rebased they become relative
 // to the TempDirectory (contentDirectory put in front), otherwise they stay relative to the package.
-std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory, const CIntermediateBook& book);
+std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory,
+                            const CIntermediateBook& book);
 
 void getGuideList(const CParseOpf& parser, CIntermediateBook& book);
 // ncxDirectory: the NCX's folder relative to the package folder.
-ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory, CIntermediateBook& book);
+ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory,
+                          CIntermediateBook& book);
 
 // Collapses "." and ".." components; a ".." that would climb above the start is dropped.
 std::string NormalizeRelativePath(const std::string& path);

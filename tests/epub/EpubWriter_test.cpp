@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-namespace {
+namespace
+{
 
 bool WellFormed(const std::string& xml)
 {
@@ -13,7 +14,10 @@ bool WellFormed(const std::string& xml)
     return doc.Parse(xml.data(), xml.size()) == tinyxml2::XML_SUCCESS;
 }
 
-bool Has(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+bool Has(const std::string& text, const std::string& piece)
+{
+    return text.find(piece) != std::string::npos;
+}
 
 TEST(EpubWriter, ManifestIdsSpineAndMediaTypes)
 {
@@ -22,13 +26,14 @@ TEST(EpubWriter, ManifestIdsSpineAndMediaTypes)
     book.m_ResourceList = {"s.css", "i.PNG", "f.webp", "s.wav"};
     CEpubBase writer;
     std::string opf = writer.BuildOpf(book);
-    EXPECT_TRUE(Has(opf, "        <item href=\"a.html\" id=\"id_1\" media-type=\"application/xhtml+xml\"/>\r\n"
-                         "        <item href=\"b.xhtml\" id=\"id_2\" media-type=\"application/xhtml+xml\"/>\r\n"
-                         "        <item href=\"s.css\" id=\"id_3\" media-type=\"text/css\"/>\r\n"
-                         "        <item href=\"i.PNG\" id=\"id_4\" media-type=\"image/png\"/>\r\n"
-                         "        <item href=\"f.webp\" id=\"id_5\" media-type=\"text/plain\"/>\r\n"
-                         "        <item href=\"s.wav\" id=\"id_6\" media-type=\"audio/mpeg\"/>\r\n"
-                         "        <item href=\"toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n"))
+    EXPECT_TRUE(
+        Has(opf, "        <item href=\"a.html\" id=\"id_1\" media-type=\"application/xhtml+xml\"/>\r\n"
+                 "        <item href=\"b.xhtml\" id=\"id_2\" media-type=\"application/xhtml+xml\"/>\r\n"
+                 "        <item href=\"s.css\" id=\"id_3\" media-type=\"text/css\"/>\r\n"
+                 "        <item href=\"i.PNG\" id=\"id_4\" media-type=\"image/png\"/>\r\n"
+                 "        <item href=\"f.webp\" id=\"id_5\" media-type=\"text/plain\"/>\r\n"
+                 "        <item href=\"s.wav\" id=\"id_6\" media-type=\"audio/mpeg\"/>\r\n"
+                 "        <item href=\"toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n"))
         << opf;
     EXPECT_TRUE(Has(opf, "   <spine toc = \"ncx\">\r\n        <itemref idref=\"id_1\"/>\r\n"
                          "        <itemref idref=\"id_2\"/>\r\n   </spine>\r\n</package>"));
@@ -59,32 +64,30 @@ TEST(EpubWriter, EmptyBookRightToLeftAndGuide)
     std::string opf = writer.BuildOpf(book);
     EXPECT_TRUE(Has(opf, "   <manifest>\r\n        <item href=\"toc.ncx\""));
     EXPECT_TRUE(Has(opf, "   <spine page-progression-direction=\"rtl\" toc = \"ncx\">\r\n   </spine>\r\n"));
-    EXPECT_TRUE(Has(opf, "   <guide>\r\n        <reference type=\"cover\" title=\"Cover &amp; more\" href=\"c.html\" />"
-                         "\r\n   </guide>\r\n</package>"));
+    EXPECT_TRUE(Has(
+        opf, "   <guide>\r\n        <reference type=\"cover\" title=\"Cover &amp; more\" href=\"c.html\" />"
+             "\r\n   </guide>\r\n</package>"));
 }
 
 TEST(EpubWriter, MetadataLinesInKeyOrderWithQualifiers)
 {
-    MetaDataMap map = {{"title", {"A & B <C>"}},
-                       {"creator", {"X", "Y"}},
-                       {"date_publication", {"2001"}},
-                       {"identifier_ISBN", {"978"}},
-                       {"contributor_editor", {"E"}},
-                       {"contributor_TarvoProducerName", {"P"}},
-                       {"coverimage", {"c.jpg"}},
-                       {"MOBI_ID_00000201", {"x"}},
-                       {"calibre:series", {"S"}}};
+    MetaDataMap map = {
+        {"title", {"A & B <C>"}},     {"creator", {"X", "Y"}},       {"date_publication", {"2001"}},
+        {"identifier_ISBN", {"978"}}, {"contributor_editor", {"E"}}, {"contributor_TarvoProducerName", {"P"}},
+        {"coverimage", {"c.jpg"}},    {"MOBI_ID_00000201", {"x"}},   {"calibre:series", {"S"}}};
     std::string lines = MetadataLines(map);
-    EXPECT_EQ(lines,
-              "        <meta name=\"calibre:series\" content=\"S\"/>\r\n"
-              "        <dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">P</dc:contributor>\r\n"
-              "        <dc:contributor opf:role=\"edt\">E</dc:contributor>\r\n"
-              "        <dc:creator>X</dc:creator>\r\n"
-              "        <dc:creator>Y</dc:creator>\r\n"
-              "        <dc:date opf:event=\"publication\">2001</dc:date>\r\n"
-              "        <dc:identifier opf:scheme=\"ISBN\">978</dc:identifier>\r\n"
-              "        <dc:title>A &amp; B &lt;C&gt;</dc:title>\r\n");
+    EXPECT_EQ(lines, "        <meta name=\"calibre:series\" content=\"S\"/>\r\n"
+                     "        <dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">P</dc:contributor>\r\n"
+                     "        <dc:contributor opf:role=\"edt\">E</dc:contributor>\r\n"
+                     "        <dc:creator>X</dc:creator>\r\n"
+                     "        <dc:creator>Y</dc:creator>\r\n"
+                     "        <dc:date opf:event=\"publication\">2001</dc:date>\r\n"
+                     "        <dc:identifier opf:scheme=\"ISBN\">978</dc:identifier>\r\n"
+                     "        <dc:title>A &amp; B &lt;C&gt;</dc:title>\r\n");
     EXPECT_EQ(XmlEscape("Caf&#233; &#x4e2d; & &#; &#12"), "Caf&#233; &#x4e2d; &amp; &amp;#; &amp;#12");
+    EXPECT_EQ(XmlEscape("Tom &#38; Jerry &#0; &#x1F; &#xFFFE; &#99999999999; &#x110000; &#9;\x01\t"),
+              "Tom &#38; Jerry &amp;#0; &amp;#x1F; &amp;#xFFFE; &amp;#99999999999; &amp;#x110000; &#9;\t")
+        << "references XML does not allow become text";
 }
 
 TEST(EpubWriter, NcxWithoutNavPointsListsTheDocuments)
@@ -116,22 +119,30 @@ TEST(EpubWriter, NcxNestsChildrenOnce)
         p.m_LastChild = last;
         return p;
     };
-    book.m_NavPoints = {point("Top", 0, -1, 1, 3), point("Child", 1, 0, 2, 2), point("Grandchild", 2, 1, -1, -1),
-                        point("Second child", 3, 0, -1, -1), point("Next top", 4, -1, -1, -1)};
+    book.m_NavPoints = {point("Top", 0, -1, 1, 3), point("Child", 1, 0, 2, 2),
+                        point("Grandchild", 2, 1, -1, -1), point("Second child", 3, 0, -1, -1),
+                        point("Next top", 4, -1, -1, -1)};
     CEpubBase writer;
     std::string ncx = writer.BuildNcx(book);
     ASSERT_TRUE(WellFormed(ncx));
     tinyxml2::XMLDocument doc;
     doc.Parse(ncx.c_str());
-    const tinyxml2::XMLElement* top = doc.RootElement()->FirstChildElement("navMap")->FirstChildElement("navPoint");
+    const tinyxml2::XMLElement* top =
+        doc.RootElement()->FirstChildElement("navMap")->FirstChildElement("navPoint");
     ASSERT_NE(top, nullptr);
     const tinyxml2::XMLElement* child = top->FirstChildElement("navPoint");
     ASSERT_NE(child, nullptr);
     EXPECT_STREQ(child->FirstChildElement("navLabel")->FirstChildElement("text")->GetText(), "Child");
     EXPECT_NE(child->FirstChildElement("navPoint"), nullptr) << "grandchild nested";
-    EXPECT_STREQ(child->NextSiblingElement("navPoint")->FirstChildElement("navLabel")->FirstChildElement("text")->GetText(),
+    EXPECT_STREQ(child->NextSiblingElement("navPoint")
+                     ->FirstChildElement("navLabel")
+                     ->FirstChildElement("text")
+                     ->GetText(),
                  "Second child");
-    EXPECT_STREQ(top->NextSiblingElement("navPoint")->FirstChildElement("navLabel")->FirstChildElement("text")->GetText(),
+    EXPECT_STREQ(top->NextSiblingElement("navPoint")
+                     ->FirstChildElement("navLabel")
+                     ->FirstChildElement("text")
+                     ->GetText(),
                  "Next top");
     EXPECT_EQ(top->NextSiblingElement("navPoint")->NextSiblingElement("navPoint"), nullptr);
     EXPECT_TRUE(Has(ncx, "id=\"navPoint-5\"")) << "every entry once";
@@ -140,22 +151,71 @@ TEST(EpubWriter, NcxNestsChildrenOnce)
 
 TEST(EpubWriter, ContainerText)
 {
-    EXPECT_EQ(CEpubBase::BuildContainer("OEBPS/content.opf"),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-              "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\r\n"
-              "  <rootfiles>\r\n"
-              "     <rootfile full-path=\"OEBPS/content.opf\" media-type=\"application/oebps-package+xml\"/>\r\n"
-              "  </rootfiles>\r\n"
-              "</container>");
+    EXPECT_EQ(
+        CEpubBase::BuildContainer("OEBPS/content.opf"),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+        "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\r\n"
+        "  <rootfiles>\r\n"
+        "     <rootfile full-path=\"OEBPS/content.opf\" media-type=\"application/oebps-package+xml\"/>\r\n"
+        "  </rootfiles>\r\n"
+        "</container>");
+}
+
+TEST(EpubWriter, DocumentsGetTheEpub2DoctypeAndCharsetForm)
+{
+    const std::string doctype = "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" "
+                                "\"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">";
+    const std::string contentType =
+        "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />";
+    struct Case {
+        const char* label;
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"strict doctype replaced",
+         "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Strict//EN\" "
+         "\"x.dtd\">\r\n<html><head></head></html>",
+         doctype + "\r\n<html><head></head></html>"},
+        {"html5 doctype, lower case", "<!doctype html><html><head/></html>",
+         doctype + "<html><head/></html>"},
+        {"internal subset", "<!DOCTYPE html [ <!ENTITY a \"b>\"> ]><html/>", doctype + "<html/>"},
+        {"no doctype: put before html", "<?xml version=\"1.0\"?><html></html>",
+         "<?xml version=\"1.0\"?>" + doctype + "\r\n<html></html>"},
+        {"charset meta", "<html><head><meta charset=\"UTF-8\" />\r\n<title>t</title></head></html>",
+         doctype + "\r\n<html><head>" + contentType + "\r\n<title>t</title></head></html>"},
+        {"charset beside http-equiv is dropped",
+         "<html><head>" + contentType + "<meta charset=\"utf-8\"/><meta charset=\"utf-8\"/></head></html>",
+         doctype + "\r\n<html><head>" + contentType + "</head></html>"},
+        {"charset only in the body stays", "<html><head></head><body><meta charset=\"x\"/></body></html>",
+         doctype + "\r\n<html><head></head><body><meta charset=\"x\"/></body></html>"},
+        {"value naming charset is no attribute",
+         "<html><head><meta name=\"a\" content=\" charset=x\"/></head></html>",
+         doctype + "\r\n<html><head><meta name=\"a\" content=\" charset=x\"/></head></html>"},
+        {"not a document", "plain", "plain"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string document = c.in;
+        MakeEpub2Document(document);
+        EXPECT_EQ(document, c.out);
+    }
 }
 
 TEST(EpubWriter, RelatorTerms)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"author", "aut"}, {"Editor", "edt"}, {"book producer", "bkp"}, {"owner", "own"}, {"translator", "trl"},
-        {"illustrator", "ill"}, {"author of afterword,colophon,etc.", "aft"}, {"aut", "aut"}, {"nonsense", "nonsense"},
+        {"author", "aut"},
+        {"Editor", "edt"},
+        {"book producer", "bkp"},
+        {"owner", "own"},
+        {"translator", "trl"},
+        {"illustrator", "ill"},
+        {"author of afterword,colophon,etc.", "aft"},
+        {"aut", "aut"},
+        {"nonsense", "nonsense"},
     };
-    for (const auto& [term, code] : cases) EXPECT_EQ(RelatorCode(term), code) << term;
+    for (const auto& [term, code] : cases)
+        EXPECT_EQ(RelatorCode(term), code) << term;
     EXPECT_GE(RelatorCount(), 210u);
 }
 

@@ -3,8 +3,13 @@
 #include "epub/ParseOpf.h"
 
 #include <gtest/gtest.h>
+#include <tinyxml2.h>
 
-namespace {
+#include <set>
+#include <vector>
+
+namespace
+{
 
 const std::string OPF =
     "<?xml version=\"1.0\"?>\n<package xmlns=\"http://www.idpf.org/2007/opf\" unique-identifier=\"uid\">\n"
@@ -32,11 +37,13 @@ MetaDataMap Reparsed(std::string opf)
 
 TEST(OpfRewrite, ReplacesOnlyTheKeysBeingSet)
 {
-    std::string out = RewriteOpfMetadata(OPF, {{"title", {"New & <Improved>"}}, {"identifier_ISBN", {"333"}}});
+    std::string out =
+        RewriteOpfMetadata(OPF, {{"title", {"New & <Improved>"}}, {"identifier_ISBN", {"333"}}});
     MetaDataMap map = Reparsed(out);
     EXPECT_EQ(map["title"], std::vector<std::string>{"New & <Improved>"});
     EXPECT_EQ(map["creator"], std::vector<std::string>{"Someone"});
-    EXPECT_EQ(map["identifier_ISBN"], (std::vector<std::string>{"111", "333"})) << "the unique identifier stays";
+    EXPECT_EQ(map["identifier_ISBN"], (std::vector<std::string>{"111", "333"}))
+        << "the unique identifier stays";
     EXPECT_EQ(map["date"], std::vector<std::string>{"1999"});
     EXPECT_NE(out.find("<meta name=\"calibre:series\" content=\"S\"/>"), std::string::npos);
     EXPECT_NE(out.find("<!-- a <dc:title>comment</dc:title> -->"), std::string::npos);
@@ -52,8 +59,8 @@ TEST(OpfRewrite, NewPublicationDateReplacesEveryDate)
 
 TEST(OpfRewrite, CoverIsAddedEverywhereItIsNamed)
 {
-    AddedCover cover{"Epub_Add_CoverImg_1.png", "Epub_Add_CoverImg_1", "image/png", "Epub_Add_CoveHtml_1.html",
-                     "Epub_Add_CoveHtml_1"};
+    AddedCover cover{"Epub_Add_CoverImg_1.png", "Epub_Add_CoverImg_1", "image/png",
+                     "Epub_Add_CoveHtml_1.html", "Epub_Add_CoveHtml_1"};
     std::string out = AddCoverToOpf(OPF, cover);
     CParseOpf parser;
     ASSERT_EQ(ParseOpfText(out, parser), RC_OK);
@@ -62,6 +69,82 @@ TEST(OpfRewrite, CoverIsAddedEverywhereItIsNamed)
     EXPECT_EQ(parser.m_Spine.front(), "Epub_Add_CoveHtml_1");
     ASSERT_EQ(parser.m_Guide.size(), 1u);
     EXPECT_EQ(parser.m_Guide[0].m_Type, "cover");
+}
+
+// Every prefix of an element or attribute name is declared on it or above it.
+bool PrefixesDeclared(const tinyxml2::XMLElement* element, std::vector<std::set<std::string>>& scopes)
+{
+    std::set<std::string> declared;
+    for (const tinyxml2::XMLAttribute* a = element->FirstAttribute(); a; a = a->Next())
+        if (std::string(a->Name()).rfind("xmlns:", 0) == 0) declared.insert(std::string(a->Name()).substr(6));
+    scopes.push_back(declared);
+    auto bound = [&scopes](const std::string& name) {
+        size_t colon = name.find(':');
+        if (colon == std::string::npos || name.compare(0, colon, "xmlns") == 0 ||
+            name.compare(0, colon, "xml") == 0)
+            return true;
+        for (const auto& scope : scopes)
+            if (scope.count(name.substr(0, colon))) return true;
+        return false;
+    };
+    bool ok = bound(element->Name());
+    for (const tinyxml2::XMLAttribute* a = element->FirstAttribute(); a; a = a->Next())
+        ok = ok && bound(a->Name());
+    for (const tinyxml2::XMLElement* c = element->FirstChildElement(); c; c = c->NextSiblingElement())
+        ok = ok && PrefixesDeclared(c, scopes);
+    scopes.pop_back();
+    return ok;
+}
+
+const char* const DC = "\"http://purl.org/dc/elements/1.1/\"";
+
+TEST(OpfRewrite, WrittenElementsStayValidInEveryPackageForm)
+{
+    struct Case {
+        const char* label;
+        std::string opf;
+        bool epub3;
+    };
+    const std::string head = "<?xml version=\"1.0\"?>\n<package xmlns=\"http://www.idpf.org/2007/opf\" ";
+    const std::string rest = "</metadata><manifest/><spine/></package>";
+    const Case cases[] = {
+        {"prefixes on the metadata element", OPF, false},
+        {"prefixes declared on each element",
+         head + "version=\"2.0\" unique-identifier=\"uid\">\n<metadata>\n<dc:title xmlns:dc=" + DC +
+             ">Old</dc:title>\n<dc:identifier xmlns:dc=" + DC + " id=\"uid\">x</dc:identifier>\n" + rest,
+         false},
+        {"version 3 with refined contributor",
+         head + "version=\"3.0\" unique-identifier=\"uid\">\n<metadata xmlns:dc=" + DC +
+             ">\n<dc:title>Old</dc:title>\n<dc:identifier id=\"uid\">x</dc:identifier>\n"
+             "<dc:contributor id=\"c1\">Ed</dc:contributor>\n"
+             "<meta refines=\"#c1\" property=\"role\" scheme=\"marc:relators\">edt</meta>\n"
+             "<meta property=\"dcterms:modified\">2020-01-01T00:00:00Z</meta>\n" +
+             rest,
+         true},
+    };
+    const MetaDataMap newValues = {{"title", {"Tom &#38; Jerry &#0;"}},
+                                   {"contributor_edt", {"New editor"}},
+                                   {"contributor_TarvoProducerName", {"Producer"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        // Twice, as `s` run twice: what the first run wrote is replaced, not repeated.
+        std::string out = RewriteOpfMetadata(RewriteOpfMetadata(c.opf, newValues), newValues);
+        tinyxml2::XMLDocument doc;
+        ASSERT_EQ(doc.Parse(out.data(), out.size()), tinyxml2::XML_SUCCESS) << out;
+        std::vector<std::set<std::string>> scopes;
+        EXPECT_TRUE(PrefixesDeclared(doc.RootElement(), scopes)) << out;
+        MetaDataMap map = Reparsed(out);
+        EXPECT_EQ(map["title"], std::vector<std::string>{"Tom &#38; Jerry &#0;"});
+        EXPECT_EQ(map["contributor_edt"], std::vector<std::string>{"New editor"}) << out;
+        EXPECT_EQ(map["contributor_TarvoProducerName"], std::vector<std::string>{"Producer"});
+        EXPECT_EQ(out.find("opf:role") == std::string::npos, c.epub3) << out;
+        // Every refinement names an element that is there.
+        for (size_t at = out.find("refines=\"#"); at != std::string::npos;
+             at = out.find("refines=\"#", at + 1)) {
+            std::string id = out.substr(at + 10, out.find('"', at + 10) - at - 10);
+            EXPECT_NE(out.find("id=\"" + id + "\""), std::string::npos) << id;
+        }
+    }
 }
 
 TEST(OpfRewrite, TextWithoutMetadataIsLeftAlone)

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include <chrono>
 
-std::string Package(const std::string& metadata, const std::string& manifest = "", const std::string& spine = "",
-                    const std::string& guide = "")
+namespace
+{
+
+std::string Package(const std::string& metadata, const std::string& manifest = "",
+                    const std::string& spine = "", const std::string& guide = "")
 {
     return "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"2.0\">"
-           "<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:opf=\"http://www.idpf.org/2007/opf\">" +
+           "<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+           "xmlns:opf=\"http://www.idpf.org/2007/opf\">" +
            metadata + "</metadata><manifest>" + manifest + "</manifest><spine toc=\"ncx\">" + spine +
            "</spine>" + (guide.empty() ? "" : "<guide>" + guide + "</guide>") + "</package>";
 }
@@ -24,14 +28,24 @@ TEST(ParseOpf, MetadataElementsBecomeKeys)
     const KeyCase cases[] = {
         {"title", "<dc:title> Dune </dc:title>", {{"title", {"Dune"}}}},
         {"prefix-less", "<title>Dune</title>", {{"title", {"Dune"}}}},
-        {"date with event", "<dc:date opf:event=\"publication\">2001</dc:date>", {{"date_publication", {"2001"}}}},
+        {"date with event",
+         "<dc:date opf:event=\"publication\">2001</dc:date>",
+         {{"date_publication", {"2001"}}}},
         {"plain date", "<dc:date>2001</dc:date>", {{"date", {"2001"}}}},
-        {"isbn in lower case", "<dc:identifier opf:scheme=\"isbn\">978</dc:identifier>", {{"identifier_ISBN", {"978"}}}},
-        {"other scheme", "<dc:identifier opf:scheme=\"UUID\">u</dc:identifier>", {{"identifier_UUID", {"u"}}}},
-        {"contributor role", "<dc:contributor opf:role=\"edt\">E</dc:contributor>", {{"contributor_edt", {"E"}}}},
-        {"our producer", "<dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">T</dc:contributor>",
+        {"isbn in lower case",
+         "<dc:identifier opf:scheme=\"isbn\">978</dc:identifier>",
+         {{"identifier_ISBN", {"978"}}}},
+        {"other scheme",
+         "<dc:identifier opf:scheme=\"UUID\">u</dc:identifier>",
+         {{"identifier_UUID", {"u"}}}},
+        {"contributor role",
+         "<dc:contributor opf:role=\"edt\">E</dc:contributor>",
+         {{"contributor_edt", {"E"}}}},
+        {"our producer",
+         "<dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">T</dc:contributor>",
          {{"contributor_TarvoProducerName", {"T"}}}},
-        {"character references stay text", "<dc:title>Caf&#233; &amp; more</dc:title>",
+        {"character references stay text",
+         "<dc:title>Caf&#233; &amp; more</dc:title>",
          {{"title", {"Caf&#233; & more"}}}},
         {"meta elements are no values", "<meta name=\"calibre:series\" content=\"S\"/>", {}},
         {"two creators", "<dc:creator>A</dc:creator><dc:creator>B</dc:creator>", {{"creator", {"A", "B"}}}},
@@ -73,8 +87,9 @@ TEST(ParseOpf, NotAPackageAndBrokenXml)
 
 TEST(ParseOpf, MarkupCopiedIntoAValueIsEscapedUntilAccepted)
 {
-    std::string text = Package("<dc:description>About <title>x</title> and <dc:creator>y</dc:creator></dc:description>"
-                               "<dc:title>Real</dc:title>");
+    std::string text =
+        Package("<dc:description>About <title>x</title> and <dc:creator>y</dc:creator></dc:description>"
+                "<dc:title>Real</dc:title>");
     CParseOpf parser;
     ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
     CIntermediateBook book;
@@ -86,7 +101,8 @@ TEST(ParseOpf, MarkupCopiedIntoAValueIsEscapedUntilAccepted)
 TEST(ParseOpf, VeryLongMetadataIsBounded)
 {
     std::string many;
-    for (int i = 0; i < 500; ++i) many += "<dc:subject>s" + std::to_string(i) + "</dc:subject>";
+    for (int i = 0; i < 500; ++i)
+        many += "<dc:subject>s" + std::to_string(i) + "</dc:subject>";
     std::string text = Package(many + "<dc:title>late</dc:title>");
     CParseOpf parser;
     ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
@@ -103,15 +119,15 @@ TEST(ParseOpf, VeryLongMetadataIsBounded)
 
 TEST(ParseOpf, SpineTakesDocumentsOnceAndResourcesTheRest)
 {
-    std::string manifest =
-        "<item id=\"a\" href=\"a.xhtml\" media-type=\"application/xhtml+xml\"/>"
-        "<item id=\"b\" href=\"b.html\" media-type=\"TEXT/HTML\"/>"
-        "<item id=\"o\" href=\"o.htm\" media-type=\"application/octet-stream\"/>"
-        "<item id=\"css\" href=\"s.css\" media-type=\"text/css\"/>"
-        "<item id=\"img\" href=\"i.png\" media-type=\"image/png\"/>"
-        "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>";
-    std::string spine = "<itemref idref=\"a\"/><itemref idref=\"b\"/><itemref idref=\"a\"/><itemref idref=\"o\"/>"
-                        "<itemref idref=\"css\"/><itemref idref=\"missing\"/>";
+    std::string manifest = "<item id=\"a\" href=\"a.xhtml\" media-type=\"application/xhtml+xml\"/>"
+                           "<item id=\"b\" href=\"b.html\" media-type=\"TEXT/HTML\"/>"
+                           "<item id=\"o\" href=\"o.htm\" media-type=\"application/octet-stream\"/>"
+                           "<item id=\"css\" href=\"s.css\" media-type=\"text/css\"/>"
+                           "<item id=\"img\" href=\"i.png\" media-type=\"image/png\"/>"
+                           "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>";
+    std::string spine =
+        "<itemref idref=\"a\"/><itemref idref=\"b\"/><itemref idref=\"a\"/><itemref idref=\"o\"/>"
+        "<itemref idref=\"css\"/><itemref idref=\"missing\"/>";
     std::string text = Package("", manifest, spine);
     CParseOpf parser;
     ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
@@ -127,7 +143,8 @@ TEST(ParseOpf, SpineTakesDocumentsOnceAndResourcesTheRest)
     CParseOpf second;
     ASSERT_EQ(ParseOpfText(climbing, second), RC_OK);
     CIntermediateBook other;
-    EXPECT_TRUE(second.BuildFileLists(other, images)) << "a reference above the package folder rebases the book";
+    EXPECT_TRUE(second.BuildFileLists(other, images))
+        << "a reference above the package folder rebases the book";
 }
 
 TEST(ParseOpf, GuideFindsTheCoverPage)
@@ -147,18 +164,23 @@ TEST(ParseOpf, GuideFindsTheCoverPage)
     book.m_ContentDirectory = "OEBPS/";
     book.m_RelativeToContentDirectory = false;
     getGuideList(parser, book);
-    EXPECT_EQ(book.m_GuideItems[1].m_Href, "OEBPS/toc.html") << "a rebased book's hrefs start at the TempDirectory";
+    EXPECT_EQ(book.m_GuideItems[1].m_Href, "OEBPS/toc.html")
+        << "a rebased book's hrefs start at the TempDirectory";
 }
 
 TEST(ParseOpf, NcxNestsNavPoints)
 {
     const std::string ncx =
         "<ncx xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><navMap>"
-        "<navPoint id=\"1\" playOrder=\"1\"><navLabel><text>One &amp; only</text></navLabel><content src=\"a.html\"/>"
-        "  <navPoint id=\"2\" playOrder=\"2\"><navLabel><text>Sub</text></navLabel><content src=\"a.html#s\"/></navPoint>"
-        "  <navPoint id=\"2b\" playOrder=\"2\"><navLabel><text>Sub</text></navLabel><content src=\"a.html#s\"/></navPoint>"
+        "<navPoint id=\"1\" playOrder=\"1\"><navLabel><text>One &amp; only</text></navLabel><content "
+        "src=\"a.html\"/>"
+        "  <navPoint id=\"2\" playOrder=\"2\"><navLabel><text>Sub</text></navLabel><content "
+        "src=\"a.html#s\"/></navPoint>"
+        "  <navPoint id=\"2b\" playOrder=\"2\"><navLabel><text>Sub</text></navLabel><content "
+        "src=\"a.html#s\"/></navPoint>"
         "</navPoint>"
-        "<navPoint id=\"3\" playOrder=\"3\"><navLabel><text>Two</text></navLabel><content src=\"../b.html\"/></navPoint>"
+        "<navPoint id=\"3\" playOrder=\"3\"><navLabel><text>Two</text></navLabel><content "
+        "src=\"../b.html\"/></navPoint>"
         "</navMap></ncx>";
     CIntermediateBook book;
     ASSERT_EQ(getNvPointList(ncx, "", book), RC_OK);
@@ -177,12 +199,68 @@ TEST(ParseOpf, NcxNestsNavPoints)
 TEST(ParseOpf, DeepNcxIsBounded)
 {
     std::string ncx = "<ncx><navMap>";
-    for (int i = 0; i < 90; ++i) ncx += "<navPoint playOrder=\"" + std::to_string(i) + "\"><content src=\"a.html\"/>";
-    for (int i = 0; i < 90; ++i) ncx += "</navPoint>";
+    for (int i = 0; i < 90; ++i)
+        ncx += "<navPoint playOrder=\"" + std::to_string(i) + "\"><content src=\"a.html\"/>";
+    for (int i = 0; i < 90; ++i)
+        ncx += "</navPoint>";
     ncx += "</navMap></ncx>";
     CIntermediateBook book;
     ASSERT_EQ(getNvPointList(ncx, "", book), RC_OK);
     EXPECT_LE(book.m_NavPoints.size(), 64u);
+}
+
+TEST(ParseOpf, NcxAboveThePackageRebasesTheBook)
+{
+    std::string text =
+        Package("",
+                "<item id=\"ncx\" href=\"../toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>"
+                "<item id=\"a\" href=\"a.html\" media-type=\"application/xhtml+xml\"/>",
+                "<itemref idref=\"a\"/>");
+    CParseOpf parser;
+    ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+    CIntermediateBook book;
+    book.m_ContentDirectory = "OEBPS/";
+    std::vector<std::string> images;
+    EXPECT_TRUE(parser.BuildFileLists(book, images)) << "its entries are named from the archive's top";
+    EXPECT_EQ(book.m_ResourceList, std::vector<std::string>{}) << "the NCX is no resource";
+
+    book.RebaseOntoTempDirectory();
+    const std::string ncx = "<ncx><navMap><navPoint playOrder=\"1\"><navLabel><text>A</text></navLabel>"
+                            "<content src=\"OEBPS/a.html#x\"/></navPoint></navMap></ncx>";
+    ASSERT_EQ(getNvPointList(ncx, "../", book), RC_OK);
+    ASSERT_EQ(book.m_NavPoints.size(), 1u);
+    EXPECT_EQ(book.m_NavPoints[0].m_Src, "OEBPS/a.html#x");
+}
+
+// Seconds to read a package of that many documents, and how many were listed.
+double SecondsToRead(int items, size_t& listed)
+{
+    std::string manifest, spine;
+    for (int i = 0; i < items; ++i) {
+        std::string id = "i" + std::to_string(i);
+        manifest += "<item id=\"" + id + "\" href=\"t/p" + std::to_string(i) +
+                    ".xhtml\" media-type=\"application/xhtml+xml\"/>";
+        spine += "<itemref idref=\"" + id + "\"/>";
+    }
+    std::string text = Package("<dc:title>Big</dc:title>", manifest, spine);
+    auto start = std::chrono::steady_clock::now();
+    CParseOpf parser;
+    EXPECT_EQ(ParseOpfText(text, parser), RC_OK);
+    CIntermediateBook book;
+    std::vector<std::string> images;
+    parser.BuildFileLists(book, images);
+    listed = book.m_HtmlFileList.size();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Reading the package must stay near linear: ids were once looked up one by one, and 50,000
+// items took many seconds. A fraction of a second in a release build, a few under sanitizers.
+TEST(ParseOpf, LargePackageReadsInBoundedTime)
+{
+    size_t listed = 0;
+    double seconds = SecondsToRead(50000, listed);
+    EXPECT_EQ(listed, 50000u);
+    EXPECT_LT(seconds, 5.0);
 }
 
 TEST(ParseOpf, NormalizeRelativePath)

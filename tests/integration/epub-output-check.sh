@@ -2,7 +2,11 @@
 # Converts every test EPUB to EPUB with TarvoCmd and asks independent readers about the result:
 # unzip -t, "mimetype" first and stored, OPF/NCX/container well-formed (xmllint), and epubcheck.
 # epubcheck errors inside content documents come from the books themselves; errors about the
-# package (OPF, NCX, container) are ours and must not outnumber the source book's own.
+# package (OPF, NCX, container) are ours and must not outnumber the source book's own. No document
+# may have the wrong doctype (HTM-004), and an EPUB 2 source gives no kind of error it lacks itself
+# (an EPUB 3 source's HTML5 markup is no XHTML 1.1, so there only the counts are shown).
+# Then `s` rewrites a copy of every book: its package must stay well-formed with every prefix
+# bound (xmllint), and epubcheck must find no kind of error the source does not have.
 # Usage: epub-output-check.sh TARVOCMD DATA_DIR
 set -u
 tarvo=$1 data=$2
@@ -13,6 +17,12 @@ fi
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 status=0
 package_errors() { grep -E '^(ERROR|FATAL)' | grep -vE '\.(x?html?)(\(|:)' | wc -l; }
+# Error kinds: the code and message without the place, file names left out.
+error_kinds() {
+  grep -E '^(ERROR|FATAL)' | sed -E 's/^([A-Z]+\([A-Z0-9-]+\)): .*\([-0-9]+,[-0-9]+\): /\1 /; s/"[^"]*[/#.][^"]*"/"-"/g' | sort -u
+}
+new_kinds() { comm -13 <(error_kinds <<<"$1") <(error_kinds <<<"$2"); }
+opf_version() { unzip -p "$1" "$(unzip -Z1 "$1" | grep -m1 '\.opf$')" | grep -o -m1 'version="[0-9]' | tr -dc 0-9; }
 for book in "$data"/*.epub "$data"/*-no-extension; do
   [[ -f $book ]] || continue
   name=$(basename "$book")
@@ -29,6 +39,7 @@ for book in "$data"/*.epub "$data"/*-no-extension; do
     xmllint --noout --nonet "$f" 2>/dev/null || problems+=("not well-formed: ${f#$work/x-$name/}")
   done
   source_report=$(cp "$book" "$work/src.epub" && java -jar "$jar" "$work/src.epub" 2>&1)
+  printf '%s\n' "$source_report" > "$work/report-$name"
   out_report=$(java -jar "$jar" "$out" 2>&1)
   fatals=$(grep -c '^FATAL' <<<"$out_report")
   ours=$(package_errors <<<"$out_report")
@@ -36,10 +47,44 @@ for book in "$data"/*.epub "$data"/*-no-extension; do
   content=$(grep -cE '^ERROR' <<<"$out_report")
   [[ $fatals == 0 ]] || problems+=("epubcheck FATAL: $(grep -m1 '^FATAL' <<<"$out_report")")
   ((ours <= theirs)) || problems+=("$ours package errors (source: $theirs): $(grep -E '^(ERROR|FATAL)' <<<"$out_report" | grep -vE '\.(x?html?)(\(|:)' | head -n 3)")
+  grep -q 'HTM-004' <<<"$out_report" && problems+=("wrong doctype: $(grep -m1 'HTM-004' <<<"$out_report")")
+  if [[ $(opf_version "$book") == 2 ]]; then
+    added=$(new_kinds "$source_report" "$out_report")
+    [[ -z $added ]] || problems+=("errors the source does not have: $(head -n 3 <<<"$added")")
+  fi
+  if [[ $name == qs-fra* ]]; then
+    entries=$(unzip -p "$out" OEBPS/toc.ncx | grep -c '<navPoint')
+    deep=$(unzip -p "$out" OEBPS/toc.ncx | xmllint --xpath 'count(//*[local-name()="navPoint"]/*[local-name()="navPoint"]/*[local-name()="navPoint"])' - 2>/dev/null)
+    [[ $entries == 22 && $deep == 9 ]] || problems+=("NCX above the package: $entries entries, $deep at level 3 (want 22, 9)")
+  fi
   if ((${#problems[@]})); then
     status=1; echo "$name: PROBLEM: ${problems[*]}"
   else
     echo "$name: ok ($content epubcheck errors in all, $ours in the package; source package errors: $theirs)"
+  fi
+done
+for book in "$data"/*.epub "$data"/*-no-extension; do
+  [[ -f $book ]] || continue
+  name=$(basename "$book")
+  [[ $name == bad-* ]] && continue
+  copy="$work/s-$name"
+  cp "$book" "$copy"
+  result=$("$tarvo" s "$copy" "$work/sjob-$name" -t 'Tom &#38; Jerry &#0;' -a 'A <b>' | tail -n 1)
+  if [[ $result != "return 0" ]]; then echo "$name: s failed: $result"; status=1; continue; fi
+  problems=()
+  opf=$(unzip -p "$copy" META-INF/container.xml | grep -o 'full-path="[^"]*"' | head -n 1 | cut -d'"' -f2)
+  unzip -p "$copy" "$opf" > "$work/s-$name.opf"
+  # An unbound prefix is only a message on standard error: any message counts.
+  xmllint --noout --nonet "$work/s-$name.opf" 2>"$work/s-$name.lint"
+  [[ ! -s $work/s-$name.lint ]] || problems+=("package: $(head -n 1 "$work/s-$name.lint")")
+  grep -q "Tom &#38; Jerry &amp;#0;" "$work/s-$name.opf" || problems+=("title not written as expected")
+  [[ -f $work/report-$name ]] || { cp "$book" "$work/src.epub" && java -jar "$jar" "$work/src.epub" > "$work/report-$name" 2>&1; }
+  added=$(new_kinds "$(cat "$work/report-$name")" "$(java -jar "$jar" "$copy" 2>&1)")
+  [[ -z $added ]] || problems+=("errors the source does not have: $(head -n 3 <<<"$added")")
+  if ((${#problems[@]})); then
+    status=1; echo "$name: s PROBLEM: ${problems[*]}"
+  else
+    echo "$name: s ok"
   fi
 done
 exit $status
