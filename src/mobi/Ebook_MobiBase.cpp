@@ -79,7 +79,7 @@ void RemoveAttribute(AttributeList& attributes, const char* name)
 
 void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::string& out)
 {
-    const char* name = tidyNodeGetName(element);
+    const char* name = CHtmlParse::ElementName(element);
     out += '<';
     out += name;
     for (const HtmlAttribute& a : attributes) {

@@ -298,7 +298,10 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
         return RC_FILE_OPEN_FAILED;
     }
     writable.Close();
+    // Record 0 of an encrypted book holds the DRM voucher at an offset the rebuilt record would
+    // no longer match, so the owner's reader could not open the book again.
     ResultCode rc = OpenAndCheck(inputFile);
+    if (rc == RC_OK) rc = CheckEncryption();
     if (rc != RC_OK) {
         Close();
         return rc;

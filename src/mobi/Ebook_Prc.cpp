@@ -8,7 +8,9 @@
 #include "ebook/HtmlParse.h"
 #include "mobi/MOBIHeader.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -82,6 +84,215 @@ bool TagAttribute(const std::string& tag, const char* name, std::string& value)
     return false;
 }
 
+struct ContentsLink {
+    size_t m_Indent = 0;
+    int64_t m_Position = 0;
+    std::string m_Label; // raw bytes between the link's tags, markup dropped
+};
+
+// Elements whose nesting indents a contents page: calibre indents with blockquotes, HTML-made
+// books with lists.
+bool IsIndentElement(const std::string& name)
+{
+    return name == "blockquote" || name == "ul" || name == "ol" || name == "dl";
+}
+
+// The lower-case element name at text[at], ending before end.
+std::string TagName(const std::string& text, size_t at, size_t end)
+{
+    std::string name;
+    for (size_t i = at; i < end && std::isalnum(static_cast<unsigned char>(text[i])); ++i)
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+    return name;
+}
+
+// Every "a" with a filepos in text[from, to), in reading order, with the nesting of the indenting
+// elements around it. One pass, so a page of unclosed links stays linear.
+std::vector<ContentsLink> ReadContentsLinks(const std::string& text, size_t from, size_t to)
+{
+    std::vector<ContentsLink> links;
+    size_t indent = 0;
+    bool inLink = false;
+    size_t i = from;
+    while (i < to) {
+        size_t open = std::min(text.find('<', i), to);
+        if (inLink) links.back().m_Label.append(text, i, open - i);
+        size_t close = open < to ? text.find('>', open) : std::string::npos;
+        if (close == std::string::npos || close >= to) break;
+        bool closing = text[open + 1] == '/';
+        std::string name = TagName(text, open + 1 + (closing ? 1 : 0), close);
+        if (IsIndentElement(name)) {
+            if (closing && indent > 0)
+                --indent;
+            else if (!closing && text[close - 1] != '/')
+                ++indent;
+        } else if (name == "a") {
+            std::string value;
+            int64_t position = 0;
+            inLink = !closing && TagAttribute(text.substr(open, close - open), "filepos", value) &&
+                     ParseDecimal(value, position);
+            if (inLink) links.push_back({indent, position, {}});
+        }
+        i = close + 1;
+    }
+    return links;
+}
+
+// A value that can stand in a declaration as it is: no ";", quote or bracket to end it early.
+bool IsPlainCssValue(const std::string& value)
+{
+    if (value.empty()) return false;
+    for (char c : value)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr(" #.%+-,", c) == nullptr)
+            return false;
+    return true;
+}
+
+bool IsZeroLength(const std::string& value)
+{
+    size_t unit = value.find_first_not_of("+-0.");
+    return unit == std::string::npos || std::isalpha(static_cast<unsigned char>(value[unit]));
+}
+
+// A bare number is in pixels, as HTML reads it.
+std::string CssLength(const std::string& value)
+{
+    return value.find_first_not_of("0123456789") == std::string::npos ? value + "px" : value;
+}
+
+std::string LowerCase(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// HTML font sizes 1 to 7, relative ones counted from 3, as browsers show them.
+std::string FontSizeCss(const std::string& size)
+{
+    static const char* const SIZES[] = {"x-small", "small", "medium", "large", "x-large", "xx-large", "3em"};
+    bool relative = !size.empty() && (size[0] == '+' || size[0] == '-');
+    int64_t n = 0;
+    if (!ParseDecimal(relative ? size.substr(1) : size, n)) return std::string();
+    if (relative) n = size[0] == '+' ? 3 + n : 3 - n;
+    return SIZES[std::clamp<int64_t>(n, 1, 7) - 1];
+}
+
+void AddDeclaration(std::string& style, const char* property, const std::string& value)
+{
+    if (value.empty()) return;
+    style += property;
+    style += ':';
+    style += value;
+    style += ';';
+}
+
+std::string AlignStyle(TidyTagId id, const std::string& align)
+{
+    std::string value = LowerCase(align);
+    std::string style;
+    bool floats = id == TidyTag_IMG || id == TidyTag_TABLE;
+    if (floats && (value == "left" || value == "right"))
+        AddDeclaration(style, "float", value);
+    else if (id == TidyTag_IMG && (value == "top" || value == "middle" || value == "bottom"))
+        AddDeclaration(style, "vertical-align", value);
+    else if (id == TidyTag_TABLE && value == "center")
+        style = "margin-left:auto;margin-right:auto;";
+    else if (!floats && (value == "left" || value == "right" || value == "center" || value == "justify"))
+        AddDeclaration(style, "text-align", value);
+    return style;
+}
+
+// The declarations that show what the element's presentational attributes showed; the
+// attributes, which XHTML does not have, are removed. An image keeps its width and height.
+std::string PresentationStyle(TidyTagId id, AttributeList& attributes)
+{
+    std::string style;
+    if (const std::string* align = FindAttribute(attributes, "align")) style += AlignStyle(id, *align);
+    RemoveAttribute(attributes, "align");
+    if (id != TidyTag_IMG) {
+        // On text blocks MOBI reads height as the space above and width as the first line's indent.
+        bool box = id == TidyTag_TABLE || id == TidyTag_TR || id == TidyTag_TD || id == TidyTag_TH ||
+                   id == TidyTag_COL || id == TidyTag_COLGROUP || id == TidyTag_HR;
+        for (const char* name : {"width", "height"}) {
+            const std::string* value = FindAttribute(attributes, name);
+            if (value != nullptr && IsPlainCssValue(*value) && !IsZeroLength(*value)) {
+                bool width = name[0] == 'w';
+                AddDeclaration(style, box ? name : width ? "text-indent" : "margin-top", CssLength(*value));
+            }
+            RemoveAttribute(attributes, name);
+        }
+    }
+    auto move = [&](const char* name, const char* property) {
+        const std::string* value = FindAttribute(attributes, name);
+        if (value != nullptr && IsPlainCssValue(*value)) AddDeclaration(style, property, *value);
+        RemoveAttribute(attributes, name);
+    };
+    move("bgcolor", "background-color");
+    // Browsers give a table's own valign no effect; on its rows and cells XHTML keeps it.
+    if (id == TidyTag_TABLE) RemoveAttribute(attributes, "valign");
+    if (id == TidyTag_U) style += "text-decoration:underline;";
+    if (id == TidyTag_FONT) {
+        move("color", "color");
+        move("face", "font-family");
+        if (const std::string* size = FindAttribute(attributes, "size"))
+            AddDeclaration(style, "font-size", FontSizeCss(*size));
+        RemoveAttribute(attributes, "size");
+    }
+    return style;
+}
+
+bool IsBlockElement(TidyNode node)
+{
+    switch (tidyNodeGetId(node)) {
+    case TidyTag_ADDRESS:
+    case TidyTag_BLOCKQUOTE:
+    case TidyTag_CENTER:
+    case TidyTag_DEL:
+    case TidyTag_DIV:
+    case TidyTag_DL:
+    case TidyTag_FIELDSET:
+    case TidyTag_FORM:
+    case TidyTag_H1:
+    case TidyTag_H2:
+    case TidyTag_H3:
+    case TidyTag_H4:
+    case TidyTag_H5:
+    case TidyTag_H6:
+    case TidyTag_HR:
+    case TidyTag_INS:
+    case TidyTag_NOSCRIPT:
+    case TidyTag_OL:
+    case TidyTag_P:
+    case TidyTag_PRE:
+    case TidyTag_SCRIPT:
+    case TidyTag_TABLE:
+    case TidyTag_UL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool IsBlankText(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), IsBlank);
+}
+
+// Runs of blanks become one space; none lead or trail.
+std::string CollapseBlanks(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (!IsBlank(c))
+            out += c;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
 } // namespace
 
 size_t FindBodyStart(const std::string& text)
@@ -111,6 +322,7 @@ ResultCode CEbookPrc::MakeFileListToMetaData()
         WriteHtmlFile(text.substr(piece.m_Start, piece.m_End - piece.m_Start), piece.m_Name);
     GetGuideList();
     FixNcxListContentSrcName();
+    ReadContentsPage();
     m_Book.m_ResourceList = m_Resources.m_ResourceFiles;
     return RC_OK;
 }
@@ -178,6 +390,7 @@ void CEbookPrc::GetGuideList()
         if (!TagAttribute(tag, "filepos", filepos) || !ParseDecimal(filepos, position)) continue;
         std::string target = LookupTarget(position);
         if (target.empty()) continue;
+        if (m_ContentsPosition < 0 && DecodeEntities(type) == "toc") m_ContentsPosition = position;
         GuideItem item;
         item.m_Type = DecodeEntities(type);
         item.m_Title = PartTextToUtf8(DecodeEntities(title), m_Header.IsCp1252());
@@ -195,10 +408,87 @@ void CEbookPrc::FixNcxListContentSrcName()
     RemoveUnresolvedNavPoints();
 }
 
+bool CEbookPrc::IndexHasNesting() const
+{
+    for (const NcxEntry& e : m_Header.m_NcxIndex.m_Entries)
+        if (e.m_Parent >= 0 || e.m_FirstChild >= 0 || e.m_Depth > 0) return true;
+    return false;
+}
+
+void CEbookPrc::ReadContentsPage()
+{
+    if (m_ContentsPosition < 0 || m_Pieces.size() < 2 || IndexHasNesting()) return;
+    // The page runs to the page break that ends its piece; without one it would be the whole book.
+    size_t position = static_cast<size_t>(m_ContentsPosition);
+    auto piece = std::find_if(m_Pieces.begin(), m_Pieces.end(),
+                              [&](const TextPiece& p) { return p.m_End > position; });
+    if (piece == m_Pieces.end()) return;
+    std::vector<ContentsLink> links =
+        ReadContentsLinks(m_Header.m_Text, std::max(position, piece->m_Start), piece->m_End);
+
+    std::vector<NavPoint> points;
+    std::vector<std::pair<size_t, size_t>> ancestors; // indent, index into points
+    for (const ContentsLink& link : links) {
+        NavPoint point;
+        point.m_Src = LookupTarget(link.m_Position);
+        point.m_Label = CollapseBlanks(DecodeEntities(PartTextToUtf8(link.m_Label, m_Header.IsCp1252())));
+        if (point.m_Src.empty() || point.m_Label.empty()) continue;
+        // An entry belongs to the nearest entry before it that is indented less.
+        while (!ancestors.empty() && ancestors.back().first >= link.m_Indent)
+            ancestors.pop_back();
+        int32_t own = static_cast<int32_t>(points.size());
+        point.m_OwnIndex = own;
+        point.m_Depth = static_cast<int32_t>(ancestors.size());
+        point.m_TextOffset = static_cast<int32_t>(std::min<int64_t>(link.m_Position, INT32_MAX));
+        if (!ancestors.empty()) {
+            NavPoint& parent = points[ancestors.back().second];
+            point.m_Parent = parent.m_OwnIndex;
+            if (parent.m_FirstChild < 0) parent.m_FirstChild = own;
+            parent.m_LastChild = own;
+        }
+        ancestors.emplace_back(link.m_Indent, points.size());
+        points.push_back(std::move(point));
+    }
+    if (points.empty() || points.size() < m_Book.m_NavPoints.size()) return;
+    TARVO_LOG(m_Log, LOG_INFO, "contents page at %lld gives %zu entries, the index %zu",
+              static_cast<long long>(m_ContentsPosition), points.size(), m_Book.m_NavPoints.size());
+    AssignPlayOrder(points);
+    m_Book.m_NavPoints = std::move(points);
+}
+
 void CEbookPrc::PrintElement(TidyNode element, std::string& out)
 {
     AttributeList attributes = ReadAttributes(element);
-    switch (tidyNodeGetId(element)) {
+    TidyTagId id = tidyNodeGetId(element);
+    std::string style = PresentationStyle(id, attributes);
+    if (!style.empty()) {
+        const std::string* own = FindAttribute(attributes, "style");
+        SetAttribute(attributes, "style", own != nullptr ? style + *own : style);
+    }
+    switch (id) {
+    case TidyTag_FONT:
+    case TidyTag_U:
+        PrintAsSpan(element, attributes, out);
+        return;
+    case TidyTag_BODY:
+    case TidyTag_BLOCKQUOTE:
+        PrintStartTagWith(element, attributes, out);
+        PrintBlockChildren(element, out);
+        CHtmlParse::PrintEndTag(element, out);
+        return;
+    case TidyTag_OL:
+    case TidyTag_UL: {
+        int64_t start = 1;
+        const std::string* from = id == TidyTag_OL ? FindAttribute(attributes, "start") : nullptr;
+        if (from != nullptr) ParseDecimal(*from, start);
+        m_ListNumbers.push_back(id == TidyTag_OL ? start : -1);
+        PrintElementWith(element, attributes, out);
+        m_ListNumbers.pop_back();
+        return;
+    }
+    case TidyTag_LI:
+        DropCountedValue(attributes);
+        break;
     case TidyTag_HTML:
         out = XHTML_STRICT_DOCTYPE;
         break;
@@ -211,6 +501,7 @@ void CEbookPrc::PrintElement(TidyNode element, std::string& out)
         }
         break;
     case TidyTag_IMG: {
+        if (FindAttribute(attributes, "alt") == nullptr) SetAttribute(attributes, "alt", "");
         static const char* const INDEX_ATTRIBUTES[][2] = {
             {"recindex", "src"}, {"hirecindex", "src2"}, {"lorecindex", "src1"}};
         for (const auto& pair : INDEX_ATTRIBUTES) {
@@ -228,4 +519,51 @@ void CEbookPrc::PrintElement(TidyNode element, std::string& out)
         break;
     }
     PrintElementWith(element, attributes, out);
+}
+
+void CEbookPrc::DropCountedValue(AttributeList& attributes)
+{
+    if (m_ListNumbers.empty()) return;
+    int64_t& next = m_ListNumbers.back();
+    const std::string* value = FindAttribute(attributes, "value");
+    int64_t number = next;
+    if (value != nullptr && next >= 0 && !ParseDecimal(*value, number)) return;
+    // Items of an unordered list show no number, and an ordered one counts the same without it.
+    if (next < 0 || number == next) RemoveAttribute(attributes, "value");
+    if (next >= 0) next = number + 1;
+}
+
+void CEbookPrc::PrintBlockChildren(TidyNode element, std::string& out)
+{
+    bool inRun = false;
+    for (TidyNode child = tidyGetChild(element); child != nullptr; child = tidyGetNext(child)) {
+        bool block = CHtmlParse::IsElement(child) && IsBlockElement(child);
+        if (block && inRun) {
+            out += "</div>\r\n";
+            inRun = false;
+        }
+        if (block || inRun) {
+            PrintNodeOf(child, out);
+            continue;
+        }
+        std::string printed;
+        PrintNodeOf(child, printed);
+        if (!IsBlankText(printed) &&
+            (CHtmlParse::IsElement(child) || tidyNodeGetType(child) == TidyNode_Text)) {
+            out += "<div>";
+            inRun = true;
+        }
+        out += printed;
+    }
+    if (inRun) out += "</div>\r\n";
+}
+
+void CEbookPrc::PrintAsSpan(TidyNode element, const AttributeList& attributes, std::string& out)
+{
+    std::string tag;
+    PrintStartTagWith(element, attributes, tag);
+    out += "<span";
+    out.append(tag, 1 + std::strlen(tidyNodeGetName(element)), std::string::npos);
+    PrintChildren(element, out);
+    out += "</span>";
 }

@@ -33,6 +33,10 @@ class CEbookPrc : public CEbookMobiBase
     void SplitHtmlFile();
     void GetGuideList();
     void FixNcxListContentSrcName();
+    // Calibre-made books keep the nesting, and entries that share a position, only in their
+    // contents page: when the index is flat and the page lists at least as many entries, its
+    // links and their indentation become the table of contents.
+    void ReadContentsPage();
     const std::vector<TextPiece>& Pieces() const { return m_Pieces; }
 
   protected:
@@ -40,6 +44,14 @@ class CEbookPrc : public CEbookMobiBase
 
   private:
     void AddPiece(size_t start, size_t end);
+    // font and u have no place in XHTML; their looks go to a span's style.
+    void PrintAsSpan(TidyNode element, const AttributeList& attributes, std::string& out);
+    // body and blockquote hold only blocks in XHTML: runs of text and inline markup go into a div,
+    // which shows the same as the anonymous block a browser makes of them.
+    void PrintBlockChildren(TidyNode element, std::string& out);
+    // Removes an li's value where the list would count the same number itself.
+    void DropCountedValue(AttributeList& attributes);
+    bool IndexHasNesting() const;
 
     // Output direction.
     void AppendGuideHead(std::string& text);
@@ -55,6 +67,8 @@ class CEbookPrc : public CEbookMobiBase
 
     std::vector<TextPiece> m_Pieces;
     size_t m_BodyStart = std::string::npos; // just after the body start tag
+    int64_t m_ContentsPosition = -1;        // filepos of the guide's "toc" reference
+    std::vector<int64_t> m_ListNumbers;     // per open list, its next item's number; -1 for ul
 
     std::map<size_t, std::string> m_LinkMap; // position of a "filepos=" placeholder -> target
     std::unordered_map<std::string, size_t> m_TargetMap;

@@ -6,6 +6,7 @@
 #include "mobi/PalmDb.h"
 
 #include "FileSizeLimit.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,7 @@ struct ConvertCase {
 // with "Calibre Quick Start Guide" and nests the tasks under "Common Tasks"; its one image is the
 // cover, which the Kindle files keep as cover and thumbnail records only.
 const ConvertCase CONVERT_CASES[] = {
-    {"qs-eng-mobi6.mobi", 15, 22, 1, 0, false, "Calibre Quick Start Guide"},
+    {"qs-eng-mobi6.mobi", 15, 22, 1, 0, true, "Calibre Quick Start Guide"},
     {"qs-eng-kf8.azw3", 14, 22, 1, 0, true, "Calibre Quick Start Guide"},
     {"qs-eng-joint.mobi", 14, 22, 1, 0, true, "Calibre Quick Start Guide"},
     {"cp1252-mobi6.mobi", 2, 2, 1, 1, false, nullptr},
@@ -94,7 +95,7 @@ TEST(EbookMobiFrame, ConvertInputKeepsChaptersLinksImagesAndContents)
         SCOPED_TRACE(c.file);
         std::string dir = ScratchDirectory();
         CEbookMobiFrame frame;
-        ASSERT_EQ(Convert(frame, DataPath(c.file), dir), RC_OK);
+        ASSERT_EQ(Convert(frame, mobitest::DataPath(c.file), dir), RC_OK);
         const CIntermediateBook& book = *frame.GetIntermediateBook();
         EXPECT_EQ(book.m_HtmlFileList.size(), c.htmlFiles);
         EXPECT_EQ(book.m_NavPoints.size(), c.navPoints);
@@ -127,8 +128,8 @@ TEST(EbookMobiFrame, HuffCdicBookGivesTheSameFilesAsItsUncompressedTwin)
 {
     std::string huff = ScratchDirectory(), plain = ScratchDirectory();
     CEbookMobiFrame a, b;
-    ASSERT_EQ(Convert(a, DataPath("huffdic-joint.mobi"), huff), RC_OK);
-    ASSERT_EQ(Convert(b, DataPath("uncompressed-joint.mobi"), plain), RC_OK);
+    ASSERT_EQ(Convert(a, mobitest::DataPath("huffdic-joint.mobi"), huff), RC_OK);
+    ASSERT_EQ(Convert(b, mobitest::DataPath("uncompressed-joint.mobi"), plain), RC_OK);
     const CIntermediateBook& bookA = *a.GetIntermediateBook();
     ASSERT_EQ(bookA.m_HtmlFileList, b.GetIntermediateBook()->m_HtmlFileList);
     ASSERT_EQ(bookA.m_ResourceList, b.GetIntermediateBook()->m_ResourceList);
@@ -144,7 +145,7 @@ TEST(EbookMobiFrame, NestedContentsOfTheKf8Part)
 {
     std::string dir = ScratchDirectory();
     CEbookMobiFrame frame;
-    ASSERT_EQ(Convert(frame, DataPath("qs-eng-joint.mobi"), dir), RC_OK);
+    ASSERT_EQ(Convert(frame, mobitest::DataPath("qs-eng-joint.mobi"), dir), RC_OK);
     const std::vector<NavPoint>& points = frame.GetIntermediateBook()->m_NavPoints;
     auto find = [&](const std::string& label) {
         for (size_t i = 0; i < points.size(); ++i)
@@ -175,7 +176,7 @@ TEST(EbookMobiFrame, BooksAlreadyInTheWantedFormatAreCopied)
     for (const CopyCase& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " to " + std::to_string(c.output));
         CEbookMobiFrame frame;
-        EXPECT_EQ(Convert(frame, DataPath(c.file), ScratchDirectory(), c.output), c.expected);
+        EXPECT_EQ(Convert(frame, mobitest::DataPath(c.file), ScratchDirectory(), c.output), c.expected);
     }
 }
 
@@ -195,18 +196,17 @@ TEST(EbookMobiFrame, BadBooksGiveTheirCodes)
         SCOPED_TRACE(c.file);
         std::string dir = ScratchDirectory();
         CEbookMobiFrame frame;
-        EXPECT_EQ(Convert(frame, DataPath(c.file), dir), c.expected);
+        EXPECT_EQ(Convert(frame, mobitest::DataPath(c.file), dir), c.expected);
         GetMetaContext ctx{dir, dir + "cover"};
-        EXPECT_EQ(frame.GetMetaData(DataPath(c.file), ctx), c.expected);
+        EXPECT_EQ(frame.GetMetaData(mobitest::DataPath(c.file), ctx), c.expected);
         std::string copy = CopyFixture("qs-eng-mobi6.mobi", dir);
-        // Metadata of an encrypted book is not encrypted, so only broken books refuse a rewrite.
-        if (c.expected != RC_FILE_OPEN_FAILED && c.expected != RC_DRM_KINDLE) {
+        if (c.expected != RC_FILE_OPEN_FAILED) {
             std::string bad = ReadData(c.file);
             ASSERT_EQ(WriteWholeFile(copy, bad), RC_OK);
             CIntermediateBook meta;
             meta.m_MetaData["title"] = {"x"};
             SetMetaContext set{dir, meta};
-            EXPECT_NE(frame.SetMetaData(copy, set), RC_OK);
+            EXPECT_EQ(frame.SetMetaData(copy, set), c.expected);
             std::string after;
             ReadFileBytes(copy, after);
             EXPECT_TRUE(after == bad);
@@ -218,8 +218,32 @@ TEST(EbookMobiFrame, EncryptedBookStillReportsItsMetadata)
 {
     CEbookMobiFrame frame;
     GetMetaContext ctx{ScratchDirectory(), ""};
-    EXPECT_EQ(frame.GetMetaData(DataPath("bad-encryption2.mobi"), ctx), RC_DRM_KINDLE);
+    EXPECT_EQ(frame.GetMetaData(mobitest::DataPath("bad-encryption2.mobi"), ctx), RC_DRM_KINDLE);
     EXPECT_EQ(Value(*frame.GetIntermediateBook(), "title"), "Quick Start Guide");
+}
+
+// A rewritten record 0 would move the DRM voucher away from the offset its header gives, and the
+// owner's reader could no longer open the book.
+TEST(EbookMobiFrame, SetOnAnEncryptedBookIsRefusedAndLeavesItAsItWas)
+{
+    for (const char* book : {"bad-drm-pid-v2.mobi", "bad-encryption2.mobi"}) {
+        SCOPED_TRACE(book);
+        ScratchDir scratch;
+        std::string original = ReadData(book);
+        std::string path = scratch / "book.mobi";
+        ASSERT_EQ(WriteWholeFile(path, original), RC_OK);
+        CommandRun run = RunTarvoCmd({"s", path, scratch / "work", "-t", "New Title", "-cover",
+                                      mobitest::DataPath("qs-eng-cover.jpg")});
+        EXPECT_NE(run.out.find("Have Kindle DRM!\nreturn 65537\n"), std::string::npos) << run.out;
+        EXPECT_EQ(run.exitStatus, 1);
+        std::string after;
+        ASSERT_TRUE(ReadFileBytes(path, after));
+        EXPECT_TRUE(after == original);
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(scratch.Path()))
+            if (entry.is_regular_file()) left.push_back(entry.path().filename());
+        EXPECT_EQ(left, std::vector<std::string>{"book.mobi"});
+    }
 }
 
 struct MetaCase {
@@ -254,7 +278,7 @@ TEST(EbookMobiFrame, GetMetaDataReadsTheStoredValuesAndCover)
         std::string dir = ScratchDirectory();
         CEbookMobiFrame frame;
         GetMetaContext ctx{dir, dir + "cover.img"};
-        ASSERT_EQ(frame.GetMetaData(DataPath(c.file), ctx), RC_OK);
+        ASSERT_EQ(frame.GetMetaData(mobitest::DataPath(c.file), ctx), RC_OK);
         const CIntermediateBook& book = *frame.GetIntermediateBook();
         EXPECT_EQ(Value(book, "title"), c.title);
         EXPECT_EQ(Value(book, "creator"), c.creator);
@@ -276,7 +300,7 @@ TEST(EbookMobiFrame, GetMetaDataReadsTheStoredValuesAndCover)
     std::string dir = ScratchDirectory();
     CEbookMobiFrame frame;
     GetMetaContext ctx{dir, dir + "cover.img"};
-    ASSERT_EQ(frame.GetMetaData(DataPath("qs-eng-kf8.azw3"), ctx), RC_OK);
+    ASSERT_EQ(frame.GetMetaData(mobitest::DataPath("qs-eng-kf8.azw3"), ctx), RC_OK);
     std::string cover;
     ReadFileBytes(dir + "cover.img", cover);
     EXPECT_EQ(Crc32(cover), Crc32(ReadData("qs-eng-cover.jpg")));

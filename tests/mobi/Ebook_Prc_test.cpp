@@ -4,7 +4,12 @@
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiTestBook.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
 
 using namespace mobitest;
 
@@ -179,7 +184,7 @@ TEST(EbookPrc, MakeFileListWritesPiecesWithLinksImagesAndGuide)
     EXPECT_NE(second.find("src=\"Image00002.jpg\""), std::string::npos) << second;
     EXPECT_EQ(second.find("recindex"), std::string::npos);
     // Record 9 was never unpacked: the image keeps no source.
-    EXPECT_NE(second.find("<img/>"), std::string::npos) << second;
+    EXPECT_NE(second.find("<img alt=\"\" />"), std::string::npos) << second;
 
     std::string third = book.File("text00002.html");
     EXPECT_NE(third.find("<a>bad</a>"), std::string::npos) << third;
@@ -233,6 +238,141 @@ TEST(EbookPrc, NavPointsWithoutAnyAnchorAreRemoved)
     CEbookPrc prc(book.header, book.header, book.dir, nullptr);
     prc.FixNcxListContentSrcName();
     EXPECT_TRUE(book.header.m_Book.m_NavPoints.empty());
+}
+
+// The contents page is the second piece; "{1}" and "{2}" stand for the positions of the chapters.
+const char* const CONTENTS_BOOK =
+    "<html><head><guide><reference type=\"toc\" title=\"Contents\" filepos=0000000000 /></guide></head>"
+    "<body><p id=\"one\">One</p><p id=\"two\">Two</p><mbp:pagebreak/>%s<mbp:pagebreak/></body></html>";
+
+struct ContentsCase {
+    const char* label;
+    const char* page;
+    int indexEntries;                                      // flat index entries pointing at chapter one
+    bool indexNested;                                      // the index carries a parent link
+    std::vector<std::pair<std::string, int32_t>> expected; // label, parent; empty: the index stays
+};
+
+TEST(EbookPrc, ContentsPageGivesNestingAndEntriesTheIndexLacks)
+{
+    const ContentsCase cases[] = {
+        {"blockquote indents, two entries at one position",
+         "<p><a filepos={1}>Part &amp; one</a></p><blockquote><blockquote><a filepos={1}>Chapter\n 1</a>"
+         "</blockquote></blockquote><blockquote><blockquote><blockquote><a filepos={2}>1.1</a></blockquote>"
+         "</blockquote></blockquote><p><a filepos={2}>Back out</a></p>",
+         1,
+         false,
+         {{"Part & one", -1}, {"Chapter 1", 0}, {"1.1", 1}, {"Back out", -1}}},
+        {"nested lists; empty and external links left out",
+         "<ul><li><a filepos={1}>A</a><ul><li><a filepos={2}>A.1</a></li></ul></li>"
+         "<li><a filepos={2}><b>B</b></a> <a></a><a href=\"http://x\">web</a></li></ul>",
+         0,
+         false,
+         {{"A", -1}, {"A.1", 0}, {"B", -1}}},
+        {"an unclosed link ends at the next one",
+         "<a filepos={1}>A<a filepos={2}>B",
+         0,
+         false,
+         {{"A", -1}, {"B", -1}}},
+        {"a nested index stays", "<a filepos={1}>A</a><a filepos={2}>B</a>", 2, true, {}},
+        {"a page with fewer entries than the index", "<a filepos={1}>A</a>", 2, false, {}},
+    };
+    for (const ContentsCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string page = c.page;
+        char text[4096];
+        std::snprintf(text, sizeof text, CONTENTS_BOOK, page.c_str());
+        PrcBook book(text);
+        std::string& t = book.header.m_Text;
+        char one[16], two[16], contents[16];
+        std::snprintf(one, sizeof one, "%010zu", t.find("<p id=\"one\""));
+        std::snprintf(two, sizeof two, "%010zu", t.find("<p id=\"two\""));
+        std::snprintf(contents, sizeof contents, "%010zu", t.find("<mbp:pagebreak/>") + 16);
+        ReplaceAll(t, "filepos=0000000000", std::string("filepos=") + contents);
+        ReplaceAll(t, "{1}", one);
+        ReplaceAll(t, "{2}", two);
+        std::vector<NcxEntry>& entries = book.header.m_NcxIndex.m_Entries;
+        for (int i = 0; i < c.indexEntries; ++i) {
+            NcxEntry e;
+            e.m_Parent = c.indexNested && i > 0 ? 0 : -1;
+            entries.push_back(e);
+            NavPoint p;
+            p.m_OwnIndex = i;
+            p.m_Parent = e.m_Parent;
+            p.m_Label = "index " + std::to_string(i);
+            book.header.m_Book.m_NavPoints.push_back(p);
+        }
+        CEbookPrc prc(book.header, book.header, book.dir, nullptr);
+        ASSERT_EQ(prc.MakeFileListToMetaData(), RC_OK);
+        const std::vector<NavPoint>& points = book.header.m_Book.m_NavPoints;
+        if (c.expected.empty()) {
+            ASSERT_EQ(points.size(), static_cast<size_t>(c.indexEntries));
+            EXPECT_EQ(points[0].m_Label, "index 0");
+            continue;
+        }
+        ASSERT_EQ(points.size(), c.expected.size());
+        for (size_t i = 0; i < points.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(points[i].m_Label, c.expected[i].first);
+            EXPECT_EQ(points[i].m_Parent, c.expected[i].second);
+            EXPECT_EQ(points[i].m_Src.rfind("text00000.html#", 0), 0u) << points[i].m_Src;
+            if (c.expected[i].second >= 0) {
+                EXPECT_EQ(points[static_cast<size_t>(c.expected[i].second)].m_LastChild, int32_t(i));
+            }
+        }
+    }
+}
+
+struct LooksCase {
+    const char* label;
+    const char* body;
+    std::vector<const char*> present;
+    std::vector<const char*> absent;
+};
+
+TEST(EbookPrc, PresentationalMarkupBecomesStyle)
+{
+    const LooksCase cases[] = {
+        {"font",
+         "<p><font size=\"7\" color=\"#0000FF\" face=\"serif\">t</font><font size=\"+1\">u</font></p>",
+         {"<span style=\"color:#0000FF;font-family:serif;font-size:3em;\">t</span>",
+          "<span style=\"font-size:large;\">u</span>"},
+         {"<font"}},
+        {"text block: indent, space above, alignment; its own style last",
+         "<p height=\"2em\" width=\"-14pt\" align=\"CENTER\" style=\"color:red\">t</p><p width=\"0pt\">z</p>",
+         {"<p style=\"text-align:center;text-indent:-14pt;margin-top:2em;color:red\">", "<p>z</p>"},
+         {"height=", "width=", "align="}},
+        {"image keeps its size and gets an alt",
+         "<p><img src=\"a.jpg\" width=\"10\" align=\"left\"/></p>",
+         {"width=\"10\"", "float:left;", "alt=\"\""},
+         {"align="}},
+        {"table cells",
+         "<table align=\"center\" valign=\"top\"><tr><td width=\"50\" bgcolor=\"#eee\">c</td></tr></table>",
+         {"margin-left:auto;margin-right:auto;", "<td style=\"width:50px;background-color:#eee;\">"},
+         {"valign", "bgcolor"}},
+        {"a value that would end the declaration", "<p height=\"1em;x:y\">t</p>", {"<p>t</p>"}, {"x:y"}},
+        {"list numbers the list counts itself",
+         "<ol><li value=\"1\">a</li><li value=\"5\">b</li><li value=\"6\">c</li></ol><ul><li "
+         "value=\"3\">d</li></ul>",
+         {"<li value=\"5\">"},
+         {"value=\"1\"", "value=\"6\"", "value=\"3\""}},
+        {"inline runs of blockquote and body in a div",
+         "<blockquote>one <b>two</b><p>three</p></blockquote>four",
+         {"<blockquote><div>one <b>two</b>", "</div>\r\n<p>three</p>", "<div>four</div>"},
+         {}},
+        {"underline", "<p><u>t</u></p>", {"<span style=\"text-decoration:underline;\">t</span>"}, {"<u>"}},
+    };
+    for (const LooksCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        PrcBook book(std::string("<html><body>") + c.body + "</body></html>");
+        CEbookPrc prc(book.header, book.header, book.dir, nullptr);
+        ASSERT_EQ(prc.MakeFileListToMetaData(), RC_OK);
+        std::string page = book.File("text00000.html");
+        for (const char* text : c.present)
+            EXPECT_NE(page.find(text), std::string::npos) << text << "\n" << page;
+        for (const char* text : c.absent)
+            EXPECT_EQ(page.find(text), std::string::npos) << text << "\n" << page;
+    }
 }
 
 } // namespace
@@ -473,6 +613,81 @@ TEST(EbookPrc, ParseTextWithoutReadableFilesOrTargets)
         EXPECT_EQ(part.m_NcxIndex >= 0, c.hasNcx);
         EXPECT_EQ(part.m_IndexRecords.empty(), !c.hasNcx);
         EXPECT_EQ(part.m_Text.empty(), c.rc != RC_OK);
+    }
+}
+
+} // namespace
+
+namespace
+{
+
+struct Outline {
+    std::vector<std::string> labels;
+    std::vector<int> depths;
+};
+
+// The navMap of the EPUB's NCX: labels, blanks collapsed, with their depth from 1.
+Outline ReadNcxOutline(const std::string& epub)
+{
+    Outline outline;
+    CommandRun unzip = RunProgramCapture("/usr/bin/unzip", {"-p", epub, "*.ncx"}, "");
+    const std::string& ncx = unzip.out;
+    int depth = 0;
+    for (size_t at = ncx.find("<navMap"); at != std::string::npos && at < ncx.size(); ++at) {
+        at = ncx.find('<', at);
+        if (at == std::string::npos) break;
+        if (ncx.compare(at, 9, "<navPoint") == 0) {
+            ++depth;
+        } else if (ncx.compare(at, 11, "</navPoint>") == 0) {
+            --depth;
+        } else if (ncx.compare(at, 6, "<text>") == 0) {
+            size_t end = ncx.find("</text>", at);
+            std::string label;
+            for (char c : ncx.substr(at + 6, end - at - 6))
+                if (!std::isspace(static_cast<unsigned char>(c)) || (!label.empty() && label.back() != ' '))
+                    label += std::isspace(static_cast<unsigned char>(c)) ? ' ' : c;
+            while (!label.empty() && label.back() == ' ')
+                label.pop_back();
+            outline.labels.push_back(label);
+            outline.depths.push_back(depth);
+        }
+    }
+    return outline;
+}
+
+struct NcxCase {
+    const char* book;   // under tests/data
+    const char* source; // the EPUB the book was made from
+    size_t entries;
+    int depth;
+    size_t labelsTheBookLost; // words the MOBI 6 writer dropped from inline markup in labels
+};
+
+// Calibre's MOBI 6 books keep a flat index of the entries at distinct positions and the whole
+// nested table only in their contents page.
+TEST(EbookPrc, Mobi6ContentsMatchTheEpubTheBookWasMadeFrom)
+{
+    if (!FileExists("/usr/bin/unzip")) GTEST_SKIP() << "unzip missing";
+    const NcxCase cases[] = {
+        {"mobi/qs-eng-mobi6.mobi", "epub/qs-eng.epub", 22, 3, 0},
+        {"mobi/shared-position-mobi6.mobi", "mobi/shared-position.epub", 23, 3, 0},
+        {"mobi/lm-ja-mobi6.mobi", "epub/lm-ja.epub", 190, 5, 4},
+    };
+    for (const NcxCase& c : cases) {
+        SCOPED_TRACE(c.book);
+        ScratchDir scratch;
+        CommandRun run = RunTarvoCmd({"c", ::DataPath(c.book), scratch / "out.epub", scratch / "work"});
+        ASSERT_NE(run.out.find("return 0\n"), std::string::npos) << run.out;
+        Outline ours = ReadNcxOutline(scratch / "out.epub");
+        Outline source = ReadNcxOutline(::DataPath(c.source));
+        ASSERT_EQ(source.labels.size(), c.entries);
+        ASSERT_EQ(ours.labels.size(), c.entries);
+        EXPECT_EQ(ours.depths, source.depths);
+        EXPECT_EQ(*std::max_element(ours.depths.begin(), ours.depths.end()), c.depth);
+        size_t differing = 0;
+        for (size_t i = 0; i < c.entries; ++i)
+            differing += ours.labels[i] != source.labels[i];
+        EXPECT_EQ(differing, c.labelsTheBookLost);
     }
 }
 

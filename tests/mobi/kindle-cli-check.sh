@@ -28,10 +28,19 @@ for book in "$data"/mobi/*.mobi "$data"/mobi/*.azw3 "$work/qs-eng-joint.azw"; do
   grep -q '^FATAL' <<<"$report" && fail "$name" "epubcheck FATAL: $(grep -m1 '^FATAL' <<<"$report")"
   package=$(grep -E '^(ERROR|FATAL)' <<<"$report" | grep -vE '\.(x?html?)(\(|:)')
   [[ -z $package ]] || fail "$name" "package errors: $(head -n 2 <<<"$package")"
+  # The EPUB calibre 6.13 makes of each MOBI 6 book has this many epubcheck errors; ours has fewer.
+  case $name in
+    qs-eng-mobi6.mobi) calibre=78 ;;
+    shared-position-mobi6.mobi) calibre=82 ;;
+    lm-ja-mobi6.mobi) calibre=9406 ;;
+    cp1252-mobi6.mobi) calibre=2 ;;
+    *) calibre= ;;
+  esac
+  errors=$(grep -c '^ERROR' <<<"$report")
+  [[ -z $calibre ]] || ((errors < calibre)) || fail "$name" "$errors epubcheck errors, calibre's EPUB has $calibre"
   if [[ $name == qs-eng-* ]]; then
     diff <(labels "$data/epub/qs-eng.epub") <(labels "$out") >/dev/null || fail "$name" "chapter titles differ from qs-eng.epub"
-    # MOBI 6 files keep a flat table of contents; KF8 keeps the source's nesting.
-    if [[ $name != qs-eng-mobi6.mobi ]] && [[ $(nesting "$data/epub/qs-eng.epub") != *"$(nesting "$out")" ]]; then
+    if [[ $(nesting "$data/epub/qs-eng.epub") != *"$(nesting "$out")" ]]; then
       fail "$name" "nesting differs from qs-eng.epub"
     fi
     result=$("$tarvo" g "$book" "$work/g-$name" "$work/$name.json" "$work/$name.jpg" | last)
