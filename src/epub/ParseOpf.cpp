@@ -3,10 +3,14 @@
 #include "epub/ParseOpf.h"
 
 #include "base/Platform.h"
+#include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
 
 #include <tinyxml2.h>
 
+#include <algorithm>
+#include <charconv>
+#include <map>
 #include <set>
 #include <tuple>
 #include <unordered_map>
@@ -411,4 +415,87 @@ ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDire
     NcxReader reader{book, ncxDirectory, {}};
     reader.Read(navMap, -1, 0);
     return RC_OK;
+}
+
+namespace
+{
+
+std::string FileOfHref(const std::string& href)
+{
+    return NormalizeRelativePath(href.substr(0, href.find('#')));
+}
+
+// Readers want play orders without gaps. Entries sharing a position keep sharing one; an order
+// that is no number is left alone.
+void CloseGapsInPlayOrder(std::vector<NavPoint>& navPoints)
+{
+    std::map<uint64_t, std::string> ranks;
+    auto number = [](const std::string& text, uint64_t& value) {
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return error == std::errc() && end == text.data() + text.size();
+    };
+    uint64_t value = 0;
+    for (const NavPoint& point : navPoints)
+        if (number(point.m_PlayOrder, value)) ranks.emplace(value, "");
+    size_t rank = 0;
+    for (auto& entry : ranks)
+        entry.second = std::to_string(++rank);
+    for (NavPoint& point : navPoints)
+        if (number(point.m_PlayOrder, value)) point.m_PlayOrder = ranks[value];
+}
+
+// Entries come in reading order, each after its parent, so one pass renumbers them and hands the
+// children of a dropped entry to the nearest entry kept above it.
+void DropNavPointsTo(const std::set<std::string>& files, std::vector<NavPoint>& navPoints)
+{
+    std::vector<NavPoint> kept;
+    std::vector<int32_t> keptAt(navPoints.size(), -1);
+    for (size_t i = 0; i < navPoints.size(); ++i) {
+        NavPoint point = navPoints[i];
+        const bool parentBefore = point.m_Parent >= 0 && static_cast<size_t>(point.m_Parent) < i;
+        const int32_t parent = parentBefore ? keptAt[static_cast<size_t>(point.m_Parent)] : -1;
+        if (files.count(FileOfHref(point.m_Src))) {
+            keptAt[i] = parent;
+            continue;
+        }
+        const int32_t index = static_cast<int32_t>(kept.size());
+        point.m_Parent = parent;
+        point.m_OwnIndex = index;
+        point.m_FirstChild = point.m_LastChild = -1;
+        point.m_Depth = 0;
+        if (parent >= 0) {
+            NavPoint& parentPoint = kept[static_cast<size_t>(parent)];
+            point.m_Depth = parentPoint.m_Depth + 1;
+            if (parentPoint.m_FirstChild < 0) parentPoint.m_FirstChild = index;
+            parentPoint.m_LastChild = index;
+        }
+        kept.push_back(std::move(point));
+        keptAt[i] = index;
+    }
+    navPoints.swap(kept);
+    CloseGapsInPlayOrder(navPoints);
+}
+
+} // namespace
+
+void DropMissingFiles(const std::function<bool(const std::string&)>& present, CIntermediateBook& book,
+                      CRunLog* log)
+{
+    std::set<std::string> missing;
+    auto absent = [&](const std::string& name) {
+        if (present(name)) return false;
+        TARVO_LOG(log, LOG_WARNING, "\"%s\" is listed by the package but not in the book, left out",
+                  name.c_str());
+        missing.insert(FileOfHref(name));
+        return true;
+    };
+    for (std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList})
+        list->erase(std::remove_if(list->begin(), list->end(), absent), list->end());
+    if (missing.empty()) return;
+    auto pointsAtMissing = [&](const GuideItem& item) { return missing.count(FileOfHref(item.m_Href)) > 0; };
+    book.m_GuideItems.erase(
+        std::remove_if(book.m_GuideItems.begin(), book.m_GuideItems.end(), pointsAtMissing),
+        book.m_GuideItems.end());
+    if (missing.count(FileOfHref(book.m_CoverPageName))) book.m_CoverPageName.clear();
+    DropNavPointsTo(missing, book.m_NavPoints);
 }

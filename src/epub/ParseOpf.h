@@ -4,9 +4,12 @@
 #include "base/IntermediateBook.h"
 #include "base/ResultCode.h"
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+class CRunLog;
 
 namespace tinyxml2
 {
@@ -76,6 +79,12 @@ void getGuideList(const CParseOpf& parser, CIntermediateBook& book);
 // ncxDirectory: the NCX's folder relative to the package folder.
 ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory,
                           CIntermediateBook& book);
+
+// A package may list files its archive lacks. Leaves every file that `present` denies out of the
+// book's file lists, guide, cover page and table of contents (an entry's children move up to its
+// parent) and logs each one. `present` gets the name as the book lists it.
+void DropMissingFiles(const std::function<bool(const std::string&)>& present, CIntermediateBook& book,
+                      CRunLog* log);
 
 // Collapses "." and ".." components; a ".." that would climb above the start is dropped.
 std::string NormalizeRelativePath(const std::string& path);

@@ -6,7 +6,8 @@
 #include "EpubTestBook.h"
 #include "TestSupport.h"
 
-namespace {
+namespace
+{
 
 std::string RightsXml(size_t keyLength, const char* marker = "<encryptedKey")
 {
@@ -34,7 +35,9 @@ TEST(EpubDrm, ProtectionIsClassifiedByTheArchiveEntries)
          noise,
          RC_DRM_IBOOKS},
         {"ibooks signatures and sinf",
-         {{"META-INF/encryption.xml", "<e/>"}, {"META-INF/signatures.xml", "<s/>"}, {"META-INF/sinf.xml", "<s/>"}},
+         {{"META-INF/encryption.xml", "<e/>"},
+          {"META-INF/signatures.xml", "<s/>"},
+          {"META-INF/sinf.xml", "<s/>"}},
          noise,
          RC_DRM_IBOOKS},
         {"encryption alone", {{"META-INF/encryption.xml", "<e/>"}}, noise, RC_DRM_UNKNOWN},
@@ -73,7 +76,8 @@ TEST(EpubDrm, DamagedImagesAndMissingDocuments)
     GetMetaContext ctx{scratch.Path(), ""};
     EXPECT_EQ(handler.GetMetaData(scratch / "img.epub", ctx), RC_DRM_UNKNOWN);
 
-    ArchiveFiles empty = {{"META-INF/container.xml", TestContainer()}, {"OEBPS/content.opf", TestOpf({"gone.html"})}};
+    ArchiveFiles empty = {{"META-INF/container.xml", TestContainer()},
+                          {"OEBPS/content.opf", TestOpf({"gone.html"})}};
     ASSERT_TRUE(WriteTestArchive(scratch / "empty.epub", empty));
     CEbookEpub second;
     EXPECT_EQ(second.GetMetaData(scratch / "empty.epub", ctx), RC_HTML_LIST_EMPTY);
@@ -82,7 +86,8 @@ TEST(EpubDrm, DamagedImagesAndMissingDocuments)
 TEST(EpubDrm, SampleLimits)
 {
     const std::pair<size_t, size_t> cases[] = {{0, 0}, {8, 8}, {9, 9}, {12, 4}, {150, 50}, {300, 50}};
-    for (const auto& [count, limit] : cases) EXPECT_EQ(DrmSampleLimit(count), limit) << count;
+    for (const auto& [count, limit] : cases)
+        EXPECT_EQ(DrmSampleLimit(count), limit) << count;
 }
 
 struct ContainerCase {
@@ -94,8 +99,10 @@ struct ContainerCase {
 TEST(EpubContainer, RootfileNamesIgnoreCase)
 {
     const ContainerCase cases[] = {
-        {"usual", "<container><rootfiles><rootfile full-path=\"a/b.opf\"/></rootfiles></container>", "a/b.opf"},
-        {"upper case", "<CONTAINER><ROOTFILES><RootFile FULL-PATH=\"x.opf\"/></ROOTFILES></CONTAINER>", "x.opf"},
+        {"usual", "<container><rootfiles><rootfile full-path=\"a/b.opf\"/></rootfiles></container>",
+         "a/b.opf"},
+        {"upper case", "<CONTAINER><ROOTFILES><RootFile FULL-PATH=\"x.opf\"/></ROOTFILES></CONTAINER>",
+         "x.opf"},
         {"no full-path", "<container><rootfiles><rootfile path=\"x.opf\"/></rootfiles></container>", ""},
         {"not xml", "<container><rootfiles>", ""},
     };
@@ -108,6 +115,29 @@ TEST(EpubContainer, RootfileNamesIgnoreCase)
     CEbookEpub handler;
     GetMetaContext ctx{scratch.Path(), ""};
     EXPECT_EQ(handler.GetMetaData(scratch / "c.epub", ctx), RC_DRM_UNKNOWN);
+}
+
+// The package still names a document (with entries of the table of contents under it) and the
+// cover image that the archive lacks; the new book must name neither. epub-output-check.sh has
+// epubcheck confirm it.
+TEST(EpubCommandLine, FilesMissingFromTheArchiveAreNotListed)
+{
+    ScratchDir scratch;
+    const std::string out = scratch / "out.epub";
+    CommandRun run = RunTarvoCmd({"c", DataPath("epub/qs-eng-files-missing.epub"), out, scratch / "work"});
+    ASSERT_EQ(run.exitStatus, 0) << run.out;
+    auto entry = [&](const char* name) {
+        return RunProgramCapture("/usr/bin/unzip", {"-p", out, name}, "").out;
+    };
+    const std::string opf = entry("OEBPS/content.opf");
+    const std::string ncx = entry("OEBPS/toc.ncx");
+    ASSERT_NE(opf.find("<spine"), std::string::npos) << opf;
+    for (const char* gone : {"task_2_conversion", "cover.jpg", "name=\"cover\""}) {
+        EXPECT_EQ(opf.find(gone), std::string::npos) << gone;
+        EXPECT_EQ(ncx.find(gone), std::string::npos) << gone;
+    }
+    EXPECT_NE(ncx.find("playOrder=\"14\""), std::string::npos) << "14 of the 22 entries remain, numbered on";
+    EXPECT_EQ(ncx.find("playOrder=\"15\""), std::string::npos) << ncx;
 }
 
 } // namespace

@@ -232,6 +232,55 @@ TEST(ParseOpf, NcxAboveThePackageRebasesTheBook)
     EXPECT_EQ(book.m_NavPoints[0].m_Src, "OEBPS/a.html#x");
 }
 
+TEST(ParseOpf, FilesMissingFromTheBookAreLeftOutEverywhere)
+{
+    const std::string ncx = "<ncx><navMap>"
+                            "<navPoint playOrder=\"1\"><content src=\"a.html\"/></navPoint>"
+                            "<navPoint playOrder=\"2\"><content src=\"gone.html\"/>"
+                            "  <navPoint playOrder=\"3\"><content src=\"gone.html#x\"/></navPoint>"
+                            "  <navPoint playOrder=\"4\"><content src=\"b.html\"/>"
+                            "    <navPoint playOrder=\"5\"><content src=\"b.html#y\"/></navPoint>"
+                            "  </navPoint>"
+                            "</navPoint>"
+                            "<navPoint playOrder=\"7\"><content src=\"sub/../c.html\"/></navPoint>"
+                            "</navMap></ncx>";
+    CIntermediateBook book;
+    book.m_HtmlFileList = {"gone.html", "a.html", "b.html", "c.html"};
+    book.m_ResourceList = {"style.css", "cover.jpg"};
+    book.m_GuideItems = {{"cover", "Cover", "gone.html#top", 0, 0}, {"toc", "Contents", "a.html", 0, 0}};
+    book.m_CoverPageName = "gone.html";
+    ASSERT_EQ(getNvPointList(ncx, "", book), RC_OK);
+
+    DropMissingFiles([](const std::string& name) { return name != "gone.html" && name != "cover.jpg"; }, book,
+                     nullptr);
+    EXPECT_EQ(book.m_HtmlFileList, (std::vector<std::string>{"a.html", "b.html", "c.html"}));
+    EXPECT_EQ(book.m_ResourceList, std::vector<std::string>{"style.css"});
+    ASSERT_EQ(book.m_GuideItems.size(), 1u);
+    EXPECT_EQ(book.m_GuideItems[0].m_Type, "toc");
+    EXPECT_EQ(book.m_CoverPageName, "");
+
+    struct Kept {
+        const char* src;
+        const char* playOrder;
+        int32_t parent;
+        int32_t depth;
+    };
+    const Kept kept[] = {
+        {"a.html", "1", -1, 0}, {"b.html", "2", -1, 0}, {"b.html#y", "3", 1, 1}, {"c.html", "4", -1, 0}};
+    ASSERT_EQ(book.m_NavPoints.size(), std::size(kept));
+    for (size_t i = 0; i < std::size(kept); ++i) {
+        SCOPED_TRACE(kept[i].src);
+        const NavPoint& point = book.m_NavPoints[i];
+        EXPECT_EQ(point.m_Src, kept[i].src);
+        EXPECT_EQ(point.m_PlayOrder, kept[i].playOrder) << "play orders close up";
+        EXPECT_EQ(point.m_Parent, kept[i].parent) << "a dropped entry's children move up";
+        EXPECT_EQ(point.m_Depth, kept[i].depth);
+        EXPECT_EQ(point.m_OwnIndex, static_cast<int32_t>(i));
+    }
+    EXPECT_EQ(book.m_NavPoints[1].m_FirstChild, 2);
+    EXPECT_EQ(book.m_NavPoints[1].m_LastChild, 2);
+}
+
 // Seconds to read a package of that many documents, and how many were listed.
 double SecondsToRead(int items, size_t& listed)
 {
