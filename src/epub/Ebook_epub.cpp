@@ -39,6 +39,19 @@ int FreeNumber(const std::vector<std::string>& taken, const std::vector<std::str
     }
 }
 
+// The extracted entries are what the book really has: the package may name more.
+void DropFilesNotExtracted(const CEpub& epub, const std::string& base, CIntermediateBook& book, CRunLog* log)
+{
+    std::unordered_set<std::string> extracted;
+    for (const ZipEntry& entry : epub.m_Entries)
+        extracted.insert(NormalizeRelativePath(entry.m_Name));
+    auto present = [&](const std::string& name) {
+        return extracted.count(NormalizeRelativePath(base + name)) > 0 ||
+               extracted.count(NormalizeRelativePath(UrlDecode(base + name))) > 0;
+    };
+    DropMissingFiles(present, book, log);
+}
+
 } // namespace
 
 std::string ProducerText()
@@ -173,6 +186,7 @@ ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputC
     if (rc != RC_OK) return rc;
 
     ReadTableOfContents(epub, parser.m_NcxHref);
+    DropFilesNotExtracted(epub, ArchiveBase(), m_Book, m_Log);
     return RC_OK;
 }
 
@@ -301,29 +315,31 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
     }
     const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
 
+    // Each pass is one more parse and print of every document, in this order, done in memory as
+    // the archive is built.
+    std::vector<DocumentPass> passes;
     PrintProgress("Fix Language");
     std::string language;
     if (GetParamValue(ctx.m_OutParam, "outparam_epubsetlanguage", language)) {
         book.SetValue("language", language);
-        if (FixEpubLanguage(bookDirectory, book.m_HtmlFileList) != RC_OK) return RC_EPUB_FIX_LANGUAGE;
+        passes.push_back({FixEpubLanguage, RC_EPUB_FIX_LANGUAGE});
     }
     PrintProgress("Set Vertical Mode");
     std::string vertical;
     if (GetParamValue(ctx.m_OutParam, "outparam_bookverticalmode", vertical)) {
         if (!ListHasNoCase(book.m_ResourceList, "VerticalMode.css"))
             book.m_ResourceList.push_back("VerticalMode.css");
-        if (WriteWholeFile(bookDirectory + "VerticalMode.css", VerticalModeCss()) != RC_OK ||
-            SetVerticalMode(bookDirectory, book.m_HtmlFileList) != RC_OK)
+        if (WriteWholeFile(bookDirectory + "VerticalMode.css", VerticalModeCss()) != RC_OK)
             return RC_EPUB_VERTICAL_MODE;
+        passes.push_back({SetVerticalMode, RC_EPUB_VERTICAL_MODE});
     } else {
-        ResultCode rc = SetOutXhtmlForIbooks(bookDirectory, book.m_HtmlFileList);
-        if (rc != RC_OK) return rc;
+        passes.push_back({SetOutXhtmlForIbooks, RC_OK});
     }
-    return Compress(outputFile, book, ctx.m_TempDirectory);
+    return Compress(outputFile, book, ctx.m_TempDirectory, passes);
 }
 
 ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook& book,
-                                const std::string& tempDirectory)
+                                const std::string& tempDirectory, const std::vector<DocumentPass>& passes)
 {
     CEpubBase writer;
     writer.m_WorkingDirectory = tempDirectory;
@@ -353,20 +369,21 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         writer.m_CoverImagePath = book.m_MetaData["coverimage"].front();
         writer.m_HasCover = ListHasNoCase(book.m_ResourceList, writer.m_CoverImagePath);
     }
+    // The cover page made here goes straight into the archive, printed as it is.
+    std::string addedCoverName, addedCoverPage;
     if (book.m_CoverPageName.empty() && writer.m_HasCover) {
         int n = FreeNumber(book.m_HtmlFileList, {"cover%d.html"});
-        std::string page = "cover" + std::to_string(n) + ".html";
+        addedCoverName = "cover" + std::to_string(n) + ".html";
         // The page lies beside the other documents, so the image is reached relative to it.
-        std::string coverPage = MakeCoverPage(writer.m_CoverImagePath);
-        MakeEpub2Document(coverPage);
-        if (WriteWholeFile(bookDirectory + page, coverPage) == RC_OK) {
-            book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), page);
-            book.m_CoverPageName = page;
-            bool hasCoverGuide = false;
-            for (const GuideItem& g : book.m_GuideItems)
-                hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
-            if (!hasCoverGuide) book.m_GuideItems.push_back(GuideItem{"cover", "Cover Html", page, 0, 0});
-        }
+        addedCoverPage = MakeCoverPage(writer.m_CoverImagePath);
+        MakeEpub2Document(addedCoverPage);
+        book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), addedCoverName);
+        book.m_CoverPageName = addedCoverName;
+        bool hasCoverGuide = false;
+        for (const GuideItem& g : book.m_GuideItems)
+            hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
+        if (!hasCoverGuide)
+            book.m_GuideItems.push_back(GuideItem{"cover", "Cover Html", addedCoverName, 0, 0});
     }
     PrintProgress("Creating Opf File");
     add(std::string(PACKAGE_FOLDER) + "content.opf", writer.BuildOpf(book), 8);
@@ -374,8 +391,16 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     add(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book), 8);
 
     for (const std::string& name : book.m_HtmlFileList) {
+        const std::string entryName = PACKAGE_FOLDER + UrlDecode(name);
+        if (taken.count(ToLowerCopy(entryName)) > 0) continue;
+        if (name == addedCoverName) {
+            add(entryName, std::move(addedCoverPage), 8);
+            continue;
+        }
         std::string data = ReadWholeFile(bookDirectory + name);
-        if (!data.empty()) add(PACKAGE_FOLDER + UrlDecode(name), std::move(data), 8);
+        ResultCode rc = ReprintDocument(name, passes, data);
+        if (rc != RC_OK) return rc;
+        if (!data.empty()) add(entryName, std::move(data), 8);
     }
     for (const std::string& name : book.m_ResourceList) {
         std::string data = ReadWholeFile(bookDirectory + name);
@@ -387,67 +412,40 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     return writer.WriteArchive(outputFile, writer.m_Entries, false, true);
 }
 
-// Each content document is parsed, printed the requested way and written back. A document that
-// does not parse is a failure only where asked; otherwise it is left as it was.
-ResultCode CEbookEpub::ReprintDocuments(const std::string& bookDirectory,
-                                        const std::vector<std::string>& documents, DocumentPrint print,
-                                        bool stopOnFailure)
+// A document that does not parse fails the pass that requires it; otherwise it is left as it was.
+// Pages our own cleaner printed on input are parsed again too: a second parse still changes them
+// (white space before inline elements, MOBI markup), so skipping it would change the book.
+ResultCode CEbookEpub::ReprintDocument(const std::string& name, const std::vector<DocumentPass>& passes,
+                                       std::string& text)
 {
-    for (const std::string& name : documents) {
-        if (ClimbsOutOf(UrlDecode(name))) continue;
-        const std::string path = bookDirectory + name;
-        std::string text = ReadWholeFile(path);
-        if (text.empty()) continue;
+    if (text.empty() || ClimbsOutOf(UrlDecode(name))) return RC_OK;
+    for (const DocumentPass& pass : passes) {
         CHtmlParse parser(m_Log);
-        std::string out;
         if (parser.Init(text, false, true) != RC_OK) {
-            if (stopOnFailure) return RC_HTML_INIT;
-            continue;
+            if (pass.m_Failure != RC_OK) return pass.m_Failure;
+            return RC_OK;
         }
-        print(parser, name, out);
+        std::string out;
+        pass.m_Print(parser, name, out);
         MakeEpub2Document(out);
-        if (!out.empty() && WriteWholeFile(path, out) != RC_OK && stopOnFailure) return RC_FILE_WRITE_FAILED;
+        if (!out.empty()) text = std::move(out);
     }
     return RC_OK;
 }
 
-ResultCode CEbookEpub::FixEpubLanguage(const std::string& bookDirectory,
-                                       const std::vector<std::string>& documents)
+void CEbookEpub::SetOutXhtmlForIbooks(CHtmlParse& parser, const std::string&, std::string& out)
 {
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::FixEpubLanguage IN...");
-    ResultCode rc = ReprintDocuments(
-        bookDirectory, documents,
-        [](CHtmlParse& parser, const std::string&, std::string& out) {
-            parser.PrintDocumentWithoutXmlLang(out);
-        },
-        true);
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::FixEpubLanguage OUT...");
-    return rc;
+    parser.PrintDocument(out);
 }
 
-ResultCode CEbookEpub::SetVerticalMode(const std::string& bookDirectory,
-                                       const std::vector<std::string>& documents)
+void CEbookEpub::FixEpubLanguage(CHtmlParse& parser, const std::string&, std::string& out)
 {
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetVerticalMode IN...");
-    ResultCode rc = ReprintDocuments(
-        bookDirectory, documents,
-        [](CHtmlParse& parser, const std::string& name, std::string& out) {
-            parser.PrintDocumentLinkingStyleSheet(StyleSheetHrefFrom(name), out);
-        },
-        true);
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetVerticalMode OUT...");
-    return rc;
+    parser.PrintDocumentWithoutXmlLang(out);
 }
 
-ResultCode CEbookEpub::SetOutXhtmlForIbooks(const std::string& bookDirectory,
-                                            const std::vector<std::string>& documents)
+void CEbookEpub::SetVerticalMode(CHtmlParse& parser, const std::string& name, std::string& out)
 {
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetOutXhtmlForIbooks IN...");
-    ResultCode rc = ReprintDocuments(
-        bookDirectory, documents,
-        [](CHtmlParse& parser, const std::string&, std::string& out) { parser.PrintDocument(out); }, false);
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::SetOutXhtmlForIbooks OUT...");
-    return rc;
+    parser.PrintDocumentLinkingStyleSheet(StyleSheetHrefFrom(name), out);
 }
 
 std::string StyleSheetHrefFrom(const std::string& documentName)

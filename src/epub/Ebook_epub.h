@@ -31,14 +31,19 @@ class CEbookEpub : public CEbook
     void DropNamesOutsideTheBook();
 
     using DocumentPrint = void (*)(CHtmlParse& parser, const std::string& name, std::string& out);
-    ResultCode ReprintDocuments(const std::string& bookDirectory, const std::vector<std::string>& documents,
-                                DocumentPrint print, bool stopOnFailure);
-    ResultCode FixEpubLanguage(const std::string& bookDirectory, const std::vector<std::string>& documents);
-    ResultCode SetVerticalMode(const std::string& bookDirectory, const std::vector<std::string>& documents);
-    ResultCode SetOutXhtmlForIbooks(const std::string& bookDirectory,
-                                    const std::vector<std::string>& documents);
+    struct DocumentPass {
+        DocumentPrint m_Print;
+        ResultCode m_Failure; // for a document that does not parse; RC_OK leaves it as it was
+    };
+    // The steps' prints: the language fix, the vertical-mode stylesheet link, the plain reprint.
+    static void SetOutXhtmlForIbooks(CHtmlParse& parser, const std::string& name, std::string& out);
+    static void FixEpubLanguage(CHtmlParse& parser, const std::string& name, std::string& out);
+    static void SetVerticalMode(CHtmlParse& parser, const std::string& name, std::string& out);
+    // Runs the passes over one document's text, in memory.
+    ResultCode ReprintDocument(const std::string& name, const std::vector<DocumentPass>& passes,
+                               std::string& text);
     ResultCode Compress(const std::string& outputFile, CIntermediateBook& book,
-                        const std::string& tempDirectory);
+                        const std::string& tempDirectory, const std::vector<DocumentPass>& passes);
 
     CIntermediateBook m_Book;
     std::string m_OpfPath;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace
 {
@@ -281,12 +282,167 @@ std::string NavPointLines(int count, const std::string& order, const std::string
     return text;
 }
 
+// XHTML 1.1 knows none of HTML5's sectioning and landmark elements. Each becomes the element it
+// stands for, its old name kept as a class so style sheets can still reach it.
+const std::pair<const char*, const char*> HTML5_ELEMENTS[] = {
+    {"section", "div"}, {"article", "div"}, {"nav", "div"},    {"aside", "div"},  {"header", "div"},
+    {"footer", "div"},  {"main", "div"},    {"figure", "div"}, {"hgroup", "div"}, {"figcaption", "div"},
+    {"details", "div"}, {"summary", "div"}, {"mark", "span"},
+};
+
+const char* Xhtml11Equivalent(const std::string& lowerName)
+{
+    for (const auto& [html5, xhtml] : HTML5_ELEMENTS)
+        if (lowerName == html5) return xhtml;
+    return nullptr;
+}
+
+// ARIA, custom data and EPUB 3 semantics carry nothing an EPUB 2 reader uses.
+bool IsHtml5OnlyAttribute(const std::string& lowerName)
+{
+    return lowerName == "role" || lowerName == "epub:type" || StartsWith(lowerName, "aria-") ||
+           StartsWith(lowerName, "data-");
+}
+
+bool IsMarkupSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsNameStart(char c)
+{
+    return std::isalpha(static_cast<unsigned char>(c)) != 0;
+}
+
+// From just after an attribute's name to one past its value (if it has one), within [pos, end).
+size_t AttributeValueEnd(const std::string& tag, size_t pos, size_t end)
+{
+    size_t at = pos;
+    while (at < end && IsMarkupSpace(tag[at]))
+        ++at;
+    if (at >= end || tag[at] != '=') return pos;
+    ++at;
+    while (at < end && IsMarkupSpace(tag[at]))
+        ++at;
+    if (at < end && (tag[at] == '"' || tag[at] == '\'')) {
+        size_t close = tag.find(tag[at], at + 1);
+        return close == std::string::npos || close >= end ? end : close + 1;
+    }
+    while (at < end && !IsMarkupSpace(tag[at]) && tag[at] != '>')
+        ++at;
+    return at;
+}
+
+// Appends the tag [begin, end) of the document to out, written for XHTML 1.1: ids, classes and
+// every other attribute stay as they are, so links and styles still work.
+void AppendXhtml11Tag(const std::string& document, size_t begin, size_t end, std::string& out)
+{
+    size_t at = begin + 1;
+    if (document[at] == '/') ++at;
+    size_t nameEnd = at;
+    while (nameEnd < end && !IsMarkupSpace(document[nameEnd]) && document[nameEnd] != '/' &&
+           document[nameEnd] != '>')
+        ++nameEnd;
+    const std::string name = ToLowerCopy(document.substr(at, nameEnd - at));
+    const char* equivalent = Xhtml11Equivalent(name);
+    out.append(document, begin, at - begin);
+    if (equivalent != nullptr)
+        out += equivalent;
+    else
+        out.append(document, at, nameEnd - at);
+    if (document[begin + 1] == '/') {
+        out.append(document, nameEnd, end - nameEnd);
+        return;
+    }
+    bool classWritten = equivalent == nullptr;
+    size_t pos = nameEnd;
+    for (;;) {
+        const size_t space = pos;
+        while (pos < end && IsMarkupSpace(document[pos]))
+            ++pos;
+        if (pos >= end || document[pos] == '/' || document[pos] == '>') {
+            pos = space;
+            break;
+        }
+        const size_t attributeStart = pos;
+        while (pos < end && !IsMarkupSpace(document[pos]) && document[pos] != '=' && document[pos] != '/' &&
+               document[pos] != '>')
+            ++pos;
+        const std::string attribute = ToLowerCopy(document.substr(attributeStart, pos - attributeStart));
+        const size_t valueEnd = std::max(AttributeValueEnd(document, pos, end), attributeStart + 1);
+        const auto valueBegin = std::find_if(document.begin() + static_cast<std::ptrdiff_t>(pos),
+                                             document.begin() + static_cast<std::ptrdiff_t>(valueEnd),
+                                             [](char c) { return c == '"' || c == '\''; });
+        const size_t quote = static_cast<size_t>(valueBegin - document.begin());
+        if (!classWritten && attribute == "class" && quote < valueEnd) {
+            out.append(document, space, quote + 1 - space);
+            out += name + " ";
+            out.append(document, quote + 1, valueEnd - quote - 1);
+        } else if (!IsHtml5OnlyAttribute(attribute)) {
+            out.append(document, space, valueEnd - space);
+        }
+        classWritten = classWritten || attribute == "class";
+        pos = valueEnd;
+    }
+    if (!classWritten) out += " class=\"" + name + "\"";
+    out.append(document, pos, end - pos);
+}
+
+size_t EndAfter(const std::string& document, size_t from, const char* terminator)
+{
+    size_t found = document.find(terminator, from);
+    return found == std::string::npos ? document.size() : found + std::strlen(terminator);
+}
+
+// One pass over the printed document; comments, CDATA sections, declarations and the text of
+// scripts and style sheets are copied as they are.
+void ReplaceHtml5Markup(std::string& document)
+{
+    std::string out;
+    out.reserve(document.size());
+    size_t pos = 0;
+    for (size_t at = document.find('<'); at != std::string::npos; at = document.find('<', pos)) {
+        out.append(document, pos, at - pos);
+        pos = at + 1;
+        if (document.compare(at, 4, "<!--") == 0) {
+            pos = EndAfter(document, at, "-->");
+        } else if (document.compare(at, 9, "<![CDATA[") == 0) {
+            pos = EndAfter(document, at, "]]>");
+        } else if (pos < document.size() && (document[pos] == '!' || document[pos] == '?')) {
+            pos = EndAfter(document, at, ">");
+        } else {
+            const size_t nameAt = pos < document.size() && document[pos] == '/' ? pos + 1 : pos;
+            const bool tag = nameAt < document.size() && IsNameStart(document[nameAt]);
+            const size_t end = tag ? TagEndAt(document, at) : std::string::npos;
+            // A tag left open runs to the end of the text: no later tag can close either.
+            if (tag && end == std::string::npos) pos = document.size();
+            if (end != std::string::npos) {
+                AppendXhtml11Tag(document, at, end, out);
+                pos = end;
+                const std::string name = ToLowerCopy(TagNameAt(document, at));
+                const bool rawText =
+                    (name == "script" || name == "style") && nameAt == at + 1 && document[end - 2] != '/';
+                if (rawText) {
+                    size_t close = FindNoCase(document, "</" + name, end, document.size());
+                    pos = close == std::string::npos ? document.size() : close;
+                    out.append(document, end, pos - end);
+                }
+                continue;
+            }
+        }
+        out.append(document, at, pos - at);
+    }
+    out.append(document, pos, std::string::npos);
+    document.swap(out);
+}
+
 } // namespace
 
 void MakeEpub2Document(std::string& document)
 {
     SetXhtml11Doctype(document);
     ReplaceCharsetMeta(document);
+    ReplaceHtml5Markup(document);
 }
 
 std::string CEpubBase::BuildContainer(const std::string& opfPath)

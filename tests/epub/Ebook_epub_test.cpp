@@ -286,6 +286,47 @@ std::map<std::string, std::string> Contents(const std::string& path)
     return contents;
 }
 
+// The documents are printed into the archive straight from the extracted copies, each requested
+// print applied in turn; the copies in the TempDirectory stay as the book had them.
+TEST(EbookEpub, OutputPrintsEveryDocumentIntoTheArchiveOnly)
+{
+    struct Row {
+        const char* label;
+        const char* outParam;
+        bool vertical;
+        bool language;
+    };
+    const Row rows[] = {
+        {"plain", "", false, false},
+        {"language", R"({"outparam_epubsetlanguage":"fr"})", false, true},
+        {"vertical", R"({"outparam_bookverticalmode":"1"})", true, false},
+        {"both", R"({"outparam_epubsetlanguage":"fr","outparam_bookverticalmode":"1"})", true, true},
+    };
+    const std::string fixture = DataPath("epub/qs-eng.epub");
+    const std::map<std::string, std::string> input = Contents(fixture);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        ScratchDir scratch;
+        ASSERT_EQ(Convert(fixture, scratch / "out.epub", scratch / "work/", row.outParam), RC_OK);
+        const std::map<std::string, std::string> output = Contents(scratch / "out.epub");
+        int documents = 0;
+        for (const auto& [name, bytes] : input) {
+            if (!EndsWith(name, ".xhtml")) continue;
+            SCOPED_TRACE(name);
+            ++documents;
+            EXPECT_EQ(ReadWholeFile(scratch / ("work/" + name)), bytes);
+            auto printed = output.find("OEBPS/" + name);
+            ASSERT_NE(printed, output.end());
+            EXPECT_NE(printed->second.find("-//W3C//DTD XHTML 1.1//EN"), std::string::npos);
+            EXPECT_EQ(printed->second.find("href=\"../VerticalMode.css\"") != std::string::npos,
+                      row.vertical);
+        }
+        EXPECT_GT(documents, 10);
+        EXPECT_EQ(output.at("OEBPS/content.opf").find("<dc:language>fr</dc:language>") != std::string::npos,
+                  row.language);
+    }
+}
+
 TEST(EbookEpubCommandLine, SetKeepsEveryEntryAndPutsMimetypeFirst)
 {
     const char* books[] = {"qs-eng.epub", "qs-fra-no-extension", "policy.epub", "lm-ja.epub"};

@@ -201,6 +201,43 @@ TEST(EpubWriter, DocumentsGetTheEpub2DoctypeAndCharsetForm)
     }
 }
 
+TEST(EpubWriter, Html5MarkupBecomesXhtml11)
+{
+    const std::string doctype = "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" "
+                                "\"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">\r\n";
+    struct Case {
+        const char* label;
+        std::string body, out;
+    };
+    const Case cases[] = {
+        {"section keeps its id", "<section id=\"s1\">x</section>",
+         "<div id=\"s1\" class=\"section\">x</div>"},
+        {"class kept after the old name", "<nav class=\"toc main\"><p/></nav>",
+         "<div class=\"nav toc main\"><p/></div>"},
+        {"single quotes and upper case", "<ASIDE class='n'>a</ASIDE>", "<div class='aside n'>a</div>"},
+        {"inline", "<p><mark title=\"t\">m</mark></p>", "<p><span title=\"t\" class=\"mark\">m</span></p>"},
+        {"html5-only attributes dropped",
+         "<div role=\"main\" id=\"d\" aria-label=\"x > y\" data-n=\"1\" epub:type=\"chapter\" title=\"t\">",
+         "<div id=\"d\" title=\"t\">"},
+        {"empty element", "<figure role=\"group\"/><br />", "<div class=\"figure\"/><br />"},
+        {"similar names stay", "<sections><headers x=\"1\"/><navy/></sections>",
+         "<sections><headers x=\"1\"/><navy/></sections>"},
+        {"attribute values and text untouched",
+         "<a href=\"section.html\" title=\"<nav role=x>\">role=\"a\" <nav</a>",
+         "<a href=\"section.html\" title=\"<nav role=x>\">role=\"a\" <nav</a>"},
+        {"comments, CDATA and scripts untouched",
+         "<!-- <section> --><script>if (a <section) x();</script><style><![CDATA[ <nav> ]]></style>",
+         "<!-- <section> --><script>if (a <section) x();</script><style><![CDATA[ <nav> ]]></style>"},
+        {"tag left open", "<p>a</p><section id=\"x", "<p>a</p><section id=\"x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string document = "<html><body>" + c.body + "</body></html>";
+        MakeEpub2Document(document);
+        EXPECT_EQ(document, doctype + "<html><body>" + c.out + "</body></html>");
+    }
+}
+
 TEST(EpubWriter, RelatorTerms)
 {
     const std::pair<const char*, const char*> cases[] = {
