@@ -10,7 +10,11 @@
 #include "mobi/MOBIHeader.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -23,7 +27,230 @@ const char POS_PREFIX[] = "kindle:pos:fid:";
 constexpr size_t POS_PREFIX_LENGTH = sizeof POS_PREFIX - 1;
 constexpr size_t FDST_HEAD_SIZE = 12;
 
+bool IsMarkupBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+bool IsAsciiLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsMarkupNameChar(char c)
+{
+    return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == ':' || c == '-' || c == '_' || c == '.';
+}
+
+// Elements whose content the HTML library may take as plain text up to their end tag.
+bool IsRawTextElement(const std::string& name)
+{
+    for (const char* raw : {"script", "style", "title", "textarea", "xmp", "plaintext", "iframe", "noembed",
+                            "noframes", "noscript"})
+        if (EqualsNoCase(name, raw)) return true;
+    return false;
+}
+
+// A lexer just strict enough to find the aid attributes of KF8 start tags. At the first markup it
+// does not fully understand it stops, and the rest of the text goes to the parser as it stands: a
+// wrong guess about where a tag ends could otherwise cut bytes out of an attribute value or text.
+class CAidRemover
+{
+  public:
+    CAidRemover(const std::string& text, size_t start, size_t end) : m_Text(text), m_End(end), m_Copied(start)
+    {
+        m_Out.reserve(end - start);
+    }
+
+    std::string Run()
+    {
+        size_t at = m_Copied;
+        while (at < m_End) {
+            size_t open = Find("<", at);
+            if (open == STOP) break;
+            at = Markup(open);
+            if (at == std::string::npos) break;
+        }
+        m_Out.append(m_Text, m_Copied, m_End - m_Copied);
+        return std::move(m_Out);
+    }
+
+  private:
+    static constexpr size_t STOP = std::string::npos;
+
+    // Position after the markup that starts at open, or STOP.
+    size_t Markup(size_t open)
+    {
+        if (open + 1 >= m_End) return STOP;
+        char c = m_Text[open + 1];
+        if (IsAsciiLetter(c)) return StartTag(open);
+        if (c == '/') return EndTag(open);
+        if (c == '!') return m_Text.compare(open, 4, "<!--") == 0 ? Comment(open) : Declaration(open);
+        if (c == '?') return ProcessingInstruction(open);
+        // "<" before a blank or digit is text to the parser.
+        return IsMarkupBlank(c) || (c >= '0' && c <= '9') ? open + 1 : STOP;
+    }
+
+    // Position of the first word at or after from that ends by m_End, or STOP. The search never
+    // looks past m_End, so a file without the word costs its own length only.
+    size_t Find(const char* word, size_t from) const
+    {
+        if (from >= m_End) return STOP;
+        auto begin = m_Text.begin();
+        auto end = begin + static_cast<std::ptrdiff_t>(m_End);
+        auto found =
+            std::search(begin + static_cast<std::ptrdiff_t>(from), end, word, word + std::strlen(word));
+        return found == end ? STOP : static_cast<size_t>(found - begin);
+    }
+
+    size_t Comment(size_t open)
+    {
+        size_t close = Find("-->", open + 4);
+        return close == STOP ? STOP : close + 3;
+    }
+
+    size_t Declaration(size_t open)
+    {
+        char quote = 0;
+        for (size_t i = open + 2; i < m_End; ++i) {
+            char c = m_Text[i];
+            if (quote != 0) {
+                if (c == quote) quote = 0;
+                if (c == '>' || c == '<') return STOP;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '<' || c == '[') {
+                return STOP;
+            } else if (c == '>') {
+                return i + 1;
+            }
+        }
+        return STOP;
+    }
+
+    size_t ProcessingInstruction(size_t open)
+    {
+        size_t close = Find(">", open + 2);
+        if (close == STOP || m_Text[close - 1] != '?') return STOP;
+        return Find("<", open + 1) < close ? STOP : close + 1;
+    }
+
+    size_t EndTag(size_t open)
+    {
+        if (open + 2 >= m_End || !IsAsciiLetter(m_Text[open + 2])) return STOP;
+        for (size_t i = open + 3; i < m_End; ++i) {
+            char c = m_Text[i];
+            if (c == '>') return i + 1;
+            if (c == '<' || c == '"' || c == '\'') return STOP;
+        }
+        return STOP;
+    }
+
+    size_t StartTag(size_t open)
+    {
+        size_t nameStart = open + 1, i = nameStart;
+        while (i < m_End && IsMarkupNameChar(m_Text[i]))
+            ++i;
+        std::string name = m_Text.substr(nameStart, i - nameStart);
+        std::vector<std::pair<size_t, size_t>> aids; // [from, to) of each " aid=..."
+        size_t others = 0;
+        for (;;) {
+            size_t blank = i;
+            while (i < m_End && IsMarkupBlank(m_Text[i]))
+                ++i;
+            if (i >= m_End) return STOP;
+            if (m_Text[i] == '>') break;
+            if (m_Text[i] == '/') {
+                // A raw-text element closed in its start tag is left to the parser's judgement.
+                if (i + 1 >= m_End || m_Text[i + 1] != '>' || IsRawTextElement(name)) return STOP;
+                ++i;
+                break;
+            }
+            if (i == blank) return STOP;
+            bool aid = false;
+            i = Attribute(i, aid);
+            if (i == STOP) return STOP;
+            if (aid)
+                aids.emplace_back(blank, i);
+            else
+                ++others;
+        }
+        size_t after = i + 1;
+        if (IsRawTextElement(name)) {
+            after = RawTextEnd(after, name);
+            if (after == STOP) return STOP;
+        }
+        // An element left without attributes may be pruned by the parser when empty, so the aid
+        // then stays and is dropped on printing as before.
+        if (others > 0) {
+            for (const auto& [from, to] : aids) {
+                m_Out.append(m_Text, m_Copied, from - m_Copied);
+                m_Copied = to;
+            }
+        }
+        return after;
+    }
+
+    // Position after one attribute at i, or STOP; aid tells whether it is an aid with a quoted value.
+    size_t Attribute(size_t i, bool& aid)
+    {
+        size_t nameStart = i;
+        while (i < m_End && IsMarkupNameChar(m_Text[i]))
+            ++i;
+        if (i == nameStart) return STOP;
+        bool named = m_Text.compare(nameStart, i - nameStart, "aid") == 0;
+        size_t j = i;
+        while (j < m_End && IsMarkupBlank(m_Text[j]))
+            ++j;
+        if (j >= m_End || m_Text[j] != '=') return i;
+        ++j;
+        while (j < m_End && IsMarkupBlank(m_Text[j]))
+            ++j;
+        if (j >= m_End) return STOP;
+        char quote = m_Text[j];
+        if (quote == '"' || quote == '\'') {
+            for (size_t k = j + 1; k < m_End; ++k) {
+                char c = m_Text[k];
+                if (c == quote) {
+                    aid = named;
+                    return k + 1;
+                }
+                if (c == '<' || c == '>' || c == '\n' || c == '\r') return STOP;
+            }
+            return STOP;
+        }
+        for (; j < m_End && !IsMarkupBlank(m_Text[j]) && m_Text[j] != '>'; ++j) {
+            char c = m_Text[j];
+            if (c == '"' || c == '\'' || c == '<' || c == '=' || c == '`') return STOP;
+        }
+        return j;
+    }
+
+    // Position of the end tag that closes raw text starting at from, or STOP when anything else
+    // comes first.
+    size_t RawTextEnd(size_t from, const std::string& name)
+    {
+        size_t close = Find("<", from);
+        if (close == STOP || close + 2 + name.size() >= m_End || m_Text[close + 1] != '/' ||
+            !EqualsNoCase(m_Text.substr(close + 2, name.size()), name))
+            return STOP;
+        size_t after = close + 2 + name.size();
+        return m_Text[after] == '>' || IsMarkupBlank(m_Text[after]) ? close : STOP;
+    }
+
+    const std::string& m_Text;
+    size_t m_End;
+    size_t m_Copied; // m_Text before this is in m_Out or cut
+    std::string m_Out;
+};
+
 } // namespace
+
+std::string WithoutAidAttributes(const std::string& text, size_t start, size_t end)
+{
+    end = std::min(end, text.size());
+    return CAidRemover(text, std::min(start, end), end).Run();
+}
 
 bool ReadBase32(const std::string& text, size_t at, size_t width, int64_t& value)
 {
@@ -50,7 +277,8 @@ ResultCode CEbookAzw3::MakeFileListToMetaData()
     ReadFlows();
     RebuildFiles();
     for (const TextPiece& file : m_Files)
-        WriteHtmlFile(m_Rebuilt.substr(file.m_Start, file.m_End - file.m_Start), file.m_Name);
+        WriteHtmlFile(WithoutAidAttributes(m_Rebuilt, file.m_Start, file.m_End), file.m_Name,
+                      file.m_End - file.m_Start);
     TARVO_LOG(m_Log, LOG_INFO, "FixNcxListContentSrcName");
     FixNcxListContentSrcName();
     m_Book.m_ResourceList = m_Resources.m_ResourceFiles;
@@ -223,7 +451,7 @@ void CEbookAzw3::FixNcxListContentSrcName()
 
 void CEbookAzw3::PrintElement(TidyNode element, std::string& out)
 {
-    AttributeList attributes = ReadAttributes(element);
+    AttributeList attributes = ReadAttributes(*m_Parse, element);
     RemoveAttribute(attributes, "aid");
     switch (tidyNodeGetId(element)) {
     case TidyTag_A: {

@@ -294,7 +294,7 @@ void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
         return;
     }
 
-    AttributeList attributes = ReadAttributes(element);
+    AttributeList attributes = ReadAttributes(*m_Parse, element);
     // Aids the book brings along could repeat ours.
     RemoveAttribute(attributes, "aid");
     RemoveAttribute(attributes, "onclick");
@@ -401,7 +401,7 @@ void CEbookAzw3::PrintSvgNode(TidyNode node, int depth, std::string& out)
         m_Parse->PrintRendered(node, out);
         return;
     }
-    AttributeList attributes = ReadAttributes(node);
+    AttributeList attributes = ReadAttributes(*m_Parse, node);
     RemoveAttribute(attributes, "onclick");
     RemoveAttribute(attributes, "onerror");
     RemoveAttribute(attributes, "onchange");

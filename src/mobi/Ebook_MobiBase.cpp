@@ -40,11 +40,11 @@ size_t LastAttributeValue(const std::string& text, size_t from, size_t to, const
 
 } // namespace
 
-AttributeList ReadAttributes(TidyNode element)
+AttributeList ReadAttributes(CHtmlParse& parse, TidyNode element)
 {
     AttributeList list;
     for (TidyAttr attr = tidyAttrFirst(element); attr != nullptr; attr = tidyAttrNext(attr)) {
-        const char* name = tidyAttrName(attr);
+        const char* name = parse.AttributeName(element, attr);
         const char* value = tidyAttrValue(attr);
         if (name == nullptr) continue;
         list.push_back({name, value != nullptr ? value : ""});
@@ -189,9 +189,12 @@ const std::string* CEbookMobiBase::ResourceFile(int64_t number) const
     return it != m_Resources.m_ResourceMap.end() ? &it->second : nullptr;
 }
 
-bool CEbookMobiBase::WriteHtmlFile(const std::string& bytes, const std::string& name)
+bool CEbookMobiBase::WriteHtmlFile(const std::string& bytes, const std::string& name, size_t sourceSize)
 {
     CHtmlParse parse(m_Log);
+    size_t dropped = sourceSize > bytes.size() ? sourceSize - bytes.size() : 0;
+    parse.SetMemoryBudget(CHtmlParse::TIDY_MEMORY_BASE + CHtmlParse::TIDY_MEMORY_PER_BYTE * dropped,
+                          CHtmlParse::TIDY_MEMORY_PER_BYTE);
     if (parse.Init(bytes, m_Header.IsCp1252()) != RC_OK) {
         TARVO_LOG(m_Log, LOG_WARNING, "%s does not parse; left out", name.c_str());
         return false;

@@ -23,7 +23,8 @@ struct HtmlAttribute {
 };
 using AttributeList = std::vector<HtmlAttribute>;
 
-AttributeList ReadAttributes(TidyNode element);
+// The element's attributes, their names as parse prints them (SVG names in their own case).
+AttributeList ReadAttributes(CHtmlParse& parse, TidyNode element);
 // Null when the attribute is absent.
 const std::string* FindAttribute(const AttributeList& attributes, const char* name);
 void SetAttribute(AttributeList& attributes, const char* name, const std::string& value);
@@ -72,7 +73,9 @@ class CEbookMobiBase
     // The resource file unpacked for a resource number, or null.
     const std::string* ResourceFile(int64_t number) const;
     // Prints one parsed file with PrintElement and writes it; false when the text does not parse.
-    bool WriteHtmlFile(const std::string& bytes, const std::string& name);
+    // sourceSize: the file's size in the book, which sets the parser's memory budget even when
+    // bytes lost markup on the way.
+    bool WriteHtmlFile(const std::string& bytes, const std::string& name, size_t sourceSize);
     // Drops NavPoints whose source stayed empty and renumbers the parent and child links of the rest.
     void RemoveUnresolvedNavPoints();
     void PrintChildren(TidyNode node, std::string& out);

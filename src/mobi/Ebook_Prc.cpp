@@ -319,7 +319,8 @@ ResultCode CEbookPrc::MakeFileListToMetaData()
     SplitHtmlFile();
     const std::string& text = m_Header.m_Text;
     for (const TextPiece& piece : m_Pieces)
-        WriteHtmlFile(text.substr(piece.m_Start, piece.m_End - piece.m_Start), piece.m_Name);
+        WriteHtmlFile(text.substr(piece.m_Start, piece.m_End - piece.m_Start), piece.m_Name,
+                      piece.m_End - piece.m_Start);
     GetGuideList();
     FixNcxListContentSrcName();
     ReadContentsPage();
@@ -458,7 +459,7 @@ void CEbookPrc::ReadContentsPage()
 
 void CEbookPrc::PrintElement(TidyNode element, std::string& out)
 {
-    AttributeList attributes = ReadAttributes(element);
+    AttributeList attributes = ReadAttributes(*m_Parse, element);
     TidyTagId id = tidyNodeGetId(element);
     std::string style = PresentationStyle(id, attributes);
     if (!style.empty()) {

@@ -132,7 +132,7 @@ ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
         TidyNode body = tidyGetBody(parse.GetDoc());
         if (body != nullptr) {
             // The body's own id names the start of the file.
-            AttributeList attributes = ReadAttributes(body);
+            AttributeList attributes = ReadAttributes(parse, body);
             if (const std::string* id = FindAttribute(attributes, "id")) RecordTarget(*id, text.size());
             PrintOutputChildren(body, text);
         } else {
@@ -164,7 +164,7 @@ void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)
     TidyTagId tag = tidyNodeGetId(element);
     if (tag == TidyTag_SCRIPT) return;
     const char* name = tidyNodeGetName(element);
-    AttributeList attributes = ReadAttributes(element);
+    AttributeList attributes = ReadAttributes(*m_Parse, element);
     const size_t position = out.size();
     const std::string* id = FindAttribute(attributes, "id");
     if (id != nullptr) RecordTarget(*id, position);

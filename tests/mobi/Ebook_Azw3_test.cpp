@@ -213,6 +213,87 @@ TEST(EbookAzw3, RepeatedFragmentsCannotGrowPastTheText)
     EXPECT_LE(azw3.RebuiltText().size(), text.size());
 }
 
+struct AidCase {
+    const char* label;
+    std::string text;
+    std::string expected;
+};
+
+TEST(EbookAzw3, AidAttributesGoBeforeTheParseOnlyWhereThatIsSafe)
+{
+    const std::string cut = "<p class=\"c\">x</p>";
+    const AidCase cases[] = {
+        {"after another attribute", "<p class=\"c\" aid=\"0A\">x</p>", cut},
+        {"before another attribute, single quotes, blanks around =", "<p aid = '0A'\nclass=\"c\">x</p>",
+         "<p\nclass=\"c\">x</p>"},
+        {"in a self-closed tag", "<img src=\"a.jpg\" aid=\"1\"/>", "<img src=\"a.jpg\"/>"},
+        {"after the declarations",
+         "<?xml version='1.0' encoding='utf-8'?><!DOCTYPE html><html class=\"h\" aid=\"0\">",
+         "<?xml version='1.0' encoding='utf-8'?><!DOCTYPE html><html class=\"h\">"},
+        {"past a comment, a lone < and a style sheet",
+         "<!-- <p aid=\"1\"> -->a < b<style>p{}</style><p class=\"c\" aid=\"2\">x</p>",
+         "<!-- <p aid=\"1\"> -->a < b<style>p{}</style>" + cut},
+        // The library may prune an empty element that has no attribute at all.
+        {"alone on its element", "<div aid=\"1\"></div>", "<div aid=\"1\"></div>"},
+        {"unquoted, upper case or another name", "<p class=\"c\" aid=1 AID=\"2\" data-aid=\"3\" aidx=\"4\">",
+         "<p class=\"c\" aid=1 AID=\"2\" data-aid=\"3\" aidx=\"4\">"},
+        // Markup inside script text or a value with "<" or ">" could be read two ways: the rest of
+        // the file is left as it stands.
+        {"after script text holding markup",
+         "<script>s='<p class=\"c\" aid=\"1\">'</script><p class=\"c\" aid=\"2\">x</p>",
+         "<script>s='<p class=\"c\" aid=\"1\">'</script><p class=\"c\" aid=\"2\">x</p>"},
+        {"after a value holding >", "<p title=\"a>b\" aid=\"1\"><p class=\"c\" aid=\"2\">",
+         "<p title=\"a>b\" aid=\"1\"><p class=\"c\" aid=\"2\">"},
+        {"after an unclosed comment", "<!-- <p class=\"c\" aid=\"1\">", "<!-- <p class=\"c\" aid=\"1\">"},
+        {"in a tag cut off by the end", "<p class=\"c\" aid=\"1\"", "<p class=\"c\" aid=\"1\""},
+    };
+    for (const AidCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(WithoutAidAttributes(c.text, 0, c.text.size()), c.expected);
+        // Only the range is read, and a range past the text is cut to it.
+        std::string framed = "<p class=\"c\" aid=\"9\">" + c.text + "<p class=\"c\" aid=\"9\">";
+        EXPECT_EQ(WithoutAidAttributes(framed, 21, 21 + c.text.size()), c.expected);
+        EXPECT_EQ(WithoutAidAttributes(c.text, 0, c.text.size() + 100), c.expected);
+    }
+}
+
+// Aids alone on their element stay (a list item without a class, say); the rest must go, or the
+// pass stopped early on the markup real books have.
+TEST(EbookAzw3, RealKf8BooksLoseMostAidsBeforeTheParse)
+{
+    for (const char* name : {"qs-eng-kf8.azw3", "lm-ja-kf8.azw3", "qs-eng-joint.mobi"}) {
+        SCOPED_TRACE(name);
+        CFile file;
+        ASSERT_EQ(file.Open(DataPath(name), false, false), RC_OK);
+        CPalmDb db;
+        ASSERT_EQ(db.Open(file), RC_OK);
+        CMobiHeader first, kf8;
+        bool joint = false;
+        ASSERT_EQ(OpenMobiParts(db, first, kf8, joint, nullptr), RC_OK);
+        CMobiHeader& part = joint ? kf8 : first;
+        std::string dir = ScratchDirectory();
+        ASSERT_EQ(part.UnpackTextRecord(dir), RC_OK);
+        ASSERT_EQ(part.GetIndexRecord(), RC_OK);
+        CEbookAzw3 azw3(part, part, dir, nullptr);
+        azw3.RebuildFiles();
+        size_t before = 0, after = 0;
+        auto count = [](const std::string& text) {
+            size_t n = 0;
+            for (size_t at = text.find(" aid=\""); at != std::string::npos; at = text.find(" aid=\"", at + 1))
+                ++n;
+            return n;
+        };
+        for (const TextPiece& piece : azw3.Files()) {
+            std::string original = azw3.RebuiltText().substr(piece.m_Start, piece.m_End - piece.m_Start);
+            std::string stripped = WithoutAidAttributes(azw3.RebuiltText(), piece.m_Start, piece.m_End);
+            before += count(original);
+            after += count(stripped);
+        }
+        EXPECT_GT(before, 50u);
+        EXPECT_LT(after * 5, before) << after << " of " << before << " aids left";
+    }
+}
+
 TEST(EbookAzw3, InputPrinterResolvesKindleReferences)
 {
     std::string svgFlow = "<?xml version=\"1.0\"?><svg xmlns=\"http://www.w3.org/2000/svg\"><rect/></svg>";
@@ -423,7 +504,8 @@ TEST(EbookAzw3Output, BookSurvivesARoundTrip)
         "<a href=\"ch2.html#nowhere\">to nothing</a>, <a href=\"../../outside.html\">outside</a>, "
         "<a href=\"#\">hash</a> and <a href=\"http://example.com/\">web</a>.</p>"
         "<p><img src=\"../Images/pic.jpg\" alt=\"pic\"/></p>"
-        "<svg width=\"10\" height=\"10\"><rect width=\"10\" height=\"10\"/></svg>"
+        "<svg width=\"10\" height=\"10\" viewBox=\"0 0 10 10\" preserveAspectRatio=\"none\">"
+        "<rect width=\"10\" height=\"10\"/></svg>"
         "<div id=\"long\"><p>" +
         longText + "</p><p>" + longText +
         "</p></div><p id=\"late\">Late <em>words</em></p><p id=\"late\">Same id again</p></body></html>";
@@ -474,6 +556,8 @@ TEST(EbookAzw3Output, BookSurvivesARoundTrip)
     EXPECT_EQ(first.find("onclick"), std::string::npos);
     EXPECT_EQ(first.find("var x"), std::string::npos);
     EXPECT_NE(first.find("<rect"), std::string::npos) << "the picture comes back inline";
+    // Readers take the Kindle text literally: SVG's names keep their case.
+    EXPECT_NE(first.find("viewBox=\"0 0 10 10\" preserveAspectRatio=\"none\""), std::string::npos) << first;
 
     char picName[32], bgName[32];
     std::snprintf(picName, sizeof picName, "Image%05zu.jpg", t.RecordOf(picture));

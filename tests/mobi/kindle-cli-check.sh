@@ -70,6 +70,19 @@ for book in qs-eng-mobi6.mobi qs-eng-joint.mobi qs-eng-kf8.azw3 cp1252-mobi6.mob
   [[ $result == "return 0" ]] || fail "$book" "c after s gave $result"
 done
 
+# SVG's camel-case attribute names survive the Kindle text (which a reader takes literally) and the
+# way back to EPUB.
+result=$("$tarvo" c "$data/epub/qs-eng.epub" "$work/svg.azw3" "$work/svg-job" | last)
+[[ $result == "return 0" ]] || fail "qs-eng.epub" "c to azw3 gave $result"
+mkdir -p "$work/svg-raw"
+if command -v mobitool >/dev/null && mobitool -d -o "$work/svg-raw" "$work/svg.azw3" >/dev/null 2>&1; then
+  grep -aq '<svg [^>]* preserveAspectRatio="none" [^>]*viewBox="0 0 600 800"' "$work"/svg-raw/*.rawml ||
+    fail "qs-eng.epub" "azw3 cover SVG lost the case of its attribute names"
+fi
+"$tarvo" c "$work/svg.azw3" "$work/svg.epub" "$work/svg-job2" >/dev/null
+unzip -p "$work/svg.epub" '*.html' | grep -aq '<svg [^>]*viewBox="0 0 600 800"' ||
+  fail "qs-eng.epub" "azw3 to epub lost the cover SVG's viewBox"
+
 while read -r book code; do
   result=$("$tarvo" c "$data/mobi/$book" "$work/$book.epub" "$work/bad-$book" | last)
   [[ $result == "return $code" ]] || fail "$book" "c gave $result, not $code"
