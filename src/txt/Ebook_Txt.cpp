@@ -8,6 +8,7 @@
 #include "ebook/HtmlParse.h"
 
 #include <regex>
+#include <string_view>
 
 namespace
 {
@@ -23,11 +24,15 @@ const std::regex& TitlePattern()
     return pattern;
 }
 
+// The page goes to its sink in pieces of about this size, so a text of any size never has a
+// whole page beside it.
+constexpr size_t PAGE_PIECE_SIZE = 1 << 20;
+
 // The first of CR LF, LF and CR that the text holds anywhere separates all of its lines.
-std::string LineSeparatorOf(const std::string& text)
+std::string_view LineSeparatorOf(std::string_view text)
 {
-    if (text.find("\r\n") != std::string::npos) return "\r\n";
-    if (text.find('\n') != std::string::npos) return "\n";
+    if (text.find("\r\n") != std::string_view::npos) return "\r\n";
+    if (text.find('\n') != std::string_view::npos) return "\n";
     return "\r";
 }
 
@@ -51,12 +56,12 @@ std::string TitleFromFileName(const std::string& path)
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-std::string EscapeTextLine(const std::string& line)
+namespace
 {
-    std::string out;
-    out.reserve(line.size() + line.size() / 8);
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
+
+void AppendEscapedText(std::string_view line, std::string& out)
+{
+    for (char c : line) {
         if (c == '"')
             out += "&quot;";
         else if (c == '<')
@@ -68,27 +73,58 @@ std::string EscapeTextLine(const std::string& line)
         else
             out += c;
     }
+}
+
+} // namespace
+
+std::string EscapeTextLine(const std::string& line)
+{
+    std::string out;
+    out.reserve(line.size() + line.size() / 8);
+    AppendEscapedText(line, out);
     return out;
+}
+
+ResultCode WriteTextPage(const std::string& title, std::string_view text, const PageSink& sink)
+{
+    std::string piece = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";
+    // The title comes from the book's own text: escape it so the page stays well-formed.
+    AppendEscapedText(title, piece);
+    piece +=
+        "</title>\r\n\t<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
+        "<body>\r\n";
+    piece.reserve(PAGE_PIECE_SIZE + PAGE_PIECE_SIZE / 4);
+    const std::string_view separator = LineSeparatorOf(text);
+    auto appendParagraph = [&piece](std::string_view line) {
+        piece += "<p>";
+        AppendEscapedText(line, piece);
+        piece += "</p>";
+    };
+    ResultCode rc = RC_OK;
+    size_t start = 0;
+    for (size_t end; rc == RC_OK && (end = text.find(separator, start)) != std::string_view::npos;
+         start = end + separator.size()) {
+        if (end == start) continue;
+        appendParagraph(text.substr(start, end - start));
+        if (piece.size() >= PAGE_PIECE_SIZE) {
+            rc = sink(piece);
+            piece.clear();
+        }
+    }
+    if (rc != RC_OK) return rc;
+    appendParagraph(text.substr(start));
+    piece += "\r\n</body>\r\n</html>";
+    return sink(piece);
 }
 
 std::string BuildTextPage(const std::string& title, const std::string& text)
 {
-    std::string page = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";
-    // The title comes from the book's own text: escape it so the page stays well-formed.
-    page += EscapeTextLine(title);
-    page +=
-        "</title>\r\n\t<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
-        "<body>\r\n";
-    page.reserve(page.size() + text.size() + text.size() / 4 + 64);
-    const std::string separator = LineSeparatorOf(text);
-    size_t start = 0;
-    for (size_t end; (end = text.find(separator, start)) != std::string::npos;
-         start = end + separator.size()) {
-        if (end == start) continue;
-        page += "<p>" + EscapeTextLine(text.substr(start, end - start)) + "</p>";
-    }
-    page += "<p>" + EscapeTextLine(text.substr(start)) + "</p>";
-    page += "\r\n</body>\r\n</html>";
+    std::string page;
+    page.reserve(text.size() + text.size() / 4 + 256);
+    WriteTextPage(title, text, [&page](const std::string& piece) {
+        page += piece;
+        return RC_OK;
+    });
     return page;
 }
 
@@ -120,11 +156,12 @@ ResultCode CEbookTxt::ParseTxt(const std::string& inputFile, const std::string& 
     ResultCode rc = CharsetConv::ToUtf8(text);
     if (rc != RC_OK) return rc;
     // A byte order mark would otherwise end up inside the first paragraph (or the title).
-    if (StartsWith(text, UTF8_BOM)) text.erase(0, 3);
+    std::string_view body = text;
+    if (StartsWith(text, UTF8_BOM)) body.remove_prefix(3);
 
-    m_Title = TitleFromText(text.substr(0, TITLE_WINDOW));
+    m_Title = TitleFromText(std::string(body.substr(0, TITLE_WINDOW)));
     if (m_Title.empty()) m_Title = TitleFromFileName(inputFile);
-    if (text.empty()) return RC_OK;
+    if (body.empty()) return RC_OK;
 
     PrintProgress("Generate Html Content");
     uint16_t date = 0, time = 0;
@@ -132,12 +169,18 @@ ResultCode CEbookTxt::ParseTxt(const std::string& inputFile, const std::string& 
     const std::string fileName = "TxtToHtml_" + std::to_string(time) + ".html";
 
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer IN...");
-    std::string page = BuildTextPage(m_Title, text);
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer OUT...");
-
     PrintProgress("Write To Html File");
-    rc = WriteWholeFile(tempDirectory + fileName, page);
-    if (rc != RC_OK) return rc;
+    CAtomicFile page;
+    rc = page.Open(tempDirectory + fileName);
+    if (rc == RC_OK)
+        rc = WriteTextPage(m_Title, body, [&page](const std::string& piece) { return page.Write(piece); });
+    if (rc == RC_OK) rc = page.Commit(CommitMode::Quick);
+    TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer OUT...");
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "text page %s%s not written: %s", tempDirectory.c_str(), fileName.c_str(),
+                  ResultMessage(rc));
+        return rc;
+    }
     m_Book.SetValue("title", m_Title);
     m_Book.m_HtmlFileList.push_back(fileName);
     m_Book.m_HtmlTitleList.push_back(m_Title);

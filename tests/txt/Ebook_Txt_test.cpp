@@ -6,6 +6,8 @@
 #include "TestSupport.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <sys/resource.h>
 #include <utility>
 
 namespace
@@ -232,6 +234,105 @@ TEST(TextOutput, BookToTextKeepsHeadAndChapters)
     EXPECT_TRUE(StartsWith(text, "\xEF\xBB\xBF\xE3\x80\x8AT\xE3\x80\x8B    \r\n\r\nGenerate From")) << text;
     EXPECT_NE(text.find("Chapter & One\r\n\r\n\r\ncaf\xC3\xA9\r\n\r\nSecond part\r\n\r\n"), std::string::npos)
         << text;
+}
+
+// Address-space limits mean nothing where a sanitizer maps terabytes of shadow memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVO_SHADOW_MEMORY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARVO_SHADOW_MEMORY 1
+#endif
+#endif
+#ifdef TARVO_SHADOW_MEMORY
+constexpr bool ADDRESS_SPACE_IS_MEASURABLE = false;
+#else
+constexpr bool ADDRESS_SPACE_IS_MEASURABLE = true;
+#endif
+
+constexpr size_t MIB = 1024 * 1024;
+
+// These checks take seconds; they run from the ctest entry labelled slow, which sets this.
+bool SlowChecksWanted()
+{
+    const char* wanted = std::getenv("TARVO_SLOW_CHECKS");
+    return wanted != nullptr && *wanted != '\0';
+}
+
+bool SkipMemoryCheck()
+{
+    return !SlowChecksWanted() || !ADDRESS_SPACE_IS_MEASURABLE;
+}
+
+// About `size` bytes of lines with markup characters, so the page outgrows the text.
+std::string BigText(const std::string& line, size_t size)
+{
+    std::string text;
+    text.reserve(size + line.size());
+    while (text.size() < size)
+        text += line;
+    return text;
+}
+
+size_t MappedBytes()
+{
+    std::string statm = ReadWholeFile("/proc/self/statm");
+    return std::strtoull(statm.c_str(), nullptr, 10) * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Runs in a forked child: the text's page must be made within `budget` more bytes of address space.
+[[noreturn]] void ParseWithinBudget(const std::string& path, const std::string& tempDirectory, size_t budget)
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = MappedBytes() + budget;
+    ::setrlimit(RLIMIT_AS, &limit);
+    CEbookTxt handler;
+    std::_Exit(handler.ParseTxt(path, tempDirectory) == RC_OK ? 0 : 1);
+}
+
+struct MemoryCase {
+    const char* label;
+    std::string line;
+    double budgetPerTextByte;
+};
+
+// UTF-8 needs no conversion, so beside the text only a piece of the page is ever held; other
+// encodings hold the text and its conversion once.
+TEST(TextMemory, InputHoldsAFewTimesTheText)
+{
+    if (SkipMemoryCheck()) GTEST_SKIP() << "slow check, or sanitizer shadow memory fills the address space";
+    const MemoryCase cases[] = {
+        {"utf-8", "Caf\xC3\xA9 & <bar> \"quoted\" line of a long text, with some words.\r\n", 1.5},
+        {"windows-1252", "Caf\xE9 & <bar> \"quoted\" ligne d'un long texte, \xE0 la fa\xE7on.\r\n", 3.0},
+    };
+    ScratchDir scratch;
+    for (const MemoryCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string path = scratch / (std::string(c.label) + ".txt");
+        const size_t size = 32 * MIB;
+        ASSERT_EQ(WriteWholeFile(path, BigText(c.line, size)), RC_OK);
+        const size_t budget = static_cast<size_t>(c.budgetPerTextByte * static_cast<double>(size)) + 8 * MIB;
+        EXPECT_EXIT(ParseWithinBudget(path, scratch.Path(), budget), ::testing::ExitedWithCode(0), "");
+    }
+}
+
+// The whole program: text in, HTML out (the output that does not parse the page again).
+TEST(TextMemory, TextToHtmlHoldsAtMostThreeTimesTheText)
+{
+    if (SkipMemoryCheck()) GTEST_SKIP() << "slow check, or sanitizer shadow memory fills the address space";
+    ScratchDir scratch;
+    const size_t size = 40 * MIB;
+    ASSERT_EQ(
+        WriteWholeFile(scratch / "big.txt", BigText("Caf\xC3\xA9 & <bar> line of a long text.\n", size)),
+        RC_OK);
+    const size_t programBytes = 16 * MIB;
+    CommandRun run = RunProgramCapture("/usr/bin/prlimit",
+                                       {"--as=" + std::to_string(programBytes + 3 * size), TARVO_CMD_PATH,
+                                        "c", scratch / "big.txt", scratch / "big.html", scratch / "job/"},
+                                       "");
+    EXPECT_NE(run.out.find("return 0"), std::string::npos) << run.out;
+    EXPECT_GT(ReadWholeFile(scratch / "big.html").size(), size);
 }
 
 // Text is not markup: every "&", "<" and ">" of a text reads back as written after a trip

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Times every conversion of a several-MB book (the Debian Policy test book with its documents
+# repeated, and the Kindle files made from it) beside calibre's ebook-convert / ebook-meta when
+# installed and beside the floor: one `tidy -q -asxhtml` process over the book's documents, the
+# HTML repair that no converter can skip. Prints the minimum of the runs, the ratios and our peak
+# memory. Needs hyperfine, tidy, unzip, python3 and /usr/bin/time
+# (apt-get install hyperfine tidy unzip time; calibre optional).
+# Usage: scripts/bench-speed.sh [build folder, default build] [runs, default 10]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tarvo=$PWD/${1:-build}/src/cli/TarvoCmd
+runs=${2:-10}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export QT_QPA_PLATFORM=offscreen
+[ "$(id -u)" = 0 ] && export QTWEBENGINE_CHROMIUM_FLAGS=--no-sandbox
+calibre=$(command -v ebook-convert || true)
+
+python3 scripts/make-big-epub.py tests/data/epub/policy.epub "$work/book.epub" 10
+mkdir -p "$work/docs"
+unzip -q "$work/book.epub" -d "$work/docs"
+find "$work/docs" -name '*.*htm*' | sort >"$work/docs.list"
+"$tarvo" c "$work/book.epub" "$work/book.azw3" "$work/job-azw3" >/dev/null
+"$tarvo" c "$work/book.epub" "$work/book.azw" "$work/job-azw" >/dev/null
+mv "$work/book.azw" "$work/book-joint.mobi"
+# Only calibre writes MOBI 6 alone; without it the small MOBI 6 test book stands in.
+if [ -n "$calibre" ]; then
+  ebook-convert "$work/book.epub" "$work/book-mobi6.mobi" --mobi-file-type old >/dev/null 2>&1
+else
+  cp tests/data/mobi/qs-eng-mobi6.mobi "$work/book-mobi6.mobi"
+fi
+# The text of the book, as a text input of the same size class.
+"$tarvo" c "$work/book.epub" "$work/book.txt" "$work/job-txt" >/dev/null
+rm -rf "$work"/job-*
+
+echo "input: $(stat -c %s "$work/book.epub") bytes, $(wc -l <"$work/docs.list") documents;" \
+  "text $(stat -c %s "$work/book.txt") bytes; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# Minimum run time in milliseconds of one command, from hyperfine's JSON export.
+time_ms() {
+  local json="$work/run.json"
+  hyperfine --style none --ignore-failure --warmup 1 --runs "$runs" --export-json "$json" \
+    --prepare "rm -rf $work/job $work/out.* $work/meta.json" "$1" >/dev/null 2>&1
+  python3 -c 'import json,sys; print(round(min(json.load(open(sys.argv[1]))["results"][0]["times"])*1000))' "$json"
+}
+
+peak_mb() {
+  rm -rf "$work/job" "$work"/out.*
+  # shellcheck disable=SC2086 # the command is split into words on purpose
+  /usr/bin/time -f %M $1 2>&1 >/dev/null | tail -1 | awk '{ printf "%.0f", $1 / 1024 }'
+}
+
+floor=$(time_ms "xargs -a $work/docs.list tidy -q -asxhtml -utf8 --show-warnings no --show-errors 0")
+printf '%-20s %9s %9s %9s %9s %9s\n' case "ours ms" "calibre" ratio "vs floor" "peak MB"
+row() {
+  local label=$1 ours=$2 theirs=$3 withFloor=$4
+  local ourMs theirMs="-" ratio="-" floorRatio="-"
+  ourMs=$(time_ms "$ours")
+  if [ -n "$calibre" ]; then
+    theirMs=$(time_ms "$theirs")
+    ratio=$(awk -v a="$theirMs" -v b="$ourMs" 'BEGIN { printf "%.1fx", a / b }')
+  fi
+  [ "$withFloor" = yes ] && floorRatio=$(awk -v a="$ourMs" -v b="$floor" 'BEGIN { printf "%.2fx", a / b }')
+  printf '%-20s %9s %9s %9s %9s %9s\n' "$label" "$ourMs" "$theirMs" "$ratio" "$floorRatio" "$(peak_mb "$ours")"
+}
+convert() { echo "$tarvo c $work/$1 $work/out.$2 $work/job"; }
+calibreConvert() { echo "ebook-convert $work/$1 $work/out-calibre.$2"; }
+row "EPUB -> EPUB" "$(convert book.epub epub)" "$(calibreConvert book.epub epub)" yes
+row "AZW3 -> EPUB" "$(convert book.azw3 epub)" "$(calibreConvert book.azw3 epub)" yes
+row "joint MOBI -> EPUB" "$(convert book-joint.mobi epub)" "$(calibreConvert book-joint.mobi epub)" yes
+row "MOBI 6 -> EPUB" "$(convert book-mobi6.mobi epub)" "$(calibreConvert book-mobi6.mobi epub)" yes
+row "TXT -> EPUB" "$(convert book.txt epub)" "$(calibreConvert book.txt epub)" no
+row "EPUB -> TXT" "$(convert book.epub txt)" "$(calibreConvert book.epub txt)" no
+row "g EPUB" "$tarvo g $work/book.epub $work/meta.json $work/job" "ebook-meta $work/book.epub" no
+echo "floor: ${floor} ms for one tidy process over the $(wc -l <"$work/docs.list") documents"
