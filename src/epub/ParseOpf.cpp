@@ -483,7 +483,8 @@ void DropMissingFiles(const std::function<bool(const std::string&)>& present, CI
 {
     std::set<std::string> missing;
     auto absent = [&](const std::string& name) {
-        if (present(name)) return false;
+        // Lists may name a place inside a document ("page.xhtml#part"): the file is what must exist.
+        if (present(FileOfHref(name))) return false;
         TARVO_LOG(log, LOG_WARNING, "\"%s\" is listed by the package but not in the book, left out",
                   name.c_str());
         missing.insert(FileOfHref(name));
