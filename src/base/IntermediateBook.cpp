@@ -298,6 +298,15 @@ void CIntermediateBook::RemoveDateKeys()
         it = StartsWith(it->first, "date") ? m_MetaData.erase(it) : std::next(it);
 }
 
+void CIntermediateBook::KeepOnlyPublicationDate()
+{
+    MergeDateTime();
+    std::string date;
+    GetValue("date_publication", date);
+    RemoveDateKeys();
+    SetValue("date_publication", date);
+}
+
 void CIntermediateBook::KeepFirstValues()
 {
     for (auto& [key, values] : m_MetaData) {

@@ -63,6 +63,8 @@ class CIntermediateBook
     void Reset();
     void MergeDateTime();
     void RemoveDateKeys();
+    // Every date key merged into one "date_publication", the only date key left.
+    void KeepOnlyPublicationDate();
     void KeepFirstValues();
     void PrepareForOutput();
 

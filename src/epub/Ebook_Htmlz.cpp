@@ -6,6 +6,7 @@
 #include "base/Progress.h"
 #include "base/RunLog.h"
 #include "base/Zip.h"
+#include "epub/Ebook_epub.h"
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
 #include "html/Ebook_Html.h"
@@ -242,25 +243,12 @@ ResultCode CEbookHtmlz::GetMetaData(const std::string& inputFile, GetMetaContext
     std::string opfText;
     ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, zip, parser, opfText);
     if (rc != RC_OK) return rc;
-    m_Book.MergeDateTime();
-    std::string date;
-    m_Book.GetValue("date_publication", date);
-    m_Book.RemoveDateKeys();
-    m_Book.SetValue("date_publication", date);
+    m_Book.KeepOnlyPublicationDate();
 
     std::string href, image;
     if (m_Book.GetValue("coverimage", href) != RC_OK) return RC_OK;
     const std::string base = m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
     if (zip.GetFileBuffer(NormalizeRelativePath(base + UrlDecode(href)), image) != RC_OK || image.empty())
         return RC_OK;
-    if (!ctx.m_CoverImageFile.empty()) {
-        rc = WriteOutputFile(ctx.m_CoverImageFile, image);
-        if (rc != RC_OK) {
-            TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", ctx.m_CoverImageFile.c_str(),
-                      ResultMessage(rc));
-            return rc;
-        }
-    }
-    m_Book.SetValue("coverimageext", ImageTypeOf(image));
-    return RC_OK;
+    return DeliverCoverImage(image, ctx.m_CoverImageFile, m_Book, m_Log);
 }

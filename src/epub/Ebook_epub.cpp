@@ -54,6 +54,32 @@ void DropFilesNotExtracted(const CEpub& epub, const std::string& base, CIntermed
 
 } // namespace
 
+ResultCode DeliverCoverImage(const std::string& image, const std::string& coverImageFile,
+                             CIntermediateBook& book, CRunLog* log)
+{
+    if (!coverImageFile.empty()) {
+        ResultCode rc = WriteOutputFile(coverImageFile, image);
+        if (rc != RC_OK) {
+            TARVO_LOG(log, LOG_ERROR, "cover %s not written: %s", coverImageFile.c_str(), ResultMessage(rc));
+            return rc;
+        }
+    }
+    book.SetValue("coverimageext", ImageTypeOf(image));
+    return RC_OK;
+}
+
+MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverPath)
+{
+    MetaDataMap values = given;
+    if (auto it = values.find("coverimage"); it != values.end() && !it->second.empty())
+        coverPath = it->second.front();
+    values.erase("coverimage");
+    values.erase("coverimageext");
+    CEpub().RemoveKindleKeys(values);
+    values["contributor_TarvoProducerName"] = {ProducerText()};
+    return values;
+}
+
 std::string ProducerText()
 {
     return std::string("Tarvo v0.8.3.563 [ ") + MAKER_WEB_ADDRESS + " ]";
@@ -212,16 +238,7 @@ ResultCode CEbookEpub::GetCoverImage(CEpub& epub, const std::string& coverImageF
     std::string image;
     std::string archivePath = NormalizeRelativePath(ArchiveBase() + UrlDecode(href));
     if (epub.GetFileBuffer(archivePath, image) != RC_OK || image.empty()) return RC_OK;
-    if (!coverImageFile.empty()) {
-        ResultCode rc = WriteOutputFile(coverImageFile, image);
-        if (rc != RC_OK) {
-            TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", coverImageFile.c_str(),
-                      ResultMessage(rc));
-            return rc;
-        }
-    }
-    m_Book.SetValue("coverimageext", ImageTypeOf(image));
-    return RC_OK;
+    return DeliverCoverImage(image, coverImageFile, m_Book, m_Log);
 }
 
 ResultCode CEbookEpub::GetMetaData(const std::string& inputFile, GetMetaContext& ctx)
@@ -232,11 +249,7 @@ ResultCode CEbookEpub::GetMetaData(const std::string& inputFile, GetMetaContext&
     m_Book.Reset();
     ResultCode rc = ReadPackage(inputFile, ctx.m_TempDirectory, epub, parser, opfText);
     if (rc != RC_OK) return rc;
-    m_Book.MergeDateTime();
-    std::string date;
-    m_Book.GetValue("date_publication", date);
-    m_Book.RemoveDateKeys();
-    m_Book.SetValue("date_publication", date);
+    m_Book.KeepOnlyPublicationDate();
     rc = CheckBookDRM(epub, parser);
     if (rc != RC_OK) return rc;
     return GetCoverImage(epub, ctx.m_CoverImageFile);
@@ -260,14 +273,8 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
     if (rc == RC_OK) rc = CheckBookDRM(epub, parser);
     if (rc != RC_OK) return rc;
 
-    MetaDataMap newValues = ctx.m_MetaData.m_MetaData;
     std::string coverPath;
-    if (auto it = newValues.find("coverimage"); it != newValues.end() && !it->second.empty())
-        coverPath = it->second.front();
-    newValues.erase("coverimage");
-    newValues.erase("coverimageext");
-    epub.RemoveKindleKeys(newValues);
-    newValues["contributor_TarvoProducerName"] = {ProducerText()};
+    MetaDataMap newValues = PackageMetadataToWrite(ctx.m_MetaData.m_MetaData, coverPath);
 
     std::string opf = RewriteOpfMetadata(opfText, newValues);
     if (!coverPath.empty()) {

@@ -56,6 +56,13 @@ class CEbookEpub : public CEbook
 
 // The EPUB handler's producer credit, written as a book-producer contributor.
 std::string ProducerText();
+// Hands a book's cover to the caller of g: written to coverImageFile (when one is asked for) and its
+// type noted in the metadata.
+ResultCode DeliverCoverImage(const std::string& image, const std::string& coverImageFile,
+                             CIntermediateBook& book, CRunLog* log);
+// What s writes into a package: the given values without the cover (returned in coverPath, it is a
+// file, not a value) and Kindle-only keys, with this program named as producer.
+MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverPath);
 // The text of "VerticalMode.css".
 const char* VerticalModeCss();
 // "./VerticalMode.css" for a document at the top, "../" once per folder above it otherwise.

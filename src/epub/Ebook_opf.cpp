@@ -155,26 +155,13 @@ ResultCode CEbookOpf::GetMetaData(const std::string& inputFile, GetMetaContext& 
     ResultCode rc = ReadPackage(inputFile, parser, opfText);
     if (rc != RC_OK) return rc;
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MergeDateTime IN...");
-    m_Book.MergeDateTime();
-    std::string date;
-    m_Book.GetValue("date_publication", date);
-    m_Book.RemoveDateKeys();
-    m_Book.SetValue("date_publication", date);
+    m_Book.KeepOnlyPublicationDate();
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MergeDateTime OUT...");
 
     std::string href, image;
     if (m_Book.GetValue("coverimage", href) != RC_OK || !ReadInsidePackage(href, image) || image.empty())
         return RC_OK;
-    if (!ctx.m_CoverImageFile.empty()) {
-        rc = WriteOutputFile(ctx.m_CoverImageFile, image);
-        if (rc != RC_OK) {
-            TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", ctx.m_CoverImageFile.c_str(),
-                      ResultMessage(rc));
-            return rc;
-        }
-    }
-    m_Book.SetValue("coverimageext", ImageTypeOf(image));
-    return RC_OK;
+    return DeliverCoverImage(image, ctx.m_CoverImageFile, m_Book, m_Log);
 }
 
 // A new cover replaces the image the package names as its cover; a package without one gets the
@@ -228,14 +215,8 @@ ResultCode CEbookOpf::SetMetaData(const std::string& inputFile, SetMetaContext& 
     std::string original;
     ReadFileBytes(inputFile, original);
 
-    MetaDataMap newValues = ctx.m_MetaData.m_MetaData;
     std::string coverPath;
-    if (auto it = newValues.find("coverimage"); it != newValues.end() && !it->second.empty())
-        coverPath = it->second.front();
-    newValues.erase("coverimage");
-    newValues.erase("coverimageext");
-    CEpub().RemoveKindleKeys(newValues);
-    newValues["contributor_TarvoProducerName"] = {ProducerText()};
+    MetaDataMap newValues = PackageMetadataToWrite(ctx.m_MetaData.m_MetaData, coverPath);
     std::string opf = RewriteOpfMetadata(original, newValues);
     if (!coverPath.empty()) rc = SetCover(coverPath, parser, opf);
     if (rc == RC_OK) rc = WriteOutputFile(inputFile, opf);
