@@ -23,12 +23,13 @@ EOF
 chmod +x "$work/tarvo-stand-in"
 export TARVO_CMD=$work/tarvo-stand-in
 
-# ssh to a second machine, played by this one with its own home folder.
+# ssh to a second machine, played by this one with its own home folder; like sshd it sets HOME
+# and SHELL (parallel's remote worker runs jobs with $SHELL, and CI may start us without one).
 cat >"$work/fake-ssh" <<EOF
 #!/usr/bin/env bash
 while [[ \$# -gt 0 && \$1 == -* ]]; do case \$1 in -o|-p|-l|-i|-S) shift 2;; *) shift;; esac; done
 shift; [[ \${1:-} == -- ]] && shift
-export HOME=$work/remote-home; mkdir -p "\$HOME"; cd "\$HOME" && exec bash -c "\$*"
+export HOME=$work/remote-home SHELL=/bin/bash; mkdir -p "\$HOME"; cd "\$HOME" && exec bash -c "\$*"
 EOF
 chmod +x "$work/fake-ssh"
 
