@@ -416,7 +416,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     }
     PrintProgress("Processed 95%");
     PrintProgress("Creating Epub Output");
-    return writer.WriteArchive(outputFile, writer.m_Entries, false, true);
+    return writer.WriteArchive(outputFile, std::move(writer.m_Entries), false, true);
 }
 
 // A document that does not parse fails the pass that requires it; otherwise it is left as it was.

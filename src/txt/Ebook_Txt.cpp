@@ -24,9 +24,10 @@ const std::regex& TitlePattern()
     return pattern;
 }
 
-// The page goes to its sink in pieces of about this size, so a text of any size never has a
-// whole page beside it.
-constexpr size_t PAGE_PIECE_SIZE = 1 << 20;
+// A long text is cut into pages of about this much markup, at paragraph ends: every output
+// parses each page whole, and the parsed tree of a page costs several times its size, so one
+// page of a 200 MB text would not fit in memory. Readers, too, open small pages faster.
+constexpr size_t TEXT_PAGE_SIZE = 1 << 20;
 
 // The first of CR LF, LF and CR that the text holds anywhere separates all of its lines.
 std::string_view LineSeparatorOf(std::string_view text)
@@ -85,20 +86,22 @@ std::string EscapeTextLine(const std::string& line)
     return out;
 }
 
-ResultCode WriteTextPage(const std::string& title, std::string_view text, const PageSink& sink)
+ResultCode WriteTextPages(const std::string& title, std::string_view text, const PageSink& sink)
 {
-    std::string piece = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";
+    std::string head = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";
     // The title comes from the book's own text: escape it so the page stays well-formed.
-    AppendEscapedText(title, piece);
-    piece +=
+    AppendEscapedText(title, head);
+    head +=
         "</title>\r\n\t<meta http-equiv=\"Content-Type\" content=\"text/html;charset=utf-8\"/>\r\n</head>\r\n"
         "<body>\r\n";
-    piece.reserve(PAGE_PIECE_SIZE + PAGE_PIECE_SIZE / 4);
+    const char* const tail = "\r\n</body>\r\n</html>";
+    std::string page = head;
+    page.reserve(TEXT_PAGE_SIZE + TEXT_PAGE_SIZE / 4);
     const std::string_view separator = LineSeparatorOf(text);
-    auto appendParagraph = [&piece](std::string_view line) {
-        piece += "<p>";
-        AppendEscapedText(line, piece);
-        piece += "</p>";
+    auto appendParagraph = [&page](std::string_view line) {
+        page += "<p>";
+        AppendEscapedText(line, page);
+        page += "</p>";
     };
     ResultCode rc = RC_OK;
     size_t start = 0;
@@ -106,26 +109,16 @@ ResultCode WriteTextPage(const std::string& title, std::string_view text, const 
          start = end + separator.size()) {
         if (end == start) continue;
         appendParagraph(text.substr(start, end - start));
-        if (piece.size() >= PAGE_PIECE_SIZE) {
-            rc = sink(piece);
-            piece.clear();
+        if (page.size() >= TEXT_PAGE_SIZE && end + separator.size() < text.size()) {
+            page += tail;
+            rc = sink(page);
+            page.assign(head);
         }
     }
     if (rc != RC_OK) return rc;
     appendParagraph(text.substr(start));
-    piece += "\r\n</body>\r\n</html>";
-    return sink(piece);
-}
-
-std::string BuildTextPage(const std::string& title, const std::string& text)
-{
-    std::string page;
-    page.reserve(text.size() + text.size() / 4 + 256);
-    WriteTextPage(title, text, [&page](const std::string& piece) {
-        page += piece;
-        return RC_OK;
-    });
-    return page;
+    page += tail;
+    return sink(page);
 }
 
 ResultCode CEbookTxt::GetMetaData(const std::string& inputFile, GetMetaContext&)
@@ -166,24 +159,29 @@ ResultCode CEbookTxt::ParseTxt(const std::string& inputFile, const std::string& 
     PrintProgress("Generate Html Content");
     uint16_t date = 0, time = 0;
     DosDateTime(date, time);
-    const std::string fileName = "TxtToHtml_" + std::to_string(time) + ".html";
 
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer IN...");
     PrintProgress("Write To Html File");
-    CAtomicFile page;
-    rc = page.Open(tempDirectory + fileName);
-    if (rc == RC_OK)
-        rc = WriteTextPage(m_Title, body, [&page](const std::string& piece) { return page.Write(piece); });
-    if (rc == RC_OK) rc = page.Commit(CommitMode::Quick);
+    const std::string baseName = "TxtToHtml_" + std::to_string(time);
+    rc = WriteTextPages(m_Title, body, [&](const std::string& page) {
+        const size_t number = m_Book.m_HtmlFileList.size() + 1;
+        const std::string fileName = baseName + (number == 1 ? "" : "_" + std::to_string(number)) + ".html";
+        CAtomicFile file;
+        ResultCode written = file.Open(tempDirectory + fileName);
+        if (written == RC_OK) written = file.Write(page);
+        if (written == RC_OK) written = file.Commit(CommitMode::Quick);
+        if (written != RC_OK) {
+            TARVO_LOG(m_Log, LOG_ERROR, "text page %s%s not written: %s", tempDirectory.c_str(),
+                      fileName.c_str(), ResultMessage(written));
+            return written;
+        }
+        m_Book.m_HtmlFileList.push_back(fileName);
+        m_Book.m_HtmlTitleList.push_back(m_Title);
+        return RC_OK;
+    });
     TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::convertBuffer OUT...");
-    if (rc != RC_OK) {
-        TARVO_LOG(m_Log, LOG_ERROR, "text page %s%s not written: %s", tempDirectory.c_str(), fileName.c_str(),
-                  ResultMessage(rc));
-        return rc;
-    }
+    if (rc != RC_OK) return rc;
     m_Book.SetValue("title", m_Title);
-    m_Book.m_HtmlFileList.push_back(fileName);
-    m_Book.m_HtmlTitleList.push_back(m_Title);
     return RC_OK;
 }
 

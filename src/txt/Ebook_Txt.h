@@ -28,12 +28,11 @@ std::string TitleFromText(const std::string& text);
 std::string TitleFromFileName(const std::string& path);
 // Escapes quotes, angle brackets and every ampersand: the line's characters come back as written.
 std::string EscapeTextLine(const std::string& line);
-// Takes each consecutive piece of a page; its first failure ends the page.
-using PageSink = std::function<ResultCode(const std::string& piece)>;
-// The XHTML page holding the text as one paragraph per non-empty line, handed on in pieces.
-ResultCode WriteTextPage(const std::string& title, std::string_view text, const PageSink& sink);
-// The same page whole, for texts small enough to hold twice.
-std::string BuildTextPage(const std::string& title, const std::string& text);
+// Takes each whole page in turn; its first failure ends the text.
+using PageSink = std::function<ResultCode(const std::string& page)>;
+// XHTML pages holding the text as one paragraph per non-empty line: one page for most texts,
+// consecutive pages of about a megabyte each for long ones.
+ResultCode WriteTextPages(const std::string& title, std::string_view text, const PageSink& sink);
 class CHtmlParse;
 // The readable text of a parsed document, one blank-line separated block per paragraph.
 std::string DocumentText(CHtmlParse& parser);
