@@ -71,5 +71,5 @@ row "joint MOBI -> EPUB" "$(convert book-joint.mobi epub)" "$(calibreConvert boo
 row "MOBI 6 -> EPUB" "$(convert book-mobi6.mobi epub)" "$(calibreConvert book-mobi6.mobi epub)" yes
 row "TXT -> EPUB" "$(convert book.txt epub)" "$(calibreConvert book.txt epub)" no
 row "EPUB -> TXT" "$(convert book.epub txt)" "$(calibreConvert book.epub txt)" no
-row "g EPUB" "$tarvo g $work/book.epub $work/meta.json $work/job" "ebook-meta $work/book.epub" no
+row "g EPUB" "$tarvo g $work/book.epub $work/job $work/meta.json $work/out.cover" "ebook-meta $work/book.epub" no
 echo "floor: ${floor} ms for one tidy process over the $(wc -l <"$work/docs.list") documents"

@@ -1,6 +1,7 @@
 // The parts of the platform layer that need no operating system: text, paths, dates, CRC, images.
 #include "base/Platform.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -22,7 +23,8 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 
 void ToLower(std::string& text)
 {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
 std::string ToLowerCopy(const std::string& text)
@@ -66,7 +68,8 @@ bool StartsWith(const std::string& text, const std::string& prefix)
 
 bool EndsWith(const std::string& text, const std::string& suffix)
 {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool EqualsNoCase(const std::string& a, const std::string& b)
@@ -78,16 +81,28 @@ bool EqualsNoCase(const std::string& a, const std::string& b)
     return true;
 }
 
+size_t FindNoCase(const std::string& text, const std::string& lowerNeedle, size_t from, size_t end)
+{
+    auto last = text.begin() + static_cast<std::ptrdiff_t>(std::min(end, text.size()));
+    auto first = text.begin() + static_cast<std::ptrdiff_t>(std::min(from, text.size()));
+    if (first > last) return std::string::npos;
+    auto found = std::search(first, last, lowerNeedle.begin(), lowerNeedle.end(),
+                             [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    return found == last && !lowerNeedle.empty() ? std::string::npos
+                                                 : static_cast<size_t>(found - text.begin());
+}
+
 int LeadingNumber(const std::string& text)
 {
     size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     long long value = 0;
     for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
         value = value * 10 + (text[i] - '0');
-        if (value > 0x7fffffff) value = 0x7fffffff;  // saturate like strtol would clamp
+        if (value > 0x7fffffff) value = 0x7fffffff; // saturate like strtol would clamp
     }
     return static_cast<int>(negative ? -value : value);
 }
@@ -100,7 +115,10 @@ std::string ToOsPath(const std::string& path)
     return os;
 }
 
-size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+size_t LastSeparator(const std::string& path)
+{
+    return path.find_last_of("/\\");
+}
 
 std::string GetDirectory(const std::string& path)
 {
@@ -146,7 +164,10 @@ std::string StripLeadingDotSlash(const std::string& path)
     return path;
 }
 
-std::string Join(const std::string& directory, const std::string& name) { return directory + name; }
+std::string Join(const std::string& directory, const std::string& name)
+{
+    return directory + name;
+}
 
 bool PathEscapes(const std::string& relative)
 {
@@ -228,7 +249,8 @@ static const std::array<uint32_t, 256>& CrcTable()
         std::array<uint32_t, 256> t{};
         for (uint32_t n = 0; n < 256; ++n) {
             uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
             t[n] = c;
         }
         return t;
@@ -241,7 +263,8 @@ uint32_t Crc32(const void* data, size_t size, uint32_t crc)
     const auto& table = CrcTable();
     const auto* bytes = static_cast<const unsigned char*>(data);
     crc = ~crc;
-    for (size_t i = 0; i < size; ++i) crc = table[(crc ^ bytes[i]) & 0xff] ^ (crc >> 8);
+    for (size_t i = 0; i < size; ++i)
+        crc = table[(crc ^ bytes[i]) & 0xff] ^ (crc >> 8);
     return ~crc;
 }
 
@@ -274,11 +297,14 @@ std::vector<std::string> SplitCommandLine(const std::string& text)
         char c = text[i];
         if (c == '\\') {
             size_t run = 0;
-            while (i < text.size() && text[i] == '\\') ++run, ++i;
+            while (i < text.size() && text[i] == '\\')
+                ++run, ++i;
             if (i < text.size() && text[i] == '"') {
                 current.append(run / 2, '\\');
-                if (run % 2) current += '"';
-                else quoted = !quoted;
+                if (run % 2)
+                    current += '"';
+                else
+                    quoted = !quoted;
             } else {
                 current.append(run, '\\');
                 --i;
@@ -286,8 +312,10 @@ std::vector<std::string> SplitCommandLine(const std::string& text)
             inArg = true;
         } else if (c == '"') {
             // A doubled quote inside a quoted run stands for one quote character.
-            if (quoted && i + 1 < text.size() && text[i + 1] == '"') current += '"', ++i;
-            else quoted = !quoted;
+            if (quoted && i + 1 < text.size() && text[i + 1] == '"')
+                current += '"', ++i;
+            else
+                quoted = !quoted;
             inArg = true;
         } else if ((c == ' ' || c == '\t') && !quoted) {
             if (inArg) args.push_back(current);

@@ -18,6 +18,9 @@ std::string UrlDecode(const std::string& text);
 bool StartsWith(const std::string& text, const std::string& prefix);
 bool EndsWith(const std::string& text, const std::string& suffix);
 bool EqualsNoCase(const std::string& a, const std::string& b);
+// Where lowerNeedle (lower case) first occurs in text[from, end), ignoring ASCII case; npos if not.
+size_t FindNoCase(const std::string& text, const std::string& lowerNeedle, size_t from = 0,
+                  size_t end = std::string::npos);
 // Decimal value of the leading digits (after an optional sign); 0 when there are none.
 int LeadingNumber(const std::string& text);
 

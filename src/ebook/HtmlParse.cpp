@@ -222,19 +222,6 @@ bool ClosesParagraph(const std::string& name)
     return (Classify(name) & CLOSES_PARAGRAPH) != 0;
 }
 
-size_t FindNoCase(const std::string& text, const std::string& needle, size_t from)
-{
-    if (needle.empty()) return from;
-    for (size_t i = from; i + needle.size() <= text.size(); ++i) {
-        size_t k = 0;
-        while (k < needle.size() &&
-               std::tolower(static_cast<unsigned char>(text[i + k])) == static_cast<unsigned char>(needle[k]))
-            ++k;
-        if (k == needle.size()) return i;
-    }
-    return std::string::npos;
-}
-
 bool IsTrustedElement(const std::string& name)
 {
     return (Classify(name) & TRUSTED) != 0;

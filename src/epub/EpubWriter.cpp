@@ -99,16 +99,6 @@ const char* const XHTML11_DOCTYPE =
 const char* const CONTENT_TYPE_META =
     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" />";
 
-// lowerPiece must be lower case; only [from, end) is searched.
-size_t FindNoCase(const std::string& text, const std::string& lowerPiece, size_t from, size_t end)
-{
-    auto last = text.begin() + static_cast<std::ptrdiff_t>(std::min(end, text.size()));
-    auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(std::min(from, text.size())), last,
-                             lowerPiece.begin(), lowerPiece.end(),
-                             [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
-    return found == last ? std::string::npos : static_cast<size_t>(found - text.begin());
-}
-
 void SetXhtml11Doctype(std::string& document)
 {
     size_t html = FindNoCase(document, "<html", 0, document.size());

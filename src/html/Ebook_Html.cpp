@@ -136,6 +136,9 @@ ResultCode CEbookHtml::ReadPageMetadata(const std::string& inputFile)
     }
     ResultCode rc = CharsetConv::ToUtf8(text);
     if (rc != RC_OK) return rc;
+    // Both live in the head: the body, most of a page, is parsed once, by the conversion.
+    const size_t body = FindNoCase(text, "<body", 0, text.size());
+    if (body != std::string::npos) text.resize(body);
     CHtmlParse parser(m_Log);
     rc = parser.Init(text, false, false);
     if (rc != RC_OK) return rc;
