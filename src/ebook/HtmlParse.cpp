@@ -734,6 +734,19 @@ bool CHtmlParse::IsSelfClosing(const char* name)
     return false;
 }
 
+bool CHtmlParse::IsPhrasing(const char* name)
+{
+    return name != nullptr && (Classify(name) & INLINE) != 0;
+}
+
+bool CHtmlParse::LineEndAfterStartTag(TidyNode element, const char* name)
+{
+    // In preformatted text every line end shows; XHTML readers keep even the one after <pre>.
+    if (IsPhrasing(name) || (name != nullptr && std::strcmp(name, "pre") == 0)) return false;
+    TidyNode child = tidyGetChild(element);
+    return IsSelfClosing(name) || (child != nullptr && tidyGetChild(child) != nullptr);
+}
+
 const char* CHtmlParse::ElementName(TidyNode element)
 {
     static const CaseTable elements = ByLowerCase(SVG_ELEMENT_NAMES);
@@ -808,15 +821,16 @@ void CHtmlParse::PrintStartTag(TidyNode element, std::string& out)
     bool selfClosing = IsSelfClosing(name);
     if (selfClosing) out += hadAttribute ? " /" : "/";
     out += '>';
-    TidyNode child = tidyGetChild(element);
-    if (selfClosing || (child != nullptr && tidyGetChild(child) != nullptr)) out += "\r\n";
+    if (LineEndAfterStartTag(element, name)) out += "\r\n";
 }
 
 void CHtmlParse::PrintEndTag(TidyNode element, std::string& out)
 {
+    const char* name = ElementName(element);
     out += "</";
-    out += ElementName(element);
-    out += ">\r\n";
+    out += name;
+    out += '>';
+    if (!IsPhrasing(name)) out += "\r\n";
 }
 
 void CHtmlParse::PrintDoctype(TidyNode doctype, std::string& out)

@@ -100,6 +100,11 @@ class CHtmlParse
     bool RenderTextFast(TidyNode node, std::string& out);
     static bool IsElement(TidyNode node);
     static bool IsSelfClosing(const char* name);
+    // Elements inside running text (a, b, span...). A line end there is a space on the page, so
+    // none is printed after their tags: "<a>FAQ</a>." must not read "FAQ .".
+    static bool IsPhrasing(const char* name);
+    // A block's start tag ends its line when the element is self-closing or holds markup.
+    static bool LineEndAfterStartTag(TidyNode element, const char* name);
     // The element's name as printed: the library lower-cases every name, and SVG element names
     // (linearGradient, foreignObject, ...) get their case back. Start and end tags both use it.
     static const char* ElementName(TidyNode element);

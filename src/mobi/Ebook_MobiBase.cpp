@@ -92,8 +92,7 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
     bool selfClosing = CHtmlParse::IsSelfClosing(name);
     if (selfClosing) out += attributes.empty() ? "/" : " /";
     out += '>';
-    TidyNode child = tidyGetChild(element);
-    if (selfClosing || (child != nullptr && tidyGetChild(child) != nullptr)) out += "\r\n";
+    if (CHtmlParse::LineEndAfterStartTag(element, name)) out += "\r\n";
 }
 
 bool IsDroppedOnOutput(TidyNodeType type)

@@ -77,7 +77,13 @@ const PrintCase kNodeCases[] = {
      "<div><script src=\"a.js\"></script>\r\n</div>\r\n"},
     {"entities as the library renders them", "<p>a &amp; b &lt; c \xc2\xa0 d</p>",
      "<p>a &amp; b &lt; c &nbsp; d</p>\r\n"},
-    {"trailing blank before inline kept", "<p>Hello <b>World</b></p>", "<p>Hello <b>World</b>\r\n</p>\r\n"},
+    {"trailing blank before inline kept", "<p>Hello <b>World</b></p>", "<p>Hello <b>World</b></p>\r\n"},
+    // A line end inside running text reads as a space: "FAQ ." and "bold ," were printed so.
+    {"no line end around inline elements",
+     "<p>See <a href=\"f.html\"><span><b>FAQ</b></span></a>. Then <i>x</i>, y</p>",
+     "<p>See <a href=\"f.html\"><span><b>FAQ</b></span></a>. Then <i>x</i>, y</p>\r\n"},
+    {"preformatted text gains no line", "<pre><span>int a;</span>\nb</pre>",
+     "<pre><span>int a;</span>\nb</pre>\r\n"},
     {"control characters dropped", "<p>a&#1;b</p>", "<p>ab</p>\r\n"},
 };
 
