@@ -254,6 +254,7 @@ void CIntermediateBook::Reset()
     m_ResourceList.clear();
     m_GuideItems.clear();
     m_NavPoints.clear();
+    m_PrintedDocuments.clear();
     m_ContentDirectory.clear();
     m_PackagePath.clear();
     m_NcxPath.clear();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class CRunLog;
@@ -83,6 +84,9 @@ class CIntermediateBook
     std::vector<std::string> m_ResourceList;
     std::vector<GuideItem> m_GuideItems;
     std::vector<NavPoint> m_NavPoints;
+    // Documents of the HtmlFileList our cleaner printed in this run and nothing changed since:
+    // printing them again gives the same bytes, so an output may take them as they are.
+    std::unordered_set<std::string> m_PrintedDocuments;
     std::string m_ContentDirectory; // relative to the TempDirectory, ends with a separator
     std::string m_PackagePath;
     std::string m_NcxPath;

@@ -106,14 +106,16 @@ void FinishLog(CRunLog& log, ResultCode rc)
     if (!IsError(rc)) log.FileAsSuccess();
 }
 
-void RepairNakedAmpersands(const CIntermediateBook& book, const std::string& bookDirectory)
+void RepairNakedAmpersands(CIntermediateBook& book, const std::string& bookDirectory)
 {
     for (const std::string& name : book.m_HtmlFileList) {
         // The repair writes files back: never outside the book's folder, whatever a reader listed.
         if (ClimbsOutOf(UrlDecode(name))) continue;
         std::string path = bookDirectory + name;
         std::string text = ReadWholeFile(path);
-        if (HandleNakedAmpersand(text)) WriteWholeFile(path, text);
+        if (!HandleNakedAmpersand(text)) continue;
+        WriteWholeFile(path, text);
+        book.m_PrintedDocuments.erase(name);
     }
 }
 

@@ -329,7 +329,7 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
     std::string language;
     if (GetParamValue(ctx.m_OutParam, "outparam_epubsetlanguage", language)) {
         book.SetValue("language", language);
-        passes.push_back({FixEpubLanguage, RC_EPUB_FIX_LANGUAGE});
+        passes.push_back({FixEpubLanguage, RC_EPUB_FIX_LANGUAGE, false});
     }
     PrintProgress("Set Vertical Mode");
     std::string vertical;
@@ -338,9 +338,9 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
             book.m_ResourceList.push_back("VerticalMode.css");
         if (WriteWholeFile(bookDirectory + "VerticalMode.css", VerticalModeCss()) != RC_OK)
             return RC_EPUB_VERTICAL_MODE;
-        passes.push_back({SetVerticalMode, RC_EPUB_VERTICAL_MODE});
+        passes.push_back({SetVerticalMode, RC_EPUB_VERTICAL_MODE, false});
     } else {
-        passes.push_back({SetOutXhtmlForIbooks, RC_OK});
+        passes.push_back({SetOutXhtmlForIbooks, RC_OK, true});
     }
     return Compress(outputFile, book, ctx.m_TempDirectory, passes);
 }
@@ -405,7 +405,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
             continue;
         }
         std::string data = ReadWholeFile(bookDirectory + name);
-        ResultCode rc = ReprintDocument(name, passes, data);
+        ResultCode rc = ReprintDocument(name, passes, book.m_PrintedDocuments.count(name) > 0, data);
         if (rc != RC_OK) return rc;
         if (!data.empty()) add(entryName, std::move(data), 8);
     }
@@ -420,13 +420,18 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
 }
 
 // A document that does not parse fails the pass that requires it; otherwise it is left as it was.
-// Pages our own cleaner printed on input are parsed again too: a second parse still changes them
-// (white space before inline elements, MOBI markup), so skipping it would change the book.
+// A document our cleaner printed in this run is not parsed again for a pass that would only
+// print it once more: the bytes would be the same.
 ResultCode CEbookEpub::ReprintDocument(const std::string& name, const std::vector<DocumentPass>& passes,
-                                       std::string& text)
+                                       bool printedAlready, std::string& text)
 {
     if (text.empty() || ClimbsOutOf(UrlDecode(name))) return RC_OK;
     for (const DocumentPass& pass : passes) {
+        if (printedAlready && pass.m_OnlyReprints) {
+            MakeEpub2Document(text);
+            continue;
+        }
+        printedAlready = false;
         CHtmlParse parser(m_Log);
         if (parser.Init(text, false, true) != RC_OK) {
             if (pass.m_Failure != RC_OK) return pass.m_Failure;

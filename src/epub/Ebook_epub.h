@@ -34,6 +34,7 @@ class CEbookEpub : public CEbook
     struct DocumentPass {
         DocumentPrint m_Print;
         ResultCode m_Failure; // for a document that does not parse; RC_OK leaves it as it was
+        bool m_OnlyReprints;  // gives a printed document back unchanged
     };
     // The steps' prints: the language fix, the vertical-mode stylesheet link, the plain reprint.
     static void SetOutXhtmlForIbooks(CHtmlParse& parser, const std::string& name, std::string& out);
@@ -41,7 +42,7 @@ class CEbookEpub : public CEbook
     static void SetVerticalMode(CHtmlParse& parser, const std::string& name, std::string& out);
     // Runs the passes over one document's text, in memory.
     ResultCode ReprintDocument(const std::string& name, const std::vector<DocumentPass>& passes,
-                               std::string& text);
+                               bool printedAlready, std::string& text);
     ResultCode Compress(const std::string& outputFile, CIntermediateBook& book,
                         const std::string& tempDirectory, const std::vector<DocumentPass>& passes);
 

@@ -208,7 +208,9 @@ void CEbookHtml::FillHtmlFileList()
 {
     for (const HtmlResourceRecord& record : m_Parser.GetRecords()) {
         std::string name = JoinFolder(record.m_Folder, record.m_FileName);
-        if (IsPageName(name)) m_Book.m_HtmlFileList.push_back(name);
+        if (!IsPageName(name)) continue;
+        m_Book.m_HtmlFileList.push_back(name);
+        m_Book.m_PrintedDocuments.insert(name);
     }
 }
 

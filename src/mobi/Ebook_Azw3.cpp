@@ -276,9 +276,15 @@ ResultCode CEbookAzw3::MakeFileListToMetaData()
     m_FlowMap.clear();
     ReadFlows();
     RebuildFiles();
-    for (const TextPiece& file : m_Files)
-        WriteHtmlFile(WithoutAidAttributes(m_Rebuilt, file.m_Start, file.m_End), file.m_Name,
-                      file.m_End - file.m_Start);
+    // Printed KF8 text parses back to the same print, unless a flow's SVG went in as it was;
+    // MOBI 6 pages do not (their markup is rewritten while printing), so only these are marked.
+    for (const TextPiece& file : m_Files) {
+        m_InlinedFlow = false;
+        if (WriteHtmlFile(WithoutAidAttributes(m_Rebuilt, file.m_Start, file.m_End), file.m_Name,
+                          file.m_End - file.m_Start) &&
+            !m_InlinedFlow)
+            m_Book.m_PrintedDocuments.insert(file.m_Name);
+    }
     TARVO_LOG(m_Log, LOG_INFO, "FixNcxListContentSrcName");
     FixNcxListContentSrcName();
     m_Book.m_ResourceList = m_Resources.m_ResourceFiles;
@@ -482,6 +488,7 @@ void CEbookAzw3::PrintElement(TidyNode element, std::string& out)
                 if (at != std::string::npos) {
                     // The picture goes inline; a second reference to the flow keeps its src.
                     out.append(svg, at, std::string::npos);
+                    m_InlinedFlow = true;
                     m_FlowMap.erase(flow);
                     return;
                 }

@@ -46,6 +46,7 @@ class CEbookAzw3 : public CEbookMobiBase
     const std::string& RebuiltText() const { return m_Rebuilt; }
     const std::vector<TextPiece>& Files() const { return m_Files; }
     const std::map<int64_t, std::string>& FlowMap() const { return m_FlowMap; }
+    bool m_InlinedFlow = false; // the page being printed took a flow's SVG text as it is
 
   protected:
     void PrintElement(TidyNode element, std::string& out) override;
