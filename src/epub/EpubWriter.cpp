@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace
 {
@@ -274,7 +275,8 @@ std::string NavPointLines(int count, const std::string& order, const std::string
 
 // XHTML 1.1 knows none of HTML5's sectioning and landmark elements. Each becomes the element it
 // stands for, its old name kept as a class so style sheets can still reach it.
-const std::pair<const char*, const char*> HTML5_ELEMENTS[] = {
+// Names as views: a tag is compared with every entry, and a length check settles most at once.
+const std::pair<std::string_view, const char*> HTML5_ELEMENTS[] = {
     {"section", "div"}, {"article", "div"}, {"nav", "div"},    {"aside", "div"},  {"header", "div"},
     {"footer", "div"},  {"main", "div"},    {"figure", "div"}, {"hgroup", "div"}, {"figcaption", "div"},
     {"details", "div"}, {"summary", "div"}, {"mark", "span"},
@@ -378,6 +380,36 @@ void AppendXhtml11Tag(const std::string& document, size_t begin, size_t end, std
     out.append(document, pos, end - pos);
 }
 
+// The tag's name, lower-cased, as AppendXhtml11Tag reads it (short names need no allocation).
+std::string LowerTagName(const std::string& document, size_t nameAt, size_t end)
+{
+    std::string name;
+    for (size_t i = nameAt;
+         i < end && !IsMarkupSpace(document[i]) && document[i] != '/' && document[i] != '>'; ++i)
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(document[i])));
+    return name;
+}
+
+// Most tags need nothing rewritten; they are told apart without building strings. A false alarm
+// (such a word inside an attribute value) only takes the exact path.
+bool MayNeedXhtml11Rewrite(const std::string& document, const std::string& lowerName, size_t begin,
+                           size_t end)
+{
+    if (Xhtml11Equivalent(lowerName) != nullptr) return true;
+    // Only a word after a blank can start such an attribute.
+    auto startsAt = [&document, end](size_t i, const char* word) {
+        for (; *word != '\0'; ++word, ++i)
+            if (i >= end || std::tolower(static_cast<unsigned char>(document[i])) != *word) return false;
+        return true;
+    };
+    for (size_t i = begin + 1; i < end; ++i) {
+        if (!IsMarkupSpace(document[i - 1])) continue;
+        if (startsAt(i, "role") || startsAt(i, "epub:type") || startsAt(i, "aria-") || startsAt(i, "data-"))
+            return true;
+    }
+    return false;
+}
+
 size_t EndAfter(const std::string& document, size_t from, const char* terminator)
 {
     size_t found = document.find(terminator, from);
@@ -407,9 +439,12 @@ void ReplaceHtml5Markup(std::string& document)
             // A tag left open runs to the end of the text: no later tag can close either.
             if (tag && end == std::string::npos) pos = document.size();
             if (end != std::string::npos) {
-                AppendXhtml11Tag(document, at, end, out);
+                const std::string name = LowerTagName(document, nameAt, end);
+                if (MayNeedXhtml11Rewrite(document, name, at, end))
+                    AppendXhtml11Tag(document, at, end, out);
+                else
+                    out.append(document, at, end - at);
                 pos = end;
-                const std::string name = ToLowerCopy(TagNameAt(document, at));
                 const bool rawText =
                     (name == "script" || name == "style") && nameAt == at + 1 && document[end - 2] != '/';
                 if (rawText) {
