@@ -809,6 +809,29 @@ std::vector<ZipEntry> MimetypeFirst(const std::vector<ZipEntry>& entries)
 
 } // namespace
 
+void PackEntry(ZipEntry& entry)
+{
+    std::string& data = entry.m_Data;
+    entry.m_Crc = ZipCrc(data);
+    entry.m_UncompressedSize = static_cast<int32_t>(data.size());
+    entry.m_Packed = true;
+    if (entry.m_Method == 0 || data.empty()) {
+        entry.m_Method = 0;
+        return;
+    }
+    entry.m_Version = 20;
+    // Twice the input is the room given; a stream that needs more is stored instead.
+    std::string packed(2 * data.size(), '\0');
+    size_t n = packed.size();
+    if (DeflateRaw(data.data(), data.size(), &packed[0], n) != Z_STREAM_END) {
+        entry.m_Method = 0;
+        return;
+    }
+    packed.resize(n);
+    data.swap(packed);
+    entry.m_Method = 8;
+}
+
 ResultCode CZip::WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
                               bool stopAtUnreadable, bool viaBackup)
 {
@@ -861,7 +884,7 @@ ResultCode CZip::WriteEntries(const std::string& outputPath, std::vector<ZipEntr
         return rc; // an uncommitted replacement removes itself
     };
 
-    std::string header, central, packed;
+    std::string header, central;
     uint64_t offset = 0;
     size_t written = 0;
     for (ZipEntry& e : list) {
@@ -888,20 +911,13 @@ ResultCode CZip::WriteEntries(const std::string& outputPath, std::vector<ZipEntr
                 f.m_PackedSize = static_cast<uint32_t>(streamed.m_PackedSize);
             }
         } else {
-            const std::string& data = e.m_Data;
-            f.m_Crc = ZipCrc(data);
-            f.m_Size = f.m_PackedSize = static_cast<uint32_t>(data.size());
-            if (e.m_Method != 0 && !data.empty()) {
-                f.m_Version = 20;
-                // Twice the input is the room given; a stream that needs more is stored instead.
-                if (packed.size() < 2 * data.size()) packed.resize(2 * data.size());
-                size_t n = 2 * data.size();
-                if (DeflateRaw(data.data(), data.size(), &packed[0], n) == Z_STREAM_END) {
-                    f.m_Method = 8;
-                    body = packed.data();
-                    f.m_PackedSize = static_cast<uint32_t>(n);
-                }
-            }
+            if (!e.m_Packed) PackEntry(e);
+            body = e.m_Data.data();
+            f.m_Method = e.m_Method;
+            f.m_Version = e.m_Version;
+            f.m_Crc = e.m_Crc;
+            f.m_Size = static_cast<uint32_t>(e.m_UncompressedSize);
+            f.m_PackedSize = static_cast<uint32_t>(e.m_Data.size());
         }
         if (offset + LOCAL_HEADER_SIZE + e.m_Name.size() + f.m_PackedSize > UINT32_MAX) {
             TARVO_LOG(m_ZipLog, LOG_ERROR, "archive passes 4 GiB at \"%s\"", e.m_Name.c_str());

@@ -18,7 +18,9 @@ struct ZipEntry {
     std::string m_Name;
     uint16_t m_Date = 0; // MS-DOS date and time
     uint16_t m_Time = 0;
-    std::string m_Data; // uncompressed bytes; empty until loaded
+    std::string m_Data;      // uncompressed bytes; empty until loaded; the packed stream once m_Packed
+    bool m_Packed = false;   // set by PackEntry: m_Crc and m_UncompressedSize then describe m_Data's bytes
+    uint16_t m_Version = 10; // needed to extract, once packed: 20 wherever deflating was tried
     uint32_t m_DataOffset = 0;
     int32_t m_CompressedSize = 0;   // below 1 means unknown
     int32_t m_UncompressedSize = 0; // below 1 means unknown
@@ -103,6 +105,9 @@ class CZip : public CFile
     ResultCode ScanEntry(uint64_t& position);
 };
 
+// Packs an entry's bytes as WriteArchive would (deflated when m_Method asks for it and the stream
+// fits, else stored), so that packing can be done apart from writing, in another process even.
+void PackEntry(ZipEntry& entry);
 // Raw deflate (no zlib header) at level 9 with a sync flush after every 16384 input bytes, into at
 // most outSize bytes; outSize becomes the length produced. Returns the zlib code, Z_STREAM_END on
 // success and Z_BUF_ERROR when the stream does not fit.

@@ -11,6 +11,7 @@
 #include "epub/ParseOpf.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 namespace
@@ -50,6 +51,43 @@ void DropFilesNotExtracted(const CEpub& epub, const std::string& base, CIntermed
                extracted.count(NormalizeRelativePath(UrlDecode(base + name))) > 0;
     };
     DropMissingFiles(present, book, log);
+}
+
+// A printed document as it crosses from the process that packed it: the result, then the packed
+// entry's method, version, CRC-32 and size, then its bytes.
+struct PackedHead {
+    ResultCode m_Result;
+    uint16_t m_Method;
+    uint16_t m_Version;
+    uint32_t m_Crc;
+    int32_t m_Size;
+};
+
+std::string PackedDocument(ResultCode rc, std::string text)
+{
+    ZipEntry entry;
+    entry.m_Method = 8;
+    entry.m_Data = std::move(text);
+    if (rc == RC_OK) PackEntry(entry);
+    PackedHead head{rc, entry.m_Method, entry.m_Version, entry.m_Crc, entry.m_UncompressedSize};
+    std::string out(reinterpret_cast<const char*>(&head), sizeof head);
+    if (rc == RC_OK) out += entry.m_Data;
+    return out;
+}
+
+ResultCode UnpackDocument(const std::string& packed, ZipEntry& entry)
+{
+    PackedHead head{};
+    if (packed.size() < sizeof head) return RC_FILE_READ_FAILED;
+    std::memcpy(&head, packed.data(), sizeof head);
+    if (head.m_Result != RC_OK) return head.m_Result;
+    entry.m_Method = head.m_Method;
+    entry.m_Version = head.m_Version;
+    entry.m_Crc = head.m_Crc;
+    entry.m_UncompressedSize = head.m_Size;
+    entry.m_Data.assign(packed, sizeof head, std::string::npos);
+    entry.m_Packed = true;
+    return RC_OK;
 }
 
 } // namespace
@@ -397,17 +435,33 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     PrintProgress("Creating Ncx File");
     add(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book), 8);
 
-    for (const std::string& name : book.m_HtmlFileList) {
-        const std::string entryName = PACKAGE_FOLDER + UrlDecode(name);
+    // Documents are read, printed and packed on every core; the archive takes them in order.
+    const std::vector<std::string>& documents = book.m_HtmlFileList;
+    std::vector<std::string> packed = ForkedMap(documents.size(), [&](size_t i) {
+        const std::string& name = documents[i];
+        if (name == addedCoverName) return std::string();
+        std::string data = ReadWholeFile(bookDirectory + name);
+        ResultCode rc = ReprintDocument(name, passes, book.m_PrintedDocuments.count(name) > 0, data);
+        return PackedDocument(rc, std::move(data));
+    });
+    for (size_t i = 0; i < documents.size(); ++i) {
+        const std::string entryName = PACKAGE_FOLDER + UrlDecode(documents[i]);
         if (taken.count(ToLowerCopy(entryName)) > 0) continue;
-        if (name == addedCoverName) {
+        if (documents[i] == addedCoverName) {
             add(entryName, std::move(addedCoverPage), 8);
             continue;
         }
-        std::string data = ReadWholeFile(bookDirectory + name);
-        ResultCode rc = ReprintDocument(name, passes, book.m_PrintedDocuments.count(name) > 0, data);
+        ZipEntry entry;
+        ResultCode rc = UnpackDocument(packed[i], entry);
         if (rc != RC_OK) return rc;
-        if (!data.empty()) add(entryName, std::move(data), 8);
+        std::string().swap(packed[i]);
+        if (entry.m_UncompressedSize > 0) {
+            taken.insert(ToLowerCopy(entryName));
+            entry.m_Name = entryName;
+            entry.m_Date = date;
+            entry.m_Time = time;
+            writer.m_Entries.push_back(std::move(entry));
+        }
     }
     for (const std::string& name : book.m_ResourceList) {
         std::string data = ReadWholeFile(bookDirectory + name);

@@ -532,4 +532,37 @@ TEST(Files, WriteOutputFileLeavesThePreviousFileOnFailure)
     }
 }
 
+// Results come back in order whatever process worked them, and an item whose forked copy died is
+// worked again here, so a crash in a copy costs time, never a page.
+TEST(ForkedMap, ResultsInOrderAndLostItemsWorkedAgain)
+{
+    const pid_t self = ::getpid();
+    struct MapCase {
+        const char* label;
+        const char* workers; // TARVO_WORKERS, or null for one process per core
+        size_t count;
+        bool copiesDie;
+    };
+    const MapCase cases[] = {
+        {"nothing", nullptr, 0, false},        {"one item, no copy", nullptr, 1, false},
+        {"many items", "3", 40, false},        {"copies die on every item", "3", 40, true},
+        {"this process alone", "1", 40, true},
+    };
+    for (const MapCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.workers != nullptr)
+            ::setenv("TARVO_WORKERS", c.workers, 1);
+        else
+            ::unsetenv("TARVO_WORKERS");
+        std::vector<std::string> results = ForkedMap(c.count, [&](size_t i) {
+            if (c.copiesDie && ::getpid() != self) ::raise(SIGKILL);
+            return std::string(i * 1000, static_cast<char>('a' + i % 26)) + std::to_string(i);
+        });
+        ASSERT_EQ(results.size(), c.count);
+        for (size_t i = 0; i < c.count; ++i)
+            EXPECT_EQ(results[i], std::string(i * 1000, static_cast<char>('a' + i % 26)) + std::to_string(i));
+    }
+    ::unsetenv("TARVO_WORKERS");
+}
+
 } // namespace
