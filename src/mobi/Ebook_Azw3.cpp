@@ -276,14 +276,30 @@ ResultCode CEbookAzw3::MakeFileListToMetaData()
     m_FlowMap.clear();
     ReadFlows();
     RebuildFiles();
+    // Each page reports whether it was written ("w") and whether a flow's SVG went into it ("i").
+    auto printFile = [&](size_t i) {
+        const TextPiece& file = m_Files[i];
+        m_InlinedFlow = false;
+        if (!WriteHtmlFile(WithoutAidAttributes(m_Rebuilt, file.m_Start, file.m_End), file.m_Name,
+                           file.m_End - file.m_Start))
+            return std::string();
+        return std::string(m_InlinedFlow ? "i" : "w");
+    };
+    // The first page to show a flow takes it inline, and that memory stays with the process that
+    // printed it: such books print their pages here, in order. Others print on every core.
+    std::vector<std::string> printed;
+    if (PagesMayTakeFlows()) {
+        for (size_t i = 0; i < m_Files.size(); ++i)
+            printed.push_back(printFile(i));
+    } else {
+        printed = ForkedMap(m_Files.size(), printFile);
+    }
     // Printed KF8 text parses back to the same print, unless a flow's SVG went in as it was;
     // MOBI 6 pages do not (their markup is rewritten while printing), so only these are marked.
-    for (const TextPiece& file : m_Files) {
-        m_InlinedFlow = false;
-        if (WriteHtmlFile(WithoutAidAttributes(m_Rebuilt, file.m_Start, file.m_End), file.m_Name,
-                          file.m_End - file.m_Start) &&
-            !m_InlinedFlow)
-            m_Book.m_PrintedDocuments.insert(file.m_Name);
+    for (size_t i = 0; i < m_Files.size(); ++i) {
+        if (printed[i].empty()) continue;
+        m_Book.m_HtmlFileList.push_back(m_Files[i].m_Name);
+        if (printed[i] == "w") m_Book.m_PrintedDocuments.insert(m_Files[i].m_Name);
     }
     TARVO_LOG(m_Log, LOG_INFO, "FixNcxListContentSrcName");
     FixNcxListContentSrcName();
@@ -292,6 +308,19 @@ ResultCode CEbookAzw3::MakeFileListToMetaData()
     for (const auto& flow : m_FlowMap)
         m_Book.m_ResourceList.push_back(flow.second);
     return RC_OK;
+}
+
+bool CEbookAzw3::PagesMayTakeFlows() const
+{
+    if (m_FlowMap.empty()) return false;
+    // A style sheet is linked by href; any other reference may be a picture drawn by a flow.
+    for (size_t at = m_Rebuilt.find(FLOW_PREFIX); at != std::string::npos;
+         at = m_Rebuilt.find(FLOW_PREFIX, at + 1)) {
+        size_t from = at >= 6 ? at - 6 : 0;
+        const std::string before = m_Rebuilt.substr(from, at - from);
+        if (before != "href=\"" && before != "href='") return true;
+    }
+    return false;
 }
 
 void CEbookAzw3::ReadFlows()

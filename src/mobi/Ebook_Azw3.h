@@ -34,6 +34,8 @@ class CEbookAzw3 : public CEbookMobiBase
     ResultCode ParseText(CMobiResources& resources, bool verticalWriting, MobiPartText& part);
 
     // Writes the flows after the first as "flow%04d.css" and records them in the flow map.
+    // Whether a page may show a flow (an SVG picture, say) in place of an image.
+    bool PagesMayTakeFlows() const;
     void ReadFlows();
     // Every "kindle:embed:" reference of a flow replaced by its resource file name.
     std::string ReplaceEmbeds(const std::string& flow) const;

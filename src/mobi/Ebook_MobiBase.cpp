@@ -207,7 +207,6 @@ bool CEbookMobiBase::WriteHtmlFile(const std::string& bytes, const std::string& 
         TARVO_LOG(m_Log, LOG_WARNING, "could not write %s", name.c_str());
         return false;
     }
-    m_Book.m_HtmlFileList.push_back(name);
     return true;
 }
 

@@ -318,9 +318,15 @@ ResultCode CEbookPrc::MakeFileListToMetaData()
     m_AnchorMap.clear();
     SplitHtmlFile();
     const std::string& text = m_Header.m_Text;
-    for (const TextPiece& piece : m_Pieces)
-        WriteHtmlFile(text.substr(piece.m_Start, piece.m_End - piece.m_Start), piece.m_Name,
-                      piece.m_End - piece.m_Start);
+    // Pages print on every core; each says whether it was written.
+    std::vector<std::string> written = ForkedMap(m_Pieces.size(), [&](size_t i) {
+        const TextPiece& piece = m_Pieces[i];
+        bool ok = WriteHtmlFile(text.substr(piece.m_Start, piece.m_End - piece.m_Start), piece.m_Name,
+                                piece.m_End - piece.m_Start);
+        return std::string(ok ? "w" : "");
+    });
+    for (size_t i = 0; i < m_Pieces.size(); ++i)
+        if (!written[i].empty()) m_Book.m_HtmlFileList.push_back(m_Pieces[i].m_Name);
     GetGuideList();
     FixNcxListContentSrcName();
     ReadContentsPage();
