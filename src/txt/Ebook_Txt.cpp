@@ -7,6 +7,7 @@
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
 
+#include <cstring>
 #include <regex>
 #include <string_view>
 
@@ -363,16 +364,24 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
     text = DecodeEntities(text);
     PrintProgress("Parsing All Htmls Content");
     const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
-    for (const std::string& name : book.m_HtmlFileList) {
-        std::string html = ReadWholeFile(bookDirectory + name);
+    // Documents are read on every core. Each gives its result code, then its text.
+    const std::vector<std::string>& documents = book.m_HtmlFileList;
+    std::vector<std::string> texts = ForkedMap(documents.size(), [&](size_t i) {
+        std::string html = ReadWholeFile(bookDirectory + documents[i]);
         CHtmlParse parser(m_Log);
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init IN...");
         ResultCode rc = parser.Init(html, false, true);
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init OUT...");
+        std::string result(reinterpret_cast<const char*>(&rc), sizeof rc);
+        if (rc == RC_OK) result += DocumentText(parser);
+        return result;
+    });
+    for (std::string& document : texts) {
+        ResultCode rc = RC_FILE_READ_FAILED;
+        if (document.size() >= sizeof rc) std::memcpy(&rc, document.data(), sizeof rc);
         if (rc != RC_OK) return rc;
-        TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output ParseHtmlContent IN");
-        text += DocumentText(parser);
-        TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output ParseHtmlContent OUT");
+        text.append(document, sizeof rc, std::string::npos);
+        std::string().swap(document);
     }
 
     PrintProgress("Processed 95%");
