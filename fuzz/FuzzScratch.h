@@ -10,6 +10,9 @@
 inline const std::string& FuzzScratch(const char* pattern)
 {
     static const std::string* dir = [pattern] {
+        // Pages are worked in this process only: a fault must show in the process the fuzzer
+        // watches, and forking for every input would slow it down.
+        setenv("TARVO_WORKERS", "1", 1);
         std::string name = pattern;
         const char* made = mkdtemp(name.data());
         if (made == nullptr) std::abort();

@@ -43,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     zip.ReadDirectory(); // a failed listing keeps what it found, which is extracted all the same
     zip.UnCompress();
     std::string bytes;
-    if (!zip.m_Entries.empty()) zip.GetFileBuffer(zip.m_Entries.front().m_Name, bytes);
+    if (!zip.m_Entries.empty()) {
+        zip.GetFileBuffer(zip.m_Entries.front().m_Name, bytes);
+        zip.GetFilePrefix(zip.m_Entries.back().m_Name, 4096, bytes);
+    }
 
     // The same archive rewritten as "s" does, entries copied as they are packed.
     const std::string rewritten = (base / "out.epub").string();

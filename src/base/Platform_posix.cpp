@@ -137,18 +137,19 @@ ResultCode CFile::Write(const void* buffer, size_t count)
 
 ResultCode CFile::ReadAt(void* buffer, uint64_t offset, size_t& count)
 {
-    if (offset > static_cast<uint64_t>(LLONG_MAX) ||
-        ::lseek(m_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    // pread: one call instead of a seek and a read, and no shared file position to disturb.
+    if (offset > static_cast<uint64_t>(LLONG_MAX)) {
         count = 0;
         return RC_FILE_SEEK_FAILED;
     }
     size_t got = 0;
     char* out = static_cast<char*>(buffer);
     while (got < count) {
-        ssize_t n = ReadSome(m_Fd, out + got, count - got);
+        ssize_t n = ::pread(m_Fd, out + got, count - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             count = got;
-            return RC_FILE_READ_FAILED;
+            return errno == EINVAL ? RC_FILE_SEEK_FAILED : RC_FILE_READ_FAILED;
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 
 namespace
@@ -111,24 +112,25 @@ InflateEnd InflateStream(const ZipSource& source, const ZipSink& sink, uint64_t 
     produced = consumed = 0;
     z_stream z{};
     if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return InflateEnd::Damaged;
-    std::vector<char> in(STREAM_PIECE), out(STREAM_PIECE);
+    // Left uninitialised: clearing two pieces for every entry costs more than inflating a small one.
+    std::unique_ptr<char[]> in(new char[STREAM_PIECE]), out(new char[STREAM_PIECE]);
     bool inputLeft = true;
     InflateEnd end = InflateEnd::Damaged;
     for (;;) {
         if (z.avail_in == 0 && inputLeft) {
             size_t got = 0;
-            if (source(in.data(), in.size(), got) != RC_OK) {
+            if (source(in.get(), STREAM_PIECE, got) != RC_OK) {
                 end = InflateEnd::SourceFailed;
                 break;
             }
             inputLeft = got > 0;
-            z.next_in = reinterpret_cast<Bytef*>(in.data());
+            z.next_in = reinterpret_cast<Bytef*>(in.get());
             z.avail_in = static_cast<uInt>(got);
         }
-        z.next_out = reinterpret_cast<Bytef*>(out.data());
-        z.avail_out = static_cast<uInt>(out.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.get());
+        z.avail_out = static_cast<uInt>(STREAM_PIECE);
         const int rc = inflate(&z, Z_NO_FLUSH);
-        const size_t piece = out.size() - z.avail_out;
+        const size_t piece = STREAM_PIECE - z.avail_out;
         produced += piece;
         // Z_BUF_ERROR with no input left: the stream was cut off.
         if (rc != Z_OK && rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && inputLeft)) break;
@@ -140,7 +142,7 @@ InflateEnd InflateStream(const ZipSource& source, const ZipSink& sink, uint64_t 
             end = InflateEnd::TooDense;
             break;
         }
-        if (piece > 0 && sink(out.data(), piece) != RC_OK) {
+        if (piece > 0 && sink(out.get(), piece) != RC_OK) {
             end = InflateEnd::SinkFailed;
             break;
         }
@@ -638,6 +640,57 @@ ResultCode CZip::GetFileBuffer(const std::string& name, std::string& data)
         if (EqualsNoCase(entry.m_Name, name)) return LoadEntry(entry, data);
     TARVO_LOG(m_ZipLog, LOG_ERROR, "no entry \"%s\"", name.c_str());
     return RC_ZIP_FILE_CONTENT;
+}
+
+ResultCode CZip::GetFilePrefix(const std::string& name, size_t size, std::string& data)
+{
+    data.clear();
+    const ZipEntry* entry = nullptr;
+    for (const ZipEntry& e : m_Entries)
+        if (entry == nullptr && EqualsNoCase(e.m_Name, name)) entry = &e;
+    if (entry == nullptr) return RC_ZIP_FILE_CONTENT;
+    if (!entry->m_Data.empty() || !KeepsName(entry->m_Name)) {
+        data = entry->m_Data.substr(0, size);
+        return RC_OK;
+    }
+    if (entry->m_CompressedSize <= 0) return RC_OK;
+    uint64_t fileSize = 0;
+    uint64_t left = static_cast<uint32_t>(entry->m_CompressedSize);
+    if (Size(fileSize) != RC_OK || entry->m_DataOffset > fileSize || left > fileSize - entry->m_DataOffset)
+        return RC_ZIP_FILE_CONTENT;
+    uint64_t at = entry->m_DataOffset;
+    if (entry->m_Method == 0) {
+        data.resize(static_cast<size_t>(std::min<uint64_t>(size, left)));
+        return ReadExact(at, &data[0], data.size(), RC_ZIP_FILE_CONTENT);
+    }
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return RC_ZIP_FILE_CONTENT;
+    data.resize(size);
+    z.next_out = reinterpret_cast<Bytef*>(&data[0]);
+    z.avail_out = static_cast<uInt>(size);
+    char in[4096];
+    int rc = Z_OK;
+    while (z.avail_out > 0 && rc == Z_OK) {
+        if (z.avail_in == 0) {
+            size_t got = static_cast<size_t>(std::min<uint64_t>(sizeof in, left));
+            if (got == 0 || ReadExact(at, in, got, RC_ZIP_FILE_CONTENT) != RC_OK) {
+                rc = Z_DATA_ERROR; // cut off before the prefix was complete
+                break;
+            }
+            at += got;
+            left -= got;
+            z.next_in = reinterpret_cast<Bytef*>(in);
+            z.avail_in = static_cast<uInt>(got);
+        }
+        rc = inflate(&z, Z_NO_FLUSH);
+    }
+    data.resize(size - z.avail_out);
+    inflateEnd(&z);
+    if (rc != Z_OK && rc != Z_STREAM_END) {
+        data.clear();
+        return RC_ZIP_FILE_CONTENT;
+    }
+    return RC_OK;
 }
 
 ResultCode CZip::UnCompress()

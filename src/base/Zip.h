@@ -60,6 +60,10 @@ class CZip : public CFile
     // Streams every entry into a file under m_WorkingDirectory; names that would leave it are
     // skipped. The whole archive may inflate to at most m_MaxRatio times its size.
     ResultCode UnCompress();
+    // At most size of the first uncompressed bytes of the first entry whose name matches
+    // case-insensitively, inflating no further: enough to tell what a file is. The CRC-32 is not
+    // checked, since the rest of the entry is never read.
+    ResultCode GetFilePrefix(const std::string& name, size_t size, std::string& data);
     void AddFile(const std::string& name, const std::string& data);
     // With viaBackup the archive is built beside outputPath under a temporary name and moved over
     // it once complete (see CAtomicFile), else written in place; with stopAtUnreadable an entry

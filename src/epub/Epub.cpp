@@ -6,7 +6,8 @@
 
 #include <tinyxml2.h>
 
-namespace {
+namespace
+{
 
 const tinyxml2::XMLElement* ChildNamedNoCase(const tinyxml2::XMLElement* parent, const char* name)
 {
@@ -22,16 +23,28 @@ bool LooksLikeMarkup(const std::string& data)
            data.find("xml") != std::string::npos || data.find("<svg") != std::string::npos;
 }
 
+bool LooksLikeImage(const std::string& data)
+{
+    return !ImageTypeOf(data).empty();
+}
+
+// How much of a sampled file is read first.
+constexpr size_t SAMPLE_PREFIX = 4096;
+
 } // namespace
 
 // All of a short list (up to 11), a third of a longer one, at most 50.
-size_t DrmSampleLimit(size_t count) { return count / 3 <= 3 ? count : std::min<size_t>(count / 3, 50); }
+size_t DrmSampleLimit(size_t count)
+{
+    return count / 3 <= 3 ? count : std::min<size_t>(count / 3, 50);
+}
 
 std::string FindContainerRootfile(const std::string& containerXml)
 {
     tinyxml2::XMLDocument doc;
     if (doc.Parse(containerXml.data(), containerXml.size()) != tinyxml2::XML_SUCCESS) return "";
-    const tinyxml2::XMLElement* rootfile = ChildNamedNoCase(ChildNamedNoCase(doc.RootElement(), "rootfiles"), "rootfile");
+    const tinyxml2::XMLElement* rootfile =
+        ChildNamedNoCase(ChildNamedNoCase(doc.RootElement(), "rootfiles"), "rootfile");
     if (rootfile == nullptr) return "";
     for (const tinyxml2::XMLAttribute* a = rootfile->FirstAttribute(); a; a = a->Next())
         if (EqualsNoCase(a->Name(), "full-path")) return a->Value();
@@ -45,7 +58,8 @@ CEpub::CEpub()
 
 void CEpub::RemoveKindleKeys(MetaDataMap& map) const
 {
-    for (const auto& entry : m_KindleKeys) map.erase(entry.first);
+    for (const auto& entry : m_KindleKeys)
+        map.erase(entry.first);
 }
 
 ResultCode CEpub::GetOpfXml(const std::string& path, std::string& opfText, std::string& opfPath)
@@ -79,16 +93,23 @@ ResultCode CEpub::GetOpfXml(const std::string& path, std::string& opfText, std::
     return rc;
 }
 
-ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images, bool relativeFlag1,
-                           bool relativeFlag2)
+ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images,
+                           bool relativeFlag1, bool relativeFlag2)
 {
     const std::string base = relativeFlag1 && relativeFlag2 ? book.m_ContentDirectory : "";
     size_t documents = book.m_HtmlFileList.size(), imageCount = images.size();
     const size_t documentLimit = DrmSampleLimit(documents), imageLimit = DrmSampleLimit(imageCount);
 
+    // A file's first bytes nearly always settle it; one that looks protected there is read whole
+    // before the book is refused.
+    auto sample = [this](const std::string& name, std::string& data, bool (*looksPlain)(const std::string&)) {
+        ResultCode rc = GetFilePrefix(name, SAMPLE_PREFIX, data);
+        if (rc == RC_OK && data.size() == SAMPLE_PREFIX && !looksPlain(data)) rc = GetFileBuffer(name, data);
+        return rc == RC_OK && !data.empty();
+    };
     for (size_t i = 0; i < book.m_HtmlFileList.size(); ++i) {
         std::string data;
-        if (GetFileBuffer(UrlDecode(base + book.m_HtmlFileList[i]), data) != RC_OK || data.empty()) {
+        if (!sample(UrlDecode(base + book.m_HtmlFileList[i]), data, LooksLikeMarkup)) {
             --documents;
             continue;
         }
@@ -98,7 +119,7 @@ ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std:
     for (size_t i = 0; i < images.size(); ++i) {
         std::string data;
         // Images are looked up where the documents are, so a damaged image is found too.
-        if (GetFileBuffer(UrlDecode(base + images[i]), data) != RC_OK || data.empty()) {
+        if (!sample(UrlDecode(base + images[i]), data, LooksLikeImage)) {
             --imageCount;
             continue;
         }
@@ -113,10 +134,14 @@ ResultCode CEpub::ClassifyProtection()
     bool encryption = false, signatures = false, sinf = false, displayOptions = false, kobo = false;
     for (const ZipEntry& entry : m_Entries) {
         const std::string& name = entry.m_Name;
-        if (EqualsNoCase(name, "META-INF/encryption.xml")) encryption = true;
-        else if (EqualsNoCase(name, "META-INF/signatures.xml")) signatures = true;
-        else if (EqualsNoCase(name, "META-INF/sinf.xml")) sinf = true;
-        else if (EqualsNoCase(name, "META-INF/com.apple.ibooks.display-options.xml")) displayOptions = true;
+        if (EqualsNoCase(name, "META-INF/encryption.xml"))
+            encryption = true;
+        else if (EqualsNoCase(name, "META-INF/signatures.xml"))
+            signatures = true;
+        else if (EqualsNoCase(name, "META-INF/sinf.xml"))
+            sinf = true;
+        else if (EqualsNoCase(name, "META-INF/com.apple.ibooks.display-options.xml"))
+            displayOptions = true;
         else if (name.find("rights.xml") != std::string::npos) {
             std::string rights;
             if (GetFileBuffer(name, rights) != RC_OK || rights.empty()) continue;

@@ -288,6 +288,9 @@ TEST(Files, CFileOpensBackslashPathsAndReadsShort)
     size_t count = sizeof buffer;
     EXPECT_EQ(file.ReadAt(buffer, 6, count), RC_OK);
     EXPECT_EQ(std::string(buffer, count), "6789");
+    // Reads at an offset leave the file position alone: forked workers share it.
+    EXPECT_EQ(file.Read(buffer, 10), RC_OK);
+    EXPECT_EQ(std::string(buffer, 10), "0123456789");
     EXPECT_EQ(file.Read(buffer, 1), RC_FILE_READ_FAILED) << "at the end nothing more arrives";
     EXPECT_EQ(file.Read(buffer, 0), RC_OK);
     CFile missing;

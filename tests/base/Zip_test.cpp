@@ -187,6 +187,8 @@ TEST(Zip, WrittenArchiveReadsBackByteForByte)
         std::string data;
         ASSERT_EQ(zip.GetFileBuffer(file.first, data), RC_OK);
         EXPECT_EQ(data, file.second);
+        ASSERT_EQ(zip.GetFilePrefix(file.first, 5000, data), RC_OK);
+        EXPECT_EQ(data, file.second.substr(0, 5000));
     }
     std::string missing;
     EXPECT_EQ(zip.GetFileBuffer("OEBPS/none.html", missing), RC_ZIP_FILE_CONTENT);
