@@ -3,8 +3,9 @@
 # repeated, and the Kindle files made from it) beside calibre's ebook-convert / ebook-meta when
 # installed and beside the floor: one `tidy -q -asxhtml` process over the book's documents, the
 # HTML repair that no converter can skip. Prints the minimum of the runs, the ratios and our peak
-# memory. Needs hyperfine, tidy, unzip, python3 and /usr/bin/time
-# (apt-get install hyperfine tidy unzip time; calibre optional).
+# memory (of its largest process: `c` works a book's pages in one process per core, and the times
+# are wall-clock; TARVO_WORKERS=1 measures one process). Needs hyperfine, tidy, unzip, python3 and
+# /usr/bin/time (apt-get install hyperfine tidy unzip time; calibre optional).
 # Usage: scripts/bench-speed.sh [build folder, default build] [runs, default 10]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -72,5 +73,8 @@ row "joint MOBI -> EPUB" "$(convert book-joint.mobi epub)" "$(calibreConvert boo
 row "MOBI 6 -> EPUB" "$(convert book-mobi6.mobi epub)" "$(calibreConvert book-mobi6.mobi epub)" yes
 row "TXT -> EPUB" "$(convert book.txt epub)" "$(calibreConvert book.txt epub)" no
 row "EPUB -> TXT" "$(convert book.epub txt)" "$(calibreConvert book.epub txt)" no
+row "EPUB -> AZW3" "$(convert book.epub azw3)" "$(calibreConvert book.epub azw3)" no
+row "EPUB -> MOBI" "$(convert book.epub mobi)" "$(calibreConvert book.epub mobi)" no
 row "g EPUB" "$tarvo g $work/book.epub $work/job $work/meta.json $work/out.cover" "ebook-meta $work/book.epub" no
+row "g AZW3" "$tarvo g $work/book.azw3 $work/job $work/meta.json $work/out.cover" "ebook-meta $work/book.azw3" no
 echo "floor: ${floor} ms for one tidy process over the $(wc -l <"$work/docs.list") documents"
