@@ -10,6 +10,7 @@
 #include "mobi/PalmDb.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace
 {
@@ -194,11 +195,14 @@ std::string KindleEmbedReference(uint32_t number)
     return "kindle:embed:" + WriteBase32(number, 4);
 }
 
-std::vector<std::string> MakeTextRecords(const std::string& text)
+TextRecords MakeTextRecords(std::string text)
 {
-    std::vector<std::string> records;
-    records.reserve(text.size() / TEXT_RECORD_SIZE + 2);
-    uint64_t total = 0;
+    struct Piece {
+        size_t m_Start, m_Size, m_Extra;
+    };
+    std::vector<Piece> pieces;
+    pieces.reserve(text.size() / TEXT_RECORD_SIZE + 1);
+    size_t total = 0;
     for (size_t start = 0; start < text.size(); start += TEXT_RECORD_SIZE) {
         size_t size = std::min(TEXT_RECORD_SIZE, text.size() - start);
         size_t following = text.size() - start - size;
@@ -207,14 +211,27 @@ std::vector<std::string> MakeTextRecords(const std::string& text)
         // the end of the text gets only the bytes that are there.
         if (extra > MAX_TRAILING_BYTES) extra = 0;
         extra = std::min(extra, following);
-        std::string record;
-        record.reserve(size + extra + 1);
-        record.append(text, start, size + extra);
-        record.push_back(static_cast<char>(extra));
-        total += record.size();
-        records.push_back(std::move(record));
+        pieces.push_back({start, size, extra});
+        total += size + extra + 1;
     }
-    if (total % 4 != 0) records.emplace_back(4 - total % 4, '\0');
+    const size_t padding = total % 4 != 0 ? 4 - total % 4 : 0;
+
+    // Each record moves right by the bytes added before it. Moving the last one first never
+    // overwrites a byte still to be moved: a record lands past the repeated bytes of the one before.
+    TextRecords records;
+    records.m_Ends.resize(pieces.size());
+    text.resize(total + padding, '\0');
+    size_t end = total;
+    for (size_t i = pieces.size(); i-- > 0;) {
+        const Piece& p = pieces[i];
+        size_t to = end - (p.m_Size + p.m_Extra + 1);
+        std::memmove(&text[to], &text[p.m_Start], p.m_Size + p.m_Extra);
+        text[to + p.m_Size + p.m_Extra] = static_cast<char>(p.m_Extra);
+        records.m_Ends[i] = end;
+        end = to;
+    }
+    if (padding > 0) records.m_Ends.push_back(total + padding);
+    records.m_Block = std::move(text);
     return records;
 }
 
@@ -237,9 +254,8 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
         TARVO_LOG(log, LOG_ERROR, "text of %zu bytes needs more than 65535 text records", textLength);
         return RC_FILE_WRITE_FAILED;
     }
-    std::vector<std::string> textRecords = MakeTextRecords(text.m_Text);
-    std::string().swap(text.m_Text);
-    const size_t t = textRecords.size();
+    TextRecords textRecords = MakeTextRecords(std::move(text.m_Text));
+    const size_t t = textRecords.Count();
     if (t > MAX_PALMDB_RECORDS) {
         TARVO_LOG(log, LOG_ERROR, "%zu text records do not fit the 16-bit count", t);
         return RC_FILE_WRITE_FAILED;
@@ -370,19 +386,21 @@ ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts
     }
     parts.back().m_MiscRecords.push_back(MakeEofRecord());
     const std::string boundary = BOUNDARY_RECORD;
-    std::vector<const std::string*> order;
+    std::vector<std::string_view> order;
     for (size_t i = 0; i < parts.size(); ++i) {
         const MobiPartRecords& p = parts[i];
-        if (i > 0) order.push_back(&boundary);
-        order.push_back(&p.m_Record0);
-        for (const auto* list : {&p.m_TextRecords, &p.m_IndexRecords, &p.m_ResourceRecords, &p.m_MiscRecords})
+        if (i > 0) order.push_back(boundary);
+        order.push_back(p.m_Record0);
+        for (size_t r = 0; r < p.m_TextRecords.Count(); ++r)
+            order.push_back(p.m_TextRecords.Record(r));
+        for (const auto* list : {&p.m_IndexRecords, &p.m_ResourceRecords, &p.m_MiscRecords})
             for (const std::string& record : *list)
-                order.push_back(&record);
+                order.push_back(record);
     }
     std::vector<uint64_t> sizes;
     sizes.reserve(order.size());
-    for (const std::string* record : order)
-        sizes.push_back(record->size());
+    for (std::string_view record : order)
+        sizes.push_back(record.size());
     std::string head;
     ResultCode rc = MakePalmDbHead(MakePalmDbHeader(DatabaseName()), sizes, log, head);
     if (rc != RC_OK) return rc;
@@ -395,7 +413,7 @@ ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts
     }
     rc = out.Write(head);
     for (size_t i = 0; rc == RC_OK && i < order.size(); ++i)
-        rc = out.Write(*order[i]);
+        rc = out.Write(order[i].data(), order[i].size());
     if (rc == RC_OK) rc = out.Commit();
     if (rc != RC_OK)
         TARVO_LOG(log, LOG_ERROR, "writing %s failed (0x%x); it was left as it was", path.c_str(), rc);

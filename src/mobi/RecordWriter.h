@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CRunLog;
@@ -41,9 +42,23 @@ std::string KindleEmbedReference(uint32_t number);
 enum class MobiPartKind { Kf7Only, Kf8Only, JointKf7, JointKf8 };
 
 // One part of a Kindle file as records, in the order the file lays them out.
+// A part's text records back to back in one block, so that the text becomes its records in place
+// instead of being copied into them.
+struct TextRecords {
+    std::string m_Block;
+    std::vector<size_t> m_Ends; // where each record ends in m_Block; the padding record included
+
+    size_t Count() const { return m_Ends.size(); }
+    std::string_view Record(size_t i) const
+    {
+        size_t start = i == 0 ? 0 : m_Ends[i - 1];
+        return std::string_view(m_Block).substr(start, m_Ends[i] - start);
+    }
+};
+
 struct MobiPartRecords {
     std::string m_Record0;
-    std::vector<std::string> m_TextRecords; // the padding record included
+    TextRecords m_TextRecords;
     std::vector<std::string> m_IndexRecords;
     std::vector<std::string> m_ResourceRecords; // empty for the KF8 part of a joint file
     std::vector<std::string> m_MiscRecords;     // FDST when there are flows, FLIS, FCIS
@@ -51,7 +66,7 @@ struct MobiPartRecords {
 
 // Pieces of 4,096 bytes, each followed by the bytes that complete its last UTF-8 character and
 // their count; then, when the records do not add up to a multiple of 4, a record of zero bytes.
-std::vector<std::string> MakeTextRecords(const std::string& text);
+TextRecords MakeTextRecords(std::string text);
 
 // The records of one part: text records, record 0 (headers, EXTH block from metadata with the
 // cover and joint-file values added, full name), FDST, FLIS and FCIS. coverIndex: the cover's

@@ -144,7 +144,10 @@ TEST(RecordWriter, TextRecordsCarryTheRestOfTheirLastCharacter)
     };
     for (const TextCase& c : cases) {
         SCOPED_TRACE(c.label);
-        std::vector<std::string> records = MakeTextRecords(c.text);
+        TextRecords made = MakeTextRecords(c.text);
+        std::vector<std::string> records;
+        for (size_t i = 0; i < made.Count(); ++i)
+            records.emplace_back(made.Record(i));
         EXPECT_EQ(records, c.records);
         // What a reader keeps of each record gives the text back.
         std::string back;
@@ -393,7 +396,7 @@ TEST(RecordWriter, JointFileReadsBackBothParts)
               RC_OK);
     EXPECT_TRUE(parts[1].m_ResourceRecords.empty());
     // The KF8 record 0 follows record 0, the text, index and resource records, FLIS, FCIS and "BOUNDARY".
-    const size_t kf8Base = 1 + parts[0].m_TextRecords.size() + parts[0].m_IndexRecords.size() + 3 + 2 + 1;
+    const size_t kf8Base = 1 + parts[0].m_TextRecords.Count() + parts[0].m_IndexRecords.size() + 3 + 2 + 1;
     std::string dir = ScratchDirectory();
     ASSERT_EQ(MakeFile(dir + "joint.mobi", parts, nullptr), RC_OK);
 
