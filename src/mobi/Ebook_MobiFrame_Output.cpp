@@ -10,6 +10,9 @@
 namespace
 {
 
+// Where a joint file's KF8 text records wait while its MOBI 6 part is made.
+const char* const KF8_TEXT_SPILL = "~kf8-text-records.tmp";
+
 // Output-log lines carry the handler's name, whichever helper writes them.
 #define OUTPUT_LOG(log, ...)                                                                                 \
     LogLine((log), LOG_INFO, __FILE__, __LINE__, "CEbookMobiFrame::Convert_Output", __VA_ARGS__)
@@ -98,6 +101,7 @@ ResultCode CEbookMobiFrame::Convert_Output(const std::string& outputFile, Conver
     bool verticalMode = GetParamValue(ctx.m_OutParam, "outparam_bookverticalmode", vertical);
 
     std::vector<MobiPartRecords> parts(m_FormatId == FORMAT_MOBI ? 2 : 1);
+    std::string spill;
     ResultCode rc = RC_OK;
     PrintProgress("Make Record");
     if (m_FormatId == FORMAT_MOBI) {
@@ -106,6 +110,14 @@ ResultCode CEbookMobiFrame::Convert_Output(const std::string& outputFile, Conver
                             verticalMode, parts[1]);
         OUTPUT_LOG(m_Log, "MakeRecord KF8 OUT");
         if (rc != RC_OK) return rc;
+        // The KF8 text waits on disk while the MOBI 6 part is made: both parts' texts in memory at
+        // once would hold the book twice over.
+        // A file of the book by that name is never replaced.
+        spill = ctx.m_TempDirectory + KF8_TEXT_SPILL;
+        if (FileExists(spill) || !SpillTextRecords(parts[1].m_TextRecords, spill)) {
+            TARVO_LOG(m_Log, LOG_WARNING, "%s not written; the KF8 text stays in memory", spill.c_str());
+            spill.clear();
+        }
         PrintProgress("Make Record KF7");
         OUTPUT_LOG(m_Log, "MakeRecord KF7 IN");
         rc = MakeKf7Records(m_MobiHeader, MobiPartKind::JointKf7, resources, ctx.m_TempDirectory, parts[0]);
@@ -120,13 +132,14 @@ ResultCode CEbookMobiFrame::Convert_Output(const std::string& outputFile, Conver
                 MakeKf7Records(m_MobiHeader, MobiPartKind::Kf7Only, resources, ctx.m_TempDirectory, parts[0]);
         OUTPUT_LOG(m_Log, "MakeRecord OUT");
     }
-    if (rc != RC_OK) return rc;
-
-    PrintProgress("Processed 95%");
-    PrintProgress("Creating MobiFrame Output");
-    const bool joint = m_FormatId == FORMAT_MOBI;
-    OUTPUT_LOG(m_Log, joint ? "MakeFile MOBI IN" : "MakeFile IN");
-    rc = MakeFile(outputFile, parts, m_Log);
-    OUTPUT_LOG(m_Log, joint ? "MakeFile MOBI OUT" : "MakeFile OUT");
+    if (rc == RC_OK) {
+        PrintProgress("Processed 95%");
+        PrintProgress("Creating MobiFrame Output");
+        const bool joint = m_FormatId == FORMAT_MOBI;
+        OUTPUT_LOG(m_Log, joint ? "MakeFile MOBI IN" : "MakeFile IN");
+        rc = MakeFile(outputFile, parts, m_Log);
+        OUTPUT_LOG(m_Log, joint ? "MakeFile MOBI OUT" : "MakeFile OUT");
+    }
+    if (!spill.empty()) DeleteFile(spill);
     return rc;
 }

@@ -378,6 +378,39 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
     return RC_OK;
 }
 
+bool SpillTextRecords(TextRecords& records, const std::string& path)
+{
+    if (WriteWholeFile(path, records.m_Block) != RC_OK) {
+        DeleteFile(path);
+        return false;
+    }
+    std::string().swap(records.m_Block);
+    records.m_SpillPath = path;
+    return true;
+}
+
+namespace
+{
+
+ResultCode WriteTextBlock(const TextRecords& records, CAtomicFile& out)
+{
+    if (records.m_SpillPath.empty()) return out.Write(records.m_Block);
+    const size_t size = records.m_Ends.empty() ? 0 : records.m_Ends.back();
+    CFile spilled;
+    if (spilled.Open(records.m_SpillPath, false, false) != RC_OK) return RC_FILE_OPEN_FAILED;
+    std::string piece(std::min<size_t>(size, size_t(1) << 20), '\0');
+    for (size_t at = 0; at < size;) {
+        size_t count = std::min(piece.size(), size - at);
+        if (spilled.ReadAt(&piece[0], at, count) != RC_OK || count == 0) return RC_FILE_READ_FAILED;
+        ResultCode rc = out.Write(piece.data(), count);
+        if (rc != RC_OK) return rc;
+        at += count;
+    }
+    return RC_OK;
+}
+
+} // namespace
+
 ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts, CRunLog* log)
 {
     if (parts.empty() || parts.size() > 2) {
@@ -386,21 +419,17 @@ ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts
     }
     parts.back().m_MiscRecords.push_back(MakeEofRecord());
     const std::string boundary = BOUNDARY_RECORD;
-    std::vector<std::string_view> order;
+    std::vector<uint64_t> sizes;
     for (size_t i = 0; i < parts.size(); ++i) {
         const MobiPartRecords& p = parts[i];
-        if (i > 0) order.push_back(boundary);
-        order.push_back(p.m_Record0);
+        if (i > 0) sizes.push_back(boundary.size());
+        sizes.push_back(p.m_Record0.size());
         for (size_t r = 0; r < p.m_TextRecords.Count(); ++r)
-            order.push_back(p.m_TextRecords.Record(r));
+            sizes.push_back(p.m_TextRecords.m_Ends[r] - (r == 0 ? 0 : p.m_TextRecords.m_Ends[r - 1]));
         for (const auto* list : {&p.m_IndexRecords, &p.m_ResourceRecords, &p.m_MiscRecords})
             for (const std::string& record : *list)
-                order.push_back(record);
+                sizes.push_back(record.size());
     }
-    std::vector<uint64_t> sizes;
-    sizes.reserve(order.size());
-    for (std::string_view record : order)
-        sizes.push_back(record.size());
     std::string head;
     ResultCode rc = MakePalmDbHead(MakePalmDbHeader(DatabaseName()), sizes, log, head);
     if (rc != RC_OK) return rc;
@@ -412,8 +441,15 @@ ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts
         return rc;
     }
     rc = out.Write(head);
-    for (size_t i = 0; rc == RC_OK && i < order.size(); ++i)
-        rc = out.Write(order[i].data(), order[i].size());
+    for (size_t i = 0; rc == RC_OK && i < parts.size(); ++i) {
+        const MobiPartRecords& p = parts[i];
+        if (i > 0) rc = out.Write(boundary);
+        if (rc == RC_OK) rc = out.Write(p.m_Record0);
+        if (rc == RC_OK) rc = WriteTextBlock(p.m_TextRecords, out);
+        for (const auto* list : {&p.m_IndexRecords, &p.m_ResourceRecords, &p.m_MiscRecords})
+            for (const std::string& record : *list)
+                if (rc == RC_OK) rc = out.Write(record);
+    }
     if (rc == RC_OK) rc = out.Commit();
     if (rc != RC_OK)
         TARVO_LOG(log, LOG_ERROR, "writing %s failed (0x%x); it was left as it was", path.c_str(), rc);

@@ -41,12 +41,12 @@ std::string KindleEmbedReference(uint32_t number);
 // Which part of which kind of file a record set is for.
 enum class MobiPartKind { Kf7Only, Kf8Only, JointKf7, JointKf8 };
 
-// One part of a Kindle file as records, in the order the file lays them out.
 // A part's text records back to back in one block, so that the text becomes its records in place
 // instead of being copied into them.
 struct TextRecords {
     std::string m_Block;
     std::vector<size_t> m_Ends; // where each record ends in m_Block; the padding record included
+    std::string m_SpillPath;    // when set, the block waits in this file and m_Block is empty
 
     size_t Count() const { return m_Ends.size(); }
     std::string_view Record(size_t i) const
@@ -56,6 +56,7 @@ struct TextRecords {
     }
 };
 
+// One part of a Kindle file as records, in the order the file lays them out.
 struct MobiPartRecords {
     std::string m_Record0;
     TextRecords m_TextRecords;
@@ -67,6 +68,9 @@ struct MobiPartRecords {
 // Pieces of 4,096 bytes, each followed by the bytes that complete its last UTF-8 character and
 // their count; then, when the records do not add up to a multiple of 4, a record of zero bytes.
 TextRecords MakeTextRecords(std::string text);
+// Moves the block into the file at path, where MakeFile reads it back as it writes, so that one
+// part need not stay in memory while the next is made. False (the block stays) when it cannot.
+bool SpillTextRecords(TextRecords& records, const std::string& path);
 
 // The records of one part: text records, record 0 (headers, EXTH block from metadata with the
 // cover and joint-file values added, full name), FDST, FLIS and FCIS. coverIndex: the cover's
