@@ -396,15 +396,18 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     uint16_t date = 0, time = 0;
     DosDateTime(date, time);
     std::unordered_set<std::string> taken;
-    auto add = [&](const std::string& name, std::string data, uint16_t method) {
+    auto addEntry = [&](const std::string& name, ZipEntry entry) {
         if (!taken.insert(ToLowerCopy(name)).second) return;
-        ZipEntry entry;
-        entry.m_Method = method;
         entry.m_Name = name;
         entry.m_Date = date;
         entry.m_Time = time;
-        entry.m_Data = std::move(data);
         writer.m_Entries.push_back(std::move(entry));
+    };
+    auto add = [&](const std::string& name, std::string data, uint16_t method) {
+        ZipEntry entry;
+        entry.m_Method = method;
+        entry.m_Data = std::move(data);
+        addEntry(name, std::move(entry));
     };
     add("mimetype", "application/epub+zip", 0);
     add("META-INF/container.xml", CEpubBase::BuildContainer(std::string(PACKAGE_FOLDER) + "content.opf"), 8);
@@ -455,13 +458,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         ResultCode rc = UnpackDocument(packed[i], entry);
         if (rc != RC_OK) return rc;
         std::string().swap(packed[i]);
-        if (entry.m_UncompressedSize > 0) {
-            taken.insert(ToLowerCopy(entryName));
-            entry.m_Name = entryName;
-            entry.m_Date = date;
-            entry.m_Time = time;
-            writer.m_Entries.push_back(std::move(entry));
-        }
+        if (entry.m_UncompressedSize > 0) addEntry(entryName, std::move(entry));
     }
     for (const std::string& name : book.m_ResourceList) {
         std::string data = ReadWholeFile(bookDirectory + name);

@@ -425,7 +425,7 @@ ResultCode MakeFile(const std::string& path, std::vector<MobiPartRecords>& parts
         if (i > 0) sizes.push_back(boundary.size());
         sizes.push_back(p.m_Record0.size());
         for (size_t r = 0; r < p.m_TextRecords.Count(); ++r)
-            sizes.push_back(p.m_TextRecords.m_Ends[r] - (r == 0 ? 0 : p.m_TextRecords.m_Ends[r - 1]));
+            sizes.push_back(p.m_TextRecords.m_Ends[r] - p.m_TextRecords.Start(r));
         for (const auto* list : {&p.m_IndexRecords, &p.m_ResourceRecords, &p.m_MiscRecords})
             for (const std::string& record : *list)
                 sizes.push_back(record.size());

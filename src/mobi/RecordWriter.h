@@ -49,10 +49,10 @@ struct TextRecords {
     std::string m_SpillPath;    // when set, the block waits in this file and m_Block is empty
 
     size_t Count() const { return m_Ends.size(); }
+    size_t Start(size_t i) const { return i == 0 ? 0 : m_Ends[i - 1]; }
     std::string_view Record(size_t i) const
     {
-        size_t start = i == 0 ? 0 : m_Ends[i - 1];
-        return std::string_view(m_Block).substr(start, m_Ends[i] - start);
+        return std::string_view(m_Block).substr(Start(i), m_Ends[i] - Start(i));
     }
 };
 
