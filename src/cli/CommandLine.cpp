@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace
 {
@@ -149,14 +151,22 @@ ResultCode RunCommandLine(const std::vector<std::string>& args)
     char command = 0;
     if (args.size() > 1 && args[1].size() == 1) command = static_cast<char>(std::tolower(args[1][0]));
     const size_t argc = args.size();
-    if (command == 'g' && argc == 6)
-        rc = RunGet(args);
-    else if (command == 's' && argc == 5)
-        rc = RunSetFromFile(args);
-    else if (command == 's' && argc >= 6)
-        rc = RunSetFromOptions(args);
-    else if (command == 'c' && argc >= 5)
-        rc = RunConvert(args);
+    try {
+        if (command == 'g' && argc == 6)
+            rc = RunGet(args);
+        else if (command == 's' && argc == 5)
+            rc = RunSetFromFile(args);
+        else if (command == 's' && argc >= 6)
+            rc = RunSetFromOptions(args);
+        else if (command == 'c' && argc >= 5)
+            rc = RunConvert(args);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out (under a limit the caller set, say): the job failed, and the caller still
+        // reads why from the result line rather than from an abort.
+        rc = RC_ALLOC_FAILED;
+    } catch (const std::length_error&) {
+        rc = RC_ALLOC_FAILED;
+    }
 
     if (rc == RC_USAGE) {
         PrintUsage();
