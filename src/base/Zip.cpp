@@ -873,15 +873,18 @@ void PackEntry(ZipEntry& entry)
         return;
     }
     entry.m_Version = 20;
-    // Twice the input is the room given; a stream that needs more is stored instead.
-    std::string packed(2 * data.size(), '\0');
-    size_t n = packed.size();
-    if (DeflateRaw(data.data(), data.size(), &packed[0], n) != Z_STREAM_END) {
+    // Twice the input is the room given; a stream that needs more is stored instead (only a tiny
+    // entry can). Past a kilobyte, deflate's worst case (a stored block and a flush marker a piece)
+    // fits in far less, so no more is asked for. The room is left uninitialised: only the bytes
+    // deflate writes are ever touched.
+    size_t room = std::min(2 * data.size(), data.size() + data.size() / 1024 + 1024);
+    std::unique_ptr<char[]> packed(new char[room]);
+    size_t n = room;
+    if (DeflateRaw(data.data(), data.size(), packed.get(), n) != Z_STREAM_END) {
         entry.m_Method = 0;
         return;
     }
-    packed.resize(n);
-    data.swap(packed);
+    data.assign(packed.get(), n);
     entry.m_Method = 8;
 }
 
