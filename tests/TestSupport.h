@@ -14,8 +14,9 @@
 extern char** environ;
 
 // A fresh folder under /tmp, removed with everything in it when the test ends.
-class ScratchDir {
-public:
+class ScratchDir
+{
+  public:
     ScratchDir()
     {
         char pattern[] = "/tmp/tarvo-test-XXXXXX";
@@ -32,7 +33,7 @@ public:
     std::string Path() const { return m_Path + "/"; }
     std::string operator/(const std::string& name) const { return m_Path + "/" + name; }
 
-private:
+  private:
     std::string m_Path;
 };
 
@@ -56,7 +57,8 @@ inline CommandRun RunProgramCapture(const std::string& program, const std::vecto
     std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(&a[0]);
+    for (std::string& a : all)
+        argv.push_back(&a[0]);
     argv.push_back(nullptr);
     pid_t pid = 0;
     int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
@@ -65,7 +67,8 @@ inline CommandRun RunProgramCapture(const std::string& program, const std::vecto
     if (spawned == 0) {
         char buffer[4096];
         ssize_t n;
-        while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) run.out.append(buffer, static_cast<size_t>(n));
+        while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+            run.out.append(buffer, static_cast<size_t>(n));
         int status = 0;
         ::waitpid(pid, &status, 0);
         run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -79,4 +82,29 @@ inline CommandRun RunTarvoCmd(const std::vector<std::string>& args, const std::s
     return RunProgramCapture(TARVO_CMD_PATH, args, workingDirectory);
 }
 
-inline std::string DataPath(const std::string& relative) { return std::string(TARVO_TEST_DATA) + "/" + relative; }
+inline std::string DataPath(const std::string& relative)
+{
+    return std::string(TARVO_TEST_DATA) + "/" + relative;
+}
+
+// Whole-program and memory checks take seconds; they run from the ctest entries labelled slow,
+// which set this.
+inline bool SlowChecksWanted()
+{
+    const char* wanted = std::getenv("TARVO_SLOW_CHECKS");
+    return wanted != nullptr && *wanted != '\0';
+}
+
+// Address-space limits mean nothing where a sanitizer maps terabytes of shadow memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define TARVO_SHADOW_MEMORY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARVO_SHADOW_MEMORY 1
+#endif
+#endif
+#ifdef TARVO_SHADOW_MEMORY
+constexpr bool ADDRESS_SPACE_IS_MEASURABLE = false;
+#else
+constexpr bool ADDRESS_SPACE_IS_MEASURABLE = true;
+#endif

@@ -243,7 +243,29 @@ class CNestingModel
     {
     }
 
+    // Also notes where the page may be cut into pieces of at least pieceBytes (see FindPageCuts).
+    void FindPieces(size_t pieceBytes) { m_PieceBytes = pieceBytes; }
+
     bool Run(std::string& out)
+    {
+        Scan();
+        if (m_Cuts.empty()) return false;
+        const std::string& t = m_Text;
+        out.clear();
+        out.reserve(t.size());
+        size_t from = 0;
+        for (const auto& cut : m_Cuts) {
+            if (cut.first < from || cut.second > t.size()) continue;
+            out.append(t, from, cut.first - from);
+            from = cut.second;
+        }
+        out.append(t, from, std::string::npos);
+        return true;
+    }
+
+    PageCuts PieceCuts() const { return m_PiecesSpoiled ? PageCuts{} : m_Pieces; }
+
+    void Scan()
     {
         const std::string& t = m_Text;
         size_t i = 0;
@@ -264,17 +286,6 @@ class CNestingModel
                 ++i;
             }
         }
-        if (m_Cuts.empty()) return false;
-        out.clear();
-        out.reserve(t.size());
-        size_t from = 0;
-        for (const auto& cut : m_Cuts) {
-            if (cut.first < from || cut.second > t.size()) continue;
-            out.append(t, from, cut.first - from);
-            from = cut.second;
-        }
-        out.append(t, from, std::string::npos);
-        return true;
     }
 
   private:
@@ -389,6 +400,40 @@ class CNestingModel
         m_Cuts.emplace_back(from, to);
     }
 
+    // The library moves head elements found in the body to the head, and a piece's head is not
+    // printed; a second body or a frameset changes the whole page. No cut is made in such a page.
+    void CheckPiecesAt(const std::string& name, size_t end)
+    {
+        if (m_PieceBytes == 0 || m_PiecesSpoiled) return;
+        if (m_Pieces.m_BodyStart == std::string::npos) {
+            if (name == "body") m_Pieces.m_BodyStart = m_LastPiece = end;
+            return;
+        }
+        if (OneOf(name, {"base", "body", "frameset", "head", "html", "link", "meta", "style", "title"}))
+            m_PiecesSpoiled = true;
+        ++m_TagsInBody;
+    }
+
+    // Before a block that opens right in the body, with nothing open but html, head and body, the
+    // library holds no element that the text after it could still add to. The first piece holds an
+    // element besides: how the body's start tag prints depends on its first child.
+    void NotePieceBoundary(size_t lt, const std::string& name)
+    {
+        if (m_PieceBytes == 0 || m_PiecesSpoiled || m_TagsInBody < 2) return;
+        if (!ClosesParagraph(name) || lt - m_LastPiece < m_PieceBytes || m_Pending > 0) return;
+        // Phantom levels (markup in comments, quoted values, script) do not count: the library
+        // reads none of it as markup.
+        std::string innermost;
+        for (const Entry& entry : m_Stack) {
+            if (entry.name.empty()) continue;
+            if (!OneOf(entry.name, {"html", "head", "body"})) return;
+            innermost = entry.name;
+        }
+        if (innermost != "body") return;
+        m_Pieces.m_Cuts.push_back(lt);
+        m_LastPiece = lt;
+    }
+
     // A start tag the library may or may not read as one: it counts, as a phantom level.
     void CountOnly(size_t lt)
     {
@@ -444,6 +489,7 @@ class CNestingModel
             }
             ++i;
         }
+        CheckPiecesAt(name, end);
         if (selfClosed || IsVoidElement(name)) return end;
         if (name == "p" || ClosesParagraph(name)) ImpliedClose("p", false);
         if (name == "li") ImpliedClose("li", true);
@@ -453,6 +499,7 @@ class CNestingModel
         if ((name == "td" || name == "th" || name == "tr") && NearestOpen("td", "th", open))
             ImpliedClose(open, true);
         if (name == "tr") ImpliedClose("tr", false);
+        NotePieceBoundary(lt, name);
         bool inlineElement = (Classify(name) & INLINE) != 0;
         if (Depth() >= m_Limit || (inlineElement && m_OpenInline + m_Pending >= m_InlineLimit)) {
             // A raw-text element goes whole: its content would otherwise turn into markup.
@@ -494,6 +541,11 @@ class CNestingModel
     std::unordered_map<std::string, std::vector<size_t>> m_Open; // stack positions of trusted open names
     std::vector<size_t> m_Boundaries;                            // stack positions of scope boundaries
     std::vector<std::pair<size_t, size_t>> m_Cuts;               // [from, to) left out, in text order
+    size_t m_PieceBytes = 0;                                     // 0: no pieces are looked for
+    PageCuts m_Pieces;
+    size_t m_LastPiece = 0;
+    size_t m_TagsInBody = 0; // start tags after the body's, this one included
+    bool m_PiecesSpoiled = false;
 };
 
 // XML 1.0 allows no C0 control characters except tab, line feed and carriage return.
@@ -623,6 +675,15 @@ bool CapNesting(const std::string& text, size_t limit, std::string& out)
     return model.Run(out);
 }
 
+PageCuts FindPageCuts(const std::string& text, size_t pieceBytes)
+{
+    if (text.find('\0') != std::string::npos) return {}; // the library reads up to the first NUL only
+    CNestingModel model(text, CHtmlParse::TIDY_NESTING_LIMIT);
+    model.FindPieces(pieceBytes);
+    model.Scan();
+    return model.PieceCuts();
+}
+
 CHtmlParse::CHtmlParse(CRunLog* log) : m_Log(log), m_Budget(std::make_unique<TidyBudget>())
 {
     m_Budget->base.vtbl = &BUDGET_VTBL;
@@ -681,6 +742,40 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
         limit = std::min(limit - 1, proportional * 9 / 10);
         if (limit == 0) limit = 1;
     }
+}
+
+ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
+                                 std::string& out)
+{
+    m_HeadingStamp.clear();
+    // The print is about the size of the page; growing by doubling would hold two copies at once.
+    out.reserve(out.size() + text.size() + text.size() / 4);
+    PageCuts cuts = text.size() > m_PieceBytes ? FindPageCuts(text, m_PieceBytes) : PageCuts{};
+    if (cuts.m_Cuts.empty()) {
+        ResultCode rc = Init(text);
+        if (rc == RC_OK) print(out);
+        return rc;
+    }
+    TARVO_LOG(m_Log, LOG_INFO, "page of %zu bytes parsed in %zu pieces", text.size(), cuts.m_Cuts.size() + 1);
+    std::string piece, printed;
+    const size_t last = cuts.m_Cuts.size();
+    for (size_t k = 0; k <= last; ++k) {
+        size_t from = k == 0 ? 0 : cuts.m_Cuts[k - 1];
+        size_t to = k == last ? text.size() : cuts.m_Cuts[k];
+        piece.clear();
+        if (k > 0) piece.append(text, 0, cuts.m_BodyStart);
+        piece.append(text, from, to - from);
+        ResultCode rc = Init(piece);
+        if (rc != RC_OK) return rc;
+        printed.clear();
+        m_BodyInner = {std::string::npos, std::string::npos};
+        print(printed);
+        bool hasBody = m_BodyInner.first != std::string::npos && m_BodyInner.second != std::string::npos;
+        size_t start = k == 0 || !hasBody ? 0 : m_BodyInner.first;
+        size_t end = k == last || !hasBody ? printed.size() : m_BodyInner.second;
+        out.append(printed, start, end - start);
+    }
+    return RC_OK;
 }
 
 ResultCode CHtmlParse::Parse(const std::string& text, bool isWindows1252, bool cleanAndRepair)
@@ -986,8 +1081,10 @@ void CHtmlParse::PrintTree(TidyNode node, PrintMode mode, std::string& out)
         }
     }
     PrintStartTag(node, out);
+    if (tag == TidyTag_BODY) m_BodyInner.first = out.size();
     for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
         PrintTree(child, mode, out);
+    if (tag == TidyTag_BODY) m_BodyInner.second = out.size();
     if (mode == PrintMode::StyleSheet && tag == TidyTag_HEAD && !m_StyleSheetLinked) {
         out += "<link href=\"";
         out += m_StyleSheetHref;
@@ -1003,7 +1100,7 @@ void CHtmlParse::PrintDocumentAs(PrintMode mode, std::string& out)
     TidyNode root = GetRoot();
     if (root == nullptr) return;
     m_Depth = 0;
-    if (mode == PrintMode::HeadingIds) {
+    if (mode == PrintMode::HeadingIds && m_HeadingStamp.empty()) {
         uint16_t date = 0, time = 0;
         DosDateTime(date, time);
         char stamp[32];

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -31,6 +32,12 @@ struct HtmlResourceRecord {
     std::vector<std::string> m_CopiedResources;
 };
 
+// Where a page may be cut into pieces that the library parses one at a time (FindPageCuts).
+struct PageCuts {
+    size_t m_BodyStart = std::string::npos; // just after the body's start tag
+    std::vector<size_t> m_Cuts;             // start of each piece after the first, ascending
+};
+
 class CHtmlParse
 {
   public:
@@ -48,6 +55,9 @@ class CHtmlParse
     // TIDY_MEMORY_PER_BYTE for each byte of text.
     static constexpr size_t TIDY_MEMORY_BASE = 32u << 20;
     static constexpr size_t TIDY_MEMORY_PER_BYTE = 32;
+    // The library's tree takes about ten times its text; PrintPage parses a larger page in pieces
+    // of about this size so that a page of several megabytes needs a few megabytes more, not tens.
+    static constexpr size_t PIECE_BYTES = 256u << 10;
 
     explicit CHtmlParse(CRunLog* log = nullptr);
     ~CHtmlParse();
@@ -62,12 +72,23 @@ class CHtmlParse
     }
     // Below MAX_TREE_DEPTH only in tests, which reach the tighter cuts with small pages.
     void SetMaxTreeDepth(int depth) { m_MaxTreeDepth = depth; }
+    // Below PIECE_BYTES only in tests, which cut small pages into many pieces.
+    void SetPieceBytes(size_t bytes) { m_PieceBytes = bytes; }
 
     // Parses NUL-terminated text (UTF-8, or Windows-1252 when asked) and optionally cleans and
     // repairs it. RC_HTML_INIT when the library reports a negative status or its tree outgrows the
     // memory budget (the object then holds no document).
     ResultCode Init(const std::string& text, bool isWindows1252 = false, bool cleanAndRepair = true);
     void Release();
+    // Parses the page (as Init does) and appends what print writes for it. A page larger than the
+    // piece size is parsed one piece at a time when FindPageCuts finds places to cut it; each piece
+    // is the page's text up to its body plus a run of the body's blocks, and out gets the first
+    // piece's print up to the end of its body, the body content of the middle ones and the last
+    // one's from its body on, as the document printers mark the body. A print that marks none (a
+    // text walk) has every piece's output appended whole. The last piece's tree stays parsed;
+    // heading ids made while printing share one stamp.
+    ResultCode PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
+                         std::string& out);
     TidyDoc GetDoc() const { return m_Doc; }
     TidyNode GetRoot() const;
 
@@ -157,11 +178,13 @@ class CHtmlParse
     size_t m_MemoryBase = TIDY_MEMORY_BASE;
     size_t m_MemoryPerByte = TIDY_MEMORY_PER_BYTE;
     int m_MaxTreeDepth = MAX_TREE_DEPTH;
+    size_t m_PieceBytes = PIECE_BYTES;
+    std::pair<size_t, size_t> m_BodyInner; // where the document printers put the body's content
     int m_Depth = 0;
     int m_HeadingCounter = 0;
     int m_PlayOrder = 1;
     int32_t m_HeadingSlots[6] = {-1, -1, -1, -1, -1, -1};
-    std::string m_HeadingStamp; // "e<date><time>." read once per heading-id walk
+    std::string m_HeadingStamp; // "e<date><time>." read once per page
     std::unordered_map<TidyNode, std::string> m_HeadingIds;
     std::unordered_map<TidyNode, bool> m_InsideSvg; // elements already placed, with their ancestors
     std::vector<HtmlResourceRecord> m_Records;
@@ -173,6 +196,12 @@ class CHtmlParse
 
 // Drops start tags whose estimated nesting passes limit (their text stays). True when any was dropped.
 bool CapNesting(const std::string& text, size_t limit, std::string& out);
+
+// Places to cut a page, each at least pieceBytes after the last: before the start tag of a block
+// that opens right in the body, where the nesting model (which errs deep) has nothing open but
+// html, head and body. None when the page has a NUL, no body start tag, a second body or frameset,
+// or a head element (style, link, meta, title, base) inside the body.
+PageCuts FindPageCuts(const std::string& text, size_t pieceBytes);
 
 // An attribute value as printed between double quotes.
 void AppendAttributeValue(const std::string& value, std::string& out);

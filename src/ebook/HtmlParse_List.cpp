@@ -243,23 +243,30 @@ ResultCode CHtmlParse::ProcessFile(const PathParts& source, bool literalName, CI
     if (text.empty()) return RC_OK;
     ResultCode rc = CharsetConv::ToUtf8(text);
     if (rc != RC_OK) return rc;
-    rc = Init(text, false, true);
-    if (rc != RC_OK) return rc;
     m_HeadingCounter = 0;
-    m_Depth = 0;
 
     PendingFile file;
     file.m_Folder.assign(source.begin(), source.end() - 1);
     file.m_Name = source.back();
     file.m_Record = m_Records.size();
-    PrintDocumentWithHeadingIds(file.m_Text);
     m_Records.emplace_back();
     HtmlResourceRecord& record = m_Records.back();
     record.m_FileName = file.m_Name;
-    CollectResources(record);
-    m_Depth = 0;
-    BuildToc(GetRoot(), files.size(), book);
+    rc = PrintPage(
+        text,
+        [&](std::string& out) {
+            m_Depth = 0;
+            PrintDocumentWithHeadingIds(out);
+            CollectResources(record);
+            m_Depth = 0;
+            BuildToc(GetRoot(), files.size(), book);
+        },
+        file.m_Text);
     Release();
+    if (rc != RC_OK) {
+        m_Records.pop_back();
+        return rc;
+    }
 
     file.m_MinDepth = file.m_Folder.size();
     std::unordered_set<std::string> seen;

@@ -484,12 +484,12 @@ ResultCode CEbookEpub::ReprintDocument(const std::string& name, const std::vecto
         }
         printedAlready = false;
         CHtmlParse parser(m_Log);
-        if (parser.Init(text, false, true) != RC_OK) {
+        std::string out;
+        if (parser.PrintPage(
+                text, [&](std::string& piece) { pass.m_Print(parser, name, piece); }, out) != RC_OK) {
             if (pass.m_Failure != RC_OK) return pass.m_Failure;
             return RC_OK;
         }
-        std::string out;
-        pass.m_Print(parser, name, out);
         MakeEpub2Document(out);
         if (!out.empty()) text = std::move(out);
     }

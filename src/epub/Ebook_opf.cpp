@@ -32,9 +32,10 @@ bool IsUnder(const fs::path& root, const fs::path& path)
 std::string PrintedDocument(const std::string& text, CRunLog* log)
 {
     CHtmlParse parser(log);
-    if (parser.Init(text, false, true) != RC_OK) return text;
     std::string out;
-    parser.PrintDocument(out);
+    if (parser.PrintPage(
+            text, [&parser](std::string& piece) { parser.PrintDocument(piece); }, out) != RC_OK)
+        return text;
     if (out.empty()) return text;
     MakeEpub2Document(out);
     return out;

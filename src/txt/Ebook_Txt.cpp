@@ -369,11 +369,13 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
     std::vector<std::string> texts = ForkedMap(documents.size(), [&](size_t i) {
         std::string html = ReadWholeFile(bookDirectory + documents[i]);
         CHtmlParse parser(m_Log);
+        std::string result(sizeof(ResultCode), '\0');
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init IN...");
-        ResultCode rc = parser.Init(html, false, true);
+        // Blocks each give their own paragraphs, so a big page's pieces give its text in turn.
+        ResultCode rc = parser.PrintPage(
+            html, [&parser](std::string& out) { out += DocumentText(parser); }, result);
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init OUT...");
-        std::string result(reinterpret_cast<const char*>(&rc), sizeof rc);
-        if (rc == RC_OK) result += DocumentText(parser);
+        std::memcpy(&result[0], &rc, sizeof rc);
         return result;
     });
     for (std::string& document : texts) {

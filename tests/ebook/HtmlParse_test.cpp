@@ -687,6 +687,105 @@ TEST(HtmlParse, NestingGuardKeepsTheTextOfDroppedTags)
     EXPECT_EQ(capped, "<b><i>x</u></i></b>y");
 }
 
+// ---- pages parsed in pieces -----------------------------------------------------------------------
+
+namespace
+{
+
+struct CutCase {
+    const char* label;
+    std::string page;
+    size_t cuts; // with pieces of a byte: before every block the body may be cut at
+};
+
+const CutCase kCutCases[] = {
+    {"blocks right in the body",
+     "<html><head><title>t</title></head><body><p>a</p><h2>b</h2><div>c</div><ul><li>d</li></ul></body></"
+     "html>",
+     3},
+    {"unclosed paragraphs end at the next block", "<body><p>a<p>b<h3>c</h3><p>d", 3},
+    {"a quoted > inside a tag", "<body><p title=\"a>b\">x</p><p>y</p>", 1},
+    {"a comment between blocks", "<body><p>a</p><!-- <p> --><p>b</p>", 1},
+    {"blocks inside a table cell", "<body><table><tr><td><p>a</p><p>b</p></td></tr></table><p>c</p>", 1},
+    {"only text before the first block", "<body>words <p>a</p><p>b</p>", 1},
+    {"one wrapper around every block", "<body><div class=\"document\"><p>a</p><p>b</p></div></body>", 0},
+    {"an inline element around blocks", "<body><font><p>a</p><p>b</p></font></body>", 0},
+    {"blocks after the body has ended", "<body><p>a</p></body><p>b</p><p>c</p>", 0},
+    {"a style element in the body", "<body><p>a</p><style>p{}</style><p>b</p><p>c</p>", 0},
+    {"a second body", "<body><p>a</p><body><p>b</p><p>c</p>", 0},
+    {"no body start tag", "<p>a</p><p>b</p><p>c</p>", 0},
+    {"body named in a comment of the head", "<head><!-- <body><p> --></head><body><p>a</p><p>b</p>", 1},
+    {"a NUL in the page", std::string("<body><p>a</p><p>b\0</p><p>c</p>", 31), 0},
+};
+
+// Pages whose pieces must print exactly as the whole page does.
+const char* const kPiecePages[] = {"ebook/qs-introduction.xhtml", "ebook/qs-task-2-conversion.xhtml",
+                                   "html/qs-eng/index.html"};
+
+} // namespace
+
+TEST(HtmlParse, PagesAreCutOnlyBetweenBlocksOfTheBody)
+{
+    for (const CutCase& c : kCutCases) {
+        SCOPED_TRACE(c.label);
+        PageCuts cuts = FindPageCuts(c.page, 1);
+        ASSERT_EQ(cuts.m_Cuts.size(), c.cuts);
+        for (size_t at : cuts.m_Cuts) {
+            EXPECT_GT(at, cuts.m_BodyStart);
+            EXPECT_EQ(c.page[at], '<');
+            EXPECT_NE(c.page[at + 1], '/');
+        }
+        if (c.cuts > 0) {
+            EXPECT_EQ(c.page.compare(cuts.m_BodyStart - 6, 6, "<body>"), 0);
+        }
+    }
+    // Pieces are at least the size asked for.
+    std::string page = "<body>";
+    for (int i = 0; i < 100; ++i)
+        page += "<p>ten bytes</p>";
+    PageCuts cuts = FindPageCuts(page, 160);
+    EXPECT_EQ(cuts.m_Cuts.size(), 9u);
+    for (size_t k = 1; k < cuts.m_Cuts.size(); ++k)
+        EXPECT_GE(cuts.m_Cuts[k] - cuts.m_Cuts[k - 1], 160u);
+}
+
+// A page parsed a piece at a time prints byte for byte as the whole page, with every document
+// printer; so do pages whose first paragraph the library drops, or whose paragraphs are unclosed.
+TEST(HtmlParse, PiecesPrintAsTheWholePage)
+{
+    std::vector<std::string> pages;
+    for (const char* name : kPiecePages)
+        pages.push_back(ReadWholeFile(DataPath(name)));
+    pages.push_back(
+        "<html><head><title>t</title></head><body><p></p>\n<p class=\"a\">one &amp; <b>two</b></p>"
+        "<p>three<p>four<h2>five</h2><pre>six\n  seven</pre><hr><table><tr><td>x</td></tr></table>"
+        "<p>eight</p></body></html>");
+    using Printer = void (*)(CHtmlParse&, std::string&);
+    const std::pair<const char*, Printer> printers[] = {
+        {"plain", [](CHtmlParse& p, std::string& out) { p.PrintDocument(out); }},
+        {"without xml:lang", [](CHtmlParse& p, std::string& out) { p.PrintDocumentWithoutXmlLang(out); }},
+        {"linking a style sheet",
+         [](CHtmlParse& p, std::string& out) { p.PrintDocumentLinkingStyleSheet("v.css", out); }},
+    };
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const std::string& page = pages[i];
+        SCOPED_TRACE(i < std::size(kPiecePages) ? kPiecePages[i] : "sloppy page");
+        ASSERT_GT(FindPageCuts(page, 16).m_Cuts.size(), 1u) << "the page must really be cut";
+        for (const auto& [label, print] : printers) {
+            SCOPED_TRACE(label);
+            CHtmlParse whole, pieces;
+            std::string expected, actual;
+            ASSERT_EQ(whole.Init(page), RC_OK);
+            print(whole, expected);
+            pieces.SetPieceBytes(16);
+            ASSERT_EQ(pieces.PrintPage(
+                          page, [&](std::string& out) { print(pieces, out); }, actual),
+                      RC_OK);
+            EXPECT_EQ(actual, expected);
+        }
+    }
+}
+
 // ---- the cleaner in whole conversions --------------------------------------------------------------
 
 namespace
@@ -696,13 +795,6 @@ namespace
 std::string ArchiveText(const std::string& path)
 {
     return RunProgramCapture("/usr/bin/unzip", {"-p", path}, "").out;
-}
-
-// Whole-program checks take seconds each; they run from the ctest entry labelled slow, which sets this.
-bool SlowChecksWanted()
-{
-    const char* wanted = std::getenv("TARVO_SLOW_CHECKS");
-    return wanted != nullptr && *wanted != '\0';
 }
 
 bool Converted(const std::string& in, const std::string& out, const std::string& temp)
@@ -773,4 +865,44 @@ TEST(HtmlParseConversion, SvgCoverPageKeepsItsCase)
     ASSERT_NE(report.find("\"messages\""), std::string::npos);
     std::string messages = report.substr(0, report.find("\"checker\""));
     EXPECT_EQ(messages.find("titlepage"), std::string::npos) << messages;
+}
+
+// A page of many megabytes is parsed a piece at a time: HTML, EPUB and text out hold at most about
+// three times the page (the program aside), where the library's tree of the whole page alone took
+// ten. With too little memory for even that, the result line says so and nothing is written.
+TEST(HtmlParseConversion, BigPagesNeedAFewTimesThePage)
+{
+    if (!SlowChecksWanted() || !ADDRESS_SPACE_IS_MEASURABLE)
+        GTEST_SKIP() << "slow check, or sanitizer shadow memory fills the address space";
+    ScratchDir scratch;
+    const size_t size = 24u << 20;
+    std::string page = "<html><head><title>Big</title></head><body>\n";
+    for (size_t n = 0; page.size() < size; ++n) {
+        if (n % 500 == 0) page += "<h2>Part " + std::to_string(n / 500) + "</h2>\n";
+        page +=
+            "<p>Caf\xC3\xA9 &amp; <b>bold</b> words of a long page, line " + std::to_string(n) + ".</p>\n";
+    }
+    page += "<p>The last line.</p></body></html>\n";
+    ASSERT_EQ(WriteWholeFile(scratch / "big.html", page), RC_OK);
+    const size_t programBytes = 16u << 20;
+    for (const std::string format : {"html", "epub", "txt"}) {
+        for (size_t pages : {3, 1}) {
+            SCOPED_TRACE(format + " in " + std::to_string(pages) + " times the page");
+            const std::string output = scratch / ("out" + std::to_string(pages) + "." + format);
+            CommandRun run = RunProgramCapture("/usr/bin/prlimit",
+                                               {"--as=" + std::to_string(programBytes + pages * size),
+                                                TARVO_CMD_PATH, "c", scratch / "big.html", output,
+                                                scratch / ("job-" + format + std::to_string(pages) + "/")},
+                                               "");
+            if (pages == 3) {
+                EXPECT_TRUE(EndsWith(run.out, "succeed\nreturn 0\n")) << run.out;
+                std::string written = format == "epub" ? ArchiveText(output) : ReadWholeFile(output);
+                EXPECT_NE(written.find("The last line."), std::string::npos);
+            } else {
+                EXPECT_TRUE(EndsWith(run.out, "Allocate Memory failed!\nreturn 33555201\n")) << run.out;
+                EXPECT_EQ(run.exitStatus, 1);
+                EXPECT_FALSE(FileExists(output));
+            }
+        }
+    }
 }

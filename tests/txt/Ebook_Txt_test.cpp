@@ -260,28 +260,7 @@ TEST(TextOutput, BookToTextKeepsHeadAndChapters)
         << text;
 }
 
-// Address-space limits mean nothing where a sanitizer maps terabytes of shadow memory.
-#if defined(__SANITIZE_ADDRESS__)
-#define TARVO_SHADOW_MEMORY 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TARVO_SHADOW_MEMORY 1
-#endif
-#endif
-#ifdef TARVO_SHADOW_MEMORY
-constexpr bool ADDRESS_SPACE_IS_MEASURABLE = false;
-#else
-constexpr bool ADDRESS_SPACE_IS_MEASURABLE = true;
-#endif
-
 constexpr size_t MIB = 1024 * 1024;
-
-// These checks take seconds; they run from the ctest entry labelled slow, which sets this.
-bool SlowChecksWanted()
-{
-    const char* wanted = std::getenv("TARVO_SLOW_CHECKS");
-    return wanted != nullptr && *wanted != '\0';
-}
 
 bool SkipMemoryCheck()
 {
