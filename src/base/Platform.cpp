@@ -5,11 +5,27 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to)
 {
     if (from.empty()) return;
+    if (to.size() <= from.size()) {
+        // The text only shrinks, so it is rewritten in place: a large text is never held twice.
+        char* data = &text[0];
+        size_t write = 0, read = 0;
+        for (size_t hit; (hit = text.find(from, read)) != std::string::npos; read = hit + from.size()) {
+            std::memmove(data + write, data + read, hit - read);
+            write += hit - read;
+            std::memcpy(data + write, to.data(), to.size());
+            write += to.size();
+        }
+        if (read == 0) return;
+        std::memmove(data + write, data + read, text.size() - read);
+        text.resize(write + text.size() - read);
+        return;
+    }
     std::string out;
     size_t pos = 0;
     for (size_t hit; (hit = text.find(from, pos)) != std::string::npos; pos = hit + from.size()) {

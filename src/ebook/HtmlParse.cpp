@@ -748,14 +748,14 @@ ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<vo
                                  std::string& out)
 {
     m_HeadingStamp.clear();
-    // The print is about the size of the page; growing by doubling would hold two copies at once.
-    out.reserve(out.size() + text.size() + text.size() / 4);
     PageCuts cuts = text.size() > m_PieceBytes ? FindPageCuts(text, m_PieceBytes) : PageCuts{};
     if (cuts.m_Cuts.empty()) {
         ResultCode rc = Init(text);
         if (rc == RC_OK) print(out);
         return rc;
     }
+    // A document's print is about the size of the page; growing by doubling would hold two copies.
+    out.reserve(out.size() + text.size() + text.size() / 4);
     TARVO_LOG(m_Log, LOG_INFO, "page of %zu bytes parsed in %zu pieces", text.size(), cuts.m_Cuts.size() + 1);
     std::string piece, printed;
     const size_t last = cuts.m_Cuts.size();

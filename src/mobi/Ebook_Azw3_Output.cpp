@@ -124,6 +124,18 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
         m_OutFiles.push_back(std::move(file));
     }
 
+    // The text grows by every file's print, about a third longer than the file with its aids;
+    // room for all of it at once spares the copies of doubling, which held the text three times.
+    uint64_t sourceBytes = 0;
+    for (const OutputFile& file : m_OutFiles) {
+        CFile source;
+        uint64_t size = 0;
+        if (source.Open(m_Book.BookDirectory(m_TempDirectory) + file.m_Key, false, false) == RC_OK &&
+            source.Size(size) == RC_OK)
+            sourceBytes += size;
+    }
+    part.m_Text.reserve(
+        static_cast<size_t>(std::min<uint64_t>(sourceBytes + sourceBytes / 2, MAX_TEXT_LENGTH)));
     uint32_t sequence = 0;
     ResultCode rc = RC_OK;
     for (size_t i = 0; i < m_OutFiles.size() && rc == RC_OK; ++i) {
@@ -260,6 +272,10 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
     }
     m_AnchorMap.clear();
     m_TargetPositions[std::make_pair(m_CurrentFile, std::string())] = start;
+    // Past the room reserved, growing by half rather than doubling holds less at the copy.
+    size_t needed = part.m_Text.size() + chunked.m_Text.size();
+    if (part.m_Text.capacity() < needed)
+        part.m_Text.reserve(std::max(needed, part.m_Text.capacity() + part.m_Text.capacity() / 2));
     part.m_Text += chunked.m_Text;
     file.m_End = static_cast<uint32_t>(part.m_Text.size());
     m_OutSkeletons.insert(m_OutSkeletons.end(), chunked.m_Skeletons.begin(), chunked.m_Skeletons.end());

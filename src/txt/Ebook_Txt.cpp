@@ -376,8 +376,13 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
             html, [&parser](std::string& out) { out += DocumentText(parser); }, result);
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init OUT...");
         std::memcpy(&result[0], &rc, sizeof rc);
+        result.shrink_to_fit(); // room kept for a printed page; the text is much smaller
         return result;
     });
+    size_t total = text.size();
+    for (const std::string& document : texts)
+        total += document.size();
+    text.reserve(total);
     for (std::string& document : texts) {
         ResultCode rc = RC_FILE_READ_FAILED;
         if (document.size() >= sizeof rc) std::memcpy(&rc, document.data(), sizeof rc);

@@ -112,14 +112,28 @@ TEST(TextHelpers, UrlDecode)
         EXPECT_EQ(UrlDecode(c.in), c.out) << c.in;
 }
 
+// Growing replacements build a new text; shrinking and same-length ones rewrite it in place.
 TEST(TextHelpers, ReplaceAllContinuesAfterEachReplacement)
 {
-    std::string text = "aaa";
-    ReplaceAll(text, "a", "aa");
-    EXPECT_EQ(text, "aaaaaa");
-    text = "a&b&c";
-    ReplaceAll(text, "&", "&amp;");
-    EXPECT_EQ(text, "a&amp;b&amp;c");
+    struct Case {
+        std::string text, from, to, expected;
+    };
+    const Case cases[] = {
+        {"aaa", "a", "aa", "aaaaaa"},
+        {"a&b&c", "&", "&amp;", "a&amp;b&amp;c"},
+        {"x\xC2\xA0y\xC2\xA0\xC2\xA0", "\xC2\xA0", " ", "x y  "},
+        {"\xC2\xA0starts", "\xC2\xA0", " ", " starts"},
+        {"aaaaa", "aa", "b", "bba"},
+        {"abcabc", "abc", "xyz", "xyzxyz"},
+        {"remove all of it", " ", "", "removeallofit"},
+        {"no hit here", "zz", "", "no hit here"},
+        {"", "a", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.text;
+        ReplaceAll(text, c.from, c.to);
+        EXPECT_EQ(text, c.expected) << c.text;
+    }
 }
 
 TEST(TextHelpers, LeadingNumber)
