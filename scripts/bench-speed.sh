@@ -33,10 +33,21 @@ else
 fi
 # The text of the book, as a text input of the same size class.
 "$tarvo" c "$work/book.epub" "$work/book.txt" "$work/job-txt" >/dev/null
+# The same text as one HTML page of several MB (a paragraph a line, a heading every 50 lines).
+python3 - "$work/book.txt" "$work/book.html" <<'PY'
+import html, sys
+lines = [l for l in open(sys.argv[1], encoding="utf-8", errors="replace").read().splitlines() if l.strip()]
+with open(sys.argv[2], "w", encoding="utf-8") as page:
+    page.write("<html><head><title>Book</title></head><body>\n")
+    for n, line in enumerate(lines):
+        page.write(("<h2>%s</h2>\n" if n % 50 == 0 else "<p>%s</p>\n") % html.escape(line))
+    page.write("</body></html>\n")
+PY
 rm -rf "$work"/job-*
 
 echo "input: $(stat -c %s "$work/book.epub") bytes, $(wc -l <"$work/docs.list") documents;" \
-  "text $(stat -c %s "$work/book.txt") bytes; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+  "text $(stat -c %s "$work/book.txt") bytes; page $(stat -c %s "$work/book.html") bytes;" \
+  "load: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Minimum run time in milliseconds of one command, from hyperfine's JSON export.
 time_ms() {
@@ -72,6 +83,7 @@ row "AZW3 -> EPUB" "$(convert book.azw3 epub)" "$(calibreConvert book.azw3 epub)
 row "joint MOBI -> EPUB" "$(convert book-joint.mobi epub)" "$(calibreConvert book-joint.mobi epub)" yes
 row "MOBI 6 -> EPUB" "$(convert book-mobi6.mobi epub)" "$(calibreConvert book-mobi6.mobi epub)" yes
 row "TXT -> EPUB" "$(convert book.txt epub)" "$(calibreConvert book.txt epub)" no
+row "HTML page -> EPUB" "$(convert book.html epub)" "$(calibreConvert book.html epub)" no
 row "EPUB -> TXT" "$(convert book.epub txt)" "$(calibreConvert book.epub txt)" no
 row "EPUB -> AZW3" "$(convert book.epub azw3)" "$(calibreConvert book.epub azw3)" no
 row "EPUB -> MOBI" "$(convert book.epub mobi)" "$(calibreConvert book.epub mobi)" no

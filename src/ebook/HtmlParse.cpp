@@ -744,38 +744,50 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
     }
 }
 
-ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
-                                 std::string& out)
+ResultCode CHtmlParse::ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each)
 {
-    m_HeadingStamp.clear();
     PageCuts cuts = text.size() > m_PieceBytes ? FindPageCuts(text, m_PieceBytes) : PageCuts{};
     if (cuts.m_Cuts.empty()) {
         ResultCode rc = Init(text);
-        if (rc == RC_OK) print(out);
+        if (rc == RC_OK) each(0, 1);
         return rc;
     }
-    // A document's print is about the size of the page; growing by doubling would hold two copies.
-    out.reserve(out.size() + text.size() + text.size() / 4);
-    TARVO_LOG(m_Log, LOG_INFO, "page of %zu bytes parsed in %zu pieces", text.size(), cuts.m_Cuts.size() + 1);
-    std::string piece, printed;
-    const size_t last = cuts.m_Cuts.size();
-    for (size_t k = 0; k <= last; ++k) {
+    const size_t count = cuts.m_Cuts.size() + 1;
+    TARVO_LOG(m_Log, LOG_INFO, "page of %zu bytes parsed in %zu pieces", text.size(), count);
+    std::string piece;
+    for (size_t k = 0; k < count; ++k) {
         size_t from = k == 0 ? 0 : cuts.m_Cuts[k - 1];
-        size_t to = k == last ? text.size() : cuts.m_Cuts[k];
+        size_t to = k + 1 == count ? text.size() : cuts.m_Cuts[k];
         piece.clear();
         if (k > 0) piece.append(text, 0, cuts.m_BodyStart);
         piece.append(text, from, to - from);
         ResultCode rc = Init(piece);
         if (rc != RC_OK) return rc;
+        each(k, count);
+    }
+    return RC_OK;
+}
+
+ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
+                                 std::string& out)
+{
+    m_HeadingStamp.clear();
+    std::string printed;
+    return ParseInPieces(text, [&](size_t k, size_t count) {
+        if (count == 1) {
+            print(out);
+            return;
+        }
+        // A document's print is about the size of the page; growing by doubling would hold two copies.
+        if (k == 0) out.reserve(out.size() + text.size() + text.size() / 4);
         printed.clear();
         m_BodyInner = {std::string::npos, std::string::npos};
         print(printed);
         bool hasBody = m_BodyInner.first != std::string::npos && m_BodyInner.second != std::string::npos;
         size_t start = k == 0 || !hasBody ? 0 : m_BodyInner.first;
-        size_t end = k == last || !hasBody ? printed.size() : m_BodyInner.second;
+        size_t end = k + 1 == count || !hasBody ? printed.size() : m_BodyInner.second;
         out.append(printed, start, end - start);
-    }
-    return RC_OK;
+    });
 }
 
 ResultCode CHtmlParse::Parse(const std::string& text, bool isWindows1252, bool cleanAndRepair)

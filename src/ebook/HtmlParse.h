@@ -80,13 +80,15 @@ class CHtmlParse
     // memory budget (the object then holds no document).
     ResultCode Init(const std::string& text, bool isWindows1252 = false, bool cleanAndRepair = true);
     void Release();
-    // Parses the page (as Init does) and appends what print writes for it. A page larger than the
-    // piece size is parsed one piece at a time when FindPageCuts finds places to cut it; each piece
-    // is the page's text up to its body plus a run of the body's blocks, and out gets the first
-    // piece's print up to the end of its body, the body content of the middle ones and the last
-    // one's from its body on, as the document printers mark the body. A print that marks none (a
-    // text walk) has every piece's output appended whole. The last piece's tree stays parsed;
-    // heading ids made while printing share one stamp.
+    // Parses the page as Init does and calls each(piece, count) once the tree is there. A page
+    // larger than the piece size is parsed one piece at a time when FindPageCuts finds places to
+    // cut it: each piece is the page's text up to its body plus a run of the body's blocks, so its
+    // body's content is the next part of the page's. The last piece's tree stays parsed.
+    ResultCode ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each);
+    // Appends what print writes for the page, parsed by ParseInPieces: from a page in pieces, the
+    // first piece's print up to the end of its body, the body content of the middle ones and the
+    // last one's from its body on, as the document printers mark the body (a print that marks
+    // none has every piece's output appended whole). Heading ids printed share one stamp.
     ResultCode PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
                          std::string& out);
     TidyDoc GetDoc() const { return m_Doc; }

@@ -70,6 +70,9 @@ class CEbookAzw3 : public CEbookMobiBase
     };
 
     ResultCode OutputFileText(OutputFile& file, uint32_t& sequence, MobiPartText& part);
+    ResultCode ChunkPrinted(OutputFile& file, std::string& printed, uint32_t& sequence, MobiPartText& part);
+    const std::string* PieceFlowLink(const std::string& css) const;
+    void NotePieceFlowLink(const std::string& css, const std::string& link);
     void PrintOutputElement(TidyNode element, std::string& out) override;
     void PrintLink(AttributeList& attributes);
     void PrintStyle(TidyNode element, std::string& out);
@@ -110,6 +113,8 @@ class CEbookAzw3 : public CEbookMobiBase
     std::vector<SkeletonTableEntry> m_OutSkeletons;
     std::vector<FragmentTableEntry> m_OutFragments;
     std::unordered_map<std::string, std::string> m_InlineFlowDirectory; // flow reference -> referrer's folder
+    size_t m_Piece = 0, m_PieceCount = 1;                               // of the page being printed
+    std::unordered_map<std::string, std::string> m_PieceFlowLinks;      // style text -> link, first piece's
 
     // ---- input ----
     std::map<int64_t, std::string> m_FlowMap;    // flow number -> file name

@@ -124,8 +124,9 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
         m_OutFiles.push_back(std::move(file));
     }
 
-    // The text grows by every file's print, about a third longer than the file with its aids;
+    // The text grows by every file's print, a third to twice as long as the file with its aids;
     // room for all of it at once spares the copies of doubling, which held the text three times.
+    // Room never written is never taken from the machine.
     uint64_t sourceBytes = 0;
     for (const OutputFile& file : m_OutFiles) {
         CFile source;
@@ -134,8 +135,7 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
             source.Size(size) == RC_OK)
             sourceBytes += size;
     }
-    part.m_Text.reserve(
-        static_cast<size_t>(std::min<uint64_t>(sourceBytes + sourceBytes / 2, MAX_TEXT_LENGTH)));
+    part.m_Text.reserve(static_cast<size_t>(std::min<uint64_t>(2 * sourceBytes, MAX_TEXT_LENGTH)));
     uint32_t sequence = 0;
     ResultCode rc = RC_OK;
     for (size_t i = 0; i < m_OutFiles.size() && rc == RC_OK; ++i) {
@@ -208,28 +208,42 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
         return RC_FILE_WRITE_FAILED;
     }
 
-    std::string printed;
-    {
-        CHtmlParse parse(m_Log);
-        ResultCode rc = parse.Init(bytes);
-        if (rc != RC_OK) {
-            TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse", file.m_Name.c_str());
-            return rc;
-        }
-        bytes = std::string();
+    m_FileDirectory = GetDirectory(file.m_Key);
+    m_ResourceDirectory = m_Book.BookDirectory("") + m_FileDirectory;
+    m_PieceFlowLinks.clear();
+    file.m_FirstLink = m_Links.size();
+    // A big page goes a piece at a time, each piece a skeleton of its own that the reader shows
+    // after the last: neither the page's tree nor its chunks are ever held whole.
+    CHtmlParse parse(m_Log);
+    ResultCode chunked = RC_OK;
+    ResultCode rc = parse.ParseInPieces(bytes, [&](size_t piece, size_t count) {
+        if (piece + 1 == count) bytes = std::string(); // not read again
+        if (chunked != RC_OK) return;
+        m_Piece = piece;
+        m_PieceCount = count;
         m_Parse = &parse;
         m_Depth = 0;
         m_TableDepth = 0;
         m_HeadPrinted = false;
         m_VerticalLinked = false;
-        m_FileDirectory = GetDirectory(file.m_Key);
-        m_ResourceDirectory = m_Book.BookDirectory("") + m_FileDirectory;
-        file.m_FirstLink = m_Links.size();
+        std::string printed;
         PrintOutputChildren(parse.GetRoot(), printed);
-        file.m_EndLink = m_Links.size();
         m_Parse = nullptr;
+        file.m_EndLink = m_Links.size();
+        chunked = ChunkPrinted(file, printed, sequence, part);
+    });
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse", file.m_Name.c_str());
+        return rc;
     }
+    return chunked;
+}
 
+// Cuts one printed document (or piece of one) into a skeleton and fragments at the end of the
+// text. The file starts with its first piece that could be cut.
+ResultCode CEbookAzw3::ChunkPrinted(OutputFile& file, std::string& printed, uint32_t& sequence,
+                                    MobiPartText& part)
+{
     // The chunker works on the tree of what was printed, so that every aid is in it.
     CHtmlParse parse(m_Log);
     ResultCode rc = parse.Init(printed);
@@ -259,8 +273,11 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
         TARVO_LOG(m_Log, LOG_WARNING, "%s could not be cut into fragments; left out", file.m_Name.c_str());
         return RC_OK;
     }
-    file.m_Number = static_cast<int32_t>(number);
-    file.m_Start = start;
+    bool first = file.m_Number < 0;
+    if (first) {
+        file.m_Number = static_cast<int32_t>(number);
+        file.m_Start = start;
+    }
     // Link targets are where a reader finds the ids once it has put the file back together.
     m_AnchorMap.clear();
     GetIdStrByFilePos(chunked.m_Rebuilt, 0, chunked.m_Rebuilt.size(), std::string());
@@ -271,11 +288,16 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
                                   start + static_cast<uint32_t>(anchor.first));
     }
     m_AnchorMap.clear();
-    m_TargetPositions[std::make_pair(m_CurrentFile, std::string())] = start;
-    // Past the room reserved, growing by half rather than doubling holds less at the copy.
+    if (first) m_TargetPositions[std::make_pair(m_CurrentFile, std::string())] = start;
+    // Past the room reserved, growing by half rather than doubling holds less at the copy (a
+    // string's own reserve would double).
     size_t needed = part.m_Text.size() + chunked.m_Text.size();
-    if (part.m_Text.capacity() < needed)
-        part.m_Text.reserve(std::max(needed, part.m_Text.capacity() + part.m_Text.capacity() / 2));
+    if (part.m_Text.capacity() < needed) {
+        std::string grown;
+        grown.reserve(std::max(needed, part.m_Text.capacity() + part.m_Text.capacity() / 2));
+        grown += part.m_Text;
+        part.m_Text.swap(grown);
+    }
     part.m_Text += chunked.m_Text;
     file.m_End = static_cast<uint32_t>(part.m_Text.size());
     m_OutSkeletons.insert(m_OutSkeletons.end(), chunked.m_Skeletons.begin(), chunked.m_Skeletons.end());
@@ -372,9 +394,26 @@ void CEbookAzw3::PrintLink(AttributeList& attributes)
 std::string CEbookAzw3::VerticalWritingLink()
 {
     m_VerticalLinked = true;
+    if (const std::string* link = PieceFlowLink(VERTICAL_CSS)) return *link;
     std::string name = "marlek_css_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".css";
     std::string reference = m_OutResources->AddFlow(name, VERTICAL_CSS, ResourceKind::StyleSheet);
-    return reference.empty() ? std::string() : StyleLink(reference);
+    if (reference.empty()) return std::string();
+    NotePieceFlowLink(VERTICAL_CSS, StyleLink(reference));
+    return StyleLink(reference);
+}
+
+// Every piece of a page repeats its head; the pieces after the first link the flows the first
+// piece made of it rather than making them again.
+const std::string* CEbookAzw3::PieceFlowLink(const std::string& css) const
+{
+    if (m_Piece == 0) return nullptr;
+    auto it = m_PieceFlowLinks.find(css);
+    return it != m_PieceFlowLinks.end() ? &it->second : nullptr;
+}
+
+void CEbookAzw3::NotePieceFlowLink(const std::string& css, const std::string& link)
+{
+    if (m_Piece == 0 && m_PieceCount > 1) m_PieceFlowLinks.emplace(css, link);
 }
 
 void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
@@ -383,6 +422,10 @@ void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
     for (TidyNode child = tidyGetChild(element); child != nullptr; child = tidyGetNext(child))
         css += NodeValue(m_Parse->GetDoc(), child);
     if (Trim(css).empty()) return;
+    if (const std::string* link = PieceFlowLink(css)) {
+        out += *link;
+        return;
+    }
     std::string name = "marlek_css_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".css";
     std::string reference = m_OutResources->AddFlow(name, css, ResourceKind::StyleSheet);
     if (reference.empty()) {
@@ -390,6 +433,7 @@ void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
         return;
     }
     m_InlineFlowDirectory[reference] = m_ResourceDirectory;
+    NotePieceFlowLink(css, StyleLink(reference));
     out += StyleLink(reference);
 }
 

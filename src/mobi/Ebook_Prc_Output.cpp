@@ -119,26 +119,30 @@ ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
             continue;
         }
         CHtmlParse parse(m_Log);
-        if (parse.Init(bytes) != RC_OK) {
+        m_CurrentFile = name;
+        m_CurrentFolder = contentFolder + GetDirectory(name);
+        m_TargetMap.emplace(name, text.size());
+        // Only the body's content is printed, so a big page's pieces give it in turn.
+        ResultCode rc = parse.ParseInPieces(bytes, [&](size_t piece, size_t) {
+            m_Parse = &parse;
+            m_Depth = 0;
+            TidyNode body = tidyGetBody(parse.GetDoc());
+            if (body != nullptr) {
+                // The body's own id names the start of the file.
+                AttributeList attributes = ReadAttributes(parse, body);
+                const std::string* id = FindAttribute(attributes, "id");
+                if (id != nullptr && piece == 0) RecordTarget(*id, text.size());
+                PrintOutputChildren(body, text);
+            } else {
+                PrintOutputChildren(parse.GetRoot(), text);
+            }
+            m_Parse = nullptr;
+        });
+        if (rc != RC_OK) {
             TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse; no MOBI 6 text", name.c_str());
             m_OutputResources = nullptr;
             return RC_HTML_INIT;
         }
-        m_CurrentFile = name;
-        m_CurrentFolder = contentFolder + GetDirectory(name);
-        m_TargetMap.emplace(name, text.size());
-        m_Parse = &parse;
-        m_Depth = 0;
-        TidyNode body = tidyGetBody(parse.GetDoc());
-        if (body != nullptr) {
-            // The body's own id names the start of the file.
-            AttributeList attributes = ReadAttributes(parse, body);
-            if (const std::string* id = FindAttribute(attributes, "id")) RecordTarget(*id, text.size());
-            PrintOutputChildren(body, text);
-        } else {
-            PrintOutputChildren(parse.GetRoot(), text);
-        }
-        m_Parse = nullptr;
         text += "<mbp:pagebreak/>";
         ++printed;
     }

@@ -372,11 +372,9 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
         std::string result(sizeof(ResultCode), '\0');
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init IN...");
         // Blocks each give their own paragraphs, so a big page's pieces give its text in turn.
-        ResultCode rc = parser.PrintPage(
-            html, [&parser](std::string& out) { out += DocumentText(parser); }, result);
+        ResultCode rc = parser.ParseInPieces(html, [&](size_t, size_t) { result += DocumentText(parser); });
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init OUT...");
         std::memcpy(&result[0], &rc, sizeof rc);
-        result.shrink_to_fit(); // room kept for a printed page; the text is much smaller
         return result;
     });
     size_t total = text.size();

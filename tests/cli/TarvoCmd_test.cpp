@@ -4,6 +4,10 @@
 
 #include "TestSupport.h"
 
+#include <filesystem>
+#include <map>
+#include <set>
+
 namespace
 {
 
@@ -310,6 +314,89 @@ TEST(TarvoCmdKindle, ConvertedBooksReadBack)
             RunTarvoCmd({"g", c.output, scratch / "w3", "meta.json", "cover.img"}, scratch.Path());
         EXPECT_EQ(get.out, "succeed\nreturn 0\n");
         EXPECT_NE(ReadWholeFile(scratch / "meta.json").find("\"title\":\""), std::string::npos);
+    }
+}
+
+namespace
+{
+
+// A page of about 600 KB: a style element, links at the top to sections further down (and so in
+// later pieces), and a link from the end back to the top.
+std::string BigLinkedPage(int sections)
+{
+    std::string page = "<html><head><title>Big</title><style>p { text-indent: 1em }</style></head><body>\n"
+                       "<h1 id=\"top\">Contents</h1>\n";
+    for (int s = 0; s < sections; ++s)
+        page += "<p><a href=\"#s" + std::to_string(s) + "\">Section " + std::to_string(s) + "</a></p>\n";
+    for (int s = 0; s < sections; ++s) {
+        page += "<h2 id=\"s" + std::to_string(s) + "\">Section " + std::to_string(s) + "</h2>\n";
+        for (int line = 0; line < 150; ++line)
+            page += "<p>Words of section " + std::to_string(s) + ", line " + std::to_string(line) + ".</p>\n";
+    }
+    return page + "<p><a href=\"#top\">Back to the contents</a></p></body></html>\n";
+}
+
+// Every value of the attribute in the page, found by plain text search.
+std::vector<std::string> AttributeValues(const std::string& page, const std::string& attribute)
+{
+    std::vector<std::string> values;
+    const std::string start = " " + attribute + "=\"";
+    for (size_t at = page.find(start); at != std::string::npos; at = page.find(start, at + 1)) {
+        size_t from = at + start.size(), end = page.find('"', from);
+        if (end != std::string::npos) values.push_back(page.substr(from, end - from));
+    }
+    return values;
+}
+
+} // namespace
+
+// A page far larger than a piece goes into the KF8 text a piece at a time, each piece a file of the
+// book: it reads back with every section in order, every link landing on its id, and the style
+// element stored once.
+TEST(TarvoCmdKindle, BigPageGoesInPiecesAndReadsBackWhole)
+{
+    ScratchDir scratch;
+    const int sections = 100;
+    ASSERT_EQ(WriteWholeFile(scratch / "big.html", BigLinkedPage(sections)), RC_OK);
+    ASSERT_EQ(RunTarvoCmd({"c", "big.html", "big.azw3", scratch / "w1"}, scratch.Path()).exitStatus, 0);
+    ASSERT_EQ(RunTarvoCmd({"c", "big.azw3", "back.epub", scratch / "w2"}, scratch.Path()).exitStatus, 0);
+    ASSERT_EQ(RunProgramCapture("/usr/bin/unzip", {"-q", scratch / "back.epub", "-d", scratch / "back"}, "")
+                  .exitStatus,
+              0);
+    std::map<std::string, std::string> pages; // file -> text
+    size_t styleSheets = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch / "back")) {
+        const std::string name = entry.path().string();
+        if (EndsWith(name, ".css")) ++styleSheets;
+        if (EndsWith(name, "html")) pages[name] = ReadWholeFile(name);
+    }
+    EXPECT_GE(pages.size(), 3u) << "the page was not cut";
+    EXPECT_EQ(styleSheets, 1u);
+    std::map<std::string, std::set<std::string>> ids;
+    for (const auto& [name, text] : pages)
+        for (const std::string& id : AttributeValues(text, "id"))
+            ids[GetFileName(name)].insert(id);
+    size_t links = 0;
+    for (const auto& [name, text] : pages) {
+        for (const std::string& href : AttributeValues(text, "href")) {
+            size_t hash = href.find('#');
+            if (hash == std::string::npos || EndsWith(href.substr(0, hash), ".css")) continue;
+            std::string file = hash == 0 ? GetFileName(name) : GetFileName(href.substr(0, hash));
+            ++links;
+            EXPECT_EQ(ids[file].count(href.substr(hash + 1)), 1u) << name << " -> " << href;
+        }
+    }
+    EXPECT_EQ(links, static_cast<size_t>(sections) + 1);
+    ASSERT_EQ(RunTarvoCmd({"c", "big.azw3", "back.txt", scratch / "w3"}, scratch.Path()).exitStatus, 0);
+    const std::string text = ReadWholeFile(scratch / "back.txt");
+    EXPECT_NE(text.find("Back to the contents"), std::string::npos);
+    size_t at = 0;
+    for (int s = 0; s < sections; ++s) {
+        const std::string line = "Words of section " + std::to_string(s) + ", line 149.";
+        size_t next = text.find(line);
+        ASSERT_NE(next, std::string::npos) << line;
+        EXPECT_TRUE(s == 0 || next > at) << line;
+        at = next;
     }
 }
 
