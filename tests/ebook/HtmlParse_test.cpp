@@ -700,9 +700,7 @@ struct CutCase {
 
 const CutCase kCutCases[] = {
     {"blocks right in the body",
-     "<html><head><title>t</title></head><body><p>a</p><h2>b</h2><div>c</div><ul><li>d</li></ul></body></"
-     "html>",
-     3},
+     "<html><head><title>t</title></head><body><p>a</p><h2>b</h2><div>c</div><ul>", 3},
     {"unclosed paragraphs end at the next block", "<body><p>a<p>b<h3>c</h3><p>d", 3},
     {"a quoted > inside a tag", "<body><p title=\"a>b\">x</p><p>y</p>", 1},
     {"a comment between blocks", "<body><p>a</p><!-- <p> --><p>b</p>", 1},
