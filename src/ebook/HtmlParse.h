@@ -83,7 +83,8 @@ class CHtmlParse
     // Parses the page as Init does and calls each(piece, count) once the tree is there. A page
     // larger than the piece size is parsed one piece at a time when FindPageCuts finds places to
     // cut it: each piece is the page's text up to its body plus a run of the body's blocks, so its
-    // body's content is the next part of the page's. The last piece's tree stays parsed.
+    // body's content is the next part of the page's. The last piece's tree stays parsed, and text
+    // is not read again once each is called for the last piece (each may free it then).
     ResultCode ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each);
     // Appends what print writes for the page, parsed by ParseInPieces: from a page in pieces, the
     // first piece's print up to the end of its body, the body content of the middle ones and the
