@@ -271,6 +271,7 @@ class CNestingModel
         size_t i = 0;
         while ((i = t.find('<', i)) != std::string::npos) {
             if (i + 1 >= t.size()) break;
+            m_At = i;
             char next = t[i + 1];
             if (IsAsciiLetter(next)) {
                 i = StartTag(i);
@@ -286,7 +287,31 @@ class CNestingModel
                 ++i;
             }
         }
+        for (size_t k = m_Stack.size(); k > 0; --k)
+            NoteWrapper(k - 1, m_Stack[k - 1], t.size());
     }
+
+    // The start tags of the elements that hold most of the body, outermost first: a page cut
+    // inside them repeats them at the start of every piece (see FindPageCuts).
+    std::vector<PageCuts::Wrapper> Wrappers() const
+    {
+        std::vector<PageCuts::Wrapper> chain;
+        if (m_BodyDepth == std::string::npos) return chain;
+        const BigElement* outer = nullptr;
+        for (size_t depth = m_BodyDepth + 1;; ++depth) {
+            auto it = std::find_if(m_Big.begin(), m_Big.end(), [&](const BigElement& e) {
+                return e.depth == depth &&
+                       (outer == nullptr || (e.from > outer->from && e.end <= outer->end));
+            });
+            if (it == m_Big.end()) return chain;
+            outer = &*it;
+            chain.push_back({it->from, it->to, it->name});
+        }
+    }
+
+    // Cuts are made inside these elements only (all of them open, nothing else but html, head
+    // and body).
+    void CutInside(std::vector<PageCuts::Wrapper> wrappers) { m_Pieces.m_Wrappers = std::move(wrappers); }
 
   private:
     // The library keeps inline elements that a block's end tag closed implicitly (anchors aside),
@@ -297,7 +322,23 @@ class CNestingModel
         std::string name;
         bool trusted;
         bool inlineElement;
+        size_t from = 0, to = 0; // the start tag of a real element
     };
+
+    struct BigElement {
+        size_t depth, from, to, end;
+        std::string name;
+    };
+
+    // An element that may wrap the page: a div, main, section or article holding half the body.
+    void NoteWrapper(size_t depth, const Entry& entry, size_t end)
+    {
+        if (m_PieceBytes == 0 || entry.to == 0 || m_Pieces.m_BodyStart == std::string::npos) return;
+        if (entry.from < m_Pieces.m_BodyStart || !OneOf(entry.name, {"div", "main", "section", "article"}))
+            return;
+        if (2 * (end - entry.from) < m_Text.size() - m_Pieces.m_BodyStart) return;
+        m_Big.push_back({depth, entry.from, entry.to, end, entry.name});
+    }
 
     size_t Depth() const { return m_Stack.size() + m_Pending; }
 
@@ -321,13 +362,18 @@ class CNestingModel
         if (trusted) m_Open[name].push_back(m_Stack.size());
         if (IsScopeBoundary(name)) m_Boundaries.push_back(m_Stack.size());
         if (inlineElement) ++m_OpenInline;
-        m_Stack.push_back({real ? name : std::string(), trusted, inlineElement});
+        m_Stack.push_back({real ? name : std::string(), trusted, inlineElement, 0, 0});
+        if (real) {
+            m_Stack.back().from = m_TagFrom;
+            m_Stack.back().to = m_TagTo;
+        }
     }
 
     // An inline element closed by the end tag of an enclosing block stays pending.
     void Pop(bool implicit = false)
     {
         const Entry& top = m_Stack.back();
+        NoteWrapper(m_Stack.size() - 1, top, m_At);
         if (top.inlineElement) {
             --m_OpenInline;
             if (implicit && top.name != "a") ++m_Pending;
@@ -406,30 +452,41 @@ class CNestingModel
     {
         if (m_PieceBytes == 0 || m_PiecesSpoiled) return;
         if (m_Pieces.m_BodyStart == std::string::npos) {
-            if (name == "body") m_Pieces.m_BodyStart = m_LastPiece = end;
+            if (name != "body") return;
+            m_Pieces.m_BodyStart = end;
+            m_BodyDepth = m_Stack.size();
+            const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
+            m_LastPiece = wrappers.empty() ? end : wrappers.back().m_To;
             return;
         }
         if (OneOf(name, {"base", "body", "frameset", "head", "html", "link", "meta", "style", "title"}))
             m_PiecesSpoiled = true;
-        ++m_TagsInBody;
+        if (end > m_LastPiece) ++m_TagsInContainer;
     }
 
-    // Before a block that opens right in the body, with nothing open but html, head and body, the
-    // library holds no element that the text after it could still add to. The first piece holds an
-    // element besides: how the body's start tag prints depends on its first child.
+    // Before a block that opens right in the body (or in its innermost wrapper), with nothing
+    // open but html, head, body and the wrappers, the library holds no element that the text after
+    // it could still add to. The first piece holds an element besides: how the start tag of the
+    // block's parent prints depends on its first child.
     void NotePieceBoundary(size_t lt, const std::string& name)
     {
-        if (m_PieceBytes == 0 || m_PiecesSpoiled || m_TagsInBody < 2) return;
+        if (m_PieceBytes == 0 || m_PiecesSpoiled || m_TagsInContainer < 2) return;
         if (!ClosesParagraph(name) || lt - m_LastPiece < m_PieceBytes || m_Pending > 0) return;
         // Phantom levels (markup in comments, quoted values, script) do not count: the library
         // reads none of it as markup.
-        std::string innermost;
+        const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
+        size_t wrapped = 0;
+        bool inBody = false;
         for (const Entry& entry : m_Stack) {
             if (entry.name.empty()) continue;
-            if (!OneOf(entry.name, {"html", "head", "body"})) return;
-            innermost = entry.name;
+            if (inBody && wrapped < wrappers.size() && entry.from == wrappers[wrapped].m_From) {
+                ++wrapped;
+                continue;
+            }
+            if (wrapped > 0 || !OneOf(entry.name, {"html", "head", "body"})) return;
+            inBody = entry.name == "body";
         }
-        if (innermost != "body") return;
+        if (!inBody || wrapped != wrappers.size()) return;
         m_Pieces.m_Cuts.push_back(lt);
         m_LastPiece = lt;
     }
@@ -500,6 +557,8 @@ class CNestingModel
             ImpliedClose(open, true);
         if (name == "tr") ImpliedClose("tr", false);
         NotePieceBoundary(lt, name);
+        m_TagFrom = lt;
+        m_TagTo = end;
         bool inlineElement = (Classify(name) & INLINE) != 0;
         if (Depth() >= m_Limit || (inlineElement && m_OpenInline + m_Pending >= m_InlineLimit)) {
             // A raw-text element goes whole: its content would otherwise turn into markup.
@@ -544,8 +603,12 @@ class CNestingModel
     size_t m_PieceBytes = 0;                                     // 0: no pieces are looked for
     PageCuts m_Pieces;
     size_t m_LastPiece = 0;
-    size_t m_TagsInBody = 0; // start tags after the body's, this one included
+    size_t m_TagsInContainer = 0; // start tags after the body's or innermost wrapper's, this one included
     bool m_PiecesSpoiled = false;
+    size_t m_BodyDepth = std::string::npos;
+    size_t m_At = 0;                   // where the scan is
+    size_t m_TagFrom = 0, m_TagTo = 0; // the start tag being read
+    std::vector<BigElement> m_Big;
 };
 
 // XML 1.0 allows no C0 control characters except tab, line feed and carriage return.
@@ -681,7 +744,14 @@ PageCuts FindPageCuts(const std::string& text, size_t pieceBytes)
     CNestingModel model(text, CHtmlParse::TIDY_NESTING_LIMIT);
     model.FindPieces(pieceBytes);
     model.Scan();
-    return model.PieceCuts();
+    std::vector<PageCuts::Wrapper> wrappers = model.Wrappers();
+    if (wrappers.empty()) return model.PieceCuts();
+    // Only once the page is read is it known which elements wrap it; the cuts are looked for again.
+    CNestingModel inside(text, CHtmlParse::TIDY_NESTING_LIMIT);
+    inside.FindPieces(pieceBytes);
+    inside.CutInside(std::move(wrappers));
+    inside.Scan();
+    return inside.PieceCuts();
 }
 
 CHtmlParse::CHtmlParse(CRunLog* log) : m_Log(log), m_Budget(std::make_unique<TidyBudget>())
@@ -747,6 +817,7 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
 ResultCode CHtmlParse::ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each)
 {
     PageCuts cuts = text.size() > m_PieceBytes ? FindPageCuts(text, m_PieceBytes) : PageCuts{};
+    m_PieceContainer = nullptr;
     if (cuts.m_Cuts.empty()) {
         ResultCode rc = Init(text);
         if (rc == RC_OK) each(0, 1);
@@ -759,13 +830,39 @@ ResultCode CHtmlParse::ParseInPieces(const std::string& text, const std::functio
         size_t from = k == 0 ? 0 : cuts.m_Cuts[k - 1];
         size_t to = k + 1 == count ? text.size() : cuts.m_Cuts[k];
         piece.clear();
-        if (k > 0) piece.append(text, 0, cuts.m_BodyStart);
+        if (k > 0) {
+            piece.append(text, 0, cuts.m_BodyStart);
+            for (const PageCuts::Wrapper& wrapper : cuts.m_Wrappers)
+                piece.append(text, wrapper.m_From, wrapper.m_To - wrapper.m_From);
+        }
         piece.append(text, from, to - from);
         ResultCode rc = Init(piece);
         if (rc != RC_OK) return rc;
+        m_PieceContainer = PieceContainer(cuts.m_Wrappers, k == 0);
         each(k, count);
     }
     return RC_OK;
+}
+
+// The element whose content a piece holds: the innermost wrapper, found from the body by name (the
+// last of its name in the first piece, where the wrappers stay open to its end; the first in the
+// others, which start with them), or the body when the library left one out.
+TidyNode CHtmlParse::PieceContainer(const std::vector<PageCuts::Wrapper>& wrappers, bool firstPiece) const
+{
+    TidyNode body = m_Doc != nullptr ? tidyGetBody(m_Doc) : nullptr;
+    TidyNode node = body;
+    for (const PageCuts::Wrapper& wrapper : wrappers) {
+        TidyNode found = nullptr;
+        for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child)) {
+            const char* name = IsElement(child) ? tidyNodeGetName(child) : nullptr;
+            if (name == nullptr || wrapper.m_Name != name) continue;
+            found = child;
+            if (!firstPiece) break;
+        }
+        if (found == nullptr) return body;
+        node = found;
+    }
+    return node;
 }
 
 ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
@@ -781,11 +878,12 @@ ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<vo
         // A document's print is about the size of the page; growing by doubling would hold two copies.
         if (k == 0) out.reserve(out.size() + text.size() + text.size() / 4);
         printed.clear();
-        m_BodyInner = {std::string::npos, std::string::npos};
+        m_ContainerInner = {std::string::npos, std::string::npos};
         print(printed);
-        bool hasBody = m_BodyInner.first != std::string::npos && m_BodyInner.second != std::string::npos;
-        size_t start = k == 0 || !hasBody ? 0 : m_BodyInner.first;
-        size_t end = k + 1 == count || !hasBody ? printed.size() : m_BodyInner.second;
+        bool marked =
+            m_ContainerInner.first != std::string::npos && m_ContainerInner.second != std::string::npos;
+        size_t start = k == 0 || !marked ? 0 : m_ContainerInner.first;
+        size_t end = k + 1 == count || !marked ? printed.size() : m_ContainerInner.second;
         out.append(printed, start, end - start);
     });
 }
@@ -1093,10 +1191,10 @@ void CHtmlParse::PrintTree(TidyNode node, PrintMode mode, std::string& out)
         }
     }
     PrintStartTag(node, out);
-    if (tag == TidyTag_BODY) m_BodyInner.first = out.size();
+    if (node == m_PieceContainer) m_ContainerInner.first = out.size();
     for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
         PrintTree(child, mode, out);
-    if (tag == TidyTag_BODY) m_BodyInner.second = out.size();
+    if (node == m_PieceContainer) m_ContainerInner.second = out.size();
     if (mode == PrintMode::StyleSheet && tag == TidyTag_HEAD && !m_StyleSheetLinked) {
         out += "<link href=\"";
         out += m_StyleSheetHref;

@@ -34,7 +34,13 @@ struct HtmlResourceRecord {
 
 // Where a page may be cut into pieces that the library parses one at a time (FindPageCuts).
 struct PageCuts {
+    // An element around most of the body; the pieces after the first open with its start tag.
+    struct Wrapper {
+        size_t m_From, m_To; // its start tag
+        std::string m_Name;
+    };
     size_t m_BodyStart = std::string::npos; // just after the body's start tag
+    std::vector<Wrapper> m_Wrappers;        // outermost first; the cuts lie inside the last
     std::vector<size_t> m_Cuts;             // start of each piece after the first, ascending
 };
 
@@ -82,14 +88,15 @@ class CHtmlParse
     void Release();
     // Parses the page as Init does and calls each(piece, count) once the tree is there. A page
     // larger than the piece size is parsed one piece at a time when FindPageCuts finds places to
-    // cut it: each piece is the page's text up to its body plus a run of the body's blocks, so its
-    // body's content is the next part of the page's. The last piece's tree stays parsed, and text
-    // is not read again once each is called for the last piece (each may free it then).
+    // cut it: each piece is the page's text up to its body, the start tags of its wrappers and a
+    // run of blocks, so that the content of its body (or innermost wrapper) is the next part of
+    // the page's. The last piece's tree stays parsed; text is not read again once each is called
+    // for the last piece (each may free it then).
     ResultCode ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each);
     // Appends what print writes for the page, parsed by ParseInPieces: from a page in pieces, the
-    // first piece's print up to the end of its body, the body content of the middle ones and the
-    // last one's from its body on, as the document printers mark the body (a print that marks
-    // none has every piece's output appended whole). Heading ids printed share one stamp.
+    // first piece's print up to the end of that content, the content of the middle ones and the
+    // last one's from its start on, as the document printers mark it (a print that marks none
+    // has every piece's output appended whole). Heading ids printed share one stamp.
     ResultCode PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
                          std::string& out);
     TidyDoc GetDoc() const { return m_Doc; }
@@ -158,6 +165,7 @@ class CHtmlParse
     ResultCode Parse(const std::string& text, bool isWindows1252, bool cleanAndRepair);
     void PrintDocumentAs(PrintMode mode, std::string& out);
     void PrintTree(TidyNode node, PrintMode mode, std::string& out);
+    TidyNode PieceContainer(const std::vector<PageCuts::Wrapper>& wrappers, bool firstPiece) const;
     void PrintAttributes(TidyNode element, std::string& out, bool& hadAttribute);
     void AssignHeadingId(TidyNode heading);
     void PrintVisible(TidyNode node, bool asCharacters, std::string& out);
@@ -182,7 +190,8 @@ class CHtmlParse
     size_t m_MemoryPerByte = TIDY_MEMORY_PER_BYTE;
     int m_MaxTreeDepth = MAX_TREE_DEPTH;
     size_t m_PieceBytes = PIECE_BYTES;
-    std::pair<size_t, size_t> m_BodyInner; // where the document printers put the body's content
+    TidyNode m_PieceContainer = nullptr;        // the element whose content a piece holds
+    std::pair<size_t, size_t> m_ContainerInner; // where the document printers put its content
     int m_Depth = 0;
     int m_HeadingCounter = 0;
     int m_PlayOrder = 1;
@@ -202,8 +211,10 @@ bool CapNesting(const std::string& text, size_t limit, std::string& out);
 
 // Places to cut a page, each at least pieceBytes after the last: before the start tag of a block
 // that opens right in the body, where the nesting model (which errs deep) has nothing open but
-// html, head and body. None when the page has a NUL, no body start tag, a second body or frameset,
-// or a head element (style, link, meta, title, base) inside the body.
+// html, head and body. When most of the body lies in one div, main, section or article (and so on
+// inward), the cuts lie in the innermost such wrapper instead, with nothing else open. None when
+// the page has a NUL, no body start tag, a second body or frameset, or a head element (style,
+// link, meta, title, base) inside the body.
 PageCuts FindPageCuts(const std::string& text, size_t pieceBytes);
 
 // An attribute value as printed between double quotes.

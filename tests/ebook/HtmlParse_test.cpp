@@ -706,7 +706,11 @@ const CutCase kCutCases[] = {
     {"a comment between blocks", "<body><p>a</p><!-- <p> --><p>b</p>", 1},
     {"blocks inside a table cell", "<body><table><tr><td><p>a</p><p>b</p></td></tr></table><p>c</p>", 1},
     {"only text before the first block", "<body>words <p>a</p><p>b</p>", 1},
-    {"one wrapper around every block", "<body><div class=\"document\"><p>a</p><p>b</p></div></body>", 0},
+    {"one wrapper around every block", "<body><div class=\"document\"><p>a</p><p>b</p></div></body>", 1},
+    {"wrappers in wrappers",
+     "<body><h1>t</h1><div id=\"a\"><div id=\"b\"><p>a</p><p>b</p><p>c</p></div></div>", 2},
+    {"a small div is no wrapper", "<body><div><p>a</p></div><p>bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb</p><p>c</p>",
+     2},
     {"an inline element around blocks", "<body><font><p>a</p><p>b</p></font></body>", 0},
     {"blocks after the body has ended", "<body><p>a</p></body><p>b</p><p>c</p>", 0},
     {"a style element in the body", "<body><p>a</p><style>p{}</style><p>b</p><p>c</p>", 0},
@@ -748,7 +752,8 @@ TEST(HtmlParse, PagesAreCutOnlyBetweenBlocksOfTheBody)
 }
 
 // A page parsed a piece at a time prints byte for byte as the whole page, with every document
-// printer; so do pages whose first paragraph the library drops, or whose paragraphs are unclosed.
+// printer; so do pages whose first paragraph the library drops, whose paragraphs are unclosed, or
+// whose blocks sit in wrappers.
 TEST(HtmlParse, PiecesPrintAsTheWholePage)
 {
     std::vector<std::string> pages;
@@ -758,6 +763,9 @@ TEST(HtmlParse, PiecesPrintAsTheWholePage)
         "<html><head><title>t</title></head><body><p></p>\n<p class=\"a\">one &amp; <b>two</b></p>"
         "<p>three<p>four<h2>five</h2><pre>six\n  seven</pre><hr><table><tr><td>x</td></tr></table>"
         "<p>eight</p></body></html>");
+    pages.push_back("<html><head><title>w</title></head><body><h1>Title</h1>\n<div class=\"document\">\n"
+                    "<div class=\"body\"><p>one</p>\n<p>two<p>three</p><h2>four</h2><ul><li>five</li></ul>"
+                    "<p>six</p></div></div>\n<p>after</p></body></html>");
     using Printer = void (*)(CHtmlParse&, std::string&);
     const std::pair<const char*, Printer> printers[] = {
         {"plain", [](CHtmlParse& p, std::string& out) { p.PrintDocument(out); }},
@@ -767,7 +775,7 @@ TEST(HtmlParse, PiecesPrintAsTheWholePage)
     };
     for (size_t i = 0; i < pages.size(); ++i) {
         const std::string& page = pages[i];
-        SCOPED_TRACE(i < std::size(kPiecePages) ? kPiecePages[i] : "sloppy page");
+        SCOPED_TRACE(i < std::size(kPiecePages) ? kPiecePages[i] : "made-up page " + std::to_string(i));
         ASSERT_GT(FindPageCuts(page, 16).m_Cuts.size(), 1u) << "the page must really be cut";
         for (const auto& [label, print] : printers) {
             SCOPED_TRACE(label);
