@@ -350,7 +350,8 @@ class CNestingModel
         return name;
     }
 
-    void Push(const std::string& name, bool real)
+    // A real element's start tag spans [from, to); a phantom level has none.
+    void Push(const std::string& name, bool real, size_t from = 0, size_t to = 0)
     {
         bool trusted = real && IsTrustedElement(name) &&
                        (m_Stack.empty() || OneOf(m_Stack.back().name, {"html", "head", "body"}) ||
@@ -362,11 +363,7 @@ class CNestingModel
         if (trusted) m_Open[name].push_back(m_Stack.size());
         if (IsScopeBoundary(name)) m_Boundaries.push_back(m_Stack.size());
         if (inlineElement) ++m_OpenInline;
-        m_Stack.push_back({real ? name : std::string(), trusted, inlineElement, 0, 0});
-        if (real) {
-            m_Stack.back().from = m_TagFrom;
-            m_Stack.back().to = m_TagTo;
-        }
+        m_Stack.push_back({real ? name : std::string(), trusted, inlineElement, from, to});
     }
 
     // An inline element closed by the end tag of an enclosing block stays pending.
@@ -471,7 +468,7 @@ class CNestingModel
     void NotePieceBoundary(size_t lt, const std::string& name)
     {
         if (m_PieceBytes == 0 || m_PiecesSpoiled || m_TagsInContainer < 2) return;
-        if (!ClosesParagraph(name) || lt - m_LastPiece < m_PieceBytes || m_Pending > 0) return;
+        if (!ClosesParagraph(name) || lt < m_LastPiece + m_PieceBytes || m_Pending > 0) return;
         // Phantom levels (markup in comments, quoted values, script) do not count: the library
         // reads none of it as markup.
         const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
@@ -557,8 +554,6 @@ class CNestingModel
             ImpliedClose(open, true);
         if (name == "tr") ImpliedClose("tr", false);
         NotePieceBoundary(lt, name);
-        m_TagFrom = lt;
-        m_TagTo = end;
         bool inlineElement = (Classify(name) & INLINE) != 0;
         if (Depth() >= m_Limit || (inlineElement && m_OpenInline + m_Pending >= m_InlineLimit)) {
             // A raw-text element goes whole: its content would otherwise turn into markup.
@@ -571,7 +566,7 @@ class CNestingModel
             AddCut(lt, to);
             return to;
         }
-        Push(name, true);
+        Push(name, true, lt, end);
         if (IsRawTextElement(name)) return Opaque(end, FindNoCase(t, "</" + name, end));
         return end;
     }
@@ -606,8 +601,7 @@ class CNestingModel
     size_t m_TagsInContainer = 0; // start tags after the body's or innermost wrapper's, this one included
     bool m_PiecesSpoiled = false;
     size_t m_BodyDepth = std::string::npos;
-    size_t m_At = 0;                   // where the scan is
-    size_t m_TagFrom = 0, m_TagTo = 0; // the start tag being read
+    size_t m_At = 0; // where the scan is
     std::vector<BigElement> m_Big;
 };
 
