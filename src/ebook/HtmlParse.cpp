@@ -296,9 +296,9 @@ class CNestingModel
     std::vector<PageCuts::Wrapper> Wrappers() const
     {
         std::vector<PageCuts::Wrapper> chain;
-        if (m_BodyDepth == std::string::npos) return chain;
+        if (m_ContentDepth == std::string::npos) return chain;
         const BigElement* outer = nullptr;
-        for (size_t depth = m_BodyDepth + 1;; ++depth) {
+        for (size_t depth = m_ContentDepth;; ++depth) {
             auto it = std::find_if(m_Big.begin(), m_Big.end(), [&](const BigElement& e) {
                 return e.depth == depth &&
                        (outer == nullptr || (e.from > outer->from && e.end <= outer->end));
@@ -445,19 +445,25 @@ class CNestingModel
 
     // The library moves head elements found in the body to the head, and a piece's head is not
     // printed; a second body or a frameset changes the whole page. No cut is made in such a page.
+    // A page that opens with none of html, head, body or a head element (a part of a longer text,
+    // say) is all body to the library.
     void CheckPiecesAt(const std::string& name, size_t end)
     {
         if (m_PieceBytes == 0 || m_PiecesSpoiled) return;
+        bool headOrAbove =
+            OneOf(name, {"base", "body", "frameset", "head", "html", "link", "meta", "style", "title"});
         if (m_Pieces.m_BodyStart == std::string::npos) {
-            if (name != "body") return;
-            m_Pieces.m_BodyStart = end;
-            m_BodyDepth = m_Stack.size();
+            bool implied = !m_TagSeen && !headOrAbove;
+            m_TagSeen = true;
+            if (name != "body" && !implied) return;
+            m_Pieces.m_BodyStart = implied ? 0 : end;
+            m_ContentDepth = implied ? 0 : m_Stack.size() + 1;
+            m_BodyImplied = implied;
             const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
-            m_LastPiece = wrappers.empty() ? end : wrappers.back().m_To;
-            return;
+            m_LastPiece = wrappers.empty() ? m_Pieces.m_BodyStart : wrappers.back().m_To;
+            if (!implied) return;
         }
-        if (OneOf(name, {"base", "body", "frameset", "head", "html", "link", "meta", "style", "title"}))
-            m_PiecesSpoiled = true;
+        if (headOrAbove) m_PiecesSpoiled = true;
         if (end > m_LastPiece) ++m_TagsInContainer;
     }
 
@@ -473,7 +479,7 @@ class CNestingModel
         // reads none of it as markup.
         const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
         size_t wrapped = 0;
-        bool inBody = false;
+        bool inBody = m_BodyImplied;
         for (const Entry& entry : m_Stack) {
             if (entry.name.empty()) continue;
             if (inBody && wrapped < wrappers.size() && entry.from == wrappers[wrapped].m_From) {
@@ -600,8 +606,10 @@ class CNestingModel
     size_t m_LastPiece = 0;
     size_t m_TagsInContainer = 0; // start tags after the body's or innermost wrapper's, this one included
     bool m_PiecesSpoiled = false;
-    size_t m_BodyDepth = std::string::npos;
-    size_t m_At = 0; // where the scan is
+    bool m_TagSeen = false;
+    bool m_BodyImplied = false;
+    size_t m_ContentDepth = std::string::npos; // of the body's children
+    size_t m_At = 0;                           // where the scan is
     std::vector<BigElement> m_Big;
 };
 
@@ -808,12 +816,13 @@ ResultCode CHtmlParse::Init(const std::string& text, bool isWindows1252, bool cl
     }
 }
 
-ResultCode CHtmlParse::ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each)
+ResultCode CHtmlParse::ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each,
+                                     bool isWindows1252)
 {
     PageCuts cuts = text.size() > m_PieceBytes ? FindPageCuts(text, m_PieceBytes) : PageCuts{};
     m_PieceContainer = nullptr;
     if (cuts.m_Cuts.empty()) {
-        ResultCode rc = Init(text);
+        ResultCode rc = Init(text, isWindows1252);
         if (rc == RC_OK) each(0, 1);
         return rc;
     }
@@ -830,7 +839,7 @@ ResultCode CHtmlParse::ParseInPieces(const std::string& text, const std::functio
                 piece.append(text, wrapper.m_From, wrapper.m_To - wrapper.m_From);
         }
         piece.append(text, from, to - from);
-        ResultCode rc = Init(piece);
+        ResultCode rc = Init(piece, isWindows1252);
         if (rc != RC_OK) return rc;
         m_PieceContainer = PieceContainer(cuts.m_Wrappers, k == 0);
         each(k, count);
@@ -860,26 +869,29 @@ TidyNode CHtmlParse::PieceContainer(const std::vector<PageCuts::Wrapper>& wrappe
 }
 
 ResultCode CHtmlParse::PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
-                                 std::string& out)
+                                 std::string& out, bool isWindows1252)
 {
     m_HeadingStamp.clear();
     std::string printed;
-    return ParseInPieces(text, [&](size_t k, size_t count) {
-        if (count == 1) {
-            print(out);
-            return;
-        }
-        // A document's print is about the size of the page; growing by doubling would hold two copies.
-        if (k == 0) out.reserve(out.size() + text.size() + text.size() / 4);
-        printed.clear();
-        m_ContainerInner = {std::string::npos, std::string::npos};
-        print(printed);
-        bool marked =
-            m_ContainerInner.first != std::string::npos && m_ContainerInner.second != std::string::npos;
-        size_t start = k == 0 || !marked ? 0 : m_ContainerInner.first;
-        size_t end = k + 1 == count || !marked ? printed.size() : m_ContainerInner.second;
-        out.append(printed, start, end - start);
-    });
+    return ParseInPieces(
+        text,
+        [&](size_t k, size_t count) {
+            if (count == 1) {
+                print(out);
+                return;
+            }
+            // A document's print is about the size of the page; growing by doubling would hold two copies.
+            if (k == 0) out.reserve(out.size() + text.size() + text.size() / 4);
+            printed.clear();
+            m_ContainerInner = {std::string::npos, std::string::npos};
+            print(printed);
+            bool marked =
+                m_ContainerInner.first != std::string::npos && m_ContainerInner.second != std::string::npos;
+            size_t start = k == 0 || !marked ? 0 : m_ContainerInner.first;
+            size_t end = k + 1 == count || !marked ? printed.size() : m_ContainerInner.second;
+            out.append(printed, start, end - start);
+        },
+        isWindows1252);
 }
 
 ResultCode CHtmlParse::Parse(const std::string& text, bool isWindows1252, bool cleanAndRepair)
@@ -1185,10 +1197,10 @@ void CHtmlParse::PrintTree(TidyNode node, PrintMode mode, std::string& out)
         }
     }
     PrintStartTag(node, out);
-    if (node == m_PieceContainer) m_ContainerInner.first = out.size();
+    NoteContentStart(node, out);
     for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
         PrintTree(child, mode, out);
-    if (node == m_PieceContainer) m_ContainerInner.second = out.size();
+    NoteContentEnd(node, out);
     if (mode == PrintMode::StyleSheet && tag == TidyTag_HEAD && !m_StyleSheetLinked) {
         out += "<link href=\"";
         out += m_StyleSheetHref;

@@ -92,13 +92,24 @@ class CHtmlParse
     // run of blocks, so that the content of its body (or innermost wrapper) is the next part of
     // the page's. The last piece's tree stays parsed; text is not read again once each is called
     // for the last piece (each may free it then).
-    ResultCode ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each);
+    ResultCode ParseInPieces(const std::string& text, const std::function<void(size_t, size_t)>& each,
+                             bool isWindows1252 = false);
     // Appends what print writes for the page, parsed by ParseInPieces: from a page in pieces, the
     // first piece's print up to the end of that content, the content of the middle ones and the
     // last one's from its start on, as the document printers mark it (a print that marks none
     // has every piece's output appended whole). Heading ids printed share one stamp.
     ResultCode PrintPage(const std::string& text, const std::function<void(std::string&)>& print,
-                         std::string& out);
+                         std::string& out, bool isWindows1252 = false);
+    // A document printer calls these right after an element's start tag and right before its end
+    // tag, so that PrintPage knows which part of a piece's print is the page's next content.
+    void NoteContentStart(TidyNode element, const std::string& out)
+    {
+        if (element == m_PieceContainer) m_ContainerInner.first = out.size();
+    }
+    void NoteContentEnd(TidyNode element, const std::string& out)
+    {
+        if (element == m_PieceContainer) m_ContainerInner.second = out.size();
+    }
     TidyDoc GetDoc() const { return m_Doc; }
     TidyNode GetRoot() const;
 
@@ -212,9 +223,10 @@ bool CapNesting(const std::string& text, size_t limit, std::string& out);
 // Places to cut a page, each at least pieceBytes after the last: before the start tag of a block
 // that opens right in the body, where the nesting model (which errs deep) has nothing open but
 // html, head and body. When most of the body lies in one div, main, section or article (and so on
-// inward), the cuts lie in the innermost such wrapper instead, with nothing else open. None when
-// the page has a NUL, no body start tag, a second body or frameset, or a head element (style,
-// link, meta, title, base) inside the body.
+// inward), the cuts lie in the innermost such wrapper instead, with nothing else open. A page whose
+// first tag is none of html, head, body or a head element is all body (m_BodyStart 0). None when
+// the page has a NUL, no body start tag and another first tag, a second body or frameset, or a
+// head element (style, link, meta, title, base) inside the body.
 PageCuts FindPageCuts(const std::string& text, size_t pieceBytes);
 
 // An attribute value as printed between double quotes.

@@ -194,15 +194,17 @@ bool CEbookMobiBase::WriteHtmlFile(const std::string& bytes, const std::string& 
     size_t dropped = sourceSize > bytes.size() ? sourceSize - bytes.size() : 0;
     parse.SetMemoryBudget(CHtmlParse::TIDY_MEMORY_BASE + CHtmlParse::TIDY_MEMORY_PER_BYTE * dropped,
                           CHtmlParse::TIDY_MEMORY_PER_BYTE);
-    if (parse.Init(bytes, m_Header.IsCp1252()) != RC_OK) {
-        TARVO_LOG(m_Log, LOG_WARNING, "%s does not parse; left out", name.c_str());
-        return false;
-    }
     std::string out;
     m_Parse = &parse;
     m_Depth = 0;
-    PrintChildren(parse.GetRoot(), out);
+    ResultCode rc = parse.PrintPage(
+        bytes, [&](std::string& printed) { PrintChildren(parse.GetRoot(), printed); }, out,
+        m_Header.IsCp1252());
     m_Parse = nullptr;
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_WARNING, "%s does not parse; left out", name.c_str());
+        return false;
+    }
     if (WriteWholeFile(m_TempDirectory + name, out) != RC_OK) {
         TARVO_LOG(m_Log, LOG_WARNING, "could not write %s", name.c_str());
         return false;
@@ -263,7 +265,9 @@ void CEbookMobiBase::PrintOutputNode(TidyNode node, std::string& out)
 void CEbookMobiBase::PrintElementWith(TidyNode element, const AttributeList& attributes, std::string& out)
 {
     PrintStartTagWith(element, attributes, out);
+    m_Parse->NoteContentStart(element, out);
     PrintChildren(element, out);
+    m_Parse->NoteContentEnd(element, out);
     if (!CHtmlParse::IsSelfClosing(tidyNodeGetName(element))) CHtmlParse::PrintEndTag(element, out);
 }
 

@@ -480,7 +480,9 @@ void CEbookPrc::PrintElement(TidyNode element, std::string& out)
     case TidyTag_BODY:
     case TidyTag_BLOCKQUOTE:
         PrintStartTagWith(element, attributes, out);
+        m_Parse->NoteContentStart(element, out);
         PrintBlockChildren(element, out);
+        m_Parse->NoteContentEnd(element, out);
         CHtmlParse::PrintEndTag(element, out);
         return;
     case TidyTag_OL:
