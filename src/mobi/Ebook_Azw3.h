@@ -18,11 +18,6 @@
 // character.
 bool ReadBase32(const std::string& text, size_t at, size_t width, int64_t& value);
 
-// The bytes [start, end) of text without the aid attributes the reader drops anyway, so that the
-// HTML library parses fewer attributes. Only what parses and prints the same either way goes: at
-// the first markup the pass does not fully understand, the rest is copied as it stands.
-std::string WithoutAidAttributes(const std::string& text, size_t start, size_t end);
-
 class CEbookAzw3 : public CEbookMobiBase
 {
   public:

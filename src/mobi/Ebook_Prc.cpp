@@ -6,6 +6,7 @@
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
+#include "mobi/DroppedAttributes.h"
 #include "mobi/MOBIHeader.h"
 
 #include <algorithm>
@@ -146,12 +147,6 @@ bool IsPlainCssValue(const std::string& value)
         if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr(" #.%+-,", c) == nullptr)
             return false;
     return true;
-}
-
-bool IsZeroLength(const std::string& value)
-{
-    size_t unit = value.find_first_not_of("+-0.");
-    return unit == std::string::npos || std::isalpha(static_cast<unsigned char>(value[unit]));
 }
 
 // A bare number is in pixels, as HTML reads it.
@@ -321,7 +316,7 @@ ResultCode CEbookPrc::MakeFileListToMetaData()
     // Pages print on every core; each says whether it was written.
     std::vector<std::string> written = ForkedMap(m_Pieces.size(), [&](size_t i) {
         const TextPiece& piece = m_Pieces[i];
-        bool ok = WriteHtmlFile(text.substr(piece.m_Start, piece.m_End - piece.m_Start), piece.m_Name,
+        bool ok = WriteHtmlFile(WithoutZeroLengths(text, piece.m_Start, piece.m_End), piece.m_Name,
                                 piece.m_End - piece.m_Start);
         return std::string(ok ? "w" : "");
     });
