@@ -68,6 +68,7 @@ class CAttributeDropper
   private:
     static constexpr size_t STOP = std::string::npos;
     static constexpr size_t MAX_ATTRIBUTES = 64;
+    static constexpr size_t MAX_DROPPED = 4;
 
     struct Attribute {
         size_t m_From = 0; // the blanks before it
@@ -186,23 +187,38 @@ class CAttributeDropper
     // Cuts the attributes the rule names, each with the blanks before it. A name given twice is
     // left to the parser, which keeps one of the two; and an element left without attributes may
     // be pruned by the parser when empty, so its attributes then stay and are dropped on printing
-    // as before.
+    // as before. A real tag names no more than a few: one with more is left alone rather than
+    // compared name by name.
     void DropAttributes(const std::string& element, std::vector<Attribute>& attributes)
     {
-        size_t kept = attributes.size();
+        size_t named = 0;
         for (Attribute& a : attributes) {
-            a.m_Dropped = a.m_Quoted && m_Drops(element, Text(a.m_Name), Text(a.m_Value)) &&
-                          std::count_if(attributes.begin(), attributes.end(), [&](const Attribute& b) {
-                              return EqualsNoCase(Text(a.m_Name), Text(b.m_Name));
-                          }) == 1;
-            if (a.m_Dropped) --kept;
+            a.m_Dropped = a.m_Quoted && m_Drops(element, Text(a.m_Name), Text(a.m_Value));
+            if (a.m_Dropped) ++named;
         }
-        if (kept == 0) return;
+        if (named == 0 || named > MAX_DROPPED || named == attributes.size()) return;
+        for (Attribute& a : attributes) {
+            if (!a.m_Dropped) continue;
+            a.m_Dropped = std::count_if(attributes.begin(), attributes.end(), [&](const Attribute& b) {
+                              return SameName(a.m_Name, b.m_Name);
+                          }) == 1;
+            if (!a.m_Dropped) return; // the tag goes to the parser as it stands
+        }
         for (const Attribute& a : attributes) {
             if (!a.m_Dropped) continue;
             m_Out.append(m_Text, m_Copied, a.m_From - m_Copied);
             m_Copied = a.m_To;
         }
+    }
+
+    bool SameName(const std::pair<size_t, size_t>& a, const std::pair<size_t, size_t>& b) const
+    {
+        if (a.second - a.first != b.second - b.first) return false;
+        for (size_t i = 0; i < a.second - a.first; ++i)
+            if (std::tolower(static_cast<unsigned char>(m_Text[a.first + i])) !=
+                std::tolower(static_cast<unsigned char>(m_Text[b.first + i])))
+                return false;
+        return true;
     }
 
     std::string Text(const std::pair<size_t, size_t>& span) const
