@@ -7,6 +7,7 @@
 #include "base/RunLog.h"
 #include "base/Zip.h"
 #include "epub/Ebook_epub.h"
+#include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
 #include "html/Ebook_Html.h"
@@ -216,6 +217,7 @@ ResultCode CEbookHtmlz::Convert_Input(const std::string& inputFile, ConvertInput
     rc = zip.UnCompress();
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtmlz::UnCompress OUT...");
     if (rc != RC_OK) return rc;
+    DeobfuscateFonts(zip, parser.Identifiers(), m_Log);
 
     PrintProgress("Get HtmlFileList And Source");
     if (parser.m_Spine.empty()) return ReadPagesWithoutSpine(zip, ctx.m_TempDirectory);

@@ -7,6 +7,7 @@
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
 #include "epub/Epub.h"
+#include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
 
@@ -221,9 +222,13 @@ std::string CEbookEpub::ArchiveBase() const
     return m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
 }
 
-ResultCode CEbookEpub::CheckBookDRM(CEpub& epub, const CParseOpf&)
+ResultCode CEbookEpub::CheckBookDRM(CEpub& epub, const CParseOpf& parser)
 {
     if (m_Converting) PrintProgress("Check Book DRM");
+    const std::string packageFolder = GetDirectory(m_OpfPath);
+    for (const OpfManifestItem& item : parser.m_Manifest)
+        epub.m_MediaTypes[ToLowerCopy(NormalizeRelativePath(packageFolder + UrlDecode(item.m_Href)))] =
+            item.m_MediaType;
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::CheckDRM IN...");
     ResultCode rc = epub.CheckDRM(m_Book, m_Images, m_OpfInSubdirectory, m_RelativeToContent);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::CheckDRM OUT...");
@@ -248,6 +253,7 @@ ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputC
     rc = epub.UnCompress();
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::UnCompress OUT...");
     if (rc != RC_OK) return rc;
+    DeobfuscateFonts(epub, parser.Identifiers(), m_Log);
 
     ReadTableOfContents(epub, parser.m_NcxHref);
     DropFilesNotExtracted(epub, ArchiveBase(), m_Book, m_Log);

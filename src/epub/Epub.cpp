@@ -3,8 +3,11 @@
 
 #include "base/Platform.h"
 #include "base/RunLog.h"
+#include "epub/FontObfuscation.h"
 
 #include <tinyxml2.h>
+
+#include <unordered_set>
 
 namespace
 {
@@ -96,6 +99,10 @@ ResultCode CEpub::GetOpfXml(const std::string& path, std::string& opfText, std::
 ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std::string>& images,
                            bool relativeFlag1, bool relativeFlag2)
 {
+    // Encrypted data a sample may miss is still encrypted; obfuscated fonts are undone on reading.
+    const EncryptionScope encryption = ReadEncryptionScope();
+    if (encryption == EncryptionScope::More) return ClassifyProtection(encryption);
+
     const std::string base = relativeFlag1 && relativeFlag2 ? book.m_ContentDirectory : "";
     size_t documents = book.m_HtmlFileList.size(), imageCount = images.size();
     const size_t documentLimit = DrmSampleLimit(documents), imageLimit = DrmSampleLimit(imageCount);
@@ -113,7 +120,7 @@ ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std:
             --documents;
             continue;
         }
-        if (data.size() >= 100 && !LooksLikeMarkup(data)) return ClassifyProtection();
+        if (data.size() >= 100 && !LooksLikeMarkup(data)) return ClassifyProtection(encryption);
         if (i > documentLimit) break;
     }
     for (size_t i = 0; i < images.size(); ++i) {
@@ -123,19 +130,45 @@ ResultCode CEpub::CheckDRM(const CIntermediateBook& book, const std::vector<std:
             --imageCount;
             continue;
         }
-        if (data.size() >= 20 && ImageTypeOf(data).empty()) return ClassifyProtection();
+        if (data.size() >= 20 && ImageTypeOf(data).empty()) return ClassifyProtection(encryption);
         if (i > imageLimit) break;
     }
     return documents > 0 || imageCount > 0 ? RC_OK : RC_HTML_LIST_EMPTY;
 }
 
-ResultCode CEpub::ClassifyProtection()
+CEpub::EncryptionScope CEpub::ReadEncryptionScope()
+{
+    std::unordered_set<std::string> names;
+    for (const ZipEntry& entry : m_Entries)
+        names.insert(ToLowerCopy(entry.m_Name));
+    if (names.count(ToLowerCopy(ENCRYPTION_XML)) == 0) return EncryptionScope::Absent;
+    std::string xml;
+    std::vector<EncryptedResource> resources;
+    if (GetFileBuffer(ENCRYPTION_XML, xml) != RC_OK || !ReadEncryptionXml(xml, resources))
+        return EncryptionScope::Unclear;
+    size_t fonts = 0;
+    for (const EncryptedResource& resource : resources) {
+        const std::string path = ToLowerCopy(resource.m_Path);
+        // What the archive lacks is encrypted nowhere.
+        if (path.empty() || names.count(path) == 0) continue;
+        auto type = m_MediaTypes.find(path);
+        if (resource.m_Method == FontObfuscation::None ||
+            !IsFontResource(path, type == m_MediaTypes.end() ? "" : type->second)) {
+            TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" is encrypted", resource.m_Uri.c_str());
+            return EncryptionScope::More;
+        }
+        ++fonts;
+    }
+    return fonts > 0 ? EncryptionScope::FontsOnly : EncryptionScope::Unclear;
+}
+
+ResultCode CEpub::ClassifyProtection(EncryptionScope encryptionScope)
 {
     bool encryption = false, signatures = false, sinf = false, displayOptions = false, kobo = false;
     for (const ZipEntry& entry : m_Entries) {
         const std::string& name = entry.m_Name;
-        if (EqualsNoCase(name, "META-INF/encryption.xml"))
-            encryption = true;
+        if (EqualsNoCase(name, ENCRYPTION_XML))
+            encryption = encryptionScope != EncryptionScope::FontsOnly;
         else if (EqualsNoCase(name, "META-INF/signatures.xml"))
             signatures = true;
         else if (EqualsNoCase(name, "META-INF/sinf.xml"))

@@ -6,6 +6,7 @@
 #include "base/Zip.h"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class CRunLog;
@@ -42,9 +43,15 @@ class CEpub : public CEpubBase
 
     std::string m_OpfPath;
     MetaDataMap m_KindleKeys;
+    // The manifest's media types by archive path in lower case, set before CheckDRM: they tell
+    // which entries are fonts.
+    std::unordered_map<std::string, std::string> m_MediaTypes;
 
   private:
-    ResultCode ClassifyProtection();
+    // What META-INF/encryption.xml covers of the entries the archive has.
+    enum class EncryptionScope { Absent, Unclear, FontsOnly, More };
+    EncryptionScope ReadEncryptionScope();
+    ResultCode ClassifyProtection(EncryptionScope encryption);
 };
 
 // How metadata elements are written into a package someone else made.

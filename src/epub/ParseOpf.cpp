@@ -171,6 +171,7 @@ ResultCode CParseOpf::Parse(const std::string& opfText, std::string& offendingNa
     if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) return RC_EPUB_OPF_TREE_INIT;
     const tinyxml2::XMLElement* package = doc.RootElement();
     if (package == nullptr) return RC_EPUB_OPF_TREE_EMPTY;
+    m_UniqueIdentifierId = Attribute(package, "unique-identifier");
 
     for (const tinyxml2::XMLElement* part = package->FirstChildElement(); part;
          part = part->NextSiblingElement()) {
@@ -249,6 +250,19 @@ const OpfManifestItem* CParseOpf::FindById(const std::string& id) const
 {
     auto found = id.empty() ? m_ManifestIndex.end() : m_ManifestIndex.find(id);
     return found == m_ManifestIndex.end() ? nullptr : &m_Manifest[found->second];
+}
+
+std::vector<std::string> CParseOpf::Identifiers() const
+{
+    std::vector<std::string> identifiers;
+    for (const OpfMetaItem& item : m_Metadata)
+        if (item.m_Name == "identifier" && !m_UniqueIdentifierId.empty() && item.m_Id == m_UniqueIdentifierId)
+            identifiers.push_back(item.m_Value);
+    for (const OpfMetaItem& item : m_Metadata)
+        if (item.m_Name == "identifier" &&
+            (m_UniqueIdentifierId.empty() || item.m_Id != m_UniqueIdentifierId))
+            identifiers.push_back(item.m_Value);
+    return identifiers;
 }
 
 std::string MetaKeyOf(const OpfMetaItem& item)

@@ -44,6 +44,8 @@ class CParseOpf
     // True when a reference (or the NCX) climbs out of the package folder ("../").
     bool BuildFileLists(CIntermediateBook& book, std::vector<std::string>& images) const;
     const OpfManifestItem* FindById(const std::string& id) const;
+    // The dc:identifier values, the one the package names as its unique identifier first.
+    std::vector<std::string> Identifiers() const;
 
     std::vector<OpfMetaItem> m_Metadata;
     std::vector<OpfManifestItem> m_Manifest;
@@ -52,7 +54,8 @@ class CParseOpf
     std::string m_CoverId;            // manifest id named by <meta name="cover">
     std::string m_CoverHref;          // that item's href
     std::string m_NcxHref;
-    bool m_FullParse = false; // lifts the bound on very long metadata sections
+    std::string m_UniqueIdentifierId; // the package's "unique-identifier"
+    bool m_FullParse = false;         // lifts the bound on very long metadata sections
 
   private:
     std::unordered_map<std::string, size_t> m_ManifestIndex; // id -> first item with it
