@@ -51,6 +51,30 @@ bool IsAidElement(const std::string& name)
     return names.count(name) != 0;
 }
 
+// An @import may name its sheet by a bare string: written as url("x.css") it becomes a flow
+// reference like every other, so the sheet it imports (a book's @font-face rules, often) and the
+// fonts that sheet names reach the book.
+std::string ImportsAsUrls(const std::string& css)
+{
+    std::string out;
+    size_t copied = 0, from = 0;
+    for (size_t at = FindNoCase(css, "@import"); at != std::string::npos;
+         at = FindNoCase(css, "@import", from)) {
+        from = at + 7;
+        size_t quote = css.find_first_not_of(" \t\r\n\f", from);
+        if (quote == std::string::npos || (css[quote] != '"' && css[quote] != '\'')) continue;
+        size_t close = css.find(css[quote], quote + 1);
+        if (close == std::string::npos) break;
+        out.append(css, copied, quote - copied);
+        out += "url(";
+        out.append(css, quote, close + 1 - quote);
+        out += ')';
+        copied = from = close + 1;
+    }
+    out.append(css, copied, std::string::npos);
+    return out;
+}
+
 bool IsTableElement(const std::string& name)
 {
     static const std::unordered_set<std::string> names = {"caption", "table", "tbody", "thead", "tfoot",
@@ -693,7 +717,7 @@ void CEbookAzw3::HandleFlowEmbedRES()
         if (i >= flows.size()) break;
         if (flows[i]->m_Kind != ResourceKind::StyleSheet) continue;
         // Making a reference may add entries and move this one.
-        const std::string css = flows[i]->m_Bytes;
+        const std::string css = ImportsAsUrls(flows[i]->m_Bytes);
         auto inlineFlow = m_InlineFlowDirectory.find(flows[i]->m_Kf8Ref);
         const std::string directory =
             inlineFlow != m_InlineFlowDirectory.end() ? inlineFlow->second : GetDirectory(flows[i]->m_Path);

@@ -181,7 +181,8 @@ std::string CMobiResources::ReferenceOf(const std::string& path, bool kf8)
         kind = ResourceKind::Video;
         mediaType = "video/mp4";
         record = MediaRecord("VIDE", VIDEO_TYPE, bytes);
-    } else if (extension == "ttf" || extension == "ttc") {
+    } else if (extension == "ttf" || extension == "ttc" || extension == "otf") {
+        // OpenType with PostScript outlines ("otf") is embedded as Kindle readers take it.
         kind = ResourceKind::Font;
         if (bytes.size() < MIN_EMBEDDED_FONT) {
             Refuse(path, "font too small to embed");

@@ -1,6 +1,7 @@
 #include "mobi/Ebook_MobiFrame.h"
 
 #include "base/Platform.h"
+#include "mobi/ByteIO.h"
 #include "mobi/MobiRewrite.h"
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
@@ -9,6 +10,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <csignal>
 #include <filesystem>
@@ -220,6 +222,37 @@ TEST(EbookMobiFrame, EncryptedBookStillReportsItsMetadata)
     GetMetaContext ctx{ScratchDirectory(), ""};
     EXPECT_EQ(frame.GetMetaData(mobitest::DataPath("bad-encryption2.mobi"), ctx), RC_DRM_KINDLE);
     EXPECT_EQ(Value(*frame.GetIntermediateBook(), "title"), "Quick Start Guide");
+}
+
+// The book's OpenType fonts come from a style sheet that another one imports, obfuscated in the
+// EPUB: the Kindle file must hold them as plain fonts.
+TEST(EbookMobiFrame, ObfuscatedEpubFontsAreEmbeddedPlain)
+{
+    for (const char* output : {"out.azw3", "out.mobi"}) {
+        SCOPED_TRACE(output);
+        ScratchDir scratch;
+        CommandRun run = RunTarvoCmd(
+            {"c", ::DataPath("epub3/wasteland-otf-obf.epub"), scratch / output, scratch / "work"});
+        ASSERT_EQ(run.exitStatus, 0) << run.out;
+        std::string file;
+        ASSERT_TRUE(ReadFileBytes(scratch / output, file));
+        CPalmDb db;
+        ASSERT_EQ(db.OpenMemory(file), RC_OK);
+        std::vector<std::string> fonts;
+        for (uint32_t i = 0; i < db.Offsets().size(); ++i) {
+            std::string record;
+            if (db.ReadRecord(i, record) != RC_OK || record.compare(0, 4, "FONT") != 0) continue;
+            CByteReader reader(record);
+            ASSERT_GE(record.size(), 24u);
+            std::string font(reader.U32At(4), '\0');
+            uLongf size = font.size();
+            ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(&font[0]), &size,
+                                 reinterpret_cast<const Bytef*>(record.data() + 24), record.size() - 24),
+                      Z_OK);
+            fonts.push_back(font.substr(0, 4));
+        }
+        EXPECT_EQ(fonts, std::vector<std::string>(3, "OTTO"));
+    }
 }
 
 // A rewritten record 0 would move the DRM voucher away from the offset its header gives, and the

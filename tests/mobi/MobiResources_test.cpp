@@ -133,6 +133,22 @@ TEST(MobiResources, FontsFromTheSmallestEmbeddedSize)
     EXPECT_EQ(inflated, font);
 }
 
+// Kindle readers take TrueType and OpenType, PostScript outlines ("otf") included.
+TEST(MobiResources, FontKindsEmbedded)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"f.ttf", true},     {"f.ttc", true},   {"f.otf", true},  {"F.OTF", true},
+        {"f.obf.otf", true}, {"f.woff", false}, {"f.fnt", false},
+    };
+    TempBook book;
+    CMobiResources resources(book.temp, nullptr);
+    for (const auto& [name, embedded] : cases) {
+        book.Put(name, std::string("OTTO") + std::string(2000, 'f'));
+        EXPECT_EQ(!resources.Reference("", name, true).empty(), embedded) << name;
+    }
+    EXPECT_EQ(resources.RecordCount(), 5u);
+}
+
 TEST(MobiResources, CoverAndThumbnailAreNeighbours)
 {
     TempBook book;
