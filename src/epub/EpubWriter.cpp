@@ -33,6 +33,12 @@ const MediaType MEDIA_TYPES[] = {
     {"mp3", "audio/mpeg"}, {"wav", "audio/mpeg"}, {"jpg", "image/jpeg"},    {"jpeg", "image/jpeg"},
     {"gif", "image/gif"},  {"png", "image/png"},
 };
+// Fonts by the types EPUB 2 reading systems know them by: as "text/plain" they would not be fonts.
+const MediaType FONT_MEDIA_TYPES[] = {
+    {"otf", "application/vnd.ms-opentype"},
+    {"ttf", "application/x-font-ttf"},
+    {"woff", "application/font-woff"},
+};
 
 bool IsXmlChar(uint32_t c)
 {
@@ -86,9 +92,12 @@ std::string XmlEscape(const std::string& text)
 std::string MediaTypeOf(const std::string& href)
 {
     std::string copy = href, extension;
-    if (GetExtension(copy, extension))
+    if (GetExtension(copy, extension)) {
         for (const MediaType& m : MEDIA_TYPES)
             if (extension == m.extension) return m.type;
+        for (const MediaType& m : FONT_MEDIA_TYPES)
+            if (extension == m.extension) return m.type;
+    }
     return "text/plain";
 }
 
