@@ -47,6 +47,32 @@ TEST(FontObfuscation, TheObfuscatedFontsOfARealBookReadAsFonts)
     }
 }
 
+// What an EPUB reader gets: plain fonts, listed as fonts, and no encryption.xml to undo them again.
+TEST(FontObfuscation, EpubOutputCarriesPlainFonts)
+{
+    ScratchDir scratch;
+    CommandRun run =
+        RunTarvoCmd({"c", DataPath("epub3/wasteland-otf-obf.epub"), scratch / "out.epub", scratch / "work"});
+    ASSERT_EQ(run.exitStatus, 0) << run.out;
+    CZip zip;
+    ASSERT_EQ(zip.Open(scratch / "out.epub", false, false), RC_OK);
+    ASSERT_EQ(zip.ReadDirectory(), RC_OK);
+    std::string opf, entry;
+    ASSERT_EQ(zip.GetFileBuffer("OEBPS/content.opf", opf), RC_OK);
+    EXPECT_NE(zip.GetFileBuffer(ENCRYPTION_XML, entry), RC_OK);
+    for (const char* name : {"OldStandard-Regular", "OldStandard-Bold", "OldStandard-Italic"}) {
+        SCOPED_TRACE(name);
+        std::string font;
+        ASSERT_EQ(zip.GetFileBuffer(std::string("OEBPS/") + name + ".obf.otf", font), RC_OK);
+        EXPECT_TRUE(WholeFontChecksumHolds(font));
+        const size_t href = opf.find(std::string("href=\"") + name + ".obf.otf\"");
+        ASSERT_NE(href, std::string::npos);
+        const size_t item = opf.rfind('<', href), close = opf.find('>', href);
+        EXPECT_NE(opf.substr(item, close - item).find("media-type=\"application/vnd.ms-opentype\""),
+                  std::string::npos);
+    }
+}
+
 struct KeyCase {
     const char* label;
     FontObfuscation method;
