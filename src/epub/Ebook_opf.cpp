@@ -8,6 +8,7 @@
 #include "ebook/HtmlParse.h"
 #include "epub/Ebook_epub.h"
 #include "epub/Epub.h"
+#include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
 #include "epub/ParseOpf.h"
 
@@ -133,6 +134,32 @@ ResultCode CEbookOpf::CopyBookIntoTempDirectory(const std::string& tempDirectory
     return RC_OK;
 }
 
+// An unpacked EPUB keeps its encryption.xml in the container's META-INF, a few folders above the
+// package: the container is the folder whose container.xml names this very package document.
+void CEbookOpf::DeobfuscateCopiedFonts(const std::string& inputFile, const std::string& tempDirectory,
+                                       const CParseOpf& parser)
+{
+    std::error_code error;
+    const fs::path package = fs::canonical(ToOsPath(inputFile), error);
+    if (error) return;
+    fs::path root = package.parent_path();
+    for (int level = 0; level < 4; ++level, root = root.parent_path()) {
+        std::string container;
+        if (!ReadFileBytes((root / "META-INF/container.xml").string(), container)) continue;
+        const std::string rootfile = NormalizeRelativePath(UrlDecode(FindContainerRootfile(container)));
+        if (rootfile.empty() || fs::weakly_canonical(root / rootfile, error) != package || error) continue;
+        std::string xml;
+        if (!ReadFileBytes((root / ENCRYPTION_XML).string(), xml)) return;
+        // The copies lie in the TempDirectory as they lay beside the package.
+        const std::string folder = GetDirectory(rootfile);
+        auto fileOf = [&](const std::string& path) {
+            return StartsWith(path, folder) ? tempDirectory + path.substr(folder.size()) : std::string();
+        };
+        DeobfuscateFontFiles(xml, fileOf, parser.Identifiers(), m_Log);
+        return;
+    }
+}
+
 ResultCode CEbookOpf::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
 {
     PrintProgress("Converting Input To Opf");
@@ -142,6 +169,7 @@ ResultCode CEbookOpf::Convert_Input(const std::string& inputFile, ConvertInputCo
     ResultCode rc = ReadPackage(inputFile, parser, opfText);
     if (rc == RC_OK) rc = CopyBookIntoTempDirectory(ctx.m_TempDirectory);
     if (rc != RC_OK) return rc;
+    DeobfuscateCopiedFonts(inputFile, ctx.m_TempDirectory, parser);
     std::string ncx;
     if (!parser.m_NcxHref.empty() && ReadInsidePackage(NormalizeRelativePath(parser.m_NcxHref), ncx))
         getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);

@@ -37,6 +37,9 @@ class CEbookOpf : public CEbook
     bool LiesInsidePackage(const std::string& href) const;
     void DropNamesOutsideThePackage();
     ResultCode CopyBookIntoTempDirectory(const std::string& tempDirectory);
+    // Fonts an unpacked EPUB's encryption.xml lists as obfuscated, made plain in their copies.
+    void DeobfuscateCopiedFonts(const std::string& inputFile, const std::string& tempDirectory,
+                                const CParseOpf& parser);
     ResultCode SetCover(const std::string& coverPath, const CParseOpf& parser, std::string& opf);
 
     std::string m_PackageFolder; // ends with a separator; empty for the working folder

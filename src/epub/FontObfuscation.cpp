@@ -174,25 +174,34 @@ void DeobfuscateFonts(CZip& zip, const std::vector<std::string>& identifiers, CR
 {
     std::string xml;
     if (zip.GetFileBuffer(ENCRYPTION_XML, xml) != RC_OK) return;
-    std::vector<EncryptedResource> resources;
-    if (!ReadEncryptionXml(xml, resources)) {
-        TARVO_LOG(log, LOG_WARNING, "%s is no XML document, no font de-obfuscated", ENCRYPTION_XML);
-        return;
-    }
     // Extracted files are named as the archive names them; encryption.xml may spell them in
     // another case.
     std::unordered_map<std::string, const ZipEntry*> entries;
     for (const ZipEntry& entry : zip.m_Entries)
         entries.emplace(ToLowerCopy(entry.m_Name), &entry);
+    auto fileOf = [&](const std::string& path) {
+        auto found = entries.find(ToLowerCopy(path));
+        return found == entries.end() ? std::string() : zip.m_WorkingDirectory + found->second->m_Name;
+    };
+    DeobfuscateFontFiles(xml, fileOf, identifiers, log);
+}
+
+void DeobfuscateFontFiles(const std::string& encryptionXml, const ExtractedFileOf& fileOf,
+                          const std::vector<std::string>& identifiers, CRunLog* log)
+{
+    std::vector<EncryptedResource> resources;
+    if (!ReadEncryptionXml(encryptionXml, resources)) {
+        TARVO_LOG(log, LOG_WARNING, "%s is no XML document, no font de-obfuscated", ENCRYPTION_XML);
+        return;
+    }
     for (const EncryptedResource& resource : resources) {
         if (resource.m_Method == FontObfuscation::None) continue;
-        auto found = resource.m_Path.empty() ? entries.end() : entries.find(ToLowerCopy(resource.m_Path));
-        if (found == entries.end()) {
+        const std::string path = resource.m_Path.empty() ? std::string() : fileOf(resource.m_Path);
+        if (path.empty()) {
             TARVO_LOG(log, LOG_WARNING, "obfuscated font \"%s\" is not in the book, ignored",
                       resource.m_Uri.c_str());
             continue;
         }
-        const std::string path = zip.m_WorkingDirectory + found->second->m_Name;
         CFile file;
         std::string head(ObfuscatedLength(resource.m_Method), '\0');
         size_t got = head.size();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,3 +41,8 @@ void XorHead(std::string& bytes, const std::string& key, size_t length);
 // zip.m_WorkingDirectory. identifiers: the unique identifier first, then the package's others,
 // tried in turn when a key does not give a font (a tool may have changed the unique identifier).
 void DeobfuscateFonts(CZip& zip, const std::vector<std::string>& identifiers, CRunLog* log);
+// The same for a book not read from an archive: fileOf gives the file a path relative to the
+// container root was copied to, or nothing when the book has no such file.
+using ExtractedFileOf = std::function<std::string(const std::string& containerPath)>;
+void DeobfuscateFontFiles(const std::string& encryptionXml, const ExtractedFileOf& fileOf,
+                          const std::vector<std::string>& identifiers, CRunLog* log);

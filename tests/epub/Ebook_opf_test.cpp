@@ -6,6 +6,7 @@
 
 #include "TestSupport.h"
 
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace
@@ -38,6 +39,47 @@ size_t Count(const std::string& text, const std::string& what)
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
+}
+
+struct UnpackedFontsCase {
+    const char* label;
+    const char* container; // replaces META-INF/container.xml; empty: kept, nullptr: none at all
+    const char* start;     // first bytes of the font in the EPUB made from the package
+};
+
+// An unpacked EPUB keeps its encryption.xml above the package; the fonts are made plain only when
+// that container really holds this package.
+TEST(TarvoCmdOpf, FontsOfAnUnpackedEpubAreMadePlain)
+{
+    const std::string otherPackage =
+        "<?xml version=\"1.0\"?><container xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\" "
+        "version=\"1.0\"><rootfiles><rootfile full-path=\"EPUB/other.opf\"/></rootfiles></container>";
+    const UnpackedFontsCase cases[] = {
+        {"container of this package", "", "OTTO"},
+        {"container of another package", otherPackage.c_str(), "\xdf\x2c\xa2\x85"},
+        {"no container", nullptr, "\xdf\x2c\xa2\x85"},
+    };
+    for (const UnpackedFontsCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        const std::string book = scratch / "book/";
+        ASSERT_EQ(Unpack(DataPath("epub3/wasteland-otf-obf.epub"), book), RC_OK);
+        if (c.container == nullptr) {
+            ASSERT_EQ(std::remove((book + "META-INF/container.xml").c_str()), 0);
+        } else if (*c.container != '\0') {
+            ASSERT_EQ(WriteWholeFile(book + "META-INF/container.xml", c.container), RC_OK);
+        }
+        CommandRun run =
+            RunTarvoCmd({"c", book + "EPUB/wasteland.opf", scratch / "out.epub", scratch / "work"});
+        ASSERT_EQ(run.exitStatus, 0) << run.out;
+        for (const char* font : {"OldStandard-Regular", "OldStandard-Bold", "OldStandard-Italic"}) {
+            EXPECT_EQ(EntryOf(scratch / "out.epub", std::string("OEBPS/") + font + ".obf.otf").substr(0, 4),
+                      c.start)
+                << font;
+        }
+        EXPECT_EQ(ReadWholeFile(book + "EPUB/OldStandard-Bold.obf.otf").substr(0, 4), "\xdf\x2c\xa2\x85")
+            << "the package itself is left as it was";
+    }
 }
 
 TEST(TarvoCmdOpf, EpubThroughAPackageKeepsItsChaptersAndContents)
