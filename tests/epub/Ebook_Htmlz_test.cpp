@@ -99,3 +99,18 @@ TEST(TarvoCmdHtmlz, MetadataAndCoverOfACalibreBook)
 }
 
 } // namespace
+
+// An HTMLZ made by zipping an EPUB's folder keeps its encryption.xml: its fonts are read plain.
+TEST(HtmlzHandler, ObfuscatedFontsAreReadPlain)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(WriteWholeFile(scratch / "w.htmlz", ReadWholeFile(DataPath("epub3/wasteland-otf-obf.epub"))),
+              RC_OK);
+    CEbookHtmlz handler;
+    ConvertInputContext ctx{scratch / "work/", "", FORMAT_EPUB, ""};
+    ASSERT_EQ(MakePath(ctx.m_TempDirectory), RC_OK);
+    ASSERT_EQ(handler.Convert_Input(scratch / "w.htmlz", ctx), RC_OK);
+    for (const char* font : {"OldStandard-Regular", "OldStandard-Bold", "OldStandard-Italic"})
+        EXPECT_EQ(ReadWholeFile(ctx.m_TempDirectory + "EPUB/" + font + ".obf.otf").substr(0, 4), "OTTO")
+            << font;
+}
