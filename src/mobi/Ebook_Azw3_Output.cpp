@@ -66,9 +66,11 @@ std::string ImportsAsUrls(const std::string& css)
         size_t close = css.find(css[quote], quote + 1);
         if (close == std::string::npos) break;
         out.append(css, copied, quote - copied);
-        out += "url(";
-        out.append(css, quote, close + 1 - quote);
-        out += ')';
+        // Bare where the name allows it: readers of Kindle books take url(kindle:flow:...) in an
+        // @import, and calibre's misreads the quoted form.
+        const std::string name = css.substr(quote + 1, close - quote - 1);
+        const bool bare = name.find_first_of(" \t\r\n\f()'\"\\") == std::string::npos;
+        out += "url(" + (bare ? name : css.substr(quote, close + 1 - quote)) + ")";
         copied = from = close + 1;
     }
     out.append(css, copied, std::string::npos);
