@@ -309,10 +309,10 @@ bool IsCommonAttribute(std::string_view lowerName)
 
 // html and the head's elements take only a few attributes in XHTML 1.1, where HTML5 allows any
 // global one (<title title="...">, <html prefix="...">). False for every other element.
-bool IsRestrictedElement(std::string_view lowerName, std::string_view parent)
+bool IsRestrictedElement(std::string_view lowerName, bool inHead)
 {
     return lowerName == "html" || lowerName == "head" ||
-           (parent == "head" && IsOneOf(lowerName, {"title", "meta", "base", "style", "link"}));
+           (inHead && IsOneOf(lowerName, {"title", "meta", "base", "style", "link"}));
 }
 
 bool RestrictedElementAllows(std::string_view element, std::string_view attribute)
@@ -341,15 +341,15 @@ bool IsHtml5OnlyAttribute(std::string_view lowerName, bool foreign)
         StartsWithView(lowerName, "data-") || StartsWithView(lowerName, "epub:") ||
         StartsWithView(lowerName, "ssml:"))
         return true;
-    return !foreign &&
-           IsOneOf(
-               lowerName,
-               {"about",     "autocapitalize", "autofocus", "contenteditable", "crossorigin",   "decoding",
-                "download",  "draggable",      "dropzone",  "enterkeyhint",    "fetchpriority", "inert",
-                "inputmode", "integrity",      "is",        "itemid",          "itemprop",      "itemref",
-                "itemscope", "itemtype",       "loading",   "nonce",           "part",          "ping",
-                "popover",   "prefix",         "property",  "referrerpolicy",  "resource",      "sizes",
-                "slot",      "spellcheck",     "srcset",    "translate",       "typeof",        "vocab"});
+    // Sorted: every attribute of every tag is looked up.
+    static constexpr std::string_view OTHERS[] = {
+        "about",     "autocapitalize", "autofocus", "contenteditable", "crossorigin",   "decoding",
+        "download",  "draggable",      "dropzone",  "enterkeyhint",    "fetchpriority", "inert",
+        "inputmode", "integrity",      "is",        "itemid",          "itemprop",      "itemref",
+        "itemscope", "itemtype",       "loading",   "nonce",           "part",          "ping",
+        "popover",   "prefix",         "property",  "referrerpolicy",  "resource",      "sizes",
+        "slot",      "spellcheck",     "srcset",    "translate",       "typeof",        "vocab"};
+    return !foreign && std::binary_search(std::begin(OTHERS), std::end(OTHERS), lowerName);
 }
 
 // XHTML 1.1 allows only blocks straight in body and blockquote; HTML5 allows text and inline
@@ -359,22 +359,26 @@ bool IsBlockOnlyContainer(std::string_view lowerName)
     return lowerName == "body" || lowerName == "blockquote";
 }
 
-bool IsXhtml11Inline(const std::string& lowerName)
+// equivalent: what Xhtml11Equivalent gives for the name.
+bool IsXhtml11Inline(const std::string& lowerName, const char* equivalent)
 {
-    if (CHtmlParse::IsPhrasing(lowerName.c_str())) return true;
-    const char* equivalent = Xhtml11Equivalent(lowerName);
     if (equivalent != nullptr) return std::strcmp(equivalent, "span") == 0;
+    if (CHtmlParse::IsPhrasing(lowerName.c_str())) return true;
     return IsOneOf(lowerName, {"img", "br", "bdo", "input", "label", "select", "textarea", "button", "map",
                                "object", "ruby", "iframe", "applet", "embed", "basefont"});
 }
 
-bool IsXhtml11Block(const std::string& lowerName)
+bool IsXhtml11Block(const std::string& lowerName, const char* equivalent)
 {
-    const char* equivalent = Xhtml11Equivalent(lowerName);
     if (equivalent != nullptr) return std::strcmp(equivalent, "div") == 0;
     return IsOneOf(lowerName, {"address", "blockquote", "center", "div", "dir", "dl",    "fieldset",
                                "form",    "h1",         "h2",     "h3",  "h4",  "h5",    "h6",
                                "hr",      "menu",       "ol",     "p",   "pre", "table", "ul"});
+}
+
+char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool IsMarkupSpace(char c)
@@ -537,7 +541,7 @@ class CEpub2Markup
     {
         std::string name;
         for (size_t i = at; i < end && !IsMarkupSpace(m_Doc[i]) && m_Doc[i] != '/' && m_Doc[i] != '>'; ++i)
-            name += static_cast<char>(std::tolower(static_cast<unsigned char>(m_Doc[i])));
+            name += AsciiLower(m_Doc[i]);
         return name;
     }
 
@@ -558,16 +562,17 @@ class CEpub2Markup
             }
             return m_Doc.compare(after, 2, "\r\n") == 0 ? after + 2 : after;
         }
+        const char* equivalent = foreign ? nullptr : Xhtml11Equivalent(name);
         if (WrapsInline(top)) {
-            if (!top->m_Wrapping && IsXhtml11Inline(name)) {
+            if (!top->m_Wrapping && IsXhtml11Inline(name, equivalent)) {
                 m_Out += "<div>";
                 top->m_Wrapping = true;
-            } else if (top->m_Wrapping && IsXhtml11Block(name)) {
+            } else if (top->m_Wrapping && IsXhtml11Block(name, equivalent)) {
                 m_Out += "</div>\r\n";
                 top->m_Wrapping = false;
             }
         }
-        AppendTag(begin, end, name, top != nullptr ? top->m_Name : std::string(), foreign);
+        AppendTag(begin, end, name, equivalent, top != nullptr && top->m_Name == "head", foreign);
         if (!selfClosed && m_Open.size() < MAX_OPEN) m_Open.push_back({name, foreign, false});
         if ((name == "style" || name == "script") && !selfClosed) {
             size_t close = FindNoCase(m_Doc, "</" + name, end, m_Doc.size());
@@ -609,7 +614,7 @@ class CEpub2Markup
     {
         m_AttributeName.assign(m_Doc, a.m_NameBegin, a.m_NameEnd - a.m_NameBegin);
         for (char& c : m_AttributeName)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            c = AsciiLower(c);
         return m_AttributeName;
     }
 
@@ -618,12 +623,12 @@ class CEpub2Markup
     // Appends the start tag [begin, end) written for XHTML 1.1; ids, classes and every attribute
     // XHTML 1.1 knows stay as they are, so links and styles still work. A tag that needs nothing
     // is copied.
-    void AppendTag(size_t begin, size_t end, const std::string& name, const std::string& parent, bool foreign)
+    void AppendTag(size_t begin, size_t end, const std::string& name, const char* equivalent, bool inHead,
+                   bool foreign)
     {
         const size_t nameEnd = begin + 1 + name.size();
         const size_t tail = SplitAttributes(m_Doc, nameEnd, end, m_Spans);
-        const char* equivalent = foreign ? nullptr : Xhtml11Equivalent(name);
-        const bool restricted = !foreign && equivalent == nullptr && IsRestrictedElement(name, parent);
+        const bool restricted = !foreign && equivalent == nullptr && IsRestrictedElement(name, inHead);
         const bool mergeable = !foreign && !restricted;
         m_Fates.assign(m_Spans.size(), Fate::Keep);
         bool changed = equivalent != nullptr, hidden = false, hasClass = false, hasStyle = false;
