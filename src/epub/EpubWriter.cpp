@@ -282,13 +282,22 @@ const std::pair<std::string_view, const char*> HTML5_ELEMENTS[] = {
     {"footer", "div"},    {"main", "div"},    {"figure", "div"}, {"hgroup", "div"},  {"figcaption", "div"},
     {"details", "div"},   {"summary", "div"}, {"dialog", "div"}, {"search", "div"},  {"mark", "span"},
     {"time", "span"},     {"data", "span"},   {"bdi", "span"},   {"output", "span"}, {"meter", "span"},
-    {"progress", "span"}, {"wbr", "span"},
+    {"progress", "span"}, {"wbr", "span"},    {"s", "span"},     {"u", "span"},
 };
 
 const char* Xhtml11Equivalent(std::string_view lowerName)
 {
     for (const auto& [html5, xhtml] : HTML5_ELEMENTS)
         if (lowerName == html5) return xhtml;
+    return nullptr;
+}
+
+// HTML5 keeps s and u for text that is struck or marked out; XHTML 1.1 lacks them, and a span
+// made of one needs their look as a style of its own.
+const char* Xhtml11Look(std::string_view lowerName)
+{
+    if (lowerName == "s") return "text-decoration:line-through";
+    if (lowerName == "u") return "text-decoration:underline";
     return nullptr;
 }
 
@@ -343,13 +352,24 @@ bool IsHtml5OnlyAttribute(std::string_view lowerName, bool foreign)
         return true;
     // Sorted: every attribute of every tag is looked up.
     static constexpr std::string_view OTHERS[] = {
-        "about",     "autocapitalize", "autofocus", "contenteditable", "crossorigin",   "decoding",
-        "download",  "draggable",      "dropzone",  "enterkeyhint",    "fetchpriority", "inert",
-        "inputmode", "integrity",      "is",        "itemid",          "itemprop",      "itemref",
-        "itemscope", "itemtype",       "loading",   "nonce",           "part",          "ping",
-        "popover",   "prefix",         "property",  "referrerpolicy",  "resource",      "sizes",
-        "slot",      "spellcheck",     "srcset",    "translate",       "typeof",        "vocab"};
+        "about",     "autocapitalize", "autofocus",  "contenteditable", "crossorigin",   "decoding",
+        "download",  "draggable",      "dropzone",   "enterkeyhint",    "fetchpriority", "inert",
+        "inputmode", "integrity",      "is",         "itemid",          "itemprop",      "itemref",
+        "itemscope", "itemtype",       "loading",    "nonce",           "part",          "ping",
+        "popover",   "prefix",         "property",   "referrerpolicy",  "resource",      "reversed",
+        "sizes",     "slot",           "spellcheck", "srcset",          "translate",     "typeof",
+        "vocab"};
     return !foreign && std::binary_search(std::begin(OTHERS), std::end(OTHERS), lowerName);
+}
+
+// HTML5 lets every element be focused and given a key; XHTML 1.1 only its controls and links.
+bool IsMisplacedFocusAttribute(std::string_view element, std::string_view attribute)
+{
+    if (attribute == "tabindex")
+        return !IsOneOf(element, {"a", "area", "button", "input", "object", "select", "textarea"});
+    if (attribute == "accesskey")
+        return !IsOneOf(element, {"a", "area", "button", "input", "label", "legend", "textarea"});
+    return false;
 }
 
 // XHTML 1.1 allows only blocks straight in body and blockquote; HTML5 allows text and inline
@@ -631,7 +651,8 @@ class CEpub2Markup
         const bool restricted = !foreign && equivalent == nullptr && IsRestrictedElement(name, inHead);
         const bool mergeable = !foreign && !restricted;
         m_Fates.assign(m_Spans.size(), Fate::Keep);
-        bool changed = equivalent != nullptr, hidden = false, hasClass = false, hasStyle = false;
+        bool changed = equivalent != nullptr, hidden = false, hasClass = false, hasStyle = false,
+             hasType = false;
         m_EpubTypes.clear();
         for (size_t i = 0; i < m_Spans.size(); ++i) {
             const AttributeSpan& a = m_Spans[i];
@@ -655,20 +676,28 @@ class CEpub2Markup
                 }
             } else if (restricted) {
                 if (!RestrictedElementAllows(name, attribute)) fate = Fate::Drop;
+                hasType = hasType || attribute == "type";
             } else if (equivalent != nullptr) {
                 if (!IsCommonAttribute(attribute)) fate = Fate::Drop;
-            } else if (IsHtml5OnlyAttribute(attribute, foreign)) {
+            } else if (IsHtml5OnlyAttribute(attribute, foreign) ||
+                       (!foreign && IsMisplacedFocusAttribute(name, attribute))) {
                 fate = Fate::Drop;
             }
             changed = changed || fate == Fate::Drop;
         }
+        // HTML5 takes a style sheet without a type as CSS; XHTML 1.1 requires the type.
+        const bool addType = restricted && name == "style" && !hasType;
+        changed = changed || addType;
         if (!changed) {
             m_Out.append(m_Doc, begin, end - begin);
             return;
         }
         // Classes: the old element's name, the element's own, then its EPUB 3 semantics.
-        std::string before = equivalent != nullptr ? name : "";
-        std::string after = m_EpubTypes;
+        const std::string before = equivalent != nullptr ? name : "";
+        const std::string& after = m_EpubTypes;
+        const char* look = equivalent != nullptr ? Xhtml11Look(name) : nullptr;
+        const std::string lookBefore = look != nullptr ? look : "";
+        const std::string hiddenAfter = hidden ? "display:none" : "";
         m_Out += '<';
         if (equivalent != nullptr)
             m_Out += equivalent;
@@ -683,23 +712,25 @@ class CEpub2Markup
             case Fate::Drop:
                 break;
             case Fate::Class:
-                AppendMerged(a, before, after, "class");
+                AppendMerged(a, before, after, ' ');
                 break;
             case Fate::Style:
-                AppendMerged(a, "", hidden ? "display:none" : "", "style");
+                AppendMerged(a, lookBefore, hiddenAfter, ';');
                 break;
             }
         }
         if (!hasClass && (!before.empty() || !after.empty()))
             m_Out += " class=\"" + before + (!before.empty() && !after.empty() ? " " : "") + after + "\"";
-        if (!hasStyle && hidden) m_Out += " style=\"display:none\"";
+        if (!hasStyle && (look != nullptr || hidden))
+            m_Out += " style=\"" + lookBefore + (look != nullptr && hidden ? ";" : "") + hiddenAfter + "\"";
+        if (addType) m_Out += " type=\"text/css\"";
         m_Out.append(m_Doc, tail, end - tail);
     }
 
-    // The attribute with words put before and after its value (a style's declarations get the
-    // separator they need).
+    // The attribute with words put before and after its value, each joined to the next by the
+    // separator (a blank between classes, ";" between declarations, not doubled).
     void AppendMerged(const AttributeSpan& a, const std::string& before, const std::string& after,
-                      const char* name)
+                      char separator)
     {
         if (before.empty() && after.empty()) {
             m_Out.append(m_Doc, a.m_Begin, a.m_End - a.m_Begin);
@@ -709,23 +740,18 @@ class CEpub2Markup
         size_t valueEnd = a.m_ValueEnd;
         while (valueEnd > a.m_ValueBegin && IsMarkupSpace(m_Doc[valueEnd - 1]))
             --valueEnd;
-        const bool style = std::strcmp(name, "style") == 0;
         m_Out.append(m_Doc, a.m_Begin, a.m_NameEnd - a.m_Begin);
         m_Out += '=';
         m_Out += quote;
-        AppendQuoted(before, 0, before.size(), quote, m_Out);
-        if (valueEnd > a.m_ValueBegin) {
-            if (!before.empty()) m_Out += ' ';
-            AppendQuoted(m_Doc, a.m_ValueBegin, valueEnd, quote, m_Out);
-        }
-        const bool written = !before.empty() || valueEnd > a.m_ValueBegin;
-        if (written && !after.empty()) {
-            if (!style)
-                m_Out += ' ';
-            else if (m_Doc[valueEnd - 1] != ';')
-                m_Out += ';';
-        }
-        AppendQuoted(after, 0, after.size(), quote, m_Out);
+        const size_t valueStart = m_Out.size();
+        auto join = [&](const std::string& text, size_t from, size_t to) {
+            if (from >= to) return;
+            if (m_Out.size() > valueStart && m_Out.back() != separator) m_Out += separator;
+            AppendQuoted(text, from, to, quote, m_Out);
+        };
+        join(before, 0, before.size());
+        join(m_Doc, a.m_ValueBegin, valueEnd);
+        join(after, 0, after.size());
         m_Out += quote;
     }
 

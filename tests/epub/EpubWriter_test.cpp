@@ -321,6 +321,22 @@ TEST(EpubWriter, Epub3MarkupBecomesXhtml11)
          page("<body>\r\n<div>\r\n<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 1 1\">\r\n"
               "<title id=\"t\" class=\"c\">x</title>\r\n<g><text>a</text></g>\r\n</svg>\r\n</div>\r\n"
               "</body>\r\n")},
+        {"s and u become spans that keep their look",
+         page("<body>\r\n<p><s>old</s> <u style=\"color:red;\" hidden=\"\">new</u></p>\r\n</body>\r\n"),
+         page("<body>\r\n<p><span class=\"s\" style=\"text-decoration:line-through\">old</span> <span "
+              "style=\"text-decoration:underline;color:red;display:none\" "
+              "class=\"u\">new</span></p>\r\n</body>\r\n")},
+        {"focus only on links and controls; no reversed lists",
+         page("<body>\r\n<p tabindex=\"0\" accesskey=\"p\">x</p>\r\n<p><a href=\"#x\" tabindex=\"1\" "
+              "accesskey=\"a\">a</a></p>\r\n<ol reversed=\"\" start=\"3\">\r\n<li>c</li>\r\n</ol>\r\n"
+              "</body>\r\n"),
+         page("<body>\r\n<p>x</p>\r\n<p><a href=\"#x\" tabindex=\"1\" accesskey=\"a\">a</a></p>\r\n"
+              "<ol start=\"3\">\r\n<li>c</li>\r\n</ol>\r\n</body>\r\n")},
+        {"a style sheet gets its type",
+         "<html>\r\n<head>\r\n<title>t</title>\r\n<style>p { margin: 0 }</style>\r\n<style "
+         "type=\"text/css\" media=\"all\">a { }</style>\r\n</head>\r\n</html>",
+         "<html>\r\n<head>\r\n<title>t</title>\r\n<style type=\"text/css\">p { margin: 0 }</style>\r\n<style "
+         "type=\"text/css\" media=\"all\">a { }</style>\r\n</head>\r\n</html>"},
         {"names in other cases and single quotes",
          page("<body>\r\n<SECTION Hidden='' Class='a \"b\"' EPUB:TYPE='c'>x</SECTION>\r\n</body>\r\n"),
          page("<body>\r\n<div Class='section a \"b\" c' style=\"display:none\">x</div>\r\n</body>\r\n")},
