@@ -362,6 +362,17 @@ bool IsHtml5OnlyAttribute(std::string_view lowerName, bool foreign)
     return !foreign && std::binary_search(std::begin(OTHERS), std::end(OTHERS), lowerName);
 }
 
+// An ordered list's numbering as a style: HTML5 keeps ol's type, XHTML 1.1 does not.
+std::string ListStyleOf(const std::string& type)
+{
+    if (type == "a") return "list-style-type:lower-alpha";
+    if (type == "A") return "list-style-type:upper-alpha";
+    if (type == "i") return "list-style-type:lower-roman";
+    if (type == "I") return "list-style-type:upper-roman";
+    if (type == "1") return "list-style-type:decimal";
+    return "";
+}
+
 // HTML5 lets every element be focused and given a key; XHTML 1.1 only its controls and links.
 bool IsMisplacedFocusAttribute(std::string_view element, std::string_view attribute)
 {
@@ -652,7 +663,8 @@ class CEpub2Markup
         const bool mergeable = !foreign && !restricted;
         m_Fates.assign(m_Spans.size(), Fate::Keep);
         bool changed = equivalent != nullptr, hidden = false, hasClass = false, hasStyle = false,
-             hasType = false;
+             hasType = false, hasAlt = false;
+        std::string look = equivalent != nullptr && Xhtml11Look(name) != nullptr ? Xhtml11Look(name) : "";
         m_EpubTypes.clear();
         for (size_t i = 0; i < m_Spans.size(); ++i) {
             const AttributeSpan& a = m_Spans[i];
@@ -679,15 +691,21 @@ class CEpub2Markup
                 hasType = hasType || attribute == "type";
             } else if (equivalent != nullptr) {
                 if (!IsCommonAttribute(attribute)) fate = Fate::Drop;
+            } else if (!foreign && name == "ol" && attribute == "type") {
+                fate = Fate::Drop;
+                look = ListStyleOf(m_Doc.substr(a.m_ValueBegin, a.m_ValueEnd - a.m_ValueBegin));
             } else if (IsHtml5OnlyAttribute(attribute, foreign) ||
                        (!foreign && IsMisplacedFocusAttribute(name, attribute))) {
                 fate = Fate::Drop;
             }
+            hasAlt = hasAlt || attribute == "alt";
             changed = changed || fate == Fate::Drop;
         }
+        // HTML5 lets an image go without a text; XHTML 1.1 requires one, if empty.
+        const bool addAlt = !foreign && name == "img" && !hasAlt;
         // HTML5 takes a style sheet without a type as CSS; XHTML 1.1 requires the type.
         const bool addType = restricted && name == "style" && !hasType;
-        changed = changed || addType;
+        changed = changed || addType || addAlt;
         if (!changed) {
             m_Out.append(m_Doc, begin, end - begin);
             return;
@@ -695,8 +713,6 @@ class CEpub2Markup
         // Classes: the old element's name, the element's own, then its EPUB 3 semantics.
         const std::string before = equivalent != nullptr ? name : "";
         const std::string& after = m_EpubTypes;
-        const char* look = equivalent != nullptr ? Xhtml11Look(name) : nullptr;
-        const std::string lookBefore = look != nullptr ? look : "";
         const std::string hiddenAfter = hidden ? "display:none" : "";
         m_Out += '<';
         if (equivalent != nullptr)
@@ -715,15 +731,16 @@ class CEpub2Markup
                 AppendMerged(a, before, after, ' ');
                 break;
             case Fate::Style:
-                AppendMerged(a, lookBefore, hiddenAfter, ';');
+                AppendMerged(a, look, hiddenAfter, ';');
                 break;
             }
         }
         if (!hasClass && (!before.empty() || !after.empty()))
             m_Out += " class=\"" + before + (!before.empty() && !after.empty() ? " " : "") + after + "\"";
-        if (!hasStyle && (look != nullptr || hidden))
-            m_Out += " style=\"" + lookBefore + (look != nullptr && hidden ? ";" : "") + hiddenAfter + "\"";
+        if (!hasStyle && (!look.empty() || hidden))
+            m_Out += " style=\"" + look + (!look.empty() && hidden ? ";" : "") + hiddenAfter + "\"";
         if (addType) m_Out += " type=\"text/css\"";
+        if (addAlt) m_Out += " alt=\"\"";
         m_Out.append(m_Doc, tail, end - tail);
     }
 

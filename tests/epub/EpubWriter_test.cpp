@@ -332,6 +332,13 @@ TEST(EpubWriter, Epub3MarkupBecomesXhtml11)
               "</body>\r\n"),
          page("<body>\r\n<p>x</p>\r\n<p><a href=\"#x\" tabindex=\"1\" accesskey=\"a\">a</a></p>\r\n"
               "<ol start=\"3\">\r\n<li>c</li>\r\n</ol>\r\n</body>\r\n")},
+        {"list numbering and image texts XHTML 1.1 requires",
+         page("<body>\r\n<ol type=\"i\">\r\n<li>a</li>\r\n</ol>\r\n<ol type=\"A\" style=\"margin:0\">\r\n"
+              "<li>b</li>\r\n</ol>\r\n<p><img src=\"a.png\" /></p>\r\n</body>\r\n"),
+         page("<body>\r\n<ol style=\"list-style-type:lower-roman\">\r\n<li>a</li>\r\n</ol>\r\n<ol "
+              "style=\"list-style-type:upper-alpha;margin:0\">\r\n<li>b</li>\r\n</ol>\r\n<p><img "
+              "src=\"a.png\" "
+              "alt=\"\" /></p>\r\n</body>\r\n")},
         {"a style sheet gets its type",
          "<html>\r\n<head>\r\n<title>t</title>\r\n<style>p { margin: 0 }</style>\r\n<style "
          "type=\"text/css\" media=\"all\">a { }</style>\r\n</head>\r\n</html>",
