@@ -950,7 +950,14 @@ bool CHtmlParse::IsSelfClosing(const char* name)
 
 bool CHtmlParse::IsPhrasing(const char* name)
 {
-    return name != nullptr && (Classify(name) & INLINE) != 0;
+    // HTML5's own text-level elements, which the nesting model need not know.
+    static const char* const HTML5_PHRASING[] = {"mark",   "time",  "data",     "bdi",
+                                                 "output", "meter", "progress", "wbr"};
+    if (name == nullptr) return false;
+    if ((Classify(name) & INLINE) != 0) return true;
+    for (const char* phrasing : HTML5_PHRASING)
+        if (std::strcmp(name, phrasing) == 0) return true;
+    return false;
 }
 
 bool CHtmlParse::LineEndAfterStartTag(TidyNode element, const char* name)

@@ -469,6 +469,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     for (const std::string& name : book.m_ResourceList) {
         std::string data = ReadWholeFile(bookDirectory + name);
         if (data.empty()) continue;
+        if (MediaTypeOf(name) == "image/svg+xml") MakeEpub2Svg(data);
         add(PACKAGE_FOLDER + UrlDecode(name), std::move(data), 0);
     }
     PrintProgress("Processed 95%");

@@ -70,8 +70,12 @@ std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form 
 std::string XmlEscape(const std::string& text);
 std::string MediaTypeOf(const std::string& href);
 // Gives a printed XHTML document what EPUB 2 reading systems validate against: the XHTML 1.1
-// doctype, and a charset declaration in the http-equiv form (the HTML5 form is not XHTML 1.1).
+// doctype, a charset declaration in the http-equiv form (the HTML5 form is not XHTML 1.1), no
+// script, HTML5's elements as the div or span they stand for, its attributes dropped or made a class
+// or a style, and inline content straight in body or blockquote put in a div.
 void MakeEpub2Document(std::string& document);
+// An SVG image of an EPUB 3 book without the attributes (ARIA, EPUB 3 semantics) SVG 1.1 lacks.
+void MakeEpub2Svg(std::string& image);
 
 // The rootfile's "full-path" of a container.xml, names compared without regard to case; empty
 // when there is none.

@@ -3,6 +3,7 @@
 #include "epub/Epub.h"
 
 #include "base/Platform.h"
+#include "ebook/HtmlParse.h"
 #include "epub/MarcRelators.h"
 #include "epub/OpfRewrite.h"
 
@@ -282,27 +283,142 @@ std::string NavPointLines(int count, const std::string& order, const std::string
     return text;
 }
 
-// XHTML 1.1 knows none of HTML5's sectioning and landmark elements. Each becomes the element it
-// stands for, its old name kept as a class so style sheets can still reach it.
-// Names as views: a tag is compared with every entry, and a length check settles most at once.
+// XHTML 1.1 knows none of HTML5's sectioning, landmark and text-level elements. Each becomes the
+// element it stands for, block or inline, its old name kept as a class so style sheets can still
+// reach it. Names as views: a tag is compared with every entry, and a length check settles most.
 const std::pair<std::string_view, const char*> HTML5_ELEMENTS[] = {
-    {"section", "div"}, {"article", "div"}, {"nav", "div"},    {"aside", "div"},  {"header", "div"},
-    {"footer", "div"},  {"main", "div"},    {"figure", "div"}, {"hgroup", "div"}, {"figcaption", "div"},
-    {"details", "div"}, {"summary", "div"}, {"mark", "span"},
+    {"section", "div"},   {"article", "div"}, {"nav", "div"},    {"aside", "div"},   {"header", "div"},
+    {"footer", "div"},    {"main", "div"},    {"figure", "div"}, {"hgroup", "div"},  {"figcaption", "div"},
+    {"details", "div"},   {"summary", "div"}, {"dialog", "div"}, {"search", "div"},  {"mark", "span"},
+    {"time", "span"},     {"data", "span"},   {"bdi", "span"},   {"output", "span"}, {"meter", "span"},
+    {"progress", "span"}, {"wbr", "span"},    {"s", "span"},     {"u", "span"},
 };
 
-const char* Xhtml11Equivalent(const std::string& lowerName)
+const char* Xhtml11Equivalent(std::string_view lowerName)
 {
     for (const auto& [html5, xhtml] : HTML5_ELEMENTS)
         if (lowerName == html5) return xhtml;
     return nullptr;
 }
 
-// ARIA, custom data and EPUB 3 semantics carry nothing an EPUB 2 reader uses.
-bool IsHtml5OnlyAttribute(const std::string& lowerName)
+// HTML5 keeps s and u for text that is struck or marked out; XHTML 1.1 lacks them, and a span
+// made of one needs their look as a style of its own.
+const char* Xhtml11Look(std::string_view lowerName)
 {
-    return lowerName == "role" || lowerName == "epub:type" || StartsWith(lowerName, "aria-") ||
-           StartsWith(lowerName, "data-");
+    if (lowerName == "s") return "text-decoration:line-through";
+    if (lowerName == "u") return "text-decoration:underline";
+    return nullptr;
+}
+
+bool IsOneOf(std::string_view name, std::initializer_list<std::string_view> names)
+{
+    for (std::string_view n : names)
+        if (name == n) return true;
+    return false;
+}
+
+// What XHTML 1.1 lets every body element carry; all that a div or span made above keeps.
+bool IsCommonAttribute(std::string_view lowerName)
+{
+    return IsOneOf(lowerName, {"id", "class", "title", "style", "lang", "xml:lang", "dir", "xml:space",
+                               "onclick", "ondblclick", "onmousedown", "onmouseup", "onmouseover",
+                               "onmousemove", "onmouseout", "onkeypress", "onkeydown", "onkeyup"});
+}
+
+// html and the head's elements take only a few attributes in XHTML 1.1, where HTML5 allows any
+// global one (<title title="...">, <html prefix="...">). False for every other element.
+bool IsRestrictedElement(std::string_view lowerName, bool inHead)
+{
+    return lowerName == "html" || lowerName == "head" ||
+           (inHead && IsOneOf(lowerName, {"title", "meta", "base", "style", "link"}));
+}
+
+bool RestrictedElementAllows(std::string_view element, std::string_view attribute)
+{
+    const bool i18n = IsOneOf(attribute, {"xml:lang", "lang", "dir"});
+    if (element == "html") return i18n || attribute == "version";
+    if (element == "head") return i18n || attribute == "profile";
+    if (element == "title") return i18n;
+    if (element == "meta") return i18n || IsOneOf(attribute, {"http-equiv", "name", "content", "scheme"});
+    if (element == "base") return attribute == "href";
+    if (element == "style") return i18n || IsOneOf(attribute, {"type", "media", "title", "xml:space"});
+    return IsCommonAttribute(attribute) ||
+           IsOneOf(attribute, {"charset", "href", "hreflang", "type", "rel", "rev", "media"});
+}
+
+bool StartsWithView(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// ARIA, custom data, EPUB 3 semantics and speech, and HTML5's other additions carry nothing an
+// EPUB 2 reader uses. Inside SVG and MathML only the first few can appear.
+bool IsHtml5OnlyAttribute(std::string_view lowerName, bool foreign)
+{
+    if (lowerName == "role" || lowerName == "hidden" || StartsWithView(lowerName, "aria-") ||
+        StartsWithView(lowerName, "data-") || StartsWithView(lowerName, "epub:") ||
+        StartsWithView(lowerName, "ssml:"))
+        return true;
+    // Sorted: every attribute of every tag is looked up.
+    static constexpr std::string_view OTHERS[] = {
+        "about",     "autocapitalize", "autofocus",  "contenteditable", "crossorigin",   "decoding",
+        "download",  "draggable",      "dropzone",   "enterkeyhint",    "fetchpriority", "inert",
+        "inputmode", "integrity",      "is",         "itemid",          "itemprop",      "itemref",
+        "itemscope", "itemtype",       "loading",    "nonce",           "part",          "ping",
+        "popover",   "prefix",         "property",   "referrerpolicy",  "resource",      "reversed",
+        "sizes",     "slot",           "spellcheck", "srcset",          "translate",     "typeof",
+        "vocab"};
+    return !foreign && std::binary_search(std::begin(OTHERS), std::end(OTHERS), lowerName);
+}
+
+// An ordered list's numbering as a style: HTML5 keeps ol's type, XHTML 1.1 does not.
+std::string ListStyleOf(const std::string& type)
+{
+    if (type == "a") return "list-style-type:lower-alpha";
+    if (type == "A") return "list-style-type:upper-alpha";
+    if (type == "i") return "list-style-type:lower-roman";
+    if (type == "I") return "list-style-type:upper-roman";
+    if (type == "1") return "list-style-type:decimal";
+    return "";
+}
+
+// HTML5 lets every element be focused and given a key; XHTML 1.1 only its controls and links.
+bool IsMisplacedFocusAttribute(std::string_view element, std::string_view attribute)
+{
+    if (attribute == "tabindex")
+        return !IsOneOf(element, {"a", "area", "button", "input", "object", "select", "textarea"});
+    if (attribute == "accesskey")
+        return !IsOneOf(element, {"a", "area", "button", "input", "label", "legend", "textarea"});
+    return false;
+}
+
+// XHTML 1.1 allows only blocks straight in body and blockquote; HTML5 allows text and inline
+// elements there too (a cover page's lone img).
+bool IsBlockOnlyContainer(std::string_view lowerName)
+{
+    return lowerName == "body" || lowerName == "blockquote";
+}
+
+// equivalent: what Xhtml11Equivalent gives for the name.
+bool IsXhtml11Inline(const std::string& lowerName, const char* equivalent)
+{
+    if (equivalent != nullptr) return std::strcmp(equivalent, "span") == 0;
+    if (CHtmlParse::IsPhrasing(lowerName.c_str())) return true;
+    return IsOneOf(lowerName, {"img", "br", "bdo", "input", "label", "select", "textarea", "button", "map",
+                               "object", "ruby", "iframe", "applet", "embed", "basefont"});
+}
+
+bool IsXhtml11Block(const std::string& lowerName, const char* equivalent)
+{
+    if (equivalent != nullptr) return std::strcmp(equivalent, "div") == 0;
+    return IsOneOf(lowerName, {"address", "blockquote", "center", "div", "dir", "dl",    "fieldset",
+                               "form",    "h1",         "h2",     "h3",  "h4",  "h5",    "h6",
+                               "hr",      "menu",       "ol",     "p",   "pre", "table", "ul"});
+}
+
+char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool IsMarkupSpace(char c)
@@ -315,108 +431,67 @@ bool IsNameStart(char c)
     return std::isalpha(static_cast<unsigned char>(c)) != 0;
 }
 
-// From just after an attribute's name to one past its value (if it has one), within [pos, end).
-size_t AttributeValueEnd(const std::string& tag, size_t pos, size_t end)
-{
-    size_t at = pos;
-    while (at < end && IsMarkupSpace(tag[at]))
-        ++at;
-    if (at >= end || tag[at] != '=') return pos;
-    ++at;
-    while (at < end && IsMarkupSpace(tag[at]))
-        ++at;
-    if (at < end && (tag[at] == '"' || tag[at] == '\'')) {
-        size_t close = tag.find(tag[at], at + 1);
-        return close == std::string::npos || close >= end ? end : close + 1;
-    }
-    while (at < end && !IsMarkupSpace(tag[at]) && tag[at] != '>')
-        ++at;
-    return at;
-}
+// One attribute of a tag, as offsets into the document.
+struct AttributeSpan {
+    size_t m_Begin; // the blanks before its name
+    size_t m_NameBegin, m_NameEnd;
+    size_t m_ValueBegin, m_ValueEnd; // inside the quotes; equal when there is no value
+    char m_Quote;                    // 0 for an unquoted value or none
+    size_t m_End;
+};
 
-// Appends the tag [begin, end) of the document to out, written for XHTML 1.1: ids, classes and
-// every other attribute stay as they are, so links and styles still work.
-void AppendXhtml11Tag(const std::string& document, size_t begin, size_t end, std::string& out)
+// The attributes of the tag that ends at end, from just after its name; returns where the tag's
+// tail ("/>" or ">" with the blanks before it) starts. TagEndAt found the tag outside quotes, so
+// every quote inside closes before end.
+size_t SplitAttributes(const std::string& document, size_t pos, size_t end, std::vector<AttributeSpan>& spans)
 {
-    size_t at = begin + 1;
-    if (document[at] == '/') ++at;
-    size_t nameEnd = at;
-    while (nameEnd < end && !IsMarkupSpace(document[nameEnd]) && document[nameEnd] != '/' &&
-           document[nameEnd] != '>')
-        ++nameEnd;
-    const std::string name = ToLowerCopy(document.substr(at, nameEnd - at));
-    const char* equivalent = Xhtml11Equivalent(name);
-    out.append(document, begin, at - begin);
-    if (equivalent != nullptr)
-        out += equivalent;
-    else
-        out.append(document, at, nameEnd - at);
-    if (document[begin + 1] == '/') {
-        out.append(document, nameEnd, end - nameEnd);
-        return;
-    }
-    bool classWritten = equivalent == nullptr;
-    size_t pos = nameEnd;
+    spans.clear();
     for (;;) {
         const size_t space = pos;
         while (pos < end && IsMarkupSpace(document[pos]))
             ++pos;
-        if (pos >= end || document[pos] == '/' || document[pos] == '>') {
-            pos = space;
-            break;
-        }
-        const size_t attributeStart = pos;
+        if (pos >= end || document[pos] == '/' || document[pos] == '>') return space;
+        AttributeSpan a{space, pos, pos, 0, 0, 0, 0};
         while (pos < end && !IsMarkupSpace(document[pos]) && document[pos] != '=' && document[pos] != '/' &&
                document[pos] != '>')
             ++pos;
-        const std::string attribute = ToLowerCopy(document.substr(attributeStart, pos - attributeStart));
-        const size_t valueEnd = std::max(AttributeValueEnd(document, pos, end), attributeStart + 1);
-        const auto valueBegin = std::find_if(document.begin() + static_cast<std::ptrdiff_t>(pos),
-                                             document.begin() + static_cast<std::ptrdiff_t>(valueEnd),
-                                             [](char c) { return c == '"' || c == '\''; });
-        const size_t quote = static_cast<size_t>(valueBegin - document.begin());
-        if (!classWritten && attribute == "class" && quote < valueEnd) {
-            out.append(document, space, quote + 1 - space);
-            out += name + " ";
-            out.append(document, quote + 1, valueEnd - quote - 1);
-        } else if (!IsHtml5OnlyAttribute(attribute)) {
-            out.append(document, space, valueEnd - space);
+        a.m_NameEnd = a.m_ValueBegin = a.m_ValueEnd = pos;
+        size_t at = pos;
+        while (at < end && IsMarkupSpace(document[at]))
+            ++at;
+        if (at < end && document[at] == '=') {
+            ++at;
+            while (at < end && IsMarkupSpace(document[at]))
+                ++at;
+            if (at < end && (document[at] == '"' || document[at] == '\'')) {
+                a.m_Quote = document[at];
+                size_t close = document.find(a.m_Quote, at + 1);
+                if (close == std::string::npos || close >= end) close = end - 1;
+                a.m_ValueBegin = at + 1;
+                a.m_ValueEnd = close;
+                pos = close + 1;
+            } else {
+                a.m_ValueBegin = at;
+                while (at < end && !IsMarkupSpace(document[at]) && document[at] != '>')
+                    ++at;
+                a.m_ValueEnd = pos = at;
+            }
         }
-        classWritten = classWritten || attribute == "class";
-        pos = valueEnd;
+        if (pos == a.m_NameBegin) ++pos;
+        a.m_End = pos;
+        spans.push_back(a);
     }
-    if (!classWritten) out += " class=\"" + name + "\"";
-    out.append(document, pos, end - pos);
 }
 
-// The tag's name, lower-cased, as AppendXhtml11Tag reads it (short names need no allocation).
-std::string LowerTagName(const std::string& document, size_t nameAt, size_t end)
+// A value piece written between quote characters of the other kind of value.
+void AppendQuoted(const std::string& document, size_t from, size_t to, char quote, std::string& out)
 {
-    std::string name;
-    for (size_t i = nameAt;
-         i < end && !IsMarkupSpace(document[i]) && document[i] != '/' && document[i] != '>'; ++i)
-        name += static_cast<char>(std::tolower(static_cast<unsigned char>(document[i])));
-    return name;
-}
-
-// Most tags need nothing rewritten; they are told apart without building strings. A false alarm
-// (such a word inside an attribute value) only takes the exact path.
-bool MayNeedXhtml11Rewrite(const std::string& document, const std::string& lowerName, size_t begin,
-                           size_t end)
-{
-    if (Xhtml11Equivalent(lowerName) != nullptr) return true;
-    // Only a word after a blank can start such an attribute.
-    auto startsAt = [&document, end](size_t i, const char* word) {
-        for (; *word != '\0'; ++word, ++i)
-            if (i >= end || std::tolower(static_cast<unsigned char>(document[i])) != *word) return false;
-        return true;
-    };
-    for (size_t i = begin + 1; i < end; ++i) {
-        if (!IsMarkupSpace(document[i - 1])) continue;
-        if (startsAt(i, "role") || startsAt(i, "epub:type") || startsAt(i, "aria-") || startsAt(i, "data-"))
-            return true;
+    for (size_t i = from; i < to; ++i) {
+        if (document[i] == quote)
+            out += quote == '"' ? "&quot;" : "&#39;";
+        else
+            out += document[i];
     }
-    return false;
 }
 
 size_t EndAfter(const std::string& document, size_t from, const char* terminator)
@@ -425,50 +500,296 @@ size_t EndAfter(const std::string& document, size_t from, const char* terminator
     return found == std::string::npos ? document.size() : found + std::strlen(terminator);
 }
 
-// One pass over the printed document; comments, CDATA sections, declarations and the text of
-// scripts and style sheets are copied as they are.
-void ReplaceHtml5Markup(std::string& document)
+// One pass over a printed document, or over an SVG image, writing it for EPUB 2. Our printer
+// closes every element it opens, so a stack of the open ones tells what holds each tag and text.
+// Comments, CDATA sections, declarations and the text of style sheets are copied as they are.
+class CEpub2Markup
 {
-    std::string out;
-    out.reserve(document.size());
-    size_t pos = 0;
-    for (size_t at = document.find('<'); at != std::string::npos; at = document.find('<', pos)) {
-        out.append(document, pos, at - pos);
-        pos = at + 1;
-        if (document.compare(at, 4, "<!--") == 0) {
-            pos = EndAfter(document, at, "-->");
-        } else if (document.compare(at, 9, "<![CDATA[") == 0) {
-            pos = EndAfter(document, at, "]]>");
-        } else if (pos < document.size() && (document[pos] == '!' || document[pos] == '?')) {
-            pos = EndAfter(document, at, ">");
-        } else {
-            const size_t nameAt = pos < document.size() && document[pos] == '/' ? pos + 1 : pos;
-            const bool tag = nameAt < document.size() && IsNameStart(document[nameAt]);
-            const size_t end = tag ? TagEndAt(document, at) : std::string::npos;
-            // A tag left open runs to the end of the text: no later tag can close either.
-            if (tag && end == std::string::npos) pos = document.size();
-            if (end != std::string::npos) {
-                const std::string name = LowerTagName(document, nameAt, end);
-                if (MayNeedXhtml11Rewrite(document, name, at, end))
-                    AppendXhtml11Tag(document, at, end, out);
-                else
-                    out.append(document, at, end - at);
-                pos = end;
-                const bool rawText =
-                    (name == "script" || name == "style") && nameAt == at + 1 && document[end - 2] != '/';
-                if (rawText) {
-                    size_t close = FindNoCase(document, "</" + name, end, document.size());
-                    pos = close == std::string::npos ? document.size() : close;
-                    out.append(document, end, pos - end);
+  public:
+    CEpub2Markup(const std::string& document, bool svgImage) : m_Doc(document), m_SvgImage(svgImage) {}
+
+    std::string Run()
+    {
+        m_Out.reserve(m_Doc.size());
+        size_t pos = 0;
+        for (size_t at = m_Doc.find('<'); at != std::string::npos; at = m_Doc.find('<', pos)) {
+            AppendText(pos, at);
+            pos = at + 1;
+            if (m_Doc.compare(at, 4, "<!--") == 0) {
+                pos = EndAfter(m_Doc, at, "-->");
+            } else if (m_Doc.compare(at, 9, "<![CDATA[") == 0) {
+                pos = EndAfter(m_Doc, at, "]]>");
+            } else if (pos < m_Doc.size() && (m_Doc[pos] == '!' || m_Doc[pos] == '?')) {
+                pos = EndAfter(m_Doc, at, ">");
+            } else {
+                const size_t nameAt = pos < m_Doc.size() && m_Doc[pos] == '/' ? pos + 1 : pos;
+                const bool tag = nameAt < m_Doc.size() && IsNameStart(m_Doc[nameAt]);
+                const size_t end = tag ? TagEndAt(m_Doc, at) : std::string::npos;
+                if (end != std::string::npos) {
+                    pos = nameAt == at + 1 ? StartTag(at, end) : EndTag(at, end);
+                    continue;
                 }
-                continue;
+                // A tag left open runs to the end of the text: no later tag can close either.
+                if (tag) pos = m_Doc.size();
+                if (!tag) {
+                    AppendText(at, pos);
+                    continue;
+                }
+            }
+            m_Out.append(m_Doc, at, pos - at);
+        }
+        AppendText(pos, m_Doc.size());
+        return std::move(m_Out);
+    }
+
+  private:
+    struct OpenElement {
+        std::string m_Name;
+        bool m_Foreign;  // SVG or MathML: none of the HTML rules apply
+        bool m_Wrapping; // a div opened here holds a run of inline content
+    };
+    // Deeper than any tree our printer writes; an element past it is only not tracked.
+    static constexpr size_t MAX_OPEN = 4096;
+    // How far below the top an end tag looks for its element (a printed document needs none).
+    static constexpr size_t END_TAG_REACH = 16;
+
+    OpenElement* Top() { return m_Open.empty() ? nullptr : &m_Open.back(); }
+
+    bool WrapsInline(const OpenElement* top) const
+    {
+        return top != nullptr && !top->m_Foreign && IsBlockOnlyContainer(top->m_Name);
+    }
+
+    void AppendText(size_t from, size_t to)
+    {
+        OpenElement* top = Top();
+        if (from < to && WrapsInline(top) && !top->m_Wrapping) {
+            size_t first = from;
+            while (first < to && IsMarkupSpace(m_Doc[first]))
+                ++first;
+            if (first < to) {
+                m_Out.append(m_Doc, from, first - from);
+                m_Out += "<div>";
+                top->m_Wrapping = true;
+                from = first;
             }
         }
-        out.append(document, at, pos - at);
+        m_Out.append(m_Doc, from, to - from);
     }
-    out.append(document, pos, std::string::npos);
-    document.swap(out);
-}
+
+    std::string LowerName(size_t at, size_t end) const
+    {
+        std::string name;
+        for (size_t i = at; i < end && !IsMarkupSpace(m_Doc[i]) && m_Doc[i] != '/' && m_Doc[i] != '>'; ++i)
+            name += AsciiLower(m_Doc[i]);
+        return name;
+    }
+
+    // Returns where the text goes on.
+    size_t StartTag(size_t begin, size_t end)
+    {
+        const std::string name = LowerName(begin + 1, end);
+        const bool selfClosed = m_Doc[end - 2] == '/';
+        OpenElement* top = Top();
+        const bool foreign =
+            m_SvgImage || (top != nullptr && top->m_Foreign) || name == "svg" || name == "math";
+        // EPUB 2 reading systems run no scripts, and epubcheck refuses a document that has one.
+        if (name == "script" && !m_SvgImage) {
+            size_t after = end;
+            if (!selfClosed) {
+                size_t close = FindNoCase(m_Doc, "</script", end, m_Doc.size());
+                after = close == std::string::npos ? m_Doc.size() : EndAfter(m_Doc, close, ">");
+            }
+            return m_Doc.compare(after, 2, "\r\n") == 0 ? after + 2 : after;
+        }
+        const char* equivalent = foreign ? nullptr : Xhtml11Equivalent(name);
+        if (WrapsInline(top)) {
+            if (!top->m_Wrapping && IsXhtml11Inline(name, equivalent)) {
+                m_Out += "<div>";
+                top->m_Wrapping = true;
+            } else if (top->m_Wrapping && IsXhtml11Block(name, equivalent)) {
+                m_Out += "</div>\r\n";
+                top->m_Wrapping = false;
+            }
+        }
+        AppendTag(begin, end, name, equivalent, top != nullptr && top->m_Name == "head", foreign);
+        if (!selfClosed && m_Open.size() < MAX_OPEN) m_Open.push_back({name, foreign, false});
+        if ((name == "style" || name == "script") && !selfClosed) {
+            size_t close = FindNoCase(m_Doc, "</" + name, end, m_Doc.size());
+            size_t pos = close == std::string::npos ? m_Doc.size() : close;
+            m_Out.append(m_Doc, end, pos - end);
+            return pos;
+        }
+        return end;
+    }
+
+    size_t EndTag(size_t begin, size_t end)
+    {
+        const std::string name = LowerName(begin + 2, end);
+        size_t found = m_Open.size();
+        for (size_t i = m_Open.size(); i > 0 && m_Open.size() - i < END_TAG_REACH; --i)
+            if (m_Open[i - 1].m_Name == name) {
+                found = i - 1;
+                break;
+            }
+        bool foreign = m_SvgImage || (!m_Open.empty() && m_Open.back().m_Foreign);
+        if (found < m_Open.size()) {
+            foreign = m_Open[found].m_Foreign;
+            for (size_t i = m_Open.size(); i > found; --i)
+                if (m_Open[i - 1].m_Wrapping) m_Out += "</div>\r\n";
+            m_Open.resize(found);
+        }
+        const char* equivalent = foreign ? nullptr : Xhtml11Equivalent(name);
+        if (equivalent == nullptr) {
+            m_Out.append(m_Doc, begin, end - begin);
+        } else {
+            m_Out += "</";
+            m_Out += equivalent;
+            m_Out.append(m_Doc, begin + 2 + name.size(), end - begin - 2 - name.size());
+        }
+        return end;
+    }
+
+    std::string_view LowerAttributeName(const AttributeSpan& a)
+    {
+        m_AttributeName.assign(m_Doc, a.m_NameBegin, a.m_NameEnd - a.m_NameBegin);
+        for (char& c : m_AttributeName)
+            c = AsciiLower(c);
+        return m_AttributeName;
+    }
+
+    enum class Fate { Keep, Drop, Class, Style };
+
+    // Appends the start tag [begin, end) written for XHTML 1.1; ids, classes and every attribute
+    // XHTML 1.1 knows stay as they are, so links and styles still work. A tag that needs nothing
+    // is copied.
+    void AppendTag(size_t begin, size_t end, const std::string& name, const char* equivalent, bool inHead,
+                   bool foreign)
+    {
+        const size_t nameEnd = begin + 1 + name.size();
+        const size_t tail = SplitAttributes(m_Doc, nameEnd, end, m_Spans);
+        const bool restricted = !foreign && equivalent == nullptr && IsRestrictedElement(name, inHead);
+        const bool mergeable = !foreign && !restricted;
+        m_Fates.assign(m_Spans.size(), Fate::Keep);
+        bool changed = equivalent != nullptr, hidden = false, hasClass = false, hasStyle = false,
+             hasType = false, hasAlt = false;
+        std::string look = equivalent != nullptr && Xhtml11Look(name) != nullptr ? Xhtml11Look(name) : "";
+        m_EpubTypes.clear();
+        for (size_t i = 0; i < m_Spans.size(); ++i) {
+            const AttributeSpan& a = m_Spans[i];
+            const std::string_view attribute = LowerAttributeName(a);
+            Fate& fate = m_Fates[i];
+            if (attribute == "xmlns" || StartsWithView(attribute, "xmlns:")) continue;
+            if (mergeable && attribute == "class") {
+                fate = Fate::Class;
+                hasClass = true;
+            } else if (mergeable && attribute == "style") {
+                fate = Fate::Style;
+                hasStyle = true;
+            } else if (mergeable && attribute == "hidden") {
+                fate = Fate::Drop;
+                hidden = true;
+            } else if (mergeable && attribute == "epub:type") {
+                fate = Fate::Drop;
+                if (a.m_ValueEnd > a.m_ValueBegin) {
+                    if (!m_EpubTypes.empty()) m_EpubTypes += ' ';
+                    AppendQuoted(m_Doc, a.m_ValueBegin, a.m_ValueEnd, '"', m_EpubTypes);
+                }
+            } else if (restricted) {
+                if (!RestrictedElementAllows(name, attribute)) fate = Fate::Drop;
+                hasType = hasType || attribute == "type";
+            } else if (equivalent != nullptr) {
+                if (!IsCommonAttribute(attribute)) fate = Fate::Drop;
+            } else if (!foreign && name == "ol" && attribute == "type") {
+                fate = Fate::Drop;
+                look = ListStyleOf(m_Doc.substr(a.m_ValueBegin, a.m_ValueEnd - a.m_ValueBegin));
+            } else if (IsHtml5OnlyAttribute(attribute, foreign) ||
+                       (!foreign && IsMisplacedFocusAttribute(name, attribute))) {
+                fate = Fate::Drop;
+            }
+            hasAlt = hasAlt || attribute == "alt";
+            changed = changed || fate == Fate::Drop;
+        }
+        // HTML5 lets an image go without a text; XHTML 1.1 requires one, if empty.
+        const bool addAlt = !foreign && name == "img" && !hasAlt;
+        // HTML5 takes a style sheet without a type as CSS; XHTML 1.1 requires the type.
+        const bool addType = restricted && name == "style" && !hasType;
+        changed = changed || addType || addAlt;
+        if (!changed) {
+            m_Out.append(m_Doc, begin, end - begin);
+            return;
+        }
+        // Classes: the old element's name, the element's own, then its EPUB 3 semantics.
+        const std::string before = equivalent != nullptr ? name : "";
+        const std::string& after = m_EpubTypes;
+        const std::string hiddenAfter = hidden ? "display:none" : "";
+        m_Out += '<';
+        if (equivalent != nullptr)
+            m_Out += equivalent;
+        else
+            m_Out.append(m_Doc, begin + 1, name.size());
+        for (size_t i = 0; i < m_Spans.size(); ++i) {
+            const AttributeSpan& a = m_Spans[i];
+            switch (m_Fates[i]) {
+            case Fate::Keep:
+                m_Out.append(m_Doc, a.m_Begin, a.m_End - a.m_Begin);
+                break;
+            case Fate::Drop:
+                break;
+            case Fate::Class:
+                AppendMerged(a, before, after, ' ');
+                break;
+            case Fate::Style:
+                AppendMerged(a, look, hiddenAfter, ';');
+                break;
+            }
+        }
+        if (!hasClass && (!before.empty() || !after.empty()))
+            m_Out += " class=\"" + before + (!before.empty() && !after.empty() ? " " : "") + after + "\"";
+        if (!hasStyle && (!look.empty() || hidden))
+            m_Out += " style=\"" + look + (!look.empty() && hidden ? ";" : "") + hiddenAfter + "\"";
+        if (addType) m_Out += " type=\"text/css\"";
+        if (addAlt) m_Out += " alt=\"\"";
+        m_Out.append(m_Doc, tail, end - tail);
+    }
+
+    // The attribute with words put before and after its value, each joined to the next by the
+    // separator (a blank between classes, ";" between declarations, not doubled).
+    void AppendMerged(const AttributeSpan& a, const std::string& before, const std::string& after,
+                      char separator)
+    {
+        if (before.empty() && after.empty()) {
+            m_Out.append(m_Doc, a.m_Begin, a.m_End - a.m_Begin);
+            return;
+        }
+        const char quote = a.m_Quote != 0 ? a.m_Quote : '"';
+        size_t valueEnd = a.m_ValueEnd;
+        while (valueEnd > a.m_ValueBegin && IsMarkupSpace(m_Doc[valueEnd - 1]))
+            --valueEnd;
+        m_Out.append(m_Doc, a.m_Begin, a.m_NameEnd - a.m_Begin);
+        m_Out += '=';
+        m_Out += quote;
+        const size_t valueStart = m_Out.size();
+        auto join = [&](const std::string& text, size_t from, size_t to) {
+            if (from >= to) return;
+            if (m_Out.size() > valueStart && m_Out.back() != separator) m_Out += separator;
+            AppendQuoted(text, from, to, quote, m_Out);
+        };
+        join(before, 0, before.size());
+        join(m_Doc, a.m_ValueBegin, valueEnd);
+        join(after, 0, after.size());
+        m_Out += quote;
+    }
+
+    const std::string& m_Doc;
+    const bool m_SvgImage;
+    std::string m_Out;
+    std::vector<OpenElement> m_Open;
+    std::vector<AttributeSpan> m_Spans; // of the tag being written, kept for their room
+    std::vector<Fate> m_Fates;
+    std::string m_AttributeName;
+    std::string m_EpubTypes;
+};
 
 } // namespace
 
@@ -476,7 +797,12 @@ void MakeEpub2Document(std::string& document)
 {
     SetXhtml11Doctype(document);
     ReplaceCharsetMeta(document);
-    ReplaceHtml5Markup(document);
+    document = CEpub2Markup(document, false).Run();
+}
+
+void MakeEpub2Svg(std::string& image)
+{
+    image = CEpub2Markup(image, true).Run();
 }
 
 std::string CEpubBase::BuildContainer(const std::string& opfPath)

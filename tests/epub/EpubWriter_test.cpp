@@ -218,23 +218,165 @@ TEST(EpubWriter, Html5MarkupBecomesXhtml11)
         {"inline", "<p><mark title=\"t\">m</mark></p>", "<p><span title=\"t\" class=\"mark\">m</span></p>"},
         {"html5-only attributes dropped",
          "<div role=\"main\" id=\"d\" aria-label=\"x > y\" data-n=\"1\" epub:type=\"chapter\" title=\"t\">",
-         "<div id=\"d\" title=\"t\">"},
+         "<div id=\"d\" title=\"t\" class=\"chapter\">"},
         {"empty element", "<figure role=\"group\"/><br />", "<div class=\"figure\"/><br />"},
         {"similar names stay", "<sections><headers x=\"1\"/><navy/></sections>",
          "<sections><headers x=\"1\"/><navy/></sections>"},
         {"attribute values and text untouched",
          "<a href=\"section.html\" title=\"<nav role=x>\">role=\"a\" <nav</a>",
          "<a href=\"section.html\" title=\"<nav role=x>\">role=\"a\" <nav</a>"},
-        {"comments, CDATA and scripts untouched",
+        {"comments, CDATA and style sheets untouched, scripts dropped",
          "<!-- <section> --><script>if (a <section) x();</script><style><![CDATA[ <nav> ]]></style>",
-         "<!-- <section> --><script>if (a <section) x();</script><style><![CDATA[ <nav> ]]></style>"},
+         "<!-- <section> --><style><![CDATA[ <nav> ]]></style>"},
         {"tag left open", "<p>a</p><section id=\"x", "<p>a</p><section id=\"x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        std::string document = "<html><body>" + c.body + "</body></html>";
+        std::string document = "<html><body><div>" + c.body + "</div></body></html>";
         MakeEpub2Document(document);
-        EXPECT_EQ(document, doctype + "<html><body>" + c.out + "</body></html>");
+        EXPECT_EQ(document, doctype + "<html><body><div>" + c.out + "</div></body></html>");
+    }
+}
+
+// EPUB 3 markup as our printer writes it, and what an EPUB 2 reader validates against.
+TEST(EpubWriter, Epub3MarkupBecomesXhtml11)
+{
+    struct Case {
+        const char* label;
+        std::string in, out; // a whole document after its doctype
+    };
+    const std::string head = "<head>\r\n<title>t</title>\r\n</head>\r\n";
+    auto page = [&head](const std::string& body) { return "<html>\r\n" + head + body + "</html>"; };
+    const Case cases[] = {
+        {"nothing to do: the same bytes",
+         page("<body class=\"x\">\r\n<p id=\"a\" lang=\"en\">one <b>two</b><br "
+              "/>\r\nthree</p>\r\n<blockquote>\r\n"
+              "<p>q</p>\r\n</blockquote>\r\n</body>\r\n"),
+         page("<body class=\"x\">\r\n<p id=\"a\" lang=\"en\">one <b>two</b><br "
+              "/>\r\nthree</p>\r\n<blockquote>\r\n"
+              "<p>q</p>\r\n</blockquote>\r\n</body>\r\n")},
+        {"html and title keep what XHTML 1.1 gives them",
+         "<html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\" "
+         "epub:prefix=\"z3998: http://x/\" prefix=\"a: b\" class=\"c\" xml:lang=\"ar\" dir=\"rtl\">\r\n"
+         "<head id=\"h\">\r\n<title title=\"Le titre\" lang=\"fr\">t</title>\r\n"
+         "<meta property=\"og:title\" name=\"n\" content=\"c\" />\r\n"
+         "<link href=\"a.css\" rel=\"stylesheet\" crossorigin=\"anonymous\" />\r\n</head>\r\n</html>",
+         "<html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\" "
+         "xml:lang=\"ar\" dir=\"rtl\">\r\n<head>\r\n<title lang=\"fr\">t</title>\r\n"
+         "<meta name=\"n\" content=\"c\" />\r\n<link href=\"a.css\" rel=\"stylesheet\" "
+         "/>\r\n</head>\r\n</html>"},
+        {"epub:type becomes classes, after the old name and the element's own",
+         page("<body epub:type=\"bodymatter z3998:fiction\">\r\n<section class=\"c\" epub:type=\"chapter\" "
+              "id=\"s\">\r\n<p>x</p>\r\n</section>\r\n</body>\r\n"),
+         page("<body class=\"bodymatter z3998:fiction\">\r\n<div class=\"section c chapter\" id=\"s\">\r\n"
+              "<p>x</p>\r\n</div>\r\n</body>\r\n")},
+        {"hidden becomes a style, joined to one there is",
+         page("<body>\r\n<ol hidden=\"hidden\">\r\n<li>a</li>\r\n</ol>\r\n<div style=\"color:red\" "
+              "hidden=\"\">"
+              "b</div>\r\n<div hidden=\"\" style=\"margin:0;\">c</div>\r\n<nav epub:type=\"landmarks\" "
+              "hidden=\"hidden\">\r\n<p>d</p>\r\n</nav>\r\n</body>\r\n"),
+         page("<body>\r\n<ol style=\"display:none\">\r\n<li>a</li>\r\n</ol>\r\n<div style=\"color:red;"
+              "display:none\">b</div>\r\n<div style=\"margin:0;display:none\">c</div>\r\n<div class=\"nav "
+              "landmarks\" style=\"display:none\">\r\n<p>d</p>\r\n</div>\r\n</body>\r\n")},
+        {"text-level elements become spans and lose their own attributes",
+         page("<body>\r\n<p>On <time datetime=\"1891-06-15\" id=\"t\">15 June</time>, <data value=\"7\">"
+              "seven</data><wbr></wbr></p>\r\n</body>\r\n"),
+         page("<body>\r\n<p>On <span id=\"t\" class=\"time\">15 June</span>, <span class=\"data\">"
+              "seven</span><span class=\"wbr\"></span></p>\r\n</body>\r\n")},
+        {"figures, asides, headers and details become divs",
+         page(
+             "<body>\r\n<figure id=\"f\">\r\n<img src=\"a.png\" alt=\"\" srcset=\"a2.png 2x\" "
+             "loading=\"lazy\" "
+             "/>\r\n<figcaption>c</figcaption>\r\n</figure>\r\n<aside epub:type=\"footnote\">\r\n<p>n</p>\r\n"
+             "</aside>\r\n<details open=\"\">\r\n<summary>s</summary>\r\n</details>\r\n</body>\r\n"),
+         page(
+             "<body>\r\n<div id=\"f\" class=\"figure\">\r\n<img src=\"a.png\" alt=\"\" />\r\n"
+             "<div class=\"figcaption\">c</div>\r\n</div>\r\n<div class=\"aside footnote\">\r\n<p>n</p>\r\n"
+             "</div>\r\n<div class=\"details\">\r\n<div class=\"summary\">s</div>\r\n</div>\r\n</body>\r\n")},
+        {"speech, ARIA, data and microdata attributes dropped",
+         page("<body>\r\n<p ssml:ph=\"x\" aria-hidden=\"true\" role=\"doc-epigraph\" data-x=\"1\" "
+              "itemprop=\"p\" "
+              "id=\"p\">x</p>\r\n</body>\r\n"),
+         page("<body>\r\n<p id=\"p\">x</p>\r\n</body>\r\n")},
+        {"scripts dropped, in the head and in the body",
+         "<html>\r\n<head>\r\n<title>t</title>\r\n<script src=\"a.js\" type=\"text/javascript\"></script>\r\n"
+         "</head>\r\n<body>\r\n<p>a</p>\r\n<script type=\"text/javascript\">if (a < b &amp;&amp; c) "
+         "d('</p>');</script>\r\n<p>b<script src=\"x.js\" /></p>\r\n</body>\r\n</html>",
+         page("<body>\r\n<p>a</p>\r\n<p>b</p>\r\n</body>\r\n")},
+        {"an image straight in the body goes in a div",
+         page("<body><img src=\"cover.png\" alt=\"Cover\" />\r\n</body>\r\n"),
+         page("<body><div><img src=\"cover.png\" alt=\"Cover\" />\r\n</div>\r\n</body>\r\n")},
+        {"a run of text and inline elements goes in one div, closed before the next block",
+         page("<body>\r\nSome <i>text</i>\r\n<p>p</p>\r\n<blockquote>quoted "
+              "<cite>c</cite>\r\n</blockquote>\r\n"
+              "<blockquote>\r\n<p>q</p>\r\n<a id=\"x\"></a></blockquote>\r\n</body>\r\n"),
+         page("<body>\r\n<div>Some <i>text</i>\r\n</div>\r\n<p>p</p>\r\n<blockquote><div>quoted "
+              "<cite>c</cite>\r\n"
+              "</div>\r\n</blockquote>\r\n<blockquote>\r\n<p>q</p>\r\n<div><a id=\"x\"></a></div>\r\n"
+              "</blockquote>\r\n</body>\r\n")},
+        {"SVG keeps its own names and loses ARIA",
+         page("<body>\r\n<div>\r\n<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 1 1\" "
+              "aria-label=\"x\" role=\"img\">\r\n<title id=\"t\" class=\"c\">x</title>\r\n<g epub:type=\"z\" "
+              "hidden=\"\" data-x=\"\"><text>a</text></g>\r\n</svg>\r\n</div>\r\n</body>\r\n"),
+         page("<body>\r\n<div>\r\n<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 1 1\">\r\n"
+              "<title id=\"t\" class=\"c\">x</title>\r\n<g><text>a</text></g>\r\n</svg>\r\n</div>\r\n"
+              "</body>\r\n")},
+        {"s and u become spans that keep their look",
+         page("<body>\r\n<p><s>old</s> <u style=\"color:red;\" hidden=\"\">new</u></p>\r\n</body>\r\n"),
+         page("<body>\r\n<p><span class=\"s\" style=\"text-decoration:line-through\">old</span> <span "
+              "style=\"text-decoration:underline;color:red;display:none\" "
+              "class=\"u\">new</span></p>\r\n</body>\r\n")},
+        {"focus only on links and controls; no reversed lists",
+         page("<body>\r\n<p tabindex=\"0\" accesskey=\"p\">x</p>\r\n<p><a href=\"#x\" tabindex=\"1\" "
+              "accesskey=\"a\">a</a></p>\r\n<ol reversed=\"\" start=\"3\">\r\n<li>c</li>\r\n</ol>\r\n"
+              "</body>\r\n"),
+         page("<body>\r\n<p>x</p>\r\n<p><a href=\"#x\" tabindex=\"1\" accesskey=\"a\">a</a></p>\r\n"
+              "<ol start=\"3\">\r\n<li>c</li>\r\n</ol>\r\n</body>\r\n")},
+        {"list numbering and image texts XHTML 1.1 requires",
+         page("<body>\r\n<ol type=\"i\">\r\n<li>a</li>\r\n</ol>\r\n<ol type=\"A\" style=\"margin:0\">\r\n"
+              "<li>b</li>\r\n</ol>\r\n<p><img src=\"a.png\" /></p>\r\n</body>\r\n"),
+         page("<body>\r\n<ol style=\"list-style-type:lower-roman\">\r\n<li>a</li>\r\n</ol>\r\n<ol "
+              "style=\"list-style-type:upper-alpha;margin:0\">\r\n<li>b</li>\r\n</ol>\r\n<p><img "
+              "src=\"a.png\" "
+              "alt=\"\" /></p>\r\n</body>\r\n")},
+        {"a style sheet gets its type",
+         "<html>\r\n<head>\r\n<title>t</title>\r\n<style>p { margin: 0 }</style>\r\n<style "
+         "type=\"text/css\" media=\"all\">a { }</style>\r\n</head>\r\n</html>",
+         "<html>\r\n<head>\r\n<title>t</title>\r\n<style type=\"text/css\">p { margin: 0 }</style>\r\n<style "
+         "type=\"text/css\" media=\"all\">a { }</style>\r\n</head>\r\n</html>"},
+        {"names in other cases and single quotes",
+         page("<body>\r\n<SECTION Hidden='' Class='a \"b\"' EPUB:TYPE='c'>x</SECTION>\r\n</body>\r\n"),
+         page("<body>\r\n<div Class='section a \"b\" c' style=\"display:none\">x</div>\r\n</body>\r\n")},
+    };
+    const std::string doctype = "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.1//EN\" "
+                                "\"http://www.w3.org/TR/xhtml11/DTD/xhtml11.dtd\">";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string document = doctype + c.in;
+        MakeEpub2Document(document);
+        EXPECT_EQ(document, doctype + c.out);
+        EXPECT_TRUE(WellFormed(document));
+    }
+}
+
+TEST(EpubWriter, SvgImagesLoseOnlyWhatSvg11Lacks)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+         "version=\"1.1\">\n\t<title>t</title>\n"
+         "\t<style type=\"text/css\">\n\t\tpath{ fill: #fff; } a<b\n\t</style>\n"
+         "\t<g aria-label=\"THE TITLE\" class=\"c\">\n\t\t<path d=\"M0 0\"/>\n\t</g>\n</svg>\n",
+         "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+         "version=\"1.1\">\n\t<title>t</title>\n"
+         "\t<style type=\"text/css\">\n\t\tpath{ fill: #fff; } a<b\n\t</style>\n"
+         "\t<g class=\"c\">\n\t\t<path d=\"M0 0\"/>\n\t</g>\n</svg>\n"},
+        {"<svg><section hidden=\"\"/><script>if (a<b) f();</script><main role=\"x\"/></svg>",
+         "<svg><section/><script>if (a<b) f();</script><main/></svg>"},
+    };
+    for (const auto& [in, out] : cases) {
+        std::string image = in;
+        MakeEpub2Svg(image);
+        EXPECT_EQ(image, out);
     }
 }
 
