@@ -446,7 +446,9 @@ class CNestingModel
             const Entry& above = m_Stack.back();
             if (check) {
                 bool block = Classify(above.name) != 0 && !MayBeCarried(above.name);
-                if ((textLevel && block) || IsHeading(above.name) || KeptOpen(above.name))
+                // One of the same name that the model did not trust is what the library closes.
+                if ((textLevel && block) || IsHeading(above.name) || KeptOpen(above.name) ||
+                    above.name == name)
                     m_BlocksMisplaced = true;
             }
             Pop(Ended::ByEnclosingEndTag);
@@ -661,6 +663,18 @@ class CNestingModel
         return stop;
     }
 
+    // "/>" closes a tag for the library after its name, a blank or a value, not right after the
+    // name of an attribute with no value.
+    bool ClosesItself(size_t lt, size_t slash) const
+    {
+        const std::string& t = m_Text;
+        size_t k = slash;
+        while (k > lt && IsTagNameChar(t[k - 1]))
+            --k;
+        if (k == slash) return k > lt && (IsSpace(t[k - 1]) || t[k - 1] == '"' || t[k - 1] == '\'');
+        return k == lt + 1 || t[k - 1] == '=';
+    }
+
     size_t StartTag(size_t lt)
     {
         const std::string& t = m_Text;
@@ -672,7 +686,7 @@ class CNestingModel
         while (i < t.size()) {
             char c = t[i];
             if (c == '>') {
-                selfClosed = t[i - 1] == '/';
+                selfClosed = t[i - 1] == '/' && (m_PieceBytes == 0 || ClosesItself(lt, i - 1));
                 end = i + 1;
                 break;
             }
@@ -686,6 +700,7 @@ class CNestingModel
                     ++v;
                 if (v < t.size() && (t[v] == '"' || t[v] == '\'')) {
                     size_t close = t.find(t[v], v + 1);
+                    if (m_PieceBytes != 0 && t.find_first_of("<>", v + 1) < close) m_BlocksMisplaced = true;
                     // The library may decide a quote was never closed and read markup inside it.
                     i = Opaque(v + 1, close);
                     if (i < t.size()) ++i;
@@ -750,7 +765,10 @@ class CNestingModel
             }
         }
         // Whatever follows the name up to ">" is junk to the library; markup in it may still count.
-        return Opaque(i, m_Text.find('>', i));
+        size_t gt = m_Text.find('>', i);
+        // Where another tag starts in the junk, the library may read it otherwise.
+        if (m_PieceBytes != 0 && m_Text.find('<', i) < std::min(gt, m_Text.size())) m_BlocksMisplaced = true;
+        return Opaque(i, gt);
     }
 
     const std::string& m_Text;
