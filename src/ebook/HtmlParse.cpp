@@ -700,7 +700,10 @@ class CNestingModel
                     ++v;
                 if (v < t.size() && (t[v] == '"' || t[v] == '\'')) {
                     size_t close = t.find(t[v], v + 1);
-                    if (m_PieceBytes != 0 && t.find_first_of("<>", v + 1) < close) m_BlocksMisplaced = true;
+                    // The library may end the value earlier and read the tag there.
+                    auto valueEnd = close == std::string::npos ? t.end() : t.begin() + close;
+                    if (m_PieceBytes != 0 && std::find(t.begin() + v + 1, valueEnd, '<') != valueEnd)
+                        m_BlocksMisplaced = true;
                     // The library may decide a quote was never closed and read markup inside it.
                     i = Opaque(v + 1, close);
                     if (i < t.size()) ++i;
