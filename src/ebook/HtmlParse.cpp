@@ -277,6 +277,12 @@ class CNestingModel
             char next = t[i + 1];
             bool markup = IsAsciiLetter(next) || next == '!' || next == '?' ||
                           (next == '/' && i + 2 < t.size() && IsAsciiLetter(t[i + 2]));
+            // The library reads "<%" and "<#" as the start of a server-side block that runs to its
+            // end mark: the page ends there as far as pieces go.
+            if (m_PieceBytes != 0 && !markup && (next == '%' || next == '#') && !m_PiecesEnded) {
+                NoteText(textFrom, i);
+                EndPieces();
+            }
             NoteText(textFrom, markup ? i : i + 1);
             m_LessThanInText = markup ? lessThan : true;
             lessThan = !markup;
@@ -313,9 +319,8 @@ class CNestingModel
             size_t gt = markup && !IsAsciiLetter(next) ? t.find('>', i) : std::string::npos;
             if (gt != std::string::npos && gt < i + 3) textFrom = gt + 1;
         }
-        // The library drops the wrappers of a last piece with nothing in them.
         NoteText(textFrom, t.size());
-        if (!m_TextInContainer && !m_Pieces.m_Cuts.empty()) m_Pieces.m_Cuts.pop_back();
+        if (!m_PiecesEnded) EndPieces();
         for (size_t k = m_Stack.size(); k > 0; --k)
             NoteWrapper(k - 1, m_Stack[k - 1], t.size());
     }
@@ -565,6 +570,14 @@ class CNestingModel
         if (end > m_LastPiece) ++m_TagsInContainer;
     }
 
+    // No cut after this point. The library drops the wrappers of a last piece with nothing in them.
+    void EndPieces()
+    {
+        if (!m_TextInContainer && !m_Pieces.m_Cuts.empty()) m_Pieces.m_Cuts.pop_back();
+        m_BlocksMisplaced = true;
+        m_PiecesEnded = true;
+    }
+
     // The library reads the XML declaration's values in quotes, where ">" does not end it.
     size_t DeclarationEnd(size_t from) const
     {
@@ -782,6 +795,7 @@ class CNestingModel
     std::unordered_map<std::string, size_t> m_CarriedNames; // what Carry counted, by name
     size_t m_Carried = 0;
     bool m_BlocksMisplaced = false;   // no later cut is safe
+    bool m_PiecesEnded = false;       // EndPieces was called
     std::string m_StartName;          // of the start tag being read
     bool m_LessThanInText = false;    // in the text just before the markup being read
     bool m_Unterminated = false;      // the last markup read is a start tag with no ">"
