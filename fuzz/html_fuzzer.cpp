@@ -1,21 +1,27 @@
-// Init, the document printers and the ampersand repair over arbitrary bytes.
+// Init, the document printers and the ampersand repair over arbitrary bytes; a page parsed in
+// pieces must print as the whole page.
 #include "ebook/HtmlParse.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0) return 0;
-    // The first byte picks the caller's flags, as the handlers pass them in their combinations.
+    // The first byte picks the caller's flags, as the handlers pass them in their combinations,
+    // and a piece size small enough that most pages are cut.
     bool windows1252 = (data[0] & 1) != 0;
     bool cleanAndRepair = (data[0] & 2) == 0;
+    size_t pieceBytes = 1 + (data[0] >> 2);
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     CHtmlParse parse;
     if (parse.Init(text, windows1252, cleanAndRepair) != RC_OK) return 0;
     std::string out;
     parse.PrintDocument(out);
+    const std::string whole = out;
     HandleNakedAmpersand(out);
     std::string withIds, text2;
     parse.PrintDocumentWithHeadingIds(withIds);
@@ -25,5 +31,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string linked;
     parse.PrintDocumentLinkingStyleSheet("style.css", linked);
     DecodeEntities(text2);
+
+    if (!cleanAndRepair) return 0;
+    CHtmlParse pieces;
+    pieces.SetPieceBytes(pieceBytes);
+    std::string inPieces;
+    ResultCode rc = pieces.PrintPage(
+        text, [&](std::string& printed) { pieces.PrintDocument(printed); }, inPieces, windows1252);
+    if (rc != RC_OK || inPieces != whole) {
+        std::fprintf(stderr, "the page in pieces of %zu bytes prints otherwise (result %u)\n", pieceBytes,
+                     static_cast<unsigned>(rc));
+        std::abort();
+    }
     return 0;
 }

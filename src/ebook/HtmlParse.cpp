@@ -269,10 +269,27 @@ class CNestingModel
     {
         const std::string& t = m_Text;
         size_t i = 0;
+        size_t textFrom = 0; // where the text since the last markup starts
+        bool lessThan = false;
         while ((i = t.find('<', i)) != std::string::npos) {
             if (i + 1 >= t.size()) break;
             m_At = i;
             char next = t[i + 1];
+            bool markup = IsAsciiLetter(next) || next == '!' || next == '?' ||
+                          (next == '/' && i + 2 < t.size() && IsAsciiLetter(t[i + 2]));
+            // The library reads "<%" and "<#" as the start of a server-side block that runs to its
+            // end mark: the page ends there as far as pieces go.
+            if (m_PieceBytes != 0 && !markup && (next == '%' || next == '#') && !m_PiecesEnded) {
+                NoteText(textFrom, i);
+                EndPieces();
+            }
+            NoteText(textFrom, markup ? i : i + 1);
+            m_LessThanInText = markup ? lessThan : true;
+            lessThan = !markup;
+            if (markup) {
+                m_AfterUnterminated = m_Unterminated;
+                m_Unterminated = false;
+            }
             if (IsAsciiLetter(next)) {
                 i = StartTag(i);
             } else if (next == '/' && i + 2 < t.size() && IsAsciiLetter(t[i + 2])) {
@@ -282,11 +299,28 @@ class CNestingModel
             } else if (t.compare(i, 9, "<![CDATA[") == 0) {
                 i = Opaque(i + 9, t.find("]]>", i + 9));
             } else if (next == '!' || next == '?') {
-                i = Opaque(i + 2, t.find('>', i + 2));
+                // The library moves a doctype or an XML declaration found in the body to the top.
+                if (m_PieceBytes != 0 && m_Pieces.m_BodyStart != std::string::npos) m_PiecesSpoiled = true;
+                m_DeclarationSeen = true;
+                size_t end = t.find('>', i + 2);
+                // The library ends an XML declaration at "?>" or at a ">" outside its quoted
+                // values; unless both are its first ">", the page is not cut.
+                if (m_PieceBytes != 0 && !m_PiecesSpoiled && t.compare(i, 5, "<?xml") == 0) {
+                    bool closed = end != std::string::npos && t[end - 1] == '?';
+                    if (!closed || DeclarationEnd(i + 5) != end) m_PiecesSpoiled = true;
+                }
+                i = Opaque(i + 2, end);
             } else {
                 ++i;
             }
+            // Opaque stops where the terminator of an end tag, comment or declaration starts; the
+            // terminator (">", "-->" or "]]>") is no text.
+            textFrom = i;
+            size_t gt = markup && !IsAsciiLetter(next) ? t.find('>', i) : std::string::npos;
+            if (gt != std::string::npos && gt < i + 3) textFrom = gt + 1;
         }
+        NoteText(textFrom, t.size());
+        if (!m_PiecesEnded) EndPieces();
         for (size_t k = m_Stack.size(); k > 0; --k)
             NoteWrapper(k - 1, m_Stack[k - 1], t.size());
     }
@@ -330,12 +364,17 @@ class CNestingModel
         std::string name;
     };
 
+    // How an element leaves the stack other than by its own end tag decides whether the library
+    // keeps it to reopen in later blocks.
+    enum class Ended { ByOwnEndTag, ByEnclosingEndTag, ByBlockStart, ByHeadingStart };
+
     // An element that may wrap the page: a div, main, section or article holding half the body.
     void NoteWrapper(size_t depth, const Entry& entry, size_t end)
     {
         if (m_PieceBytes == 0 || entry.to == 0 || m_Pieces.m_BodyStart == std::string::npos) return;
         if (entry.from < m_Pieces.m_BodyStart || !OneOf(entry.name, {"div", "main", "section", "article"}))
             return;
+        if (m_Text[entry.to - 1] != '>') return; // another tag cut it short: no piece could repeat it
         if (2 * (end - entry.from) < m_Text.size() - m_Pieces.m_BodyStart) return;
         m_Big.push_back({depth, entry.from, entry.to, end, entry.name});
     }
@@ -367,14 +406,15 @@ class CNestingModel
     }
 
     // An inline element closed by the end tag of an enclosing block stays pending.
-    void Pop(bool implicit = false)
+    void Pop(Ended how = Ended::ByOwnEndTag)
     {
         const Entry& top = m_Stack.back();
         NoteWrapper(m_Stack.size() - 1, top, m_At);
         if (top.inlineElement) {
             --m_OpenInline;
-            if (implicit && top.name != "a") ++m_Pending;
+            if (how == Ended::ByEnclosingEndTag && top.name != "a") ++m_Pending;
         }
+        if (how != Ended::ByOwnEndTag) Carry(top, how);
         if (top.trusted) m_Open[top.name].pop_back();
         if (!m_Boundaries.empty() && m_Boundaries.back() == m_Stack.size() - 1) m_Boundaries.pop_back();
         m_Stack.pop_back();
@@ -383,15 +423,16 @@ class CNestingModel
     // The innermost element always closes on its own end tag. Deeper, only a trusted element, and
     // only when no scope boundary lies above it (cells are no boundary for their row and table,
     // nor a caption for its table).
-    void PopTo(const std::string& name)
+    // True when an element was closed.
+    bool PopTo(const std::string& name)
     {
-        if (m_Stack.empty()) return;
+        if (m_Stack.empty()) return false;
         if (m_Stack.back().name == name) {
             Pop();
-            return;
+            return true;
         }
         auto it = m_Open.find(name);
-        if (it == m_Open.end() || it->second.empty()) return;
+        if (it == m_Open.end() || it->second.empty()) return false;
         size_t at = it->second.back();
         // Giving up after a few boundaries keeps the scan linear; not popping only errs deep.
         size_t checked = 0;
@@ -399,11 +440,26 @@ class CNestingModel
             const std::string& boundary = m_Stack[m_Boundaries[b - 1]].name;
             bool crossable = (name == "table" && OneOf(boundary, {"td", "th", "caption"})) ||
                              (name == "tr" && OneOf(boundary, {"td", "th"}));
-            if (!crossable || ++checked > 64) return;
+            if (!crossable || ++checked > 64) return false;
         }
-        while (m_Stack.size() > at + 1)
-            Pop(true);
+        // The library ended an element of running text (or a heading) when a block opened inside
+        // it; that block is still open there, wherever the model closes it. A heading left open
+        // takes the end tag of a div or center for its own, and the div stays open.
+        bool check = m_PieceBytes != 0 && !m_BlocksMisplaced;
+        bool textLevel = check && (MayBeCarried(name) || IsHeading(name) || OneOf(name, {"p", "dt"}));
+        while (m_Stack.size() > at + 1) {
+            const Entry& above = m_Stack.back();
+            if (check) {
+                bool block = Classify(above.name) != 0 && !MayBeCarried(above.name);
+                // One of the same name that the model did not trust is what the library closes.
+                if ((textLevel && block) || IsHeading(above.name) || KeptOpen(above.name) ||
+                    above.name == name)
+                    m_BlocksMisplaced = true;
+            }
+            Pop(Ended::ByEnclosingEndTag);
+        }
         Pop();
+        return true;
     }
 
     // A start tag that ends an open element of its kind: only across inline elements (and, for
@@ -420,7 +476,40 @@ class CNestingModel
             if (!inlineElement && !(acrossParagraphs && above == "p")) return;
         }
         while (m_Stack.size() > at)
-            Pop();
+            Pop(IsHeading(m_StartName) ? Ended::ByHeadingStart : Ended::ByBlockStart);
+    }
+
+    static bool IsHeading(const std::string& name)
+    {
+        return name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6';
+    }
+
+    // Elements that the library may keep open across blocks: every element of running text,
+    // including the ones this model has no class for. Names it does not know it drops.
+    static bool MayBeCarried(const std::string& name)
+    {
+        return (Classify(name) & INLINE) != 0 ||
+               OneOf(name, {"bdi", "bdo", "blink", "label", "legend", "mark", "marquee", "meter", "nobr",
+                            "output", "picture", "progress", "rb", "rp", "rt", "ruby", "time"});
+    }
+
+    // Elements that the end tag of an element around them does not close in the library.
+    static bool KeptOpen(const std::string& name)
+    {
+        return OneOf(name, {"applet", "audio", "button", "canvas", "datalist", "details", "dialog", "iframe",
+                            "main", "map", "math", "menu", "noscript", "object", "select", "server", "svg",
+                            "template", "video"});
+    }
+
+    // The library reopens an element of running text that it ended implicitly in every later
+    // block until an end tag of its name (or another) takes it off its list. A block's start tag
+    // drops an anchor instead, unless it is a heading's. Only counted while looking for pieces.
+    void Carry(const Entry& entry, Ended how)
+    {
+        if (m_PieceBytes == 0 || entry.name.empty() || !MayBeCarried(entry.name)) return;
+        if (entry.name == "a" && how == Ended::ByBlockStart) return;
+        ++m_CarriedNames[entry.name];
+        ++m_Carried;
     }
 
     // The position of the nearest trusted open element of either name, if any.
@@ -455,16 +544,78 @@ class CNestingModel
         if (m_Pieces.m_BodyStart == std::string::npos) {
             bool implied = !m_TagSeen && !headOrAbove;
             m_TagSeen = true;
+            // Every piece repeats the text before the body; what the library puts in the body
+            // from there would be repeated with it.
+            if (!implied && !headOrAbove && name != "script") m_BodyBeforeBody = true;
             if (name != "body" && !implied) return;
+            if (!implied && m_BodyBeforeBody) {
+                m_PiecesSpoiled = true;
+                return;
+            }
+            // A part of a longer text has no doctype or declaration.
+            if (implied && m_DeclarationSeen) {
+                m_PiecesSpoiled = true;
+                return;
+            }
             m_Pieces.m_BodyStart = implied ? 0 : end;
             m_ContentDepth = implied ? 0 : m_Stack.size() + 1;
             m_BodyImplied = implied;
             const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
             m_LastPiece = wrappers.empty() ? m_Pieces.m_BodyStart : wrappers.back().m_To;
+            m_ContainerStart = m_LastPiece;
+            m_TextInContainer = implied && m_BodyBeforeBody;
             if (!implied) return;
         }
         if (headOrAbove) m_PiecesSpoiled = true;
         if (end > m_LastPiece) ++m_TagsInContainer;
+    }
+
+    // No cut after this point. The library drops the wrappers of a last piece with nothing in them.
+    void EndPieces()
+    {
+        if (!m_TextInContainer && !m_Pieces.m_Cuts.empty()) m_Pieces.m_Cuts.pop_back();
+        m_BlocksMisplaced = true;
+        m_PiecesEnded = true;
+    }
+
+    // The library reads the XML declaration's values in quotes, where ">" does not end it.
+    size_t DeclarationEnd(size_t from) const
+    {
+        const std::string& t = m_Text;
+        for (size_t i = from; i < t.size(); ++i) {
+            if (t[i] == '>') return i;
+            if (t[i] != '=') continue;
+            size_t v = i + 1;
+            while (v < t.size() && IsSpace(t[v]))
+                ++v;
+            if (v < t.size() && (t[v] == '"' || t[v] == '\'')) {
+                i = t.find(t[v], v + 1);
+                if (i == std::string::npos) return i;
+            }
+        }
+        return std::string::npos;
+    }
+
+    // Text before the body's start tag (outside the head's elements) opens the body there.
+    // Text in the body's (or innermost wrapper's) content makes sure that the first piece has
+    // the element or text that the library prints first there, and that the library keeps the
+    // wrappers of every piece: no piece goes without.
+    void NoteText(size_t from, size_t to)
+    {
+        if (m_PieceBytes == 0) return;
+        bool inContainer = m_Pieces.m_BodyStart != std::string::npos;
+        if (inContainer) {
+            if (m_TextInContainer || to <= m_ContainerStart) return;
+            from = std::max(from, m_ContainerStart);
+        } else if (m_BodyBeforeBody) {
+            return;
+        }
+        if (from == 0 && m_Text.compare(0, 3, "\xEF\xBB\xBF") == 0) from = std::min<size_t>(3, to);
+        for (size_t k = from; k < to; ++k)
+            if (!IsSpace(m_Text[k])) {
+                (inContainer ? m_TextInContainer : m_BodyBeforeBody) = true;
+                return;
+            }
     }
 
     // Before a block that opens right in the body (or in its innermost wrapper), with nothing
@@ -473,8 +624,16 @@ class CNestingModel
     // block's parent prints depends on its first child.
     void NotePieceBoundary(size_t lt, const std::string& name)
     {
-        if (m_PieceBytes == 0 || m_PiecesSpoiled || m_TagsInContainer < 2) return;
+        if (m_PieceBytes == 0 || m_PiecesSpoiled || m_TagsInContainer < 2 || !m_TextInContainer) return;
         if (!ClosesParagraph(name) || lt < m_LastPiece + m_PieceBytes || m_Pending > 0) return;
+        // The library puts list items found in the body into one list it opens for them.
+        if (OneOf(name, {"li", "dd", "dt"})) return;
+        // An element of running text the library would reopen in the block, or a block the model
+        // closed too early, would be missing from the next piece.
+        if (m_Carried > 0 || m_BlocksMisplaced) return;
+        // A piece ending in a "<" of the text, or in a start tag that another tag cut short, ends
+        // otherwise for the library.
+        if (m_LessThanInText || m_AfterUnterminated) return;
         // Phantom levels (markup in comments, quoted values, script) do not count: the library
         // reads none of it as markup.
         const std::vector<PageCuts::Wrapper>& wrappers = m_Pieces.m_Wrappers;
@@ -492,6 +651,7 @@ class CNestingModel
         if (!inBody || wrapped != wrappers.size()) return;
         m_Pieces.m_Cuts.push_back(lt);
         m_LastPiece = lt;
+        m_TextInContainer = false;
     }
 
     // A start tag the library may or may not read as one: it counts, as a phantom level.
@@ -516,6 +676,18 @@ class CNestingModel
         return stop;
     }
 
+    // "/>" closes a tag for the library after its name, a blank or a value, not right after the
+    // name of an attribute with no value.
+    bool ClosesItself(size_t lt, size_t slash) const
+    {
+        const std::string& t = m_Text;
+        size_t k = slash;
+        while (k > lt && IsTagNameChar(t[k - 1]))
+            --k;
+        if (k == slash) return k > lt && (IsSpace(t[k - 1]) || t[k - 1] == '"' || t[k - 1] == '\'');
+        return k == lt + 1 || t[k - 1] == '=';
+    }
+
     size_t StartTag(size_t lt)
     {
         const std::string& t = m_Text;
@@ -527,7 +699,7 @@ class CNestingModel
         while (i < t.size()) {
             char c = t[i];
             if (c == '>') {
-                selfClosed = t[i - 1] == '/';
+                selfClosed = t[i - 1] == '/' && (m_PieceBytes == 0 || ClosesItself(lt, i - 1));
                 end = i + 1;
                 break;
             }
@@ -541,6 +713,10 @@ class CNestingModel
                     ++v;
                 if (v < t.size() && (t[v] == '"' || t[v] == '\'')) {
                     size_t close = t.find(t[v], v + 1);
+                    // The library may end the value earlier and read the tag there.
+                    auto valueEnd = close == std::string::npos ? t.end() : t.begin() + close;
+                    if (m_PieceBytes != 0 && std::find(t.begin() + v + 1, valueEnd, '<') != valueEnd)
+                        m_BlocksMisplaced = true;
                     // The library may decide a quote was never closed and read markup inside it.
                     i = Opaque(v + 1, close);
                     if (i < t.size()) ++i;
@@ -549,8 +725,10 @@ class CNestingModel
             }
             ++i;
         }
+        m_Unterminated = t[end - 1] != '>';
         CheckPiecesAt(name, end);
         if (selfClosed || IsVoidElement(name)) return end;
+        m_StartName = name;
         if (name == "p" || ClosesParagraph(name)) ImpliedClose("p", false);
         if (name == "li") ImpliedClose("li", true);
         std::string open;
@@ -559,6 +737,13 @@ class CNestingModel
         if ((name == "td" || name == "th" || name == "tr") && NearestOpen("td", "th", open))
             ImpliedClose(open, true);
         if (name == "tr") ImpliedClose("tr", false);
+        // The library makes a table for a part of a table found outside one, and may keep it open
+        // past where this model would.
+        if (m_PieceBytes != 0 &&
+            OneOf(name, {"caption", "colgroup", "tbody", "td", "tfoot", "th", "thead", "tr"})) {
+            auto table = m_Open.find("table");
+            if (table == m_Open.end() || table->second.empty()) m_BlocksMisplaced = true;
+        }
         NotePieceBoundary(lt, name);
         bool inlineElement = (Classify(name) & INLINE) != 0;
         if (Depth() >= m_Limit || (inlineElement && m_OpenInline + m_Pending >= m_InlineLimit)) {
@@ -587,9 +772,19 @@ class CNestingModel
         if (!open && (it == m_Open.end() || it->second.empty()) && m_Pending > 0 &&
             (Classify(name) & INLINE) != 0)
             --m_Pending;
-        PopTo(name);
+        bool closed = PopTo(name);
+        if (!closed && m_Carried > 0) {
+            auto carried = m_CarriedNames.find(name);
+            if (carried != m_CarriedNames.end() && carried->second > 0) {
+                --carried->second;
+                --m_Carried;
+            }
+        }
         // Whatever follows the name up to ">" is junk to the library; markup in it may still count.
-        return Opaque(i, m_Text.find('>', i));
+        size_t gt = m_Text.find('>', i);
+        // Where another tag starts in the junk, the library may read it otherwise.
+        if (m_PieceBytes != 0 && m_Text.find('<', i) < std::min(gt, m_Text.size())) m_BlocksMisplaced = true;
+        return Opaque(i, gt);
     }
 
     const std::string& m_Text;
@@ -597,6 +792,14 @@ class CNestingModel
     size_t m_InlineLimit;
     size_t m_OpenInline = 0; // real inline elements on the stack
     size_t m_Pending = 0;    // inline elements closed implicitly, still to be reopened
+    std::unordered_map<std::string, size_t> m_CarriedNames; // what Carry counted, by name
+    size_t m_Carried = 0;
+    bool m_BlocksMisplaced = false;   // no later cut is safe
+    bool m_PiecesEnded = false;       // EndPieces was called
+    std::string m_StartName;          // of the start tag being read
+    bool m_LessThanInText = false;    // in the text just before the markup being read
+    bool m_Unterminated = false;      // the last markup read is a start tag with no ">"
+    bool m_AfterUnterminated = false; // so is the one before the markup being read
     std::vector<Entry> m_Stack;
     std::unordered_map<std::string, std::vector<size_t>> m_Open; // stack positions of trusted open names
     std::vector<size_t> m_Boundaries;                            // stack positions of scope boundaries
@@ -607,6 +810,10 @@ class CNestingModel
     size_t m_TagsInContainer = 0; // start tags after the body's or innermost wrapper's, this one included
     bool m_PiecesSpoiled = false;
     bool m_TagSeen = false;
+    bool m_BodyBeforeBody = false;  // text or a body element before the body's start tag
+    size_t m_ContainerStart = 0;    // where the content of the body or innermost wrapper starts
+    bool m_TextInContainer = false; // in that content since it or the last piece started
+    bool m_DeclarationSeen = false; // a doctype, an XML declaration or another "<!" or "<?"
     bool m_BodyImplied = false;
     size_t m_ContentDepth = std::string::npos; // of the body's children
     size_t m_At = 0;                           // where the scan is
@@ -743,6 +950,8 @@ bool CapNesting(const std::string& text, size_t limit, std::string& out)
 PageCuts FindPageCuts(const std::string& text, size_t pieceBytes)
 {
     if (text.find('\0') != std::string::npos) return {}; // the library reads up to the first NUL only
+    // A UTF-16 byte order mark makes the library read the page so; the pieces after the first have none.
+    if (text.compare(0, 2, "\xFE\xFF") == 0 || text.compare(0, 2, "\xFF\xFE") == 0) return {};
     CNestingModel model(text, CHtmlParse::TIDY_NESTING_LIMIT);
     model.FindPieces(pieceBytes);
     model.Scan();
