@@ -26,12 +26,6 @@ bool HasValue(const MetaDataMap& metadata, const char* key)
     return it != metadata.end() && !it->second.empty() && !it->second.front().empty();
 }
 
-// EXTH record types the book's own fields fill.
-constexpr int32_t EXTH_CONTRIBUTOR = 108;
-constexpr int32_t EXTH_FIXED_LAYOUT = 122;
-constexpr int32_t EXTH_ORIGINAL_RESOLUTION = 307;
-constexpr int32_t EXTH_WRITING_MODE = 525;
-constexpr int32_t EXTH_PAGE_PROGRESSION = 527;
 // A page's head is looked at no further than this for its viewport.
 constexpr size_t VIEWPORT_SEARCH_LIMIT = 64 * 1024;
 
