@@ -262,6 +262,7 @@ void CIntermediateBook::Reset()
     m_RelativeToContentDirectory = true;
     m_PackageInSubdirectory = false;
     m_SortNames.clear();
+    m_TitleSort.clear();
     m_Series.clear();
     m_SeriesIndex.clear();
     m_RightToLeft = false;

@@ -102,6 +102,7 @@ class CIntermediateBook
     // A person's name as the map lists it -> the form it sorts by ("Curry, Charles"). Keyed by the
     // name, so a name replaced on the way (by "s" or an option) loses a sort form that is no longer its.
     std::map<std::string, std::string> m_SortNames;
+    std::string m_TitleSort;    // the form the title sorts by ("Adventures of ..., The")
     std::string m_Series;       // the series the book belongs to
     std::string m_SeriesIndex;  // its place in the series, as written ("3", "2.5")
     bool m_RightToLeft = false; // pages turn from right to left

@@ -501,7 +501,10 @@ std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form,
 std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
 {
     std::string metadata = MetadataLines(book.m_MetaData, MetadataForm(), book.m_SortNames);
-    // EPUB 2 has no series; EPUB 2 reading systems know it by this pair of meta elements.
+    // EPUB 2 has no series nor title sort form; EPUB 2 reading systems know them by these metas.
+    if (!book.m_TitleSort.empty() && book.m_MetaData.count("calibre:title_sort") == 0)
+        metadata +=
+            ElementLine("meta", {{"name", "calibre:title_sort"}, {"content", book.m_TitleSort}}, "") + CRLF;
     if (!book.m_Series.empty() && book.m_MetaData.count("calibre:series") == 0) {
         metadata += ElementLine("meta", {{"name", "calibre:series"}, {"content", book.m_Series}}, "") + CRLF;
         if (!book.m_SeriesIndex.empty())

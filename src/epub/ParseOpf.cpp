@@ -305,8 +305,8 @@ namespace
 {
 
 // The series of EPUB 3 ("belongs-to-collection" of type series), else the meta pair that EPUB 2
-// packages have long used for it.
-void FillSeries(const std::vector<OpfMetaItem>& items, CIntermediateBook& book)
+// packages have long used for it; the title's sort form from such a meta when EPUB 3 gave none.
+void FillSeriesAndTitleSort(const std::vector<OpfMetaItem>& items, CIntermediateBook& book)
 {
     std::string epub2Series, epub2Index;
     for (const OpfMetaItem& item : items) {
@@ -320,6 +320,8 @@ void FillSeries(const std::vector<OpfMetaItem>& items, CIntermediateBook& book)
             epub2Series = Trimmed(item.m_MetaContent);
         } else if (item.m_MetaName == "calibre:series_index" && epub2Index.empty()) {
             epub2Index = Trimmed(item.m_MetaContent);
+        } else if (item.m_MetaName == "calibre:title_sort" && book.m_TitleSort.empty()) {
+            book.m_TitleSort = Trimmed(item.m_MetaContent);
         }
     }
     if (book.m_Series.empty() && !epub2Series.empty()) {
@@ -344,8 +346,9 @@ void CParseOpf::FillMetaData(CIntermediateBook& book) const
         if (person && !item.m_Value.empty() && !Trimmed(item.m_FileAs).empty())
             book.m_SortNames.emplace(item.m_Value, Trimmed(item.m_FileAs));
     }
+    if (mainTitle != nullptr) book.m_TitleSort = Trimmed(mainTitle->m_FileAs);
     if (!m_CoverHref.empty()) book.AddValue("coverimage", m_CoverHref);
-    FillSeries(m_Metadata, book);
+    FillSeriesAndTitleSort(m_Metadata, book);
     book.m_RightToLeft = EqualsNoCase(m_PageProgression, "rtl");
     for (const OpfMetaItem& item : m_Metadata)
         if (item.m_Name == "meta" && item.m_Property == "rendition:layout" && item.m_Refines.empty())

@@ -95,6 +95,7 @@ struct MetadataCase {
     const char* series;
     const char* seriesIndex;
     bool rightToLeft;
+    const char* titleSort = "";
 };
 
 const MetadataCase kMetadataCases[] = {
@@ -126,7 +127,8 @@ const MetadataCase kMetadataCases[] = {
      {{"tyd", "The League of Moveable Type"}, {"art", "Thomas Eakins"}},
      "Sherlock Holmes",
      "3",
-     false},
+     false,
+     "Adventures of Sherlock Holmes, The"},
     {"wasteland-otf-obf", "The Waste Land", {{"T.S. Eliot", ""}}, {}, "", "", false},
 };
 
@@ -175,6 +177,9 @@ TEST(TarvoCmdMetadata, Epub3BooksGiveOneTitleTheirAuthorsAndTheirLayoutEverywher
         EXPECT_EQ(Occurrences(opf, std::string("<meta name=\"calibre:series_index\" content=\"") +
                                        c.seriesIndex + "\"/>"),
                   *c.series ? 1u : 0u);
+        EXPECT_EQ(Occurrences(opf, std::string("<meta name=\"calibre:title_sort\" content=\"") + c.titleSort +
+                                       "\"/>"),
+                  *c.titleSort ? 1u : 0u);
         EXPECT_EQ(Occurrences(opf, "<spine page-progression-direction=\"rtl\" "), c.rightToLeft ? 1u : 0u);
 
         for (const char* output : {"out.azw3", "out.mobi"}) {

@@ -100,6 +100,7 @@ TEST(EpubWriter, SortFormsSeriesAndDirectionFromTheBook)
                        {"contributor_TarvoProducerName", {"P"}},
                        {"title", {"T"}}};
     book.m_SortNames = {{"Ann Smith", "Smith, Ann"}, {"Ivo Lang", "Lang, Ivo"}, {"P", "X"}, {"Gone", "G"}};
+    book.m_TitleSort = "T, The";
     book.m_Series = "Saga & Co";
     book.m_SeriesIndex = "2";
     book.m_RightToLeft = true;
@@ -112,16 +113,18 @@ TEST(EpubWriter, SortFormsSeriesAndDirectionFromTheBook)
             "        <dc:creator opf:file-as=\"Smith, Ann\">Ann Smith</dc:creator>\r\n"
             "        <dc:creator>Bo</dc:creator>\r\n"))
         << opf;
-    EXPECT_TRUE(Has(opf, "        <meta name=\"calibre:series\" content=\"Saga &amp; Co\"/>\r\n"
+    EXPECT_TRUE(Has(opf, "        <meta name=\"calibre:title_sort\" content=\"T, The\"/>\r\n"
+                         "        <meta name=\"calibre:series\" content=\"Saga &amp; Co\"/>\r\n"
                          "        <meta name=\"calibre:series_index\" content=\"2\"/>\r\n"));
     EXPECT_TRUE(Has(opf, "   <spine page-progression-direction=\"rtl\" toc = \"ncx\">"));
     EXPECT_FALSE(Has(opf, "Gone"));
     EXPECT_TRUE(WellFormed(opf));
 
     book.m_Series.clear();
+    book.m_TitleSort.clear();
     book.m_RightToLeft = false;
     opf = CEpubBase().BuildOpf(book);
-    EXPECT_FALSE(Has(opf, "calibre:series"));
+    EXPECT_FALSE(Has(opf, "calibre:"));
     EXPECT_TRUE(Has(opf, "   <spine toc = \"ncx\">"));
 }
 
