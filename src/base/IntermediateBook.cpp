@@ -261,6 +261,12 @@ void CIntermediateBook::Reset()
     m_CoverPageName.clear();
     m_RelativeToContentDirectory = true;
     m_PackageInSubdirectory = false;
+    m_SortNames.clear();
+    m_TitleSort.clear();
+    m_Series.clear();
+    m_SeriesIndex.clear();
+    m_RightToLeft = false;
+    m_FixedLayout = false;
 }
 
 std::string MergeDate(const std::string& a, const std::string& b)

@@ -96,6 +96,17 @@ class CIntermediateBook
     std::string m_SpareText;
     bool m_RelativeToContentDirectory = true; // location flag A
     bool m_PackageInSubdirectory = false;     // location flag B
+
+    // What a package says beyond the metadata map. The metadata text (the "g" file) has no member
+    // for these, so they live beside the map and reach only the outputs that can hold them.
+    // A person's name as the map lists it -> the form it sorts by ("Curry, Charles"). Keyed by the
+    // name, so a name replaced on the way (by "s" or an option) loses a sort form that is no longer its.
+    std::map<std::string, std::string> m_SortNames;
+    std::string m_TitleSort;    // the form the title sorts by ("Adventures of ..., The")
+    std::string m_Series;       // the series the book belongs to
+    std::string m_SeriesIndex;  // its place in the series, as written ("3", "2.5")
+    bool m_RightToLeft = false; // pages turn from right to left
+    bool m_FixedLayout = false; // laid out page by page (pre-paginated) by its maker
 };
 
 // The earlier of two dates; see the rules in the implementation.

@@ -365,6 +365,9 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
         book.SetValue("title", name.substr(0, name.rfind('.')));
     }
     const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
+    if (book.m_FixedLayout)
+        TARVO_LOG(m_Log, LOG_WARNING,
+                  "fixed-layout book: EPUB 2 has no fixed pages, converted as flowing text");
 
     // Each pass is one more parse and print of every document, in this order, done in memory as
     // the archive is built.

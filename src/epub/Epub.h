@@ -5,6 +5,7 @@
 #include "base/IntermediateBook.h"
 #include "base/Zip.h"
 
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -63,8 +64,12 @@ struct MetadataForm {
     // Ids of refined elements are this plus "-N"; it must occur nowhere in the package.
     std::string m_IdPrefix = "tarvo";
 };
+// A person's name -> the form it sorts by (the book's m_SortNames).
+using SortNames = std::map<std::string, std::string>;
 // Package metadata lines (eight blanks, one element, CR LF) for every key we write, in key order.
-std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form = MetadataForm());
+// Creators and contributors whose name sortNames holds get it as their file-as.
+std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form = MetadataForm(),
+                          const SortNames& sortNames = SortNames());
 // Escapes markup characters; "&#...;" references to characters XML allows stay references. Control
 // characters XML does not allow are left out.
 std::string XmlEscape(const std::string& text);

@@ -232,9 +232,10 @@ class CMetadataWriter
     int m_IdCount = 0;
 };
 
-// One element per value; the part after the first "_" of the key becomes the qualifier.
+// One element per value; the part after the first "_" of the key becomes the qualifier. People
+// get the sort form the book knows for their name.
 void AppendMetadataLines(const std::string& key, const std::vector<std::string>& values,
-                         CMetadataWriter& writer)
+                         const SortNames& sortNames, CMetadataWriter& writer)
 {
     size_t underscore = key.find('_');
     std::string name = key.substr(0, underscore);
@@ -258,6 +259,11 @@ void AppendMetadataLines(const std::string& key, const std::vector<std::string>&
                 writer.WriteMeta({{"name", key}, {"content", value}}, "");
                 continue;
             }
+        }
+        if (key != "contributor_TarvoProducerName" && (name == "creator" || name == "contributor")) {
+            auto sortName = sortNames.find(value);
+            if (sortName != sortNames.end() && !sortName->second.empty())
+                attributes.emplace_back("opf:file-as", sortName->second);
         }
         writer.Write("dc:" + name, attributes, value);
     }
@@ -818,18 +824,29 @@ std::string CEpubBase::BuildContainer(const std::string& opfPath)
            "</container>";
 }
 
-std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form)
+std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form, const SortNames& sortNames)
 {
     std::vector<std::string> lines;
     CMetadataWriter writer(form, lines);
     for (const auto& [key, values] : metadata)
-        if (!IsInternalKey(key)) AppendMetadataLines(key, values, writer);
+        if (!IsInternalKey(key)) AppendMetadataLines(key, values, sortNames, writer);
     return JoinLines(lines);
 }
 
 std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
 {
-    std::string metadata = MetadataLines(book.m_MetaData);
+    std::string metadata = MetadataLines(book.m_MetaData, MetadataForm(), book.m_SortNames);
+    // EPUB 2 has no series nor title sort form; EPUB 2 reading systems know them by these metas.
+    if (!book.m_TitleSort.empty() && book.m_MetaData.count("calibre:title_sort") == 0)
+        metadata +=
+            ElementLine("meta", {{"name", "calibre:title_sort"}, {"content", book.m_TitleSort}}, "") + CRLF;
+    if (!book.m_Series.empty() && book.m_MetaData.count("calibre:series") == 0) {
+        metadata += ElementLine("meta", {{"name", "calibre:series"}, {"content", book.m_Series}}, "") + CRLF;
+        if (!book.m_SeriesIndex.empty())
+            metadata +=
+                ElementLine("meta", {{"name", "calibre:series_index"}, {"content", book.m_SeriesIndex}}, "") +
+                CRLF;
+    }
     // A package must name a language; a book that never said one (a plain text) is "undetermined".
     auto language = book.m_MetaData.find("language");
     if (language == book.m_MetaData.end() || language->second.empty() || language->second.front().empty())
@@ -868,7 +885,8 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
     opf += "   <manifest>\r\n" + JoinLines(items) +
            "        <item href=\"toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n";
     opf += "   </manifest>\r\n";
-    opf += std::string("   <spine ") + (m_RightToLeft ? "page-progression-direction=\"rtl\" " : "") +
+    const bool rightToLeft = m_RightToLeft || book.m_RightToLeft;
+    opf += std::string("   <spine ") + (rightToLeft ? "page-progression-direction=\"rtl\" " : "") +
            "toc = \"ncx\">\r\n";
     opf += JoinLines(itemrefs) + "   </spine>\r\n";
     if (!book.m_GuideItems.empty()) {

@@ -134,21 +134,53 @@ bool ReadMetaElementText(const std::string& elementText, OpfMetaItem& item)
     return true;
 }
 
+bool IsAuthorRole(const std::string& role)
+{
+    const std::string trimmed = Trimmed(role);
+    return trimmed.empty() || EqualsNoCase(trimmed, "aut") || EqualsNoCase(trimmed, "author");
+}
+
 void ApplyRefinements(std::vector<OpfMetaItem>& items)
 {
+    // Collections are meta elements themselves, refined in turn.
     std::unordered_map<std::string, size_t> byId;
     for (size_t i = 0; i < items.size(); ++i)
-        if (items[i].m_Name != "meta" && !items[i].m_Id.empty()) byId.emplace(items[i].m_Id, i);
-    for (const OpfMetaItem& meta : items) {
+        if (!items[i].m_Id.empty()) byId.emplace(items[i].m_Id, i);
+    auto setOnce = [](std::string& field, const std::string& value) {
+        if (field.empty()) field = value;
+    };
+    for (size_t i = 0; i < items.size(); ++i) {
+        const OpfMetaItem& meta = items[i];
         if (meta.m_Name != "meta" || !StartsWith(meta.m_Refines, "#")) continue;
         auto target = byId.find(meta.m_Refines.substr(1));
-        if (target == byId.end()) continue;
+        if (target == byId.end() || target->second == i) continue;
         OpfMetaItem& item = items[target->second];
-        if (meta.m_Property == "role" && item.m_Role.empty())
-            item.m_Role = meta.m_Value;
-        else if (meta.m_Property == "file-as" && item.m_FileAs.empty())
-            item.m_FileAs = meta.m_Value;
+        const std::string& property = meta.m_Property;
+        if (property == "role") {
+            // One person may be author and illustrator at once: such a person is an author.
+            if (item.m_Role.empty() || (IsAuthorRole(meta.m_Value) && !IsAuthorRole(item.m_Role)))
+                item.m_Role = meta.m_Value;
+        } else if (property == "file-as") {
+            setOnce(item.m_FileAs, meta.m_Value);
+        } else if (property == "title-type") {
+            setOnce(item.m_TitleType, meta.m_Value);
+        } else if (property == "collection-type") {
+            setOnce(item.m_CollectionType, meta.m_Value);
+        } else if (property == "group-position") {
+            setOnce(item.m_GroupPosition, meta.m_Value);
+        }
     }
+}
+
+const OpfMetaItem* MainTitle(const std::vector<OpfMetaItem>& items)
+{
+    const OpfMetaItem* first = nullptr;
+    for (const OpfMetaItem& item : items) {
+        if (item.m_Name != "title" || item.m_Value.empty()) continue;
+        if (EqualsNoCase(Trimmed(item.m_TitleType), "main")) return &item;
+        if (first == nullptr) first = &item;
+    }
+    return first;
 }
 
 void CParseOpf::Clear()
@@ -195,6 +227,7 @@ ResultCode CParseOpf::Parse(const std::string& opfText, std::string& offendingNa
                 m_Manifest.push_back(entry);
             }
         } else if (name == "spine") {
+            m_PageProgression = Trimmed(Attribute(part, "page-progression-direction"));
             for (const tinyxml2::XMLElement* ref = part->FirstChildElement(); ref;
                  ref = ref->NextSiblingElement())
                 if (LocalName(ref->Name()) == "itemref") m_Spine.push_back(Attribute(ref, "idref"));
@@ -282,11 +315,58 @@ std::string MetaKeyOf(const OpfMetaItem& item)
     return item.m_Name;
 }
 
+namespace
+{
+
+// The series of EPUB 3 ("belongs-to-collection" of type series), else the meta pair that EPUB 2
+// packages have long used for it; the title's sort form from such a meta when EPUB 3 gave none.
+void FillSeriesAndTitleSort(const std::vector<OpfMetaItem>& items, CIntermediateBook& book)
+{
+    std::string epub2Series, epub2Index;
+    for (const OpfMetaItem& item : items) {
+        if (item.m_Name != "meta") continue;
+        if (item.m_Property == "belongs-to-collection" && item.m_Refines.empty() &&
+            EqualsNoCase(Trimmed(item.m_CollectionType), "series") && book.m_Series.empty() &&
+            !item.m_Value.empty()) {
+            book.m_Series = item.m_Value;
+            book.m_SeriesIndex = Trimmed(item.m_GroupPosition);
+        } else if (item.m_MetaName == "calibre:series" && epub2Series.empty()) {
+            epub2Series = Trimmed(item.m_MetaContent);
+        } else if (item.m_MetaName == "calibre:series_index" && epub2Index.empty()) {
+            epub2Index = Trimmed(item.m_MetaContent);
+        } else if (item.m_MetaName == "calibre:title_sort" && book.m_TitleSort.empty()) {
+            book.m_TitleSort = Trimmed(item.m_MetaContent);
+        }
+    }
+    if (book.m_Series.empty() && !epub2Series.empty()) {
+        book.m_Series = epub2Series;
+        book.m_SeriesIndex = epub2Index;
+    }
+}
+
+} // namespace
+
 void CParseOpf::FillMetaData(CIntermediateBook& book) const
 {
-    for (const OpfMetaItem& item : m_Metadata)
-        if (item.m_Name != "meta") book.AddValue(MetaKeyOf(item), item.m_Value);
+    // Subtitles and the titles of collected works are no titles of the book: readers show one.
+    const OpfMetaItem* mainTitle = MainTitle(m_Metadata);
+    for (const OpfMetaItem& item : m_Metadata) {
+        if (item.m_Name == "meta" || (item.m_Name == "title" && &item != mainTitle)) continue;
+        const bool person = item.m_Name == "creator" || item.m_Name == "contributor";
+        if (item.m_Name == "creator" && !IsAuthorRole(item.m_Role))
+            book.AddValue("contributor_" + Trimmed(item.m_Role), item.m_Value);
+        else
+            book.AddValue(MetaKeyOf(item), item.m_Value);
+        if (person && !item.m_Value.empty() && !Trimmed(item.m_FileAs).empty())
+            book.m_SortNames.emplace(item.m_Value, Trimmed(item.m_FileAs));
+    }
+    if (mainTitle != nullptr) book.m_TitleSort = Trimmed(mainTitle->m_FileAs);
     if (!m_CoverHref.empty()) book.AddValue("coverimage", m_CoverHref);
+    FillSeriesAndTitleSort(m_Metadata, book);
+    book.m_RightToLeft = EqualsNoCase(m_PageProgression, "rtl");
+    for (const OpfMetaItem& item : m_Metadata)
+        if (item.m_Name == "meta" && item.m_Property == "rendition:layout" && item.m_Refines.empty())
+            book.m_FixedLayout = Trimmed(item.m_Value) == "pre-paginated";
 }
 
 bool CParseOpf::BuildFileLists(CIntermediateBook& book, std::vector<std::string>& images) const

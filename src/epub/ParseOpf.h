@@ -25,6 +25,9 @@ struct OpfMetaItem {
     std::string m_Role, m_FileAs, m_Event, m_Scheme, m_Id;
     std::string m_MetaName, m_MetaContent; // for "meta" elements
     std::string m_Refines, m_Property;     // EPUB 3 "meta" elements that qualify another element
+    // What EPUB 3 refinements say of the element: "main" or "subtitle" of a title; "series" or
+    // "set" of a collection and the book's place in it.
+    std::string m_TitleType, m_CollectionType, m_GroupPosition;
 };
 
 struct OpfManifestItem {
@@ -39,6 +42,8 @@ class CParseOpf
     void Clear();
 
     // Metadata items as map entries: "date_<event>", "identifier_<scheme>", "contributor_<role>".
+    // Only the main title is "title"; a creator in a role other than author is a contributor.
+    // Sort names, the series, the reading direction and the layout go to the book's own fields.
     void FillMetaData(CIntermediateBook& book) const;
     // Content documents in spine order and the manifest's images and other resources.
     // True when a reference (or the NCX) climbs out of the package folder ("../").
@@ -55,6 +60,7 @@ class CParseOpf
     std::string m_CoverHref;          // that item's href
     std::string m_NcxHref;
     std::string m_UniqueIdentifierId; // the package's "unique-identifier"
+    std::string m_PageProgression;    // the spine's page-progression-direction
     bool m_FullParse = false;         // lifts the bound on very long metadata sections
 
   private:
@@ -65,8 +71,13 @@ class CParseOpf
 
 // Reads one metadata element given as text ("<dc:title>...</dc:title>"); false when it is not one.
 bool ReadMetaElementText(const std::string& elementText, OpfMetaItem& item);
-// Gives elements the role and file-as that EPUB 3 states in meta elements refining them ("#id").
+// Gives elements the role, file-as, title type, collection type and group position that EPUB 3
+// states in meta elements refining them ("#id"). Of several roles, author wins.
 void ApplyRefinements(std::vector<OpfMetaItem>& items);
+// The title a reader shows: the one refined as the main title, else the first; null without one.
+const OpfMetaItem* MainTitle(const std::vector<OpfMetaItem>& items);
+// True for a creator's role that makes an author: none, "aut" or "author".
+bool IsAuthorRole(const std::string& role);
 // The metadata map key of an element: "date_<event>", "identifier_<scheme>", "contributor_<role>".
 std::string MetaKeyOf(const OpfMetaItem& item);
 

@@ -7,6 +7,9 @@
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace
 {
 
@@ -23,6 +26,63 @@ bool HasValue(const MetaDataMap& metadata, const char* key)
     return it != metadata.end() && !it->second.empty() && !it->second.front().empty();
 }
 
+// A page's head is looked at no further than this for its viewport.
+constexpr size_t VIEWPORT_SEARCH_LIMIT = 64 * 1024;
+
+// "1200x1600" from a page's <meta name="viewport" content="width=1200, height=1600">; empty when
+// the page states no size in pixels.
+std::string ViewportSize(const std::string& page)
+{
+    const size_t limit = std::min(page.size(), VIEWPORT_SEARCH_LIMIT);
+    const size_t at = FindNoCase(page, "viewport", 0, limit);
+    if (at == std::string::npos) return "";
+    const size_t begin = page.rfind('<', at), end = page.find('>', at);
+    if (begin == std::string::npos || end == std::string::npos || end > limit) return "";
+    const std::string tag = ToLowerCopy(page.substr(begin, end - begin));
+    if (!StartsWith(tag, "<meta")) return "";
+    auto number = [&tag](const char* name) {
+        // "device-width" is a width too, but no number: it gives 0.
+        size_t p = tag.find(name);
+        if (p == std::string::npos) return 0;
+        p += std::strlen(name);
+        while (p < tag.size() && (tag[p] == ' ' || tag[p] == '='))
+            ++p;
+        return LeadingNumber(tag.substr(p, 10));
+    };
+    const int width = number("width"), height = number("height");
+    if (width <= 0 || height <= 0) return "";
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// What the book says beyond its metadata map, in the records Kindle readers look for.
+void AddKindleRecords(CIntermediateBook& book, const std::string& tempDirectory, CRunLog* log)
+{
+    MetaDataMap& metadata = book.m_MetaData;
+    // Illustrators, translators, editors: Kindle files keep no role, only the name. Our producer
+    // line names no person.
+    std::vector<std::string> contributors;
+    for (const auto& [key, values] : metadata)
+        if (StartsWith(key, "contributor_") && key != "contributor_TarvoProducerName")
+            for (const std::string& value : values)
+                if (!value.empty()) contributors.push_back(value);
+    if (!contributors.empty()) metadata[CIntermediateBook::GetKeyByExthId(EXTH_CONTRIBUTOR)] = contributors;
+    if (book.m_RightToLeft) {
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_WRITING_MODE)] = {"horizontal-rl"};
+        metadata[CIntermediateBook::GetKeyByExthId(EXTH_PAGE_PROGRESSION)] = {"rtl"};
+    }
+    if (!book.m_FixedLayout) return;
+    std::string size;
+    if (!book.m_HtmlFileList.empty())
+        size = ViewportSize(ReadWholeFile(book.BookDirectory(tempDirectory) + book.m_HtmlFileList.front()));
+    if (size.empty()) {
+        TARVO_LOG(log, LOG_WARNING,
+                  "fixed-layout book whose first page states no viewport size: converted as flowing text");
+        return;
+    }
+    metadata[CIntermediateBook::GetKeyByExthId(EXTH_FIXED_LAYOUT)] = {"true"};
+    metadata[CIntermediateBook::GetKeyByExthId(EXTH_ORIGINAL_RESOLUTION)] = {size};
+}
+
 // What a reader's shelf needs even when the source book never said it.
 void ApplyMetadataDefaults(CIntermediateBook& book, const std::string& outputFile,
                            const std::string& outParam)
@@ -32,6 +92,11 @@ void ApplyMetadataDefaults(CIntermediateBook& book, const std::string& outputFil
         std::string name = GetFileName(outputFile);
         book.SetValue("title", name.substr(0, name.rfind('.')));
     }
+    // Every title record is shown by some reader, the last by most: a book has one.
+    metadata["title"].resize(1);
+    // A package names its dates by event ("date", "date_creation"): the earliest is the
+    // publication date, as "g" reports it, before today's stands in.
+    if (!HasValue(metadata, "date_publication")) book.KeepOnlyPublicationDate();
     if (!HasValue(metadata, "date_publication")) book.SetValue("date_publication", TodayText());
     if (!HasValue(metadata, "cdetype")) book.SetValue("cdetype", "EBOK");
     std::string language;
@@ -89,6 +154,7 @@ ResultCode CEbookMobiFrame::Convert_Output(const std::string& outputFile, Conver
     CIntermediateBook book = ctx.m_Book;
     book.m_Log = m_Log;
     ApplyMetadataDefaults(book, outputFile, ctx.m_OutParam);
+    AddKindleRecords(book, ctx.m_TempDirectory, m_Log);
     m_MobiHeader.m_Book = book;
     m_MobiHeaderKF8.m_Book = book;
 

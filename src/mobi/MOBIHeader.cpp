@@ -219,6 +219,15 @@ ResultCode CMobiHeader::ParseExth(uint32_t exthOffset)
         p += size;
     }
     m_Book.KeepFirstValues();
+    // Page direction and fixed layout are the book's own fields, so that every output can use them.
+    std::string value;
+    m_Book.m_RightToLeft =
+        m_Book.GetValue(CIntermediateBook::GetKeyByExthId(EXTH_PAGE_PROGRESSION), value) == RC_OK &&
+        value == "rtl";
+    value.clear();
+    m_Book.m_FixedLayout =
+        m_Book.GetValue(CIntermediateBook::GetKeyByExthId(EXTH_FIXED_LAYOUT), value) == RC_OK &&
+        value == "true";
     auto title = m_Book.m_MetaData.find("title");
     if ((title == m_Book.m_MetaData.end() || title->second.empty() || title->second[0].empty()) &&
         !m_FullName.empty())

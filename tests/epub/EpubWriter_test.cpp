@@ -90,6 +90,44 @@ TEST(EpubWriter, MetadataLinesInKeyOrderWithQualifiers)
         << "references XML does not allow become text";
 }
 
+// Sort forms go with the name they belong to (a renamed author loses one); our producer line keeps
+// its own; the series and the reading direction come from the book's own fields.
+TEST(EpubWriter, SortFormsSeriesAndDirectionFromTheBook)
+{
+    CIntermediateBook book;
+    book.m_MetaData = {{"creator", {"Ann Smith", "Bo"}},
+                       {"contributor_ill", {"Ivo Lang"}},
+                       {"contributor_TarvoProducerName", {"P"}},
+                       {"title", {"T"}}};
+    book.m_SortNames = {{"Ann Smith", "Smith, Ann"}, {"Ivo Lang", "Lang, Ivo"}, {"P", "X"}, {"Gone", "G"}};
+    book.m_TitleSort = "T, The";
+    book.m_Series = "Saga & Co";
+    book.m_SeriesIndex = "2";
+    book.m_RightToLeft = true;
+    CEpubBase writer;
+    std::string opf = writer.BuildOpf(book);
+    EXPECT_TRUE(
+        Has(opf,
+            "        <dc:contributor opf:role=\"bkp\" opf:file-as=\"Tarvo\">P</dc:contributor>\r\n"
+            "        <dc:contributor opf:role=\"ill\" opf:file-as=\"Lang, Ivo\">Ivo Lang</dc:contributor>\r\n"
+            "        <dc:creator opf:file-as=\"Smith, Ann\">Ann Smith</dc:creator>\r\n"
+            "        <dc:creator>Bo</dc:creator>\r\n"))
+        << opf;
+    EXPECT_TRUE(Has(opf, "        <meta name=\"calibre:title_sort\" content=\"T, The\"/>\r\n"
+                         "        <meta name=\"calibre:series\" content=\"Saga &amp; Co\"/>\r\n"
+                         "        <meta name=\"calibre:series_index\" content=\"2\"/>\r\n"));
+    EXPECT_TRUE(Has(opf, "   <spine page-progression-direction=\"rtl\" toc = \"ncx\">"));
+    EXPECT_FALSE(Has(opf, "Gone"));
+    EXPECT_TRUE(WellFormed(opf));
+
+    book.m_Series.clear();
+    book.m_TitleSort.clear();
+    book.m_RightToLeft = false;
+    opf = CEpubBase().BuildOpf(book);
+    EXPECT_FALSE(Has(opf, "calibre:"));
+    EXPECT_TRUE(Has(opf, "   <spine toc = \"ncx\">"));
+}
+
 TEST(EpubWriter, NcxWithoutNavPointsListsTheDocuments)
 {
     CIntermediateBook book;

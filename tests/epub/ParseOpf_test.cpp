@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 
 namespace
 {
@@ -58,6 +59,133 @@ TEST(ParseOpf, MetadataElementsBecomeKeys)
         CIntermediateBook book;
         parser.FillMetaData(book);
         EXPECT_EQ(book.m_MetaData, c.map);
+    }
+}
+
+struct BookFieldsCase {
+    const char* label;
+    const char* metadata;
+    const char* spine; // attributes of the spine element
+    MetaDataMap map;
+    std::map<std::string, std::string> sortNames;
+    const char* series;
+    const char* seriesIndex;
+    bool rightToLeft;
+    bool fixedLayout;
+};
+
+// Title types, roles, sort forms and collections as EPUB 3 states them in refinements, and what
+// EPUB 2 says of the same in attributes and meta elements.
+TEST(ParseOpf, RefinementsChooseTheTitleThePeopleAndTheSeries)
+{
+    const BookFieldsCase cases[] = {
+        {"main title after its subtitle",
+         "<dc:title id=\"s\">Sub</dc:title><meta refines=\"#s\" property=\"title-type\">subtitle</meta>"
+         "<dc:title id=\"m\">Main</dc:title><meta refines=\"#m\" property=\"title-type\"> main </meta>",
+         "",
+         {{"title", {"Main"}}},
+         {},
+         "",
+         "",
+         false,
+         false},
+        {"collected works: the first title",
+         "<dc:title>Works</dc:title><dc:title>Poem One</dc:title><dc:title>Poem Two</dc:title>",
+         "",
+         {{"title", {"Works"}}},
+         {},
+         "",
+         "",
+         false,
+         false},
+        {"illustrator refined out of the authors",
+         "<dc:creator id=\"a\">Ann</dc:creator><meta refines=\"#a\" property=\"file-as\">Smith, Ann</meta>"
+         "<dc:creator id=\"i\">Ivo</dc:creator>"
+         "<meta refines=\"#i\" property=\"role\" scheme=\"marc:relators\">ill</meta>"
+         "<meta refines=\"#i\" property=\"file-as\">Lang, Ivo</meta>",
+         "",
+         {{"creator", {"Ann"}}, {"contributor_ill", {"Ivo"}}},
+         {{"Ann", "Smith, Ann"}, {"Ivo", "Lang, Ivo"}},
+         "",
+         "",
+         false,
+         false},
+        {"author and editor at once is an author",
+         "<dc:creator id=\"a\">Ann</dc:creator><meta refines=\"#a\" property=\"role\">edt</meta>"
+         "<meta refines=\"#a\" property=\"role\">aut</meta>",
+         "",
+         {{"creator", {"Ann"}}},
+         {},
+         "",
+         "",
+         false,
+         false},
+        {"EPUB 2 roles and sort forms",
+         "<dc:creator opf:role=\"author\" opf:file-as=\"Doe, J\">J Doe</dc:creator>"
+         "<dc:creator opf:role=\"trl\">T</dc:creator><dc:creator opf:role=\"edt\">E</dc:creator>",
+         "",
+         {{"creator", {"J Doe"}}, {"contributor_edt", {"E"}}, {"contributor_trl", {"T"}}},
+         {{"J Doe", "Doe, J"}},
+         "",
+         "",
+         false,
+         false},
+        {"a series, not the sets",
+         "<meta id=\"c1\" property=\"belongs-to-collection\">Best Of</meta>"
+         "<meta refines=\"#c1\" property=\"collection-type\">set</meta>"
+         "<meta refines=\"#c1\" property=\"group-position\">9</meta>"
+         "<meta id=\"c2\" property=\"belongs-to-collection\">Saga</meta>"
+         "<meta refines=\"#c2\" property=\"group-position\">2.5</meta>"
+         "<meta refines=\"#c2\" property=\"collection-type\">series</meta>",
+         "",
+         {},
+         {},
+         "Saga",
+         "2.5",
+         false,
+         false},
+        {"EPUB 2 series",
+         "<meta name=\"calibre:series_index\" content=\"4\"/><meta name=\"calibre:series\" content=\"Old\"/>",
+         "",
+         {},
+         {},
+         "Old",
+         "4",
+         false,
+         false},
+        {"right to left and fixed layout",
+         "<meta property=\"rendition:layout\">pre-paginated</meta>",
+         " page-progression-direction=\"rtl\"",
+         {},
+         {},
+         "",
+         "",
+         true,
+         true},
+        {"left to right, reflowable",
+         "<meta property=\"rendition:layout\">reflowable</meta>",
+         " page-progression-direction=\"ltr\"",
+         {},
+         {},
+         "",
+         "",
+         false,
+         false},
+    };
+    for (const BookFieldsCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string text = Package(c.metadata);
+        text.replace(text.find("<spine toc=\"ncx\">"), 17, std::string("<spine toc=\"ncx\"") + c.spine + ">");
+        CParseOpf parser;
+        ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
+        CIntermediateBook book;
+        parser.FillMetaData(book);
+        EXPECT_EQ(book.m_MetaData, c.map);
+        EXPECT_EQ(book.m_SortNames, c.sortNames);
+        EXPECT_EQ(book.m_Series, c.series);
+        EXPECT_EQ(book.m_SeriesIndex, c.seriesIndex);
+        EXPECT_EQ(book.m_RightToLeft, c.rightToLeft);
+        EXPECT_EQ(book.m_FixedLayout, c.fixedLayout);
     }
 }
 

@@ -206,6 +206,33 @@ TEST(MobiHeader, ExthRulesForTitleCoverAndSingleValues)
     }
 }
 
+TEST(MobiHeader, PageDirectionAndFixedLayoutReachTheBook)
+{
+    struct Case {
+        const char* label;
+        std::vector<std::pair<uint32_t, std::string>> records;
+        bool rightToLeft, fixedLayout;
+    };
+    const Case cases[] = {
+        {"none", {{503, "T"}}, false, false},
+        {"right to left", {{525, "horizontal-rl"}, {527, "rtl"}}, true, false},
+        {"left to right", {{527, "ltr"}}, false, false},
+        {"fixed layout", {{122, "true"}, {307, "1200x1600"}}, false, true},
+        {"fixed layout off", {{122, "false"}}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Record0 header;
+        header.exthRecords = c.records;
+        CMobiHeader part;
+        CPalmDb db;
+        std::string file;
+        ASSERT_EQ(OpenBuilt(header, {"text", EndOfFileRecord()}, part, file, db), RC_OK);
+        EXPECT_EQ(part.m_Book.m_RightToLeft, c.rightToLeft);
+        EXPECT_EQ(part.m_Book.m_FixedLayout, c.fixedLayout);
+    }
+}
+
 TEST(MobiHeader, Kf8BoundaryNeedsTheBoundaryRecord)
 {
     for (const char* mark : {"BOUNDARY", "BOUNDARZ"}) {
