@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 // Every block the library allocates for one document, linked so that all of them can be freed
 // when a parse is abandoned half-way, and counted against a budget while parsing runs.
@@ -202,6 +203,33 @@ uint32_t Classify(const std::string& name)
     return it != classes.end() ? it->second : 0;
 }
 
+// Names the library knows as elements; one it does not know it may drop, with what it holds.
+bool IsKnownElement(const std::string& name)
+{
+    static const std::unordered_set<std::string> known = {
+        "a",         "abbr",     "acronym",    "address",  "align",    "applet",     "area",    "article",
+        "aside",     "audio",    "b",          "base",     "basefont", "bdi",        "bdo",     "bgsound",
+        "big",       "blink",    "blockquote", "body",     "br",       "button",     "canvas",  "caption",
+        "center",    "cite",     "code",       "col",      "colgroup", "command",    "comment", "data",
+        "datalist",  "dd",       "del",        "details",  "dfn",      "dialog",     "dir",     "div",
+        "dl",        "dt",       "em",         "embed",    "fieldset", "figcaption", "figure",  "font",
+        "footer",    "form",     "frame",      "frameset", "h1",       "h2",         "h3",      "h4",
+        "h5",        "h6",       "head",       "header",   "hgroup",   "hr",         "html",    "i",
+        "iframe",    "ilayer",   "img",        "input",    "ins",      "isindex",    "kbd",     "keygen",
+        "label",     "layer",    "legend",     "li",       "link",     "listing",    "main",    "map",
+        "mark",      "marquee",  "math",       "menu",     "menuitem", "meta",       "meter",   "multicol",
+        "nav",       "nextid",   "nobr",       "noembed",  "noframes", "nolayer",    "nosave",  "noscript",
+        "object",    "ol",       "optgroup",   "option",   "output",   "p",          "param",   "picture",
+        "plaintext", "pre",      "progress",   "q",        "rb",       "rbc",        "rp",      "rt",
+        "rtc",       "ruby",     "s",          "samp",     "script",   "search",     "section", "select",
+        "server",    "servlet",  "slot",       "small",    "source",   "spacer",     "span",    "strike",
+        "strong",    "style",    "sub",        "summary",  "sup",      "svg",        "table",   "tbody",
+        "td",        "template", "textarea",   "tfoot",    "th",       "thead",      "time",    "title",
+        "tr",        "track",    "tt",         "u",        "ul",       "var",        "video",   "wbr",
+        "xmp"};
+    return known.count(name) > 0;
+}
+
 bool IsVoidElement(const std::string& name)
 {
     return (Classify(name) & VOID_ELEMENT) != 0;
@@ -381,11 +409,16 @@ class CNestingModel
 
     size_t Depth() const { return m_Stack.size() + m_Pending; }
 
-    std::string ReadName(size_t& i) const
+    // A name ended by anything but a blank, "/", ">" or "<" may be read as another name by the
+    // library (one it drops, say): no later cut is trusted.
+    std::string ReadName(size_t& i)
     {
         std::string name;
         while (i < m_Text.size() && IsTagNameChar(m_Text[i]))
             name += static_cast<char>(std::tolower(static_cast<unsigned char>(m_Text[i++])));
+        if (m_PieceBytes != 0 && i < m_Text.size() && !IsSpace(m_Text[i]) && m_Text[i] != '/' &&
+            m_Text[i] != '>' && m_Text[i] != '<')
+            m_BlocksMisplaced = true;
         return name;
     }
 
@@ -693,6 +726,7 @@ class CNestingModel
         const std::string& t = m_Text;
         size_t i = lt + 1;
         std::string name = ReadName(i);
+        if (m_PieceBytes != 0 && !IsKnownElement(name)) m_BlocksMisplaced = true;
         // The attribute area ends at ">" outside quotes, or where another tag begins.
         bool selfClosed = false;
         size_t end = t.size();
@@ -726,6 +760,9 @@ class CNestingModel
             ++i;
         }
         m_Unterminated = t[end - 1] != '>';
+        // The library may take a start tag cut short and the tag after it for one piece of junk
+        // and drop both; what is open after that is past the model's knowing.
+        if (m_PieceBytes != 0 && m_Unterminated) m_BlocksMisplaced = true;
         CheckPiecesAt(name, end);
         if (selfClosed || IsVoidElement(name)) return end;
         m_StartName = name;
@@ -766,6 +803,7 @@ class CNestingModel
     {
         size_t i = lt + 2;
         std::string name = ReadName(i);
+        if (m_PieceBytes != 0 && !IsKnownElement(name)) m_BlocksMisplaced = true;
         // An end tag for an inline element that is no longer open ends one the library would reopen.
         bool open = !m_Stack.empty() && m_Stack.back().name == name;
         auto it = m_Open.find(name);
@@ -773,6 +811,8 @@ class CNestingModel
             (Classify(name) & INLINE) != 0)
             --m_Pending;
         bool closed = PopTo(name);
+        // The library lets the end tag of any heading close the heading that is open.
+        if (m_PieceBytes != 0 && !closed && IsHeading(name)) m_BlocksMisplaced = true;
         if (!closed && m_Carried > 0) {
             auto carried = m_CarriedNames.find(name);
             if (carried != m_CarriedNames.end() && carried->second > 0) {

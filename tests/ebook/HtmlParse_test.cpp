@@ -740,6 +740,12 @@ const CutCase kCutCases[] = {
     {"a cell outside any table", "<body><p>a</p><td>b</td><p>c</p><p>d</p>", 0},
     {"a bold element closing itself after a bare attribute stays open",
      "<body><p><b r/>a</p><p>b</p><p>c</p>", 0},
+    // The library drops what it cannot read as a known element, and what it holds with it.
+    {"an element of an unknown name", "<body><p>a</p><p>b</p><jj><p>c</p><p>d</p>", 1},
+    {"a name ended by a control byte", "<body><p>a</p><p>b</p><p\x1Ey<p>c</p><p>d</p>", 1},
+    {"an end tag's name ended by other bytes", "<body><p>a</p><div>x</div\xFF><p>b</p><p>c</p>", 1},
+    {"a start tag cut short by another", "<body><p>a</p><p>b</p><p class=x<p>c</p><p>d</p>", 1},
+    {"a heading closed by another level's end tag", "<body><p>a</p><h3>b</h2><p>c</p><p>d</p>", 1},
 };
 
 // Pages whose pieces must print exactly as the whole page does.
