@@ -138,6 +138,27 @@ struct NavReader {
     }
 };
 
+// tinyxml2 drops text that is only white space before an element, so "<span>A</span> <em>B</em>"
+// would read "AB": such runs become a character reference, which is text, and a blank once read.
+std::string KeepBlanksBetweenTags(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t from = 0;
+    for (size_t at = text.find('>'); at != std::string::npos; at = text.find('>', at + 1)) {
+        size_t end = at + 1;
+        while (end < text.size() && std::isspace(static_cast<unsigned char>(text[end])))
+            ++end;
+        if (end == at + 1 || end == text.size() || text[end] != '<') continue;
+        out.append(text, from, at + 1 - from);
+        out += "&#32;";
+        from = end;
+        at = end - 1;
+    }
+    out.append(text, from, std::string::npos);
+    return out;
+}
+
 const XMLElement* FirstList(const XMLElement* nav)
 {
     for (const XMLElement* c = nav->FirstChildElement(); c; c = c->NextSiblingElement())
@@ -206,8 +227,9 @@ ResultCode ReadNavDocument(const std::string& navText, const std::string& navHre
                            const CIntermediateBook& book, std::vector<NavPoint>& toc,
                            std::vector<GuideItem>& landmarks)
 {
+    const std::string text = KeepBlanksBetweenTags(navText);
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (doc.Parse(navText.data(), navText.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr)
+    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS || doc.RootElement() == nullptr)
         return RC_EPUB_OPF_TREE_INIT;
     NavReader reader{book, navHref, GetDirectory(navHref), toc};
     bool tocRead = false, landmarksRead = false;
