@@ -673,6 +673,9 @@ void CEbookAzw3::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) con
         if (p.m_FirstChild < 0) p.m_FirstChild = static_cast<int32_t>(k);
         p.m_LastChild = static_cast<int32_t>(k);
     }
+    if (size_t cut = FitLabelsToCncx(ncx))
+        TARVO_LOG(m_Log, LOG_WARNING, "%zu of %zu NavPoint labels shortened so that readers take the index",
+                  cut, ncx.size());
 }
 
 // Each file's placeholders are looked for in that file's stretch of the text only, once each.

@@ -324,6 +324,9 @@ void CEbookPrc::GetNcxList(const std::string& text)
         entry.m_HasLabel = true;
         m_NcxEntries.push_back(std::move(entry));
     }
+    if (size_t cut = FitLabelsToCncx(m_NcxEntries))
+        TARVO_LOG(m_Log, LOG_WARNING, "%zu of %zu NavPoint labels shortened so that readers take the index",
+                  cut, m_NcxEntries.size());
 }
 
 void CEbookPrc::HandleALink(std::string& text) const
