@@ -14,11 +14,20 @@ namespace
 
 // A table of contents can name thousands of missing files: the log names the first ones.
 constexpr size_t LOGGED_TARGETS = 20;
+// Paths are matched on at most this many last components, so that matching stays linear.
+constexpr size_t MATCHED_COMPONENTS = 8;
 
-bool EndsWithPath(const std::string& path, const std::string& tail)
+// "b/c" and "c" for "a/b/c": the path without one or more of its leading folders, longest first.
+std::vector<std::string> ProperTails(const std::string& path)
 {
-    return path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
-           path[path.size() - tail.size() - 1] == '/';
+    std::vector<size_t> slashes;
+    for (size_t at = path.rfind('/'); at != std::string::npos && slashes.size() < MATCHED_COMPONENTS;
+         at = at == 0 ? std::string::npos : path.rfind('/', at - 1))
+        slashes.push_back(at);
+    std::vector<std::string> tails;
+    for (auto it = slashes.rbegin(); it != slashes.rend(); ++it)
+        if (*it + 1 < path.size()) tails.push_back(path.substr(*it + 1));
+    return tails;
 }
 
 } // namespace
@@ -60,13 +69,14 @@ void ReadPackageToc(const CParseOpf& parser, const PackageFileReader& read, CInt
 
 void RepairTocTargets(CIntermediateBook& book, CRunLog* log)
 {
-    std::unordered_map<std::string, const std::string*> byPath;
-    std::unordered_map<std::string, std::vector<std::pair<std::string, const std::string*>>> byName;
+    // A listed file under its path and under the tails of its path; the first listed wins.
+    std::unordered_map<std::string, const std::string*> byPath, byTail;
     for (const std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList}) {
         for (const std::string& name : *list) {
-            std::string path = NormalizeRelativePath(UrlDecode(name));
-            if (!byPath.emplace(path, &name).second) continue;
-            byName[GetFileName(path)].emplace_back(path, &name);
+            const std::string path = NormalizeRelativePath(UrlDecode(name));
+            byPath.emplace(path, &name);
+            for (const std::string& tail : ProperTails(path))
+                byTail.emplace(tail, &name);
         }
     }
     std::set<std::string> missing;
@@ -76,12 +86,13 @@ void RepairTocTargets(CIntermediateBook& book, CRunLog* log)
         const std::string file = point.m_Src.substr(0, hash);
         const std::string path = NormalizeRelativePath(UrlDecode(file));
         if (!path.empty() && byPath.count(path)) continue;
+        // A file whose path ends with the target's, else one whose path the target's ends with.
         const std::string* found = nullptr;
-        auto sameName = path.empty() ? byName.end() : byName.find(GetFileName(path));
-        if (sameName != byName.end())
-            for (const auto& [candidate, listed] : sameName->second)
-                if (found == nullptr && (EndsWithPath(candidate, path) || EndsWithPath(path, candidate)))
-                    found = listed;
+        if (auto tail = byTail.find(path); !path.empty() && tail != byTail.end()) found = tail->second;
+        for (const std::string& tail : ProperTails(path)) {
+            if (found != nullptr) break;
+            if (auto listed = byPath.find(tail); listed != byPath.end()) found = listed->second;
+        }
         if (found == nullptr) {
             if (missing.insert(NormalizeRelativePath(file)).second && missing.size() <= LOGGED_TARGETS)
                 TARVO_LOG(log, LOG_WARNING,
