@@ -16,8 +16,8 @@ constexpr size_t INDEX_DATA_LIMIT = 64296;
 constexpr size_t CNCX_RECORD_LIMIT = 64512;
 constexpr uint32_t INDEX_TEXT_ENCODING = 65001;
 
-// Readers refuse a whole book whose index strings take more than 16 CNCX records; labels are cut to
-// stay within this many.
+// A reader in use (libmobi's) refuses the whole book when an index's strings take more than 16
+// CNCX records; labels are cut to stay within this many.
 constexpr size_t MAX_CNCX_RECORDS = 15;
 
 // Cuts the labels, at a character boundary, so that the strings of the index fit MAX_CNCX_RECORDS;
