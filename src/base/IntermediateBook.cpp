@@ -371,3 +371,34 @@ bool GetParamValue(const std::string& paramText, const char* key, std::string& v
     params.FromJson(paramText);
     return params.GetValue(key, value) == RC_OK && !value.empty();
 }
+
+void AssignPlayOrder(std::vector<NavPoint>& points)
+{
+    std::vector<std::vector<size_t>> children(points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        int32_t parent = points[i].m_Parent;
+        if (parent >= 0 && static_cast<size_t>(parent) < points.size() && static_cast<size_t>(parent) != i)
+            children[static_cast<size_t>(parent)].push_back(i);
+    }
+    std::vector<bool> seen(points.size(), false);
+    std::map<std::string, int> orderOfTarget;
+    std::vector<size_t> stack;
+    auto visit = [&](size_t root) {
+        stack.push_back(root);
+        while (!stack.empty()) {
+            size_t i = stack.back();
+            stack.pop_back();
+            if (seen[i]) continue;
+            seen[i] = true;
+            auto found = orderOfTarget.emplace(points[i].m_Src, static_cast<int>(orderOfTarget.size()) + 1);
+            points[i].m_PlayOrder = std::to_string(found.first->second);
+            for (auto child = children[i].rbegin(); child != children[i].rend(); ++child)
+                stack.push_back(*child);
+        }
+    };
+    for (size_t i = 0; i < points.size(); ++i)
+        if (points[i].m_Parent < 0) visit(i);
+    // Entries caught in a parent cycle still get a number.
+    for (size_t i = 0; i < points.size(); ++i)
+        visit(i);
+}

@@ -109,6 +109,10 @@ class CIntermediateBook
     bool m_FixedLayout = false; // laid out page by page (pre-paginated) by its maker
 };
 
+// Numbers the entries from 1 in reading order (depth first, children after their parent); entries
+// with the same target share a number, as a table of contents requires.
+void AssignPlayOrder(std::vector<NavPoint>& points);
+
 // The earlier of two dates; see the rules in the implementation.
 std::string MergeDate(const std::string& a, const std::string& b);
 // The value of key in the JSON text of an InParam or OutParam map; false when absent or empty.

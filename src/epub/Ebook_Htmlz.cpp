@@ -9,6 +9,7 @@
 #include "epub/Ebook_epub.h"
 #include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
+#include "epub/PackageToc.h"
 #include "epub/ParseOpf.h"
 #include "html/Ebook_Html.h"
 
@@ -221,12 +222,13 @@ ResultCode CEbookHtmlz::Convert_Input(const std::string& inputFile, ConvertInput
 
     PrintProgress("Get HtmlFileList And Source");
     if (parser.m_Spine.empty()) return ReadPagesWithoutSpine(zip, ctx.m_TempDirectory);
-    std::string ncx;
-    if (!parser.m_NcxHref.empty() &&
-        zip.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(parser.m_NcxHref)),
-                          ncx) == RC_OK)
-        getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);
     getGuideList(parser, m_Book);
+    auto read = [&](const std::string& href, std::string& text) {
+        return zip.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(href)), text) ==
+               RC_OK;
+    };
+    ReadPackageToc(parser, read, m_Book, m_Log);
+    RepairTocTargets(m_Book, m_Log);
     if (CompleteHtmlzPackage(opfText)) {
         rc = WriteWholeFile(ctx.m_TempDirectory + m_OpfPath, opfText);
         if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "completed package %s not written", m_OpfPath.c_str());

@@ -9,6 +9,7 @@
 #include "epub/Epub.h"
 #include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
+#include "epub/PackageToc.h"
 #include "epub/ParseOpf.h"
 
 #include <algorithm>
@@ -255,24 +256,25 @@ ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputC
     if (rc != RC_OK) return rc;
     DeobfuscateFonts(epub, parser.Identifiers(), m_Log);
 
-    ReadTableOfContents(epub, parser.m_NcxHref);
+    ReadTableOfContents(epub, parser);
     DropFilesNotExtracted(epub, ArchiveBase(), m_Book, m_Log);
+    RepairTocTargets(m_Book, m_Log);
     return RC_OK;
 }
 
-// The NCX may lie anywhere in the archive, above the package too; only a name that leaves the
-// archive is refused.
-void CEbookEpub::ReadTableOfContents(CEpub& epub, const std::string& ncxHref)
+// The NCX and the navigation document may lie anywhere in the archive, above the package too;
+// only a name that leaves the archive is refused.
+void CEbookEpub::ReadTableOfContents(CEpub& epub, const CParseOpf& parser)
 {
-    if (ncxHref.empty()) return;
-    const std::string decoded = UrlDecode(ncxHref);
-    if (ClimbsOutOf(m_Book.m_ContentDirectory + decoded)) {
-        TARVO_LOG(m_Log, LOG_WARNING, "NCX \"%s\" lies outside the book, not read", ncxHref.c_str());
-        return;
-    }
-    std::string ncx;
-    if (epub.GetFileBuffer(NormalizeRelativePath(m_Book.m_ContentDirectory + decoded), ncx) == RC_OK)
-        getNvPointList(ncx, GetDirectory(ncxHref), m_Book);
+    auto read = [&](const std::string& href, std::string& text) {
+        const std::string decoded = UrlDecode(href);
+        if (ClimbsOutOf(m_Book.m_ContentDirectory + decoded)) {
+            TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" lies outside the book, not read", href.c_str());
+            return false;
+        }
+        return epub.GetFileBuffer(NormalizeRelativePath(m_Book.m_ContentDirectory + decoded), text) == RC_OK;
+    };
+    ReadPackageToc(parser, read, m_Book, m_Log);
 }
 
 ResultCode CEbookEpub::GetCoverImage(CEpub& epub, const std::string& coverImageFile)

@@ -25,7 +25,7 @@ class CEbookEpub : public CEbook
                            CParseOpf& parser, std::string& opfText);
     ResultCode CheckBookDRM(CEpub& epub, const CParseOpf& parser);
     ResultCode GetCoverImage(CEpub& epub, const std::string& coverImageFile);
-    void ReadTableOfContents(CEpub& epub, const std::string& ncxHref);
+    void ReadTableOfContents(CEpub& epub, const CParseOpf& parser);
     // Folder inside the archive that the book's file names are relative to.
     std::string ArchiveBase() const;
     void DropNamesOutsideTheBook();

@@ -10,6 +10,7 @@
 #include "epub/Epub.h"
 #include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
+#include "epub/PackageToc.h"
 #include "epub/ParseOpf.h"
 
 #include <algorithm>
@@ -170,10 +171,12 @@ ResultCode CEbookOpf::Convert_Input(const std::string& inputFile, ConvertInputCo
     if (rc == RC_OK) rc = CopyBookIntoTempDirectory(ctx.m_TempDirectory);
     if (rc != RC_OK) return rc;
     DeobfuscateCopiedFonts(inputFile, ctx.m_TempDirectory, parser);
-    std::string ncx;
-    if (!parser.m_NcxHref.empty() && ReadInsidePackage(NormalizeRelativePath(parser.m_NcxHref), ncx))
-        getNvPointList(ncx, GetDirectory(parser.m_NcxHref), m_Book);
     getGuideList(parser, m_Book);
+    auto read = [this](const std::string& href, std::string& text) {
+        return ReadInsidePackage(NormalizeRelativePath(href), text);
+    };
+    ReadPackageToc(parser, read, m_Book, m_Log);
+    RepairTocTargets(m_Book, m_Log);
     return RC_OK;
 }
 

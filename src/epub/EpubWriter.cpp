@@ -955,11 +955,15 @@ std::string CEpubBase::BuildNcx(CIntermediateBook& book)
         for (size_t i = 0; i < entries.size(); ++i)
             navPoints += (i ? CRLF : "") + entries[i];
     } else {
-        NcxWriter writer{book.m_NavPoints, m_NavPointCounter};
-        for (size_t i = 0; i < book.m_NavPoints.size(); ++i)
-            if (book.m_NavPoints[i].m_Parent < 0) writer.Write(i, 0);
+        // Readers check that play orders start at 1 and that entries sharing a target share one,
+        // whatever numbers the source gave.
+        std::vector<NavPoint> points = book.m_NavPoints;
+        AssignPlayOrder(points);
+        NcxWriter writer{points, m_NavPointCounter};
+        for (size_t i = 0; i < points.size(); ++i)
+            if (points[i].m_Parent < 0) writer.Write(i, 0);
         // Entries whose parent never got written (a broken list) still appear, at top level.
-        for (size_t i = 0; i < book.m_NavPoints.size(); ++i)
+        for (size_t i = 0; i < points.size(); ++i)
             writer.Write(i, 0);
         navPoints = writer.text;
     }

@@ -9,7 +9,9 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstring>
 #include <map>
 #include <set>
 #include <tuple>
@@ -26,7 +28,6 @@ const char* const DOCUMENT_TYPES[] = {"application/xhtml+xml", "text/x-oeb1-docu
 const char* const IMAGE_TYPES[] = {"image/jpeg", "image/png", "image/gif", "image/pjpg"};
 
 constexpr int METADATA_KIND_LIMIT = 200;
-constexpr int NCX_DEPTH_LIMIT = 64;
 
 std::string LocalName(const char* name)
 {
@@ -93,6 +94,19 @@ const tinyxml2::XMLElement* ChildByLocalName(const tinyxml2::XMLElement* parent,
     for (const tinyxml2::XMLElement* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
         if (LocalName(c->Name()) == localName) return c;
     return nullptr;
+}
+
+// properties and epub:type hold names separated by white space.
+bool HasToken(const std::string& list, const char* token)
+{
+    const size_t length = std::strlen(token);
+    for (size_t at = list.find(token); at != std::string::npos; at = list.find(token, at + 1)) {
+        const bool starts = at == 0 || std::isspace(static_cast<unsigned char>(list[at - 1]));
+        const size_t end = at + length;
+        if (starts && (end == list.size() || std::isspace(static_cast<unsigned char>(list[end]))))
+            return true;
+    }
+    return false;
 }
 
 std::string ExtensionOf(const std::string& href)
@@ -220,9 +234,10 @@ ResultCode CParseOpf::Parse(const std::string& opfText, std::string& offendingNa
                 if (EqualsNoCase(ExtensionOf(entry.m_Href), "ncx") &&
                     (entry.m_MediaType == "application/x-dtbncx+xml" || entry.m_MediaType == "text/xml"))
                     m_NcxHref = entry.m_Href;
-                if (m_CoverId.empty() &&
-                    Attribute(item, "properties").find("cover-image") != std::string::npos)
+                const std::string properties = Attribute(item, "properties");
+                if (m_CoverId.empty() && properties.find("cover-image") != std::string::npos)
                     m_CoverId = entry.m_Id;
+                if (m_NavHref.empty() && HasToken(properties, "nav")) m_NavHref = entry.m_Href;
                 m_ManifestIndex.emplace(entry.m_Id, m_Manifest.size());
                 m_Manifest.push_back(entry);
             }
@@ -442,16 +457,21 @@ std::string ResolveBookHref(const std::string& href, const std::string& baseDire
     return NormalizeRelativePath(prefix + baseDirectory + path) + fragment;
 }
 
+void AddGuideItem(const GuideItem& item, CIntermediateBook& book)
+{
+    if (EqualsNoCase(item.m_Type, "cover") && book.m_CoverPageName.empty()) {
+        std::string file = item.m_Href.substr(0, item.m_Href.find('#'));
+        if (file.find("htm") != std::string::npos || EqualsNoCase(ExtensionOf(file), "xml"))
+            book.m_CoverPageName = file;
+    }
+    book.m_GuideItems.push_back(item);
+}
+
 void getGuideList(const CParseOpf& parser, CIntermediateBook& book)
 {
     for (GuideItem item : parser.m_Guide) {
         item.m_Href = ResolveBookHref(item.m_Href, "", book);
-        if (EqualsNoCase(item.m_Type, "cover") && book.m_CoverPageName.empty()) {
-            std::string file = item.m_Href.substr(0, item.m_Href.find('#'));
-            if (file.find("htm") != std::string::npos || EqualsNoCase(ExtensionOf(file), "xml"))
-                book.m_CoverPageName = file;
-        }
-        book.m_GuideItems.push_back(item);
+        AddGuideItem(item, book);
     }
 }
 
@@ -538,6 +558,8 @@ void CloseGapsInPlayOrder(std::vector<NavPoint>& navPoints)
         if (number(point.m_PlayOrder, value)) point.m_PlayOrder = ranks[value];
 }
 
+} // namespace
+
 // Entries come in reading order, each after its parent, so one pass renumbers them and hands the
 // children of a dropped entry to the nearest entry kept above it.
 void DropNavPointsTo(const std::set<std::string>& files, std::vector<NavPoint>& navPoints)
@@ -569,8 +591,6 @@ void DropNavPointsTo(const std::set<std::string>& files, std::vector<NavPoint>& 
     navPoints.swap(kept);
     CloseGapsInPlayOrder(navPoints);
 }
-
-} // namespace
 
 void DropMissingFiles(const std::function<bool(const std::string&)>& present, CIntermediateBook& book,
                       CRunLog* log)

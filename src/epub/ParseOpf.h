@@ -5,6 +5,7 @@
 #include "base/ResultCode.h"
 
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,8 @@ class XMLElement;
 
 // Returned when the text does not look like a package document; it has no message of its own.
 constexpr ResultCode RC_EPUB_NOT_A_PACKAGE = 0x9000008;
+// Tables of contents deeper than this are cut there; no reader shows more levels.
+constexpr int NCX_DEPTH_LIMIT = 64;
 
 struct OpfMetaItem {
     std::string m_Name; // lower-case local name: "title", "creator", "meta", ...
@@ -61,6 +64,7 @@ class CParseOpf
     std::string m_NcxHref;
     std::string m_UniqueIdentifierId; // the package's "unique-identifier"
     std::string m_PageProgression;    // the spine's page-progression-direction
+    std::string m_NavHref;            // the EPUB 3 navigation document
     bool m_FullParse = false;         // lifts the bound on very long metadata sections
 
   private:
@@ -90,6 +94,8 @@ std::string ResolveBookHref(const std::string& href, const std::string& baseDire
                             const CIntermediateBook& book);
 
 void getGuideList(const CParseOpf& parser, CIntermediateBook& book);
+// item.m_Href already resolved; a cover reference to a document names the book's cover page.
+void AddGuideItem(const GuideItem& item, CIntermediateBook& book);
 // ncxDirectory: the NCX's folder relative to the package folder.
 ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDirectory,
                           CIntermediateBook& book);
@@ -99,6 +105,10 @@ ResultCode getNvPointList(const std::string& ncxText, const std::string& ncxDire
 // parent) and logs each one. `present` gets the name as the book lists it.
 void DropMissingFiles(const std::function<bool(const std::string&)>& present, CIntermediateBook& book,
                       CRunLog* log);
+
+// Leaves out the entries whose file (normalized, fragment cut off) is one of files; their children
+// move up to the nearest entry kept above them.
+void DropNavPointsTo(const std::set<std::string>& files, std::vector<NavPoint>& navPoints);
 
 // Collapses "." and ".." components; a ".." that would climb above the start is dropped.
 std::string NormalizeRelativePath(const std::string& path);

@@ -81,6 +81,8 @@ class CEbookAzw3 : public CEbookMobiBase
                      LinkTarget& target) const;
     // The rebuilt-text position of a target; false when the file or the id is unknown.
     bool PositionOf(const LinkTarget& target, uint32_t& position) const;
+    // As PositionOf, but a target whose id its file lacks is the file's start (idMissing set).
+    bool PositionOrFileStart(const LinkTarget& target, uint32_t& position, bool& idMissing) const;
     // Fragment sequence number and offset that a reader turns back into position.
     void FragmentAndOffset(uint32_t position, uint32_t& sequence, uint32_t& offset) const;
     void GetGuideList(std::vector<GuideEntry>& guide) const;

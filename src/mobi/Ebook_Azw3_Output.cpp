@@ -26,6 +26,8 @@ namespace
 const char LINK_PLACEHOLDER[] = "kindle:pos:fid:0000:off:";
 constexpr size_t LINK_LENGTH = 34; // the placeholder with its ten digits, and the link written over it
 const char POSITION_PREFIX[] = "kindle:pos:fid:";
+// A book can hold thousands of dead links: the log names the first ones and counts the rest.
+constexpr size_t LOGGED_LINKS = 20;
 // NCX text offsets are read back as signed 32-bit numbers.
 constexpr size_t MAX_TEXT_LENGTH = static_cast<size_t>(std::numeric_limits<int32_t>::max());
 
@@ -538,6 +540,14 @@ bool CEbookAzw3::PositionOf(const LinkTarget& target, uint32_t& position) const
     return true;
 }
 
+bool CEbookAzw3::PositionOrFileStart(const LinkTarget& target, uint32_t& position, bool& idMissing) const
+{
+    idMissing = false;
+    if (PositionOf(target, position)) return true;
+    idMissing = !target.m_Id.empty();
+    return idMissing && PositionOf(LinkTarget{target.m_File, std::string()}, position);
+}
+
 // Fragments lie in text order. A position inside one is an offset into it; one in the skeleton
 // between two fragments of a file counts from the fragment before it, since a reader adds the
 // offset to that fragment's insert position wherever it ends; before a file's first fragment the
@@ -574,8 +584,9 @@ void CEbookAzw3::GetGuideList(std::vector<GuideEntry>& guide) const
         if (EqualsNoCase(item.m_Type, "cover")) continue;
         LinkTarget target;
         uint32_t position = 0;
+        bool idMissing = false;
         if (!ResolveHref(item.m_Href, std::string(), m_OutFiles.size(), true, target) ||
-            !PositionOf(target, position)) {
+            !PositionOrFileStart(target, position, idMissing)) {
             TARVO_LOG(m_Log, LOG_WARNING,
                       "guide item \"%s\" points at \"%s\", which is not in the book; left out",
                       item.m_Type.c_str(), item.m_Href.c_str());
@@ -595,20 +606,35 @@ void CEbookAzw3::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) con
     std::vector<int32_t> kept(points.size(), -1);
     std::vector<size_t> source;
     std::vector<uint32_t> positions;
+    // Every entry is kept, as the EPUB output keeps it: one whose id its file lacks leads to the
+    // file's start, one whose file is no document of the book to where the entry before it leads.
+    size_t atFileStart = 0, atPrevious = 0;
+    uint32_t previous = 0;
     for (size_t i = 0; i < points.size(); ++i) {
         LinkTarget target;
-        uint32_t position = 0;
-        if (!ResolveHref(points[i].m_Src, std::string(), m_OutFiles.size(), true, target) ||
-            !PositionOf(target, position)) {
+        uint32_t position = previous;
+        bool idMissing = false;
+        if (ResolveHref(points[i].m_Src, std::string(), m_OutFiles.size(), true, target) &&
+            PositionOrFileStart(target, position, idMissing)) {
+            if (idMissing && ++atFileStart <= LOGGED_LINKS)
+                TARVO_LOG(m_Log, LOG_WARNING,
+                          "NavPoint \"%s\": no \"%s\" in its file; it leads to the file's start",
+                          points[i].m_Label.c_str(), points[i].m_Src.c_str());
+        } else if (++atPrevious <= LOGGED_LINKS) {
             TARVO_LOG(m_Log, LOG_WARNING,
-                      "NavPoint \"%s\" points at \"%s\", which is not in the book; left out",
+                      "NavPoint \"%s\" points at \"%s\", which is no document of the book; it leads where "
+                      "the entry before it does",
                       points[i].m_Label.c_str(), points[i].m_Src.c_str());
-            continue;
         }
+        previous = position;
         kept[i] = static_cast<int32_t>(source.size());
         source.push_back(i);
         positions.push_back(position);
     }
+    if (atFileStart + atPrevious > 0)
+        TARVO_LOG(m_Log, LOG_WARNING,
+                  "%zu NavPoints lead to their file's start, %zu where the entry before leads", atFileStart,
+                  atPrevious);
 
     // A left-out entry hands its children to its nearest kept ancestor; the walk is bounded so
     // that a cycle of parents ends.
@@ -673,12 +699,16 @@ void CEbookAzw3::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) con
         if (p.m_FirstChild < 0) p.m_FirstChild = static_cast<int32_t>(k);
         p.m_LastChild = static_cast<int32_t>(k);
     }
+    if (size_t cut = FitLabelsToCncx(ncx))
+        TARVO_LOG(m_Log, LOG_WARNING, "%zu of %zu NavPoint labels shortened so that readers take the index",
+                  cut, ncx.size());
 }
 
 // Each file's placeholders are looked for in that file's stretch of the text only, once each.
 void CEbookAzw3::HandleALink(std::string& text) const
 {
     const std::string pattern = std::string("href=\"") + LINK_PLACEHOLDER;
+    size_t toFileStart = 0;
     for (const OutputFile& file : m_OutFiles) {
         if (file.m_Number < 0 || file.m_FirstLink == file.m_EndLink) continue;
         std::vector<uint8_t> done(file.m_EndLink - file.m_FirstLink, 0);
@@ -700,7 +730,14 @@ void CEbookAzw3::HandleALink(std::string& text) const
             done[index - file.m_FirstLink] = 1;
             std::string link(LINK_LENGTH, 'X');
             uint32_t position = 0;
-            if (PositionOf(m_Links[index], position)) {
+            bool idMissing = false;
+            // A link to an id its file lacks still leads into the right file.
+            if (PositionOrFileStart(m_Links[index], position, idMissing)) {
+                if (idMissing && ++toFileStart <= LOGGED_LINKS)
+                    TARVO_LOG(m_Log, LOG_WARNING,
+                              "link in %s to \"%s#%s\", which has no such id, leads to the file's start",
+                              file.m_Name.c_str(), m_OutFiles[m_Links[index].m_File].m_Name.c_str(),
+                              m_Links[index].m_Id.c_str());
                 uint32_t sequence = 0, offset = 0;
                 FragmentAndOffset(position, sequence, offset);
                 link = POSITION_PREFIX + WriteBase32(sequence, 4) + ":off:" + WriteBase32(offset, 10);
@@ -708,6 +745,9 @@ void CEbookAzw3::HandleALink(std::string& text) const
             text.replace(file.m_Start + at + 6, LINK_LENGTH, link);
         }
     }
+    if (toFileStart > LOGGED_LINKS)
+        TARVO_LOG(m_Log, LOG_WARNING, "%zu links lead to the start of a file that lacks their id",
+                  toFileStart);
 }
 
 // url(...) references of every style sheet flow become resource references. A style sheet's own

@@ -36,10 +36,6 @@ void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::s
 // false when there is none.
 bool ParseDecimal(const std::string& text, int64_t& value);
 
-// Numbers the entries from 1 in reading order (depth first, children after their parent); entries
-// with the same target share a number, as a table of contents requires.
-void AssignPlayOrder(std::vector<NavPoint>& points);
-
 // Comments, XML declarations, processing instructions and server-side code: no reader shows them.
 bool IsDroppedOnOutput(TidyNodeType type);
 // Elements the Kindle output printers leave out while still printing their children.

@@ -7,6 +7,7 @@
 #include "ebook/HtmlParse.h"
 #include "mobi/IndexWriter.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,8 @@ namespace
 const char FILEPOS_PLACEHOLDER[] = "filepos=\"0123456789\"";
 constexpr size_t FILEPOS_PLACEHOLDER_LENGTH = sizeof FILEPOS_PLACEHOLDER - 1;
 constexpr size_t FILEPOS_NAME_LENGTH = 8; // "filepos="
+// A table of contents can name thousands of missing files: the log names the first ones.
+constexpr size_t LOGGED_TARGETS = 20;
 // A CNCX string has to fit one CNCX record; no reader shows labels this long anyway.
 constexpr size_t MAX_LABEL_BYTES = 1024;
 
@@ -216,10 +219,28 @@ void CEbookPrc::GetNcxList(const std::string& text)
 {
     const std::vector<NavPoint>& points = m_Book.m_NavPoints;
     const size_t count = points.size();
-    std::vector<bool> kept(count, false);
+    // Every entry is kept, as the EPUB output keeps it: one whose file is no document of the book
+    // leads where the entry before it leads (the first document's start for the first).
+    std::vector<bool> kept(count, true);
     std::vector<size_t> offsets(count, 0);
-    for (size_t i = 0; i < count; ++i)
-        kept[i] = FindTarget(NormalTarget("", points[i].m_Src), offsets[i]);
+    size_t previous = text.size();
+    for (const auto& target : m_TargetMap)
+        previous = std::min(previous, target.second);
+    size_t elsewhere = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (!FindTarget(NormalTarget("", points[i].m_Src), offsets[i])) {
+            offsets[i] = previous;
+            if (++elsewhere <= LOGGED_TARGETS)
+                TARVO_LOG(
+                    m_Log, LOG_WARNING,
+                    "NavPoint \"%s\" points at \"%s\", which is no document of the book; it leads where "
+                    "the entry before it does",
+                    points[i].m_Label.c_str(), points[i].m_Src.c_str());
+        }
+        previous = offsets[i];
+    }
+    if (elsewhere > LOGGED_TARGETS)
+        TARVO_LOG(m_Log, LOG_WARNING, "%zu NavPoints lead where the entry before them leads", elsewhere);
 
     // A dropped parent hands its children to the nearest kept ancestor; the walk is bounded so a
     // parent cycle ends.
@@ -303,6 +324,9 @@ void CEbookPrc::GetNcxList(const std::string& text)
         entry.m_HasLabel = true;
         m_NcxEntries.push_back(std::move(entry));
     }
+    if (size_t cut = FitLabelsToCncx(m_NcxEntries))
+        TARVO_LOG(m_Log, LOG_WARNING, "%zu of %zu NavPoint labels shortened so that readers take the index",
+                  cut, m_NcxEntries.size());
 }
 
 void CEbookPrc::HandleALink(std::string& text) const

@@ -5,12 +5,14 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 int MaskShift(uint8_t mask)
 {
     int shift = 0;
-    while (shift < 8 && ((mask >> shift) & 1u) == 0) ++shift;
+    while (shift < 8 && ((mask >> shift) & 1u) == 0)
+        ++shift;
     return shift;
 }
 
@@ -42,11 +44,43 @@ void AppendBodyAndIdxt(std::string& record, const std::string& entries, const st
     PadTo4(record);
     PutU32At(record, 20, static_cast<uint32_t>(record.size()));
     record += "IDXT";
-    for (uint16_t offset : offsets) AppendU16(record, static_cast<uint32_t>(base + offset));
+    for (uint16_t offset : offsets)
+        AppendU16(record, static_cast<uint32_t>(base + offset));
     PadTo4(record);
 }
 
 } // namespace
+
+size_t FitLabelsToCncx(std::vector<NcxEntry>& entries)
+{
+    const size_t budget = MAX_CNCX_RECORDS * CNCX_RECORD_LIMIT;
+    size_t total = 0;
+    std::unordered_map<std::string, bool> distinct;
+    for (const NcxEntry& e : entries)
+        if (distinct.emplace(e.m_Label, true).second) total += e.m_Label.size() + 4;
+    if (total <= budget || entries.empty()) return 0;
+    // A length takes up to 4 bytes; a record packs no string across its end, which the slack of
+    // one record under the readers' limit covers.
+    const size_t room = budget / entries.size();
+    const size_t keep = room > 5 ? room - 4 : 1;
+    size_t cut = 0;
+    for (NcxEntry& e : entries) {
+        std::string& label = e.m_Label;
+        if (label.size() <= keep) continue;
+        size_t end = keep;
+        while (end > 0 && (static_cast<unsigned char>(label[end]) & 0xC0u) == 0x80u)
+            --end;
+        // A first character longer than the room still stays whole.
+        if (end == 0) {
+            end = 1;
+            while (end < label.size() && (static_cast<unsigned char>(label[end]) & 0xC0u) == 0x80u)
+                ++end;
+        }
+        label.resize(end);
+        ++cut;
+    }
+    return cut;
+}
 
 uint32_t CCncxWriter::Add(const std::string& text)
 {
@@ -55,7 +89,8 @@ uint32_t CCncxWriter::Add(const std::string& text)
     std::string encoded;
     AppendVarWidth(encoded, static_cast<int64_t>(text.size()));
     encoded += text;
-    if (m_Records.empty() || (!m_Records.back().empty() && m_Records.back().size() + encoded.size() > CNCX_RECORD_LIMIT))
+    if (m_Records.empty() ||
+        (!m_Records.back().empty() && m_Records.back().size() + encoded.size() > CNCX_RECORD_LIMIT))
         m_Records.emplace_back();
     uint32_t offset = static_cast<uint32_t>((m_Records.size() - 1) * 65536 + m_Records.back().size());
     m_Records.back() += encoded;
@@ -78,7 +113,8 @@ void CIndexWriter::AddEntry(const std::string& key, const std::vector<TagValues>
             size_t perEntry = def.valueCount == 0 ? 1 : def.valueCount;
             uint32_t occurrences = static_cast<uint32_t>(given.m_Values.size() / perEntry);
             control |= static_cast<uint8_t>((occurrences << MaskShift(def.mask)) & def.mask);
-            for (int64_t v : given.m_Values) AppendVarWidth(values, v);
+            for (int64_t v : given.m_Values)
+                AppendVarWidth(values, v);
             break;
         }
     }
@@ -127,13 +163,14 @@ void CIndexWriter::Finish(const CCncxWriter* cncx, std::vector<std::string>& rec
         AppendBodyAndIdxt(record, r.m_Entries, r.m_Offsets);
         records.push_back(std::move(record));
     }
-    for (size_t i = 0; i < cncxCount; ++i) records.push_back(cncx->Records()[i]);
+    for (size_t i = 0; i < cncxCount; ++i)
+        records.push_back(cncx->Records()[i]);
 }
 
 void CIndexWriter::AddNcxEntry(const NcxEntry& entry, uint32_t labelOffset, bool kf8)
 {
-    std::vector<TagValues> tags = {{1, {entry.m_TextOffset}}, {2, {entry.m_Length}}, {3, {labelOffset}},
-                                   {4, {entry.m_Depth}}};
+    std::vector<TagValues> tags = {
+        {1, {entry.m_TextOffset}}, {2, {entry.m_Length}}, {3, {labelOffset}}, {4, {entry.m_Depth}}};
     if (entry.m_Parent != -1) tags.push_back({21, {entry.m_Parent}});
     if (entry.m_FirstChild != -1) tags.push_back({22, {entry.m_FirstChild}});
     if (entry.m_LastChild != -1) tags.push_back({23, {entry.m_LastChild}});
@@ -152,7 +189,8 @@ void CIndexWriter::AddFragmentEntry(uint32_t insertPosition, uint32_t selectorOf
 {
     char key[16];
     std::snprintf(key, sizeof key, "%010u", insertPosition);
-    AddEntry(key, {{2, {selectorOffset}}, {3, {fileNumber}}, {4, {sequenceNumber}}, {6, {startOffset, length}}});
+    AddEntry(key,
+             {{2, {selectorOffset}}, {3, {fileNumber}}, {4, {sequenceNumber}}, {6, {startOffset, length}}});
 }
 
 void CIndexWriter::AddGuideEntry(const std::string& type, uint32_t titleOffset, uint32_t fragmentNumber,

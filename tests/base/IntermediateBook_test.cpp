@@ -296,3 +296,36 @@ TEST(BookModel, ResetKeepsCoverNameAndSpareText)
 }
 
 } // namespace
+
+namespace
+{
+
+struct PlayOrderCase {
+    const char* label;
+    std::vector<std::pair<int32_t, const char*>> points; // parent, target
+    std::vector<std::string> orders;
+};
+
+TEST(IntermediateBook, AssignPlayOrderFollowsReadingOrderAndSharesTargets)
+{
+    const PlayOrderCase cases[] = {
+        {"index lists roots before children", {{-1, "a"}, {-1, "c"}, {0, "b"}}, {"1", "3", "2"}},
+        {"same target, same number", {{-1, "a"}, {0, "b"}, {-1, "a"}}, {"1", "2", "1"}},
+        {"a parent cycle still numbers everything", {{1, "a"}, {0, "b"}}, {"1", "2"}},
+    };
+    for (const PlayOrderCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<NavPoint> points;
+        for (const auto& [parent, target] : c.points) {
+            NavPoint p;
+            p.m_Parent = parent;
+            p.m_Src = target;
+            points.push_back(p);
+        }
+        AssignPlayOrder(points);
+        for (size_t i = 0; i < points.size(); ++i)
+            EXPECT_EQ(points[i].m_PlayOrder, c.orders[i]) << i;
+    }
+}
+
+} // namespace

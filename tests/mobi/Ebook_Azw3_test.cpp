@@ -502,9 +502,10 @@ TEST(EbookAzw3Output, BookSurvivesARoundTrip)
     EXPECT_EQ(FirstDifference(BodyText(first), BodyText(one)), "");
     EXPECT_EQ(FirstDifference(BodyText(second), BodyText(two)), "");
 
+    // A link to an id its file lacks leads to that file's start, where the reader finds "sec".
     const char* links[] = {"href=\"text00001.html#sec\"",  "href=\"text00000.html#c1\"",
                            "href=\"../../outside.html\"",  "href=\"#\"",
-                           "href=\"http://example.com/\"", "href=\"XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX\""};
+                           "href=\"http://example.com/\"", "href=\"text00001.html#sec\">to nothing"};
     for (const char* link : links)
         EXPECT_NE(first.find(link), std::string::npos) << link;
     for (const char* link :
@@ -533,11 +534,12 @@ TEST(EbookAzw3Output, BookSurvivesARoundTrip)
     EXPECT_TRUE(inlineStyle);
 
     const std::vector<NavPoint>& points = t.in.m_Book.m_NavPoints;
-    ASSERT_EQ(points.size(), 4u);
+    // Every entry stays: one whose file is no document leads where the entry before it leads.
+    ASSERT_EQ(points.size(), 5u);
     const char* srcs[] = {"text00000.html#c1", "text00000.html#late", "text00001.html#sec",
-                          "text00001.html#big"};
-    const char* labels[] = {"One", "Late", "Two", "Big"};
-    const int32_t parents[] = {-1, 0, -1, 2};
+                          "text00001.html#sec", "text00001.html#big"};
+    const char* labels[] = {"One", "Late", "Two", "Missing", "Big"};
+    const int32_t parents[] = {-1, 0, -1, 2, 2};
     for (size_t i = 0; i < points.size(); ++i) {
         SCOPED_TRACE(labels[i]);
         EXPECT_EQ(points[i].m_Label, labels[i]);
@@ -665,6 +667,66 @@ TEST(EbookAzw3Output, EdgesOfTheBook)
                 sheets +=
                     ReadWholeFile(t.readDir + flow).find("writing-mode:vertical-rl") != std::string::npos;
             EXPECT_EQ(sheets, c.filesBack);
+        }
+    }
+}
+
+struct NcxCase {
+    const char* label;
+    std::vector<NavPoint> points;
+    std::vector<std::string> srcs; // as read back
+    std::vector<int32_t> parents;
+    std::vector<int32_t> depths;
+};
+
+// The EPUB output keeps every entry; the Kindle index must too, wherever the target is.
+TEST(EbookAzw3Output, EveryTableOfContentsEntryIsKept)
+{
+    const NcxCase cases[] = {
+        {"nested entries whose ids are missing lead to their file",
+         {Nav("One", "a.html#gone", 0, -1, 1, 1), Nav("One.1", "a.html#p2", 1, 0, 2, 2),
+          Nav("One.1.1", "b.html#also-gone", 2, 1), Nav("Two", "b.html", 0, -1)},
+         {"text00000.html#p1", "text00000.html#p2", "text00001.html#q1", "text00001.html#q1"},
+         {-1, 0, 1, -1},
+         {0, 1, 2, 0}},
+        {"an entry whose file is no document leads where the one before it does",
+         {Nav("One", "a.html#p2", 0, -1), Nav("Lost", "lost.html", 0, -1), Nav("Two", "b.html", 0, -1)},
+         {"text00000.html#p2", "text00000.html#p2", "text00001.html#q1"},
+         {-1, -1, -1},
+         {0, 0, 0}},
+        {"a first entry with no document leads to the start of the text",
+         {Nav("Lost", "../outside.html#x", 0, -1), Nav("Two", "b.html#q2", 0, -1)},
+         {"text00000.html#p1", "text00001.html#q2"},
+         {-1, -1},
+         {0, 0}},
+    };
+    for (const NcxCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        Kf8RoundTrip t;
+        ASSERT_EQ(WriteWholeFile(t.dir + "a.html", "<html><body><p id=\"p1\">" + Words(50, "a") +
+                                                       "</p><p id=\"p2\">" + Words(50, "b") +
+                                                       "</p></body></html>"),
+                  RC_OK);
+        ASSERT_EQ(WriteWholeFile(t.dir + "b.html", "<html><body><p id=\"q1\">" + Words(50, "c") +
+                                                       "</p><p id=\"q2\">" + Words(50, "d") +
+                                                       "</p></body></html>"),
+                  RC_OK);
+        t.out.m_Book.m_HtmlFileList = {"a.html", "b.html"};
+        t.out.m_Book.m_NavPoints = c.points;
+        for (size_t i = 0; i < c.points.size(); ++i)
+            t.out.m_Book.m_NavPoints[i].m_OwnIndex = static_cast<int32_t>(i);
+        t.Write();
+        ASSERT_EQ(t.written, RC_OK);
+        t.Read();
+        ASSERT_EQ(t.read, RC_OK);
+        const std::vector<NavPoint>& points = t.in.m_Book.m_NavPoints;
+        ASSERT_EQ(points.size(), c.points.size());
+        for (size_t i = 0; i < points.size(); ++i) {
+            SCOPED_TRACE(c.points[i].m_Label);
+            EXPECT_EQ(points[i].m_Label, c.points[i].m_Label);
+            EXPECT_EQ(points[i].m_Src, c.srcs[i]);
+            EXPECT_EQ(points[i].m_Parent, c.parents[i]);
+            EXPECT_EQ(points[i].m_Depth, c.depths[i]);
         }
     }
 }

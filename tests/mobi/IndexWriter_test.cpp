@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 struct VarCase {
     int64_t value;
@@ -17,12 +18,9 @@ struct VarCase {
 TEST(IndexWriter, VariableWidthNumbers)
 {
     const VarCase cases[] = {
-        {0, "\x80"},
-        {1, "\x81"},
-        {127, "\xFF"},
-        {128, std::string("\x01\x80", 2)},
-        {300, "\x02\xAC"},
-        {0xFFFFFFFFll, std::string("\x0F\x7F\x7F\x7F\xFF", 5)},
+        {0, "\x80"},       {1, "\x81"},
+        {127, "\xFF"},     {128, std::string("\x01\x80", 2)},
+        {300, "\x02\xAC"}, {0xFFFFFFFFll, std::string("\x0F\x7F\x7F\x7F\xFF", 5)},
         {-1, ""},
     };
     for (const VarCase& c : cases) {
@@ -191,7 +189,7 @@ TEST(IndexWriter, ManyEntriesSplitIntoDataRecordsWithinTheLimit)
         e.m_TextOffset = 100000 + i;
         e.m_Length = 50;
         e.m_Depth = 0;
-        e.m_Parent = i;  // forces tags 21 and makes entries longer
+        e.m_Parent = i; // forces tags 21 and makes entries longer
         writer.AddNcxEntry(e, cncx.Add("Chapter " + e.m_Key + std::string(20, '.')), false);
     }
     std::vector<std::string> records;
@@ -209,7 +207,8 @@ TEST(IndexWriter, ManyEntriesSplitIntoDataRecordsWithinTheLimit)
         EXPECT_LE(idxt - 192 + 2 * entries, INDEX_DATA_LIMIT);
         EXPECT_LE(records[i].size(), 65536u);
     }
-    for (uint32_t i = 1 + dataRecords; i < records.size(); ++i) EXPECT_LE(records[i].size(), CNCX_RECORD_LIMIT);
+    for (uint32_t i = 1 + dataRecords; i < records.size(); ++i)
+        EXPECT_LE(records[i].size(), CNCX_RECORD_LIMIT);
 
     CNcxIndexMobi reader;
     ASSERT_EQ(reader.ReadRecords(records), RC_OK);
@@ -230,13 +229,48 @@ TEST(IndexWriter, CncxReusesStringsAndStartsNewRecords)
     EXPECT_EQ(cncx.Add("same"), first);
     std::string big(1000, 'b');
     uint32_t last = 0;
-    for (int i = 0; i < 70; ++i) last = cncx.Add(big + std::to_string(i));
+    for (int i = 0; i < 70; ++i)
+        last = cncx.Add(big + std::to_string(i));
     ASSERT_EQ(cncx.Records().size(), 2u);
     EXPECT_LE(cncx.Records()[0].size(), CNCX_RECORD_LIMIT);
     EXPECT_EQ(last >> 16, 1u);
     std::string text;
     ASSERT_TRUE(ReadCncxString(cncx.Records(), last, text));
     EXPECT_EQ(text, big + "69");
+}
+
+struct LabelFitCase {
+    const char* label;
+    size_t count;
+    std::string text; // every label, made distinct by its number after it
+    bool cut;
+    std::string firstLabel;
+};
+
+TEST(IndexWriter, LabelsAreCutToTheRecordsReadersTake)
+{
+    const std::string cyrillic = "\xD0\x93\xD0\xBB\xD0\xB0\xD0\xB2\xD0\xB0 "; // "Глава "
+    const LabelFitCase cases[] = {
+        {"a usual index is left alone", 500, "Chapter ", false, "Chapter 0"},
+        {"100,000 labels", 100000, "Chapter ", true, "Chapt"},
+        {"cut at a character boundary", 100000, cyrillic, true, "\xD0\x93\xD0\xBB"},
+        {"a first character wider than the room stays whole", 200000, "\xE2\x80\x94 dash ", true,
+         "\xE2\x80\x94"},
+    };
+    for (const LabelFitCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<NcxEntry> entries(c.count);
+        for (size_t i = 0; i < c.count; ++i)
+            entries[i].m_Label = c.text + std::to_string(i);
+        EXPECT_EQ(FitLabelsToCncx(entries) > 0, c.cut);
+        EXPECT_EQ(entries[0].m_Label, c.firstLabel);
+        CCncxWriter cncx;
+        for (const NcxEntry& e : entries) {
+            ASSERT_FALSE(e.m_Label.empty());
+            cncx.Add(e.m_Label);
+        }
+        EXPECT_LE(cncx.Records().size(), MAX_CNCX_RECORDS + 1);
+    }
 }
 
 } // namespace
