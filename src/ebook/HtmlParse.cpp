@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 // Every block the library allocates for one document, linked so that all of them can be freed
 // when a parse is abandoned half-way, and counted against a budget while parsing runs.
@@ -206,7 +206,8 @@ uint32_t Classify(const std::string& name)
 // Names the library knows as elements; one it does not know it may drop, with what it holds.
 bool IsKnownElement(const std::string& name)
 {
-    static const std::unordered_set<std::string> known = {
+    // Sorted, so that a lookup is a binary search and the table needs no memory of its own.
+    static const char* const known[] = {
         "a",         "abbr",     "acronym",    "address",  "align",    "applet",     "area",    "article",
         "aside",     "audio",    "b",          "base",     "basefont", "bdi",        "bdo",     "bgsound",
         "big",       "blink",    "blockquote", "body",     "br",       "button",     "canvas",  "caption",
@@ -227,7 +228,9 @@ bool IsKnownElement(const std::string& name)
         "td",        "template", "textarea",   "tfoot",    "th",       "thead",      "time",    "title",
         "tr",        "track",    "tt",         "u",        "ul",       "var",        "video",   "wbr",
         "xmp"};
-    return known.count(name) > 0;
+    return std::binary_search(std::begin(known), std::end(known), name, [](const auto& a, const auto& b) {
+        return std::string_view(a) < std::string_view(b);
+    });
 }
 
 bool IsVoidElement(const std::string& name)
