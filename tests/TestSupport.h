@@ -87,6 +87,18 @@ inline std::string DataPath(const std::string& relative)
     return std::string(TARVO_TEST_DATA) + "/" + relative;
 }
 
+// Bytes as lower-case hexadecimal, for digests and keys.
+inline std::string Hex(const std::string& bytes)
+{
+    static const char* const DIGITS = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += DIGITS[c >> 4];
+        hex += DIGITS[c & 15];
+    }
+    return hex;
+}
+
 // Whole-program and memory checks take seconds; they run from the ctest entries labelled slow,
 // which set this.
 inline bool SlowChecksWanted()

@@ -50,7 +50,7 @@ std::string ToLowerCopy(const std::string& text)
     return copy;
 }
 
-static int HexValue(char c)
+int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -58,23 +58,33 @@ static int HexValue(char c)
     return -1;
 }
 
-std::string UrlDecode(const std::string& text)
+static std::string DecodeEscapes(const std::string& text, bool plusIsBlank)
 {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '%' && i + 2 < text.size()) {
-            int hi = HexValue(text[i + 1]), lo = HexValue(text[i + 2]);
+            int hi = HexDigitValue(text[i + 1]), lo = HexDigitValue(text[i + 2]);
             if (hi >= 0 && lo >= 0) {
                 out += static_cast<char>(hi * 16 + lo);
                 i += 2;
                 continue;
             }
         }
-        out += c == '+' ? ' ' : c;
+        out += plusIsBlank && c == '+' ? ' ' : c;
     }
     return out;
+}
+
+std::string UrlDecode(const std::string& text)
+{
+    return DecodeEscapes(text, true);
+}
+
+std::string PercentDecode(const std::string& uri)
+{
+    return DecodeEscapes(uri, false);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix)

@@ -16,6 +16,10 @@ void ToLower(std::string& text);
 std::string ToLowerCopy(const std::string& text);
 // "%XX" becomes that byte and "+" a blank; everything else is copied.
 std::string UrlDecode(const std::string& text);
+// A URI's "%XX" escapes; unlike a form's text, "+" stays a plus.
+std::string PercentDecode(const std::string& uri);
+// The value of a hexadecimal digit, or -1.
+int HexDigitValue(char c);
 bool StartsWith(const std::string& text, const std::string& prefix);
 bool EndsWith(const std::string& text, const std::string& suffix);
 bool EqualsNoCase(const std::string& a, const std::string& b);

@@ -40,29 +40,6 @@ const char* AttributeOf(const tinyxml2::XMLElement* element, const char* name)
     return value ? value : "";
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// A URI's "%XX" escapes; unlike a form's text, "+" stays a plus.
-std::string PercentDecode(const std::string& uri)
-{
-    std::string out;
-    for (size_t i = 0; i < uri.size(); ++i) {
-        if (uri[i] == '%' && i + 2 < uri.size() && HexDigit(uri[i + 1]) >= 0 && HexDigit(uri[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(uri[i + 1]) * 16 + HexDigit(uri[i + 2]));
-            i += 2;
-        } else {
-            out += uri[i];
-        }
-    }
-    return out;
-}
-
 // XOR is its own inverse: the candidate key that turns the head into a font is the book's.
 std::string KeyGivingAFont(FontObfuscation method, const std::string& head,
                            const std::vector<std::string>& identifiers)
@@ -143,7 +120,7 @@ std::string ObfuscationKey(FontObfuscation method, const std::string& identifier
     int high = -1;
     for (char c : digits) {
         if (c == '-') continue;
-        int value = HexDigit(c);
+        int value = HexDigitValue(c);
         if (value < 0 || key.size() == 16) return "";
         if (high < 0) {
             high = value;

@@ -1,20 +1,11 @@
 #include "base/Sha1.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 namespace
 {
-
-std::string Hex(const std::string& bytes)
-{
-    static const char* const DIGITS = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) {
-        hex += DIGITS[c >> 4];
-        hex += DIGITS[c & 15];
-    }
-    return hex;
-}
 
 // The published vectors, and lengths around the 55/56 and 64 byte edges where the padding takes
 // one block or two.

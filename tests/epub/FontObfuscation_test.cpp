@@ -9,17 +9,6 @@
 namespace
 {
 
-std::string Hex(const std::string& bytes)
-{
-    static const char* const DIGITS = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char c : bytes) {
-        hex += DIGITS[c >> 4];
-        hex += DIGITS[c & 15];
-    }
-    return hex;
-}
-
 // An OpenType font's 32-bit words, the head table's adjustment included, add up to this: true
 // only when every byte of the font is right.
 bool WholeFontChecksumHolds(std::string font)
