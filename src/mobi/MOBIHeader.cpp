@@ -11,12 +11,32 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 // Structural records and the other non-image kinds; none of them is unpacked as an image or a cover.
-const char* const NON_IMAGE_MAGICS[] = {"FLIS", "FCIS", "SRCS", "DATP", "CMET", "RESC", "FDST", "INDX",
-                                        "GESW", "PAGE", "HUFF", "CDIC", "BOUN", "CONT", "CRES", "kind",
-                                        "FONT", "AUDI", "VIDE", "%MOP", "\xE9\x8E\x0D\x0A", "\xA0\xA0\xA0\xA0"};
+const char* const NON_IMAGE_MAGICS[] = {"FLIS",
+                                        "FCIS",
+                                        "SRCS",
+                                        "DATP",
+                                        "CMET",
+                                        "RESC",
+                                        "FDST",
+                                        "INDX",
+                                        "GESW",
+                                        "PAGE",
+                                        "HUFF",
+                                        "CDIC",
+                                        "BOUN",
+                                        "CONT",
+                                        "CRES",
+                                        "kind",
+                                        "FONT",
+                                        "AUDI",
+                                        "VIDE",
+                                        "%MOP",
+                                        "\xE9\x8E\x0D\x0A",
+                                        "\xA0\xA0\xA0\xA0"};
 
 constexpr size_t CONTAINER_EXTH_OFFSET = 48;
 constexpr size_t CRES_HEAD_SIZE = 12;
@@ -33,7 +53,8 @@ bool StartsWithMagic(const std::string& bytes, const char* magic)
 size_t TrimmedSize(const char* data, size_t size)
 {
     size_t zeros = 0;
-    while (zeros < 4 && zeros < size && data[size - 1 - zeros] == '\0') ++zeros;
+    while (zeros < 4 && zeros < size && data[size - 1 - zeros] == '\0')
+        ++zeros;
     return zeros < 4 ? size - zeros : size;
 }
 
@@ -241,7 +262,8 @@ int64_t CMobiHeader::FindKf8Boundary()
     uint32_t boundary = m_Book.GetUint32ByExthId(EXTH_KF8_BOUNDARY);
     if (boundary == 0 || boundary == NO_RECORD || boundary >= m_RecordCount) return -1;
     std::string mark;
-    if (m_Db->RecordSize(boundary - 1) != 8 || m_Db->ReadRecord(boundary - 1, mark) != RC_OK || mark != "BOUNDARY")
+    if (m_Db->RecordSize(boundary - 1) != 8 || m_Db->ReadRecord(boundary - 1, mark) != RC_OK ||
+        mark != "BOUNDARY")
         return -1;
     m_Kf8Boundary = boundary - 1;
     m_LastRecord = boundary >= 2 ? boundary - 2 : 0;
@@ -281,7 +303,8 @@ ResultCode CMobiHeader::DecodeText(const std::string&)
         uint64_t huffRecord = uint64_t(m_BaseRecord) + f.m_HuffRecord;
         uint64_t cdicCount = f.m_HuffRecordCount > 0 ? f.m_HuffRecordCount - 1 : 0;
         if (huffRecord + 2 > m_LastRecord || huffRecord + cdicCount > m_LastRecord) {
-            TARVO_LOG(m_Log, LOG_ERROR, "HUFF record %llu and %llu CDIC records pass the part's last record %u",
+            TARVO_LOG(m_Log, LOG_ERROR,
+                      "HUFF record %llu and %llu CDIC records pass the part's last record %u",
                       static_cast<unsigned long long>(huffRecord), static_cast<unsigned long long>(cdicCount),
                       m_LastRecord);
             return RC_MOBI_HUFF_INDEX;
@@ -304,7 +327,8 @@ ResultCode CMobiHeader::DecodeText(const std::string&)
     for (uint64_t rec = uint64_t(m_BaseRecord) + 1; rec <= textEnd; ++rec) {
         ResultCode rc = m_Db->ReadRecord(static_cast<uint32_t>(rec), bytes);
         if (rc != RC_OK) return rc;
-        if (bytes.size() < 5 && std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; })) break;
+        if (bytes.size() < 5 && std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; }))
+            break;
         const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
         int64_t size = CutExtraData(data, bytes.size(), f.m_ExtraDataFlags);
         if (size < 0) {
@@ -313,7 +337,9 @@ ResultCode CMobiHeader::DecodeText(const std::string&)
             return RC_MOBI_EXTRA_DATA;
         }
         switch (f.m_Compression) {
-        case COMPRESSION_NONE: m_Text.append(bytes, 0, static_cast<size_t>(size)); break;
+        case COMPRESSION_NONE:
+            m_Text.append(bytes, 0, static_cast<size_t>(size));
+            break;
         case COMPRESSION_PALMDOC:
             if (!PalmDocDecode(data, static_cast<size_t>(size), m_Text))
                 TARVO_LOG(m_Log, LOG_WARNING, "PalmDOC record %llu refers before its start; dropped",
@@ -380,7 +406,8 @@ bool CMobiHeader::ContainerHoldsImages(const std::string& record, uint32_t recor
         uint32_t type = r.U32At(exth + p);
         uint32_t size = r.U32At(exth + p + 4);
         if (r.Failed() || size < 9 || size > length - p) break;
-        if (type == EXTH_CONTAINER_CONTENT && r.Equals(exth + p + 8, "application/image", 17) && size - 8 >= 17)
+        if (type == EXTH_CONTAINER_CONTENT && r.Equals(exth + p + 8, "application/image", 17) &&
+            size - 8 >= 17)
             images = true;
         p += size;
     }
@@ -391,7 +418,8 @@ ResultCode CMobiHeader::UnpackAllRecord(const std::string& outputDirectory)
 {
     if (m_Db == nullptr) return RC_FILE_READ_FAILED;
     if (m_RecordsToUnpack.empty())
-        for (uint64_t rec = uint64_t(m_BaseRecord) + m_Fields.m_TextRecordCount + 1; rec <= m_LastRecord; ++rec)
+        for (uint64_t rec = uint64_t(m_BaseRecord) + m_Fields.m_TextRecordCount + 1; rec <= m_LastRecord;
+             ++rec)
             m_RecordsToUnpack.push_back(static_cast<uint32_t>(rec));
     // Resource numbers count from the first resource record; a book without one counts from the
     // first record after its text.
@@ -437,15 +465,17 @@ ResultCode CMobiHeader::UnpackAllRecord(const std::string& outputDirectory)
             }
         } else if (StartsWithMagic(record, "kind")) {
             if (boundaryMark != 0)
-                WriteResource(outputDirectory, Format("embed%lld.bin", number), number, data, record.size(), false);
+                WriteResource(outputDirectory, Format("embed%lld.bin", number), number, data, record.size(),
+                              false);
         } else if (StartsWithMagic(record, "FONT")) {
             if (record.size() >= FONT_HEAD_SIZE)
-                WriteResource(outputDirectory, Format("FONT%05lld.ttf", number), number, data, record.size(), false);
+                WriteResource(outputDirectory, Format("FONT%05lld.ttf", number), number, data, record.size(),
+                              false);
         } else if (StartsWithMagic(record, "AUDI") || StartsWithMagic(record, "VIDE")) {
             bool audio = record[0] == 'A';
             if (record.size() >= MEDIA_HEAD_SIZE && CByteReader(record).U32At(4) == MEDIA_HEAD_SIZE)
-                WriteResource(outputDirectory, Format(audio ? "AUDI%05lld.mp3" : "VIDE%05lld.mp4", number), number,
-                              data + MEDIA_HEAD_SIZE, record.size() - MEDIA_HEAD_SIZE, true);
+                WriteResource(outputDirectory, Format(audio ? "AUDI%05lld.mp3" : "VIDE%05lld.mp4", number),
+                              number, data + MEDIA_HEAD_SIZE, record.size() - MEDIA_HEAD_SIZE, true);
         } else if (!IsNonImageMagic(record)) {
             std::string type = ImageTypeOf(record);
             if (!type.empty())

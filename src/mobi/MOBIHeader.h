@@ -38,7 +38,7 @@ struct MobiHeaderFields {
     uint32_t m_TextLength = 0;
     uint16_t m_TextRecordCount = 0;
     uint16_t m_Encryption = 0;
-    uint32_t m_HeaderLength = 0;  // counted from offset 0x10
+    uint32_t m_HeaderLength = 0; // counted from offset 0x10
     uint32_t m_TextEncoding = 0;
     uint32_t m_FileVersion = 0;
     uint32_t m_FullNameOffset = NO_RECORD;
@@ -60,8 +60,9 @@ struct MobiHeaderFields {
 // True when the first bytes of a record mark a structural record, not an image.
 bool IsNonImageMagic(const std::string& record);
 
-class CMobiHeader {
-public:
+class CMobiHeader
+{
+  public:
     CMobiHeader();
 
     // Reads the part's record 0 (the database's record baseRecord) and parses it. The database
@@ -96,16 +97,16 @@ public:
     std::string m_Text;
     std::string m_Record0;
     std::string m_FullName;
-    CIntermediateBook m_Book;  // this part's metadata, NavPoints and GuideItems
+    CIntermediateBook m_Book; // this part's metadata, NavPoints and GuideItems
     CNcxIndexMobi m_NcxIndex;
     CChunkIndex m_ChunkIndex;
     CSkelIndex m_SkelIndex;
     CGuideIndex m_GuideIndex;
     std::vector<uint32_t> m_RecordsToUnpack;
     std::vector<std::string> m_ResourceFiles;     // names written by UnpackAllRecord, in record order
-    std::map<int64_t, std::string> m_ResourceMap;  // resource number -> file name
+    std::map<int64_t, std::string> m_ResourceMap; // resource number -> file name
 
-private:
+  private:
     ResultCode ParseExth(uint32_t exthOffset);
     ResultCode DecodeText(const std::string& outputDirectory);
     ResultCode ExtractPdf(const std::string& outputDirectory);

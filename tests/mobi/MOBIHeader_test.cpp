@@ -8,7 +8,8 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 std::string First(const CMobiHeader& part, const std::string& key)
 {
@@ -45,20 +46,93 @@ struct BookCase {
 };
 
 const BookCase kBooks[] = {
-    {"qs-eng-mobi6.mobi", "Quick Start Guide", "John Schember", "en", "00000009", 0, 1, false, false,
-     {0, 11, 16, 13, false}, {}},
-    {"qs-eng-joint.mobi", "Quick Start Guide", "John Schember", "en", "00000009", 0, 1, false, true,
-     {0, 11, 16, 13, false}, {21, 13, 47, 23, true}},
-    {"qs-eng-kf8.azw3", "Quick Start Guide", "John Schember", "en", "00000009", 0, 1, false, false,
-     {0, 13, 25, 22, true}, {}},
-    {"cp1252-mobi6.mobi", "Libmobi test sample", "Bartek Fabiszewski", "", "00001033", 1, 2, true, false,
-     {0, 22, 27, 24, false}, {}},
-    {"huffdic-joint.mobi", "Libmobi", "Bartek Fabiszewski", "en-us", "00001033", 1, 3, false, true,
-     {0, 28, 35, 29, false}, {46, 27, 89, 37, true}},
-    {"uncompressed-joint.mobi", "Libmobi test sample", "Bartek Fabiszewski", "en-us", "00001033", 1, 3, false, true,
-     {0, 28, 32, 29, false}, {42, 27, 82, 37, true}},
-    {"font-kf8.mobi", "font", "Unknown", "en", "00000009", -1, -1, false, false, {0, 4, 11, NO_RECORD, true}, {}},
-    {"ncx-joint.mobi", "libmobi ncx test", "", "en", "00000009", -1, -1, false, true, {0, 1, 6, 3, false},
+    {"qs-eng-mobi6.mobi",
+     "Quick Start Guide",
+     "John Schember",
+     "en",
+     "00000009",
+     0,
+     1,
+     false,
+     false,
+     {0, 11, 16, 13, false},
+     {}},
+    {"qs-eng-joint.mobi",
+     "Quick Start Guide",
+     "John Schember",
+     "en",
+     "00000009",
+     0,
+     1,
+     false,
+     true,
+     {0, 11, 16, 13, false},
+     {21, 13, 47, 23, true}},
+    {"qs-eng-kf8.azw3",
+     "Quick Start Guide",
+     "John Schember",
+     "en",
+     "00000009",
+     0,
+     1,
+     false,
+     false,
+     {0, 13, 25, 22, true},
+     {}},
+    {"cp1252-mobi6.mobi",
+     "Libmobi test sample",
+     "Bartek Fabiszewski",
+     "",
+     "00001033",
+     1,
+     2,
+     true,
+     false,
+     {0, 22, 27, 24, false},
+     {}},
+    {"huffdic-joint.mobi",
+     "Libmobi",
+     "Bartek Fabiszewski",
+     "en-us",
+     "00001033",
+     1,
+     3,
+     false,
+     true,
+     {0, 28, 35, 29, false},
+     {46, 27, 89, 37, true}},
+    {"uncompressed-joint.mobi",
+     "Libmobi test sample",
+     "Bartek Fabiszewski",
+     "en-us",
+     "00001033",
+     1,
+     3,
+     false,
+     true,
+     {0, 28, 32, 29, false},
+     {42, 27, 82, 37, true}},
+    {"font-kf8.mobi",
+     "font",
+     "Unknown",
+     "en",
+     "00000009",
+     -1,
+     -1,
+     false,
+     false,
+     {0, 4, 11, NO_RECORD, true},
+     {}},
+    {"ncx-joint.mobi",
+     "libmobi ncx test",
+     "",
+     "en",
+     "00000009",
+     -1,
+     -1,
+     false,
+     true,
+     {0, 1, 6, 3, false},
      {12, 1, 22, 7, true}},
 };
 
@@ -111,15 +185,15 @@ TEST(MobiHeader, CoverIsTheJpegRecordOfTheFirstPart)
     ASSERT_EQ(part.GetCoverImage(path), RC_OK);
     std::string cover, record;
     ASSERT_TRUE(ReadFileBytes(path, cover));
-    ASSERT_EQ(db.ReadRecord(27 + 1, record), RC_OK);  // first image 27 + cover offset 1
+    ASSERT_EQ(db.ReadRecord(27 + 1, record), RC_OK); // first image 27 + cover offset 1
     EXPECT_EQ(cover, record);
     EXPECT_EQ(First(part, "coverimageext"), "jpg");
 }
 
 // ---- record 0 built by hand ----------------------------------------------------------------------
 
-ResultCode OpenBuilt(const Record0& header, std::vector<std::string> rest, CMobiHeader& part, std::string& file,
-                     CPalmDb& db)
+ResultCode OpenBuilt(const Record0& header, std::vector<std::string> rest, CMobiHeader& part,
+                     std::string& file, CPalmDb& db)
 {
     rest.insert(rest.begin(), header.Build());
     file = BuildPalmDb(rest);
@@ -131,7 +205,7 @@ ResultCode OpenBuilt(const Record0& header, std::vector<std::string> rest, CMobi
 struct Record0Case {
     const char* label;
     void (*header)(Record0&);                    // field edits before building
-    void (*bytes)(const Record0&, std::string&);  // byte edits after
+    void (*bytes)(const Record0&, std::string&); // byte edits after
     ResultCode rc;
 };
 
@@ -139,14 +213,18 @@ const Record0Case kRecord0Cases[] = {
     {"valid", nullptr, nullptr, RC_OK},
     {"compression 3", [](Record0& h) { h.compression = 3; }, nullptr, RC_MOBI_COMPRESSION},
     {"code page 1250", [](Record0& h) { h.encoding = 1250; }, nullptr, RC_MOBI_CODEPAGE},
-    {"header length 0", nullptr, [](const Record0&, std::string& r) { PutU32At(r, 0x14, 0); }, RC_MOBI_HEADER_MAGIC},
-    {"header length negative", nullptr, [](const Record0&, std::string& r) { PutU32At(r, 0x14, 0x80000000u); },
+    {"header length 0", nullptr, [](const Record0&, std::string& r) { PutU32At(r, 0x14, 0); },
      RC_MOBI_HEADER_MAGIC},
-    {"no MOBI magic", nullptr, [](const Record0&, std::string& r) { r.replace(16, 4, "MOBY"); }, RC_MOBI_HEADER_MAGIC},
-    {"no EXTH magic", nullptr, [](const Record0& h, std::string& r) { r.replace(16 + h.headerLength, 4, "EXTX"); },
-     RC_MOBI_EXTH_MAGIC},
+    {"header length negative", nullptr,
+     [](const Record0&, std::string& r) { PutU32At(r, 0x14, 0x80000000u); }, RC_MOBI_HEADER_MAGIC},
+    {"no MOBI magic", nullptr, [](const Record0&, std::string& r) { r.replace(16, 4, "MOBY"); },
+     RC_MOBI_HEADER_MAGIC},
+    {"no EXTH magic", nullptr,
+     [](const Record0& h, std::string& r) { r.replace(16 + h.headerLength, 4, "EXTX"); }, RC_MOBI_EXTH_MAGIC},
     {"EXTH length past record 0", nullptr,
-     [](const Record0& h, std::string& r) { PutU32At(r, 16 + h.headerLength + 4, static_cast<uint32_t>(r.size())); },
+     [](const Record0& h, std::string& r) {
+         PutU32At(r, 16 + h.headerLength + 4, static_cast<uint32_t>(r.size()));
+     },
      RC_MOBI_EXTH_LENGTH},
     {"empty record 0", nullptr, [](const Record0&, std::string& r) { r.clear(); }, RC_MOBI_HEADER_MAGIC},
 };
@@ -242,7 +320,8 @@ TEST(MobiHeader, Kf8BoundaryNeedsTheBoundaryRecord)
         Record0 kf8;
         kf8.version = 8;
         kf8.exthRecords = {{503, "KF8 title"}};
-        std::string file = BuildPalmDb({kf7.Build(), "text", mark, kf8.Build(), "kf8 text", EndOfFileRecord()});
+        std::string file =
+            BuildPalmDb({kf7.Build(), "text", mark, kf8.Build(), "kf8 text", EndOfFileRecord()});
         CPalmDb db;
         ASSERT_EQ(db.OpenMemory(file), RC_OK);
         CMobiHeader first, second;
@@ -296,22 +375,22 @@ TEST(MobiHeader, UnpackAllRecordNamesAndTrimsResources)
     std::string zeros4(4, '\0');
     std::string media = Be32(12) + Be32(0);
     std::vector<std::string> records = {
-        "text",                                                // 1
-        JpegBytes("\xFF\xD9") + zeros4,                        // 2 Image00000.jpg, keeps its four zeros
-        JpegBytes("\xFF\xD9") + std::string(3, '\0'),          // 3 Image00001.jpg, loses three
-        "CRES" + Be32(0) + Be32(0) + JpegBytes(),              // 4 before any container: skipped
-        "FONT" + std::string(20, 'f') + "data",                // 5 FONT00003.ttf, whole
-        "AUDI" + media + "mp3data" + std::string(2, '\0'),     // 6 AUDI00004.mp3
-        "VIDE" + Be32(8) + Be32(0) + "mp4",                    // 7 wrong head size: skipped
-        "BOUNDARY",                                            // 8
-        ContainerHead("application/image"),                    // 9
-        "CRES" + Be32(0) + Be32(0) + JpegBytes(),              // 10 CRES_Image8.jpg
-        "kind" + std::string(8, 'k'),                          // 11 embed9.bin
-        "CONTBOUNDARY",                                        // 12 closes the container
-        "kind" + std::string(8, 'k'),                          // 13 outside: skipped
-        "FLIS" + std::string(32, '\0'),                        // 14
-        "abc",                                                 // 15 under 4 bytes
-        EndOfFileRecord(),                                     // 16
+        "text",                                            // 1
+        JpegBytes("\xFF\xD9") + zeros4,                    // 2 Image00000.jpg, keeps its four zeros
+        JpegBytes("\xFF\xD9") + std::string(3, '\0'),      // 3 Image00001.jpg, loses three
+        "CRES" + Be32(0) + Be32(0) + JpegBytes(),          // 4 before any container: skipped
+        "FONT" + std::string(20, 'f') + "data",            // 5 FONT00003.ttf, whole
+        "AUDI" + media + "mp3data" + std::string(2, '\0'), // 6 AUDI00004.mp3
+        "VIDE" + Be32(8) + Be32(0) + "mp4",                // 7 wrong head size: skipped
+        "BOUNDARY",                                        // 8
+        ContainerHead("application/image"),                // 9
+        "CRES" + Be32(0) + Be32(0) + JpegBytes(),          // 10 CRES_Image8.jpg
+        "kind" + std::string(8, 'k'),                      // 11 embed9.bin
+        "CONTBOUNDARY",                                    // 12 closes the container
+        "kind" + std::string(8, 'k'),                      // 13 outside: skipped
+        "FLIS" + std::string(32, '\0'),                    // 14
+        "abc",                                             // 15 under 4 bytes
+        EndOfFileRecord(),                                 // 16
     };
     Record0 header;
     header.firstResource = 2;
@@ -321,7 +400,7 @@ TEST(MobiHeader, UnpackAllRecordNamesAndTrimsResources)
     ASSERT_EQ(OpenBuilt(header, records, part, file, db), RC_OK);
     std::string dir = ScratchDirectory();
     ASSERT_EQ(part.UnpackAllRecord(dir), RC_OK);
-    const std::vector<std::string> expected = {"Image00000.jpg", "Image00001.jpg", "FONT00003.ttf",
+    const std::vector<std::string> expected = {"Image00000.jpg", "Image00001.jpg",  "FONT00003.ttf",
                                                "AUDI00004.mp3",  "CRES_Image8.jpg", "embed9.bin"};
     EXPECT_EQ(part.m_ResourceFiles, expected);
     EXPECT_EQ(part.m_ResourceMap[4], "AUDI00004.mp3");
@@ -332,12 +411,9 @@ TEST(MobiHeader, UnpackAllRecordNamesAndTrimsResources)
         std::string bytes;
     };
     const Written written[] = {
-        {"Image00000.jpg", records[1]},
-        {"Image00001.jpg", JpegBytes("\xFF\xD9")},
-        {"FONT00003.ttf", records[4]},
-        {"AUDI00004.mp3", "mp3data"},
-        {"CRES_Image8.jpg", JpegBytes()},
-        {"embed9.bin", records[10]},
+        {"Image00000.jpg", records[1]},   {"Image00001.jpg", JpegBytes("\xFF\xD9")},
+        {"FONT00003.ttf", records[4]},    {"AUDI00004.mp3", "mp3data"},
+        {"CRES_Image8.jpg", JpegBytes()}, {"embed9.bin", records[10]},
     };
     for (const Written& w : written) {
         SCOPED_TRACE(w.name);
@@ -368,8 +444,8 @@ TEST(MobiHeader, CoverRecordMustBeAnImage)
         CMobiHeader part;
         CPalmDb db;
         std::string file;
-        ASSERT_EQ(OpenBuilt(header, {"text", JpegBytes(), "FONT" + std::string(24, 'f'), EndOfFileRecord()}, part,
-                            file, db),
+        ASSERT_EQ(OpenBuilt(header, {"text", JpegBytes(), "FONT" + std::string(24, 'f'), EndOfFileRecord()},
+                            part, file, db),
                   RC_OK);
         std::string path = ScratchDirectory() + "cover.jpg";
         EXPECT_EQ(part.GetCoverImage(path), c.rc);
