@@ -19,21 +19,6 @@ const char* const ADOBE_ALGORITHM = "http://ns.adobe.com/pdf/enc#RC";
 constexpr size_t IDPF_LENGTH = 1040;
 constexpr size_t ADOBE_LENGTH = 1024;
 
-std::string LocalName(const char* name)
-{
-    std::string text = name ? name : "";
-    size_t colon = text.rfind(':');
-    return colon == std::string::npos ? text : text.substr(colon + 1);
-}
-
-const tinyxml2::XMLElement* Child(const tinyxml2::XMLElement* parent, const char* localName)
-{
-    if (parent == nullptr) return nullptr;
-    for (const tinyxml2::XMLElement* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
-        if (LocalName(c->Name()) == localName) return c;
-    return nullptr;
-}
-
 const char* AttributeOf(const tinyxml2::XMLElement* element, const char* name)
 {
     const char* value = element ? element->Attribute(name) : nullptr;
@@ -73,10 +58,12 @@ bool ReadEncryptionXml(const std::string& xml, std::vector<EncryptedResource>& r
         return false;
     for (const tinyxml2::XMLElement* data = doc.RootElement()->FirstChildElement(); data;
          data = data->NextSiblingElement()) {
-        if (LocalName(data->Name()) != "EncryptedData") continue;
+        if (LocalName(data->Name()) != "encrypteddata") continue;
         EncryptedResource resource;
-        resource.m_Method = ObfuscationOf(AttributeOf(Child(data, "EncryptionMethod"), "Algorithm"));
-        resource.m_Uri = AttributeOf(Child(Child(data, "CipherData"), "CipherReference"), "URI");
+        resource.m_Method =
+            ObfuscationOf(AttributeOf(ChildByLocalName(data, "encryptionmethod"), "Algorithm"));
+        resource.m_Uri =
+            AttributeOf(ChildByLocalName(ChildByLocalName(data, "cipherdata"), "cipherreference"), "URI");
         const std::string decoded = PercentDecode(resource.m_Uri);
         if (!decoded.empty() && !ClimbsOutOf(decoded)) resource.m_Path = NormalizeRelativePath(decoded);
         resources.push_back(std::move(resource));

@@ -17,6 +17,23 @@
 #include <tuple>
 #include <unordered_map>
 
+std::string LocalName(const char* name)
+{
+    std::string text = name ? name : "";
+    size_t colon = text.rfind(':');
+    if (colon != std::string::npos) text.erase(0, colon + 1);
+    ToLower(text);
+    return text;
+}
+
+const tinyxml2::XMLElement* ChildByLocalName(const tinyxml2::XMLElement* parent, const char* localName)
+{
+    if (parent == nullptr) return nullptr;
+    for (const tinyxml2::XMLElement* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
+        if (LocalName(c->Name()) == localName) return c;
+    return nullptr;
+}
+
 namespace
 {
 
@@ -28,15 +45,6 @@ const char* const DOCUMENT_TYPES[] = {"application/xhtml+xml", "text/x-oeb1-docu
 const char* const IMAGE_TYPES[] = {"image/jpeg", "image/png", "image/gif", "image/pjpg"};
 
 constexpr int METADATA_KIND_LIMIT = 200;
-
-std::string LocalName(const char* name)
-{
-    std::string text = name ? name : "";
-    size_t colon = text.rfind(':');
-    if (colon != std::string::npos) text.erase(0, colon + 1);
-    ToLower(text);
-    return text;
-}
 
 bool IsDublinCore(const std::string& localName)
 {
@@ -86,13 +94,6 @@ const tinyxml2::XMLElement* NestedDublinCore(const tinyxml2::XMLElement* element
         if (IsDublinCore(LocalName(child->Name()))) return child;
         if (const tinyxml2::XMLElement* deeper = NestedDublinCore(child)) return deeper;
     }
-    return nullptr;
-}
-
-const tinyxml2::XMLElement* ChildByLocalName(const tinyxml2::XMLElement* parent, const char* localName)
-{
-    for (const tinyxml2::XMLElement* c = parent->FirstChildElement(); c; c = c->NextSiblingElement())
-        if (LocalName(c->Name()) == localName) return c;
     return nullptr;
 }
 

@@ -85,6 +85,11 @@ bool IsAuthorRole(const std::string& role);
 // The metadata map key of an element: "date_<event>", "identifier_<scheme>", "contributor_<role>".
 std::string MetaKeyOf(const OpfMetaItem& item);
 
+// An XML name lower-cased and without its namespace prefix: "dc:creator" gives "creator".
+std::string LocalName(const char* name);
+// The first child element of that local name (lower case), or none; none for no parent.
+const tinyxml2::XMLElement* ChildByLocalName(const tinyxml2::XMLElement* parent, const char* localName);
+
 // Parses, escaping one offending element after the other until the text is accepted.
 ResultCode ParseOpfText(std::string& opfText, CParseOpf& parser);
 
