@@ -1,4 +1,4 @@
-// File, folder, clock and process access. Paths are UTF-8 and may use "/" or "\" as separators.
+// File, folder and clock access. Paths are UTF-8 and may use "/" or "\" as separators.
 #pragma once
 
 #include "base/ResultCode.h"
@@ -163,8 +163,6 @@ bool FileExists(const std::string& path);
 // Both names reach one file (same device and inode): through a link, "./", "../" or a hard link.
 bool SameFile(const std::string& a, const std::string& b);
 bool DirectoryExists(const std::string& path);
-// Folder of the running executable, ending in "/"; empty when unknown.
-std::string ExecutableDirectory();
 
 // ---- time, checksums, images ----------------------------------------------------------------------
 
@@ -182,16 +180,6 @@ inline uint32_t Crc32(const std::string& bytes)
 std::string ImageTypeOf(const std::string& bytes);
 // Milliseconds on a clock that never goes back.
 uint64_t MonotonicMilliseconds();
-
-// ---- other programs -----------------------------------------------------------------------------
-
-// Splits a parameter text the way a Windows command line is split: blanks separate, double quotes
-// group, backslashes escape a quote only when they precede one.
-std::vector<std::string> SplitCommandLine(const std::string& text);
-// Starts directory+program (or, failing that, the program beside our executable) with the
-// arguments and waits for it to end; no shell is involved. False when it could not be started.
-bool RunProgram(const std::string& directory, const std::string& program, const std::string& arguments,
-                const std::string& trailing = "", const std::string& leading = "");
 
 // ---- work on every core -------------------------------------------------------------------------
 

@@ -14,7 +14,6 @@
 #include <new>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -22,8 +21,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
@@ -401,46 +398,11 @@ bool DirectoryExists(const std::string& path)
     return ::stat(ToOsPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string ExecutableDirectory()
-{
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return "";
-    return GetDirectory(std::string(buffer, static_cast<size_t>(n)));
-}
-
 uint64_t MonotonicMilliseconds()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-bool RunProgram(const std::string& directory, const std::string& program, const std::string& arguments,
-                const std::string& trailing, const std::string& leading)
-{
-    std::string path = ToOsPath(directory + program);
-    if (::access(path.c_str(), X_OK) != 0) {
-        std::string besideUs = ExecutableDirectory() + program;
-        if (::access(besideUs.c_str(), X_OK) == 0) path = besideUs;
-    }
-    std::string parameters = arguments;
-    if (!trailing.empty()) parameters += " " + trailing;
-    if (!leading.empty()) parameters = leading + " " + parameters;
-
-    std::vector<std::string> args = SplitCommandLine(parameters);
-    std::vector<char*> argv;
-    argv.push_back(&path[0]);
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return true;
 }
 
 // ---- work on every core -------------------------------------------------------------------------

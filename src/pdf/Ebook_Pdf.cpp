@@ -1,9 +1,10 @@
 // PDF reading runs "pdftohtml" and reads its page as an HTML book; PDF writing prepares the book's
-// pages and runs "cov". Neither helper is trusted to report its own failure: only the files it
-// leaves count.
+// pages and runs "cov". A helper has done its work only when it exits with status 0 and the files
+// it was to write are there and whole.
 #include "pdf/Ebook_Pdf.h"
 
 #include "base/Platform.h"
+#include "base/Process.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
@@ -29,10 +30,18 @@ const char* const CHARSET_META =
 // (more with a larger stack); the rest of this is left to the environment.
 constexpr size_t COMMAND_LINE_LIMIT = 100000;
 
-std::string HelperDirectory(const std::string& currentDirectory)
+// What an argument takes of that room: its bytes, its terminating zero and its pointer.
+size_t ArgumentRoom(const std::vector<std::string>& arguments)
 {
-    return currentDirectory.empty() || IsSeparator(currentDirectory.back()) ? currentDirectory
-                                                                            : currentDirectory + "/";
+    size_t room = 0;
+    for (const std::string& argument : arguments)
+        room += argument.size() + 1 + sizeof(char*);
+    return room;
+}
+
+void Append(std::vector<std::string>& to, const std::vector<std::string>& more)
+{
+    to.insert(to.end(), more.begin(), more.end());
 }
 
 std::string MakeWorkName()
@@ -194,24 +203,6 @@ class CRendererPrinter
 
 } // namespace
 
-std::string QuoteArgument(const std::string& text)
-{
-    std::string quoted = "\"";
-    size_t backslashes = 0;
-    for (char c : text) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes count only in front of a quote: there each stands doubled, the quote escaped.
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, '\\');
-    return quoted + "\"";
-}
-
 void RepairSvg(const std::string& path, CRunLog* log)
 {
     std::string text;
@@ -262,7 +253,7 @@ ResultCode CEbookPdf::ParsePdf(const std::string& inputFile, ConvertInputContext
 
     PrintProgress("Parsing Pdf File");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf pdftohtml.exe IN...");
-    ResultCode rc = RunPdfToHtml(inputFile, outputBase, options, ctx);
+    ResultCode rc = RunPdfToHtml(inputFile, outputBase, options);
     if (rc != RC_OK) return rc;
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf pdftohtml.exe OUT...");
 
@@ -287,15 +278,19 @@ ResultCode CEbookPdf::ParsePdf(const std::string& inputFile, ConvertInputContext
 }
 
 ResultCode CEbookPdf::RunPdfToHtml(const std::string& inputFile, const std::string& outputBase,
-                                   const std::string& options, ConvertInputContext& ctx)
+                                   const std::string& options)
 {
     ResultCode rc = RemoveLeftover(outputBase + ".html", m_Log);
     if (rc != RC_OK) return rc;
-    const std::string directory = HelperDirectory(ctx.m_CurrentDirectory);
-    if (!RunProgram(directory, PDF_TO_HTML_PROGRAM, QuoteArgument(ToOsPath(inputFile)),
-                    QuoteArgument(outputBase), options)) {
-        TARVO_LOG(m_Log, LOG_ERROR, "%s could not be started from %s or beside TarvoCmd", PDF_TO_HTML_PROGRAM,
-                  directory.c_str());
+    // The user's options are one text to split; the paths go as they are, whatever they contain.
+    std::vector<std::string> arguments = SplitCommandLine(options);
+    arguments.push_back(ToOsPath(inputFile));
+    arguments.push_back(outputBase);
+    const std::string helper = HelperFile(PDF_TO_HTML_PROGRAM);
+    const ProgramExit exit = RunProgram(helper, arguments);
+    if (!exit.Succeeded()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s failed on %s: %s", helper.c_str(), inputFile.c_str(),
+                  DescribeExit(exit).c_str());
         return RC_PDF_TO_HTML;
     }
     return RC_OK;
@@ -328,39 +323,42 @@ ResultCode CEbookPdf::ConvertToPdf(const std::string& outputFile, ConvertOutputC
     // name must never be taken for the result of a rendering that failed.
     const std::string rendered = GetDirectory(output) + "." + GetFileName(output) + ".partial";
 
-    std::string leading;
-    GetParamValue(ctx.m_OutParam, HTML_TO_PDF_OPTIONS_KEY, leading);
+    std::string userOptions;
+    GetParamValue(ctx.m_OutParam, HTML_TO_PDF_OPTIONS_KEY, userOptions);
+    std::vector<std::string> arguments = SplitCommandLine(userOptions);
     auto title = ctx.m_Book.m_MetaData.find("title");
     if (title != ctx.m_Book.m_MetaData.end() && !title->second.empty() && !title->second.front().empty())
-        leading += " --title " + QuoteArgument(title->second.front());
+        Append(arguments, {"--title", title->second.front()});
 
     PrintProgress("Get Command Param");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam IN...");
-    std::string param;
-    size_t room = leading.size() < COMMAND_LINE_LIMIT ? COMMAND_LINE_LIMIT - leading.size() : 0;
-    ResultCode rc = GetCmdParam(rendered, ctx, room, param);
+    std::vector<std::string> param;
+    const size_t used = ArgumentRoom(arguments);
+    ResultCode rc =
+        GetCmdParam(rendered, ctx, used < COMMAND_LINE_LIMIT ? COMMAND_LINE_LIMIT - used : 0, param);
     if (rc != RC_OK) return rc;
+    Append(arguments, param);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam OUT...");
 
     PrintProgress("Processed 95%");
     PrintProgress("Creating Pdf Output");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe IN...");
-    rc = RenderPdf(rendered, leading, param, ctx);
+    rc = RenderPdf(rendered, arguments);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe OUT...");
     if (rc == RC_OK) rc = MoveFile(rendered, output);
     if (rc != RC_OK && FileExists(rendered)) DeleteFile(rendered);
     return rc;
 }
 
-ResultCode CEbookPdf::RenderPdf(const std::string& pdfFile, const std::string& leading,
-                                const std::string& param, ConvertOutputContext& ctx)
+ResultCode CEbookPdf::RenderPdf(const std::string& pdfFile, const std::vector<std::string>& arguments)
 {
     ResultCode rc = RemoveLeftover(pdfFile, m_Log);
     if (rc != RC_OK) return rc;
-    const std::string directory = HelperDirectory(ctx.m_CurrentDirectory);
-    if (!RunProgram(directory, HTML_TO_PDF_PROGRAM, param, "", leading)) {
-        TARVO_LOG(m_Log, LOG_ERROR, "%s could not be started from %s or beside TarvoCmd", HTML_TO_PDF_PROGRAM,
-                  directory.c_str());
+    const std::string helper = HelperFile(HTML_TO_PDF_PROGRAM);
+    const ProgramExit exit = RunProgram(helper, arguments);
+    if (!exit.Succeeded()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s failed on %s: %s", helper.c_str(), pdfFile.c_str(),
+                  DescribeExit(exit).c_str());
         return RC_FILE_WRITE_FAILED;
     }
     CFile pdf;
@@ -378,16 +376,21 @@ ResultCode CEbookPdf::RenderPdf(const std::string& pdfFile, const std::string& l
 }
 
 ResultCode CEbookPdf::GetCmdParam(const std::string& pdfFile, ConvertOutputContext& ctx, size_t room,
-                                  std::string& param)
+                                  std::vector<std::string>& param)
 {
     CIntermediateBook& book = ctx.m_Book;
     const std::string bookDirectory = ToOsPath(book.BookDirectory(ctx.m_TempDirectory));
-    param = StyleSheetOption(ctx.m_CurrentDirectory);
-    param += "--allow-folder " + QuoteArgument(ToOsPath(ctx.m_TempDirectory)) + " ";
-    const std::string options = param;
+    param.clear();
+    const std::string styleSheet = HelperFile(STYLE_SHEET);
+    if (FileExists(styleSheet))
+        Append(param, {"--user-style-sheet", styleSheet});
+    else
+        TARVO_LOG(m_Log, LOG_WARNING, "%s is missing; pages keep the book's own style", styleSheet.c_str());
+    Append(param, {"--allow-folder", ToOsPath(ctx.m_TempDirectory)});
 
     PutCoverFirst(book, bookDirectory);
-    std::string pages, pageList;
+    std::vector<std::string> pages;
+    std::string pageList;
     std::vector<std::string> seen;
     for (std::string& entry : book.m_HtmlFileList) {
         // Some books list one file several times, with a fragment each: it is rendered once.
@@ -396,7 +399,7 @@ ResultCode CEbookPdf::GetCmdParam(const std::string& pdfFile, ConvertOutputConte
         seen.push_back(file);
         std::string page;
         if (!PreparePage(entry, bookDirectory, page)) continue;
-        pages += QuoteArgument(page) + " ";
+        pages.push_back(page);
         pageList += page + '\0';
     }
     if (pages.empty()) {
@@ -404,9 +407,11 @@ ResultCode CEbookPdf::GetCmdParam(const std::string& pdfFile, ConvertOutputConte
                   bookDirectory.c_str());
         return RC_HTML_LIST_EMPTY;
     }
-    const std::string output = QuoteArgument(ToOsPath(pdfFile));
-    if (options.size() + pages.size() + output.size() <= room) {
-        param = options + pages + output;
+    // After "--" a page whose path starts with "-" is still a page.
+    const std::vector<std::string> output = {"--", ToOsPath(pdfFile)};
+    if (ArgumentRoom(param) + ArgumentRoom(pages) + ArgumentRoom(output) <= room) {
+        Append(param, pages);
+        Append(param, output);
         return RC_OK;
     }
     // Past the command line's limit the pages go in a list file; the style sheet and the page
@@ -417,20 +422,14 @@ ResultCode CEbookPdf::GetCmdParam(const std::string& pdfFile, ConvertOutputConte
         TARVO_LOG(m_Log, LOG_ERROR, "page list %s could not be written", listPath.c_str());
         return rc;
     }
-    param = options + "--input-list " + QuoteArgument(listPath) + " " + output;
+    Append(param, {"--input-list", listPath});
+    Append(param, output);
     return RC_OK;
 }
 
-std::string CEbookPdf::StyleSheetOption(const std::string& currentDirectory)
+std::string CEbookPdf::HelperFile(const char* name) const
 {
-    for (const std::string& folder : {HelperDirectory(currentDirectory), ExecutableDirectory()}) {
-        if (!folder.empty() && FileExists(folder + STYLE_SHEET))
-            return "--user-style-sheet " + QuoteArgument(ToOsPath(folder + STYLE_SHEET)) + " ";
-    }
-    TARVO_LOG(m_Log, LOG_WARNING,
-              "%s found neither in %s nor beside TarvoCmd; pages keep the book's own style", STYLE_SHEET,
-              currentDirectory.c_str());
-    return "";
+    return m_HelperDirectory.empty() ? HelperPath(name) : m_HelperDirectory + name;
 }
 
 void CEbookPdf::PutCoverFirst(CIntermediateBook& book, const std::string& bookDirectory)

@@ -1,6 +1,6 @@
-// PDF in and out through two helper programs, found in the working directory or beside TarvoCmd:
-// "pdftohtml" turns a PDF into one HTML page that is then read as an HTML book, and "cov" renders
-// the book's pages into one PDF with the style sheet "fix.css".
+// PDF in and out through two helper programs of ours, found only in the program's own helper folder
+// (HelperPath): "pdftohtml" turns a PDF into one HTML page that is then read as an HTML book, and
+// "cov" renders the book's pages into one PDF with the style sheet "fix.css".
 #pragma once
 
 #include "base/Ebook.h"
@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class CEbookPdf : public CEbook
 {
@@ -19,22 +20,24 @@ class CEbookPdf : public CEbook
     ResultCode ParsePdf(const std::string& inputFile, ConvertInputContext& ctx);
     ResultCode ConvertToPdf(const std::string& outputFile, ConvertOutputContext& ctx);
     // The arguments of "cov" after its leading options: style sheet, pages and the PDF to write.
-    // Pages that would not fit in room bytes of command line go to a list file instead.
+    // Pages that would not fit in room bytes of argument space go to a list file instead.
     ResultCode GetCmdParam(const std::string& pdfFile, ConvertOutputContext& ctx, size_t room,
-                           std::string& param);
+                           std::vector<std::string>& param);
+    // Tests hand over stand-in helpers in a folder of their own (ending in "/").
+    void UseHelpersFrom(const std::string& folder) { m_HelperDirectory = folder; }
 
   private:
     ResultCode RunPdfToHtml(const std::string& inputFile, const std::string& outputBase,
-                            const std::string& options, ConvertInputContext& ctx);
+                            const std::string& options);
     ResultCode ReadGeneratedBook(const std::string& inputFile, const std::string& htmlPath,
                                  ConvertInputContext& ctx);
     void PutCoverFirst(CIntermediateBook& book, const std::string& bookDirectory);
     bool PreparePage(std::string& entry, const std::string& bookDirectory, std::string& path);
-    std::string StyleSheetOption(const std::string& currentDirectory);
-    ResultCode RenderPdf(const std::string& pdfFile, const std::string& leading, const std::string& param,
-                         ConvertOutputContext& ctx);
+    std::string HelperFile(const char* name) const;
+    ResultCode RenderPdf(const std::string& pdfFile, const std::vector<std::string>& arguments);
 
     std::string m_WorkName;
+    std::string m_HelperDirectory; // empty: the program's own helper folder
     CIntermediateBook m_Book;
 };
 
@@ -42,6 +45,3 @@ class CEbookPdf : public CEbook
 // image, img keeps only alt, src and xlink:href, and head declares UTF-8. A file the HTML library
 // cannot parse stays as it is.
 void RepairSvg(const std::string& path, CRunLog* log);
-
-// The text as one argument of a command line split by SplitCommandLine, quotes and all.
-std::string QuoteArgument(const std::string& text);

@@ -349,36 +349,6 @@ TEST(TimeAndChecksums, ImageTypeOfSniffsSignatures)
     }
 }
 
-struct SplitCase {
-    const char* text;
-    std::vector<std::string> args;
-};
-
-TEST(Programs, SplitCommandLineFollowsWindowsQuoting)
-{
-    const SplitCase cases[] = {
-        {"a b  c", {"a", "b", "c"}},
-        {"\"a b\" c", {"a b", "c"}},
-        {"-o \"my book.html\"", {"-o", "my book.html"}},
-        {"a\\\\b", {"a\\\\b"}},
-        {"\"a\\\"b\"", {"a\"b"}},
-        {"a\\\\\"b c\"", {"a\\b c"}},
-        {"\"\"", {""}},
-        {"", {}},
-    };
-    for (const SplitCase& c : cases)
-        EXPECT_EQ(SplitCommandLine(c.text), c.args) << c.text;
-}
-
-TEST(Programs, RunProgramPassesArgumentsWithoutAShell)
-{
-    ScratchDir scratch;
-    std::string target = scratch / "name with 'quotes' and $dollar";
-    ASSERT_TRUE(RunProgram("/usr/bin/", "touch", "\"" + target + "\""));
-    EXPECT_TRUE(FileExists(target));
-    EXPECT_FALSE(RunProgram(scratch.Path(), "no-such-program-here", ""));
-}
-
 std::vector<std::string> FolderNames(const std::string& dir)
 {
     std::vector<std::string> names;

@@ -13,8 +13,8 @@ namespace
 
 namespace fs = std::filesystem;
 
-// A helper in the working directory that records its arguments, one a line, in args.txt beside it,
-// then runs body with "$out" set to its last argument.
+// A stand-in helper that records its arguments, one a line, in args.txt beside it, then runs body
+// with "$out" set to its last argument.
 void WriteStandIn(const ScratchDir& dir, const std::string& name, const std::string& body)
 {
     const std::string path = dir / name;
@@ -63,61 +63,73 @@ TEST(PdfInput, RunsPdfToHtmlAndReadsItsPageAsABook)
     const ReadCase cases[] = {
         {"defaults", "", "Own Title", {"-noframes", "-enc", "UTF-8"}, "Own Title"},
         {"options from InParam", R"({"inparam_pdf2html":"-q","title":"T"})", "", {"-q"}, "T"},
+        {"the user's option text split, quotes and all",
+         R"j({"inparam_pdf2html":"-x \"two words\" $(id)"})j",
+         "Own Title",
+         {"-x", "two words", "$(id)"},
+         "Own Title"},
         {"title of the PDF wins",
          R"({"inparam_pdf2html":"-q","title":"T"})",
          "Own Title",
          {"-q"},
          "Own Title"},
-        {"no title anywhere", "", "", {"-noframes", "-enc", "UTF-8"}, "a \"quoted\" book"},
+        {"no title anywhere", "", "", {"-noframes", "-enc", "UTF-8"}, "-a \"quoted\" book $(id)"},
     };
-    for (const ReadCase& c : cases) {
-        SCOPED_TRACE(c.label);
-        ScratchDir cwd, temp;
-        const std::string input = cwd / "a \"quoted\" book.pdf";
-        std::ofstream(input) << "%PDF-1.4";
-        WriteStandIn(cwd, "pdftohtml",
-                     std::string("TITLE_TEXT=\"") + (*c.titleInPdf ? c.titleInPdf : "$out") + "\"\n" +
-                         POPPLER_LIKE);
-        CEbookPdf pdf;
-        ConvertInputContext ctx{temp.Path() + "with space/", cwd.Path(), FORMAT_EPUB, c.inParam};
-        fs::create_directories(ctx.m_TempDirectory);
-        ASSERT_EQ(pdf.Convert_Input(input, ctx), RC_OK);
+for (const ReadCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir cwd, temp, helpers;
+    const std::string input = cwd / "-a \"quoted\" book $(id).pdf";
+    std::ofstream(input) << "%PDF-1.4";
+    WriteStandIn(helpers, "pdftohtml",
+                 std::string("TITLE_TEXT=\"") + (*c.titleInPdf ? c.titleInPdf : "$out") + "\"\n" +
+                     POPPLER_LIKE);
+    CEbookPdf pdf;
+    pdf.UseHelpersFrom(helpers.Path());
+    ConvertInputContext ctx{temp.Path() + "with space/", cwd.Path(), FORMAT_EPUB, c.inParam};
+    fs::create_directories(ctx.m_TempDirectory);
+    ASSERT_EQ(pdf.Convert_Input(input, ctx), RC_OK);
 
-        std::vector<std::string> args = RecordedArguments(cwd);
-        ASSERT_EQ(args.size(), c.options.size() + 2);
-        EXPECT_EQ(std::vector<std::string>(args.begin(), args.end() - 2), c.options);
-        EXPECT_EQ(args[args.size() - 2], input);
-        EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdfTohtml_")) << args.back();
+    std::vector<std::string> args = RecordedArguments(helpers);
+    ASSERT_EQ(args.size(), c.options.size() + 2);
+    EXPECT_EQ(std::vector<std::string>(args.begin(), args.end() - 2), c.options);
+    EXPECT_EQ(args[args.size() - 2], input);
+    EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdfTohtml_")) << args.back();
 
-        CIntermediateBook& book = *pdf.GetIntermediateBook();
-        EXPECT_EQ(Metadata(book, "title"), c.title);
-        EXPECT_EQ(book.m_MetaData.count("inparam_pdf2html"), 0u);
-        ASSERT_EQ(book.m_ResourceList.size(), 1u);
-        EXPECT_EQ(book.m_ResourceList[0], GetFileName(args.back()) + "-1_1.png");
-        ASSERT_EQ(book.m_HtmlFileList.size(), 1u);
-        std::string page = ReadWholeFile(ctx.m_TempDirectory + book.m_HtmlFileList[0]);
-        EXPECT_NE(page.find("Words of the page"), std::string::npos);
-        EXPECT_EQ(page.find(temp.Path()), std::string::npos) << "a folder of this machine stayed in the book";
-    }
+    CIntermediateBook& book = *pdf.GetIntermediateBook();
+    EXPECT_EQ(Metadata(book, "title"), c.title);
+    EXPECT_EQ(book.m_MetaData.count("inparam_pdf2html"), 0u);
+    ASSERT_EQ(book.m_ResourceList.size(), 1u);
+    EXPECT_EQ(book.m_ResourceList[0], GetFileName(args.back()) + "-1_1.png");
+    ASSERT_EQ(book.m_HtmlFileList.size(), 1u);
+    std::string page = ReadWholeFile(ctx.m_TempDirectory + book.m_HtmlFileList[0]);
+    EXPECT_NE(page.find("Words of the page"), std::string::npos);
+    EXPECT_EQ(page.find(temp.Path()), std::string::npos) << "a folder of this machine stayed in the book";
 }
+}
+
+// A page that a stand-in writes before it fails.
+const char* const WRITES_PAGE = "printf '<html><body><p>half</p></body></html>' > \"$out.html\"\n";
 
 TEST(PdfInput, NoHtmlBackIsAFailure)
 {
     struct FailCase {
         const char* label;
-        const char* helper; // nullptr: no helper anywhere
+        std::string helper; // empty: none in the helper folder
     };
     const FailCase cases[] = {
-        {"helper missing", nullptr},
+        {"helper missing (one in the working folder is never used)", ""},
         {"helper exits 0 without writing", "exit 0"},
         {"helper writes an empty page", ": > \"$out.html\""},
         {"helper fails after a page was left by an earlier run", "exit 1"},
+        {"helper writes a page but exits 3", std::string(WRITES_PAGE) + "exit 3"},
+        {"helper killed after writing a page", std::string(WRITES_PAGE) + "kill -KILL $$"},
     };
     for (const FailCase& c : cases) {
         SCOPED_TRACE(c.label);
-        ScratchDir cwd, temp;
+        ScratchDir cwd, temp, helpers;
         std::ofstream(cwd / "in.pdf") << "%PDF-1.4";
-        if (c.helper != nullptr) WriteStandIn(cwd, "pdftohtml", c.helper);
+        WriteStandIn(cwd, "pdftohtml", std::string(WRITES_PAGE) + "exit 0");
+        if (!c.helper.empty()) WriteStandIn(helpers, "pdftohtml", c.helper);
         // Pages under the names this run may choose, as an earlier run in the same minute leaves them.
         uint16_t date = 0, time = 0;
         DosDateTime(date, time);
@@ -125,14 +137,16 @@ TEST(PdfInput, NoHtmlBackIsAFailure)
             std::ofstream(temp / ("pdfTohtml_" + std::to_string(t) + ".html"))
                 << "<html><body>old</body></html>";
         CEbookPdf pdf;
+        pdf.UseHelpersFrom(helpers.Path());
         ConvertInputContext ctx{temp.Path(), cwd.Path(), FORMAT_EPUB, ""};
         EXPECT_EQ(pdf.Convert_Input(cwd / "in.pdf", ctx), RC_PDF_TO_HTML);
+        EXPECT_FALSE(FileExists(cwd / "args.txt")) << "the working folder's helper ran";
     }
 }
 
 // A book of pages in a TempDirectory, handed to the PDF writer as the engine hands it.
 struct BookFixture {
-    ScratchDir cwd, temp;
+    ScratchDir cwd, temp, helpers;
     CIntermediateBook book;
 
     void AddPage(const std::string& name, const std::string& body = "<p>text</p>")
@@ -144,6 +158,7 @@ struct BookFixture {
     ResultCode Convert(const std::string& output, const std::string& outParam = "")
     {
         CEbookPdf pdf;
+        pdf.UseHelpersFrom(helpers.Path());
         ConvertOutputContext ctx{"in.epub", book, temp.Path(), cwd.Path(), outParam};
         return pdf.Convert_Output(output, ctx);
     }
@@ -155,14 +170,14 @@ struct WriteCase {
     const char* label;
     std::function<void(BookFixture&)> setUp;
     const char* outParam;
-    std::vector<std::string> expectedArguments; // "@" stands for the TempDirectory, "~" for the cwd
+    std::vector<std::string> expectedArguments; // "@" stands for the TempDirectory, "~" for the helpers
 };
 
 std::string Expand(const std::string& pattern, const BookFixture& f)
 {
     std::string text = pattern;
     ReplaceAll(text, "@", f.temp.Path());
-    ReplaceAll(text, "~", f.cwd.Path());
+    ReplaceAll(text, "~", f.helpers.Path());
     return text;
 }
 
@@ -176,25 +191,25 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
          },
          R"({"outparam_wkhtmltopdf":"-s A5"})",
          {"-s", "A5", "--title", "A \"quoted\" title\\", "--user-style-sheet", "~fix.css", "--allow-folder",
-          "@", "@a.html"}},
+          "@", "@a.html", "--"}},
         {"no title, no option",
          [](BookFixture& f) { f.AddPage("a.html"); },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html"}},
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "--"}},
         {"cover image without cover page",
          [](BookFixture& f) {
              f.book.m_CoverImageName = "images/c.jpg";
              f.AddPage("a.html");
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover1.html", "@a.html"}},
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover1.html", "@a.html", "--"}},
         {"cover1.html already listed",
          [](BookFixture& f) {
              f.book.m_CoverImageName = "images/c.jpg";
              f.AddPage("COVER1.html");
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover2.html", "@COVER1.html"}},
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover2.html", "@COVER1.html", "--"}},
         {"cover page listed later keeps its place",
          [](BookFixture& f) {
              f.AddPage("a.html");
@@ -202,7 +217,7 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
              f.book.m_CoverPageName = "title.html";
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "@title.html"}},
+         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "@title.html", "--"}},
         {"XHTML renamed, fragments and missing pages dropped",
          [](BookFixture& f) {
              f.AddPage("text/chapter.XHTML");
@@ -213,18 +228,26 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
          },
          "",
          {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@text/chapter.html", "@text/b.xhtml",
-          "@text/b.html"}},
+          "@text/b.html", "--"}},
+        {"a title that looks like options stays one argument",
+         [](BookFixture& f) {
+             f.book.AddValue("title", "--user-style-sheet /etc/passwd $(id) 'q'");
+             f.AddPage("a.html");
+         },
+         "",
+         {"--title", "--user-style-sheet /etc/passwd $(id) 'q'", "--user-style-sheet", "~fix.css",
+          "--allow-folder", "@", "@a.html", "--"}},
     };
     for (const WriteCase& c : cases) {
         SCOPED_TRACE(c.label);
         BookFixture f;
-        std::ofstream(f.cwd / "fix.css") << "img { max-width: 100% }";
-        WriteStandIn(f.cwd, "cov", WRITES_PDF);
+        std::ofstream(f.helpers / "fix.css") << "img { max-width: 100% }";
+        WriteStandIn(f.helpers, "cov", WRITES_PDF);
         c.setUp(f);
         const std::string output = f.cwd / "out.pdf";
         ASSERT_EQ(f.Convert(output, c.outParam), RC_OK);
 
-        std::vector<std::string> args = RecordedArguments(f.cwd);
+        std::vector<std::string> args = RecordedArguments(f.helpers);
         ASSERT_FALSE(args.empty());
         args.pop_back(); // the renderer's own name for the PDF, moved over out.pdf afterwards
         std::vector<std::string> expected;
@@ -243,8 +266,8 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
 TEST(PdfOutput, PagesPastTheCommandLineLimitGoThroughAListFile)
 {
     BookFixture f;
-    std::ofstream(f.cwd / "fix.css") << "";
-    WriteStandIn(f.cwd, "cov", WRITES_PDF);
+    std::ofstream(f.helpers / "fix.css") << "";
+    WriteStandIn(f.helpers, "cov", WRITES_PDF);
     const std::string part(250, 'd');
     const std::string folder = part + "/" + part + "/" + part + "/" + part;
     std::string expectedList;
@@ -255,10 +278,11 @@ TEST(PdfOutput, PagesPastTheCommandLineLimitGoThroughAListFile)
     }
     ASSERT_EQ(f.Convert(f.cwd / "out.pdf"), RC_OK);
 
-    std::vector<std::string> args = RecordedArguments(f.cwd);
-    ASSERT_EQ(args.size(), 7u);
+    std::vector<std::string> args = RecordedArguments(f.helpers);
+    ASSERT_EQ(args.size(), 8u);
     EXPECT_EQ(args[0], "--user-style-sheet");
     EXPECT_EQ(args[4], "--input-list");
+    EXPECT_EQ(args[6], "--");
     std::string list;
     ASSERT_TRUE(ReadFileBytes(args[5], list));
     EXPECT_EQ(list, expectedList);
@@ -268,27 +292,31 @@ TEST(PdfOutput, ARenderingThatFailedIsNeverSuccess)
 {
     struct FailCase {
         const char* label;
-        const char* helper; // nullptr: no helper anywhere
+        std::string helper; // empty: none in the helper folder
         bool leftover;      // a rendering of a crashed run lies under the renderer's name
     };
     const FailCase cases[] = {
-        {"helper missing", nullptr, false},
+        {"helper missing (one in the working folder is never used)", "", false},
         {"helper exits 0 without writing", "exit 0", false},
         {"helper writes an empty file", ": > \"$out\"", false},
         {"helper writes no PDF", "echo '<html>' > \"$out\"", false},
         {"helper writes nothing over a crashed run's PDF", "exit 0", true},
+        {"helper writes a PDF but exits 1", std::string(WRITES_PDF) + "\nexit 1", false},
+        {"helper killed after writing a PDF", std::string(WRITES_PDF) + "\nkill -KILL $$", false},
     };
     for (const FailCase& c : cases) {
         SCOPED_TRACE(c.label);
         BookFixture f;
         f.AddPage("a.html");
-        if (c.helper != nullptr) WriteStandIn(f.cwd, "cov", c.helper);
+        WriteStandIn(f.cwd, "cov", WRITES_PDF);
+        if (!c.helper.empty()) WriteStandIn(f.helpers, "cov", c.helper);
         const std::string output = f.cwd / "out.pdf", partial = f.cwd / ".out.pdf.partial";
         std::ofstream(output) << "%PDF-1.4 an older book";
         if (c.leftover) std::ofstream(partial) << "%PDF-1.4 from a crashed run";
         EXPECT_EQ(f.Convert(output), RC_FILE_WRITE_FAILED);
         EXPECT_EQ(ReadWholeFile(output), "%PDF-1.4 an older book");
         EXPECT_FALSE(FileExists(partial));
+        EXPECT_FALSE(FileExists(f.cwd / "args.txt")) << "the working folder's helper ran";
     }
 }
 
@@ -326,17 +354,6 @@ TEST(PdfOutput, SvgRepairLeavesThePlainImage)
         ReplaceAll(flat, "\r", "");
         ReplaceAll(flat, "\n", "");
         EXPECT_NE(flat.find(c.expected), std::string::npos) << printed;
-    }
-}
-
-TEST(PdfOutput, QuotedArgumentsSplitBackUnchanged)
-{
-    const char* const cases[] = {"plain", "with space", "a \"quote\"", "trailing\\", "back\\\\slashes\\\"q",
-                                 "",      "tab\there"};
-    for (const char* text : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(SplitCommandLine("-x " + QuoteArgument(text) + " y"),
-                  (std::vector<std::string>{"-x", text, "y"}));
     }
 }
 

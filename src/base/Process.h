@@ -1,0 +1,38 @@
+// Other programs: our own helpers, found only in the program's own helper folder, and any program
+// started from an argument vector with its exit checked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Splits a parameter text a user gave on the command line the way a Windows command line is split:
+// blanks separate, double quotes group, backslashes escape a quote only when they precede one.
+std::vector<std::string> SplitCommandLine(const std::string& text);
+
+// Folder of the running executable, ending in "/"; empty when unknown.
+std::string ExecutableDirectory();
+
+// Where a helper program or data file of ours lies, given the folder of the executable: the
+// installed layout's helper folder (../libexec/tarvo/ from bin/) when that folder exists, else
+// beside the executable (the build tree). The folder is chosen as a whole, so an unrelated program of the
+// same name beside an installed TarvoCmd (poppler's pdftohtml in /usr/bin) is never taken for ours. Empty
+// when the executable's folder is unknown; never the working folder, never PATH.
+std::string HelperPathIn(const std::string& executableDirectory, const std::string& name);
+// The same for the running executable.
+std::string HelperPath(const std::string& name);
+
+// How a program run ended.
+struct ProgramExit {
+    bool started = false; // false: missing, not executable, or not named by an absolute path
+    int status = -1;      // the exit status when it ended by itself, else -1
+    int signal = 0;       // the signal that ended it, else 0
+
+    bool Succeeded() const { return started && status == 0; }
+};
+
+// Starts the program at an absolute path with exactly these arguments (no shell, no PATH search,
+// nothing re-split) and waits for it to end.
+ProgramExit RunProgram(const std::string& program, const std::vector<std::string>& arguments);
+
+// "exit status 3", "signal 9" or "not started", for messages.
+std::string DescribeExit(const ProgramExit& exit);
