@@ -75,36 +75,36 @@ TEST(PdfInput, RunsPdfToHtmlAndReadsItsPageAsABook)
          "Own Title"},
         {"no title anywhere", "", "", {"-noframes", "-enc", "UTF-8"}, "-a \"quoted\" book $(id)"},
     };
-for (const ReadCase& c : cases) {
-    SCOPED_TRACE(c.label);
-    ScratchDir cwd, temp, helpers;
-    const std::string input = cwd / "-a \"quoted\" book $(id).pdf";
-    std::ofstream(input) << "%PDF-1.4";
-    WriteStandIn(helpers, "pdftohtml",
-                 std::string("TITLE_TEXT=\"") + (*c.titleInPdf ? c.titleInPdf : "$out") + "\"\n" +
-                     POPPLER_LIKE);
-    CEbookPdf pdf;
-    pdf.UseHelpersFrom(helpers.Path());
-    ConvertInputContext ctx{temp.Path() + "with space/", cwd.Path(), FORMAT_EPUB, c.inParam};
-    fs::create_directories(ctx.m_TempDirectory);
-    ASSERT_EQ(pdf.Convert_Input(input, ctx), RC_OK);
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir cwd, temp, helpers;
+        const std::string input = cwd / "-a \"quoted\" book $(id).pdf";
+        std::ofstream(input) << "%PDF-1.4";
+        WriteStandIn(helpers, "pdftohtml",
+                     std::string("TITLE_TEXT=\"") + (*c.titleInPdf ? c.titleInPdf : "$out") + "\"\n" +
+                         POPPLER_LIKE);
+        CEbookPdf pdf;
+        pdf.UseHelpersFrom(helpers.Path());
+        ConvertInputContext ctx{temp.Path() + "with space/", cwd.Path(), FORMAT_EPUB, c.inParam};
+        fs::create_directories(ctx.m_TempDirectory);
+        ASSERT_EQ(pdf.Convert_Input(input, ctx), RC_OK);
 
-    std::vector<std::string> args = RecordedArguments(helpers);
-    ASSERT_EQ(args.size(), c.options.size() + 2);
-    EXPECT_EQ(std::vector<std::string>(args.begin(), args.end() - 2), c.options);
-    EXPECT_EQ(args[args.size() - 2], input);
-    EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdfTohtml_")) << args.back();
+        std::vector<std::string> args = RecordedArguments(helpers);
+        ASSERT_EQ(args.size(), c.options.size() + 2);
+        EXPECT_EQ(std::vector<std::string>(args.begin(), args.end() - 2), c.options);
+        EXPECT_EQ(args[args.size() - 2], input);
+        EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdfTohtml_")) << args.back();
 
-    CIntermediateBook& book = *pdf.GetIntermediateBook();
-    EXPECT_EQ(Metadata(book, "title"), c.title);
-    EXPECT_EQ(book.m_MetaData.count("inparam_pdf2html"), 0u);
-    ASSERT_EQ(book.m_ResourceList.size(), 1u);
-    EXPECT_EQ(book.m_ResourceList[0], GetFileName(args.back()) + "-1_1.png");
-    ASSERT_EQ(book.m_HtmlFileList.size(), 1u);
-    std::string page = ReadWholeFile(ctx.m_TempDirectory + book.m_HtmlFileList[0]);
-    EXPECT_NE(page.find("Words of the page"), std::string::npos);
-    EXPECT_EQ(page.find(temp.Path()), std::string::npos) << "a folder of this machine stayed in the book";
-}
+        CIntermediateBook& book = *pdf.GetIntermediateBook();
+        EXPECT_EQ(Metadata(book, "title"), c.title);
+        EXPECT_EQ(book.m_MetaData.count("inparam_pdf2html"), 0u);
+        ASSERT_EQ(book.m_ResourceList.size(), 1u);
+        EXPECT_EQ(book.m_ResourceList[0], GetFileName(args.back()) + "-1_1.png");
+        ASSERT_EQ(book.m_HtmlFileList.size(), 1u);
+        std::string page = ReadWholeFile(ctx.m_TempDirectory + book.m_HtmlFileList[0]);
+        EXPECT_NE(page.find("Words of the page"), std::string::npos);
+        EXPECT_EQ(page.find(temp.Path()), std::string::npos) << "a folder of this machine stayed in the book";
+    }
 }
 
 // A page that a stand-in writes before it fails.

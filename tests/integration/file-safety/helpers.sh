@@ -67,7 +67,7 @@ case_installed_program_finds_its_helpers_in_libexec() {
   libexec=$(cd prefix/libexec/tarvo 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
   [[ $libexec == "cov fix.css pdftohtml " ]] || fail "libexec/tarvo/ holds: $libexec"
   pdf_helpers_available || return 0
-  mkdir elsewhere && cd elsewhere || return 1
+  mkdir elsewhere && cd elsewhere || { fail "no folder elsewhere"; return; }
   plant_helpers "$PWD"
   convert_both_ways "$(dirname "$PWD")/prefix/bin/TarvoCmd"
 }
