@@ -597,9 +597,8 @@ TEST(AtomicFile, StopSignalRemovesTheTemporaryFile)
 }
 
 // A forked worker inherits the writer's table of live files but must not remove its parent's file
-// when it is stopped; what a writer killed outright leaves is removed by the next writer, and a
-// live writer's file never is.
-TEST(AtomicFile, ForkedCopiesLeaveTheirParentsFileAndSweepsLeaveLiveOnes)
+// when it is stopped; what a writer killed outright leaves is removed by the next writer.
+TEST(AtomicFile, ForkedCopyLeavesItsParentsFileAndTheNextWriterRemovesAKilledOnes)
 {
     if (SignalIgnored(SIGTERM)) GTEST_SKIP() << "SIGTERM is ignored here";
     ScratchDir scratch;
@@ -619,20 +618,58 @@ TEST(AtomicFile, ForkedCopiesLeaveTheirParentsFileAndSweepsLeaveLiveOnes)
     ASSERT_EQ(WEXITSTATUS(status), 0);
     ASSERT_EQ(FolderNames(scratch.Path()).size(), 2u) << "the stale file is there";
 
-    CAtomicFile live;
-    ASSERT_EQ(live.Open(scratch / "book"), RC_OK);
-    std::vector<std::string> names = FolderNames(scratch.Path());
-    ASSERT_EQ(names.size(), 2u) << "the stale file is gone, the live one made";
-    // Another process's sweep finds the live file locked.
-    status = InForkedCopy([&] {
-        CAtomicFile other;
-        return other.Open(scratch / "notes") == RC_OK ? 0 : 1;
-    });
+    CAtomicFile next;
+    ASSERT_EQ(next.Open(scratch / "book"), RC_OK);
+    EXPECT_EQ(FolderNames(scratch.Path()).size(), 2u) << "the stale file is gone, the new one made";
+    ASSERT_EQ(next.Write("new"), RC_OK);
+    ASSERT_EQ(next.Commit(), RC_OK);
+    EXPECT_EQ(Contents(scratch / "book"), "new");
+    EXPECT_EQ(FolderNames(scratch.Path()), std::vector<std::string>{"book"});
+}
+
+// Another process's sweep meets a running writer's lock and leaves its file, which still commits.
+TEST(AtomicFile, SweepLeavesALiveWritersFile)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        ::close(go[1]);
+        CAtomicFile live;
+        char byte = 0;
+        bool ok = live.Open(scratch / "book") == RC_OK && live.Write("new") == RC_OK;
+        ok = ::write(ready[1], "r", 1) == 1 && ok;
+        ok = ::read(go[0], &byte, 1) == 1 && ok && live.Commit() == RC_OK;
+        ::_exit(ok ? 0 : 1);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    char byte = 0;
+    const bool started = ::read(ready[0], &byte, 1) == 1;
+    const size_t before = FolderNames(scratch.Path()).size();
+    ResultCode opened;
+    size_t during;
+    {
+        CAtomicFile other; // this process's first writer in the folder: it sweeps
+        opened = other.Open(scratch / "notes");
+        during = FolderNames(scratch.Path()).size();
+    }
+    const bool told = ::write(go[1], "g", 1) == 1;
+    ::close(go[1]);
+    ::close(ready[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ASSERT_TRUE(started && told);
+    EXPECT_EQ(before, 2u);
+    EXPECT_EQ(opened, RC_OK);
+    EXPECT_EQ(during, 3u) << "the live file is kept";
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(FolderNames(scratch.Path()), names);
-    ASSERT_EQ(live.Write("new"), RC_OK);
-    ASSERT_EQ(live.Commit(), RC_OK);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the writer could not commit";
     EXPECT_EQ(Contents(scratch / "book"), "new");
     EXPECT_EQ(FolderNames(scratch.Path()), std::vector<std::string>{"book"});
 }
