@@ -2,11 +2,14 @@
 #include "base/IntermediateBook.h"
 
 #include "base/Platform.h"
+#include "base/RunLog.h"
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <numeric>
 
 namespace
 {
@@ -178,29 +181,99 @@ namespace
 
 const char* const COVER_KEY = "coverimage";
 
+std::string JsonMember(const std::string& key, const std::string& value)
+{
+    return QuoteJsonString(key) + ":" + QuoteJsonString(value) + ",";
+}
+
 std::string JsonMember(const std::string& key, const std::vector<std::string>& values)
 {
-    return QuoteJsonString(key) + ":" + QuoteJsonString(JoinValues(values)) + ",";
+    return JsonMember(key, JoinValues(values));
+}
+
+// What QuoteJsonString makes of the byte.
+size_t QuotedLength(unsigned char c)
+{
+    switch (c) {
+    case '"':
+    case '\\':
+    case '\b':
+    case '\f':
+    case '\n':
+    case '\r':
+    case '\t':
+        return 2;
+    default:
+        return c < 0x20 ? 6 : 1;
+    }
+}
+
+// The length of the longest start of value that takes at most room bytes quoted and ends
+// between two characters.
+size_t FittingPrefix(const std::string& value, size_t room)
+{
+    size_t end = 0, used = 0;
+    while (end < value.size() && used + QuotedLength(static_cast<unsigned char>(value[end])) <= room)
+        used += QuotedLength(static_cast<unsigned char>(value[end++]));
+    // A UTF-8 character has at most three continuation bytes to step back over.
+    for (int back = 0;
+         back < 3 && end > 0 && end < value.size() && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80;
+         ++back)
+        --end;
+    return end;
 }
 
 } // namespace
 
-void CIntermediateBook::ToJson(std::string& text)
+std::vector<CIntermediateBook::CutValue> CIntermediateBook::ToJson(std::string& text)
 {
     text.clear();
-    if (m_MetaData.empty()) return;
+    std::vector<CutValue> cuts;
+    if (m_MetaData.empty()) return cuts;
     m_MetaData.erase(COVER_KEY);
-    text = "{";
+    struct Member {
+        const std::string* key;
+        std::string value;
+        size_t size; // as written, with its comma
+        bool kept;
+    };
+    std::vector<Member> members;
     for (const auto& [key, values] : m_MetaData) {
         if (StartsWith(key, RAW_EXTH_PREFIX)) continue;
-        std::string member = JsonMember(key, values);
-        if (text.size() + member.size() >= MAX_METADATA_TEXT) break;
-        text += member;
+        std::string value = JoinValues(values);
+        const size_t size = JsonMember(key, value).size();
+        members.push_back({&key, std::move(value), size, true});
     }
+    // Shortest first: what a member leaves of its share goes to the longer ones after it.
+    std::vector<size_t> order(members.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return members[a].size < members[b].size; });
+    size_t room = MAX_METADATA_TEXT - 2; // less the braces
+    for (size_t i = 0; i < order.size(); ++i) {
+        Member& member = members[order[i]];
+        const size_t share = room / (order.size() - i);
+        if (member.size > share) {
+            const size_t length = member.value.size();
+            const size_t frame = JsonMember(*member.key, std::string()).size();
+            // Only thousands of keys leave a share smaller than a key: that member is left out.
+            member.kept = frame <= share;
+            member.value.resize(member.kept ? FittingPrefix(member.value, share - frame) : 0);
+            member.size = member.kept ? JsonMember(*member.key, member.value).size() : 0;
+            cuts.push_back({*member.key, length, member.value.size()});
+            TARVO_LOG(m_Log, LOG_WARNING, "value of %s cut from %zu to %zu bytes to fit the metadata text",
+                      member.key->c_str(), length, member.value.size());
+        }
+        room -= member.size;
+    }
+    text = "{";
+    for (const Member& member : members)
+        if (member.kept) text += JsonMember(*member.key, member.value);
     if (text.size() == 1)
         text += "}";
     else
         text.back() = '}';
+    return cuts;
 }
 
 bool CIntermediateBook::FitsMetadataText(std::string& firstLeftOut) const

@@ -54,9 +54,17 @@ class CIntermediateBook
     ResultCode GetValue(const std::string& key, std::string& text) const;
     // A 4-byte value read big-endian, else 0xFFFFFFFF.
     uint32_t GetUint32ByExthId(int32_t type) const;
-    // Removes "coverimage" from the map, as the metadata file never carries it.
-    void ToJson(std::string& text);
-    // False when ToJson would leave a member out for want of room; firstLeftOut names its key.
+    // A value ToJson cut to fit: its key and its lengths in bytes, joined, before and after.
+    struct CutValue {
+        std::string m_Key;
+        size_t m_Length;
+        size_t m_Kept;
+    };
+    // Removes "coverimage" from the map, as the metadata file never carries it. When the members
+    // would not fit the metadata text together, the longest values are cut at a character
+    // boundary, each to an equal share of the room the shorter ones leave; each cut is logged.
+    std::vector<CutValue> ToJson(std::string& text);
+    // False when ToJson would cut a value for want of room; firstLeftOut names its key.
     bool FitsMetadataText(std::string& firstLeftOut) const;
     ResultCode FromJson(const std::string& text);
     void ToText(std::string& text) const;

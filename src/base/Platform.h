@@ -83,8 +83,10 @@ class CFile
 // Writes a file under an unpredictable temporary name beside its target and moves it over the
 // target only on Commit, so the target always holds either its old bytes or all of the new ones.
 // A symbolic link at the target stays a link: the file it names is replaced. The mode of an
-// existing target is kept; a new file gets 0666 less the umask. Dropped without Commit, the
-// temporary file is removed and the target is untouched.
+// existing target is kept; a new file gets 0666 less the umask. Dropped without Commit, or the
+// process stopped by SIGINT, SIGTERM or SIGHUP, the temporary file is removed and the target is
+// untouched. A writer locks its temporary file; the first Open in a folder removes the unlocked
+// temporary files of ours that a killed run left there.
 // Whether a commit waits for the data to reach the disk. A book should survive a crash right after
 // it was written; the thousands of pages of an HTML site need only never be seen half-written, and
 // a flush per page would make writing them several times slower.
@@ -113,6 +115,7 @@ class CAtomicFile
     bool m_Failed = false;
     std::string m_TemporaryPath; // both in the form handed to the operating system
     std::string m_TargetPath;
+    int m_LiveSlot = -1; // where a stop signal finds the temporary file to remove it
 };
 
 // Keeps other runs out of a folder while it is held: an advisory lock on the folder itself, so

@@ -84,6 +84,11 @@ ResultCode RunSetFromOptions(const std::vector<std::string>& args)
     std::vector<std::string> ignoredOptions;
     ScanSetOptions(args, 4, metadata, ignoredOptions);
     WarnIgnoredOptions(ignoredOptions);
+    // Rewriting the book with nothing to change would report success for a misspelt command.
+    if (metadata.m_MetaData.empty()) {
+        std::fprintf(stderr, "TarvoCmd: no option with a value to set; the book is left as it was\n");
+        return RC_USAGE;
+    }
     return setMetaInfoOrg(args[2], args[3], nullptr, &metadata.m_MetaData, ignoredOptions);
 }
 

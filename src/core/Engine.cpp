@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -128,6 +129,42 @@ namespace
 #define GETMETA_LOG(log, level, ...)                                                                         \
     LogLine((log), (level), __FILE__, __LINE__, "getMetaInfoOrg", __VA_ARGS__)
 
+// The handler writes the cover into the TempDirectory, so that it reaches its place only once the
+// metadata file has. Anything already there under this name is the TempDirectory's own.
+const char* const STAGED_COVER = "cover-image.pending";
+
+struct PendingOutput {
+    const char* what;
+    const std::string& path;
+    const std::string& bytes;
+};
+
+// `g` writes its outputs only when all of them can be written: each is made in full beside its
+// target before the first is moved into place, in the order given.
+ResultCode PlaceOutputs(CRunLog& log, const std::vector<PendingOutput>& outputs)
+{
+    std::vector<CAtomicFile> files(outputs.size());
+    auto failed = [&](size_t i, ResultCode rc) {
+        GETMETA_LOG(&log, LOG_ERROR, "%s %s not written: %s", outputs[i].what, outputs[i].path.c_str(),
+                    ResultMessage(rc));
+        TellUser("%s %s cannot be written: %s; no output written", outputs[i].what, outputs[i].path.c_str(),
+                 ResultMessage(rc));
+        return rc;
+    };
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        ResultCode rc = files[i].Open(outputs[i].path);
+        if (rc == RC_OK) rc = files[i].Write(outputs[i].bytes);
+        if (rc != RC_OK) return failed(i, rc);
+    }
+    // Only a flush or a rename refused after an earlier output was placed can leave that one
+    // alone in place; every byte was written by then.
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        ResultCode rc = files[i].Commit();
+        if (rc != RC_OK) return failed(i, rc);
+    }
+    return RC_OK;
+}
+
 // metadataFile may be empty: the text is then only handed back.
 ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
                    const std::string& metadataFile, std::string& metadataText)
@@ -139,31 +176,37 @@ ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::
     ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, lock, log, handler);
     if (rc != RC_OK) return rc;
 
+    const std::string stagedCover = coverImageFile.empty() ? "" : tempDirectory + STAGED_COVER;
     rc = RefuseOverwritingInput(log, inputFile, {metadataFile, coverImageFile});
+    // A cover left by an earlier run must not pass for this book's.
+    if (rc == RC_OK && !stagedCover.empty() && FileExists(stagedCover)) rc = DeleteFile(stagedCover);
     if (rc == RC_OK) {
-        GetMetaContext ctx{tempDirectory, coverImageFile};
+        GetMetaContext ctx{tempDirectory, stagedCover};
         rc = handler->GetMetaData(inputFile, ctx);
     }
     if (!IsError(rc)) {
         CIntermediateBook* book = handler->GetIntermediateBook();
         if (book != nullptr) {
             book->m_Log = &log;
-            book->ToJson(metadataText);
+            for (const CIntermediateBook::CutValue& cut : book->ToJson(metadataText))
+                TellUser("value of %s cut from %zu to %zu bytes to fit the metadata text", cut.m_Key.c_str(),
+                         cut.m_Length, cut.m_Kept);
         }
         // A book without metadata still gets its file, so a caller can tell it from a failed run.
         if (metadataText.empty()) metadataText = "{}";
     }
     if (rc != RC_OK) GETMETA_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
     // Protected books may still have readable metadata: it is written whatever the notice.
-    if (!metadataFile.empty() && !metadataText.empty()) {
-        ResultCode written = WriteOutputFile(metadataFile, metadataText);
-        if (written != RC_OK) {
-            GETMETA_LOG(&log, LOG_ERROR, "metadata file %s not written: %s", metadataFile.c_str(),
-                        ResultMessage(written));
-            TellUser("metadata file %s not written: %s", metadataFile.c_str(), ResultMessage(written));
-            if (!IsError(rc)) rc = written;
-        }
+    if (!IsError(rc)) {
+        std::string cover;
+        std::vector<PendingOutput> outputs;
+        if (!metadataFile.empty()) outputs.push_back({"metadata file", metadataFile, metadataText});
+        if (!stagedCover.empty() && ReadFileBytes(stagedCover, cover))
+            outputs.push_back({"cover", coverImageFile, cover});
+        ResultCode written = PlaceOutputs(log, outputs);
+        if (written != RC_OK) rc = written;
     }
+    if (!stagedCover.empty()) DeleteFile(stagedCover);
     GETMETA_LOG(&log, LOG_INFO, "getMeta END");
     FinishLog(log, rc);
     return rc;

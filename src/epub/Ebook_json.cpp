@@ -34,6 +34,7 @@ ResultCode CEbookJson::Convert_Output(const std::string& outputFile, ConvertOutp
     PrintProgress("Creating Json Output");
     CIntermediateBook metadata;
     metadata.AssignMap(ctx.m_Book.m_MetaData);
+    metadata.m_Log = m_Log; // for a value cut to fit
     std::string metadataText;
     metadata.ToJson(metadataText);
     for (std::string& path : written)

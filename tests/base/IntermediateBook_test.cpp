@@ -58,22 +58,61 @@ TEST(MetadataText, QuotingEscapesOnlyQuotesBackslashesAndControls)
     }
 }
 
-TEST(MetadataText, WriterStopsBeforeTheLengthLimit)
+struct CutCase {
+    const char* label;
+    MetaDataMap map;
+    std::map<std::string, size_t> kept; // bytes kept of each value that is cut
+};
+
+// Over-long values are cut, never dropped, and each member keeps its place: what the shorter
+// values leave is shared by the longer ones, cut between two UTF-8 characters.
+TEST(MetadataText, WriterCutsTheLongestValuesToFit)
 {
-    CIntermediateBook book;
-    book.AddValue("a", std::string(40000, 'x'));
-    book.AddValue("b", std::string(30000, 'y'));
-    book.AddValue("c", "small");
-    std::string text = JsonOf(book);
-    EXPECT_LT(text.size(), 65534u);
-    EXPECT_NE(text.find("\"a\""), std::string::npos);
-    EXPECT_EQ(text.find("\"b\""), std::string::npos);
-    EXPECT_EQ(text.find("\"c\""), std::string::npos)
-        << "all members after the first too long one are left out";
-    EXPECT_EQ(text.back(), '}');
+    const std::string e = "\xC3\xA9", smile = "\xF0\x9F\x98\x80";
+    auto times = [](const std::string& unit, size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i)
+            out += unit;
+        return out;
+    };
+    // "{", "\"title\":\"", the value and "\"," end 65,534 characters short of the limit.
+    const CutCase cases[] = {
+        {"one long title", {{"title", {std::string(70000, 'x')}}}, {{"title", 65521}}},
+        {"two-byte characters cut whole", {{"title", {times(e, 35000)}}}, {{"title", 65520}}},
+        {"four-byte characters cut whole", {{"title", {times(smile, 20000)}}}, {{"title", 65520}}},
+        {"escaped quotes count twice", {{"title", {std::string(40000, '"')}}}, {{"title", 32760}}},
+        {"the shorter long value is kept whole",
+         {{"a", {std::string(40000, 'x')}}, {"b", {std::string(30000, 'y')}}, {"c", {"small"}}},
+         {{"a", 65532 - 30007 - 12 - 7}}},
+        {"equal values share alike",
+         {{"description", {std::string(50000, 'd')}}, {"title", {std::string(50000, 't')}}},
+         {{"description", 32766 - 17}, {"title", 32766 - 11}}},
+        {"a value that fits is untouched", {{"title", {std::string(65521, 'x')}}}, {}},
+    };
+    for (const CutCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CIntermediateBook book;
+        book.AssignMap(c.map);
+        std::string text;
+        std::map<std::string, size_t> kept;
+        for (const CIntermediateBook::CutValue& cut : book.ToJson(text)) {
+            EXPECT_EQ(cut.m_Length, c.map.at(cut.m_Key).front().size());
+            kept[cut.m_Key] = cut.m_Kept;
+        }
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_LT(text.size(), 65534u);
+        CIntermediateBook back;
+        ASSERT_EQ(back.FromJson(text), RC_OK);
+        ASSERT_EQ(back.m_MetaData.size(), c.map.size()) << "no member is dropped";
+        for (const auto& [key, values] : c.map) {
+            const std::string& value = back.m_MetaData[key].front();
+            const size_t expected = kept.count(key) ? kept[key] : values.front().size();
+            EXPECT_EQ(value, values.front().substr(0, expected)) << key;
+        }
+    }
 }
 
-// `s` refuses what the writer would drop, so the two must agree to the byte: "{", "\"title\":\"",
+// `s` refuses what the writer would cut, so the two must agree to the byte: "{", "\"title\":\"",
 // the value as quoted and "\"," must stay under 65,534 characters.
 TEST(MetadataText, FitsExactlyWhenTheWriterKeepsEveryMember)
 {
@@ -84,7 +123,7 @@ TEST(MetadataText, FitsExactlyWhenTheWriterKeepsEveryMember)
         bool fits;
     } cases[] = {
         {"longest title kept", "title", std::string(65521, 'x'), true},
-        {"one more is dropped", "title", std::string(65522, 'x'), false},
+        {"one more is cut", "title", std::string(65522, 'x'), false},
         {"escaped quotes, just fitting", "title", std::string(32760, '"'), true},
         {"escaped quotes count twice", "title", std::string(32761, '"'), false},
         {"cover path is never written", "coverimage", std::string(70000, 'x'), true},
@@ -98,7 +137,8 @@ TEST(MetadataText, FitsExactlyWhenTheWriterKeepsEveryMember)
         EXPECT_EQ(book.FitsMetadataText(leftOut), c.fits);
         EXPECT_EQ(leftOut, c.fits ? "" : c.key);
         if (c.key == "title") {
-            EXPECT_EQ(JsonOf(book) != "{}", c.fits) << "the writer agrees";
+            std::string text;
+            EXPECT_EQ(book.ToJson(text).empty(), c.fits) << "the writer agrees";
         }
     }
 }

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -470,6 +472,176 @@ TEST(AtomicFile, TargetsThatCannotBeReplacedAreRefused)
     }
     EXPECT_EQ(FolderNames(scratch.Path()), (std::vector<std::string>{"dangling", "folder"}));
     EXPECT_TRUE(FolderNames(scratch / "folder").empty());
+}
+
+// What a run stopped outright leaves beside its target, and whether the next writer in that folder
+// removes it. Only unlocked plain files of ours with exactly the writer's naming go.
+struct StaleCase {
+    const char* label;
+    std::string name;
+    enum { File, LockedFile, Link, Folder } kind;
+    bool removed;
+};
+
+TEST(AtomicFile, OpenRemovesOnlyUnlockedTemporaryFilesOfItsOwnNaming)
+{
+    const StaleCase cases[] = {
+        {"left by a killed run", ".book.0123456789abcdef.tmp", StaleCase::File, true},
+        {"another target's", ".notes.txt.fedcba9876543210.tmp", StaleCase::File, true},
+        {"a live writer's, locked", ".book.0123456789abcdef.tmp", StaleCase::LockedFile, false},
+        {"upper-case digits", ".book.0123456789ABCDEF.tmp", StaleCase::File, false},
+        {"fifteen digits", ".book.0123456789abcde.tmp", StaleCase::File, false},
+        {"no leading dot", "book.0123456789abcdef.tmp", StaleCase::File, false},
+        {"other ending", ".book.0123456789abcdef.temp", StaleCase::File, false},
+        {"name part longer than a writer keeps", "." + std::string(65, 'b') + ".0123456789abcdef.tmp",
+         StaleCase::File, false},
+        {"a link", ".book.0123456789abcdef.tmp", StaleCase::Link, false},
+        {"a folder", ".book.0123456789abcdef.tmp", StaleCase::Folder, false},
+    };
+    for (const StaleCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+        const std::string stale = scratch / c.name;
+        int held = -1;
+        if (c.kind == StaleCase::Folder) {
+            ASSERT_EQ(MakeDirectory(stale), RC_OK);
+        } else if (c.kind == StaleCase::Link) {
+            ASSERT_EQ(::symlink("book", stale.c_str()), 0);
+        } else {
+            ASSERT_EQ(WriteWholeFile(stale, "partial"), RC_OK);
+        }
+        if (c.kind == StaleCase::LockedFile) {
+            held = ::open(stale.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        }
+        CAtomicFile out;
+        ASSERT_EQ(out.Open(scratch / "book"), RC_OK);
+        struct stat st;
+        EXPECT_EQ(::lstat(stale.c_str(), &st) != 0, c.removed);
+        out.Abandon();
+        if (held >= 0) ::close(held);
+        EXPECT_EQ(Contents(scratch / "book"), "old");
+    }
+}
+
+// Forks a copy that runs body and ends with its result as exit status; the copy's status comes back.
+template <typename Body> int InForkedCopy(Body body)
+{
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+bool SignalIgnored(int signal)
+{
+    struct sigaction now {
+    };
+    return ::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
+}
+
+// A run stopped by Ctrl-C or a polite kill takes its partial file with it, and still ends by the
+// signal, so that its caller sees how it ended.
+TEST(AtomicFile, StopSignalRemovesTheTemporaryFile)
+{
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        if (SignalIgnored(signal)) continue; // left ignored on purpose, as the caller wants
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+        int status = InForkedCopy([&] {
+            CAtomicFile out;
+            if (out.Open(scratch / "book") != RC_OK || out.Write(std::string(100000, 'n')) != RC_OK) return 1;
+            if (FolderNames(scratch.Path()).size() != 2) return 2;
+            ::raise(signal);
+            return 3;
+        });
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), signal);
+        EXPECT_EQ(FolderNames(scratch.Path()), std::vector<std::string>{"book"});
+        EXPECT_EQ(Contents(scratch / "book"), "old");
+    }
+}
+
+// A forked worker inherits the writer's table of live files but must not remove its parent's file
+// when it is stopped; what a writer killed outright leaves is removed by the next writer.
+TEST(AtomicFile, ForkedCopyLeavesItsParentsFileAndTheNextWriterRemovesAKilledOnes)
+{
+    if (SignalIgnored(SIGTERM)) GTEST_SKIP() << "SIGTERM is ignored here";
+    ScratchDir scratch;
+    ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+    int status = InForkedCopy([&] {
+        CAtomicFile out;
+        if (out.Open(scratch / "book") != RC_OK || out.Write("partial") != RC_OK) return 1;
+        int worker = InForkedCopy([] {
+            ::raise(SIGTERM);
+            return 0;
+        });
+        if (!WIFSIGNALED(worker)) return 2;
+        if (FolderNames(scratch.Path()).size() != 2) return 3;
+        ::_exit(0); // as kill -9 would: no destructor removes the file
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(FolderNames(scratch.Path()).size(), 2u) << "the stale file is there";
+
+    CAtomicFile next;
+    ASSERT_EQ(next.Open(scratch / "book"), RC_OK);
+    EXPECT_EQ(FolderNames(scratch.Path()).size(), 2u) << "the stale file is gone, the new one made";
+    ASSERT_EQ(next.Write("new"), RC_OK);
+    ASSERT_EQ(next.Commit(), RC_OK);
+    EXPECT_EQ(Contents(scratch / "book"), "new");
+    EXPECT_EQ(FolderNames(scratch.Path()), std::vector<std::string>{"book"});
+}
+
+// Another process's sweep meets a running writer's lock and leaves its file, which still commits.
+TEST(AtomicFile, SweepLeavesALiveWritersFile)
+{
+    ScratchDir scratch;
+    ASSERT_EQ(WriteWholeFile(scratch / "book", "old"), RC_OK);
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        ::close(go[1]);
+        CAtomicFile live;
+        char byte = 0;
+        bool ok = live.Open(scratch / "book") == RC_OK && live.Write("new") == RC_OK;
+        ok = ::write(ready[1], "r", 1) == 1 && ok;
+        ok = ::read(go[0], &byte, 1) == 1 && ok && live.Commit() == RC_OK;
+        ::_exit(ok ? 0 : 1);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    char byte = 0;
+    const bool started = ::read(ready[0], &byte, 1) == 1;
+    const size_t before = FolderNames(scratch.Path()).size();
+    ResultCode opened;
+    size_t during;
+    {
+        CAtomicFile other; // this process's first writer in the folder: it sweeps
+        opened = other.Open(scratch / "notes");
+        during = FolderNames(scratch.Path()).size();
+    }
+    const bool told = ::write(go[1], "g", 1) == 1;
+    ::close(go[1]);
+    ::close(ready[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ASSERT_TRUE(started && told);
+    EXPECT_EQ(before, 2u);
+    EXPECT_EQ(opened, RC_OK);
+    EXPECT_EQ(during, 3u) << "the live file is kept";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the writer could not commit";
+    EXPECT_EQ(Contents(scratch / "book"), "new");
+    EXPECT_EQ(FolderNames(scratch.Path()), std::vector<std::string>{"book"});
 }
 
 // Runs the writer as on a full disk: files may not grow past limit bytes.

@@ -1,5 +1,8 @@
 #include "cli/CommandLine.h"
 
+#include "TestSupport.h"
+#include "base/Platform.h"
+
 #include <gtest/gtest.h>
 
 namespace
@@ -94,6 +97,25 @@ TEST(CommandLine, ConvertOptionsScanning)
         EXPECT_EQ(in.m_MetaData, c.in);
         EXPECT_EQ(out.m_MetaData, c.out);
         EXPECT_EQ(ignored, c.ignored);
+    }
+}
+
+// `s` with nothing it knows to set is a malformed command line, not a rewrite of the book that
+// changes nothing and reports success.
+TEST(CommandLine, SetWithNothingToSetIsAUsageErrorAndLeavesTheBook)
+{
+    const Args options[] = {
+        {"-title", "X"}, {"-T", "x", "-foo"}, {"-t", ""}, {"-a"}, {"X", "Y"},
+    };
+    for (const Args& extra : options) {
+        SCOPED_TRACE(extra.front());
+        ScratchDir scratch;
+        ASSERT_EQ(WriteWholeFile(scratch / "book.epub", "the book's bytes"), RC_OK);
+        Args args = {"T", "s", scratch / "book.epub", scratch / "tmp"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(RunCommandLine(args), RC_USAGE);
+        EXPECT_EQ(ReadWholeFile(scratch / "book.epub"), "the book's bytes");
+        EXPECT_FALSE(DirectoryExists(scratch / "tmp")) << "no run started";
     }
 }
 
