@@ -162,6 +162,20 @@ ResultCode GetCurrentDirectory(std::string& path);
 bool FileExists(const std::string& path);
 // Both names reach one file (same device and inode): through a link, "./", "../" or a hard link.
 bool SameFile(const std::string& a, const std::string& b);
+// The file a name reaches (links followed), for telling many names apart at once.
+struct FileIdentity {
+    uint64_t m_Device = 0;
+    uint64_t m_Inode = 0;
+    bool operator<(const FileIdentity& other) const
+    {
+        return m_Device != other.m_Device ? m_Device < other.m_Device : m_Inode < other.m_Inode;
+    }
+};
+// False when nothing is there.
+bool GetFileIdentity(const std::string& path, FileIdentity& identity);
+// Makes a folder that did not exist, prefix plus sixteen unpredictable hex digits plus ".tmp/", that
+// only this user may enter, and gives its name ending in "/".
+ResultCode MakeFreshDirectory(const std::string& prefix, std::string& made);
 bool DirectoryExists(const std::string& path);
 // Folder of the running executable, ending in "/"; empty when unknown.
 std::string ExecutableDirectory();
