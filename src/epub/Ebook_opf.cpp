@@ -281,12 +281,16 @@ ResultCode CEbookOpf::WritePackage(COutputTree& tree, const std::string& hrefPre
             TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", name.c_str(), ResultMessage(result));
         return result;
     };
-    // Names come from the book: one that is no plain name inside the output's folder is left out.
-    auto read = [this, &bookDirectory](const std::string& name) {
-        if (IsSafeOutputName(UrlDecode(name))) return ReadWholeFile(bookDirectory + name);
+    // Names come from the book: one that is no plain name inside the output's folder (a "..", a
+    // hidden name) is left out of the package too.
+    auto unsafe = [this](const std::string& name) {
+        if (IsSafeOutputName(UrlDecode(name))) return false;
         TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" is no name to write, left out", name.c_str());
-        return std::string();
+        return true;
     };
+    for (std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList})
+        list->erase(std::remove_if(list->begin(), list->end(), unsafe), list->end());
+    auto read = [&bookDirectory](const std::string& name) { return ReadWholeFile(bookDirectory + name); };
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MoveFileToOutputPath IN...");
     for (const std::string& name : book.m_HtmlFileList) {
         std::string data = read(name);
