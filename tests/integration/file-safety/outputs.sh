@@ -65,6 +65,7 @@ case_hidden_names_from_the_book_replace_nothing() {
   grep -rq --exclude-dir='tmp-*' "KEY-FROM-THE-BOOK\|PROFILE FROM THE BOOK" out_files &&
     fail "the book's hidden files were written into the output's folder"
   [[ -e ../escape.xhtml ]] && fail "a name climbing out of the folder was written"
+  grep -q 'profile\|authorized_keys' out.opf out_files/content.opf && fail "a package lists a file not written"
   return 0
 }
 
