@@ -43,9 +43,10 @@ size_t LastSeparator(const std::string& path);
 std::string GetDirectory(const std::string& path);
 // The text after the last separator.
 std::string GetFileName(const std::string& path);
-// The extension after the last "." of the last component, folded to lower case in the path
-// itself. False when that component has no ".", so "a.txt." gives true with an empty extension.
-bool GetExtension(std::string& path, std::string& extension);
+// The extension after the last "." of the last component, in lower case; the path is left as it
+// is, since on this file system the case of a name matters. False when that component has no ".",
+// so "a.txt." gives true with an empty extension.
+bool GetExtension(const std::string& path, std::string& extension);
 std::vector<std::string> SplitPath(const std::string& path);
 std::string StripLeadingDotSlash(const std::string& path);
 std::string Join(const std::string& directory, const std::string& name);

@@ -92,8 +92,8 @@ std::string XmlEscape(const std::string& text)
 
 std::string MediaTypeOf(const std::string& href)
 {
-    std::string copy = href, extension;
-    if (GetExtension(copy, extension)) {
+    std::string extension;
+    if (GetExtension(href, extension)) {
         for (const MediaType& m : MEDIA_TYPES)
             if (extension == m.extension) return m.type;
         for (const MediaType& m : FONT_MEDIA_TYPES)

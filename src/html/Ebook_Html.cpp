@@ -19,8 +19,8 @@ const char* const PAGE_EXTENSIONS[] = {"html", "xhtml", "htm", "xml", "shtml"};
 
 bool IsPageName(const std::string& name)
 {
-    std::string copy = name, extension;
-    if (!GetExtension(copy, extension)) return false;
+    std::string extension;
+    if (!GetExtension(name, extension)) return false;
     return std::find(std::begin(PAGE_EXTENSIONS), std::end(PAGE_EXTENSIONS), extension) !=
            std::end(PAGE_EXTENSIONS);
 }
