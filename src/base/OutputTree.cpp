@@ -2,6 +2,7 @@
 #include "base/OutputTree.h"
 
 #include "base/Ebook.h"
+#include "base/Href.h"
 #include "base/Platform.h"
 
 #include <filesystem>
@@ -33,21 +34,6 @@ bool Rename(const std::string& from, const std::string& to)
 }
 
 } // namespace
-
-bool IsSafeOutputName(const std::string& relative)
-{
-    if (relative.empty() || relative[0] == '/') return false;
-    size_t start = 0;
-    for (;;) {
-        const size_t slash = relative.find('/', start);
-        const size_t end = slash == std::string::npos ? relative.size() : slash;
-        if (end == start || relative[start] == '.') return false;
-        for (size_t i = start; i < end; ++i)
-            if (relative[i] == '\0' || relative[i] == '\\') return false;
-        if (slash == std::string::npos) return true;
-        start = slash + 1;
-    }
-}
 
 std::vector<std::string> InputFilesOf(const ConvertOutputContext& ctx)
 {

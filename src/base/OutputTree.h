@@ -9,10 +9,6 @@ struct ConvertOutputContext;
 #include <string>
 #include <vector>
 
-// True when every component of a "/"-separated relative path may name a file we write: not
-// absolute, no empty, ".", ".." or dot-leading component, no NUL, no "\".
-bool IsSafeOutputName(const std::string& relative);
-
 // The files an output must never replace: the input file and, for an unpacked book (a package or
 // a page on disk), every file its lists name where it lies.
 std::vector<std::string> InputFilesOf(const ConvertOutputContext& ctx);
@@ -41,8 +37,8 @@ class COutputTree
     // or something else than a folder holds the files folder's.
     ResultCode Begin(const std::string& target, const std::string& filesFolder,
                      const std::vector<std::string>& keep);
-    // relative is a "/"-separated path inside the files folder; a name that is not a safe output
-    // name is refused. A failure fails every later call and the Commit.
+    // relative is a "/"-separated path inside the files folder; a name IsSafeOutputName (Href.h)
+    // refuses is refused. A failure fails every later call and the Commit.
     ResultCode Add(const std::string& relative, const std::string& bytes);
     ResultCode SetMain(const std::string& bytes);
     ResultCode Commit();

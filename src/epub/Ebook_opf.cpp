@@ -2,6 +2,7 @@
 // in place and replaced atomically), and a book written out as an unpacked package.
 #include "epub/Ebook_opf.h"
 
+#include "base/Href.h"
 #include "base/OutputTree.h"
 #include "base/Platform.h"
 #include "base/Progress.h"

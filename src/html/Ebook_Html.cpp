@@ -3,6 +3,7 @@
 #include "html/Ebook_Html.h"
 
 #include "base/Charset.h"
+#include "base/Href.h"
 #include "base/OutputTree.h"
 #include "base/Platform.h"
 #include "base/Progress.h"

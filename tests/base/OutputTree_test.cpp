@@ -149,27 +149,6 @@ TEST(OutputTree, AFullDiskMidWayLeavesThePreviousOutputAsItWas)
     EXPECT_EQ(Snapshot(scratch / "out"), before);
 }
 
-TEST(OutputTree, UnsafeNamesAreRefused)
-{
-    const char* const names[] = {".profile",
-                                 ".ssh/authorized_keys",
-                                 "a/.git/config",
-                                 "../escape",
-                                 "a/../../escape",
-                                 "/etc/passwd",
-                                 "a//b",
-                                 "a/./b",
-                                 "a\\b",
-                                 "a/",
-                                 ""};
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
-        EXPECT_FALSE(IsSafeOutputName(name));
-    }
-    for (const char* name : {"a.html", "text/chapter 1.xhtml", "images/a..b.png", "x/y/z"})
-        EXPECT_TRUE(IsSafeOutputName(name)) << name;
-}
-
 // Nothing in the way of the output is followed or destroyed: a link at the target is replaced, not
 // written through; a folder at the target, or a file or link at the files folder, stops the run.
 struct InTheWayCase {
