@@ -4,6 +4,7 @@
 #include "base/Ebook.h"
 #include "base/Href.h"
 #include "base/Platform.h"
+#include "base/RunLog.h"
 
 #include <filesystem>
 #include <set>
@@ -59,7 +60,7 @@ COutputTree::~COutputTree()
 }
 
 ResultCode COutputTree::Begin(const std::string& target, const std::string& filesFolder,
-                              const std::vector<std::string>& keep)
+                              const std::vector<std::string>& keep, CRunLog* log)
 {
     Abandon();
     m_Target = ToOsPath(target);
@@ -74,11 +75,15 @@ ResultCode COutputTree::Begin(const std::string& target, const std::string& file
     // Renaming over a folder, a device or a pipe would destroy it rather than write it, and a file in
     // the files folder's place is someone's file, not this output's folder.
     if (targetKind != fs::file_type::not_found && targetKind != fs::file_type::regular &&
-        targetKind != fs::file_type::symlink)
+        targetKind != fs::file_type::symlink) {
+        TARVO_LOG(log, LOG_ERROR, "output %s is no file", m_Target.c_str());
         return RC_FILE_OPEN_FAILED;
-    if (filesKind != fs::file_type::not_found && filesKind != fs::file_type::directory)
+    }
+    if (filesKind != fs::file_type::not_found && filesKind != fs::file_type::directory) {
+        TARVO_LOG(log, LOG_ERROR, "%s, where the output's files go, is no folder", m_FilesFolder.c_str());
         return RC_FILE_OPEN_FAILED;
-    ResultCode rc = RefuseReplacing(keep);
+    }
+    ResultCode rc = RefuseReplacing(keep, log);
     if (rc != RC_OK) return rc;
     rc = MakePath(m_Target);
     // Long names are cut so that the staging name stays within the file system's limit.
@@ -88,16 +93,19 @@ ResultCode COutputTree::Begin(const std::string& target, const std::string& file
     return rc;
 }
 
-ResultCode COutputTree::RefuseReplacing(const std::vector<std::string>& keep) const
+ResultCode COutputTree::RefuseReplacing(const std::vector<std::string>& keep, CRunLog* log) const
 {
     std::set<FileIdentity> kept;
     for (const std::string& path : keep) {
         FileIdentity identity;
         if (GetFileIdentity(path, identity)) kept.insert(identity);
     }
-    auto isKept = [&kept](const std::string& path) {
+    auto isKept = [&kept, log](const std::string& path) {
         FileIdentity identity;
-        return GetFileIdentity(path, identity) && kept.count(identity) > 0;
+        if (!GetFileIdentity(path, identity) || kept.count(identity) == 0) return false;
+        TARVO_LOG(log, LOG_ERROR, "%s is a file of the input book; the output would replace it",
+                  path.c_str());
+        return true;
     };
     if (isKept(m_Target)) return RC_NOT_SUPPORT;
     if (KindOf(m_FilesFolder) != fs::file_type::directory) return RC_OK;
@@ -109,6 +117,9 @@ ResultCode COutputTree::RefuseReplacing(const std::vector<std::string>& keep) co
         if (it->is_regular_file(error) && !it->is_symlink(error) && isKept(it->path().string()))
             return RC_NOT_SUPPORT;
     }
+    if (error)
+        TARVO_LOG(log, LOG_ERROR, "%s cannot be read through: %s", m_FilesFolder.c_str(),
+                  error.message().c_str());
     return error ? RC_FILE_OPEN_FAILED : RC_OK;
 }
 

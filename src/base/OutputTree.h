@@ -4,6 +4,7 @@
 
 #include "base/ResultCode.h"
 
+class CRunLog;
 struct ConvertOutputContext;
 
 #include <string>
@@ -35,8 +36,9 @@ class COutputTree
     // the existing files folder holds (the commit removes them), is one of the files in keep;
     // with RC_FILE_OPEN_FAILED when something else than a file or link holds the target's name,
     // or something else than a folder holds the files folder's.
+    // A refusal is logged to log, which may be null.
     ResultCode Begin(const std::string& target, const std::string& filesFolder,
-                     const std::vector<std::string>& keep);
+                     const std::vector<std::string>& keep, CRunLog* log);
     // relative is a "/"-separated path inside the files folder; a name IsSafeOutputName (Href.h)
     // refuses is refused. A failure fails every later call and the Commit.
     ResultCode Add(const std::string& relative, const std::string& bytes);
@@ -46,7 +48,7 @@ class COutputTree
 
   private:
     ResultCode Write(const std::string& path, const std::string& bytes);
-    ResultCode RefuseReplacing(const std::vector<std::string>& keep) const;
+    ResultCode RefuseReplacing(const std::vector<std::string>& keep, CRunLog* log) const;
 
     std::string m_Target;      // in the form handed to the operating system
     std::string m_FilesFolder; // likewise, without a trailing "/"

@@ -261,15 +261,6 @@ ResultCode CEbookOpf::SetMetaData(const std::string& inputFile, SetMetaContext& 
     return rc;
 }
 
-ResultCode CEbookOpf::BeginOutput(COutputTree& tree, const std::string& output, ConvertOutputContext& ctx)
-{
-    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), InputFilesOf(ctx));
-    if (rc != RC_OK)
-        TARVO_LOG(m_Log, LOG_ERROR, "%s not begun: %s", output.c_str(),
-                  rc == RC_NOT_SUPPORT ? "it would replace a file of the input book" : ResultMessage(rc));
-    return rc;
-}
-
 ResultCode CEbookOpf::WritePackage(COutputTree& tree, const std::string& hrefPrefix,
                                    ConvertOutputContext& ctx, std::string& package,
                                    std::vector<std::string>& written)
@@ -331,13 +322,14 @@ ResultCode CEbookOpf::Convert_Output(const std::string& outputFile, ConvertOutpu
     COutputTree tree;
     std::string package;
     std::vector<std::string> written;
-    ResultCode rc = BeginOutput(tree, output, ctx);
+    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), InputFilesOf(ctx), m_Log);
     if (rc == RC_OK)
         rc = WritePackage(tree, EscapeUrlSegment(FilesFolderName(GetFileName(output))) + "/", ctx, package,
                           written);
-    if (rc == RC_OK) rc = tree.SetMain(package);
+    if (rc != RC_OK) return rc;
+    rc = tree.SetMain(package);
     if (rc == RC_OK) rc = tree.Commit();
-    if (rc != RC_OK && rc != RC_NOT_SUPPORT)
+    if (rc != RC_OK)
         TARVO_LOG(m_Log, LOG_ERROR, "package %s not written: %s", output.c_str(), ResultMessage(rc));
     return rc;
 }

@@ -20,9 +20,6 @@ class CEbookOpf : public CEbook
     CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
 
   protected:
-    // Begins the tree for the output path, its book's files in "<name>_files" beside it; files of
-    // the input book are never replaced.
-    ResultCode BeginOutput(COutputTree& tree, const std::string& output, ConvertOutputContext& ctx);
     // Every document (reprinted as XHTML) and resource of the book into the tree's files folder at
     // its relative path, and "toc.ncx" there too; package is the package document's text, its
     // hrefs starting with hrefPrefix. The documents really written are listed in written, relative

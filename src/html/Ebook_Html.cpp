@@ -298,12 +298,8 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
     if (!outputFolder.empty() && !IsSeparator(outputFolder.back())) outputFolder += '/';
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
     COutputTree tree;
-    ResultCode rc = tree.Begin(outputFolder + outputName, FilesFolderName(outputName), keep);
-    if (rc != RC_OK) {
-        TARVO_LOG(m_Log, LOG_ERROR, "%s%s not begun: %s", outputFolder.c_str(), outputName.c_str(),
-                  rc == RC_NOT_SUPPORT ? "it would replace a file of the input book" : ResultMessage(rc));
-        return rc;
-    }
+    ResultCode rc = tree.Begin(outputFolder + outputName, FilesFolderName(outputName), keep, m_Log);
+    if (rc != RC_OK) return rc;
     // Names come from the book; one that is no plain name inside the output's folder (a "..", a
     // hidden name) is not written, and an empty or missing file is skipped.
     auto readEntry = [this, &bookDirectory](const std::string& entry) {

@@ -56,7 +56,7 @@ TEST(OutputTree, CommitReplacesThePreviousOutputWhole)
     ScratchDir scratch;
     WritePreviousOutput(scratch);
     COutputTree tree;
-    ASSERT_EQ(tree.Begin(scratch / "out/out.html", "out_files", {}), RC_OK);
+    ASSERT_EQ(tree.Begin(scratch / "out/out.html", "out_files", {}, nullptr), RC_OK);
     ASSERT_EQ(AddTwoAndCommit(tree), RC_OK);
     const std::map<std::string, std::string> expected = {
         {"out.html", "new page"},           {"out_files", "<dir>"},       {"out_files/text", "<dir>"},
@@ -69,7 +69,7 @@ TEST(OutputTree, AnOutputWithoutFilesTakesItsOldFolderAway)
     ScratchDir scratch;
     WritePreviousOutput(scratch);
     COutputTree tree;
-    ASSERT_EQ(tree.Begin(scratch / "out/out.html", "out_files", {}), RC_OK);
+    ASSERT_EQ(tree.Begin(scratch / "out/out.html", "out_files", {}, nullptr), RC_OK);
     ASSERT_EQ(tree.SetMain("only page"), RC_OK);
     ASSERT_EQ(tree.Commit(), RC_OK);
     const std::map<std::string, std::string> expected = {{"out.html", "only page"},
@@ -123,7 +123,7 @@ TEST(OutputTree, AFailureLeavesThePreviousOutputAsItWas)
         const auto before = Snapshot(scratch / "out");
         {
             COutputTree tree;
-            ASSERT_EQ(tree.Begin(scratch / "out/out.html", "out_files", {}), RC_OK);
+            ASSERT_EQ(tree.Begin(scratch / "out/out.html", "out_files", {}, nullptr), RC_OK);
             EXPECT_EQ(c.steps(tree), c.expected);
         }
         EXPECT_EQ(Snapshot(scratch / "out"), before);
@@ -138,7 +138,7 @@ TEST(OutputTree, AFullDiskMidWayLeavesThePreviousOutputAsItWas)
     const std::string big(64 * 1024, 'x');
     ResultCode rc = RunWithFileSizeLimit(16 * 1024, [&] {
         COutputTree tree;
-        ResultCode result = tree.Begin(scratch / "out/out.html", "out_files", {});
+        ResultCode result = tree.Begin(scratch / "out/out.html", "out_files", {}, nullptr);
         if (result == RC_OK) result = tree.Add("a.html", "small");
         if (result == RC_OK) result = tree.Add("big.html", big);
         // A failure fails every later call, the commit too.
@@ -182,7 +182,7 @@ TEST(OutputTree, WhatLiesInTheWayIsNeverFollowed)
         c.setup(scratch);
         const auto before = Snapshot(scratch.Path());
         COutputTree tree;
-        ResultCode rc = tree.Begin(scratch / "out/out.html", "out_files", {});
+        ResultCode rc = tree.Begin(scratch / "out/out.html", "out_files", {}, nullptr);
         if (rc == RC_OK) rc = AddTwoAndCommit(tree);
         EXPECT_EQ(rc, c.expected);
         EXPECT_EQ(ReadWholeFile(scratch / "elsewhere/file"), "precious");
@@ -223,7 +223,7 @@ TEST(OutputTree, FilesOfTheInputAreNeverReplaced)
             0);
         const auto before = Snapshot(scratch.Path());
         COutputTree tree;
-        ResultCode rc = tree.Begin(scratch / "out/out.html", "out_files", {scratch / c.kept});
+        ResultCode rc = tree.Begin(scratch / "out/out.html", "out_files", {scratch / c.kept}, nullptr);
         if (rc == RC_OK) rc = AddTwoAndCommit(tree);
         EXPECT_EQ(rc, c.expected);
         if (rc != RC_OK) {

@@ -104,7 +104,7 @@ case_output_over_the_input_book_is_refused() {
   [[ $result == "Not Support! 255" ]] || fail "an HTML output over the package's files folder: $result"
   [[ $(outputs_sums opf; outputs_sums pkg) == "$before" ]] || fail "a refused run changed files"
   [[ -z $(find opf pkg -name '.*.tmp') ]] || fail "staging left behind"
-  grep -rq "would replace a file of the input book" --include='tmp3*' . || fail "the log does not say why"
+  grep -rq "is a file of the input book" --include='tmp3*' . || fail "the log does not say why"
 }
 
 # Two books converted to OPF in one folder share no file: the second leaves the first whole.
