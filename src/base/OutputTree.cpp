@@ -36,9 +36,9 @@ bool Rename(const std::string& from, const std::string& to)
 
 } // namespace
 
-std::vector<std::string> InputFilesOf(const ConvertOutputContext& ctx)
+std::vector<std::string> FilesToKeep(const ConvertOutputContext& ctx)
 {
-    std::vector<std::string> files = {ctx.m_InputFile};
+    std::vector<std::string> files = {ctx.m_InputFile, ctx.m_TempDirectory};
     const CIntermediateBook& book = ctx.m_Book;
     if (book.m_SourceFolder.empty()) return files;
     for (const std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList})
@@ -103,19 +103,18 @@ ResultCode COutputTree::RefuseReplacing(const std::vector<std::string>& keep, CR
     auto isKept = [&kept, log](const std::string& path) {
         FileIdentity identity;
         if (!GetFileIdentity(path, identity) || kept.count(identity) == 0) return false;
-        TARVO_LOG(log, LOG_ERROR, "%s is a file of the input book; the output would replace it",
+        TARVO_LOG(log, LOG_ERROR, "%s belongs to the input book or to this run; the output would replace it",
                   path.c_str());
         return true;
     };
     if (isKept(m_Target)) return RC_NOT_SUPPORT;
     if (KindOf(m_FilesFolder) != fs::file_type::directory) return RC_OK;
-    // Links in the folder are removed, not what they name, so only its plain files count. What
-    // cannot be walked cannot be vouched for.
+    // Links in the folder are removed, not what they name, so they do not count. What cannot be
+    // walked cannot be vouched for.
     std::error_code error;
     for (fs::recursive_directory_iterator it(m_FilesFolder, error), end; !error && it != end;
          it.increment(error)) {
-        if (it->is_regular_file(error) && !it->is_symlink(error) && isKept(it->path().string()))
-            return RC_NOT_SUPPORT;
+        if (!it->is_symlink(error) && isKept(it->path().string())) return RC_NOT_SUPPORT;
     }
     if (error)
         TARVO_LOG(log, LOG_ERROR, "%s cannot be read through: %s", m_FilesFolder.c_str(),

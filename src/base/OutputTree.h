@@ -10,9 +10,9 @@ struct ConvertOutputContext;
 #include <string>
 #include <vector>
 
-// The files an output must never replace: the input file and, for an unpacked book (a package or
-// a page on disk), every file its lists name where it lies.
-std::vector<std::string> InputFilesOf(const ConvertOutputContext& ctx);
+// What an output must never replace or remove: the input file, the run's TempDirectory and, for an
+// unpacked book (a package or a page on disk), every file its lists name where it lies.
+std::vector<std::string> FilesToKeep(const ConvertOutputContext& ctx);
 
 // The folder that belongs to an output: its name less the extension, plus "_files", as a browser
 // saves a page with its files ("out.html" -> "out_files").
@@ -32,8 +32,8 @@ class COutputTree
     COutputTree& operator=(const COutputTree&) = delete;
 
     // target is the main file, filesFolder the name of the folder beside it. A link at either
-    // place is replaced, never followed. Refused with RC_NOT_SUPPORT when the target, or a file
-    // the existing files folder holds (the commit removes them), is one of the files in keep;
+    // place is replaced, never followed. Refused with RC_NOT_SUPPORT when the target, or a file or
+    // folder the existing files folder holds (the commit removes them), is one of those in keep;
     // with RC_FILE_OPEN_FAILED when something else than a file or link holds the target's name,
     // or something else than a folder holds the files folder's.
     // A refusal is logged to log, which may be null.

@@ -31,7 +31,7 @@ ResultCode CEbookJson::Convert_Output(const std::string& outputFile, ConvertOutp
     COutputTree tree;
     std::string package;
     std::vector<std::string> written;
-    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), InputFilesOf(ctx), m_Log);
+    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), FilesToKeep(ctx), m_Log);
     if (rc == RC_OK) rc = WritePackage(tree, "", ctx, package, written);
     if (rc == RC_OK) rc = tree.Add(PACKAGE_NAME, package);
     if (rc != RC_OK) return rc;

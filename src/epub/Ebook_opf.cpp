@@ -322,7 +322,7 @@ ResultCode CEbookOpf::Convert_Output(const std::string& outputFile, ConvertOutpu
     COutputTree tree;
     std::string package;
     std::vector<std::string> written;
-    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), InputFilesOf(ctx), m_Log);
+    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), FilesToKeep(ctx), m_Log);
     if (rc == RC_OK)
         rc = WritePackage(tree, EscapeUrlSegment(FilesFolderName(GetFileName(output))) + "/", ctx, package,
                           written);

@@ -234,7 +234,7 @@ ResultCode CEbookHtml::Convert_Output(const std::string& outputFile, ConvertOutp
     PrintProgress("Creating Html Output");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MoveFileToOutputPath IN...");
     ResultCode rc =
-        MoveFileToOutputPath(book, ctx.m_TempDirectory, outputName, outputFolder, InputFilesOf(ctx));
+        MoveFileToOutputPath(book, ctx.m_TempDirectory, outputName, outputFolder, FilesToKeep(ctx));
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MoveFileToOutputPath OUT...");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::Convert_Output OUT...");
     return rc;

@@ -17,7 +17,7 @@ class CEbookHtml : public CEbook
 
     // The first readable page becomes outputFolder + outputName; every other page and resource goes
     // under "<output name without extension>_files/" beside it, all in one COutputTree, which
-    // refuses to replace any file in keep.
+    // refuses to replace anything in keep.
     ResultCode MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
                                     const std::string& outputName, std::string outputFolder,
                                     const std::vector<std::string>& keep = {});

@@ -209,6 +209,7 @@ TEST(OutputTree, FilesOfTheInputAreNeverReplaced)
         {"the target through another name", "out/../out/./out.html", RC_NOT_SUPPORT},
         {"a file in the old files folder", "out/out_files/old/gone.html", RC_NOT_SUPPORT},
         {"a hard link in the old files folder", "book/chapter.html", RC_NOT_SUPPORT},
+        {"a folder in the old files folder", "out/out_files/old", RC_NOT_SUPPORT},
         {"a file beside the output", "out/neighbour.txt", RC_OK},
         {"a missing file", "out/none.html", RC_OK},
     };

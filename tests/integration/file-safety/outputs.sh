@@ -91,7 +91,8 @@ case_output_into_the_inputs_folder_keeps_the_input() {
 }
 
 # An output that would replace a file of the input book is refused and changes nothing: the
-# package's own page as HTML, and an HTML page of our package written back over its folder.
+# package's own page as HTML, an HTML page of our package written back over its folder, and an
+# output whose folder holds the run's own TempDirectory.
 case_output_over_the_input_book_is_refused() {
   local result
   outputs_unzip "$data/epub/qs-eng.epub" opf
@@ -104,7 +105,11 @@ case_output_over_the_input_book_is_refused() {
   [[ $result == "Not Support! 255" ]] || fail "an HTML output over the package's files folder: $result"
   [[ $(outputs_sums opf; outputs_sums pkg) == "$before" ]] || fail "a refused run changed files"
   [[ -z $(find opf pkg -name '.*.tmp') ]] || fail "staging left behind"
-  grep -rq "is a file of the input book" --include='tmp3*' . || fail "the log does not say why"
+  grep -rq "belongs to the input book" --include='tmp3*' . || fail "the log does not say why"
+  # The run's own TempDirectory inside the folder the output replaces.
+  result=$(run c "$data/epub/qs-eng.epub" site.html site_files/tmp)
+  [[ $result == "Not Support! 255" ]] || fail "an output over its own TempDirectory: $result"
+  [[ -d site_files/tmp && ! -e site.html ]] || fail "the TempDirectory was removed or the output written"
 }
 
 # Two books converted to OPF in one folder share no file: the second leaves the first whole.
