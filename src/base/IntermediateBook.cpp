@@ -332,6 +332,7 @@ void CIntermediateBook::Reset()
     m_PackagePath.clear();
     m_NcxPath.clear();
     m_CoverPageName.clear();
+    m_SourceFolder.clear();
     m_RelativeToContentDirectory = true;
     m_PackageInSubdirectory = false;
     m_SortNames.clear();

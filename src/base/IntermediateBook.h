@@ -102,6 +102,9 @@ class CIntermediateBook
     std::string m_CoverImageName;
     std::string m_CoverPageName;
     std::string m_SpareText;
+    // Where the book's lists name real files when the input is an unpacked book (a package or
+    // a page on disk), "./" for the working folder; empty when they name copies only.
+    std::string m_SourceFolder;
     bool m_RelativeToContentDirectory = true; // location flag A
     bool m_PackageInSubdirectory = false;     // location flag B
 

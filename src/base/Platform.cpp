@@ -158,15 +158,13 @@ std::string GetFileName(const std::string& path)
     return sep == std::string::npos ? path : path.substr(sep + 1);
 }
 
-bool GetExtension(std::string& path, std::string& extension)
+bool GetExtension(const std::string& path, std::string& extension)
 {
     size_t sep = LastSeparator(path);
     size_t nameStart = sep == std::string::npos ? 0 : sep + 1;
     size_t dot = path.find_last_of('.');
     if (dot == std::string::npos || dot < nameStart) return false;
-    for (size_t i = dot + 1; i < path.size(); ++i)
-        path[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(path[i])));
-    extension = path.substr(dot + 1);
+    extension = ToLowerCopy(path.substr(dot + 1));
     return true;
 }
 

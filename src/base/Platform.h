@@ -43,9 +43,10 @@ size_t LastSeparator(const std::string& path);
 std::string GetDirectory(const std::string& path);
 // The text after the last separator.
 std::string GetFileName(const std::string& path);
-// The extension after the last "." of the last component, folded to lower case in the path
-// itself. False when that component has no ".", so "a.txt." gives true with an empty extension.
-bool GetExtension(std::string& path, std::string& extension);
+// The extension after the last "." of the last component, in lower case; the path is left as it
+// is, since on this file system the case of a name matters. False when that component has no ".",
+// so "a.txt." gives true with an empty extension.
+bool GetExtension(const std::string& path, std::string& extension);
 std::vector<std::string> SplitPath(const std::string& path);
 std::string StripLeadingDotSlash(const std::string& path);
 std::string Join(const std::string& directory, const std::string& name);
@@ -165,6 +166,20 @@ ResultCode GetCurrentDirectory(std::string& path);
 bool FileExists(const std::string& path);
 // Both names reach one file (same device and inode): through a link, "./", "../" or a hard link.
 bool SameFile(const std::string& a, const std::string& b);
+// The file a name reaches (links followed), for telling many names apart at once.
+struct FileIdentity {
+    uint64_t m_Device = 0;
+    uint64_t m_Inode = 0;
+    bool operator<(const FileIdentity& other) const
+    {
+        return m_Device != other.m_Device ? m_Device < other.m_Device : m_Inode < other.m_Inode;
+    }
+};
+// False when nothing is there.
+bool GetFileIdentity(const std::string& path, FileIdentity& identity);
+// Makes a folder that did not exist, prefix plus sixteen unpredictable hex digits plus ".tmp/", that
+// only this user may enter, and gives its name ending in "/".
+ResultCode MakeFreshDirectory(const std::string& prefix, std::string& made);
 bool DirectoryExists(const std::string& path);
 
 // ---- time, checksums, images ----------------------------------------------------------------------

@@ -531,9 +531,33 @@ void CDirectoryLock::Release()
 
 bool SameFile(const std::string& a, const std::string& b)
 {
-    struct stat sa, sb;
-    return ::stat(ToOsPath(a).c_str(), &sa) == 0 && ::stat(ToOsPath(b).c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    FileIdentity ia, ib;
+    return GetFileIdentity(a, ia) && GetFileIdentity(b, ib) && ia.m_Device == ib.m_Device &&
+           ia.m_Inode == ib.m_Inode;
+}
+
+bool GetFileIdentity(const std::string& path, FileIdentity& identity)
+{
+    struct stat st;
+    if (::stat(ToOsPath(path).c_str(), &st) != 0) return false;
+    identity.m_Device = static_cast<uint64_t>(st.st_dev);
+    identity.m_Inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+ResultCode MakeFreshDirectory(const std::string& prefix, std::string& made)
+{
+    const std::string os = ToOsPath(prefix);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = os + RandomSuffix() + ".tmp";
+        // mkdir never reuses what is there, so the folder and all that is made in it are ours.
+        if (::mkdir(candidate.c_str(), 0700) == 0) {
+            made = candidate + "/";
+            return RC_OK;
+        }
+        if (errno != EEXIST) return RC_DIR_MAKE_FAILED;
+    }
+    return RC_DIR_MAKE_FAILED;
 }
 
 ResultCode GetCurrentDirectory(std::string& path)

@@ -13,7 +13,8 @@
 
 #include <functional>
 
-namespace {
+namespace
+{
 
 struct HandlerKind {
     const char* formatWord;
@@ -21,30 +22,33 @@ struct HandlerKind {
     std::function<std::unique_ptr<CEbook>()> make;
 };
 
-template <class T> std::unique_ptr<CEbook> Make() { return std::make_unique<T>(); }
+template <class T> std::unique_ptr<CEbook> Make()
+{
+    return std::make_unique<T>();
+}
 
 const HandlerKind HANDLER_KINDS[] = {
-    {"kobo", FORMAT_EPUB, Make<CEbookEpub>},       {"mobi", FORMAT_MOBI, Make<CEbookMobiFrame>},
-    {"azw", FORMAT_MOBI, Make<CEbookMobiFrame>},   {"azw3", FORMAT_AZW3, Make<CEbookMobiFrame>},
-    {"prc", FORMAT_PRC, Make<CEbookMobiFrame>},    {"azw4", FORMAT_AZW4, Make<CEbookMobiFrame>},
-    {"epub", FORMAT_EPUB, Make<CEbookEpub>},       {"pdf", FORMAT_PDF, Make<CEbookPdf>},
-    {"html", FORMAT_HTML, Make<CEbookHtml>},       {"htm", FORMAT_HTML, Make<CEbookHtml>},
-    {"xhtml", FORMAT_HTML, Make<CEbookHtml>},      {"shtml", FORMAT_HTML, Make<CEbookHtml>},
-    {"txt", FORMAT_TXT, Make<CEbookTxt>},          {"htmlz", FORMAT_HTMLZ, Make<CEbookHtmlz>},
-    {"opf", FORMAT_OPF, Make<CEbookOpf>},          {"json", FORMAT_JSON, Make<CEbookJson>},
-    {"tpz", FORMAT_TPZ, Make<CEbookTpz>},          {"azw1", FORMAT_TPZ, Make<CEbookTpz>},
+    {"kobo", FORMAT_EPUB, Make<CEbookEpub>},     {"mobi", FORMAT_MOBI, Make<CEbookMobiFrame>},
+    {"azw", FORMAT_MOBI, Make<CEbookMobiFrame>}, {"azw3", FORMAT_AZW3, Make<CEbookMobiFrame>},
+    {"prc", FORMAT_PRC, Make<CEbookMobiFrame>},  {"azw4", FORMAT_AZW4, Make<CEbookMobiFrame>},
+    {"epub", FORMAT_EPUB, Make<CEbookEpub>},     {"pdf", FORMAT_PDF, Make<CEbookPdf>},
+    {"html", FORMAT_HTML, Make<CEbookHtml>},     {"htm", FORMAT_HTML, Make<CEbookHtml>},
+    {"xhtml", FORMAT_HTML, Make<CEbookHtml>},    {"shtml", FORMAT_HTML, Make<CEbookHtml>},
+    {"txt", FORMAT_TXT, Make<CEbookTxt>},        {"htmlz", FORMAT_HTMLZ, Make<CEbookHtmlz>},
+    {"opf", FORMAT_OPF, Make<CEbookOpf>},        {"json", FORMAT_JSON, Make<CEbookJson>},
+    {"tpz", FORMAT_TPZ, Make<CEbookTpz>},        {"azw1", FORMAT_TPZ, Make<CEbookTpz>},
     {"topaz", FORMAT_TPZ, Make<CEbookTpz>},
 };
 
 } // namespace
 
-std::string FormatWordOf(std::string& path)
+std::string FormatWordOf(const std::string& path)
 {
     std::string extension;
     return GetExtension(path, extension) ? extension : "kobo";
 }
 
-CEbook* CEbookRegistry::GetEbook(std::string& path)
+CEbook* CEbookRegistry::GetEbook(const std::string& path)
 {
     std::string word = FormatWordOf(path);
     for (const HandlerKind& kind : HANDLER_KINDS) {

@@ -3,18 +3,19 @@
 
 #include "base/Ebook.h"
 
-#include <vector>
 #include <memory>
 #include <string>
+#include <vector>
 
-class CEbookRegistry {
-public:
-    // The handler for the path's format word, or nullptr. Folds the extension in path to lower case.
-    CEbook* GetEbook(std::string& path);
+class CEbookRegistry
+{
+  public:
+    // The handler for the path's format word, or nullptr.
+    CEbook* GetEbook(const std::string& path);
 
-private:
-    std::vector<std::unique_ptr<CEbook>> m_Handlers;  // input and output of one format are two
+  private:
+    std::vector<std::unique_ptr<CEbook>> m_Handlers; // input and output of one format are two
 };
 
 // "kobo" for a last component without a ".", else the lower-cased extension (may be empty).
-std::string FormatWordOf(std::string& path);
+std::string FormatWordOf(const std::string& path);

@@ -92,8 +92,7 @@ ResultCode OpenMetaOperation(std::string& inputFile, std::string& tempDirectory,
                              CDirectoryLock& lock, CRunLog& log, CEbook*& handler)
 {
     if (!InputOpens(inputFile)) return RC_INPUT_MISSING;
-    std::string inputForLookup = inputFile;
-    handler = registry.GetEbook(inputForLookup);
+    handler = registry.GetEbook(inputFile);
     if (handler == nullptr || tempDirectory.empty()) return RC_GETEBOOK_FAILED;
     ResultCode rc = TakeTempDirectory(tempDirectory, inputFile, lock, log);
     if (rc != RC_OK) return rc;
@@ -352,9 +351,7 @@ struct Conversion {
 ResultCode RunHandlers(Conversion& job)
 {
     CRunLog& log = job.log;
-    // Only a copy of the input path is folded: on this file system the case of a name matters.
-    std::string inputForLookup = job.inputFile;
-    CEbook* input = job.registry.GetEbook(inputForLookup);
+    CEbook* input = job.registry.GetEbook(job.inputFile);
     CEbook* output = job.registry.GetEbook(job.outputFile);
     if (input == nullptr || output == nullptr) {
         CONVERT_LOG(&log, LOG_ERROR, "Get Ebook failed!");

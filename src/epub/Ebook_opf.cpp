@@ -2,6 +2,8 @@
 // in place and replaced atomically), and a book written out as an unpacked package.
 #include "epub/Ebook_opf.h"
 
+#include "base/Href.h"
+#include "base/OutputTree.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -12,6 +14,7 @@
 #include "epub/OpfRewrite.h"
 #include "epub/PackageToc.h"
 #include "epub/ParseOpf.h"
+#include "html/PageLinks.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -170,6 +173,7 @@ ResultCode CEbookOpf::Convert_Input(const std::string& inputFile, ConvertInputCo
     ResultCode rc = ReadPackage(inputFile, parser, opfText);
     if (rc == RC_OK) rc = CopyBookIntoTempDirectory(ctx.m_TempDirectory);
     if (rc != RC_OK) return rc;
+    m_Book.m_SourceFolder = m_PackageFolder.empty() ? "./" : m_PackageFolder;
     DeobfuscateCopiedFonts(inputFile, ctx.m_TempDirectory, parser);
     getGuideList(parser, m_Book);
     auto read = [this](const std::string& href, std::string& text) {
@@ -257,61 +261,75 @@ ResultCode CEbookOpf::SetMetaData(const std::string& inputFile, SetMetaContext& 
     return rc;
 }
 
-ResultCode CEbookOpf::WritePackage(const std::string& outputFolder, const std::string& packageName,
-                                   ConvertOutputContext& ctx, std::vector<std::string>& written)
+ResultCode CEbookOpf::WritePackage(COutputTree& tree, const std::string& hrefPrefix,
+                                   ConvertOutputContext& ctx, std::string& package,
+                                   std::vector<std::string>& written)
 {
     CIntermediateBook& book = ctx.m_Book;
     const std::string bookDirectory = book.BookDirectory(ctx.m_TempDirectory);
-    PrintProgress("Make Directory From FileName");
-    ResultCode rc = MakePath(outputFolder);
-    if (rc != RC_OK) {
-        TARVO_LOG(m_Log, LOG_ERROR, "output folder %s could not be made", outputFolder.c_str());
-        return rc;
-    }
-    auto writeInto = [this, &outputFolder](const std::string& name, const std::string& data) {
-        const std::string target = outputFolder + name;
-        ResultCode result = MakePath(target);
-        if (result == RC_OK) result = WriteOutputFile(target, data, CommitMode::Quick);
+    auto add = [this, &tree](const std::string& name, const std::string& data) {
+        ResultCode result = tree.Add(name, data);
         if (result != RC_OK)
-            TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", target.c_str(), ResultMessage(result));
+            TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", name.c_str(), ResultMessage(result));
         return result;
     };
+    // Names come from the book: one that is no plain name inside the output's folder (a "..", a
+    // hidden name) is left out of the package too.
+    auto unsafe = [this](const std::string& name) {
+        if (IsSafeOutputName(UrlDecode(name))) return false;
+        TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" is no name to write, left out", name.c_str());
+        return true;
+    };
+    for (std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList})
+        list->erase(std::remove_if(list->begin(), list->end(), unsafe), list->end());
+    auto read = [&bookDirectory](const std::string& name) { return ReadWholeFile(bookDirectory + name); };
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MoveFileToOutputPath IN...");
     for (const std::string& name : book.m_HtmlFileList) {
-        std::string data = PathEscapes(name) ? "" : ReadWholeFile(bookDirectory + name);
+        std::string data = read(name);
         if (data.empty()) continue;
-        rc = writeInto(UrlDecode(name), PrintedDocument(data, m_Log));
+        ResultCode rc = add(UrlDecode(name), PrintedDocument(data, m_Log));
         if (rc != RC_OK) return rc;
         written.push_back(UrlDecode(name));
     }
     for (const std::string& name : book.m_ResourceList) {
-        std::string data = PathEscapes(name) ? "" : ReadWholeFile(bookDirectory + name);
+        std::string data = read(name);
         if (data.empty()) continue;
-        rc = writeInto(UrlDecode(name), data);
+        ResultCode rc = add(UrlDecode(name), data);
         if (rc != RC_OK) return rc;
     }
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MoveFileToOutputPath OUT...");
 
     CEpubBase writer;
+    writer.m_HrefPrefix = hrefPrefix;
     std::string coverImage;
     if (book.GetValue("coverimage", coverImage) == RC_OK && !coverImage.empty()) {
         writer.m_CoverImagePath = book.m_MetaData["coverimage"].front();
         writer.m_HasCover = std::find(book.m_ResourceList.begin(), book.m_ResourceList.end(),
                                       writer.m_CoverImagePath) != book.m_ResourceList.end();
     }
-    rc = writeInto(packageName, writer.BuildOpf(book));
-    if (rc == RC_OK) rc = writeInto(NCX_NAME, writer.BuildNcx(book));
-    return rc;
+    package = writer.BuildOpf(book);
+    return add(NCX_NAME, writer.BuildNcx(book));
 }
 
 // The package document takes the output path's name, so that the package written can be read back
-// through that same path.
+// through that same path; the book's files and the NCX go into the output's own folder beside it.
 ResultCode CEbookOpf::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
 {
     PrintProgress("Converting Output To Opf");
     const std::string output = ToOsPath(outputFile);
     PrintProgress("Processed 95%");
     PrintProgress("Creating Opf Output");
+    COutputTree tree;
+    std::string package;
     std::vector<std::string> written;
-    return WritePackage(GetDirectory(output), GetFileName(output), ctx, written);
+    ResultCode rc = tree.Begin(output, FilesFolderName(GetFileName(output)), FilesToKeep(ctx), m_Log);
+    if (rc == RC_OK)
+        rc = WritePackage(tree, EscapeUrlSegment(FilesFolderName(GetFileName(output))) + "/", ctx, package,
+                          written);
+    if (rc != RC_OK) return rc;
+    rc = tree.SetMain(package);
+    if (rc == RC_OK) rc = tree.Commit();
+    if (rc != RC_OK)
+        TARVO_LOG(m_Log, LOG_ERROR, "package %s not written: %s", output.c_str(), ResultMessage(rc));
+    return rc;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+class COutputTree;
 class CParseOpf;
 
 class CEbookOpf : public CEbook
@@ -19,11 +20,12 @@ class CEbookOpf : public CEbook
     CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
 
   protected:
-    // Every document (reprinted as XHTML) and resource of the book under outputFolder at its
-    // relative path, then the package document as packageName and "toc.ncx" beside it. The
-    // documents really written are listed in written.
-    ResultCode WritePackage(const std::string& outputFolder, const std::string& packageName,
-                            ConvertOutputContext& ctx, std::vector<std::string>& written);
+    // Every document (reprinted as XHTML) and resource of the book into the tree's files folder at
+    // its relative path, and "toc.ncx" there too; package is the package document's text, its
+    // hrefs starting with hrefPrefix. The documents really written are listed in written, relative
+    // to the files folder.
+    ResultCode WritePackage(COutputTree& tree, const std::string& hrefPrefix, ConvertOutputContext& ctx,
+                            std::string& package, std::vector<std::string>& written);
 
     CIntermediateBook m_Book;
 

@@ -25,6 +25,9 @@ class CEpubBase : public CZip
     std::string m_IdentifierValue = "urn:uuid:273fd756-62f2-4858-8d67-99e08f24bba9";
     std::string m_CoverImageId = "cover-image";
     std::string m_CoverImagePath; // relative to the package folder
+    // Put before every href of the package: the folder the book's files lie in, as seen from the
+    // package document, escaped and ending in "/"; empty when they lie beside it.
+    std::string m_HrefPrefix;
     bool m_HasCover = false;
     bool m_RightToLeft = false;
     int m_NavPointCounter = 0;

@@ -92,8 +92,8 @@ std::string XmlEscape(const std::string& text)
 
 std::string MediaTypeOf(const std::string& href)
 {
-    std::string copy = href, extension;
-    if (GetExtension(copy, extension)) {
+    std::string extension;
+    if (GetExtension(href, extension)) {
         for (const MediaType& m : MEDIA_TYPES)
             if (extension == m.extension) return m.type;
         for (const MediaType& m : FONT_MEDIA_TYPES)
@@ -860,14 +860,14 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
     for (const std::string& href : book.m_HtmlFileList) {
         std::string id = "id_" + std::to_string(++n);
         m_SpineIds.push_back(id);
-        items.push_back("        <item href=\"" + XmlEscape(href) + "\" id=\"" + id +
+        items.push_back("        <item href=\"" + XmlEscape(m_HrefPrefix + href) + "\" id=\"" + id +
                         "\" media-type=\"application/xhtml+xml\"/>");
     }
     for (const std::string& href : book.m_ResourceList) {
         std::string id = "id_" + std::to_string(++n);
         if (m_HasCover && href == m_CoverImagePath) id = m_CoverImageId;
-        items.push_back("        <item href=\"" + XmlEscape(href) + "\" id=\"" + id + "\" media-type=\"" +
-                        MediaTypeOf(href) + "\"/>");
+        items.push_back("        <item href=\"" + XmlEscape(m_HrefPrefix + href) + "\" id=\"" + id +
+                        "\" media-type=\"" + MediaTypeOf(href) + "\"/>");
     }
     std::vector<std::string> itemrefs;
     for (const std::string& id : m_SpineIds)
@@ -882,8 +882,8 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
     opf += "        <dc:identifier id=\"" + m_UniqueIdentifierId + "\">" + XmlEscape(m_IdentifierValue) +
            "</dc:identifier>\r\n";
     opf += metadata + "   </metadata>\r\n";
-    opf += "   <manifest>\r\n" + JoinLines(items) +
-           "        <item href=\"toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n";
+    opf += "   <manifest>\r\n" + JoinLines(items) + "        <item href=\"" + XmlEscape(m_HrefPrefix) +
+           "toc.ncx\" id=\"ncx\" media-type=\"application/x-dtbncx+xml\"/>\r\n";
     opf += "   </manifest>\r\n";
     const bool rightToLeft = m_RightToLeft || book.m_RightToLeft;
     opf += std::string("   <spine ") + (rightToLeft ? "page-progression-direction=\"rtl\" " : "") +
@@ -893,7 +893,7 @@ std::string CEpubBase::BuildOpf(const CIntermediateBook& book)
         opf += "   <guide>\r\n";
         for (const GuideItem& g : book.m_GuideItems)
             opf += "        <reference type=\"" + XmlEscape(g.m_Type) + "\" title=\"" + XmlEscape(g.m_Title) +
-                   "\" href=\"" + XmlEscape(g.m_Href) + "\" />\r\n";
+                   "\" href=\"" + XmlEscape(m_HrefPrefix + g.m_Href) + "\" />\r\n";
         opf += "   </guide>\r\n";
     }
     opf += "</package>";

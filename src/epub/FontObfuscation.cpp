@@ -75,8 +75,8 @@ bool IsFontResource(const std::string& path, const std::string& mediaType)
 {
     const std::string type = ToLowerCopy(mediaType);
     if (type.find("font") != std::string::npos || type.find("opentype") != std::string::npos) return true;
-    std::string copy = path, extension;
-    if (!GetExtension(copy, extension)) return false;
+    std::string extension;
+    if (!GetExtension(path, extension)) return false;
     for (const char* font : {"ttf", "otf", "ttc", "woff", "woff2"})
         if (extension == font) return true;
     return false;

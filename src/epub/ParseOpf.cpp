@@ -112,8 +112,8 @@ bool HasToken(const std::string& list, const char* token)
 
 std::string ExtensionOf(const std::string& href)
 {
-    std::string copy = href, extension;
-    return GetExtension(copy, extension) ? extension : "";
+    std::string extension;
+    return GetExtension(href, extension) ? extension : "";
 }
 
 OpfMetaItem ReadMetaItem(const tinyxml2::XMLElement* e, const std::string& localName)

@@ -3,6 +3,8 @@
 #include "html/Ebook_Html.h"
 
 #include "base/Charset.h"
+#include "base/Href.h"
+#include "base/OutputTree.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -18,8 +20,8 @@ const char* const PAGE_EXTENSIONS[] = {"html", "xhtml", "htm", "xml", "shtml"};
 
 bool IsPageName(const std::string& name)
 {
-    std::string copy = name, extension;
-    if (!GetExtension(copy, extension)) return false;
+    std::string extension;
+    if (!GetExtension(name, extension)) return false;
     return std::find(std::begin(PAGE_EXTENSIONS), std::end(PAGE_EXTENSIONS), extension) !=
            std::end(PAGE_EXTENSIONS);
 }
@@ -172,6 +174,7 @@ ResultCode CEbookHtml::Convert_Input(const std::string& inputFile, ConvertInputC
     m_Parser.ClearRecords();
     m_StartFolder = GetDirectory(ToOsPath(inputFile));
     m_Book.m_SpareText = m_StartFolder;
+    m_Book.m_SourceFolder = m_StartFolder.empty() ? "./" : m_StartFolder;
 
     PrintProgress("Parsing All Htmls");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::GetHtmlList IN...");
@@ -227,15 +230,11 @@ ResultCode CEbookHtml::Convert_Output(const std::string& outputFile, ConvertOutp
     const std::string outputFolder = GetDirectory(output);
     const std::string outputName = GetFileName(output);
 
-    PrintProgress("Make Directory From FileName");
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MakeDirectoryFromFileName IN...");
-    ResultCode rc = MakePath(outputFolder);
-    if (rc != RC_OK) return rc;
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MakeDirectoryFromFileName OUT...");
     PrintProgress("Processed 95%");
     PrintProgress("Creating Html Output");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MoveFileToOutputPath IN...");
-    rc = MoveFileToOutputPath(book, ctx.m_TempDirectory, outputName, outputFolder);
+    ResultCode rc =
+        MoveFileToOutputPath(book, ctx.m_TempDirectory, outputName, outputFolder, FilesToKeep(ctx));
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::MoveFileToOutputPath OUT...");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml::Convert_Output OUT...");
     return rc;
@@ -272,11 +271,6 @@ class COutputLayout
     }
 
   private:
-    static std::string FilesFolderName(const std::string& outputName)
-    {
-        size_t dot = outputName.rfind('.');
-        return (dot == std::string::npos || dot == 0 ? outputName : outputName.substr(0, dot)) + "_files";
-    }
     static std::string FolderOf(const std::string& entry)
     {
         std::string folder = GetDirectory(ToOsPath(entry));
@@ -298,20 +292,25 @@ class COutputLayout
 } // namespace
 
 ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
-                                            const std::string& outputName, std::string outputFolder)
+                                            const std::string& outputName, std::string outputFolder,
+                                            const std::vector<std::string>& keep)
 {
     if (!outputFolder.empty() && !IsSeparator(outputFolder.back())) outputFolder += '/';
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
-    auto writeInto = [this](const std::string& target, const std::string& data) {
-        ResultCode rc = MakePath(target);
-        if (rc == RC_OK) rc = WriteOutputFile(target, data, CommitMode::Quick);
-        if (rc != RC_OK) TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", target.c_str(), ResultMessage(rc));
-        return rc;
+    COutputTree tree;
+    ResultCode rc = tree.Begin(outputFolder + outputName, FilesFolderName(outputName), keep, m_Log);
+    if (rc != RC_OK) return rc;
+    // Names come from the book; one that is no plain name inside the output's folder (a "..", a
+    // hidden name) is not written, and an empty or missing file is skipped.
+    auto readEntry = [this, &bookDirectory](const std::string& entry) {
+        if (IsSafeOutputName(UrlDecode(entry))) return ReadWholeFile(bookDirectory + entry);
+        TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" is no name to write, left out", entry.c_str());
+        return std::string();
     };
-    // Names come from the book; one that would leave the output folder is not written, and an
-    // empty or missing file is skipped.
-    auto readEntry = [&bookDirectory](const std::string& entry) {
-        return PathEscapes(entry) ? std::string() : ReadWholeFile(bookDirectory + entry);
+    auto written = [this](ResultCode result, const std::string& entry) {
+        if (result != RC_OK)
+            TARVO_LOG(m_Log, LOG_ERROR, "%s not written: %s", entry.c_str(), ResultMessage(result));
+        return result;
     };
 
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml IN...");
@@ -324,9 +323,7 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
         page = RewritePageLinks(page, [&layout, &entry, isStartPage](const std::string& value) {
             return layout->Rewrite(value, entry, isStartPage);
         });
-        const std::string target =
-            outputFolder + (isStartPage ? outputName : layout->FilesFolder() + "/" + UrlDecode(entry));
-        ResultCode rc = writeInto(target, page);
+        rc = written(isStartPage ? tree.SetMain(page) : tree.Add(UrlDecode(entry), page), entry);
         if (rc != RC_OK) return rc;
     }
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml OUT...");
@@ -344,9 +341,9 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
             data = RewritePageLinks(data, [&layout, &entry](const std::string& value) {
                 return layout->Rewrite(value, entry, false);
             });
-        ResultCode rc = writeInto(outputFolder + layout->FilesFolder() + "/" + UrlDecode(entry), data);
+        rc = written(tree.Add(UrlDecode(entry), data), entry);
         if (rc != RC_OK) return rc;
     }
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveSource OUT...");
-    return RC_OK;
+    return written(tree.Commit(), outputFolder + outputName);
 }

@@ -5,6 +5,7 @@
 #include "ebook/HtmlParse.h"
 
 #include <string>
+#include <vector>
 
 class CEbookHtml : public CEbook
 {
@@ -15,9 +16,11 @@ class CEbookHtml : public CEbook
     CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
 
     // The first readable page becomes outputFolder + outputName; every other page and resource goes
-    // under "<output name without extension>_files/" beside it.
+    // under "<output name without extension>_files/" beside it, all in one COutputTree, which
+    // refuses to replace anything in keep.
     ResultCode MoveFileToOutputPath(CIntermediateBook& book, const std::string& tempDirectory,
-                                    const std::string& outputName, std::string outputFolder);
+                                    const std::string& outputName, std::string outputFolder,
+                                    const std::vector<std::string>& keep = {});
 
   private:
     // The page's <title> and author meta element into the book's metadata.

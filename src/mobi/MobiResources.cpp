@@ -158,8 +158,8 @@ std::string CMobiResources::ReferenceOf(const std::string& path, bool kf8)
         Refuse(path, "missing, unreadable or empty");
         return "";
     }
-    std::string extension, named = path;
-    GetExtension(named, extension);
+    std::string extension;
+    GetExtension(path, extension);
     std::string image = ImageTypeOf(bytes);
     ResourceKind kind;
     std::string mediaType, record;

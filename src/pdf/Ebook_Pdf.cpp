@@ -463,8 +463,8 @@ bool CEbookPdf::PreparePage(std::string& entry, const std::string& bookDirectory
 {
     const size_t hash = entry.find('#');
     std::string file = entry.substr(0, hash), fragment = hash == std::string::npos ? "" : entry.substr(hash);
-    std::string name = file, extension;
-    if (GetExtension(name, extension) && extension == "xhtml") {
+    std::string extension;
+    if (GetExtension(file, extension) && extension == "xhtml") {
         std::string renamed = file.substr(0, file.size() - extension.size()) + "html";
         if (!FileExists(bookDirectory + renamed) &&
             MoveFile(bookDirectory + file, bookDirectory + renamed) == RC_OK) {

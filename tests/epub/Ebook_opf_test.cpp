@@ -90,17 +90,21 @@ TEST(TarvoCmdOpf, EpubThroughAPackageKeepsItsChaptersAndContents)
     ASSERT_EQ(Unpack(source, scratch / "unpacked/"), RC_OK);
     CommandRun written = RunTarvoCmd({"c", source, "out/dir/book.opf", scratch / "T1"}, scratch.Path());
     ASSERT_TRUE(EndsWith(written.out, SUCCEED)) << written.out;
-    EXPECT_TRUE(FileExists(scratch / "out/dir/toc.ncx"));
-    EXPECT_TRUE(FileExists(scratch / "out/dir/text/introduction.xhtml")) << "documents in real folders";
+    EXPECT_TRUE(FileExists(scratch / "out/dir/book_files/toc.ncx"));
+    EXPECT_TRUE(FileExists(scratch / "out/dir/book_files/text/introduction.xhtml"))
+        << "documents in real folders";
 
-    for (const char* package : {"unpacked/content.opf", "out/dir/book.opf"}) {
+    // Our package keeps the book's files in its own folder, and so does the book made from it.
+    const std::pair<const char*, const char*> packages[] = {{"unpacked/content.opf", "OEBPS/"},
+                                                            {"out/dir/book.opf", "OEBPS/book_files/"}};
+    for (const auto& [package, files] : packages) {
         SCOPED_TRACE(package);
         CommandRun run = RunTarvoCmd({"c", package, "again.epub", scratch / "T2"}, scratch.Path());
         ASSERT_TRUE(EndsWith(run.out, SUCCEED)) << run.out;
         const std::string again = scratch / "again.epub";
         EXPECT_EQ(Count(EntryOf(again, "OEBPS/content.opf"), "<itemref"), Count(opf, "<itemref"));
         EXPECT_EQ(Count(EntryOf(again, "OEBPS/toc.ncx"), "<navPoint"), Count(ncx, "<navPoint"));
-        EXPECT_FALSE(EntryOf(again, "OEBPS/images/cover.jpg").empty());
+        EXPECT_FALSE(EntryOf(again, std::string(files) + "images/cover.jpg").empty());
     }
 }
 

@@ -88,9 +88,13 @@ TEST(HtmlHandler, OutputTakesTheOutputNameAndLinksFollow)
     WriteWholeFile(scratch / "work/images/p.png", "png");
     WriteWholeFile(scratch / "work/nav.xhtml",
                    "<a href=\"text/a.html\">start</a><a href=\"text/b.html\">b</a>");
+    MakePath(scratch / "work/.ssh/");
+    WriteWholeFile(scratch / "work/.ssh/authorized_keys", "key");
+    WriteWholeFile(scratch / "work/.profile.html", "profile");
     CIntermediateBook book;
-    book.m_HtmlFileList = {"missing.html", "text/a.html", "text/b.html", "../escape.html"};
-    book.m_ResourceList = {"images/p.png", "missing.png", "../../evil.png", "nav.xhtml"};
+    book.m_HtmlFileList = {"missing.html", "text/a.html", "text/b.html", "../escape.html", ".profile.html"};
+    book.m_ResourceList = {"images/p.png", "missing.png", "../../evil.png", "nav.xhtml",
+                           ".ssh/authorized_keys"};
     CEbookHtml handler;
     ASSERT_EQ(handler.MoveFileToOutputPath(book, scratch / "work/", "my book.html", scratch / "out"), RC_OK);
     EXPECT_EQ(ReadWholeFile(scratch / "out/my book.html"),
@@ -104,6 +108,8 @@ TEST(HtmlHandler, OutputTakesTheOutputNameAndLinksFollow)
     EXPECT_FALSE(FileExists(scratch / "out/my book_files/text/a.html"));
     EXPECT_FALSE(FileExists(scratch / "evil.png"));
     EXPECT_FALSE(FileExists(scratch / "escape.html"));
+    EXPECT_FALSE(DirectoryExists(scratch / "out/my book_files/.ssh")) << "hidden names are not written";
+    EXPECT_FALSE(FileExists(scratch / "out/my book_files/.profile.html"));
 }
 
 TEST(HtmlHandler, OutputWithoutAReadablePageFails)
