@@ -3,6 +3,7 @@
 #include "core/Engine.h"
 
 #include "base/Ebook.h"
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -109,7 +110,7 @@ void RepairNakedAmpersands(CIntermediateBook& book, const std::string& bookDirec
 {
     for (const std::string& name : book.m_HtmlFileList) {
         // The repair writes files back: never outside the book's folder, whatever a reader listed.
-        if (ClimbsOutOf(UrlDecode(name))) continue;
+        if (!ListedNameInBook("", name)) continue;
         std::string path = bookDirectory + name;
         std::string text = ReadWholeFile(path);
         if (!HandleNakedAmpersand(text)) continue;

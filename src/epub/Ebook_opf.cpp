@@ -2,6 +2,7 @@
 // in place and replaced atomically), and a book written out as an unpacked package.
 #include "epub/Ebook_opf.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -47,21 +48,28 @@ std::string PrintedDocument(const std::string& text, CRunLog* log)
 
 CEbookOpf::~CEbookOpf() = default;
 
-bool CEbookOpf::LiesInsidePackage(const std::string& href) const
+bool CEbookOpf::ResolveInsidePackage(const std::string& href, std::string& path) const
 {
-    const std::string decoded = UrlDecode(href);
-    if (decoded.empty() || ClimbsOutOf(decoded)) return false;
+    const CHref parsed = CHref::Parse(href);
+    if (parsed.m_External || !ResolveInBook("", parsed.m_Path, path)) return false;
     std::error_code error;
     const fs::path root = fs::canonical(m_PackageFolder.empty() ? "." : ToOsPath(m_PackageFolder), error);
     if (error) return false;
-    const fs::path real = fs::weakly_canonical(root / ToOsPath(decoded), error);
+    const fs::path real = fs::weakly_canonical(root / path, error);
     return !error && IsUnder(root, real);
+}
+
+bool CEbookOpf::LiesInsidePackage(const std::string& href) const
+{
+    std::string path;
+    return ResolveInsidePackage(href, path);
 }
 
 bool CEbookOpf::ReadInsidePackage(const std::string& href, std::string& bytes) const
 {
     bytes.clear();
-    return LiesInsidePackage(href) && ReadFileBytes(m_PackageFolder + UrlDecode(href), bytes);
+    std::string path;
+    return ResolveInsidePackage(href, path) && ReadFileBytes(m_PackageFolder + path, bytes);
 }
 
 void CEbookOpf::DropNamesOutsideThePackage()
@@ -147,7 +155,7 @@ void CEbookOpf::DeobfuscateCopiedFonts(const std::string& inputFile, const std::
     for (int level = 0; level < 4; ++level, root = root.parent_path()) {
         std::string container;
         if (!ReadFileBytes((root / "META-INF/container.xml").string(), container)) continue;
-        const std::string rootfile = NormalizeRelativePath(UrlDecode(FindContainerRootfile(container)));
+        const std::string rootfile = ResolvedInBook("", PercentDecode(FindContainerRootfile(container)));
         if (rootfile.empty() || fs::weakly_canonical(root / rootfile, error) != package || error) continue;
         std::string xml;
         if (!ReadFileBytes((root / ENCRYPTION_XML).string(), xml)) return;
@@ -172,9 +180,7 @@ ResultCode CEbookOpf::Convert_Input(const std::string& inputFile, ConvertInputCo
     if (rc != RC_OK) return rc;
     DeobfuscateCopiedFonts(inputFile, ctx.m_TempDirectory, parser);
     getGuideList(parser, m_Book);
-    auto read = [this](const std::string& href, std::string& text) {
-        return ReadInsidePackage(NormalizeRelativePath(href), text);
-    };
+    auto read = [this](const std::string& href, std::string& text) { return ReadInsidePackage(href, text); };
     ReadPackageToc(parser, read, m_Book, m_Log);
     RepairTocTargets(m_Book, m_Log);
     return RC_OK;
@@ -278,14 +284,14 @@ ResultCode CEbookOpf::WritePackage(const std::string& outputFolder, const std::s
     };
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MoveFileToOutputPath IN...");
     for (const std::string& name : book.m_HtmlFileList) {
-        std::string data = PathEscapes(name) ? "" : ReadWholeFile(bookDirectory + name);
+        std::string data = ListedNameInBook("", name) ? ReadWholeFile(bookDirectory + name) : "";
         if (data.empty()) continue;
         rc = writeInto(UrlDecode(name), PrintedDocument(data, m_Log));
         if (rc != RC_OK) return rc;
         written.push_back(UrlDecode(name));
     }
     for (const std::string& name : book.m_ResourceList) {
-        std::string data = PathEscapes(name) ? "" : ReadWholeFile(bookDirectory + name);
+        std::string data = ListedNameInBook("", name) ? ReadWholeFile(bookDirectory + name) : "";
         if (data.empty()) continue;
         rc = writeInto(UrlDecode(name), data);
         if (rc != RC_OK) return rc;

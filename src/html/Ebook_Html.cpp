@@ -3,6 +3,7 @@
 #include "html/Ebook_Html.h"
 
 #include "base/Charset.h"
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -198,7 +199,7 @@ void CEbookHtml::FillResourceList()
                 bool known =
                     std::any_of(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(),
                                 [&name](const std::string& other) { return EqualsNoCase(other, name); });
-                if (!known && !PathEscapes(name)) m_Book.m_ResourceList.push_back(name);
+                if (!known && ListedNameInBook("", name)) m_Book.m_ResourceList.push_back(name);
             }
         }
     }
@@ -264,8 +265,10 @@ class COutputLayout
     {
         const LinkParts link = SplitLink(value);
         std::string target;
-        if (!IsLocalPath(link.m_Path) || !ResolveInside(FolderOf(entry), link.m_Path, target)) return value;
-        if (UrlDecode(target) == m_StartEntry)
+        // The path stays escaped as written, since the link is rewritten around it.
+        if (CHref::Parse(link.m_Path).m_External || !ResolveInBook(FolderOf(entry), link.m_Path, target))
+            return value;
+        if (PercentDecode(target) == m_StartEntry)
             return RelativeReference(isStartPage ? "" : m_FilesLink + "/" + FolderOf(entry), m_OutputLink) +
                    link.m_Suffix;
         return isStartPage ? m_FilesLink + "/" + target + link.m_Suffix : value;
@@ -286,8 +289,8 @@ class COutputLayout
     static std::string DecodedPath(const std::string& entry)
     {
         std::string resolved;
-        ResolveInside("", entry, resolved);
-        return UrlDecode(resolved);
+        ResolveInBook("", entry, resolved);
+        return PercentDecode(resolved);
     }
     std::string m_FilesFolder;
     std::string m_StartEntry; // decoded and normalised
@@ -311,7 +314,7 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
     // Names come from the book; one that would leave the output folder is not written, and an
     // empty or missing file is skipped.
     auto readEntry = [&bookDirectory](const std::string& entry) {
-        return PathEscapes(entry) ? std::string() : ReadWholeFile(bookDirectory + entry);
+        return ListedNameInBook("", entry) ? ReadWholeFile(bookDirectory + entry) : std::string();
     };
 
     TARVO_LOG(m_Log, LOG_INFO, "CEbookHtml MoveHtml IN...");
