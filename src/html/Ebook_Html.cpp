@@ -32,19 +32,6 @@ std::string JoinFolder(const std::string& folder, const std::string& name)
 
 } // namespace
 
-std::string ResolveRecordPath(const std::string& folder, const std::string& path)
-{
-    std::string rest = path, base = folder;
-    while (StartsWith(rest, "./"))
-        rest.erase(0, 2);
-    while (StartsWith(rest, "../")) {
-        size_t slash = base.rfind('/');
-        base = slash == std::string::npos ? "" : base.substr(0, slash);
-        rest.erase(0, 3);
-    }
-    return JoinFolder(base, rest);
-}
-
 std::string RelativeReference(const std::string& fromFolder, const std::string& target)
 {
     std::vector<std::string> from = SplitPath(fromFolder), to = SplitPath(target);
@@ -195,10 +182,11 @@ void CEbookHtml::FillResourceList()
     for (const HtmlResourceRecord& record : m_Parser.GetRecords()) {
         for (const std::vector<std::string>* list : {&record.m_StyleSheets, &record.m_Images}) {
             for (const std::string& path : *list) {
-                std::string name = ResolveRecordPath(record.m_Folder, path);
+                std::string name = ResolvedInBook(record.m_Folder, path);
                 bool known =
                     std::any_of(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(),
                                 [&name](const std::string& other) { return EqualsNoCase(other, name); });
+                // Files are opened decoding their names once more, so that reading must stay inside too.
                 if (!known && ListedNameInBook("", name)) m_Book.m_ResourceList.push_back(name);
             }
         }
