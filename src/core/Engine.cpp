@@ -111,8 +111,12 @@ void RepairNakedAmpersands(CIntermediateBook& book, const std::string& bookDirec
     for (const std::string& name : book.m_HtmlFileList) {
         // The repair writes files back: never outside the book's folder, whatever a reader listed.
         if (!ListedNameInBook("", name)) continue;
-        std::string path = bookDirectory + name;
-        std::string text = ReadWholeFile(path);
+        // Written back where it was read: ReadWholeFile finds a file by its decoded name first.
+        std::string path = bookDirectory + UrlDecode(name), text;
+        if (!ReadFileBytes(path, text)) {
+            path = bookDirectory + name;
+            if (!ReadFileBytes(path, text)) continue;
+        }
         if (!HandleNakedAmpersand(text)) continue;
         WriteWholeFile(path, text);
         book.m_PrintedDocuments.erase(name);

@@ -70,3 +70,35 @@ PY
       fail "the output names a file above itself"
   fi
 }
+
+# A page whose href is escaped ("a%20b.xhtml" for "a b.xhtml") is repaired where it lies: the fix
+# of a naked "&" reaches the book, and no second file under the escaped name appears.
+case_escaped_page_is_repaired_in_place() {
+  python3 - <<'PY'
+import zipfile
+opf = '''<?xml version="1.0" encoding="utf-8"?>
+<package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="id">
+<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Amp</dc:title>
+<dc:identifier id="id">amp-1</dc:identifier><dc:language>en</dc:language></metadata>
+<manifest><item id="p" href="a%20b.xhtml" media-type="application/xhtml+xml"/></manifest>
+<spine><itemref idref="p"/></spine></package>'''
+page = ('<?xml version="1.0" encoding="utf-8"?><html xmlns="http://www.w3.org/1999/xhtml">'
+        '<head><title>t</title></head><body><p>Tom & Jerry</p></body></html>')
+with zipfile.ZipFile('amp.epub', 'w') as z:
+    z.writestr(zipfile.ZipInfo('mimetype'), 'application/epub+zip')
+    z.writestr('META-INF/container.xml', '<?xml version="1.0"?><container version="1.0" '
+               'xmlns="urn:oasis:names:tc:opendocument:xmlns:container"><rootfiles><rootfile '
+               'full-path="OEBPS/content.opf" media-type="application/oebps-package+xml"/>'
+               '</rootfiles></container>')
+    z.writestr('OEBPS/content.opf', opf)
+    z.writestr('OEBPS/a b.xhtml', page)
+PY
+  local result
+  result=$(run c amp.epub out.epub T)
+  [[ $result == "succeed 0" ]] || { fail "result: $result"; return; }
+  [[ -z $(find T -name '*%20*') ]] || fail "a file under the escaped name: $(find T -name '*%20*')"
+  python3 -c 'import sys, zipfile
+z = zipfile.ZipFile("out.epub")
+pages = [z.read(n).decode() for n in z.namelist() if n.endswith("b.xhtml")]
+sys.exit(0 if pages and all("Tom &amp; Jerry" in p for p in pages) else 1)' || fail "the naked & was not repaired in the book"
+}
