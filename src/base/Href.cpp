@@ -81,6 +81,26 @@ bool ResolveInBook(const std::string& baseFolder, const std::string& relative, s
     return true;
 }
 
+std::string ResolvedInBook(const std::string& baseFolder, const std::string& relative)
+{
+    std::string resolved;
+    ResolveInBook(baseFolder, relative, resolved);
+    return resolved;
+}
+
+bool LiesInBook(const std::string& relative)
+{
+    std::string resolved;
+    return ResolveInBook("", relative, resolved);
+}
+
+bool ListedNameInBook(const std::string& baseFolder, const std::string& name)
+{
+    std::string resolved;
+    return ResolveInBook(baseFolder, name, resolved) &&
+           ResolveInBook(baseFolder, PercentDecode(name), resolved);
+}
+
 bool ResolveHrefInBook(const std::string& baseFolder, const std::string& href, std::string& resolved)
 {
     const CHref parsed = CHref::Parse(href);

@@ -26,6 +26,16 @@ struct CHref {
 // the book's root, or nothing is left.
 bool ResolveInBook(const std::string& baseFolder, const std::string& relative, std::string& resolved);
 
+// ResolveInBook's result, or empty when the path names nothing inside the book.
+std::string ResolvedInBook(const std::string& baseFolder, const std::string& relative);
+// True when a path taken from the book's root names something inside it.
+bool LiesInBook(const std::string& relative);
+
+// A name as a book's file lists keep it (an href's path, not yet decoded) lies inside the book
+// under baseFolder both as written and decoded once: files are opened under either, since some
+// archives hold names with a real "%" in them.
+bool ListedNameInBook(const std::string& baseFolder, const std::string& name);
+
 // Parse and ResolveInBook in one: false for an external href, a bare fragment or a path that
 // resolves to nothing.
 bool ResolveHrefInBook(const std::string& baseFolder, const std::string& href, std::string& resolved);

@@ -1,6 +1,7 @@
 // Metadata map operations, the metadata text (flat JSON) and the book's file locations.
 #include "base/IntermediateBook.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 
@@ -420,13 +421,11 @@ std::string CIntermediateBook::BookDirectory(const std::string& tempDirectory) c
     return tempDirectory;
 }
 
+// A name that leads out of the book stays as written, for the reader to log and leave out.
 static std::string RebasedName(const std::string& name, const std::string& contentDirectory)
 {
-    std::string rest = name;
-    while (StartsWith(rest, "./"))
-        rest.erase(0, 2);
-    if (StartsWith(rest, "../")) return rest.substr(3);
-    return contentDirectory + rest;
+    std::string rebased;
+    return ResolveInBook(contentDirectory, name, rebased) ? rebased : name;
 }
 
 void CIntermediateBook::RebaseOntoTempDirectory()

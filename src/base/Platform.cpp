@@ -181,46 +181,6 @@ std::vector<std::string> SplitPath(const std::string& path)
     return parts;
 }
 
-std::string StripLeadingDotSlash(const std::string& path)
-{
-    if (StartsWith(path, "./")) return path.substr(2);
-    if (StartsWith(path, "/")) return path.substr(1);
-    return path;
-}
-
-std::string Join(const std::string& directory, const std::string& name)
-{
-    return directory + name;
-}
-
-bool PathEscapes(const std::string& relative)
-{
-    if (relative.empty()) return false;
-    if (IsSeparator(relative[0])) return true;
-    if (relative.size() >= 2 && relative[1] == ':' && std::isalpha(static_cast<unsigned char>(relative[0])))
-        return true;
-    for (const std::string& part : SplitPath(relative))
-        if (part == "..") return true;
-    return false;
-}
-
-bool ClimbsOutOf(const std::string& relative)
-{
-    if (relative.empty()) return false;
-    if (IsSeparator(relative[0])) return true;
-    if (relative.size() >= 2 && relative[1] == ':' && std::isalpha(static_cast<unsigned char>(relative[0])))
-        return true;
-    int depth = 0;
-    for (const std::string& part : SplitPath(relative)) {
-        if (part == "..") {
-            if (--depth < 0) return true;
-        } else if (part != ".") {
-            ++depth;
-        }
-    }
-    return false;
-}
-
 static std::tm LocalNow()
 {
     std::time_t now = std::time(nullptr);

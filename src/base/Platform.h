@@ -48,14 +48,7 @@ std::string GetFileName(const std::string& path);
 // so "a.txt." gives true with an empty extension.
 bool GetExtension(const std::string& path, std::string& extension);
 std::vector<std::string> SplitPath(const std::string& path);
-std::string StripLeadingDotSlash(const std::string& path);
-std::string Join(const std::string& directory, const std::string& name);
-// True when the relative path can leave the folder it is resolved against: absolute, a drive
-// prefix, or a ".." component anywhere.
-bool PathEscapes(const std::string& relative);
-// True when the relative path, resolved, lies outside the folder: absolute, a drive prefix, or a
-// ".." that climbs above the start ("a/../b" stays inside, "a/../../b" does not).
-bool ClimbsOutOf(const std::string& relative);
+// Paths a book names are resolved by base/Href.h.
 
 // ---- files and folders --------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 // ZIP reading (central directory or a walk over the local headers), extraction and writing.
 #include "base/Zip.h"
 
+#include "base/Href.h"
 #include "base/RunLog.h"
 
 #include <zlib.h>
@@ -89,12 +90,6 @@ uint32_t ZipCrc(const std::string& data)
 bool KeepsName(const std::string& name)
 {
     return !name.empty() && name.back() != '/';
-}
-
-// A name that would land outside the working directory, or that the OS would cut at a NUL byte.
-bool UnsafeName(const std::string& name)
-{
-    return PathEscapes(name) || name.find('\0') != std::string::npos;
 }
 
 enum class InflateEnd { Complete, TooLarge, TooDense, Damaged, SourceFailed, SinkFailed };
@@ -706,15 +701,17 @@ ResultCode CZip::UnCompress()
     size_t next = 0;
     for (; next < m_Entries.size(); ++next) {
         ZipEntry& entry = m_Entries[next];
-        if (UnsafeName(entry.m_Name)) {
+        // Written under its resolved name, so no "a/../" ever passes through a folder on the disk.
+        std::string inside;
+        if (!ResolveInBook("", entry.m_Name, inside)) {
             TARVO_LOG(m_ZipLog, LOG_WARNING, "\"%s\" would leave the working directory, not extracted",
                       entry.m_Name.c_str());
         } else {
-            const std::string path = m_WorkingDirectory + entry.m_Name;
+            const std::string path = m_WorkingDirectory + inside;
             CFile file;
             // The file is made with the first bytes, so an entry that turns out empty leaves none.
             auto write = [&](const char* data, size_t size) {
-                const std::string folder = GetDirectory(entry.m_Name);
+                const std::string folder = GetDirectory(inside);
                 if (!file.IsOpen() && !folder.empty() && madeDirectories.insert(folder).second &&
                     MakePath(path, m_WorkingDirectory.size()) != RC_OK) {
                     TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot make the folders of \"%s\"", path.c_str());

@@ -3,6 +3,7 @@
 #include "core/Engine.h"
 
 #include "base/Ebook.h"
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -110,9 +111,13 @@ void RepairNakedAmpersands(CIntermediateBook& book, const std::string& bookDirec
 {
     for (const std::string& name : book.m_HtmlFileList) {
         // The repair writes files back: never outside the book's folder, whatever a reader listed.
-        if (ClimbsOutOf(UrlDecode(name))) continue;
-        std::string path = bookDirectory + name;
-        std::string text = ReadWholeFile(path);
+        if (!ListedNameInBook("", name)) continue;
+        // Written back where it was read: ReadWholeFile finds a file by its decoded name first.
+        std::string path = bookDirectory + UrlDecode(name), text;
+        if (!ReadFileBytes(path, text)) {
+            path = bookDirectory + name;
+            if (!ReadFileBytes(path, text)) continue;
+        }
         if (!HandleNakedAmpersand(text)) continue;
         WriteWholeFile(path, text);
         book.m_PrintedDocuments.erase(name);

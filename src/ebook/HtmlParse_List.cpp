@@ -3,6 +3,7 @@
 #include "ebook/HtmlParse.h"
 
 #include "base/Charset.h"
+#include "base/Href.h"
 #include "base/IntermediateBook.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
@@ -53,20 +54,14 @@ bool HasHtmlExtension(const std::string& path)
     return ext == "html" || ext == "xhtml" || ext == "htm" || ext == "xml";
 }
 
-// A reference with a scheme (https:, mailto:, data:, javascript:, ...) or a network path ("//host")
-// names nothing of the book; it stays a link in the text. A single letter before ":" is taken
-// for a drive letter.
-bool IsRemoteReference(const char* value)
+// The path a reference names in the book, decoded once; empty for a link that leaves the book
+// (a scheme such as https:, mailto:, data: or javascript:, or "//host"), which stays a link in
+// the text, and for a bare fragment.
+std::string BookPathOf(const char* value)
 {
-    while (*value == ' ' || *value == '\t' || *value == '\n' || *value == '\r' || *value == '\f')
-        ++value;
-    if (value[0] == '/' && value[1] == '/') return true;
-    if (!std::isalpha(static_cast<unsigned char>(value[0]))) return false;
-    size_t i = 1;
-    while (std::isalnum(static_cast<unsigned char>(value[i])) || value[i] == '+' || value[i] == '-' ||
-           value[i] == '.')
-        ++i;
-    return value[i] == ':' && i >= 2;
+    if (value == nullptr) return std::string();
+    const CHref href = CHref::Parse(value);
+    return href.m_External ? std::string() : href.m_Path;
 }
 
 struct CollectContext {
@@ -78,8 +73,8 @@ struct CollectContext {
 
 void AddImage(CollectContext& ctx, const char* value)
 {
-    if (value == nullptr || *value == '\0' || IsRemoteReference(value)) return;
-    std::string path = UrlDecode(value);
+    std::string path = BookPathOf(value);
+    if (path.empty()) return;
     if (ctx.images.insert(ToLowerCopy(path)).second) ctx.record.m_Images.push_back(path);
 }
 
@@ -92,22 +87,17 @@ void CollectFrom(TidyNode node, int depth, CollectContext& ctx)
             const char* src = FindAttribute(child, "src");
             AddImage(ctx, src != nullptr ? src : FindAttribute(child, "xlink:href"));
         } else if (NameIs(child, "a")) {
-            const char* href = FindAttribute(child, "href");
-            if (href != nullptr && !IsRemoteReference(href)) {
-                std::string path = UrlDecode(href);
-                size_t hash = path.find('#');
-                if (hash != std::string::npos) path.erase(hash);
-                if (HasHtmlExtension(path) && ctx.htmlFiles.insert(path).second)
-                    ctx.record.m_HtmlFiles.push_back(path);
-            }
+            std::string path = BookPathOf(FindAttribute(child, "href"));
+            if (HasHtmlExtension(path) && ctx.htmlFiles.insert(path).second)
+                ctx.record.m_HtmlFiles.push_back(path);
         } else if (NameIs(child, "link")) {
             for (TidyAttr attr = tidyAttrFirst(child); attr != nullptr; attr = tidyAttrNext(attr)) {
                 const char* name = tidyAttrName(attr);
                 const char* value = tidyAttrValue(attr);
-                if (name == nullptr || value == nullptr || *value == '\0' || IsRemoteReference(value))
-                    continue;
+                if (name == nullptr || value == nullptr) continue;
                 if (strcasecmp(name, "href") != 0 && strcasecmp(name, "target") != 0) continue;
-                std::string path = UrlDecode(value);
+                std::string path = BookPathOf(value);
+                if (path.empty()) continue;
                 if (ctx.styleSheets.insert(path).second) ctx.record.m_StyleSheets.push_back(path);
             }
         } else if (NameIs(child, "object")) {
@@ -136,22 +126,17 @@ std::string JoinParts(const PathParts& parts, size_t from)
     return text;
 }
 
-// Resolves a reference lexically against folder. False when it climbs above the file system's
-// root, which no real file can be reached by.
-bool Resolve(const PathParts& folder, const std::string& reference, PathParts& out, size_t& minDepth)
+// Resolves a reference lexically against folder, the file system's root standing for the book's.
+// False when it names no file: absolute, above the root, a NUL. sharedDepth: how many folders of
+// folder the result lies in, so the book's top folder can hold every file it reaches.
+bool Resolve(const PathParts& folder, const std::string& reference, PathParts& out, size_t& sharedDepth)
 {
-    out = folder;
-    minDepth = folder.size();
-    for (const std::string& part : SplitPath(reference)) {
-        if (part == ".") continue;
-        if (part == "..") {
-            if (out.empty()) return false;
-            out.pop_back();
-            minDepth = std::min(minDepth, out.size());
-            continue;
-        }
-        out.push_back(part);
-    }
+    std::string resolved;
+    if (!ResolveInBook(JoinParts(folder, 0), reference, resolved)) return false;
+    out = SplitPath(resolved);
+    sharedDepth = 0;
+    while (sharedDepth < folder.size() && sharedDepth < out.size() && folder[sharedDepth] == out[sharedDepth])
+        ++sharedDepth;
     return true;
 }
 
@@ -275,7 +260,7 @@ ResultCode CHtmlParse::ProcessFile(const PathParts& source, bool literalName, CI
     for (const std::vector<std::string>* list : {&record.m_StyleSheets, &record.m_Images}) {
         for (const std::string& reference : *list) {
             if (!Resolve(file.m_Folder, reference, resolved, minDepth)) {
-                TARVO_LOG(m_Log, LOG_WARNING, "reference climbs above the root: %s", reference.c_str());
+                TARVO_LOG(m_Log, LOG_WARNING, "reference names no file: %s", reference.c_str());
                 continue;
             }
             file.m_MinDepth = std::min(file.m_MinDepth, minDepth);

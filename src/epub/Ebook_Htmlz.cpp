@@ -2,6 +2,7 @@
 // ".opf" entry rather than through a container, and may list no documents at all.
 #include "epub/Ebook_Htmlz.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -151,7 +152,7 @@ void CEbookHtmlz::DropNamesOutsideTheBook()
 {
     const std::string base = m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
     auto outside = [this, &base](const std::string& name) {
-        bool escapes = ClimbsOutOf(UrlDecode(base + name));
+        bool escapes = !ListedNameInBook(base, name);
         if (escapes) TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" lies outside the book, left out", name.c_str());
         return escapes;
     };
@@ -173,7 +174,7 @@ ResultCode CEbookHtmlz::ReadPagesWithoutSpine(const CZip& zip, const std::string
     });
     if (start == zip.m_Entries.end())
         start = std::find_if(zip.m_Entries.begin(), zip.m_Entries.end(), isPage);
-    if (start == zip.m_Entries.end() || ClimbsOutOf(start->m_Name)) {
+    if (start == zip.m_Entries.end() || !LiesInBook(start->m_Name)) {
         TARVO_LOG(m_Log, LOG_ERROR, "the package %s lists no documents and the archive holds no page",
                   m_OpfPath.c_str());
         return RC_HTML_LIST_EMPTY;
@@ -224,8 +225,9 @@ ResultCode CEbookHtmlz::Convert_Input(const std::string& inputFile, ConvertInput
     if (parser.m_Spine.empty()) return ReadPagesWithoutSpine(zip, ctx.m_TempDirectory);
     getGuideList(parser, m_Book);
     auto read = [&](const std::string& href, std::string& text) {
-        return zip.GetFileBuffer(UrlDecode(m_Book.m_ContentDirectory + NormalizeRelativePath(href)), text) ==
-               RC_OK;
+        std::string path;
+        return ResolveHrefInBook(m_Book.m_ContentDirectory, href, path) &&
+               zip.GetFileBuffer(path, text) == RC_OK;
     };
     ReadPackageToc(parser, read, m_Book, m_Log);
     RepairTocTargets(m_Book, m_Log);
@@ -252,7 +254,8 @@ ResultCode CEbookHtmlz::GetMetaData(const std::string& inputFile, GetMetaContext
     std::string href, image;
     if (m_Book.GetValue("coverimage", href) != RC_OK) return RC_OK;
     const std::string base = m_Book.m_RelativeToContentDirectory ? m_Book.m_ContentDirectory : "";
-    if (zip.GetFileBuffer(NormalizeRelativePath(base + UrlDecode(href)), image) != RC_OK || image.empty())
+    std::string path;
+    if (!ResolveHrefInBook(base, href, path) || zip.GetFileBuffer(path, image) != RC_OK || image.empty())
         return RC_OK;
     return DeliverCoverImage(image, ctx.m_CoverImageFile, m_Book, m_Log);
 }

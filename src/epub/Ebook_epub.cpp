@@ -2,6 +2,7 @@
 // into the book, through a backup file so the user's book is never left half-written).
 #include "epub/Ebook_epub.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -46,11 +47,13 @@ int FreeNumber(const std::vector<std::string>& taken, const std::vector<std::str
 void DropFilesNotExtracted(const CEpub& epub, const std::string& base, CIntermediateBook& book, CRunLog* log)
 {
     std::unordered_set<std::string> extracted;
+    std::string path;
     for (const ZipEntry& entry : epub.m_Entries)
-        extracted.insert(NormalizeRelativePath(entry.m_Name));
+        if (ResolveInBook("", entry.m_Name, path)) extracted.insert(path);
+    // Some archives hold names with a real "%", so the name as written counts too.
     auto present = [&](const std::string& name) {
-        return extracted.count(NormalizeRelativePath(base + name)) > 0 ||
-               extracted.count(NormalizeRelativePath(UrlDecode(base + name))) > 0;
+        return (ResolveInBook(base, PercentDecode(name), path) && extracted.count(path) > 0) ||
+               (ResolveInBook(base, name, path) && extracted.count(path) > 0);
     };
     DropMissingFiles(present, book, log);
 }
@@ -210,7 +213,7 @@ void CEbookEpub::DropNamesOutsideTheBook()
 {
     const std::string base = ArchiveBase();
     auto outside = [this, &base](const std::string& name) {
-        bool escapes = ClimbsOutOf(UrlDecode(base + name));
+        bool escapes = !ListedNameInBook(base, name);
         if (escapes) TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" lies outside the book, left out", name.c_str());
         return escapes;
     };
@@ -227,9 +230,10 @@ ResultCode CEbookEpub::CheckBookDRM(CEpub& epub, const CParseOpf& parser)
 {
     if (m_Converting) PrintProgress("Check Book DRM");
     const std::string packageFolder = GetDirectory(m_OpfPath);
+    std::string path;
     for (const OpfManifestItem& item : parser.m_Manifest)
-        epub.m_MediaTypes[ToLowerCopy(NormalizeRelativePath(packageFolder + UrlDecode(item.m_Href)))] =
-            item.m_MediaType;
+        if (ResolveHrefInBook(packageFolder, item.m_Href, path))
+            epub.m_MediaTypes[ToLowerCopy(path)] = item.m_MediaType;
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::CheckDRM IN...");
     ResultCode rc = epub.CheckDRM(m_Book, m_Images, m_OpfInSubdirectory, m_RelativeToContent);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookEpub::CheckDRM OUT...");
@@ -267,12 +271,12 @@ ResultCode CEbookEpub::Convert_Input(const std::string& inputFile, ConvertInputC
 void CEbookEpub::ReadTableOfContents(CEpub& epub, const CParseOpf& parser)
 {
     auto read = [&](const std::string& href, std::string& text) {
-        const std::string decoded = UrlDecode(href);
-        if (ClimbsOutOf(m_Book.m_ContentDirectory + decoded)) {
+        std::string path;
+        if (!ResolveHrefInBook(m_Book.m_ContentDirectory, href, path)) {
             TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" lies outside the book, not read", href.c_str());
             return false;
         }
-        return epub.GetFileBuffer(NormalizeRelativePath(m_Book.m_ContentDirectory + decoded), text) == RC_OK;
+        return epub.GetFileBuffer(path, text) == RC_OK;
     };
     ReadPackageToc(parser, read, m_Book, m_Log);
 }
@@ -282,8 +286,10 @@ ResultCode CEbookEpub::GetCoverImage(CEpub& epub, const std::string& coverImageF
     std::string href;
     if (m_Book.GetValue("coverimage", href) != RC_OK) return RC_OK;
     std::string image;
-    std::string archivePath = NormalizeRelativePath(ArchiveBase() + UrlDecode(href));
-    if (epub.GetFileBuffer(archivePath, image) != RC_OK || image.empty()) return RC_OK;
+    std::string archivePath;
+    if (!ResolveHrefInBook(ArchiveBase(), href, archivePath) ||
+        epub.GetFileBuffer(archivePath, image) != RC_OK || image.empty())
+        return RC_OK;
     return DeliverCoverImage(image, coverImageFile, m_Book, m_Log);
 }
 
@@ -326,9 +332,12 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
     if (!coverPath.empty()) {
         std::string image = ReadWholeFile(coverPath);
         if (!image.empty()) {
-            if (!parser.m_CoverHref.empty()) {
-                epub.AddFile(NormalizeRelativePath(m_Book.m_ContentDirectory + UrlDecode(parser.m_CoverHref)),
-                             image);
+            std::string coverEntry;
+            if (ResolveHrefInBook(m_Book.m_ContentDirectory, parser.m_CoverHref, coverEntry)) {
+                epub.AddFile(coverEntry, image);
+            } else if (!parser.m_CoverHref.empty()) {
+                TARVO_LOG(m_Log, LOG_WARNING, "cover \"%s\" lies outside the book, not replaced",
+                          parser.m_CoverHref.c_str());
             } else {
                 std::string extension = ImageTypeOf(image);
                 if (extension.empty() && !GetExtension(coverPath, extension)) extension = "jpg";
@@ -488,7 +497,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
 ResultCode CEbookEpub::ReprintDocument(const std::string& name, const std::vector<DocumentPass>& passes,
                                        bool printedAlready, std::string& text)
 {
-    if (text.empty() || ClimbsOutOf(UrlDecode(name))) return RC_OK;
+    if (text.empty() || !ListedNameInBook("", name)) return RC_OK;
     for (const DocumentPass& pass : passes) {
         if (printedAlready && pass.m_OnlyReprints) {
             MakeEpub2Document(text);

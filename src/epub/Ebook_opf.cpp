@@ -50,21 +50,28 @@ std::string PrintedDocument(const std::string& text, CRunLog* log)
 
 CEbookOpf::~CEbookOpf() = default;
 
-bool CEbookOpf::LiesInsidePackage(const std::string& href) const
+bool CEbookOpf::ResolveInsidePackage(const std::string& href, std::string& path) const
 {
-    const std::string decoded = UrlDecode(href);
-    if (decoded.empty() || ClimbsOutOf(decoded)) return false;
+    const CHref parsed = CHref::Parse(href);
+    if (parsed.m_External || !ResolveInBook("", parsed.m_Path, path)) return false;
     std::error_code error;
     const fs::path root = fs::canonical(m_PackageFolder.empty() ? "." : ToOsPath(m_PackageFolder), error);
     if (error) return false;
-    const fs::path real = fs::weakly_canonical(root / ToOsPath(decoded), error);
+    const fs::path real = fs::weakly_canonical(root / path, error);
     return !error && IsUnder(root, real);
+}
+
+bool CEbookOpf::LiesInsidePackage(const std::string& href) const
+{
+    std::string path;
+    return ResolveInsidePackage(href, path);
 }
 
 bool CEbookOpf::ReadInsidePackage(const std::string& href, std::string& bytes) const
 {
     bytes.clear();
-    return LiesInsidePackage(href) && ReadFileBytes(m_PackageFolder + UrlDecode(href), bytes);
+    std::string path;
+    return ResolveInsidePackage(href, path) && ReadFileBytes(m_PackageFolder + path, bytes);
 }
 
 void CEbookOpf::DropNamesOutsideThePackage()
@@ -150,7 +157,7 @@ void CEbookOpf::DeobfuscateCopiedFonts(const std::string& inputFile, const std::
     for (int level = 0; level < 4; ++level, root = root.parent_path()) {
         std::string container;
         if (!ReadFileBytes((root / "META-INF/container.xml").string(), container)) continue;
-        const std::string rootfile = NormalizeRelativePath(UrlDecode(FindContainerRootfile(container)));
+        const std::string rootfile = ResolvedInBook("", PercentDecode(FindContainerRootfile(container)));
         if (rootfile.empty() || fs::weakly_canonical(root / rootfile, error) != package || error) continue;
         std::string xml;
         if (!ReadFileBytes((root / ENCRYPTION_XML).string(), xml)) return;
@@ -176,9 +183,7 @@ ResultCode CEbookOpf::Convert_Input(const std::string& inputFile, ConvertInputCo
     m_Book.m_SourceFolder = m_PackageFolder.empty() ? "./" : m_PackageFolder;
     DeobfuscateCopiedFonts(inputFile, ctx.m_TempDirectory, parser);
     getGuideList(parser, m_Book);
-    auto read = [this](const std::string& href, std::string& text) {
-        return ReadInsidePackage(NormalizeRelativePath(href), text);
-    };
+    auto read = [this](const std::string& href, std::string& text) { return ReadInsidePackage(href, text); };
     ReadPackageToc(parser, read, m_Book, m_Log);
     RepairTocTargets(m_Book, m_Log);
     return RC_OK;
@@ -282,7 +287,9 @@ ResultCode CEbookOpf::WritePackage(COutputTree& tree, const std::string& hrefPre
     };
     for (std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList})
         list->erase(std::remove_if(list->begin(), list->end(), unsafe), list->end());
-    auto read = [&bookDirectory](const std::string& name) { return ReadWholeFile(bookDirectory + name); };
+    auto read = [&bookDirectory](const std::string& name) {
+        return ListedNameInBook("", name) ? ReadWholeFile(bookDirectory + name) : std::string();
+    };
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MoveFileToOutputPath IN...");
     for (const std::string& name : book.m_HtmlFileList) {
         std::string data = read(name);

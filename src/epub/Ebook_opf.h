@@ -37,6 +37,8 @@ class CEbookOpf : public CEbook
     // lies inside that folder (no "..", no link out of it).
     bool ReadInsidePackage(const std::string& href, std::string& bytes) const;
     bool LiesInsidePackage(const std::string& href) const;
+    // The href's path, decoded and resolved, when it names a file the package folder really holds.
+    bool ResolveInsidePackage(const std::string& href, std::string& path) const;
     void DropNamesOutsideThePackage();
     ResultCode CopyBookIntoTempDirectory(const std::string& tempDirectory);
     // Fonts an unpacked EPUB's encryption.xml lists as obfuscated, made plain in their copies.

@@ -1,5 +1,6 @@
 #include "epub/FontObfuscation.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "base/Sha1.h"
@@ -64,8 +65,7 @@ bool ReadEncryptionXml(const std::string& xml, std::vector<EncryptedResource>& r
             ObfuscationOf(AttributeOf(ChildByLocalName(data, "encryptionmethod"), "Algorithm"));
         resource.m_Uri =
             AttributeOf(ChildByLocalName(ChildByLocalName(data, "cipherdata"), "cipherreference"), "URI");
-        const std::string decoded = PercentDecode(resource.m_Uri);
-        if (!decoded.empty() && !ClimbsOutOf(decoded)) resource.m_Path = NormalizeRelativePath(decoded);
+        resource.m_Path = ResolvedInBook("", PercentDecode(resource.m_Uri));
         resources.push_back(std::move(resource));
     }
     return true;

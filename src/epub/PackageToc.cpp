@@ -1,5 +1,6 @@
 #include "epub/PackageToc.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "epub/NavDocument.h"
@@ -73,7 +74,7 @@ void RepairTocTargets(CIntermediateBook& book, CRunLog* log)
     std::unordered_map<std::string, const std::string*> byPath, byTail;
     for (const std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList}) {
         for (const std::string& name : *list) {
-            const std::string path = NormalizeRelativePath(UrlDecode(name));
+            const std::string path = ResolvedInBook("", PercentDecode(name));
             byPath.emplace(path, &name);
             for (const std::string& tail : ProperTails(path))
                 byTail.emplace(tail, &name);
@@ -84,7 +85,7 @@ void RepairTocTargets(CIntermediateBook& book, CRunLog* log)
     for (NavPoint& point : book.m_NavPoints) {
         const size_t hash = point.m_Src.find('#');
         const std::string file = point.m_Src.substr(0, hash);
-        const std::string path = NormalizeRelativePath(UrlDecode(file));
+        const std::string path = ResolvedInBook("", PercentDecode(file));
         if (!path.empty() && byPath.count(path)) continue;
         // A file whose path ends with the target's, else one whose path the target's ends with.
         const std::string* found = nullptr;
@@ -94,7 +95,7 @@ void RepairTocTargets(CIntermediateBook& book, CRunLog* log)
             if (auto listed = byPath.find(tail); listed != byPath.end()) found = listed->second;
         }
         if (found == nullptr) {
-            if (missing.insert(NormalizeRelativePath(file)).second && missing.size() <= LOGGED_TARGETS)
+            if (missing.insert(ResolvedInBook("", file)).second && missing.size() <= LOGGED_TARGETS)
                 TARVO_LOG(log, LOG_WARNING,
                           "table of contents entry \"%s\" points at \"%s\", not in the book; left out",
                           point.m_Label.c_str(), point.m_Src.c_str());

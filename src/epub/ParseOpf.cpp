@@ -2,6 +2,7 @@
 // namespace prefix, so "dc:creator", "opf:creator" and "creator" are alike.
 #include "epub/ParseOpf.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
@@ -430,32 +431,23 @@ ResultCode ParseOpfText(std::string& opfText, CParseOpf& parser)
     }
 }
 
-std::string NormalizeRelativePath(const std::string& path)
-{
-    std::vector<std::string> parts;
-    for (const std::string& part : SplitPath(path)) {
-        if (part == ".") continue;
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-            continue;
-        }
-        parts.push_back(part);
-    }
-    std::string out;
-    for (size_t i = 0; i < parts.size(); ++i)
-        out += (i ? "/" : "") + parts[i];
-    return out;
-}
-
 std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory,
                             const CIntermediateBook& book)
 {
-    size_t hash = href.find('#');
-    std::string path = hash == std::string::npos ? href : href.substr(0, hash);
-    std::string fragment = hash == std::string::npos ? "" : href.substr(hash);
-    std::string prefix = book.m_RelativeToContentDirectory ? "" : book.m_ContentDirectory;
-    if (path.empty()) return fragment;
-    return NormalizeRelativePath(prefix + baseDirectory + path) + fragment;
+    const CHref parsed = CHref::Parse(href);
+    if (parsed.m_External) return href;
+    const size_t hash = href.find('#');
+    const std::string fragment = hash == std::string::npos ? "" : href.substr(hash);
+    if (parsed.m_Path.empty()) return fragment;
+    const std::string base =
+        (book.m_RelativeToContentDirectory ? "" : book.m_ContentDirectory) + baseDirectory;
+    // The name stays as the package wrote it, since the lists keep names so; where it leads is
+    // judged on the decoded name too, which is the one a reader opens.
+    std::string resolved;
+    if (!ResolveInBook(base, parsed.m_Path, resolved) ||
+        !ResolveInBook(base, href.substr(0, href.find_first_of("?#")), resolved))
+        return "";
+    return resolved + fragment;
 }
 
 void AddGuideItem(const GuideItem& item, CIntermediateBook& book)
@@ -537,7 +529,7 @@ namespace
 
 std::string FileOfHref(const std::string& href)
 {
-    return NormalizeRelativePath(href.substr(0, href.find('#')));
+    return ResolvedInBook("", href.substr(0, href.find('#')));
 }
 
 // Readers want play orders without gaps. Entries sharing a position keep sharing one; an order

@@ -95,6 +95,8 @@ ResultCode ParseOpfText(std::string& opfText, CParseOpf& parser);
 
 // Hrefs are resolved against the package folder; when the book was rebased they become relative
 // to the TempDirectory (contentDirectory put in front), otherwise they stay relative to the package.
+// An external href comes back as it is; one that leads out of the book (or out of the package
+// when not rebased) comes back empty, so it names no file.
 std::string ResolveBookHref(const std::string& href, const std::string& baseDirectory,
                             const CIntermediateBook& book);
 
@@ -114,6 +116,3 @@ void DropMissingFiles(const std::function<bool(const std::string&)>& present, CI
 // Leaves out the entries whose file (normalized, fragment cut off) is one of files; their children
 // move up to the nearest entry kept above them.
 void DropNavPointsTo(const std::set<std::string>& files, std::vector<NavPoint>& navPoints);
-
-// Collapses "." and ".." components; a ".." that would climb above the start is dropped.
-std::string NormalizeRelativePath(const std::string& path);

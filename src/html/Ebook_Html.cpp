@@ -33,19 +33,6 @@ std::string JoinFolder(const std::string& folder, const std::string& name)
 
 } // namespace
 
-std::string ResolveRecordPath(const std::string& folder, const std::string& path)
-{
-    std::string rest = path, base = folder;
-    while (StartsWith(rest, "./"))
-        rest.erase(0, 2);
-    while (StartsWith(rest, "../")) {
-        size_t slash = base.rfind('/');
-        base = slash == std::string::npos ? "" : base.substr(0, slash);
-        rest.erase(0, 3);
-    }
-    return JoinFolder(base, rest);
-}
-
 std::string RelativeReference(const std::string& fromFolder, const std::string& target)
 {
     std::vector<std::string> from = SplitPath(fromFolder), to = SplitPath(target);
@@ -197,11 +184,12 @@ void CEbookHtml::FillResourceList()
     for (const HtmlResourceRecord& record : m_Parser.GetRecords()) {
         for (const std::vector<std::string>* list : {&record.m_StyleSheets, &record.m_Images}) {
             for (const std::string& path : *list) {
-                std::string name = ResolveRecordPath(record.m_Folder, path);
+                std::string name = ResolvedInBook(record.m_Folder, path);
                 bool known =
                     std::any_of(m_Book.m_ResourceList.begin(), m_Book.m_ResourceList.end(),
                                 [&name](const std::string& other) { return EqualsNoCase(other, name); });
-                if (!known && !PathEscapes(name)) m_Book.m_ResourceList.push_back(name);
+                // Files are opened decoding their names once more, so that reading must stay inside too.
+                if (!known && ListedNameInBook("", name)) m_Book.m_ResourceList.push_back(name);
             }
         }
     }
@@ -263,8 +251,10 @@ class COutputLayout
     {
         const LinkParts link = SplitLink(value);
         std::string target;
-        if (!IsLocalPath(link.m_Path) || !ResolveInside(FolderOf(entry), link.m_Path, target)) return value;
-        if (UrlDecode(target) == m_StartEntry)
+        // The path stays escaped as written, since the link is rewritten around it.
+        if (CHref::Parse(link.m_Path).m_External || !ResolveInBook(FolderOf(entry), link.m_Path, target))
+            return value;
+        if (PercentDecode(target) == m_StartEntry)
             return RelativeReference(isStartPage ? "" : m_FilesLink + "/" + FolderOf(entry), m_OutputLink) +
                    link.m_Suffix;
         return isStartPage ? m_FilesLink + "/" + target + link.m_Suffix : value;
@@ -280,8 +270,8 @@ class COutputLayout
     static std::string DecodedPath(const std::string& entry)
     {
         std::string resolved;
-        ResolveInside("", entry, resolved);
-        return UrlDecode(resolved);
+        ResolveInBook("", entry, resolved);
+        return PercentDecode(resolved);
     }
     std::string m_FilesFolder;
     std::string m_StartEntry; // decoded and normalised
@@ -303,7 +293,8 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
     // Names come from the book; one that is no plain name inside the output's folder (a "..", a
     // hidden name) is not written, and an empty or missing file is skipped.
     auto readEntry = [this, &bookDirectory](const std::string& entry) {
-        if (IsSafeOutputName(UrlDecode(entry))) return ReadWholeFile(bookDirectory + entry);
+        if (IsSafeOutputName(UrlDecode(entry)) && ListedNameInBook("", entry))
+            return ReadWholeFile(bookDirectory + entry);
         TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" is no name to write, left out", entry.c_str());
         return std::string();
     };

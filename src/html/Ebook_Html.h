@@ -36,8 +36,5 @@ class CEbookHtml : public CEbook
 // Sorts the entries by depth and entry number and turns child and parent links from entry numbers
 // into positions in the list.
 void CorrectNvPointOrder(CIntermediateBook& book);
-// A reference written in a file of `folder`, resolved to a name relative to the top folder:
-// leading "./" dropped, each leading "../" taking one folder off.
-std::string ResolveRecordPath(const std::string& folder, const std::string& path);
 // The relative reference from a file in fromFolder (relative, "/"-separated, may be empty) to target.
 std::string RelativeReference(const std::string& fromFolder, const std::string& target);

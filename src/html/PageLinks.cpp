@@ -2,10 +2,10 @@
 // values change.
 #include "html/PageLinks.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 
 #include <cctype>
-#include <filesystem>
 
 namespace
 {
@@ -188,24 +188,6 @@ LinkParts SplitLink(const std::string& value)
     size_t cut = value.find_first_of("?#");
     if (cut == std::string::npos) return {value, ""};
     return {value.substr(0, cut), value.substr(cut)};
-}
-
-bool IsLocalPath(const std::string& path)
-{
-    if (path.empty() || IsSeparator(path[0])) return false;
-    for (char c : path) {
-        if (c == ':') return false; // a scheme, or a drive letter
-        if (IsSeparator(c)) break;
-    }
-    return true;
-}
-
-bool ResolveInside(const std::string& folder, const std::string& path, std::string& resolved)
-{
-    const std::string joined = folder.empty() ? path : folder + "/" + path;
-    resolved = std::filesystem::path(joined).lexically_normal().generic_string();
-    if (resolved == ".") resolved.clear();
-    return !resolved.empty() && resolved[0] != '/' && resolved != ".." && !StartsWith(resolved, "../");
 }
 
 std::string EscapeUrlSegment(const std::string& text)

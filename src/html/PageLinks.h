@@ -19,14 +19,6 @@ struct LinkParts {
 };
 LinkParts SplitLink(const std::string& value);
 
-// True when the path names a file of the book by a relative reference: no scheme ("http:",
-// "mailto:"), not absolute, not empty.
-bool IsLocalPath(const std::string& path);
-
-// The path of a reference written in a page of folder ("/"-separated, no trailing "/", empty for
-// the top), relative to the top; false when it climbs above the top.
-bool ResolveInside(const std::string& folder, const std::string& path, std::string& resolved);
-
 // The text as one URL path segment: bytes other than ASCII letters, digits, "-", ".", "_", "~" and
 // non-ASCII bytes are percent-escaped.
 std::string EscapeUrlSegment(const std::string& text);

@@ -2,6 +2,7 @@
 // skeletons and fragments, with the style sheets and SVG pictures moved into flows.
 #include "mobi/Ebook_Azw3.h"
 
+#include "base/Href.h"
 #include "base/IntermediateBook.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
@@ -143,7 +144,7 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
     for (const std::string& name : m_Book.m_HtmlFileList) {
         OutputFile file;
         file.m_Name = name;
-        if (!ResolveInsideTemp("", name, file.m_Key)) {
+        if (!ResolveHrefInBook("", name, file.m_Key)) {
             TARVO_LOG(m_Log, LOG_WARNING, "content file \"%s\" lies outside the book; left out",
                       name.c_str());
             continue;
@@ -523,7 +524,7 @@ bool CEbookAzw3::ResolveHref(const std::string& href, const std::string& directo
         return true;
     }
     std::string resolved;
-    if (!ResolveInsideTemp(directory, filePart, resolved)) return false;
+    if (!ResolveHrefInBook(directory, filePart, resolved)) return false;
     auto found = m_FileByKey.find(resolved);
     if (found == m_FileByKey.end()) return false;
     target.m_File = found->second;

@@ -1,6 +1,7 @@
 // Writing a book as a joint MOBI 6 + KF8 file (mobi, azw) or a KF8-only file (azw3).
 #include "mobi/Ebook_MobiFrame.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
@@ -111,7 +112,7 @@ std::string CoverPath(const CIntermediateBook& book, const std::string& tempDire
     const std::string& cover = values->second.front();
     std::string bookDirectory = book.BookDirectory(tempDirectory).substr(tempDirectory.size());
     std::string resolved;
-    return ResolveInsideTemp(bookDirectory, cover, resolved) ? resolved : std::string();
+    return ResolveHrefInBook(bookDirectory, cover, resolved) ? resolved : std::string();
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // ("filepos") into that same text, with the guide in its head and the NCX index beside it.
 #include "mobi/Ebook_Prc.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
@@ -48,7 +49,7 @@ bool HasScheme(const std::string& href)
 std::string CEbookPrc::NormalTarget(const std::string& directory, const std::string& href)
 {
     std::string path;
-    if (!ResolveInsideTemp(directory, href, path)) return std::string();
+    if (!ResolveHrefInBook(directory, href, path)) return std::string();
     size_t hash = href.find('#');
     if (hash == std::string::npos || hash + 1 == href.size()) return path;
     return path + href.substr(hash);
@@ -109,7 +110,7 @@ ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
     size_t printed = 0;
     for (const std::string& listed : m_Book.m_HtmlFileList) {
         std::string name;
-        if (!ResolveInsideTemp("", listed, name)) {
+        if (!ResolveHrefInBook("", listed, name)) {
             TARVO_LOG(m_Log, LOG_WARNING, "HTML file \"%s\" lies outside the book; left out", listed.c_str());
             continue;
         }

@@ -2,6 +2,7 @@
 // TempDirectory.
 #include "mobi/MobiResources.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
@@ -56,44 +57,7 @@ std::string MediaRecord(const char* magic, uint32_t type, const std::string& byt
     return record;
 }
 
-// name (taken literally) resolved against directory, "/" separated, with "." and ".." worked out;
-// false when name is absolute, names a scheme or a drive, or the result climbs above directory's
-// start.
-bool NormalInside(const std::string& directory, const std::string& name, std::string& resolved)
-{
-    if (name.empty() || IsSeparator(name[0])) return false;
-    // A NUL would cut the name the system sees short of the name the checks saw.
-    if (name.find('\0') != std::string::npos) return false;
-    // A scheme ("http:", "data:") or a drive ("C:") names nothing in the book.
-    size_t colon = name.find(':');
-    if (colon != std::string::npos && name.find_first_of("/\\") > colon) return false;
-    std::vector<std::string> parts;
-    for (const std::string* piece : {&directory, &name}) {
-        for (const std::string& part : SplitPath(*piece)) {
-            if (part.empty() || part == ".") continue;
-            if (part != "..") {
-                parts.push_back(part);
-            } else {
-                if (parts.empty()) return false;
-                parts.pop_back();
-            }
-        }
-    }
-    if (parts.empty()) return false;
-    resolved.clear();
-    for (const std::string& part : parts) {
-        if (!resolved.empty()) resolved += '/';
-        resolved += part;
-    }
-    return true;
-}
-
 } // namespace
-
-bool ResolveInsideTemp(const std::string& directory, const std::string& ref, std::string& resolved)
-{
-    return NormalInside(directory, UrlDecode(ref.substr(0, ref.find_first_of("#?"))), resolved);
-}
 
 CMobiResources::CMobiResources(const std::string& tempDirectory, CRunLog* log)
     : m_TempDirectory(tempDirectory), m_Log(log)
@@ -138,7 +102,7 @@ bool CMobiResources::AddEntry(const std::string& path, ResourceKind kind, std::s
 std::string CMobiResources::Reference(const std::string& directory, const std::string& ref, bool kf8)
 {
     std::string path;
-    if (!ResolveInsideTemp(directory, ref, path)) {
+    if (!ResolveHrefInBook(directory, ref, path)) {
         Refuse(directory + ref, "not a file inside the book");
         return "";
     }
@@ -207,7 +171,7 @@ std::string CMobiResources::ReferenceOf(const std::string& path, bool kf8)
 bool CMobiResources::AddCover(const std::string& path)
 {
     std::string resolved;
-    if (!NormalInside("", path, resolved)) {
+    if (!ResolveInBook("", path, resolved)) {
         Refuse(path, "cover is not a file inside the book");
         return false;
     }

@@ -22,11 +22,6 @@ struct MobiResource {
     int32_t m_Number = -1; // record number among the resources, or flow number (from 1)
 };
 
-// ref resolved against directory (both relative to the TempDirectory, "/" or "\" separators,
-// URL-decoded, fragment and query dropped); false when it is absolute, names another scheme or
-// climbs above the TempDirectory.
-bool ResolveInsideTemp(const std::string& directory, const std::string& ref, std::string& resolved);
-
 class CMobiResources
 {
   public:

@@ -4,12 +4,14 @@
 
 #include "TestSupport.h"
 
-namespace {
+namespace
+{
 
 std::string Euros(size_t count)
 {
     std::string text;
-    for (size_t i = 0; i < count; ++i) text += '\x80';  // the euro sign in Windows-1252
+    for (size_t i = 0; i < count; ++i)
+        text += '\x80'; // the euro sign in Windows-1252
     return text;
 }
 
@@ -41,7 +43,10 @@ TEST(Charset, ConvertDropsOnlyUndecodableBytes)
     std::string longTail = std::string(5000, 'a') + "\xE2\x82";
     const DropCase cases[] = {
         {"truncated utf-8 at the end", "utf-8", "ab\xC3\xA9\xE2\x82", "ab\xC3\xA9"},
-        {"bad byte in the middle", "utf-8", "a\xFF" "b", "ab"},
+        {"bad byte in the middle", "utf-8",
+         "a\xFF"
+         "b",
+         "ab"},
         {"truncated after a piece boundary", "utf-8", longTail, std::string(5000, 'a')},
         {"multibyte across a piece boundary", "utf-8", std::string(4095, 'a') + "\xC3\xA9" + "z",
          std::string(4095, 'a') + "\xC3\xA9" + "z"},
@@ -78,8 +83,11 @@ TEST(Charset, ToUtf8OnSmallTexts)
 {
     const ToUtf8Case cases[] = {
         {"ascii unchanged", "Plain old text.\r\n", "Plain old text.\r\n"},
-        {"utf-8 unchanged", "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e, na\xC3\xAFve.",
-         "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9" "e, na\xC3\xAFve."},
+        {"utf-8 unchanged",
+         "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9"
+         "e, na\xC3\xAFve.",
+         "Caf\xC3\xA9 cr\xC3\xA8me br\xC3\xBBl\xC3\xA9"
+         "e, na\xC3\xAFve."},
         {"cut at the first zero byte", std::string("before\0after", 12), "before"},
         {"utf-16le with mark", std::string("\xFF\xFEh\0i\0 \0t\0h\0e\0r\0e\0", 18), "hi there"},
         {"utf-16be with mark", std::string("\xFE\xFF\0h\0i\0 \0t\0h\0e\0r\0e", 18), "hi there"},
@@ -108,7 +116,8 @@ TEST(Charset, ToUtf8OnRealTextsMatchesTheirKnownEncoding)
     EXPECT_GT(utf16.size(), 10000u) << "a UTF-16 text must not end at its first zero byte";
     EXPECT_EQ(WithoutCarriageReturns(cp1252), utf16) << "both files hold the same French text";
 
-    const std::pair<const char*, const char*> cjk[] = {{"text/ja-sjis.txt", "SHIFT_JIS"}, {"text/zh-gbk.txt", "GB18030"}};
+    const std::pair<const char*, const char*> cjk[] = {{"text/ja-sjis.txt", "SHIFT_JIS"},
+                                                       {"text/zh-gbk.txt", "GB18030"}};
     for (const auto& [file, charset] : cjk) {
         SCOPED_TRACE(file);
         std::string raw = ReadWholeFile(DataPath(file)), detected = raw;

@@ -42,6 +42,7 @@ inline const HrefResolveCase kHrefResolveCases[] = {
     {"", ".hidden", ".hidden"},
     {"", "a/.dir/b", "a/.dir/b"},
     {"", "...", "..."},
+    {"", "a..b/c", "a..b/c"},
     // schemes, drives and absolute paths
     {"", "http://example.com/a.html", nullptr},
     {"", "mailto:a@b.c", nullptr},

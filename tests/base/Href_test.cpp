@@ -73,6 +73,26 @@ TEST(Href, ResolveRefusesNulAndTakesPathsLiterally)
     EXPECT_EQ(resolved, "%2e%2e/x");
 }
 
+// Listed names are opened as written and decoded once, so either form may not leave the book.
+TEST(Href, ListedNamesStayInsideAsWrittenAndDecoded)
+{
+    const struct {
+        const char* base;
+        const char* name;
+        bool inside;
+    } cases[] = {
+        {"OEBPS/", "../x.html", true},     {"", "100%.html", true},
+        {"", "a%20b.html", true},          {"", "%2e%2e/x", false},
+        {"a/", "a%2Fb/../../../x", false}, {"", "../x", false},
+        {"", "a%2F..%2F..%2Fx", false},    {"", "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.base) + " + " + c.name);
+        EXPECT_EQ(ListedNameInBook(c.base, c.name), c.inside);
+        EXPECT_EQ(ResolvedInBook(c.base, c.name).empty(), !LiesInBook(std::string(c.base) + c.name));
+    }
+}
+
 struct OutputNameCase {
     std::string name;
     bool safe;

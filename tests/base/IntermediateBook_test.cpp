@@ -310,11 +310,12 @@ TEST(BookModel, RebaseStripsDotsAndPrefixesTheContentDirectory)
 {
     CIntermediateBook book;
     book.m_ContentDirectory = "OEBPS/";
-    book.m_HtmlFileList = {"./././text/a.html", "../cover.html", "b.html"};
+    book.m_HtmlFileList = {"./././text/a.html", "../cover.html", "b.html", "../../out.html"};
     book.m_ResourceList = {"../images/cover.jpg", "./css/s.css"};
     book.RebaseOntoTempDirectory();
     EXPECT_EQ(book.m_HtmlFileList,
-              (std::vector<std::string>{"OEBPS/text/a.html", "cover.html", "OEBPS/b.html"}));
+              (std::vector<std::string>{"OEBPS/text/a.html", "cover.html", "OEBPS/b.html", "../../out.html"}))
+        << "a name above the book stays as written, for the reader to leave out";
     EXPECT_EQ(book.m_ResourceList, (std::vector<std::string>{"images/cover.jpg", "OEBPS/css/s.css"}));
     EXPECT_FALSE(book.m_RelativeToContentDirectory);
 }

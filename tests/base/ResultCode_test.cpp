@@ -4,7 +4,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 struct MessageCase {
     ResultCode rc;
@@ -22,13 +23,15 @@ TEST(ResultCode, MessagesOfTheCodesCallersMeetFirst)
         {RC_DRM_TOPAZ, "Have Kindle TPZ DRM!"},
         {0x7000108, "ErrorCode is not existed!"},
     };
-    for (const MessageCase& c : cases) EXPECT_STREQ(ResultMessage(c.rc), c.message) << std::hex << c.rc;
+    for (const MessageCase& c : cases)
+        EXPECT_STREQ(ResultMessage(c.rc), c.message) << std::hex << c.rc;
 }
 
 TEST(ResultCode, ControlBytesMessageNamesOurAddress)
 {
     EXPECT_EQ(std::string(ResultMessage(RC_MOBI_CONTROL_BYTES)),
-              std::string("ControlBytesCount != 1 or 2, please send the book to ") + MAKER_WEB_ADDRESS + ", thanks!");
+              std::string("ControlBytesCount != 1 or 2, please send the book to ") + MAKER_WEB_ADDRESS +
+                  ", thanks!");
 }
 
 TEST(ResultCode, NoticesAreNotErrors)

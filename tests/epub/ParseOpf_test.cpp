@@ -1,5 +1,8 @@
 #include "epub/ParseOpf.h"
 
+#include "base/Href.h"
+#include "base/HrefCases.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -277,16 +280,18 @@ TEST(ParseOpf, SpineTakesDocumentsOnceAndResourcesTheRest)
 
 TEST(ParseOpf, GuideFindsTheCoverPage)
 {
-    std::string guide = "<reference type=\"cover\" title=\"C\" href=\"../text/cover.xhtml#top\"/>"
-                        "<reference type=\"toc\" title=\"T\" href=\"toc.html\"/>";
+    std::string guide = "<reference type=\"cover\" title=\"C\" href=\"x/../text/cover.xhtml#top\"/>"
+                        "<reference type=\"toc\" title=\"T\" href=\"toc.html\"/>"
+                        "<reference type=\"text\" title=\"A\" href=\"../above.html\"/>";
     std::string text = Package("", "", "", guide);
     CParseOpf parser;
     ASSERT_EQ(ParseOpfText(text, parser), RC_OK);
     CIntermediateBook book;
     getGuideList(parser, book);
-    ASSERT_EQ(book.m_GuideItems.size(), 2u);
+    ASSERT_EQ(book.m_GuideItems.size(), 3u);
     EXPECT_EQ(book.m_GuideItems[0].m_Href, "text/cover.xhtml#top");
     EXPECT_EQ(book.m_CoverPageName, "text/cover.xhtml");
+    EXPECT_EQ(book.m_GuideItems[2].m_Href, "") << "above the package of a book not rebased: no file";
 
     book = CIntermediateBook();
     book.m_ContentDirectory = "OEBPS/";
@@ -308,7 +313,7 @@ TEST(ParseOpf, NcxNestsNavPoints)
         "src=\"a.html#s\"/></navPoint>"
         "</navPoint>"
         "<navPoint id=\"3\" playOrder=\"3\"><navLabel><text>Two</text></navLabel><content "
-        "src=\"../b.html\"/></navPoint>"
+        "src=\"t/../b.html\"/></navPoint>"
         "</navMap></ncx>";
     CIntermediateBook book;
     ASSERT_EQ(getNvPointList(ncx, "", book), RC_OK);
@@ -440,12 +445,35 @@ TEST(ParseOpf, LargePackageReadsInBoundedTime)
     EXPECT_LT(seconds, 5.0);
 }
 
-TEST(ParseOpf, NormalizeRelativePath)
+// The shared table from the package reader's side: names stay as the package wrote them, an
+// external href comes back as it is, and one that leads out of the book comes back empty.
+TEST(ParseOpf, ResolveBookHrefFollowsTheHrefTable)
 {
-    EXPECT_EQ(NormalizeRelativePath("OEBPS/../images/a.jpg"), "images/a.jpg");
-    EXPECT_EQ(NormalizeRelativePath("./a/./b/../c"), "a/c");
-    EXPECT_EQ(NormalizeRelativePath("../../x"), "x");
-    EXPECT_EQ(NormalizeRelativePath("a\\b"), "a/b");
+    CIntermediateBook book;
+    for (const HrefResolveCase& c : kHrefResolveCases) {
+        SCOPED_TRACE(std::string(c.base) + " + " + c.href);
+        const std::string resolved = ResolveBookHref(c.href, c.base, book);
+        if (CHref::Parse(c.href).m_External) {
+            EXPECT_EQ(resolved, c.href);
+            continue;
+        }
+        const std::string file = resolved.substr(0, resolved.find('#'));
+        EXPECT_EQ(file.empty(), c.resolved == nullptr);
+        if (std::string(c.href).find('%') == std::string::npos) {
+            EXPECT_EQ(file, c.resolved ? c.resolved : "");
+        }
+    }
+}
+
+TEST(ParseOpf, ResolveBookHrefKeepsFragmentsAndRebases)
+{
+    CIntermediateBook book;
+    EXPECT_EQ(ResolveBookHref("../text/a%20b.html#x", "toc/", book), "text/a%20b.html#x");
+    EXPECT_EQ(ResolveBookHref("#x", "toc/", book), "#x");
+    book.m_ContentDirectory = "OEBPS/";
+    book.m_RelativeToContentDirectory = false;
+    EXPECT_EQ(ResolveBookHref("../images/a.jpg", "", book), "images/a.jpg");
+    EXPECT_EQ(ResolveBookHref("../../a.jpg", "", book), "");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "html/Ebook_Html.h"
 
+#include "base/Href.h"
 #include "base/Platform.h"
 
 #include "TestSupport.h"
@@ -18,11 +19,12 @@ TEST(HtmlHandler, RecordPathsResolveAgainstTheFileFolder)
     const PathCase cases[] = {
         {"text/sub", "../images/p.png", "text/images/p.png"},
         {"", "./././a.css", "a.css"},
-        {"a", "../../x.png", "x.png"},
+        {"a", "../../x.png", ""},
         {"a/b", "c/d.png", "a/b/c/d.png"},
+        {"a/b", "./c/../../d.png", "a/d.png"},
     };
     for (const PathCase& c : cases)
-        EXPECT_EQ(ResolveRecordPath(c.folder, c.path), c.name) << c.folder << " " << c.path;
+        EXPECT_EQ(ResolvedInBook(c.folder, c.path), c.name) << c.folder << " " << c.path;
 }
 
 TEST(HtmlHandler, RelativeReferences)
