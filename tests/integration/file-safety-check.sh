@@ -24,7 +24,8 @@ for file in "$here"/file-safety/*.sh; do
 done
 for name in $(declare -F | awk '{print $3}' | grep '^case_' | sort); do
   current=${name#case_}
-  mkdir -p "$root/$current" && (cd "$root/$current" && "$name")
+  # fail marks the case's own copy of status: the case fails by it or by its last command.
+  mkdir -p "$root/$current" && (cd "$root/$current" && status=0 && "$name" && exit $status)
   [[ $? -eq 0 ]] || status=1
 done
 [[ $status -eq 0 ]] && echo "all file-safety cases passed"
