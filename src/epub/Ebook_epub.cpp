@@ -55,17 +55,6 @@ void DropFilesNotExtracted(const CEpub& epub, const std::string& base, CIntermed
     DropMissingFiles(present, book, log);
 }
 
-// Images, sound, video and fonts in these forms are compressed already: deflating them again costs
-// time and gains next to nothing, so they are stored.
-bool PackedAlready(const std::string& name)
-{
-    std::string copy = name, extension;
-    if (!GetExtension(copy, extension)) return false;
-    for (const char* packed : {"jpg", "jpeg", "png", "gif", "mp3", "mp4", "ogg", "woff", "woff2"})
-        if (extension == packed) return true;
-    return false;
-}
-
 // A printed document as it crosses from the process that packed it: the result, then the packed
 // entry's method, version, CRC-32 and size, then its bytes.
 struct PackedHead {
@@ -496,7 +485,12 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         ZipEntry entry;
         entry.m_SourcePath = UrlDecode(bookDirectory + name);
         if (!FileExists(entry.m_SourcePath)) entry.m_SourcePath = bookDirectory + name;
-        entry.m_Method = PackedAlready(name) ? 0 : 8;
+        if (!FileExists(entry.m_SourcePath)) continue;
+        // Images, sound, video and fonts in these forms are compressed already: deflating them
+        // again costs time and gains next to nothing.
+        const bool compressed =
+            HasExtension(name, {"jpg", "jpeg", "png", "gif", "mp3", "mp4", "ogg", "woff", "woff2"});
+        entry.m_Method = compressed ? 0 : 8;
         addEntry(entryName, std::move(entry));
     }
     PrintProgress("Processed 95%");
