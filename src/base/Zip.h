@@ -27,7 +27,7 @@ struct ZipEntry {
     uint32_t m_HeaderOffset = 0;    // only when listed from the central directory
     uint32_t m_Crc = 0;             // CRC-32 of the uncompressed bytes; 0 when not recorded
     // A file holding the entry's bytes, read (and deflated when m_Method asks for it) piece by
-    // piece only as the archive is written, so that no size of file is ever held in memory.
+    // piece only as the archive is written, so that the file is never held in memory whole.
     std::string m_SourcePath;
 };
 
