@@ -64,6 +64,9 @@ class CFile
     ResultCode Open(const std::string& path, bool write, bool create);
     ResultCode Read(void* buffer, size_t count);
     ResultCode Write(const void* buffer, size_t count);
+    // Overwrites bytes already written (a header filled in once its sizes are known); the position
+    // Write continues from is left alone.
+    ResultCode WriteAt(const void* buffer, size_t count, uint64_t offset);
     // A short read is no error; count is updated to what arrived.
     ResultCode ReadAt(void* buffer, uint64_t offset, size_t& count);
     ResultCode Size(uint64_t& size) const;
@@ -98,6 +101,8 @@ class CAtomicFile
     // A failed write fails every later Write and the Commit.
     ResultCode Write(const void* data, size_t size);
     ResultCode Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
+    // As CFile::WriteAt; a failure fails the Commit too.
+    ResultCode WriteAt(const void* data, size_t size, uint64_t offset);
     // Flushes the data to the disk (Durable only), then renames it over the target.
     ResultCode Commit(CommitMode mode = CommitMode::Durable);
     // Removes the temporary file; the target stays as it was.

@@ -41,6 +41,20 @@ bool WriteAll(int fd, const char* data, size_t size)
     return true;
 }
 
+bool WriteAllAt(int fd, const char* data, size_t size, uint64_t offset)
+{
+    if (offset > static_cast<uint64_t>(LLONG_MAX) - size) return false;
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
 ssize_t ReadSome(int fd, char* data, size_t size)
 {
     ssize_t n;
@@ -132,6 +146,11 @@ ResultCode CFile::Read(void* buffer, size_t count)
 ResultCode CFile::Write(const void* buffer, size_t count)
 {
     return WriteAll(m_Fd, static_cast<const char*>(buffer), count) ? RC_OK : RC_FILE_WRITE_FAILED;
+}
+
+ResultCode CFile::WriteAt(const void* buffer, size_t count, uint64_t offset)
+{
+    return WriteAllAt(m_Fd, static_cast<const char*>(buffer), count, offset) ? RC_OK : RC_FILE_WRITE_FAILED;
 }
 
 ResultCode CFile::ReadAt(void* buffer, uint64_t offset, size_t& count)
@@ -372,6 +391,13 @@ ResultCode CAtomicFile::Write(const void* data, size_t size)
 {
     if (m_Fd < 0 || m_Failed) return RC_FILE_WRITE_FAILED;
     if (!WriteAll(m_Fd, static_cast<const char*>(data), size)) m_Failed = true;
+    return m_Failed ? RC_FILE_WRITE_FAILED : RC_OK;
+}
+
+ResultCode CAtomicFile::WriteAt(const void* data, size_t size, uint64_t offset)
+{
+    if (m_Fd < 0 || m_Failed) return RC_FILE_WRITE_FAILED;
+    if (!WriteAllAt(m_Fd, static_cast<const char*>(data), size, offset)) m_Failed = true;
     return m_Failed ? RC_FILE_WRITE_FAILED : RC_OK;
 }
 

@@ -151,6 +151,41 @@ InflateEnd InflateStream(const ZipSource& source, const ZipSink& sink, uint64_t 
     return end;
 }
 
+// Raw deflate (no zlib header) at level 9 of the size bytes source hands out, with a sync flush
+// after every DEFLATE_PIECE input bytes; the packed stream goes to sink in pieces of at most
+// STREAM_PIECE bytes. Returns Z_STREAM_END on success, Z_ERRNO when source or sink failed (or
+// source ran short), else zlib's code.
+int DeflateStream(uint64_t size, const ZipSource& source, const ZipSink& sink)
+{
+    z_stream z{};
+    int rc = deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (rc != Z_OK) return rc;
+    std::unique_ptr<char[]> in(new char[DEFLATE_PIECE]), out(new char[STREAM_PIECE]);
+    uint64_t fed = 0;
+    do {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - fed, DEFLATE_PIECE));
+        size_t got = 0;
+        if (piece > 0 && (source(in.get(), piece, got) != RC_OK || got != piece)) {
+            rc = Z_ERRNO;
+            break;
+        }
+        fed += piece;
+        z.next_in = reinterpret_cast<Bytef*>(in.get());
+        z.avail_in = static_cast<uInt>(piece);
+        // Flushing after each piece keeps every DEFLATE_PIECE input bytes decodable on their own.
+        const int flush = fed == size ? Z_FINISH : Z_SYNC_FLUSH;
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out.get());
+            z.avail_out = static_cast<uInt>(STREAM_PIECE);
+            rc = deflate(&z, flush);
+            const size_t made = STREAM_PIECE - z.avail_out;
+            if (made > 0 && sink(out.get(), made) != RC_OK) rc = Z_ERRNO;
+        } while (rc == Z_OK && z.avail_out == 0);
+    } while (rc == Z_OK);
+    deflateEnd(&z);
+    return rc;
+}
+
 } // namespace
 
 int InflateRaw(const char* in, size_t size, size_t limit, std::string& out)
@@ -178,28 +213,23 @@ int DeflateRaw(const char* in, size_t size, char* out, size_t& outSize)
 {
     const size_t capacity = outSize;
     outSize = 0;
-    z_stream z{};
-    int rc = deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    if (rc != Z_OK) return rc;
-    size_t fed = 0;
-    do {
-        if (z.avail_in == 0) {
-            size_t piece = std::min(size - fed, DEFLATE_PIECE);
-            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in + fed));
-            z.avail_in = static_cast<uInt>(piece);
-            fed += piece;
-        }
-        // Flushing after each piece keeps every 16384 input bytes decodable on their own.
-        int flush = fed == size ? Z_FINISH : Z_SYNC_FLUSH;
-        size_t room = std::min<size_t>(capacity - outSize, UINT_MAX);
-        z.next_out = reinterpret_cast<Bytef*>(out + outSize);
-        z.avail_out = static_cast<uInt>(room);
-        rc = deflate(&z, flush);
-        outSize += room - z.avail_out;
-        if (rc == Z_OK && z.avail_out == 0) rc = Z_BUF_ERROR;
-    } while (rc == Z_OK);
-    deflateEnd(&z);
-    return rc;
+    size_t taken = 0;
+    bool full = false;
+    auto source = [&](char* buffer, size_t room, size_t& got) {
+        got = std::min(room, size - taken);
+        if (got > 0) std::memcpy(buffer, in + taken, got);
+        taken += got;
+        return RC_OK;
+    };
+    auto sink = [&](const char* data, size_t piece) {
+        full = piece > capacity - outSize;
+        if (full) return RC_FILE_WRITE_FAILED;
+        std::memcpy(out + outSize, data, piece);
+        outSize += piece;
+        return RC_OK;
+    };
+    const int rc = DeflateStream(size, source, sink);
+    return full ? Z_BUF_ERROR : rc;
 }
 
 CZip::~CZip()
@@ -845,6 +875,79 @@ void CentralRecord(std::string& out, const RecordFields& f, const ZipEntry& e, u
     out += e.m_Name;
 }
 
+using ZipPatch = std::function<ResultCode(uint64_t offset, const char* data, size_t size)>;
+
+// The local header and bytes of an entry held in a file, written at offset through write: the
+// header first with its CRC-32 and sizes left zero, then the bytes as they are read (deflated for
+// method 8), then the header's fields put right through patch. A file that is missing or empty is
+// left out (kept stays false), as it always was when such files were read whole.
+ResultCode WriteFileEntry(const ZipEntry& e, uint64_t offset, const ZipSink& write, const ZipPatch& patch,
+                          CRunLog* log, RecordFields& f, bool& kept)
+{
+    kept = false;
+    CFile file;
+    uint64_t size = 0;
+    if (file.Open(e.m_SourcePath, false, false) != RC_OK || file.Size(size) != RC_OK || size == 0) {
+        TARVO_LOG(log, LOG_WARNING, "\"%s\": \"%s\" is missing, unreadable or empty; left out",
+                  e.m_Name.c_str(), e.m_SourcePath.c_str());
+        return RC_OK;
+    }
+    const uint64_t dataOffset = offset + LOCAL_HEADER_SIZE + e.m_Name.size();
+    if (size > UINT32_MAX || dataOffset > UINT32_MAX) {
+        TARVO_LOG(log, LOG_ERROR, "archive passes 4 GiB at \"%s\"", e.m_Name.c_str());
+        return RC_FILE_WRITE_FAILED;
+    }
+    f.m_Method = e.m_Method == 0 ? 0 : 8;
+    f.m_Version = f.m_Method == 0 ? 10 : 20;
+    std::string header;
+    LocalHeader(header, f, e);
+    ResultCode rc = write(header.data(), header.size());
+    if (rc != RC_OK) return rc;
+
+    uLong crc = crc32(0, Z_NULL, 0);
+    uint64_t read = 0, packed = 0;
+    auto source = [&](char* buffer, size_t room, size_t& got) {
+        got = static_cast<size_t>(std::min<uint64_t>(room, size - read));
+        if (file.ReadAt(buffer, read, got) != RC_OK) return RC_FILE_READ_FAILED;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(got));
+        read += got;
+        return RC_OK;
+    };
+    auto counted = [&](const char* data, size_t piece) {
+        packed += piece;
+        if (dataOffset + packed > UINT32_MAX) {
+            TARVO_LOG(log, LOG_ERROR, "archive passes 4 GiB at \"%s\"", e.m_Name.c_str());
+            return RC_FILE_WRITE_FAILED;
+        }
+        return write(data, piece);
+    };
+    if (f.m_Method == 8) {
+        if (DeflateStream(size, source, counted) != Z_STREAM_END) rc = RC_FILE_WRITE_FAILED;
+    } else {
+        std::unique_ptr<char[]> piece(new char[STREAM_PIECE]);
+        while (rc == RC_OK && read < size) {
+            size_t got = 0;
+            rc = source(piece.get(), STREAM_PIECE, got);
+            if (rc == RC_OK && got == 0) rc = RC_FILE_READ_FAILED; // the file shrank as it was read
+            if (rc == RC_OK) rc = counted(piece.get(), got);
+        }
+    }
+    if (rc != RC_OK) {
+        TARVO_LOG(log, LOG_ERROR, "\"%s\" could not be packed from \"%s\"", e.m_Name.c_str(),
+                  e.m_SourcePath.c_str());
+        return rc;
+    }
+    f.m_Crc = static_cast<uint32_t>(crc);
+    f.m_Size = static_cast<uint32_t>(size);
+    f.m_PackedSize = static_cast<uint32_t>(packed);
+    header.clear();
+    LocalHeader(header, f, e);
+    // The CRC-32 and both sizes, at byte 14 of the header.
+    rc = patch(offset + 14, header.data() + 14, 12);
+    kept = rc == RC_OK;
+    return rc;
+}
+
 // Reading systems find an EPUB by a stored "mimetype" entry at the very start of the file.
 std::vector<ZipEntry> MimetypeFirst(const std::vector<ZipEntry>& entries)
 {
@@ -929,6 +1032,11 @@ ResultCode CZip::WriteEntries(const std::string& outputPath, std::vector<ZipEntr
         if (rc != RC_OK) TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", outputPath.c_str());
         return rc == RC_OK ? RC_OK : RC_FILE_WRITE_FAILED;
     };
+    auto patch = [&](uint64_t at, const char* data, size_t size) {
+        ResultCode rc = viaBackup ? replacement.WriteAt(data, size, at) : direct.WriteAt(data, size, at);
+        if (rc != RC_OK) TARVO_LOG(m_ZipLog, LOG_ERROR, "cannot write \"%s\"", outputPath.c_str());
+        return rc == RC_OK ? RC_OK : RC_FILE_WRITE_FAILED;
+    };
     auto fail = [&](ResultCode rc) {
         if (!viaBackup) {
             direct.Close();
@@ -944,7 +1052,19 @@ ResultCode CZip::WriteEntries(const std::string& outputPath, std::vector<ZipEntr
         RecordFields f;
         f.m_Flags = e.m_Flags & FLAG_UTF8_NAME;
         const char* body = e.m_Data.data();
-        const bool fromArchive = e.m_Data.empty() && KeepsName(e.m_Name) && e.m_CompressedSize > 0;
+        const bool fromFile = !e.m_SourcePath.empty();
+        const bool fromArchive =
+            !fromFile && e.m_Data.empty() && KeepsName(e.m_Name) && e.m_CompressedSize > 0;
+        if (fromFile) {
+            bool kept = false;
+            ResultCode rc = WriteFileEntry(e, offset, write, patch, m_ZipLog, f, kept);
+            if (rc != RC_OK) return fail(rc);
+            if (!kept) continue;
+            CentralRecord(central, f, e, static_cast<uint32_t>(offset));
+            offset += LOCAL_HEADER_SIZE + e.m_Name.size() + f.m_PackedSize;
+            ++written;
+            continue;
+        }
         if (fromArchive) {
             // Inflated once to check it (limits, CRC-32) and to learn its true sizes, then copied
             // as it is packed: nothing of it is held in memory, nothing is packed again.

@@ -26,6 +26,9 @@ struct ZipEntry {
     int32_t m_UncompressedSize = 0; // below 1 means unknown
     uint32_t m_HeaderOffset = 0;    // only when listed from the central directory
     uint32_t m_Crc = 0;             // CRC-32 of the uncompressed bytes; 0 when not recorded
+    // A file holding the entry's bytes, read (and deflated when m_Method asks for it) piece by
+    // piece only as the archive is written, so that the file is never held in memory whole.
+    std::string m_SourcePath;
 };
 
 // Limits no real book comes near. Over our fixtures and the EPUB manuals Debian ships, the largest
@@ -68,7 +71,8 @@ class CZip : public CFile
     // With viaBackup the archive is built beside outputPath under a temporary name and moved over
     // it once complete (see CAtomicFile), else written in place; with stopAtUnreadable an entry
     // that cannot be loaded ends the archive there. A folder entry precedes the first entry inside
-    // each folder. Entries still in the open archive are checked and copied as they are packed.
+    // each folder. Entries still in the open archive are checked and copied as they are packed;
+    // an entry whose source file is missing or empty is left out.
     ResultCode WriteArchive(const std::string& outputPath, std::vector<ZipEntry> entries,
                             bool stopAtUnreadable, bool viaBackup);
     // Writes the listed entries over path as an EPUB container, through a temporary file moved

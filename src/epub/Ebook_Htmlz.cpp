@@ -8,6 +8,7 @@
 #include "base/RunLog.h"
 #include "base/Zip.h"
 #include "epub/Ebook_epub.h"
+#include "epub/Epub.h"
 #include "epub/FontObfuscation.h"
 #include "epub/OpfRewrite.h"
 #include "epub/PackageToc.h"
@@ -25,15 +26,6 @@ const char* const PAGES_FOLDER = "pages/";
 std::string LocalName(const std::string& name)
 {
     return name.substr(name.rfind(':') + 1);
-}
-
-bool HasExtension(const std::string& name, std::initializer_list<const char*> extensions)
-{
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return false;
-    const std::string extension = name.substr(dot + 1);
-    return std::any_of(extensions.begin(), extensions.end(),
-                       [&extension](const char* e) { return EqualsNoCase(extension, e); });
 }
 
 // The first element whose local name is localName; npos when there is none.

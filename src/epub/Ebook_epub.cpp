@@ -481,10 +481,26 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
         if (entry.m_UncompressedSize > 0) addEntry(entryName, std::move(entry));
     }
     for (const std::string& name : book.m_ResourceList) {
-        std::string data = ReadWholeFile(bookDirectory + name);
-        if (data.empty()) continue;
-        if (MediaTypeOf(name) == "image/svg+xml") MakeEpub2Svg(data);
-        add(PACKAGE_FOLDER + UrlDecode(name), std::move(data), 0);
+        const std::string entryName = PACKAGE_FOLDER + UrlDecode(name);
+        if (MediaTypeOf(name) == "image/svg+xml") {
+            std::string data = ReadWholeFile(bookDirectory + name);
+            if (data.empty()) continue;
+            MakeEpub2Svg(data);
+            add(entryName, std::move(data), 8);
+            continue;
+        }
+        // Read only as the archive is written: style sheets, fonts and media of hundreds of MB
+        // each must not all sit in memory at once. The name is looked up as ReadWholeFile does.
+        ZipEntry entry;
+        entry.m_SourcePath = UrlDecode(bookDirectory + name);
+        if (!FileExists(entry.m_SourcePath)) entry.m_SourcePath = bookDirectory + name;
+        if (!FileExists(entry.m_SourcePath)) continue;
+        // Images, sound, video and fonts in these forms are compressed already: deflating them
+        // again costs time and gains next to nothing.
+        const bool compressed =
+            HasExtension(name, {"jpg", "jpeg", "png", "gif", "mp3", "mp4", "ogg", "woff", "woff2"});
+        entry.m_Method = compressed ? 0 : 8;
+        addEntry(entryName, std::move(entry));
     }
     PrintProgress("Processed 95%");
     PrintProgress("Creating Epub Output");

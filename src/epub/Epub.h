@@ -5,6 +5,7 @@
 #include "base/IntermediateBook.h"
 #include "base/Zip.h"
 
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -77,6 +78,8 @@ std::string MetadataLines(const MetaDataMap& metadata, const MetadataForm& form 
 // characters XML does not allow are left out.
 std::string XmlEscape(const std::string& text);
 std::string MediaTypeOf(const std::string& href);
+// The name's last component ends in "." and one of the extensions, in any case.
+bool HasExtension(const std::string& name, std::initializer_list<const char*> extensions);
 // Gives a printed XHTML document what EPUB 2 reading systems validate against: the XHTML 1.1
 // doctype, a charset declaration in the http-equiv form (the HTML5 form is not XHTML 1.1), no
 // script, HTML5's elements as the div or span they stand for, its attributes dropped or made a class

@@ -90,6 +90,15 @@ std::string XmlEscape(const std::string& text)
     return out;
 }
 
+bool HasExtension(const std::string& name, std::initializer_list<const char*> extensions)
+{
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos) return false;
+    const std::string extension = name.substr(dot + 1);
+    return std::any_of(extensions.begin(), extensions.end(),
+                       [&extension](const char* e) { return EqualsNoCase(extension, e); });
+}
+
 std::string MediaTypeOf(const std::string& href)
 {
     std::string extension;

@@ -924,3 +924,144 @@ TEST(Zip, BackupIsMovedOverTheOutput)
     EXPECT_EQ(back.GetFileBuffer("OEBPS/big.html", data), RC_OK);
     EXPECT_EQ(data, kBook.back().second);
 }
+
+namespace
+{
+
+struct FileEntryCase {
+    const char* label;
+    std::string data; // empty: the file is empty; "-": there is no file
+    uint16_t method;
+    bool kept;
+};
+
+const FileEntryCase kFileEntryCases[] = {
+    {"text deflated", Text(100000), 8, true},
+    {"text stored", Text(40000), 0, true},
+    {"random bytes deflated", RandomBytes(70000, 5), 8, true},
+    {"one byte", "x", 8, true},
+    {"exactly one deflate piece", Text(16384), 8, true},
+    {"empty file", "", 8, false},
+    {"no file", "-", 8, false},
+};
+
+} // namespace
+
+// Entries given as files are read, packed and written piece by piece, then their local header is
+// filled in: what another reader finds in either header must describe the bytes written.
+TEST(Zip, EntriesFromFilesAreStreamedAndTheirHeadersFilledIn)
+{
+    for (const FileEntryCase& c : kFileEntryCases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir dir;
+        CZip writer;
+        writer.AddFile("first.txt", "before");
+        ZipEntry entry;
+        entry.m_Name = "OEBPS/file.bin";
+        entry.m_Method = c.method;
+        entry.m_SourcePath = dir / "source";
+        if (c.data != "-") {
+            ASSERT_EQ(WriteWholeFile(entry.m_SourcePath, c.data), RC_OK);
+        }
+        writer.m_Entries.push_back(entry);
+        writer.AddFile("last.txt", "after");
+        ASSERT_EQ(writer.WriteArchive(dir / "out.zip", writer.m_Entries, false, false), RC_OK);
+
+        std::string archive;
+        ASSERT_TRUE(ReadFileBytes(dir / "out.zip", archive));
+        bool found = false;
+        for (const Record& r : CentralRecords(archive)) {
+            // The local header says what the central record says.
+            EXPECT_EQ(archive.substr(r.headerOffset + 14, 12), Le32(r.crc) + Le32(r.packed) + Le32(r.size))
+                << r.name;
+            if (r.name != entry.m_Name) continue;
+            found = true;
+            EXPECT_EQ(r.method, c.method);
+            EXPECT_EQ(r.versionNeeded, c.method == 0 ? 10 : 20);
+            EXPECT_EQ(r.size, c.data.size());
+            EXPECT_EQ(r.crc, crc32(0, reinterpret_cast<const Bytef*>(c.data.data()), uInt(c.data.size())));
+            if (c.method == 0) {
+                EXPECT_EQ(r.packed, c.data.size());
+            }
+        }
+        EXPECT_EQ(found, c.kept);
+
+        CZip reader;
+        ASSERT_EQ(OpenAndList(reader, dir / "out.zip"), RC_OK);
+        EXPECT_EQ(Names(reader), c.kept ? "first.txt|OEBPS/file.bin|last.txt" : "first.txt|last.txt");
+        std::string back;
+        if (c.kept) {
+            ASSERT_EQ(reader.GetFileBuffer(entry.m_Name, back), RC_OK);
+            EXPECT_EQ(back, c.data);
+        }
+        ASSERT_EQ(reader.GetFileBuffer("last.txt", back), RC_OK);
+        EXPECT_EQ(back, "after");
+    }
+}
+
+// A file deflates to the very bytes the same data packs to in memory, so books whose resources
+// come from files are written as before, only without holding them.
+TEST(Zip, FileEntriesPackLikeEntriesInMemory)
+{
+    ScratchDir dir;
+    const std::string data = Text(200000) + RandomBytes(30000, 9) + Text(50000);
+    ASSERT_EQ(WriteWholeFile(dir / "source", data), RC_OK);
+    CZip fromMemory, fromFile;
+    fromMemory.AddFile("a.css", data);
+    fromFile.AddFile("a.css", "");
+    fromFile.m_Entries[0].m_SourcePath = dir / "source";
+    fromFile.m_Entries[0].m_Date = fromMemory.m_Entries[0].m_Date;
+    fromFile.m_Entries[0].m_Time = fromMemory.m_Entries[0].m_Time;
+    ASSERT_EQ(fromMemory.WriteArchive(dir / "memory.zip", fromMemory.m_Entries, false, false), RC_OK);
+    ASSERT_EQ(fromFile.WriteArchive(dir / "file.zip", fromFile.m_Entries, false, false), RC_OK);
+    std::string one, two;
+    ASSERT_TRUE(ReadFileBytes(dir / "memory.zip", one));
+    ASSERT_TRUE(ReadFileBytes(dir / "file.zip", two));
+    EXPECT_EQ(one, two);
+}
+
+// A big repetitive file (a style sheet of generated rules) is written deflated without ever being
+// held in memory.
+TEST(Zip, BigFileEntryIsDeflatedInBoundedMemory)
+{
+    ScratchDir dir;
+    const size_t size = size_t(96) << 20;
+    {
+        const std::string rule = "p.c1 { margin: 0 1em; text-indent: 1.5em; font-family: serif }\n";
+        std::string block;
+        while (block.size() < (size_t(1) << 20))
+            block += rule;
+        block.resize(size_t(1) << 20);
+        CFile file;
+        ASSERT_EQ(file.Open(dir / "big.css", true, true), RC_OK);
+        for (size_t at = 0; at < size; at += block.size())
+            ASSERT_EQ(file.Write(block.data(), block.size()), RC_OK);
+    }
+    CZip writer;
+    ZipEntry entry;
+    entry.m_Name = "OEBPS/big.css";
+    entry.m_Method = 8;
+    entry.m_SourcePath = dir / "big.css";
+    writer.m_Entries.push_back(entry);
+    const long before = PeakRssKiB();
+    ASSERT_EQ(writer.WriteArchive(dir / "out.zip", writer.m_Entries, false, true), RC_OK);
+    EXPECT_LT(PeakRssKiB() - before, 16 * 1024) << "peak memory grew by more than 16 MiB";
+
+    std::string archive;
+    ASSERT_TRUE(ReadFileBytes(dir / "out.zip", archive));
+    const std::vector<Record> records = CentralRecords(archive);
+    ASSERT_EQ(records.size(), 2u); // the folder, then the file
+    EXPECT_EQ(records[1].size, size);
+    EXPECT_LT(records[1].packed, size / 100);
+    CZip reader;
+    ASSERT_EQ(OpenAndList(reader, dir / "out.zip"), RC_OK);
+    reader.m_MaxRatio = 0; // generated rules pack far better than any book
+    reader.m_WorkingDirectory = dir / "x/";
+    ASSERT_EQ(MakeDirectory(reader.m_WorkingDirectory), RC_OK);
+    ASSERT_EQ(reader.UnCompress(), RC_OK); // checks the CRC-32 as it inflates
+    CFile back;
+    uint64_t backSize = 0;
+    ASSERT_EQ(back.Open(dir / "x/OEBPS/big.css", false, false), RC_OK);
+    ASSERT_EQ(back.Size(backSize), RC_OK);
+    EXPECT_EQ(backSize, size);
+}
