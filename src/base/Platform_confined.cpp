@@ -77,7 +77,8 @@ std::string JoinComponents(const std::vector<std::string>& parts, size_t count)
     return joined;
 }
 
-enum class Where { Outside, Below, Refused };
+// Root: the path names the folder itself, through a ".." that came back to it or by its own name.
+enum class Where { Outside, Root, Below, Refused };
 
 // Whether the path lies below a confined folder (the deepest that holds it) and, if so, its
 // components below that folder with every ".." taken back. With no link below the folder, a
@@ -90,7 +91,7 @@ Where Locate(const std::string& osPath, const ConfinedRoot*& root, std::vector<s
     if (osPath.empty() || osPath[0] != '/') parts.insert(parts.begin(), g_Cwd.begin(), g_Cwd.end());
     for (const ConfinedRoot& candidate : Roots()) {
         const std::vector<std::string>& prefix = candidate.components;
-        if (prefix.size() < parts.size() && std::equal(prefix.begin(), prefix.end(), parts.begin()) &&
+        if (prefix.size() <= parts.size() && std::equal(prefix.begin(), prefix.end(), parts.begin()) &&
             (root == nullptr || prefix.size() > root->components.size()))
             root = &candidate;
     }
@@ -111,26 +112,23 @@ Where Locate(const std::string& osPath, const ConfinedRoot*& root, std::vector<s
             below.pop_back();
         }
     }
-    // The folder itself is reached by its own name, followed like the user gave it.
-    if (below.empty()) {
-        root = nullptr;
-        return Where::Outside;
-    }
-    return Where::Below;
+    return below.empty() ? Where::Root : Where::Below;
 }
 
-// After a refusal, names the link: the first component below the folder that is one.
-void ReportLinkBelow(const ConfinedRoot& root, const std::vector<std::string>& below, size_t count)
+// After a failure, whether it was a link that stood in the way: the first component below the
+// folder that is one is named and counted.
+bool RefuseLinkBelow(const ConfinedRoot& root, const std::vector<std::string>& below, size_t count)
 {
     for (size_t i = 1; i <= count; ++i) {
         std::string prefix = JoinComponents(below, i);
         struct stat st;
         if (::fstatat(root.fd, prefix.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
             ReportRefusedLink(root.shown + prefix);
-            return;
+            errno = ELOOP;
+            return true;
         }
     }
-    ReportRefusedLink(root.shown + JoinComponents(below, count));
+    return false;
 }
 
 // openat2 below the folder, or -1 with errno ENOSYS when the kernel (or a sandbox) lacks it.
@@ -169,11 +167,6 @@ int WalkFolders(const ConfinedRoot& root, const std::vector<std::string>& below,
     for (size_t i = 0; i < count && dir >= 0; ++i) {
         int next = ::openat(dir, below[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int error = errno;
-        struct stat st;
-        // A link opened with O_DIRECTORY | O_NOFOLLOW reads as "not a folder".
-        if (next < 0 && error == ENOTDIR && ::fstatat(dir, below[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(st.st_mode))
-            error = ELOOP;
         ::close(dir);
         dir = next;
         errno = error;
@@ -186,10 +179,8 @@ int OpenFolders(const ConfinedRoot& root, const std::vector<std::string>& below,
     if (count == 0) return ::fcntl(root.fd, F_DUPFD_CLOEXEC, 0);
     int fd = OpenBeneath(root, JoinComponents(below, count), O_PATH | O_DIRECTORY, 0);
     if (fd < 0 && errno == ENOSYS) fd = WalkFolders(root, below, count);
-    if (fd < 0 && errno == ELOOP) {
-        ReportLinkBelow(root, below, count);
-        errno = ELOOP;
-    }
+    // A link as the last folder, opened with O_DIRECTORY | O_NOFOLLOW, reads as "not a folder".
+    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) RefuseLinkBelow(root, below, count);
     return fd;
 }
 
@@ -212,6 +203,8 @@ int OpenConfinable(const std::string& osPath, int flags, unsigned mode)
     switch (Locate(osPath, root, below)) {
     case Where::Outside:
         return ::open(osPath.c_str(), flags, mode);
+    case Where::Root:
+        return ::openat(root->fd, ".", flags | O_CLOEXEC, mode);
     case Where::Refused:
         return -1;
     case Where::Below:
@@ -228,10 +221,7 @@ int OpenConfinable(const std::string& osPath, int flags, unsigned mode)
         ::close(parent);
         errno = error;
     }
-    if (fd < 0 && errno == ELOOP) {
-        ReportLinkBelow(*root, below, below.size());
-        errno = ELOOP;
-    }
+    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) RefuseLinkBelow(*root, below, below.size());
     return fd;
 }
 
@@ -243,6 +233,11 @@ CConfinableParent::CConfinableParent(const std::string& osPath)
     switch (Locate(osPath, root, below)) {
     case Where::Outside:
         m_Reached = true;
+        return;
+    case Where::Root:
+        m_Fd = ::fcntl(root->fd, F_DUPFD_CLOEXEC, 0);
+        m_Name = ".";
+        m_Reached = m_Fd >= 0;
         return;
     case Where::Refused:
         m_Fd = -1;
