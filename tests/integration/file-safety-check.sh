@@ -24,7 +24,8 @@ for file in "$here"/file-safety/*.sh; do
 done
 for name in $(declare -F | awk '{print $3}' | grep '^case_' | sort); do
   current=${name#case_}
-  mkdir -p "$root/$current" && (cd "$root/$current" && "$name")
+  # fail sets status inside the subshell: hand it back as the subshell's exit status.
+  mkdir -p "$root/$current" && (status=0; cd "$root/$current" && "$name" || status=1; exit $status)
   [[ $? -eq 0 ]] || status=1
 done
 [[ $status -eq 0 ]] && echo "all file-safety cases passed"
