@@ -53,12 +53,10 @@ std::atomic<uint32_t>& RefusalCount()
     return *count;
 }
 
-void Refuse(const char* format, const std::string& path)
+void Refuse(const std::string& path, const char* why)
 {
-    if (RefusalCount().fetch_add(1) >= REFUSALS_SHOWN) return;
-    std::fputs("TarvoCmd: ", stderr);
-    std::fprintf(stderr, format, path.c_str());
-    std::fputc('\n', stderr);
+    if (RefusalCount().fetch_add(1) < REFUSALS_SHOWN)
+        std::fprintf(stderr, "TarvoCmd: %s %s\n", path.c_str(), why);
 }
 
 // The components of an OS path without empty ones and ".", ".." kept.
@@ -105,7 +103,7 @@ Where Locate(const std::string& osPath, const ConfinedRoot*& root, std::vector<s
         if (parts[i] != "..") {
             below.push_back(parts[i]);
         } else if (below.empty()) {
-            Refuse("%s climbs out of the folder it was meant for; refused", osPath);
+            Refuse(osPath, "climbs out of the folder it was meant for; refused");
             errno = EXDEV;
             return Where::Refused;
         } else {
@@ -188,7 +186,7 @@ int OpenFolders(const ConfinedRoot& root, const std::vector<std::string>& below,
 
 void ReportRefusedLink(const std::string& path)
 {
-    Refuse("%s is a symbolic link; refused, not followed", path);
+    Refuse(path, "is a symbolic link; refused, not followed");
 }
 
 void UseConfinedWalkOnly(bool walkOnly)

@@ -68,3 +68,17 @@ case_links_at_the_log_folders_are_refused() {
     grep -q "$link is a symbolic link" err.txt || fail "$link: link not named: $(cat err.txt)"
   done
 }
+
+# The book and the output named on the command line are the user's: in the TempDirectory and as
+# links, they are followed like anywhere else.
+case_users_own_files_in_the_tempdirectory_are_followed() {
+  local result
+  mkdir -p tmp books
+  cp "$data/epub/qs-eng.epub" books/book.epub
+  ln -s "$PWD/books/book.epub" tmp/book.epub
+  : >books/out.mobi
+  ln -s "$PWD/books/out.mobi" tmp/out.mobi
+  result=$(run c tmp/book.epub tmp/out.mobi tmp)
+  [[ $result == "succeed 0" ]] || fail "result: $result $(cat err.txt)"
+  [[ -L tmp/out.mobi && -s books/out.mobi ]] || fail "the output link was not written through"
+}
