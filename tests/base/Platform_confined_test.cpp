@@ -3,6 +3,7 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <functional>
 #include <sys/stat.h>
