@@ -139,6 +139,30 @@ class CDirectoryLock
     int m_Fd = -1;
 };
 
+// While held, every file opened, folder made, file deleted or renamed below the folder is reached
+// without following a symbolic link: a folder someone else made first may hold links that would
+// carry the run's writes, or its reads, to any file. The folder's own name is followed (the
+// user's choice); below it, a link or a ".." that climbs out is refused, named on standard error
+// and counted. The files in exempt are the user's own (the book, the output) and are followed
+// like any other path outside.
+class CConfinedFolder
+{
+  public:
+    CConfinedFolder() = default;
+    ~CConfinedFolder();
+    CConfinedFolder(const CConfinedFolder&) = delete;
+    CConfinedFolder& operator=(const CConfinedFolder&) = delete;
+
+    ResultCode Confine(const std::string& folder, const std::vector<std::string>& exempt = {});
+    void Release();
+    // Links refused since Confine, below any confined folder, in this process and its forked copies.
+    uint32_t Refusals() const;
+
+  private:
+    bool m_Held = false;
+    uint32_t m_RefusalsBefore = 0;
+};
+
 ResultCode MakeDirectory(const std::string& path);
 // Creates every folder named before a separator from index start on; the last component is a
 // folder only when the path ends with a separator.

@@ -1,6 +1,8 @@
 // The operating-system side of the platform layer: POSIX files, folders, clock and processes.
 #include "base/Platform.h"
 
+#include "base/Platform_confined.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -68,7 +70,7 @@ ssize_t ReadSome(int fd, char* data, size_t size)
 // lets a FIFO without a writer open at once, so it can be told apart and refused.
 int OpenRegularFile(const std::string& osPath, int access)
 {
-    int fd = ::open(osPath.c_str(), access | O_NONBLOCK | O_CLOEXEC, 0644);
+    int fd = OpenConfinable(osPath, access | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -343,6 +345,8 @@ ResultCode CAtomicFile::Open(const std::string& target)
     Abandon();
     m_Failed = false;
     std::string os = ToOsPath(target);
+    CConfinableParent place(os);
+    if (!place.Reached() || place.RefuseLink()) return RC_FILE_OPEN_FAILED;
     struct stat st;
     if (::lstat(os.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         char* real = ::realpath(os.c_str(), nullptr);
@@ -447,8 +451,13 @@ ResultCode MakeDirectory(const std::string& path)
     std::string os = ToOsPath(path);
     while (os.size() > 1 && os.back() == '/')
         os.pop_back();
-    if (::mkdir(os.c_str(), 0755) == 0) return RC_OK;
-    return errno == EEXIST && DirectoryExists(os) ? RC_OK : RC_DIR_MAKE_FAILED;
+    CConfinableParent place(os);
+    if (!place.Reached()) return RC_DIR_MAKE_FAILED;
+    if (::mkdirat(place.Fd(), place.Name(), 0755) == 0) return RC_OK;
+    if (errno != EEXIST || place.RefuseLink()) return RC_DIR_MAKE_FAILED;
+    struct stat st;
+    return ::fstatat(place.Fd(), place.Name(), &st, 0) == 0 && S_ISDIR(st.st_mode) ? RC_OK
+                                                                                   : RC_DIR_MAKE_FAILED;
 }
 
 ResultCode MakePath(const std::string& path, size_t start)
@@ -467,15 +476,19 @@ ResultCode MakePath(const std::string& path, size_t start)
 
 ResultCode DeleteFile(const std::string& path)
 {
-    return ::unlink(ToOsPath(path).c_str()) == 0 ? RC_OK : RC_FILE_DELETE_FAILED;
+    CConfinableParent place(ToOsPath(path));
+    return place.Reached() && ::unlinkat(place.Fd(), place.Name(), 0) == 0 ? RC_OK : RC_FILE_DELETE_FAILED;
 }
 
 ResultCode MoveFile(const std::string& from, const std::string& to)
 {
     std::string osFrom = ToOsPath(from), osTo = ToOsPath(to);
-    if (::rename(osFrom.c_str(), osTo.c_str()) == 0) return RC_OK;
+    // A link moved out of a confined folder would carry its target to wherever the file goes.
+    CConfinableParent source(osFrom), target(osTo);
+    if (!source.Reached() || !target.Reached() || source.RefuseLink()) return RC_FILE_RENAME_FAILED;
+    if (::renameat(source.Fd(), source.Name(), target.Fd(), target.Name()) == 0) return RC_OK;
     if (CopyIntoPlace(osFrom, osTo) != RC_OK) return RC_FILE_RENAME_FAILED;
-    ::unlink(osFrom.c_str());
+    ::unlinkat(source.Fd(), source.Name(), 0);
     return RC_OK;
 }
 
@@ -513,7 +526,7 @@ std::string ReadWholeFile(const std::string& path)
 
 ResultCode WriteWholeFile(const std::string& path, const std::string& bytes)
 {
-    int fd = ::open(ToOsPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = OpenRegularFile(ToOsPath(path), O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) return RC_FILE_OPEN_FAILED;
     bool ok = WriteAll(fd, bytes.data(), bytes.size());
     if (::close(fd) != 0) ok = false;

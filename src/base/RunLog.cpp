@@ -2,11 +2,13 @@
 #include "base/RunLog.h"
 
 #include "base/Platform.h"
+#include "base/Platform_confined.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +36,7 @@ bool WriteBytes(int fd, const char* data, size_t size)
 {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
         size -= static_cast<size_t>(n);
@@ -41,17 +44,30 @@ bool WriteBytes(int fd, const char* data, size_t size)
     return true;
 }
 
+// Makes the folder if need be and opens it, refusing a symbolic link in its place: someone else
+// may have made the log folders first, and a link there would carry the log, and the removal of
+// an older one, into any folder.
+int OpenLogFolder(int parent, const std::string& name, const std::string& shown)
+{
+    if (::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+    int fd = ::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        ReportRefusedLink(shown);
+    return fd;
+}
+
 // The log of an earlier run under the same name is removed rather than truncated, so a hard link
 // planted there loses only its name; a symbolic link or anything else that is not a plain file is
 // refused and left alone, so a run never writes through a name someone else put in the log folder.
-int CreateLogFile(const std::string& path)
+int CreateLogFile(int folder, const std::string& name)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0 || errno != EEXIST) return fd;
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) continue;
-        if (!S_ISREG(st.st_mode) || ::unlink(path.c_str()) != 0) return -1;
+        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(st.st_mode) || ::unlinkat(folder, name.c_str(), 0) != 0) return -1;
     }
     return -1;
 }
@@ -65,8 +81,10 @@ CRunLog::~CRunLog()
 
 void CRunLog::Close()
 {
-    if (m_Fd >= 0) ::close(m_Fd);
-    m_Fd = -1;
+    for (int* fd : {&m_Fd, &m_FolderFd, &m_OkFd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
 }
 
 ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& inputFile)
@@ -87,21 +105,26 @@ ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& in
 
     std::string fileName = dir.substr(sep + 1) + ".txt";
     std::string logDirectory = dir.substr(0, sep + 1) + "marlek_log/";
-    if (MakeDirectory(logDirectory) != RC_OK || MakeDirectory(logDirectory + "OK/") != RC_OK)
-        return RC_LOG_INIT_FAILED;
-
     if (logDirectory.size() + fileName.size() > MAX_LOG_PATH) {
         if (logDirectory.size() >= MAX_LOG_PATH - 4) return RC_LOG_INIT_FAILED;
         fileName = fileName.substr(0, MAX_LOG_PATH - 4 - logDirectory.size()) + ".txt";
     }
 
-    std::string path = ToOsPath(logDirectory + fileName);
-    m_Fd = CreateLogFile(path);
-    if (m_Fd < 0) return RC_LOG_INIT_FAILED;
+    // The folder that holds marlek_log is the user's and is followed like the TempDirectory's name.
+    int parent = ::open(ToOsPath(dir.substr(0, sep + 1)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) return RC_LOG_INIT_FAILED;
+    m_FolderFd = OpenLogFolder(parent, "marlek_log", logDirectory.substr(0, logDirectory.size() - 1));
+    ::close(parent);
+    if (m_FolderFd >= 0) m_OkFd = OpenLogFolder(m_FolderFd, "OK", logDirectory + "OK");
+    if (m_OkFd >= 0) m_Fd = CreateLogFile(m_FolderFd, fileName);
+    if (m_Fd < 0) {
+        Close();
+        return RC_LOG_INIT_FAILED;
+    }
     std::string header = std::string(LOG_HEADER) + inputFile + "\r\n";
     if (!WriteBytes(m_Fd, header.data(), header.size())) {
+        ::unlinkat(m_FolderFd, fileName.c_str(), 0);
         Close();
-        ::unlink(path.c_str());
         return RC_LOG_INIT_FAILED;
     }
     m_Directory = logDirectory;
@@ -144,14 +167,17 @@ void CRunLog::WriteElapsed()
 
 ResultCode CRunLog::FileAsSuccess()
 {
-    Close();
-    if (m_FileName.empty()) return RC_OK;
+    if (m_FileName.empty()) {
+        Close();
+        return RC_OK;
+    }
     // rename replaces whatever name is already in OK/ and never writes through it; a copy, as a
-    // move across file systems would make, could.
-    const std::string from = ToOsPath(m_Directory + m_FileName);
-    const std::string to = ToOsPath(m_Directory + "OK/" + m_FileName);
+    // move across file systems would make, could. Both folders are the ones opened at Init, so a
+    // link put in their place since is never followed.
+    const bool filed = ::renameat(m_FolderFd, m_FileName.c_str(), m_OkFd, m_FileName.c_str()) == 0;
     m_FileName.clear();
-    return ::rename(from.c_str(), to.c_str()) == 0 ? RC_OK : RC_FILE_RENAME_FAILED;
+    Close();
+    return filed ? RC_OK : RC_FILE_RENAME_FAILED;
 }
 
 std::string LogFunctionName(const char* prettyFunction)

@@ -8,8 +8,9 @@
 
 enum LogLevel : int32_t { LOG_INFO = 1, LOG_WARNING = 2, LOG_ERROR = 3 };
 
-class CRunLog {
-public:
+class CRunLog
+{
+  public:
     CRunLog() = default;
     ~CRunLog();
     CRunLog(const CRunLog&) = delete;
@@ -25,13 +26,15 @@ public:
     // Full path of the log file while it is open or until it is filed.
     std::string FilePath() const { return m_Directory + m_FileName; }
 
-private:
+  private:
     void Close();
 
     static constexpr size_t LINE_BUFFER_SIZE = 65536;
     char m_Line[LINE_BUFFER_SIZE] = {};
     int m_Fd = -1;
-    std::string m_Directory;  // ends with a separator
+    int m_FolderFd = -1; // marlek_log and its OK folder, opened once without following a link
+    int m_OkFd = -1;
+    std::string m_Directory; // ends with a separator
     std::string m_FileName;
     int32_t m_MinimumLevel = LOG_INFO;
     uint64_t m_PreviousMs = 0;
@@ -40,8 +43,9 @@ private:
 
 // "CHtmlParse::Init" out of the compiler's full signature text.
 std::string LogFunctionName(const char* prettyFunction);
-void LogLine(CRunLog* log, int level, const char* file, int line, const char* prettyFunction, const char* format,
-             ...) __attribute__((format(printf, 6, 7)));
+void LogLine(CRunLog* log, int level, const char* file, int line, const char* prettyFunction,
+             const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 // Every step line reads "[file:line][function] text\r\n"; nothing happens without a log.
-#define TARVO_LOG(log, level, ...) LogLine((log), (level), __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)
+#define TARVO_LOG(log, level, ...)                                                                           \
+    LogLine((log), (level), __FILE__, __LINE__, __PRETTY_FUNCTION__, __VA_ARGS__)

@@ -43,19 +43,29 @@ bool InputOpens(const std::string& inputFile)
     return file.Open(inputFile, false, false) == RC_OK;
 }
 
+// What a run holds of its TempDirectory: the lock that keeps other runs out, and the confinement
+// that keeps links someone else left in it from carrying our files elsewhere.
+struct TempDirectoryHold {
+    CDirectoryLock lock;
+    CConfinedFolder confined;
+};
+
 // Makes the TempDirectory, keeps every other run out of it and opens the log. Runs sharing a
 // TempDirectory would mix their books' files and replace each other's log, so the lock comes
-// before the log and before anything is written into the folder.
-ResultCode TakeTempDirectory(std::string& tempDirectory, const std::string& inputFile, CDirectoryLock& lock,
-                             CRunLog& log)
+// before the log and before anything is written into the folder. The files the user named
+// (userFiles) may lie in the folder and are followed as given.
+ResultCode TakeTempDirectory(std::string& tempDirectory, const std::string& inputFile,
+                             const std::vector<std::string>& userFiles, TempDirectoryHold& hold, CRunLog& log)
 {
     ResultCode rc = PrepareTempDirectory(tempDirectory);
     if (rc != RC_OK) return rc;
-    LockOutcome locked = lock.Acquire(tempDirectory);
+    LockOutcome locked = hold.lock.Acquire(tempDirectory);
     if (locked == LockOutcome::Busy) {
         TellUser("TempDirectory %s is in use by another run", tempDirectory.c_str());
         return RC_DIR_GET_FAILED;
     }
+    rc = hold.confined.Confine(tempDirectory, userFiles);
+    if (rc != RC_OK) return rc;
     if (log.Init(tempDirectory, inputFile) != RC_OK) return RC_LOG_INIT_FAILED;
     if (locked == LockOutcome::Unavailable)
         TARVO_LOG(&log, LOG_WARNING,
@@ -89,16 +99,27 @@ bool IsFileFailure(ResultCode rc)
 }
 
 // Shared opening of `g` and `s`: input check, handler, TempDirectory, lock, log.
-ResultCode OpenMetaOperation(std::string& inputFile, std::string& tempDirectory, CEbookRegistry& registry,
-                             CDirectoryLock& lock, CRunLog& log, CEbook*& handler)
+ResultCode OpenMetaOperation(std::string& inputFile, std::string& tempDirectory,
+                             const std::vector<std::string>& userFiles, CEbookRegistry& registry,
+                             TempDirectoryHold& hold, CRunLog& log, CEbook*& handler)
 {
     if (!InputOpens(inputFile)) return RC_INPUT_MISSING;
     handler = registry.GetEbook(inputFile);
     if (handler == nullptr || tempDirectory.empty()) return RC_GETEBOOK_FAILED;
-    ResultCode rc = TakeTempDirectory(tempDirectory, inputFile, lock, log);
+    ResultCode rc = TakeTempDirectory(tempDirectory, inputFile, userFiles, hold, log);
     if (rc != RC_OK) return rc;
     handler->m_Log = &log;
     return RC_OK;
+}
+
+// A handler may pass over an intermediate file it could not write or read, as it would a missing
+// one; when that was a refused link the run must still not end as a success.
+ResultCode FailOnRefusedLinks(CRunLog& log, const TempDirectoryHold& hold, ResultCode rc)
+{
+    uint32_t refused = hold.confined.Refusals();
+    if (refused == 0 || IsError(rc)) return rc;
+    TARVO_LOG(&log, LOG_ERROR, "%u symbolic links in the TempDirectory refused", refused);
+    return RC_FILE_OPEN_FAILED;
 }
 
 void FinishLog(CRunLog& log, ResultCode rc)
@@ -173,11 +194,12 @@ ResultCode PlaceOutputs(CRunLog& log, const std::vector<PendingOutput>& outputs)
 ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
                    const std::string& metadataFile, std::string& metadataText)
 {
-    CDirectoryLock lock;
+    TempDirectoryHold hold;
     CEbookRegistry registry;
     CRunLog log;
     CEbook* handler = nullptr;
-    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, lock, log, handler);
+    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, {inputFile, metadataFile, coverImageFile},
+                                      registry, hold, log, handler);
     if (rc != RC_OK) return rc;
 
     const std::string stagedCover = coverImageFile.empty() ? "" : tempDirectory + STAGED_COVER;
@@ -187,6 +209,7 @@ ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::
     if (rc == RC_OK) {
         GetMetaContext ctx{tempDirectory, stagedCover};
         rc = handler->GetMetaData(inputFile, ctx);
+        rc = FailOnRefusedLinks(log, hold, rc);
     }
     if (!IsError(rc)) {
         CIntermediateBook* book = handler->GetIntermediateBook();
@@ -289,11 +312,11 @@ ResultCode CheckNewCover(const CIntermediateBook& metadata, CRunLog& log)
 ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
                           const MetaDataMap* metadataMap, const std::vector<std::string>& ignoredOptions)
 {
-    CDirectoryLock lock;
+    TempDirectoryHold hold;
     CEbookRegistry registry;
     CRunLog log;
     CEbook* handler = nullptr;
-    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, registry, lock, log, handler);
+    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, {inputFile}, registry, hold, log, handler);
     if (rc != RC_OK) return rc;
     LogIgnoredOptions(log, ignoredOptions);
 
@@ -307,7 +330,7 @@ ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, cons
     if (rc == RC_OK) {
         SetMetaContext ctx{tempDirectory, metadata};
         TARVO_LOG(&log, LOG_INFO, "SetMetaData IN");
-        rc = handler->SetMetaData(inputFile, ctx);
+        rc = FailOnRefusedLinks(log, hold, handler->SetMetaData(inputFile, ctx));
         TARVO_LOG(&log, LOG_INFO, "SetMetaData OUT");
     }
 
@@ -426,7 +449,7 @@ ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string
                       const std::string& inParam, const std::string& outParam,
                       const std::vector<std::string>& ignoredOptions)
 {
-    CDirectoryLock lock;
+    TempDirectoryHold hold;
     CRunLog log;
     ResultCode rc = RC_OK;
     if (tempDirectory.empty())
@@ -434,13 +457,13 @@ ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string
     else if (!InputOpens(inputFile))
         rc = RC_INPUT_MISSING;
     else
-        rc = TakeTempDirectory(tempDirectory, inputFile, lock, log);
+        rc = TakeTempDirectory(tempDirectory, inputFile, {inputFile, outputFile}, hold, log);
 
     if (rc == RC_OK) {
         LogIgnoredOptions(log, ignoredOptions);
         PrintProgress("Start Convert");
         Conversion job{inputFile, outputFile, tempDirectory, inParam, outParam, {}, log};
-        rc = RunHandlers(job);
+        rc = FailOnRefusedLinks(log, hold, RunHandlers(job));
         if (rc != RC_OK) CONVERT_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
         // The input handler found the book already in the wanted format: hand it over as it is.
         if (rc == RC_COPY_INPUT) rc = CopyInputToOutput(log, job);

@@ -113,6 +113,46 @@ TEST(RunLog, FilingReplacesALinkInOkWithoutWritingThroughIt)
     EXPECT_TRUE(StartsWith(ReadWholeFile(scratch / "marlek_log/OK/job.txt"), "Tarvo "));
 }
 
+// Someone else may have made the log folders first: a link at marlek_log or marlek_log/OK would
+// carry the log (and the removal of an older one) into any folder, so it is refused and left alone.
+TEST(RunLog, LinksAtTheLogFoldersAreRefused)
+{
+    struct FolderLinkCase {
+        const char* label;
+        const char* link;   // below the scratch folder, to the folder "target"
+        bool linkAfterInit; // the folder is swapped for the link between Init and filing
+    };
+    const FolderLinkCase cases[] = {
+        {"marlek_log is a link", "marlek_log", false},
+        {"marlek_log/OK is a link", "marlek_log/OK", false},
+        {"OK swapped for a link after Init", "marlek_log/OK", true},
+    };
+    for (const FolderLinkCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        ASSERT_EQ(MakePath(scratch / "target/"), RC_OK);
+        ASSERT_EQ(MakePath(scratch / "marlek_log/"), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "target/job.txt", "precious"), RC_OK);
+        const std::string link = scratch / c.link;
+        CRunLog log;
+        if (c.linkAfterInit) {
+            ASSERT_EQ(log.Init(scratch / "job", "in"), RC_OK);
+            ASSERT_EQ(::rename(link.c_str(), (link + ".old").c_str()), 0);
+        } else if (std::string(c.link) == "marlek_log") {
+            ASSERT_EQ(::rmdir(link.c_str()), 0);
+        }
+        ASSERT_EQ(::symlink((scratch / "target").c_str(), link.c_str()), 0);
+        if (c.linkAfterInit) {
+            EXPECT_EQ(log.FileAsSuccess(), RC_OK);
+            EXPECT_TRUE(FileExists(link + ".old/job.txt")) << "filed where OK was when the run began";
+        } else {
+            EXPECT_EQ(log.Init(scratch / "job", "in"), RC_LOG_INIT_FAILED);
+        }
+        EXPECT_EQ(ReadWholeFile(scratch / "target/job.txt"), "precious");
+        EXPECT_TRUE(DirectoryExists(link)) << "the link stays";
+    }
+}
+
 TEST(RunLog, LongNamesAreCutToTheLimit)
 {
     ScratchDir scratch;
