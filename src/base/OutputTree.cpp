@@ -51,7 +51,10 @@ std::vector<std::string> FilesToKeep(const ConvertOutputContext& ctx)
 std::string FilesFolderName(const std::string& outputName)
 {
     size_t dot = outputName.rfind('.');
-    return (dot == std::string::npos || dot == 0 ? outputName : outputName.substr(0, dot)) + "_files";
+    if (dot == std::string::npos || dot == 0) return outputName + "_files";
+    const std::string extension = ToLowerCopy(outputName.substr(dot + 1));
+    const bool page = extension == "html" || extension == "htm" || extension == "xhtml";
+    return outputName.substr(0, dot) + (page ? "" : "_" + outputName.substr(dot + 1)) + "_files";
 }
 
 COutputTree::~COutputTree()

@@ -14,8 +14,10 @@ struct ConvertOutputContext;
 // unpacked book (a package or a page on disk), every file its lists name where it lies.
 std::vector<std::string> FilesToKeep(const ConvertOutputContext& ctx);
 
-// The folder that belongs to an output: its name less the extension, plus "_files", as a browser
-// saves a page with its files ("out.html" -> "out_files").
+// The folder that belongs to an output: a page's name less the extension, plus "_files", as a
+// browser saves a page with its files ("out.html" -> "out_files"); any other output keeps its
+// extension in the name ("out.opf" -> "out_opf_files"), so that outputs of one name in several
+// formats never share, and so never replace, each other's files.
 std::string FilesFolderName(const std::string& outputName);
 
 // Everything goes into a new hidden folder beside the target, which only this run may enter, and

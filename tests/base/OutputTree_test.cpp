@@ -237,8 +237,8 @@ TEST(OutputTree, FilesOfTheInputAreNeverReplaced)
 TEST(OutputTree, TheFilesFolderIsNamedAfterTheOutput)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"out.html", "out_files"}, {"my book.opf", "my book_files"}, {"a.b.json", "a.b_files"},
-        {"noext", "noext_files"},  {".hidden", ".hidden_files"},
+        {"out.html", "out_files"},      {"out.HTM", "out_files"}, {"my book.opf", "my book_opf_files"},
+        {"a.b.JSON", "a.b_JSON_files"}, {"noext", "noext_files"}, {".hidden", ".hidden_files"},
     };
     for (const auto& [name, folder] : cases)
         EXPECT_EQ(FilesFolderName(name), folder) << name;

@@ -73,10 +73,10 @@ TEST(TarvoCmdJson, IndexOfARealBookNamesFilesThatOpen)
     ASSERT_EQ(root["HtmlList"].size(), 14u);
     for (const Json::Value& path : root["HtmlList"]) {
         ASSERT_TRUE(path.isString());
-        EXPECT_TRUE(StartsWith(path.asString(), "js/dir/book_files/")) << path.asString();
+        EXPECT_TRUE(StartsWith(path.asString(), "js/dir/book_json_files/")) << path.asString();
         EXPECT_FALSE(ReadWholeFile(scratch / path.asString()).empty()) << path.asString();
     }
-    EXPECT_TRUE(FileExists(scratch / "js/dir/book_files/content.opf"));
+    EXPECT_TRUE(FileExists(scratch / "js/dir/book_json_files/content.opf"));
     // An independent parser reads the same index.
     CommandRun python = RunProgramCapture(
         "/usr/bin/python3",

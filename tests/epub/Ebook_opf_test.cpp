@@ -90,13 +90,13 @@ TEST(TarvoCmdOpf, EpubThroughAPackageKeepsItsChaptersAndContents)
     ASSERT_EQ(Unpack(source, scratch / "unpacked/"), RC_OK);
     CommandRun written = RunTarvoCmd({"c", source, "out/dir/book.opf", scratch / "T1"}, scratch.Path());
     ASSERT_TRUE(EndsWith(written.out, SUCCEED)) << written.out;
-    EXPECT_TRUE(FileExists(scratch / "out/dir/book_files/toc.ncx"));
-    EXPECT_TRUE(FileExists(scratch / "out/dir/book_files/text/introduction.xhtml"))
+    EXPECT_TRUE(FileExists(scratch / "out/dir/book_opf_files/toc.ncx"));
+    EXPECT_TRUE(FileExists(scratch / "out/dir/book_opf_files/text/introduction.xhtml"))
         << "documents in real folders";
 
     // Our package keeps the book's files in its own folder, and so does the book made from it.
     const std::pair<const char*, const char*> packages[] = {{"unpacked/content.opf", "OEBPS/"},
-                                                            {"out/dir/book.opf", "OEBPS/book_files/"}};
+                                                            {"out/dir/book.opf", "OEBPS/book_opf_files/"}};
     for (const auto& [package, files] : packages) {
         SCOPED_TRACE(package);
         CommandRun run = RunTarvoCmd({"c", package, "again.epub", scratch / "T2"}, scratch.Path());

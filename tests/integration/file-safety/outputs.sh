@@ -59,12 +59,12 @@ case_hidden_names_from_the_book_replace_nothing() {
     result=$(run c hostile.epub "$format.$format" "tmp-$format")
     [[ $result == "succeed 0" ]] || fail "$format: result $result"
   done
-  [[ -s opf_files/chapter.xhtml && -s json_files/chapter.xhtml ]] || fail "the chapter is missing"
-  [[ $(outputs_sums . | grep -v ' \./\(opf\|json\|html\)\(\.\|_files/\)\| \./tmp-\| \./[eo][ur][tr]\.txt\| \./[a-z]*_log/') == "$before" ]] ||
+  [[ -s opf_opf_files/chapter.xhtml && -s json_json_files/chapter.xhtml ]] || fail "the chapter is missing"
+  [[ $(outputs_sums . | grep -v ' \./\(opf\|json\|html\)\(\.\|_[a-z_]*files/\)\| \./tmp-\| \./[eo][ur][tr]\.txt\| \./[a-z]*_log/') == "$before" ]] ||
     fail "files other than the output appeared, went or changed"
   grep -rq "KEY-FROM-THE-BOOK\|PROFILE FROM THE BOOK" ./*_files && fail "the book's hidden files were written"
   [[ -e ../escape.xhtml ]] && fail "a name climbing out of the folder was written"
-  grep -q 'profile\|authorized_keys' opf.opf json_files/content.opf && fail "a package lists a file not written"
+  grep -q 'profile\|authorized_keys' opf.opf json_json_files/content.opf && fail "a package lists a file not written"
   return 0
 }
 
@@ -82,11 +82,11 @@ case_output_into_the_inputs_folder_keeps_the_input() {
   done
   result=$(run c site/index.html site/book.opf tmp-site)
   [[ $result == "succeed 0" ]] || fail "site/book.opf: result $result"
-  [[ $(outputs_sums opf | grep -v ' \./x\.json\| \./x_files/\| \./content\.html\| \./content_files/') == "$opf_before" ]] ||
+  [[ $(outputs_sums opf | grep -v ' \./x\.json\| \./x_json_files/\| \./content\.html\| \./content_files/') == "$opf_before" ]] ||
     fail "a file of the package was replaced"
-  [[ $(outputs_sums site | grep -v ' \./book\.opf\| \./book_files/') == "$site_before" ]] ||
+  [[ $(outputs_sums site | grep -v ' \./book\.opf\| \./book_opf_files/') == "$site_before" ]] ||
     fail "a file of the site was replaced"
-  [[ -s opf/x_files/content.opf && -s opf/x_files/toc.ncx && -s site/book_files/toc.ncx ]] ||
+  [[ -s opf/x_json_files/content.opf && -s opf/x_json_files/toc.ncx && -s site/book_opf_files/toc.ncx ]] ||
     fail "the package and its table of contents are not in the output's folder"
 }
 
@@ -101,7 +101,7 @@ case_output_over_the_input_book_is_refused() {
   local before; before=$(outputs_sums opf; outputs_sums pkg)
   result=$(run c opf/content.opf opf/text/introduction.xhtml tmp2)
   [[ $result == "Not Support! 255" ]] || fail "an HTML output over a page of the package: $result"
-  result=$(run c pkg/book.opf pkg/book.html tmp3)
+  result=$(run c pkg/book.opf pkg/book_opf.html tmp3)
   [[ $result == "Not Support! 255" ]] || fail "an HTML output over the package's files folder: $result"
   [[ $(outputs_sums opf; outputs_sums pkg) == "$before" ]] || fail "a refused run changed files"
   [[ -z $(find opf pkg -name '.*.tmp') ]] || fail "staging left behind"
@@ -120,7 +120,7 @@ case_two_packages_in_one_folder_share_nothing() {
   local first; first=$(outputs_sums shelf)
   result=$(run c "$data/epub/policy.epub" shelf/b.opf tmp2)
   [[ $result == "succeed 0" ]] || fail "second book: result $result"
-  [[ $(outputs_sums shelf | grep -v ' \./b\.opf\| \./b_files/') == "$first" ]] ||
+  [[ $(outputs_sums shelf | grep -v ' \./b\.opf\| \./b_opf_files/') == "$first" ]] ||
     fail "the second book changed the first"
   result=$(run c shelf/a.opf again.epub tmp3)
   [[ $result == "succeed 0" ]] || fail "the first package no longer reads: $result"
@@ -151,4 +151,20 @@ case_full_disk_leaves_the_previous_output() {
   [[ $(outputs_sums disk | grep -v ' \./filler') == "$before" ]] || fail "the previous outputs changed"
   [[ -z $(find disk -name '.*.tmp*') ]] || fail "staging left behind: $(find disk -name '.*.tmp*' | head -n 3)"
   umount disk
+}
+
+# One name in several formats: each output keeps a folder of its own, so the last run spoils none.
+case_outputs_of_one_name_in_several_formats_share_nothing() {
+  local result format
+  for format in html opf json; do
+    result=$(run c "$data/epub/qs-eng.epub" "out.$format" "tmp-$format")
+    [[ $result == "succeed 0" ]] || fail "$format: result $result"
+  done
+  [[ -d out_files && -d out_opf_files && -d out_json_files ]] || fail "the outputs share a folder"
+  result=$(run c out.opf again.epub tmp-again)
+  [[ $result == "succeed 0" ]] || fail "the package no longer reads after the JSON output: $result"
+  grep -o 'out_files/[^"]*' out.html | sort -u | while read -r target; do
+    [[ -e ${target%%#*} ]] || fail "out.html links to a missing $target"
+  done
+  return 0
 }
