@@ -3,6 +3,7 @@
 #include "base/Platform_confined.h"
 
 #include "base/Platform.h"
+#include "base/Progress.h"
 
 #include <algorithm>
 #include <atomic>
@@ -55,8 +56,7 @@ std::atomic<uint32_t>& RefusalCount()
 
 void Refuse(const std::string& path, const char* why)
 {
-    if (RefusalCount().fetch_add(1) < REFUSALS_SHOWN)
-        std::fprintf(stderr, "TarvoCmd: %s %s\n", path.c_str(), why);
+    if (RefusalCount().fetch_add(1) < REFUSALS_SHOWN) TellUser("%s %s", path.c_str(), why);
 }
 
 // The components of an OS path without empty ones and ".", ".." kept.

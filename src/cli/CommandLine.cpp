@@ -2,6 +2,7 @@
 #include "cli/CommandLine.h"
 
 #include "base/Platform.h"
+#include "base/Progress.h"
 #include "core/Engine.h"
 
 #include <cctype>
@@ -63,15 +64,14 @@ ResultCode RunGet(const std::vector<std::string>& args)
 void WarnIgnoredOptions(const std::vector<std::string>& ignoredOptions)
 {
     for (const std::string& option : ignoredOptions)
-        std::fprintf(stderr, "TarvoCmd: unknown option %s ignored\n", option.c_str());
+        TellUser("unknown option %s ignored", option.c_str());
 }
 
 ResultCode RunSetFromFile(const std::vector<std::string>& args)
 {
     std::string text = ReadWholeFile(args[4]);
     if (text.empty()) {
-        std::fprintf(stderr, "TarvoCmd: metadata file %s is missing, empty or not a plain file\n",
-                     args[4].c_str());
+        TellUser("metadata file %s is missing, empty or not a plain file", args[4].c_str());
         return RC_USAGE;
     }
     if (StartsWith(text, "\xEF\xBB\xBF")) text.erase(0, 3);
@@ -86,7 +86,7 @@ ResultCode RunSetFromOptions(const std::vector<std::string>& args)
     WarnIgnoredOptions(ignoredOptions);
     // Rewriting the book with nothing to change would report success for a misspelt command.
     if (metadata.m_MetaData.empty()) {
-        std::fprintf(stderr, "TarvoCmd: no option with a value to set; the book is left as it was\n");
+        TellUser("no option with a value to set; the book is left as it was");
         return RC_USAGE;
     }
     return setMetaInfoOrg(args[2], args[3], nullptr, &metadata.m_MetaData, ignoredOptions);

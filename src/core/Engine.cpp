@@ -10,7 +10,6 @@
 #include "core/EbookRegistry.h"
 #include "ebook/HtmlParse.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
 #include <utility>
@@ -18,18 +17,6 @@
 
 namespace
 {
-
-// Callers parse the result line, whose message is the table's text; what a failure concerns (a
-// path, a busy folder) goes to standard error as well as to the log.
-__attribute__((format(printf, 1, 2))) void TellUser(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::fputs("TarvoCmd: ", stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    va_end(args);
-}
 
 ResultCode PrepareTempDirectory(std::string& tempDirectory)
 {

@@ -4,6 +4,7 @@
 
 #include "base/Href.h"
 #include "base/Platform.h"
+#include "base/Progress.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
 
@@ -67,8 +68,11 @@ CMobiResources::CMobiResources(const std::string& tempDirectory, CRunLog* log)
 
 void CMobiResources::Refuse(const std::string& key, const char* reason)
 {
-    if (m_Refused.insert(key).second)
-        TARVO_LOG(m_Log, LOG_WARNING, "resource \"%s\" left out: %s", key.c_str(), reason);
+    if (!m_Refused.insert(key).second) return;
+    TARVO_LOG(m_Log, LOG_WARNING, "resource \"%s\" left out: %s", key.c_str(), reason);
+    // The book is still whole without it, so the run succeeds; but its reader would miss a picture
+    // or a font, which its user should hear of.
+    TellUser("%s left out of the Kindle book: %s", key.c_str(), reason);
 }
 
 bool CMobiResources::AddEntry(const std::string& path, ResourceKind kind, std::string bytes,

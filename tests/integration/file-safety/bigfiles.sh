@@ -59,3 +59,19 @@ case_big_style_sheets_are_packed_in_bounded_memory() {
   peak=$(sed -n 's/.*Maximum resident set size (kbytes): //p' memory.txt)
   ((peak < 200 * 1024)) || fail "peak memory ${peak} KiB, more than 200 MiB"
 }
+
+# A picture Kindle output cannot carry (not an image, or missing) is named on standard error; the
+# rest of the book is still written, so the run succeeds.
+case_resource_left_out_of_a_kindle_book_is_named() {
+  local result format
+  printf 'not a picture at all, just words to pass twenty bytes\n' >fake.png
+  printf '<html><head><title>Left out</title></head><body><h1>One</h1><p>Text <img src="fake.png" alt="f"/>
+and <img src="missing.png" alt="m"/> here.</p></body></html>\n' >page.html
+  for format in azw3 mobi; do
+    result=$(run c page.html "book.$format" "tmp-$format")
+    [[ $result == "succeed 0" ]] || fail "$format: result $result"
+    grep -q "fake.png left out of the Kindle book" err.txt || fail "$format: fake.png not named"
+    grep -q "missing.png left out of the Kindle book" err.txt || fail "$format: missing.png not named"
+  done
+  return 0
+}
