@@ -186,18 +186,23 @@ int DeflateStream(uint64_t size, const ZipSource& source, const ZipSink& sink)
     return rc;
 }
 
-} // namespace
-
-int InflateRaw(const char* in, size_t size, size_t limit, std::string& out)
+// Hands a buffer's bytes to the stream loops piece by piece.
+ZipSource MemorySource(const char* in, size_t size)
 {
-    out.clear();
-    size_t taken = 0;
-    auto source = [&](char* buffer, size_t room, size_t& got) {
+    return [in, size, taken = size_t(0)](char* buffer, size_t room, size_t& got) mutable {
         got = std::min(room, size - taken);
         if (got > 0) std::memcpy(buffer, in + taken, got);
         taken += got;
         return RC_OK;
     };
+}
+
+} // namespace
+
+int InflateRaw(const char* in, size_t size, size_t limit, std::string& out)
+{
+    out.clear();
+    const ZipSource source = MemorySource(in, size);
     auto sink = [&](const char* data, size_t piece) {
         out.append(data, piece);
         return RC_OK;
@@ -213,14 +218,8 @@ int DeflateRaw(const char* in, size_t size, char* out, size_t& outSize)
 {
     const size_t capacity = outSize;
     outSize = 0;
-    size_t taken = 0;
     bool full = false;
-    auto source = [&](char* buffer, size_t room, size_t& got) {
-        got = std::min(room, size - taken);
-        if (got > 0) std::memcpy(buffer, in + taken, got);
-        taken += got;
-        return RC_OK;
-    };
+    const ZipSource source = MemorySource(in, size);
     auto sink = [&](const char* data, size_t piece) {
         full = piece > capacity - outSize;
         if (full) return RC_FILE_WRITE_FAILED;
