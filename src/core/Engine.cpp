@@ -361,6 +361,7 @@ struct Conversion {
     std::string inputFile, outputFile, tempDirectory, inParam, outParam;
     CEbookRegistry registry;
     CRunLog& log;
+    const TempDirectoryHold& hold;
 };
 
 ResultCode RunHandlers(Conversion& job)
@@ -407,6 +408,9 @@ ResultCode RunHandlers(Conversion& job)
     RepairNakedAmpersands(*book, book->BookDirectory(job.tempDirectory));
     CONVERT_LOG(&log, LOG_INFO, "HandleNakedAmpersand OUT");
     PrintProgress("Processed 60%");
+    // A book read through a refused link is not the user's book: stop before any output is touched.
+    rc = FailOnRefusedLinks(log, job.hold, rc);
+    if (rc != RC_OK) return rc;
 
     CONVERT_LOG(&log, LOG_INFO, "inputEbook Convert_Output IN");
     book->PrepareForOutput();
@@ -449,7 +453,7 @@ ResultCode convertOrg(std::string inputFile, std::string outputFile, std::string
     if (rc == RC_OK) {
         LogIgnoredOptions(log, ignoredOptions);
         PrintProgress("Start Convert");
-        Conversion job{inputFile, outputFile, tempDirectory, inParam, outParam, {}, log};
+        Conversion job{inputFile, outputFile, tempDirectory, inParam, outParam, {}, log, hold};
         rc = FailOnRefusedLinks(log, hold, RunHandlers(job));
         if (rc != RC_OK) CONVERT_LOG(&log, LOG_WARNING, "%s", ResultMessage(rc));
         // The input handler found the book already in the wanted format: hand it over as it is.

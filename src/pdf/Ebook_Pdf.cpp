@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
 namespace
 {
@@ -118,14 +119,6 @@ void WrapBodyInBlock(std::string& html)
     if (open == std::string::npos || close == std::string::npos || close < open) return;
     html.insert(close, "</div>\n");
     html.insert(open + 1, "\n<div>");
-}
-
-// A file an earlier run left under a name this run's helper is to write must not pass for its work.
-ResultCode RemoveLeftover(const std::string& path, CRunLog* log)
-{
-    if (!FileExists(path) || DeleteFile(path) == RC_OK) return RC_OK;
-    TARVO_LOG(log, LOG_ERROR, "%s, left by an earlier run, cannot be removed", path.c_str());
-    return RC_FILE_DELETE_FAILED;
 }
 
 bool HasName(TidyNode node, const char* name)
@@ -237,8 +230,12 @@ ResultCode CEbookPdf::Convert_Output(const std::string& outputFile, ConvertOutpu
 ResultCode CEbookPdf::ParsePdf(const std::string& inputFile, ConvertInputContext& ctx)
 {
     m_WorkName = MakeWorkName();
-    const std::string tempDirectory = ToOsPath(ctx.m_TempDirectory);
-    const std::string outputBase = tempDirectory + m_WorkName;
+    // poppler writes its page and images by name without a care for links: into a folder this run
+    // makes new, where no one can have planted one.
+    std::string workFolder;
+    ResultCode rc = MakeFreshDirectory(ToOsPath(ctx.m_TempDirectory) + "pdftohtml.", workFolder);
+    if (rc != RC_OK) return rc;
+    const std::string outputBase = workFolder + m_WorkName;
     std::string options = DEFAULT_PDF_TO_HTML_OPTIONS;
     m_Book.m_Log = m_Log;
     m_Book.Reset();
@@ -253,19 +250,19 @@ ResultCode CEbookPdf::ParsePdf(const std::string& inputFile, ConvertInputContext
 
     PrintProgress("Parsing Pdf File");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf pdftohtml.exe IN...");
-    ResultCode rc = RunPdfToHtml(inputFile, outputBase, options);
+    rc = RunPdfToHtml(inputFile, outputBase, options);
     if (rc != RC_OK) return rc;
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::ParsePdf pdftohtml.exe OUT...");
 
     m_WorkName += ".html";
-    const std::string htmlPath = tempDirectory + m_WorkName;
+    const std::string htmlPath = workFolder + m_WorkName;
     std::string html;
     if (!ReadFileBytes(htmlPath, html) || html.empty()) {
         TARVO_LOG(m_Log, LOG_ERROR, "%s left no HTML at %s for %s", PDF_TO_HTML_PROGRAM, htmlPath.c_str(),
                   inputFile.c_str());
         return RC_PDF_TO_HTML;
     }
-    StripOutputBase(html, tempDirectory, outputBase, FileStem(htmlPath));
+    StripOutputBase(html, workFolder, outputBase, FileStem(htmlPath));
     DropPopplerMarkup(html);
     WrapBodyInBlock(html);
     NamePageAnchors(html, m_WorkName);
@@ -280,8 +277,6 @@ ResultCode CEbookPdf::ParsePdf(const std::string& inputFile, ConvertInputContext
 ResultCode CEbookPdf::RunPdfToHtml(const std::string& inputFile, const std::string& outputBase,
                                    const std::string& options)
 {
-    ResultCode rc = RemoveLeftover(outputBase + ".html", m_Log);
-    if (rc != RC_OK) return rc;
     // The user's options are one text to split; the paths go as they are, whatever they contain.
     std::vector<std::string> arguments = SplitCommandLine(options);
     arguments.push_back(ToOsPath(inputFile));
@@ -319,9 +314,17 @@ ResultCode CEbookPdf::ReadGeneratedBook(const std::string& inputFile, const std:
 ResultCode CEbookPdf::ConvertToPdf(const std::string& outputFile, ConvertOutputContext& ctx)
 {
     const std::string output = ToOsPath(outputFile);
-    // cov renders under a name of our own beside the output: an old PDF already at the output's
-    // name must never be taken for the result of a rendering that failed.
-    const std::string rendered = GetDirectory(output) + "." + GetFileName(output) + ".partial";
+    // cov renders into a folder this run makes new beside the output: an old PDF already at the
+    // output's name is never taken for the result of a rendering that failed, and no link planted
+    // beside the output can lead the renderer's write elsewhere.
+    std::string staging;
+    ResultCode rc =
+        MakeFreshDirectory(GetDirectory(output) + "." + GetFileName(output).substr(0, 64) + ".", staging);
+    if (rc != RC_OK) {
+        TARVO_LOG(m_Log, LOG_ERROR, "no folder to render in beside %s", output.c_str());
+        return RC_FILE_WRITE_FAILED;
+    }
+    const std::string rendered = staging + "rendered.pdf";
 
     std::string userOptions;
     GetParamValue(ctx.m_OutParam, HTML_TO_PDF_OPTIONS_KEY, userOptions);
@@ -334,26 +337,24 @@ ResultCode CEbookPdf::ConvertToPdf(const std::string& outputFile, ConvertOutputC
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam IN...");
     std::vector<std::string> param;
     const size_t used = ArgumentRoom(arguments);
-    ResultCode rc =
-        GetCmdParam(rendered, ctx, used < COMMAND_LINE_LIMIT ? COMMAND_LINE_LIMIT - used : 0, param);
-    if (rc != RC_OK) return rc;
-    Append(arguments, param);
+    rc = GetCmdParam(rendered, ctx, used < COMMAND_LINE_LIMIT ? COMMAND_LINE_LIMIT - used : 0, param);
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam OUT...");
-
-    PrintProgress("Processed 95%");
-    PrintProgress("Creating Pdf Output");
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe IN...");
-    rc = RenderPdf(rendered, arguments);
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe OUT...");
+    if (rc == RC_OK) {
+        Append(arguments, param);
+        PrintProgress("Processed 95%");
+        PrintProgress("Creating Pdf Output");
+        TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe IN...");
+        rc = RenderPdf(rendered, arguments);
+        TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf:ConvertToPdf cov.exe OUT...");
+    }
     if (rc == RC_OK) rc = MoveFile(rendered, output);
-    if (rc != RC_OK && FileExists(rendered)) DeleteFile(rendered);
+    std::error_code error;
+    std::filesystem::remove_all(staging, error);
     return rc;
 }
 
 ResultCode CEbookPdf::RenderPdf(const std::string& pdfFile, const std::vector<std::string>& arguments)
 {
-    ResultCode rc = RemoveLeftover(pdfFile, m_Log);
-    if (rc != RC_OK) return rc;
     const std::string helper = HelperFile(HTML_TO_PDF_PROGRAM);
     const ProgramExit exit = RunProgram(helper, arguments);
     if (!exit.Succeeded()) {

@@ -93,7 +93,9 @@ TEST(PdfInput, RunsPdfToHtmlAndReadsItsPageAsABook)
         ASSERT_EQ(args.size(), c.options.size() + 2);
         EXPECT_EQ(std::vector<std::string>(args.begin(), args.end() - 2), c.options);
         EXPECT_EQ(args[args.size() - 2], input);
-        EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdfTohtml_")) << args.back();
+        // poppler writes into a folder of the run's own inside the TempDirectory.
+        EXPECT_TRUE(StartsWith(args.back(), ctx.m_TempDirectory + "pdftohtml.")) << args.back();
+        EXPECT_NE(args.back().find(".tmp/pdfTohtml_"), std::string::npos) << args.back();
 
         CIntermediateBook& book = *pdf.GetIntermediateBook();
         EXPECT_EQ(Metadata(book, "title"), c.title);
@@ -293,7 +295,7 @@ TEST(PdfOutput, ARenderingThatFailedIsNeverSuccess)
     struct FailCase {
         const char* label;
         std::string helper; // empty: none in the helper folder
-        bool leftover;      // a rendering of a crashed run lies under the renderer's name
+        bool leftover;      // a crashed run left its rendering beside the output
     };
     const FailCase cases[] = {
         {"helper missing (one in the working folder is never used)", "", false},
@@ -310,12 +312,18 @@ TEST(PdfOutput, ARenderingThatFailedIsNeverSuccess)
         f.AddPage("a.html");
         WriteStandIn(f.cwd, "cov", WRITES_PDF);
         if (!c.helper.empty()) WriteStandIn(f.helpers, "cov", c.helper);
-        const std::string output = f.cwd / "out.pdf", partial = f.cwd / ".out.pdf.partial";
+        const std::string output = f.cwd / "out.pdf", crashed = f.cwd / ".out.pdf.0123456789abcdef.tmp/";
         std::ofstream(output) << "%PDF-1.4 an older book";
-        if (c.leftover) std::ofstream(partial) << "%PDF-1.4 from a crashed run";
+        if (c.leftover) {
+            MakePath(crashed);
+            std::ofstream(crashed + "rendered.pdf") << "%PDF-1.4 from a crashed run";
+        }
         EXPECT_EQ(f.Convert(output), RC_FILE_WRITE_FAILED);
         EXPECT_EQ(ReadWholeFile(output), "%PDF-1.4 an older book");
-        EXPECT_FALSE(FileExists(partial));
+        size_t staging = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(f.cwd.Path()))
+            staging += StartsWith(entry.path().filename().string(), ".out.pdf.");
+        EXPECT_EQ(staging, c.leftover ? 1u : 0u) << "a rendering folder was left behind";
         EXPECT_FALSE(FileExists(f.cwd / "args.txt")) << "the working folder's helper ran";
     }
 }

@@ -46,7 +46,7 @@ epub_to_pdf() { # label epub title min_pages max_pages phrase
   ((pages >= $4 && pages <= $5)) || fail "$label" "$pages pages"
   pdftotext "$out" - | grep -q "$6" || fail "$label" "\"$6\" not in the PDF's text"
   (($(ink "$out" 3) > 500)) || fail "$label" "page 3 renders blank"
-  ls -A "$work" | grep -q partial && fail "$label" "a partial PDF was left behind"
+  ls -A "$work" | grep -q '\.tmp$' && fail "$label" "a partial PDF was left behind"
 }
 
 pdf_to_epub "qs-eng-calibre" "$data/pdf/qs-eng-calibre.pdf"
@@ -69,7 +69,7 @@ output folder not writable|$data/epub/qs-eng.epub|/proc/tarvo-check.pdf|33554435
 pdftohtml out of time|$work/in.pdf|$work/late.epub|184549377|-pdf2html|--time-limit 0.001 -noframes -enc UTF-8
 cov out of time|$data/epub/lm-ja.epub|$work/late.pdf|33554435|-wk|--time-limit 1
 EOF
-ls -A "$work" | grep -q partial && fail "failures" "a partial PDF was left behind"
+ls -A "$work" | grep -q '\.tmp$' && fail "failures" "a partial PDF was left behind"
 
 # A page that asks for a style sheet and an image over HTTP: the server must see no request.
 mkdir -p "$work/net"
