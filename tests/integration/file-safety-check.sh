@@ -8,6 +8,8 @@
 set -u
 tarvo=$(realpath "$1") data=$(realpath "$2") quick=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
+# The cases' Python finds crafted_epub there.
+export PYTHONPATH="$here/file-safety${PYTHONPATH:+:$PYTHONPATH}"
 root=$(mktemp -d); trap 'chmod -R u+rwX "$root" 2>/dev/null; rm -rf "$root"' EXIT
 status=0 current=
 fail() { echo "$current: PROBLEM: $*"; status=1; }

@@ -13,38 +13,25 @@ outputs_unzip() {
 # A small EPUB whose manifest names hidden files and a path that climbs out, beside a real chapter.
 outputs_hostile_epub() {
   python3 - "$1" <<'EOF'
-import sys, zipfile
+import sys
+from crafted_epub import package, write_epub
 page = ('<?xml version="1.0" encoding="utf-8"?><html xmlns="http://www.w3.org/1999/xhtml">'
         '<head><title>{0}</title></head><body><p>{0}</p></body></html>')
-opf = '''<?xml version="1.0" encoding="utf-8"?>
-<package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="id">
- <metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Hostile</dc:title>
-  <dc:identifier id="id">urn:uuid:0</dc:identifier><dc:language>en</dc:language></metadata>
- <manifest>
+opf = package("Hostile", '''
   <item id="c1" href="chapter.xhtml" media-type="application/xhtml+xml"/>
   <item id="p" href=".profile" media-type="application/xhtml+xml"/>
   <item id="k" href=".ssh/authorized_keys" media-type="text/css"/>
   <item id="e" href="../escape.xhtml" media-type="application/xhtml+xml"/>
-  <item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/>
- </manifest>
- <spine toc="ncx"><itemref idref="c1"/><itemref idref="p"/><itemref idref="e"/></spine>
-</package>'''
+  <item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/>''',
+              '<itemref idref="c1"/><itemref idref="p"/><itemref idref="e"/>')
 ncx = ('<?xml version="1.0" encoding="utf-8"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" '
        'version="2005-1"><head/><docTitle><text>Hostile</text></docTitle><navMap><navPoint id="n1" '
        'playOrder="1"><navLabel><text>One</text></navLabel><content src="chapter.xhtml"/></navPoint>'
        '</navMap></ncx>')
-with zipfile.ZipFile(sys.argv[1], "w") as z:
-    z.writestr("mimetype", "application/epub+zip", zipfile.ZIP_STORED)
-    z.writestr("META-INF/container.xml",
-               '<?xml version="1.0"?><container version="1.0" xmlns="urn:oasis:names:tc:opendocument:'
-               'xmlns:container"><rootfiles><rootfile full-path="content.opf" '
-               'media-type="application/oebps-package+xml"/></rootfiles></container>')
-    z.writestr("content.opf", opf)
-    z.writestr("toc.ncx", ncx)
-    z.writestr("chapter.xhtml", page.format("chapter"))
-    z.writestr(".profile", page.format("PROFILE FROM THE BOOK"))
-    z.writestr(".ssh/authorized_keys", "ssh-ed25519 KEY-FROM-THE-BOOK")
-    z.writestr("../escape.xhtml", page.format("escape"))
+write_epub(sys.argv[1], "content.opf", {
+    "content.opf": opf, "toc.ncx": ncx, "chapter.xhtml": page.format("chapter"),
+    ".profile": page.format("PROFILE FROM THE BOOK"),
+    ".ssh/authorized_keys": "ssh-ed25519 KEY-FROM-THE-BOOK", "../escape.xhtml": page.format("escape")})
 EOF
 }
 

@@ -18,16 +18,12 @@ case_output_keeps_the_case_of_its_name() {
 case_names_leading_out_of_a_book_stay_inside() {
   mkdir -p work/deep && cd work/deep || return
   python3 - <<'PY'
-import zipfile
+from crafted_epub import package, write_epub
 page = ('<?xml version="1.0" encoding="utf-8"?><html xmlns="http://www.w3.org/1999/xhtml">'
         '<head><title>t</title><link rel="stylesheet" href="../x.css"/></head><body><p>inside</p>'
         '<img src="%2e%2e/x.png"/><img src="a\\..\\..\\x.gif"/><a href="../x.html">x</a>'
         '<a href=".hidden.html">h</a><img src="../../../../../../../../tmp/x.jpg"/></body></html>')
-opf = '''<?xml version="1.0" encoding="utf-8"?>
-<package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="id">
-<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Paths</dc:title>
-<dc:identifier id="id">paths-1</dc:identifier><dc:language>en</dc:language></metadata>
-<manifest>
+opf = package("Paths", '''
 <item id="p" href="page.xhtml" media-type="application/xhtml+xml"/>
 <item id="up" href="../x.html" media-type="application/xhtml+xml"/>
 <item id="esc" href="%2e%2e/%2e%2e/y.html" media-type="application/xhtml+xml"/>
@@ -35,25 +31,17 @@ opf = '''<?xml version="1.0" encoding="utf-8"?>
 <item id="hid" href=".hidden.html" media-type="application/xhtml+xml"/>
 <item id="css" href="../x.css" media-type="text/css"/>
 <item id="img" href="%2e%2e/x.png" media-type="image/png"/>
-<item id="ncx" href="../toc.ncx" media-type="application/x-dtbncx+xml"/>
-</manifest>
-<spine toc="ncx"><itemref idref="up"/><itemref idref="esc"/><itemref idref="bs"/>
-<itemref idref="hid"/><itemref idref="p"/></spine></package>'''
+<item id="ncx" href="../toc.ncx" media-type="application/x-dtbncx+xml"/>''',
+              '''<itemref idref="up"/><itemref idref="esc"/><itemref idref="bs"/>
+<itemref idref="hid"/><itemref idref="p"/>''')
 ncx = ('<?xml version="1.0" encoding="utf-8"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" '
        'version="2005-1"><navMap><navPoint id="n1" playOrder="1"><navLabel><text>Out</text></navLabel>'
        '<content src="../../x.html"/></navPoint><navPoint id="n2" playOrder="2"><navLabel><text>In'
        '</text></navLabel><content src="page.xhtml"/></navPoint></navMap></ncx>')
-with zipfile.ZipFile('../../paths.epub', 'w') as z:
-    z.writestr(zipfile.ZipInfo('mimetype'), 'application/epub+zip')
-    z.writestr('META-INF/container.xml', '<?xml version="1.0"?><container version="1.0" '
-               'xmlns="urn:oasis:names:tc:opendocument:xmlns:container"><rootfiles><rootfile '
-               'full-path="OEBPS/content.opf" media-type="application/oebps-package+xml"/>'
-               '</rootfiles></container>')
-    z.writestr('OEBPS/content.opf', opf)
-    z.writestr('OEBPS/page.xhtml', page)
-    z.writestr('OEBPS/.hidden.html', page.replace('inside', 'hidden'))
-    z.writestr('toc.ncx', ncx)
-    z.writestr('x.html', page.replace('inside', 'top'))
+write_epub('../../paths.epub', 'OEBPS/content.opf', {
+    'OEBPS/content.opf': opf, 'OEBPS/page.xhtml': page,
+    'OEBPS/.hidden.html': page.replace('inside', 'hidden'), 'toc.ncx': ncx,
+    'x.html': page.replace('inside', 'top')})
 PY
   cd ../.. || return
   [[ -s paths.epub ]] || { fail "no test book"; return; }
@@ -75,23 +63,12 @@ PY
 # of a naked "&" reaches the book, and no second file under the escaped name appears.
 case_escaped_page_is_repaired_in_place() {
   python3 - <<'PY'
-import zipfile
-opf = '''<?xml version="1.0" encoding="utf-8"?>
-<package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="id">
-<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Amp</dc:title>
-<dc:identifier id="id">amp-1</dc:identifier><dc:language>en</dc:language></metadata>
-<manifest><item id="p" href="a%20b.xhtml" media-type="application/xhtml+xml"/></manifest>
-<spine><itemref idref="p"/></spine></package>'''
+from crafted_epub import package, write_epub
+opf = package("Amp", '<item id="p" href="a%20b.xhtml" media-type="application/xhtml+xml"/>',
+              '<itemref idref="p"/>', toc=False)
 page = ('<?xml version="1.0" encoding="utf-8"?><html xmlns="http://www.w3.org/1999/xhtml">'
         '<head><title>t</title></head><body><p>Tom & Jerry</p></body></html>')
-with zipfile.ZipFile('amp.epub', 'w') as z:
-    z.writestr(zipfile.ZipInfo('mimetype'), 'application/epub+zip')
-    z.writestr('META-INF/container.xml', '<?xml version="1.0"?><container version="1.0" '
-               'xmlns="urn:oasis:names:tc:opendocument:xmlns:container"><rootfiles><rootfile '
-               'full-path="OEBPS/content.opf" media-type="application/oebps-package+xml"/>'
-               '</rootfiles></container>')
-    z.writestr('OEBPS/content.opf', opf)
-    z.writestr('OEBPS/a b.xhtml', page)
+write_epub('amp.epub', 'OEBPS/content.opf', {'OEBPS/content.opf': opf, 'OEBPS/a b.xhtml': page})
 PY
   local result
   result=$(run c amp.epub out.epub T)
