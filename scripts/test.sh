@@ -15,4 +15,5 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-scripts/fuzz.sh "${TARVO_FUZZ_SECONDS:-60}"
+# 30 s a target keeps the whole command within half an hour; longer runs: TARVO_FUZZ_SECONDS=600.
+scripts/fuzz.sh "${TARVO_FUZZ_SECONDS:-30}"
