@@ -5,10 +5,13 @@
 
 #include <uchardet/uchardet.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <iconv.h>
 
-namespace {
+namespace
+{
 
 constexpr size_t PIECE_SIZE = 4096;
 constexpr size_t OUTPUT_SIZE = 8192;
@@ -22,10 +25,14 @@ size_t CodeUnitSize(const std::string& charset)
     return 1;
 }
 
-bool IsUtf16(const std::string& charset) { return StartsWith(ToLowerCopy(charset), "utf-16"); }
+bool IsUtf16(const std::string& charset)
+{
+    return StartsWith(ToLowerCopy(charset), "utf-16");
+}
 
-class CIconv {
-public:
+class CIconv
+{
+  public:
     CIconv(const std::string& from, const std::string& to) : m_Cd(iconv_open(to.c_str(), from.c_str())) {}
     ~CIconv()
     {
@@ -36,7 +43,7 @@ public:
     bool IsOpen() const { return m_Cd != reinterpret_cast<iconv_t>(-1); }
     iconv_t Get() const { return m_Cd; }
 
-private:
+  private:
     iconv_t m_Cd;
 };
 
@@ -113,4 +120,94 @@ ResultCode CharsetConv::ToUtf8(std::string& text)
     rc = Convert(charset, "utf-8", text, converted);
     if (rc == RC_OK) text.swap(converted);
     return rc;
+}
+
+namespace
+{
+
+void AppendUtf8(uint32_t codePoint, std::string& out)
+{
+    if (codePoint < 0x80) {
+        out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        out += static_cast<char>(0xC0 | (codePoint >> 6));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += static_cast<char>(0xE0 | (codePoint >> 12));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (codePoint >> 18));
+        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// The code point of "#39" or "#x27" (the text between "&" and ";"), or 0 when it names none.
+uint32_t NumericReference(const std::string& name)
+{
+    if (name.size() < 2 || name[0] != '#') return 0;
+    bool hex = name[1] == 'x' || name[1] == 'X';
+    size_t start = hex ? 2 : 1;
+    if (start >= name.size()) return 0;
+    uint32_t value = 0;
+    for (size_t i = start; i < name.size(); ++i) {
+        int digit = -1;
+        char c = name[i];
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        if (digit < 0) return 0;
+        value = value * (hex ? 16 : 10) + static_cast<uint32_t>(digit);
+        if (value > 0x10FFFF) return 0;
+    }
+    if (value >= 0xD800 && value <= 0xDFFF) return 0;
+    return value;
+}
+
+bool AppendReference(const std::string& name, std::string& out)
+{
+    static const char* const NAMED[][2] = {
+        {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}};
+    for (const auto& entity : NAMED) {
+        if (name == entity[0]) {
+            out += entity[1];
+            return true;
+        }
+    }
+    uint32_t codePoint = NumericReference(name);
+    if (codePoint == 0) return false;
+    AppendUtf8(codePoint, out);
+    return true;
+}
+
+} // namespace
+
+std::string DecodeCharacterReferences(const std::string& text)
+{
+    // Longer than any reference we decode ("&#x10FFFF;"), so a stray "&" costs a short look.
+    constexpr size_t LONGEST_NAME = 8;
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t amp = text.find('&', i);
+        if (amp == std::string::npos) break;
+        out.append(text, i, amp - i);
+        size_t end = std::min(text.size(), amp + 2 + LONGEST_NAME);
+        size_t semicolon =
+            static_cast<size_t>(std::find(text.begin() + amp + 1, text.begin() + end, ';') - text.begin());
+        if (semicolon < end && AppendReference(text.substr(amp + 1, semicolon - amp - 1), out)) {
+            i = semicolon + 1;
+        } else {
+            out += '&';
+            i = amp + 1;
+        }
+    }
+    out.append(text, i, std::string::npos);
+    return out;
 }

@@ -128,3 +128,33 @@ TEST(Charset, ToUtf8OnRealTextsMatchesTheirKnownEncoding)
 }
 
 } // namespace
+
+struct ReferenceCase {
+    const char* written;
+    const char* shown;
+};
+
+TEST(Charset, DecodeCharacterReferencesShowsTheCharacterOrKeepsTheText)
+{
+    const ReferenceCase cases[] = {
+        {"Developer&#x27;s Reference Team", "Developer's Reference Team"},
+        {"caf&#233; &#X2603;", "caf\xC3\xA9 \xE2\x98\x83"},
+        {"&#x1F600;", "\xF0\x9F\x98\x80"},
+        {"A &amp; B &lt;c&gt; &quot;d&quot; &apos;e&apos;", "A & B <c> \"d\" 'e'"},
+        {"&amp;lt;", "&lt;"}, // one pass: escaped twice stays escaped once
+        {"Simon & Schuster", "Simon & Schuster"},
+        {"&#0; &#xD800; &#x110000; &#; &#x; &#12a; &nbsp; &copy;",
+         "&#0; &#xD800; &#x110000; &#; &#x; &#12a; &nbsp; &copy;"},
+        {"&#39", "&#39"},
+        {"&#0000000039;", "&#0000000039;"}, // longer than any reference, left alone
+        {"trailing &", "trailing &"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DecodeCharacterReferences(c.written), c.shown) << c.written;
+}
+
+TEST(Charset, DecodeCharacterReferencesIsLinearInStrayAmpersands)
+{
+    std::string text(1 << 20, '&');
+    EXPECT_EQ(DecodeCharacterReferences(text), text);
+}
