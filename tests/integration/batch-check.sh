@@ -11,11 +11,12 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect_eq() { [[ "$1" == "$2" ]] || fail "$3: expected [$2], got [$1]"; }
 
-# A stand-in TarvoCmd: records each book it is given, can be slowed down, and hangs or crashes
-# on books named so; everything else is done by the real program.
+# A stand-in TarvoCmd: records each book it is given (not the batch's start-up look at it), can
+# be slowed down, and hangs or crashes on books named so; everything else is done by the real
+# program.
 cat >"$work/tarvo-stand-in" <<EOF
 #!/usr/bin/env bash
-echo "\$2" >>"$work/calls"
+[[ \$# -eq 0 ]] || echo "\$2" >>"$work/calls"
 case "\$2" in *hang*) exec sleep 60;; *crash*) kill -SEGV \$\$;; esac
 [[ -n "\${SLOW:-}" ]] && sleep "\$SLOW"
 exec "$real_cmd" "\$@"
@@ -130,6 +131,81 @@ for line in lines:
         assert os.path.getsize(os.path.join(os.path.dirname(catalogue), line["cover"])) > 0
 assert any(line["cover"] for line in lines)
 EOF
+
+# Without a TarvoCmd that starts, the batch stops before planning: a message, status 2, no DST.
+lonely=$work/lonely
+mkdir -p "$lonely" && cp "$batch" "$lonely/"
+printf '#!/bin/sh\nexec /nonexistent/TarvoCmd "$@"\n' >"$work/cannot-run"
+chmod +x "$work/cannot-run"
+refused() {   # what, TARVO_CMD ("" leaves it unset), words the message must hold
+  local message status
+  message=$(unset TARVO_CMD; [[ -n $2 ]] && export TARVO_CMD=$2
+            "$lonely/tarvo-batch" convert "$library" "$work/out-refused" --to epub 2>&1 >/dev/null)
+  status=$?
+  expect_eq "$status" 2 "$1: exit status"
+  [[ $message == *"$3"* ]] || fail "$1: message [$message] lacks [$3]"
+  [[ ! -e $work/out-refused ]] || fail "$1: planned anyway"
+}
+refused "nothing beside tarvo-batch" "" "no TarvoCmd beside tarvo-batch ($lonely) and TARVO_CMD is not set"
+refused "TARVO_CMD names nothing" "$work/nothing-here" "TARVO_CMD=$work/nothing-here is not an executable"
+refused "TARVO_CMD cannot run" "$work/cannot-run" "cannot run (exit 127"
+"$batch" convert --help | grep -q TARVO_CMD || fail "help: TARVO_CMD not named"
+
+# A TarvoCmd that could not start fails no book: the next run, plain or resumed, converts it
+# without --retry-failed.
+cat >"$work/flaky" <<EOF
+#!/usr/bin/env bash
+[[ \$# -eq 0 || -z \${BROKEN:-} ]] && exec "$real_cmd" "\$@"
+exec /nonexistent/TarvoCmd "\$@"
+EOF
+chmod +x "$work/flaky"
+pair=$work/pair
+mkdir -p "$pair"
+cp "$data/epub/qs-eng.epub" "$data/text/en-utf8.txt" "$pair/"
+for again in "" --resume; do
+  out=$work/out-setup$again
+  summary=$(BROKEN=1 TARVO_CMD=$work/flaky "$batch" convert "$pair" "$out" --to azw3 2>"$work/stderr")
+  expect_eq "$?/$summary" "1/converted 0, skipped 0, refused for DRM 0, failed 2" "set-up$again: summary"
+  for book in qs-eng.epub en-utf8.txt; do
+    expect_eq "$(code_of "$out/results.tsv" "$book")" -2 "set-up$again: $book's code"
+  done
+  grep -q "2 books were not tried" "$work/stderr" || fail "set-up$again: not said: $(cat "$work/stderr")"
+  summary=$(TARVO_CMD=$work/flaky "$batch" convert "$pair" "$out" --to azw3 $again)
+  expect_eq "$?/$summary" "0/converted 2, skipped 0, refused for DRM 0, failed 0" "set-up$again: rerun"
+done
+
+# Unpacked OPF packages are one book each, named after their folder; the pages their manifests
+# list are no books, a page none lists is left out with a row, any other book there is a book,
+# and a library manager's metadata.opf is no book. Here and on a second machine alike.
+packages=$work/packages
+mkdir -p "$packages/shelf/qs" "$packages/lm" "$packages/Author/Title"
+unzip -q "$data/epub/qs-eng.epub" -d "$packages/shelf/qs"
+unzip -q "$data/epub/lm-ja.epub" -d "$packages/lm"   # its package is in OEBPS/, named by container.xml
+cp "$data/text/en-utf8.txt" "$packages/shelf/qs/notes.txt"
+echo '<html><body><p>draft</p></body></html>' >"$packages/shelf/qs/text/draft.xhtml"
+cp "$data/epub/qs-eng.epub" "$packages/Author/Title/Title.epub"
+printf '<package version="2.0"><metadata><dc:title>Title</dc:title></metadata></package>\n' \
+  >"$packages/Author/Title/metadata.opf"
+expected_rows=$(printf '%s\t%s\t%s\n' \
+  Author/Title/Title.epub Author/Title/Title.epub 0 \
+  lm/OEBPS/content.opf lm.epub 0 \
+  shelf/qs/content.opf shelf/qs.epub 0 \
+  shelf/qs/notes.txt shelf/qs/notes.epub 0 \
+  shelf/qs/text/draft.xhtml "" "")
+for where in here remote; do
+  out=$work/out-packages-$where
+  remote=()
+  [[ $where == remote ]] && remote=(-S 1/second --ssh "$work/fake-ssh")
+  summary=$("$batch" convert "$packages" "$out" --to epub "${remote[@]}")
+  expect_eq "$?/$summary" "0/converted 4, skipped 1, refused for DRM 0, failed 0" "packages $where: summary"
+  expect_eq "$(tail -n +2 "$out/results.tsv" | cut -f1-3)" "$expected_rows" "packages $where: rows"
+  expect_eq "$(cd "$out" && find . -name '*.epub' | sort | tr '\n' ' ')" \
+    "./Author/Title/Title.epub ./lm.epub ./shelf/qs.epub ./shelf/qs/notes.epub " "packages $where: outputs"
+  # The package gives every file of the book it was unzipped from.
+  expect_eq "$(unzip -Z1 "$out/shelf/qs.epub" | sort)" "$(unzip -Z1 "$work/out-epub/qs-eng.epub" | sort)" \
+    "packages $where: the package's book"
+  unzip -tq "$out/lm.epub" >/dev/null || fail "packages $where: lm.epub is not whole"
+done
 
 ((failures == 0)) && echo "batch check passed"
 exit $((failures > 0))
