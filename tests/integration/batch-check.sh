@@ -173,6 +173,13 @@ for again in "" --resume; do
   summary=$(TARVO_CMD=$work/flaky "$batch" convert "$pair" "$out" --to azw3 $again)
   expect_eq "$?/$summary" "0/converted 2, skipped 0, refused for DRM 0, failed 0" "set-up$again: rerun"
 done
+# The same when the other machine has no tarvo-batch where the job looks for it.
+summary=$("$batch" convert "$pair" "$work/out-setup-remote" --to azw3 -S 1/second --ssh "$work/fake-ssh" \
+  --remote-command "$work/nothing-here" 2>/dev/null)
+expect_eq "$?/$summary" "1/converted 0, skipped 0, refused for DRM 0, failed 2" "set-up remote: summary"
+expect_eq "$(code_of "$work/out-setup-remote/results.tsv" en-utf8.txt)" -2 "set-up remote: code"
+summary=$("$batch" convert "$pair" "$work/out-setup-remote" --to azw3 -S 1/second --ssh "$work/fake-ssh")
+expect_eq "$?/$summary" "0/converted 2, skipped 0, refused for DRM 0, failed 0" "set-up remote: rerun"
 
 # Unpacked OPF packages are one book each, named after their folder; the pages their manifests
 # list are no books, a page none lists is left out with a row, any other book there is a book,
