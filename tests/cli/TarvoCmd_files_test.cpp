@@ -156,7 +156,8 @@ std::string LogOf(const ScratchDir& scratch, const std::string& job)
            ReadWholeFile(scratch / "marlek_log/OK/" + job + ".txt");
 }
 
-const char* const USAGE_END = "[-setv]\r\n\n";
+// The usage ends with the formats written.
+const char* const USAGE_END = "(a name without extension is written as EPUB)\n";
 const char* const REFUSED = "Not Support!\nreturn 16777216\n";
 const char* const NOT_AN_INPUT = "Input file is not existed!\nreturn 16777220\n";
 const char* const BUSY = "Get Directory failed!\nreturn 33554946\n";
