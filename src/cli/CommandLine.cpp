@@ -160,6 +160,20 @@ ResultCode RunConvert(const std::vector<std::string>& args)
     return convertOrg(args[2], args[3], args[4], inText, outText, scan.ignoredOptions);
 }
 
+// "GetEbook init failed!" stands for two causes; the person who typed the line learns which.
+void ExplainGetEbookFailure(ResultCode rc, char command, const std::vector<std::string>& args)
+{
+    if (rc != RC_GETEBOOK_FAILED) return;
+    const std::string& input = args[2];
+    const std::string word = FormatWordOf(input);
+    if (!KnowsFormat(word))
+        TellUser("%s: %s are no books TarvoCmd knows; it reads %s", input.c_str(),
+                 word.empty() ? "names ending in \".\"" : ("." + word + " files").c_str(),
+                 FormatList(ConversionSide::Input).c_str());
+    else if (args[command == 'c' ? 4 : 3].empty())
+        TellUser("the TempDirectory is an empty name");
+}
+
 std::string NotALanguageTag(const std::string& option, const std::string& value)
 {
     return option + " " + value +
@@ -297,6 +311,7 @@ ResultCode RunCommandLine(const std::vector<std::string>& args)
     } catch (const std::length_error&) {
         rc = RC_ALLOC_FAILED;
     }
+    ExplainGetEbookFailure(rc, command, args);
 
     if (rc == RC_USAGE) {
         PrintUsage();

@@ -80,6 +80,11 @@ CEbook* CEbookRegistry::GetEbook(const std::string& path)
     return raw;
 }
 
+bool KnowsFormat(const std::string& formatWord)
+{
+    return KindOf(formatWord) != nullptr;
+}
+
 bool Converts(const std::string& formatWord, ConversionSide side)
 {
     const HandlerKind* kind = KindOf(formatWord);

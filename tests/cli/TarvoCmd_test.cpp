@@ -186,6 +186,24 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
          LAST_USAGE_LINE,
          E + "-l french: not a language tag (two or three letters, then subtags of 1 to 8 letters or digits "
              "after \"-\", as in en, pt-BR, zh-Hant)\n"},
+        {"g of an unknown extension",
+         {"g", "book.doc", "job", "m.json", "c.jpg"},
+         1,
+         "GetEbook init failed!",
+         "return 16777217",
+         E + "book.doc: .doc files are no books TarvoCmd knows; it reads " + READ + "\n"},
+        {"s with an empty TempDirectory",
+         {"s", "book.epub", "", "-t", "T"},
+         1,
+         "GetEbook init failed!",
+         "return 16777217",
+         E + "the TempDirectory is an empty name\n"},
+        {"c with an empty TempDirectory",
+         {"c", "book.txt", "out.epub", ""},
+         1,
+         "Processed 100%",
+         "return 16777217",
+         E + "the TempDirectory is an empty name\n"},
         {"stray argument named, the run goes on",
          {"c", "book.txt", "out.epub", "job", "extra"},
          0,
@@ -225,7 +243,7 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
         EXPECT_EQ(errors, c.errors);
         EXPECT_EQ(DirectoryExists(scratch / "job"), c.runs);
         if (!c.runs) {
-            EXPECT_EQ(run.out.find("Processed"), std::string::npos) << "refused before any work";
+            EXPECT_EQ(run.out.find("Start Convert"), std::string::npos) << "refused before any work";
             EXPECT_FALSE(DirectoryExists(scratch / "marlek_log"));
         }
     }
