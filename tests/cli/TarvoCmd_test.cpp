@@ -72,13 +72,10 @@ std::string FirstLine(const std::string& text)
     return text.substr(0, text.find('\n'));
 }
 
-std::string LastLine(const std::string& text)
+std::string LastLine(std::string text)
 {
-    if (text.empty()) return "";
-    size_t end = text.size() - (text.back() == '\n' ? 1 : 0);
-    size_t start = text.rfind('\n', end - 1);
-    return text.substr(start == std::string::npos ? 0 : start + 1,
-                       end - (start == std::string::npos ? 0 : start + 1));
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.substr(text.rfind('\n') + 1); // npos + 1 is 0
 }
 
 // What a person typing a command slightly wrong is told, and that nothing starts when the line
@@ -89,7 +86,6 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
     const LineCase cases[] = {
         {"help", {"--help"}, 0, STARS, LAST_USAGE_LINE, ""},
         {"short help", {"-h"}, 0, STARS, LAST_USAGE_LINE, ""},
-        {"help before anything else", {"-h", "book.epub"}, 0, STARS, LAST_USAGE_LINE, ""},
         {"version", {"--version"}, 0, "TarvoCmd 0.8.3", "TarvoCmd 0.8.3", ""},
         {"nothing at all", {}, 1, STARS, LAST_USAGE_LINE, ""},
         {"unknown output extension",
@@ -104,12 +100,6 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
          "Not Support!",
          "return 16777216",
          E + "out.kepub: .kepub " + NOT_WRITTEN},
-        {"upper-case unknown output",
-         {"c", "book.epub", "OUT.DOCX", "job"},
-         255,
-         "Not Support!",
-         "return 16777216",
-         E + "OUT.DOCX: .docx " + NOT_WRITTEN},
         {"prc output",
          {"c", "book.epub", "out.prc", "job"},
          255,
@@ -166,13 +156,6 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
          E + "-setl English: not a language tag (two or three letters, then subtags of 1 to 8 letters or "
              "digits "
              "after \"-\", as in en, pt-BR, zh-Hant)\n"},
-        {"malformed line checked before the extension",
-         {"c", "book.txt", "out.azw33", "job", "-setl", "en_US"},
-         1,
-         STARS,
-         LAST_USAGE_LINE,
-         E + "-setl en_US: not a language tag (two or three letters, then subtags of 1 to "
-             "8 letters or digits after \"-\", as in en, pt-BR, zh-Hant)\n"},
         {"renderer options missing",
          {"c", "book.txt", "out.pdf", "job", "-wk"},
          1,
@@ -192,12 +175,6 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
          "GetEbook init failed!",
          "return 16777217",
          E + "book.doc: .doc files are no books TarvoCmd knows; it reads " + READ + "\n"},
-        {"s with an empty TempDirectory",
-         {"s", "book.epub", "", "-t", "T"},
-         1,
-         "GetEbook init failed!",
-         "return 16777217",
-         E + "the TempDirectory is an empty name\n"},
         {"c with an empty TempDirectory",
          {"c", "book.txt", "out.epub", ""},
          1,
@@ -210,13 +187,6 @@ TEST(TarvoCmd, CommandLinesAndWhatTheyTell)
          "Start Convert",
          "return 0",
          E + "ignored argument: extra\n",
-         true},
-        {"language with region",
-         {"c", "book.txt", "out.epub", "job", "-setl", "pt-BR"},
-         0,
-         "Start Convert",
-         "return 0",
-         "",
          true},
         {"trailing set option named, the rest set",
          {"s", "book.epub", "job", "-a", "Ann", "-t"},
