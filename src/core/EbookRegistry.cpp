@@ -16,10 +16,16 @@
 namespace
 {
 
+// Which way a conversion can use a handler. The Topaz handler only recognises its books to refuse
+// them; HTMLZ has no writer and JSON no reader; PRC output is refused, and AZW4 holds a PDF that
+// is unpacked, never made.
+enum Use : unsigned { READ = 1, WRITE = 2, BOTH = READ | WRITE, NEITHER = 0 };
+
 struct HandlerKind {
     const char* formatWord;
     FormatId formatId;
     std::function<std::unique_ptr<CEbook>()> make;
+    unsigned uses;
 };
 
 template <class T> std::unique_ptr<CEbook> Make()
@@ -27,38 +33,69 @@ template <class T> std::unique_ptr<CEbook> Make()
     return std::make_unique<T>();
 }
 
+// Listed in the order the usage names them, EPUB first.
 const HandlerKind HANDLER_KINDS[] = {
-    {"kobo", FORMAT_EPUB, Make<CEbookEpub>},     {"mobi", FORMAT_MOBI, Make<CEbookMobiFrame>},
-    {"azw", FORMAT_MOBI, Make<CEbookMobiFrame>}, {"azw3", FORMAT_AZW3, Make<CEbookMobiFrame>},
-    {"prc", FORMAT_PRC, Make<CEbookMobiFrame>},  {"azw4", FORMAT_AZW4, Make<CEbookMobiFrame>},
-    {"epub", FORMAT_EPUB, Make<CEbookEpub>},     {"pdf", FORMAT_PDF, Make<CEbookPdf>},
-    {"html", FORMAT_HTML, Make<CEbookHtml>},     {"htm", FORMAT_HTML, Make<CEbookHtml>},
-    {"xhtml", FORMAT_HTML, Make<CEbookHtml>},    {"shtml", FORMAT_HTML, Make<CEbookHtml>},
-    {"txt", FORMAT_TXT, Make<CEbookTxt>},        {"htmlz", FORMAT_HTMLZ, Make<CEbookHtmlz>},
-    {"opf", FORMAT_OPF, Make<CEbookOpf>},        {"json", FORMAT_JSON, Make<CEbookJson>},
-    {"tpz", FORMAT_TPZ, Make<CEbookTpz>},        {"azw1", FORMAT_TPZ, Make<CEbookTpz>},
-    {"topaz", FORMAT_TPZ, Make<CEbookTpz>},
+    {"kobo", FORMAT_EPUB, Make<CEbookEpub>, BOTH},      {"epub", FORMAT_EPUB, Make<CEbookEpub>, BOTH},
+    {"mobi", FORMAT_MOBI, Make<CEbookMobiFrame>, BOTH}, {"azw", FORMAT_MOBI, Make<CEbookMobiFrame>, BOTH},
+    {"azw3", FORMAT_AZW3, Make<CEbookMobiFrame>, BOTH}, {"prc", FORMAT_PRC, Make<CEbookMobiFrame>, READ},
+    {"azw4", FORMAT_AZW4, Make<CEbookMobiFrame>, READ}, {"pdf", FORMAT_PDF, Make<CEbookPdf>, BOTH},
+    {"html", FORMAT_HTML, Make<CEbookHtml>, BOTH},      {"htm", FORMAT_HTML, Make<CEbookHtml>, BOTH},
+    {"xhtml", FORMAT_HTML, Make<CEbookHtml>, BOTH},     {"shtml", FORMAT_HTML, Make<CEbookHtml>, BOTH},
+    {"txt", FORMAT_TXT, Make<CEbookTxt>, BOTH},         {"htmlz", FORMAT_HTMLZ, Make<CEbookHtmlz>, READ},
+    {"opf", FORMAT_OPF, Make<CEbookOpf>, BOTH},         {"json", FORMAT_JSON, Make<CEbookJson>, WRITE},
+    {"tpz", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},      {"azw1", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},
+    {"topaz", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},
 };
+
+const HandlerKind* KindOf(const std::string& formatWord)
+{
+    for (const HandlerKind& kind : HANDLER_KINDS)
+        if (formatWord == kind.formatWord) return &kind;
+    return nullptr;
+}
+
+unsigned UseOf(ConversionSide side)
+{
+    return side == ConversionSide::Input ? READ : WRITE;
+}
 
 } // namespace
 
 std::string FormatWordOf(const std::string& path)
 {
     std::string extension;
-    return GetExtension(path, extension) ? extension : "kobo";
+    return GetExtension(path, extension) ? extension : NO_EXTENSION_WORD;
 }
 
 CEbook* CEbookRegistry::GetEbook(const std::string& path)
 {
     std::string word = FormatWordOf(path);
-    for (const HandlerKind& kind : HANDLER_KINDS) {
-        if (word != kind.formatWord) continue;
-        std::unique_ptr<CEbook> handler = kind.make();
-        handler->m_FormatWord = word;
-        handler->m_FormatId = kind.formatId;
-        CEbook* raw = handler.get();
-        m_Handlers.push_back(std::move(handler));
-        return raw;
-    }
-    return nullptr;
+    const HandlerKind* kind = KindOf(word);
+    if (kind == nullptr) return nullptr;
+    std::unique_ptr<CEbook> handler = kind->make();
+    handler->m_FormatWord = word;
+    handler->m_FormatId = kind->formatId;
+    CEbook* raw = handler.get();
+    m_Handlers.push_back(std::move(handler));
+    return raw;
+}
+
+bool KnowsFormat(const std::string& formatWord)
+{
+    return KindOf(formatWord) != nullptr;
+}
+
+bool Converts(const std::string& formatWord, ConversionSide side)
+{
+    const HandlerKind* kind = KindOf(formatWord);
+    return kind != nullptr && (kind->uses & UseOf(side)) != 0;
+}
+
+std::vector<std::string> ConvertedExtensions(ConversionSide side)
+{
+    std::vector<std::string> extensions;
+    for (const HandlerKind& kind : HANDLER_KINDS)
+        if ((kind.uses & UseOf(side)) != 0 && std::string(kind.formatWord) != NO_EXTENSION_WORD)
+            extensions.push_back(kind.formatWord);
+    return extensions;
 }

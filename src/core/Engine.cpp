@@ -374,7 +374,7 @@ ResultCode RunHandlers(Conversion& job)
         return RC_GETEBOOK_FAILED;
     }
     if ((input->m_FormatId == FORMAT_OPF && output->m_FormatId == FORMAT_OPF) ||
-        output->m_FormatId == FORMAT_PRC) {
+        !Converts(output->m_FormatWord, ConversionSide::Output)) {
         CONVERT_LOG(&log, LOG_ERROR, "convert don't be supported!");
         return RC_NOT_SUPPORT;
     }

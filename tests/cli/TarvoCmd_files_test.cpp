@@ -2,6 +2,7 @@
 // through: each case checks the printed code and that every file not meant to change is as it was.
 #include "base/Platform.h"
 
+#include "CatchErrors.h"
 #include "TestSupport.h"
 
 #include <cstdio>
@@ -149,30 +150,14 @@ TEST(TarvoCmdFiles, PlantedLinksAreNeverWrittenThrough)
     }
 }
 
-// The program's standard error, caught by pointing this process's own at a file while it runs.
-CommandRun RunCatchingErrors(const std::vector<std::string>& args, const ScratchDir& scratch,
-                             std::string& errors)
-{
-    const std::string path = scratch / "stderr.txt";
-    std::fflush(stderr);
-    int saved = ::dup(2);
-    int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ::dup2(file, 2);
-    ::close(file);
-    CommandRun run = RunTarvoCmd(args, scratch.Path());
-    ::dup2(saved, 2);
-    ::close(saved);
-    errors = ReadWholeFile(path);
-    return run;
-}
-
 std::string LogOf(const ScratchDir& scratch, const std::string& job)
 {
     return ReadWholeFile(scratch / "marlek_log/" + job + ".txt") +
            ReadWholeFile(scratch / "marlek_log/OK/" + job + ".txt");
 }
 
-const char* const USAGE_END = "[-setv]\r\n\n";
+// The usage ends with the formats written.
+const char* const USAGE_END = "(a name without extension is written as EPUB)\n";
 const char* const REFUSED = "Not Support!\nreturn 16777216\n";
 const char* const NOT_AN_INPUT = "Input file is not existed!\nreturn 16777220\n";
 const char* const BUSY = "Get Directory failed!\nreturn 33554946\n";
