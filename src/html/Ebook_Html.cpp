@@ -82,10 +82,6 @@ void CorrectNvPointOrder(CIntermediateBook& book)
     book.m_NavPoints = std::move(sorted);
 }
 
-namespace
-{
-
-// Runs of blanks, tabs and line ends become one blank, none at either end.
 std::string CollapseSpace(const std::string& text)
 {
     std::string out;
@@ -99,6 +95,9 @@ std::string CollapseSpace(const std::string& text)
     if (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
 }
+
+namespace
+{
 
 std::string AttributeOf(TidyNode element, TidyAttrId id)
 {

@@ -33,6 +33,8 @@ class CEbookHtml : public CEbook
     CHtmlParse m_Parser;
 };
 
+// Runs of blanks, tabs and line ends become one blank, none at either end.
+std::string CollapseSpace(const std::string& text);
 // Sorts the entries by depth and entry number and turns child and parent links from entry numbers
 // into positions in the list.
 void CorrectNvPointOrder(CIntermediateBook& book);

@@ -1,8 +1,9 @@
 // PDF reading runs "pdftohtml" and reads its page as an HTML book; PDF writing prepares the book's
-// pages and runs "cov". A helper has done its work only when it exits with status 0 and the files
-// it was to write are there and whole.
+// pages and runs "cov"; metadata comes from "pdfmeta". A helper has done its work only when it exits
+// with status 0 and the files it was to write are there and whole.
 #include "pdf/Ebook_Pdf.h"
 
+#include "base/Charset.h"
 #include "base/Platform.h"
 #include "base/Process.h"
 #include "base/Progress.h"
@@ -14,12 +15,17 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <tinyxml2.h>
 
 namespace
 {
 
 const char* const PDF_TO_HTML_PROGRAM = "pdftohtml";
 const char* const HTML_TO_PDF_PROGRAM = "cov";
+const char* const METADATA_PROGRAM = "pdfmeta";
+// The Creator of the PDFs we write: the HTML cleaner's name would otherwise stand there.
+const char* const PDF_CREATOR = "TarvoCmd";
 const char* const STYLE_SHEET = "fix.css";
 const char* const DEFAULT_PDF_TO_HTML_OPTIONS = "-noframes -enc UTF-8";
 const char* const PDF_TO_HTML_OPTIONS_KEY = "inparam_pdf2html";
@@ -150,6 +156,140 @@ void KeepImageAttributes(TidyDoc doc, TidyNode img)
     }
 }
 
+// pdfinfo's labels of the information dictionary in the order it prints them. "Custom Metadata"
+// starts what it says about the file rather than the book.
+const char* const INFO_LABELS[] = {"Title",    "Subject",      "Keywords", "Author",         "Creator",
+                                   "Producer", "CreationDate", "ModDate",  "Custom Metadata"};
+constexpr size_t INFO_LABEL_COUNT = sizeof INFO_LABELS / sizeof *INFO_LABELS;
+
+// The label a line of pdfinfo starts with, among those from index first on; INFO_LABEL_COUNT for none.
+size_t LabelOf(const std::string& line, size_t first, size_t& valueStart)
+{
+    for (size_t i = first; i < INFO_LABEL_COUNT; ++i) {
+        const std::string label = std::string(INFO_LABELS[i]) + ":";
+        if (StartsWith(line, label) && (line.size() == label.size() || line[label.size()] == ' ')) {
+            valueStart = label.size();
+            return i;
+        }
+    }
+    return INFO_LABEL_COUNT;
+}
+
+// pdfinfo prints a value with line breaks as it is, so a line that starts with no label (or with
+// one that came already, which a value can carry) continues the value above it.
+std::map<std::string, std::string> ReadInfoFields(const std::string& info)
+{
+    std::map<std::string, std::string> fields;
+    std::string* value = nullptr;
+    size_t next = 0;
+    for (size_t from = 0; from < info.size();) {
+        size_t end = info.find('\n', from);
+        if (end == std::string::npos) end = info.size();
+        const std::string line = info.substr(from, end - from);
+        from = end + 1;
+        size_t valueStart = 0;
+        const size_t label = LabelOf(line, next, valueStart);
+        if (label == INFO_LABEL_COUNT - 1) break;
+        if (label < INFO_LABEL_COUNT) {
+            value = &fields[INFO_LABELS[label]];
+            *value = line.substr(valueStart);
+            next = label + 1;
+        } else if (value != nullptr) {
+            *value += '\n' + line;
+        }
+    }
+    for (auto& field : fields)
+        field.second = CollapseSpace(field.second);
+    return fields;
+}
+
+// The items of an XMP property: the rdf:li of its Seq, Bag or Alt, else its own text.
+std::vector<std::string> XmpItems(const tinyxml2::XMLElement* property)
+{
+    std::vector<std::string> items;
+    for (const tinyxml2::XMLElement* list = property->FirstChildElement(); list != nullptr;
+         list = list->NextSiblingElement())
+        for (const tinyxml2::XMLElement* li = list->FirstChildElement("rdf:li"); li != nullptr;
+             li = li->NextSiblingElement("rdf:li")) {
+            std::string item = CollapseSpace(li->GetText() != nullptr ? li->GetText() : "");
+            if (!item.empty()) items.push_back(item);
+        }
+    if (property->FirstChildElement() == nullptr && property->GetText() != nullptr) {
+        std::string item = CollapseSpace(property->GetText());
+        if (!item.empty()) items.push_back(item);
+    }
+    return items;
+}
+
+// The Dublin Core properties of an XMP packet by local name ("creator"), the first of each name.
+std::map<std::string, std::vector<std::string>> ReadXmpDublinCore(const std::string& xmp)
+{
+    std::map<std::string, std::vector<std::string>> properties;
+    // The packet's closing processing instruction follows the element, where tinyxml2 refuses it.
+    size_t start = xmp.find("<x:xmpmeta"), end = xmp.rfind("</x:xmpmeta>");
+    if (start == std::string::npos || end == std::string::npos || end < start) return properties;
+    end += std::strlen("</x:xmpmeta>");
+    tinyxml2::XMLDocument doc;
+    if (doc.Parse(xmp.data() + start, end - start) != tinyxml2::XML_SUCCESS) return properties;
+    std::vector<const tinyxml2::XMLElement*> pending{doc.RootElement()};
+    while (!pending.empty()) {
+        const tinyxml2::XMLElement* element = pending.back();
+        pending.pop_back();
+        if (element == nullptr) continue;
+        if (StartsWith(element->Name(), "dc:")) {
+            properties.emplace(element->Name() + 3, XmpItems(element));
+            continue;
+        }
+        for (const tinyxml2::XMLElement* child = element->LastChildElement(); child != nullptr;
+             child = child->PreviousSiblingElement())
+            pending.push_back(child);
+    }
+    return properties;
+}
+
+std::vector<std::string> SplitAtAny(const std::string& text, const char* separators)
+{
+    std::vector<std::string> parts;
+    for (size_t from = 0; from <= text.size();) {
+        size_t end = text.find_first_of(separators, from);
+        if (end == std::string::npos) end = text.size();
+        std::string part = CollapseSpace(text.substr(from, end - from));
+        if (!part.empty()) parts.push_back(part);
+        from = end + 1;
+    }
+    return parts;
+}
+
+// Several authors in one Author entry are told apart only where the PDF says so: by an XMP list
+// that joins to that entry, or by semicolons. "Smith, John" or "Tom & Jerry" stays one name.
+std::vector<std::string> AuthorsOf(const std::string& author, const std::vector<std::string>& listed)
+{
+    if (author.empty()) return listed;
+    if (listed.size() > 1)
+        for (const char* separator : {" & ", ", ", "; ", " and "}) {
+            std::string joined = listed.front();
+            for (size_t i = 1; i < listed.size(); ++i)
+                joined += separator + listed[i];
+            if (joined == author) return listed;
+        }
+    return SplitAtAny(author, ";");
+}
+
+// A day where the time is midnight in UTC or not stated, which is how a date without a time comes
+// back from a PDF; any other time is kept. A text that starts with no year gives nothing.
+std::string PublicationDate(const std::string& text)
+{
+    if (text.size() < 4 ||
+        !std::all_of(text.begin(), text.begin() + 4, [](char c) { return c >= '0' && c <= '9'; }))
+        return "";
+    if (text.size() >= 10 && text[4] == '-' && text[7] == '-') {
+        const std::string time = text.substr(10);
+        if (time.empty() || time == "T00:00:00" || time == "T00:00:00Z" || time == "T00:00:00+00:00")
+            return text.substr(0, 10);
+    }
+    return text;
+}
+
 class CRendererPrinter
 {
   public:
@@ -207,6 +347,101 @@ void RepairSvg(const std::string& path, CRunLog* log)
     CRendererPrinter(parser, printed).PrintChildren(parser.GetRoot(), 0);
     if (WriteOutputFile(path, printed, CommitMode::Quick) != RC_OK)
         TARVO_LOG(log, LOG_WARNING, "page %s kept as it was: it could not be rewritten", path.c_str());
+}
+
+std::vector<std::string> MetadataArguments(const CIntermediateBook& book)
+{
+    std::vector<std::string> arguments;
+    auto add = [&](const char* option, const char* key, bool every) {
+        auto found = book.m_MetaData.find(key);
+        if (found == book.m_MetaData.end()) return;
+        for (const std::string& value : found->second) {
+            std::string shown = DecodeCharacterReferences(value);
+            if (shown.empty()) continue;
+            Append(arguments, {option, shown});
+            if (!every) return;
+        }
+    };
+    add("--title", "title", false);
+    add("--author", "creator", true);
+    add("--subject", "description", false);
+    add("--keyword", "subject", true);
+    add("--lang", "language", false);
+    add("--date", "date_publication", false);
+    Append(arguments, {"--creator", PDF_CREATOR});
+    return arguments;
+}
+
+void ReadPdfMetadata(const std::string& info, const std::string& xmp, CIntermediateBook& book)
+{
+    const std::map<std::string, std::string> fields = ReadInfoFields(info);
+    std::map<std::string, std::vector<std::string>> dublinCore = ReadXmpDublinCore(xmp);
+    auto field = [&fields](const char* label) {
+        auto found = fields.find(label);
+        return found == fields.end() ? std::string() : found->second;
+    };
+    auto first = [&dublinCore](const char* name) {
+        const std::vector<std::string>& items = dublinCore[name];
+        return items.empty() ? std::string() : items.front();
+    };
+    const std::string title = field("Title");
+    book.SetValue("title", title.empty() ? first("title") : title);
+    for (const std::string& author : AuthorsOf(field("Author"), dublinCore["creator"]))
+        book.AddValue("creator", author);
+    const std::string description = field("Subject");
+    book.SetValue("description", description.empty() ? first("description") : description);
+    const std::string keywords = field("Keywords");
+    for (const std::string& keyword : keywords.empty() ? dublinCore["subject"] : SplitAtAny(keywords, ",;"))
+        book.AddValue("subject", keyword);
+    // calibre's placeholders for a language nobody stated.
+    const std::string language = first("language");
+    if (language != "und" && language != "x-unknown") book.SetValue("language", language);
+    // A Dublin Core date is the book's; CreationDate may only be when the file was made.
+    std::string date = PublicationDate(first("date"));
+    if (date.empty()) date = PublicationDate(field("CreationDate"));
+    book.SetValue("date_publication", date);
+}
+
+ResultCode CEbookPdf::GetMetaData(const std::string& inputFile, GetMetaContext& ctx)
+{
+    m_Book.m_Log = m_Log;
+    m_Book.Reset();
+    std::string folder;
+    ResultCode rc = MakeFreshDirectory(ToOsPath(ctx.m_TempDirectory) + "pdfmeta.", folder);
+    if (rc != RC_OK) return rc;
+    std::vector<std::string> arguments;
+    if (!ctx.m_CoverImageFile.empty()) arguments.push_back("--cover");
+    // A relative name that starts with "-" would pass for an option.
+    std::string input = ToOsPath(inputFile);
+    if (StartsWith(input, "-")) input = "./" + input;
+    Append(arguments, {input, folder});
+    const std::string helper = HelperFile(METADATA_PROGRAM);
+    const ProgramExit exit = RunProgram(helper, arguments);
+    std::string info, xmp;
+    if (!exit.Succeeded() || !ReadFileBytes(folder + "info.txt", info)) {
+        TARVO_LOG(m_Log, LOG_ERROR, "%s could not read %s: %s", helper.c_str(), inputFile.c_str(),
+                  DescribeExit(exit).c_str());
+        rc = RC_PDF_READ;
+    } else {
+        ReadFileBytes(folder + "xmp.xml", xmp);
+        ReadPdfMetadata(info, xmp, m_Book);
+        if (!ctx.m_CoverImageFile.empty()) PlaceCover(folder + "cover.jpg", ctx.m_CoverImageFile);
+    }
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    return rc;
+}
+
+// The first page is the cover of most PDFs; one that could not be rendered leaves the book without.
+void CEbookPdf::PlaceCover(const std::string& rendered, const std::string& coverImageFile)
+{
+    std::string bytes;
+    if (!ReadFileBytes(rendered, bytes) || ImageTypeOf(bytes) != "jpg") {
+        TARVO_LOG(m_Log, LOG_WARNING, "first page not rendered: no cover");
+        return;
+    }
+    if (MoveFile(rendered, coverImageFile) != RC_OK)
+        TARVO_LOG(m_Log, LOG_WARNING, "cover could not be placed at %s", coverImageFile.c_str());
 }
 
 ResultCode CEbookPdf::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)
@@ -329,9 +564,7 @@ ResultCode CEbookPdf::ConvertToPdf(const std::string& outputFile, ConvertOutputC
     std::string userOptions;
     GetParamValue(ctx.m_OutParam, HTML_TO_PDF_OPTIONS_KEY, userOptions);
     std::vector<std::string> arguments = SplitCommandLine(userOptions);
-    auto title = ctx.m_Book.m_MetaData.find("title");
-    if (title != ctx.m_Book.m_MetaData.end() && !title->second.empty() && !title->second.front().empty())
-        Append(arguments, {"--title", title->second.front()});
+    Append(arguments, MetadataArguments(ctx.m_Book));
 
     PrintProgress("Get Command Param");
     TARVO_LOG(m_Log, LOG_INFO, "CEbookPdf::GetCmdParam IN...");

@@ -1,6 +1,7 @@
-// PDF in and out through two helper programs of ours, found only in the program's own helper folder
-// (HelperPath): "pdftohtml" turns a PDF into one HTML page that is then read as an HTML book, and
-// "cov" renders the book's pages into one PDF with the style sheet "fix.css".
+// PDF in and out through helper programs of ours, found only in the program's own helper folder
+// (HelperPath): "pdftohtml" turns a PDF into one HTML page that is then read as an HTML book, "cov"
+// renders the book's pages into one PDF with the style sheet "fix.css", and "pdfmeta" reads a PDF's
+// metadata and renders its first page as the cover.
 #pragma once
 
 #include "base/Ebook.h"
@@ -13,6 +14,7 @@
 class CEbookPdf : public CEbook
 {
   public:
+    ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
     ResultCode Convert_Input(const std::string& inputFile, ConvertInputContext& ctx) override;
     ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx) override;
     CIntermediateBook* GetIntermediateBook() override { return &m_Book; }
@@ -35,6 +37,7 @@ class CEbookPdf : public CEbook
     bool PreparePage(std::string& entry, const std::string& bookDirectory, std::string& path);
     std::string HelperFile(const char* name) const;
     ResultCode RenderPdf(const std::string& pdfFile, const std::vector<std::string>& arguments);
+    void PlaceCover(const std::string& rendered, const std::string& coverImageFile);
 
     std::string m_WorkName;
     std::string m_HelperDirectory; // empty: the program's own helper folder
@@ -45,3 +48,11 @@ class CEbookPdf : public CEbook
 // image, img keeps only alt, src and xlink:href, and head declares UTF-8. A file the HTML library
 // cannot parse stays as it is.
 void RepairSvg(const std::string& path, CRunLog* log);
+
+// The book's metadata as PDF writes it: "cov" options for the title, the authors, the description,
+// the subjects as keywords, the language and the publication date, character references shown as
+// the characters they name.
+std::vector<std::string> MetadataArguments(const CIntermediateBook& book);
+// The metadata keys of a PDF from what "pdfmeta" wrote: info, its information dictionary as
+// pdfinfo prints it (UTF-8, ISO dates), and xmp, its XMP packet or nothing.
+void ReadPdfMetadata(const std::string& info, const std::string& xmp, CIntermediateBook& book);

@@ -192,26 +192,28 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
              f.AddPage("a.html");
          },
          R"({"outparam_wkhtmltopdf":"-s A5"})",
-         {"-s", "A5", "--title", "A \"quoted\" title\\", "--user-style-sheet", "~fix.css", "--allow-folder",
-          "@", "@a.html", "--"}},
+         {"-s", "A5", "--title", "A \"quoted\" title\\", "--creator", "TarvoCmd", "--user-style-sheet",
+          "~fix.css", "--allow-folder", "@", "@a.html", "--"}},
         {"no title, no option",
          [](BookFixture& f) { f.AddPage("a.html"); },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "--"}},
+         {"--creator", "TarvoCmd", "--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "--"}},
         {"cover image without cover page",
          [](BookFixture& f) {
              f.book.m_CoverImageName = "images/c.jpg";
              f.AddPage("a.html");
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover1.html", "@a.html", "--"}},
+         {"--creator", "TarvoCmd", "--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover1.html",
+          "@a.html", "--"}},
         {"cover1.html already listed",
          [](BookFixture& f) {
              f.book.m_CoverImageName = "images/c.jpg";
              f.AddPage("COVER1.html");
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover2.html", "@COVER1.html", "--"}},
+         {"--creator", "TarvoCmd", "--user-style-sheet", "~fix.css", "--allow-folder", "@", "@cover2.html",
+          "@COVER1.html", "--"}},
         {"cover page listed later keeps its place",
          [](BookFixture& f) {
              f.AddPage("a.html");
@@ -219,7 +221,8 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
              f.book.m_CoverPageName = "title.html";
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "@title.html", "--"}},
+         {"--creator", "TarvoCmd", "--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html",
+          "@title.html", "--"}},
         {"XHTML renamed, fragments and missing pages dropped",
          [](BookFixture& f) {
              f.AddPage("text/chapter.XHTML");
@@ -229,16 +232,16 @@ TEST(PdfOutput, BuildsTheCommandLineOfTheRenderer)
              f.AddPage("text/b.html");
          },
          "",
-         {"--user-style-sheet", "~fix.css", "--allow-folder", "@", "@text/chapter.html", "@text/b.xhtml",
-          "@text/b.html", "--"}},
+         {"--creator", "TarvoCmd", "--user-style-sheet", "~fix.css", "--allow-folder", "@",
+          "@text/chapter.html", "@text/b.xhtml", "@text/b.html", "--"}},
         {"a title that looks like options stays one argument",
          [](BookFixture& f) {
              f.book.AddValue("title", "--user-style-sheet /etc/passwd $(id) 'q'");
              f.AddPage("a.html");
          },
          "",
-         {"--title", "--user-style-sheet /etc/passwd $(id) 'q'", "--user-style-sheet", "~fix.css",
-          "--allow-folder", "@", "@a.html", "--"}},
+         {"--title", "--user-style-sheet /etc/passwd $(id) 'q'", "--creator", "TarvoCmd",
+          "--user-style-sheet", "~fix.css", "--allow-folder", "@", "@a.html", "--"}},
     };
     for (const WriteCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -281,12 +284,12 @@ TEST(PdfOutput, PagesPastTheCommandLineLimitGoThroughAListFile)
     ASSERT_EQ(f.Convert(f.cwd / "out.pdf"), RC_OK);
 
     std::vector<std::string> args = RecordedArguments(f.helpers);
-    ASSERT_EQ(args.size(), 8u);
-    EXPECT_EQ(args[0], "--user-style-sheet");
-    EXPECT_EQ(args[4], "--input-list");
-    EXPECT_EQ(args[6], "--");
+    ASSERT_EQ(args.size(), 10u);
+    EXPECT_EQ(args[2], "--user-style-sheet");
+    EXPECT_EQ(args[6], "--input-list");
+    EXPECT_EQ(args[8], "--");
     std::string list;
-    ASSERT_TRUE(ReadFileBytes(args[5], list));
+    ASSERT_TRUE(ReadFileBytes(args[7], list));
     EXPECT_EQ(list, expectedList);
 }
 
@@ -362,6 +365,158 @@ TEST(PdfOutput, SvgRepairLeavesThePlainImage)
         ReplaceAll(flat, "\r", "");
         ReplaceAll(flat, "\n", "");
         EXPECT_NE(flat.find(c.expected), std::string::npos) << printed;
+    }
+}
+
+// What pdfinfo prints of the information dictionary and of the XMP packet, as the books of the
+// cases below carry them.
+const char* const CALIBRE_INFO = "Title:           Quick Start Guide\n"
+                                 "Author:          John Schember\n"
+                                 "Creator:         calibre (6.13.0) [http://calibre-ebook.com]\n"
+                                 "CreationDate:    2026-12-07T07:32:44Z\n"
+                                 "Custom Metadata: no\n"
+                                 "Metadata Stream: yes\n"
+                                 "Pages:           23\n";
+const char* const CALIBRE_XMP =
+    "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+    "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+    "<rdf:Description xmlns:dc=\"http://purl.org/dc/elements/1.1/\" rdf:about=\"\">"
+    "<dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Quick Start Guide</rdf:li></rdf:Alt></dc:title>"
+    "<dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">calibre Quick Start Guide</rdf:li></rdf:Alt>"
+    "</dc:description><dc:creator><rdf:Seq><rdf:li>John Schember</rdf:li></rdf:Seq></dc:creator>"
+    "<dc:subject><rdf:Bag/></dc:subject><dc:language><rdf:Bag>\n  "
+    "<rdf:li>en</rdf:li>\n</rdf:Bag></dc:language>"
+    "</rdf:Description></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>";
+
+std::string Xmp(const std::string& properties)
+{
+    return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description rdf:about=\"\">" + properties +
+           "</rdf:Description></rdf:RDF></x:xmpmeta>";
+}
+
+struct MetadataCase {
+    const char* label;
+    std::string info;
+    std::string xmp;
+    const char* json; // what g writes
+};
+
+TEST(PdfMetadata, ReadsTheInformationDictionaryAndXmp)
+{
+    const MetadataCase cases[] = {
+        {"calibre's PDF: the description in XMP only, a time of day kept", CALIBRE_INFO, CALIBRE_XMP,
+         R"({"creator":"John Schember","date_publication":"2026-12-07T07:32:44Z",)"
+         R"("description":"calibre Quick Start Guide","language":"en","title":"Quick Start Guide"})"},
+        {"authors listed in XMP split the Author entry they join to",
+         "Title: T\nKeywords:        x, y z;w\nAuthor:          A One & B O'Two\n",
+         Xmp("<dc:creator><rdf:Seq><rdf:li>A One</rdf:li><rdf:li>B O'Two</rdf:li></rdf:Seq></dc:creator>"),
+         R"({"creator":"A One & B O'Two","subject":"x & y z & w","title":"T"})"},
+        {"a comma is no list of authors", "Author:          Smith, John\n", "",
+         R"({"creator":"Smith, John"})"},
+        {"semicolons are", "Author:          A One; B Two;\n", "", R"({"creator":"A One & B Two"})"},
+        {"an XMP list that does not join to the entry is not taken", "Author:          Tom & Jerry\n",
+         Xmp("<dc:creator><rdf:Seq><rdf:li>Tom</rdf:li><rdf:li>Someone</rdf:li></rdf:Seq></dc:creator>"),
+         R"({"creator":"Tom & Jerry"})"},
+        {"a value over several lines is one value",
+         "Title:           First line\nsecond line\nSubject:         About\nCustom Metadata: no\nTitle:  "
+         "late\n",
+         "", R"({"description":"About","title":"First line second line"})"},
+        {"a label a value repeats does not start a field again", "Subject:         S\nTitle: inside\n", "",
+         R"({"description":"S Title: inside"})"},
+        {"midnight without a zone is a day", "CreationDate:    2023-03-06T00:00:00\n", "",
+         R"({"date_publication":"2023-03-06"})"},
+        {"the Dublin Core date wins", "CreationDate:    2026-12-07T07:32:44Z\n",
+         Xmp("<dc:date><rdf:Seq><rdf:li>2015-09-22</rdf:li></rdf:Seq></dc:date>"),
+         R"({"date_publication":"2015-09-22"})"},
+        {"a date that starts with no year is none", "CreationDate:    D:20230306\n", "", "{}"},
+        {"no information dictionary, no XMP", "Custom Metadata: no\nPages:           1\n", "", "{}"},
+        {"an unknown language is none; XMP that is not XML is ignored", "",
+         Xmp("<dc:language><rdf:Bag><rdf:li>und</rdf:li></rdf:Bag></dc:language>"), "{}"},
+        {"broken XMP", "Title:           T\n", "<x:xmpmeta><dc:title>", R"({"title":"T"})"},
+    };
+    for (const MetadataCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CIntermediateBook book;
+        ReadPdfMetadata(c.info, c.xmp, book);
+        std::string json;
+        book.ToJson(json);
+        if (json.empty()) json = "{}";
+        EXPECT_EQ(json, c.json);
+    }
+}
+
+struct ArgumentsCase {
+    const char* label;
+    std::vector<std::pair<std::string, std::string>> metadata;
+    std::vector<std::string> arguments;
+};
+
+TEST(PdfMetadata, WritesTheBooksMetadataAsRendererOptions)
+{
+    const ArgumentsCase cases[] = {
+        {"nothing but our name as Creator", {}, {"--creator", "TarvoCmd"}},
+        {"every author and subject, one title, character references shown",
+         {{"title", "Developer&#x27;s Guide"},
+          {"title", "Second title"},
+          {"creator", "Developer&#x27;s Reference Team"},
+          {"creator", "B &amp; C"},
+          {"subject", "x"},
+          {"subject", "y"},
+          {"description", "About &#39;it&#39;"},
+          {"language", "fr"},
+          {"date_publication", "2023-03-06"},
+          {"publisher", "not in a PDF"}},
+         {"--title", "Developer's Guide", "--author", "Developer's Reference Team", "--author", "B & C",
+          "--subject", "About 'it'", "--keyword", "x", "--keyword", "y", "--lang", "fr", "--date",
+          "2023-03-06", "--creator", "TarvoCmd"}},
+    };
+    for (const ArgumentsCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        CIntermediateBook book;
+        for (const auto& entry : c.metadata)
+            book.AddValue(entry.first, entry.second);
+        EXPECT_EQ(MetadataArguments(book), c.arguments);
+    }
+}
+
+TEST(PdfMetadata, AHelperThatFailsIsAReadFailure)
+{
+    struct FailCase {
+        const char* label;
+        std::string helper; // empty: none in the helper folder
+        ResultCode rc;
+        bool cover;
+    };
+    const std::string writesInfo = "printf 'Title:           T\\n' > \"$out/info.txt\"\n";
+    const FailCase cases[] = {
+        {"helper missing (one in the working folder is never used)", "", RC_PDF_READ, false},
+        {"helper exits 0 without writing", "exit 0", RC_PDF_READ, false},
+        {"helper writes the info but exits 1", writesInfo + "exit 1", RC_PDF_READ, false},
+        {"helper killed", writesInfo + "kill -KILL $$", RC_PDF_READ, false},
+        {"a cover that is no JPEG is none", writesInfo + "echo text > \"$out/cover.jpg\"", RC_OK, false},
+        {"a JPEG cover is placed",
+         writesInfo +
+             "printf '\\377\\330\\377\\340\\000\\020JFIF\\000 and then the image' > \"$out/cover.jpg\"",
+         RC_OK, true},
+    };
+    for (const FailCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir cwd, temp, helpers;
+        std::ofstream(cwd / "in.pdf") << "%PDF-1.4";
+        WriteStandIn(cwd, "pdfmeta", writesInfo);
+        if (!c.helper.empty()) WriteStandIn(helpers, "pdfmeta", c.helper);
+        CEbookPdf pdf;
+        pdf.UseHelpersFrom(helpers.Path());
+        GetMetaContext ctx{temp.Path(), temp / "cover.pending"};
+        EXPECT_EQ(pdf.GetMetaData(cwd / "in.pdf", ctx), c.rc);
+        EXPECT_EQ(FileExists(ctx.m_CoverImageFile), c.cover);
+        EXPECT_EQ(Metadata(*pdf.GetIntermediateBook(), "title"), c.rc == RC_OK ? "T" : "");
+        EXPECT_FALSE(FileExists(cwd / "args.txt")) << "the working folder's helper ran";
+        size_t left = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path()))
+            left += entry.path().filename() != "cover.pending";
+        EXPECT_EQ(left, 0u) << "the helper's folder was left in the TempDirectory";
     }
 }
 
