@@ -367,7 +367,15 @@ std::vector<std::string> MetadataArguments(const CIntermediateBook& book)
     add("--subject", "description", false);
     add("--keyword", "subject", true);
     add("--lang", "language", false);
-    add("--date", "date_publication", false);
+    // A book read for conversion may still hold its package's dates under their own keys; they
+    // settle into one publication date as g settles them.
+    CIntermediateBook dates;
+    for (const auto& entry : book.m_MetaData)
+        if (StartsWith(entry.first, "date")) dates.m_MetaData.insert(entry);
+    dates.KeepOnlyPublicationDate();
+    std::string date;
+    if (dates.GetValue("date_publication", date) == RC_OK && !date.empty())
+        Append(arguments, {"--date", date});
     Append(arguments, {"--creator", PDF_CREATOR});
     return arguments;
 }

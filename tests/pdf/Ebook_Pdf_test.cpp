@@ -456,6 +456,9 @@ TEST(PdfMetadata, WritesTheBooksMetadataAsRendererOptions)
 {
     const ArgumentsCase cases[] = {
         {"nothing but our name as Creator", {}, {"--creator", "TarvoCmd"}},
+        {"a package's dates not yet settled: the earliest",
+         {{"date_modification", "2024-01-01"}, {"date", "2023-03-06"}},
+         {"--date", "2023-03-06", "--creator", "TarvoCmd"}},
         {"every author and subject, one title, character references shown",
          {{"title", "Developer&#x27;s Guide"},
           {"title", "Second title"},

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the built TarvoCmd with the real PDF helpers beside it: PDF to EPUB judged by epubcheck and
 # by the words poppler reads from the PDF, EPUB to PDF judged by pdfinfo, pdftotext and pdftoppm,
-# and the failures (not a PDF, an output folder that cannot be written, helpers out of time, a book
-# that asks for network resources) by their codes and by what they leave behind.
+# the failures (not a PDF, an output folder that cannot be written, helpers out of time, a book
+# that asks for network resources) by their codes and by what they leave behind, and g on PDFs
+# (calibre's, ours, a truncated one, one without metadata) by its JSON and cover.
 # Usage: pdf-cli-check.sh TARVOCMD DATA_DIR [quick]   (DATA_DIR is tests/data; quick leaves out the
 # long Japanese rendering, which is the helpers' work, not ours)
 set -u
@@ -70,6 +71,50 @@ pdftohtml out of time|$work/in.pdf|$work/late.epub|184549377|-pdf2html|--time-li
 cov out of time|$data/epub/lm-ja.epub|$work/late.pdf|33554435|-wk|--time-limit 1
 EOF
 ls -A "$work" | grep -q '\.tmp$' && fail "failures" "a partial PDF was left behind"
+
+# The metadata of a book with two authors, one of them written with a character reference, with
+# subjects and a date, reaches the PDF's information dictionary and comes back through g.
+/usr/bin/python3 - "$data/epub/qs-eng.epub" "$work/two.epub" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as source, zipfile.ZipFile(sys.argv[2], "w") as target:
+    for item in source.infolist():
+        data = source.read(item.filename)
+        if item.filename.endswith(".opf"):
+            data = data.replace(b'<dc:creator opf:role="aut" opf:file-as="Schember, John">John Schember</dc:creator>',
+                                b'<dc:creator opf:role="aut">Developer&amp;#x27;s Reference Team</dc:creator>'
+                                b'<dc:creator opf:role="aut">B Two</dc:creator><dc:subject>Ebooks</dc:subject>'
+                                b'<dc:subject>Guides</dc:subject><dc:date>2023-03-06</dc:date>')
+        target.writestr(item, data, zipfile.ZIP_STORED if item.filename == "mimetype" else zipfile.ZIP_DEFLATED)
+PY
+r=$(result c "$work/two.epub" "$work/two.pdf" "$work/job-two")
+[[ $r == "return 0" ]] || fail "two authors" "c gave $r"
+info=$(pdfinfo -isodates "$work/two.pdf")
+for line in "Title: *Quick Start Guide" "Author: *Developer's Reference Team & B Two" "Creator: *TarvoCmd" \
+  "Keywords: *Ebooks, Guides" "Subject: *calibre Quick Start Guide" "CreationDate: *2023-03-06T00:00:00Z"; do
+  grep -q "^$line\$" <<<"$info" || fail "two authors" "pdfinfo has no \"$line\""
+done
+
+# g on PDFs: the JSON, and page 1 as a JPEG cover; a PDF poppler cannot read writes nothing.
+head -c 80000 "$data/pdf/qs-eng-calibre.pdf" >"$work/truncated.pdf"
+printf '%%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>endobj\ntrailer<</Root 1 0 R>>\n%%%%EOF\n' >"$work/no-info.pdf"
+qs='"description":"calibre Quick Start Guide","language":"en","title":"Quick Start Guide"'
+while IFS='|' read -r label input code json; do
+  r=$(result g "$input" "$work/job-g-$label" "$work/g-$label.json" "$work/g-$label.jpg")
+  [[ $r == "return $code" ]] || { fail "g $label" "gave $r, not $code"; continue; }
+  if [[ $code != 0 ]]; then
+    [[ -e $work/g-$label.json || -e $work/g-$label.jpg ]] && fail "g $label" "wrote a file"
+    continue
+  fi
+  [[ $(cat "$work/g-$label.json") == "$json" ]] || fail "g $label" "JSON $(cat "$work/g-$label.json")"
+  [[ $(head -c 2 "$work/g-$label.jpg" | od -An -tx1) == " ff d8" ]] || fail "g $label" "no JPEG cover"
+done <<EOF
+calibre|$data/pdf/qs-eng-calibre.pdf|0|{"creator":"John Schember","date_publication":"2026-12-07T07:32:44Z",$qs}
+ours|$work/qs-eng.pdf|0|{"creator":"John Schember",$qs}
+two authors|$work/two.pdf|0|{"creator":"Developer's Reference Team & B Two","date_publication":"2023-03-06","description":"calibre Quick Start Guide","language":"en","subject":"Ebooks & Guides","title":"Quick Start Guide"}
+truncated|$work/truncated.pdf|184549379|
+no information dictionary|$work/no-info.pdf|0|{}
+not a pdf|$work/text.pdf|184549379|
+EOF
 
 # A page that asks for a style sheet and an image over HTTP: the server must see no request.
 mkdir -p "$work/net"

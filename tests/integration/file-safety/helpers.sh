@@ -11,11 +11,11 @@ pdf_helpers_available() {
   /usr/bin/python3 -c 'import weasyprint' 2>/dev/null || { echo "$current: skipped, no weasyprint"; return 1; }
 }
 
-# Plants a cov and a pdftohtml that leave a marker in the folder, and a fix.css that would hide
-# every page's text.
+# Plants a cov, a pdftohtml and a pdfmeta that leave a marker in the folder, and a fix.css that
+# would hide every page's text.
 plant_helpers() {
   local folder=$1 name
-  for name in cov pdftohtml; do
+  for name in cov pdftohtml pdfmeta; do
     printf '#!/bin/sh\ntouch "%s/%s-ran"\nexit 0\n' "$folder" "$name" >"$folder/$name"
     chmod +x "$folder/$name"
   done
@@ -32,7 +32,9 @@ convert_both_ways() {
   result=$(PATH=".:$PATH" tarvo=$cmd run c "$data/pdf/qs-eng-calibre.pdf" back.epub tmp-in)
   [[ $result == "succeed 0" ]] || fail "PDF to EPUB with $cmd: $result"
   [[ -s back.epub ]] || fail "no EPUB from the PDF"
-  [[ -e cov-ran || -e pdftohtml-ran ]] && fail "a helper in the working folder ran: $(ls ./*-ran)"
+  result=$(PATH=".:$PATH" tarvo=$cmd run g book.pdf tmp-meta meta.json cover.jpg)
+  [[ $result == "succeed 0" ]] || fail "g on the PDF with $cmd: $result"
+  [[ -e cov-ran || -e pdftohtml-ran || -e pdfmeta-ran ]] && fail "a helper in the working folder ran: $(ls ./*-ran)"
   return 0
 }
 
@@ -65,7 +67,7 @@ case_installed_program_finds_its_helpers_in_libexec() {
   bin=$(cd prefix/bin && LC_ALL=C ls -A | tr '\n' ' ')
   [[ $bin == "TarvoCmd tarvo-batch " ]] || fail "bin/ holds: $bin"
   libexec=$(cd prefix/libexec/tarvo 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
-  [[ $libexec == "cov fix.css pdftohtml " ]] || fail "libexec/tarvo/ holds: $libexec"
+  [[ $libexec == "cov fix.css pdfmeta pdftohtml " ]] || fail "libexec/tarvo/ holds: $libexec"
   pdf_helpers_available || return 0
   mkdir elsewhere && cd elsewhere || { fail "no folder elsewhere"; return; }
   plant_helpers "$PWD"
