@@ -275,8 +275,9 @@ std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newVal
     for (size_t i = 0; i < items.size(); ++i) {
         if (!elements[i].m_IsMetadata) continue;
         const OpfMetaItem& item = items[i];
-        drop[i] =
-            Replaced(ReadKeyOf(item, mainTitle), changed) && (uniqueId.empty() || item.m_Id != uniqueId);
+        // A new title replaces the subtitles too: one kept before it would be read as the title.
+        const std::string key = item.m_Name == "title" ? "title" : ReadKeyOf(item, mainTitle);
+        drop[i] = Replaced(key, changed) && (uniqueId.empty() || item.m_Id != uniqueId);
         if (drop[i] && !item.m_Id.empty()) droppedIds.insert(item.m_Id);
         if (!drop[i] && item.m_Name == "identifier") keptIdentifiers.insert(item.m_Value);
     }
