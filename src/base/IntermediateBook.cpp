@@ -401,6 +401,26 @@ void CIntermediateBook::KeepFirstValues()
     }
 }
 
+void CIntermediateBook::SplitJoinedValues()
+{
+    const std::string joiner = VALUE_JOINER;
+    for (auto& [key, values] : m_MetaData) {
+        if (key != "creator" && !StartsWith(key, "contributor") && !StartsWith(key, "identifier")) continue;
+        std::vector<std::string> split;
+        for (const std::string& value : values) {
+            size_t from = 0;
+            for (size_t at = value.find(joiner); at != std::string::npos; at = value.find(joiner, from)) {
+                if (at > from) split.push_back(value.substr(from, at - from));
+                from = at + joiner.size();
+            }
+            if (from < value.size()) split.push_back(value.substr(from));
+        }
+        values = std::move(split);
+    }
+    for (auto it = m_MetaData.begin(); it != m_MetaData.end();)
+        it = it->second.empty() ? m_MetaData.erase(it) : std::next(it);
+}
+
 void CIntermediateBook::PrepareForOutput()
 {
     if (m_CoverImageIndex != -1) {

@@ -75,6 +75,10 @@ class CIntermediateBook
     // Every date key merged into one "date_publication", the only date key left.
     void KeepOnlyPublicationDate();
     void KeepFirstValues();
+    // The metadata text holds a key's values joined by " & ": for the keys with one value per
+    // person or identifier (creator, contributor..., identifier...) they are split back there.
+    // Other keys keep their " & " (a title may have one).
+    void SplitJoinedValues();
     void PrepareForOutput();
 
     // ---- location of the files ----

@@ -253,7 +253,11 @@ ResultCode FillNewMetadata(CIntermediateBook& metadata, const std::string* metad
         return RC_OK;
     }
     metadata.Reset();
-    if (metadata.FromJson(*metadataText) == RC_OK) return RC_OK;
+    if (metadata.FromJson(*metadataText) == RC_OK) {
+        // What `g` joined for the text goes back as the several values the book had.
+        metadata.SplitJoinedValues();
+        return RC_OK;
+    }
     // Going on with nothing would rewrite the book unchanged and report success.
     constexpr int SHOWN = 80;
     TARVO_LOG(&log, LOG_ERROR, "metadata text of %zu bytes is not JSON: %.*s", metadataText->size(), SHOWN,

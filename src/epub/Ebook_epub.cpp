@@ -119,9 +119,11 @@ MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverP
     values.erase("coverimage");
     values.erase("coverimageext");
     CEpub().RemoveKindleKeys(values);
-    values["contributor_TarvoProducerName"] = {ProducerText()};
+    values[PRODUCER_KEY] = {ProducerText()};
     return values;
 }
+
+const char* const PRODUCER_KEY = "contributor_TarvoProducerName";
 
 std::string ProducerText()
 {
@@ -328,7 +330,9 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
     std::string coverPath;
     MetaDataMap newValues = PackageMetadataToWrite(ctx.m_MetaData.m_MetaData, coverPath);
 
-    std::string opf = RewriteOpfMetadata(opfText, newValues);
+    std::string opf = RewriteOpfMetadata(opfText, newValues, PRODUCER_KEY);
+    // Nothing to change: the book stays as it was, byte for byte.
+    if (opf == opfText && coverPath.empty()) return RC_OK;
     if (!coverPath.empty()) {
         std::string image = ReadWholeFile(coverPath);
         if (!image.empty()) {
@@ -368,7 +372,7 @@ ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutp
     m_Outputting = true;
     PrintProgress("Converting Output To Epub");
     CIntermediateBook& book = ctx.m_Book;
-    book.SetValue("contributor_TarvoProducerName", ProducerText());
+    book.SetValue(PRODUCER_KEY, ProducerText());
     // A package must have a title; a book that never had one (an HTML page) is named after the file.
     std::string title;
     if (book.GetValue("title", title) != RC_OK || title.empty()) {

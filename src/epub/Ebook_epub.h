@@ -55,8 +55,9 @@ class CEbookEpub : public CEbook
     bool m_Converting = false; // progress lines are for conversions; `g` and `s` print only the result
 };
 
-// The EPUB handler's producer credit, written as a book-producer contributor.
+// The EPUB handler's producer credit, written as a book-producer contributor under this key.
 std::string ProducerText();
+extern const char* const PRODUCER_KEY;
 // Hands a book's cover to the caller of g: written to coverImageFile (when one is asked for) and its
 // type noted in the metadata.
 ResultCode DeliverCoverImage(const std::string& image, const std::string& coverImageFile,

@@ -258,7 +258,8 @@ ResultCode CEbookOpf::SetMetaData(const std::string& inputFile, SetMetaContext& 
 
     std::string coverPath;
     MetaDataMap newValues = PackageMetadataToWrite(ctx.m_MetaData.m_MetaData, coverPath);
-    std::string opf = RewriteOpfMetadata(original, newValues);
+    std::string opf = RewriteOpfMetadata(original, newValues, PRODUCER_KEY);
+    if (opf == original && coverPath.empty()) return RC_OK;
     if (!coverPath.empty()) rc = SetCover(coverPath, parser, opf);
     if (rc == RC_OK) rc = WriteOutputFile(inputFile, opf);
     if (rc != RC_OK)

@@ -2,6 +2,7 @@
 // "&" or "<" still gives a well-formed package.
 #include "epub/Epub.h"
 
+#include "base/Charset.h"
 #include "base/Platform.h"
 #include "ebook/HtmlParse.h"
 #include "epub/MarcRelators.h"
@@ -176,13 +177,15 @@ using Attributes = std::vector<std::pair<std::string, std::string>>;
 const char* const DC_NAMESPACE = "http://purl.org/dc/elements/1.1/";
 const char* const OPF_NAMESPACE = "http://www.idpf.org/2007/opf";
 
+// Values read from packages that escaped them twice still hold references ("&#x27;"): the package
+// we write carries the character itself.
 std::string ElementLine(const std::string& name, const Attributes& attributes, const std::string& text)
 {
     std::string line = "        <" + name;
     for (const auto& [attribute, value] : attributes)
-        line += " " + attribute + "=\"" + XmlEscape(value) + "\"";
+        line += " " + attribute + "=\"" + XmlEscape(DecodeCharacterReferences(value)) + "\"";
     if (name == "meta" && text.empty()) return line + "/>";
-    return line + ">" + XmlEscape(text) + "</" + name + ">";
+    return line + ">" + XmlEscape(DecodeCharacterReferences(text)) + "</" + name + ">";
 }
 
 // Writes one Dublin Core element in the package's form, with what qualifies it.

@@ -145,9 +145,46 @@ std::vector<MetadataElement> MetadataElements(const std::string& opf, size_t beg
 
 bool Replaced(const std::string& key, const MetaDataMap& newValues)
 {
+    if (key.empty()) return false;
     if (newValues.count(key)) return true;
     // A new publication date replaces every date, so that it is the one read back.
     return StartsWith(key, "date") && newValues.count("date_publication");
+}
+
+// The metadata as `g` reads it from these elements, every date merged into the publication date.
+CIntermediateBook ReadAsGetDoes(const std::vector<MetadataElement>& elements,
+                                const std::vector<OpfMetaItem>& items)
+{
+    std::vector<OpfMetaItem> metadata;
+    for (size_t i = 0; i < items.size(); ++i)
+        if (elements[i].m_IsMetadata) metadata.push_back(items[i]);
+    CIntermediateBook book;
+    FillMetaDataValues(metadata, book);
+    book.KeepOnlyPublicationDate();
+    return book;
+}
+
+// The keys whose values differ from what the package reads as, compared as the metadata text shows
+// them: a value written back unchanged leaves its elements, and what refines them, as they were.
+MetaDataMap ChangedValues(const MetaDataMap& newValues, const CIntermediateBook& current)
+{
+    MetaDataMap changed;
+    for (const auto& [key, values] : newValues) {
+        std::vector<std::string> given;
+        for (const std::string& value : values)
+            if (!value.empty()) given.push_back(value);
+        std::string was;
+        if (current.GetValue(key, was) != RC_OK) {
+            if (!given.empty()) changed[key] = given;
+            continue;
+        }
+        CIntermediateBook joined;
+        joined.m_MetaData[key] = given;
+        std::string now;
+        joined.GetValue(key, now);
+        if (now != was) changed[key] = given;
+    }
+    return changed;
 }
 
 } // namespace
@@ -215,7 +252,8 @@ bool FindTagAttribute(const std::string& text, size_t tagBegin, size_t tagEnd, c
     return false;
 }
 
-std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newValues)
+std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newValues,
+                               const std::string& markKey)
 {
     Span metadata = FindElement(opf, "metadata");
     size_t begin = 0, end = 0;
@@ -227,12 +265,30 @@ std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newVal
     for (const MetadataElement& element : elements)
         items.push_back(element.m_Item);
     ApplyRefinements(items);
-    std::set<std::string> droppedIds;
+    const CIntermediateBook current = ReadAsGetDoes(elements, items);
+    MetaDataMap changed = ChangedValues(newValues, current);
+    if (changed.empty() || (changed.size() == 1 && changed.count(markKey))) return opf;
+
+    const OpfMetaItem* mainTitle = MainTitle(items);
+    std::set<std::string> droppedIds, keptIdentifiers;
     std::vector<bool> drop(elements.size(), false);
     for (size_t i = 0; i < items.size(); ++i) {
-        drop[i] = elements[i].m_IsMetadata && items[i].m_Name != "meta" &&
-                  Replaced(MetaKeyOf(items[i]), newValues) && (uniqueId.empty() || items[i].m_Id != uniqueId);
-        if (drop[i] && !items[i].m_Id.empty()) droppedIds.insert(items[i].m_Id);
+        if (!elements[i].m_IsMetadata) continue;
+        const OpfMetaItem& item = items[i];
+        // A new title replaces the subtitles too: one kept before it would be read as the title.
+        const std::string key = item.m_Name == "title" ? "title" : ReadKeyOf(item, mainTitle);
+        drop[i] = Replaced(key, changed) && (uniqueId.empty() || item.m_Id != uniqueId);
+        if (drop[i] && !item.m_Id.empty()) droppedIds.insert(item.m_Id);
+        if (!drop[i] && item.m_Name == "identifier") keptIdentifiers.insert(item.m_Value);
+    }
+    // An identifier the package keeps (its unique identifier) is the same identifier when given
+    // again: it is not written twice.
+    for (auto& [key, values] : changed) {
+        if (!StartsWith(key, "identifier")) continue;
+        std::vector<std::string> fresh;
+        for (const std::string& value : values)
+            if (keptIdentifiers.insert(value).second) fresh.push_back(value);
+        values = std::move(fresh);
     }
     // What refined a dropped element would refine nothing.
     for (size_t i = 0; i < items.size(); ++i)
@@ -267,7 +323,8 @@ std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newVal
     std::string out = opf.substr(0, begin) + kept + opf.substr(end);
     while (out.find(form.m_IdPrefix) != std::string::npos)
         form.m_IdPrefix += "x";
-    out.insert(begin + indent, MetadataLines(newValues, form));
+    // A person named again keeps the form the name sorts by.
+    out.insert(begin + indent, MetadataLines(changed, form, current.m_SortNames));
     return out;
 }
 

@@ -332,6 +332,13 @@ std::string MetaKeyOf(const OpfMetaItem& item)
     return item.m_Name;
 }
 
+std::string ReadKeyOf(const OpfMetaItem& item, const OpfMetaItem* mainTitle)
+{
+    if (item.m_Name == "meta" || (item.m_Name == "title" && &item != mainTitle)) return "";
+    if (item.m_Name == "creator" && !IsAuthorRole(item.m_Role)) return "contributor_" + Trimmed(item.m_Role);
+    return MetaKeyOf(item);
+}
+
 namespace
 {
 
@@ -363,20 +370,24 @@ void FillSeriesAndTitleSort(const std::vector<OpfMetaItem>& items, CIntermediate
 
 } // namespace
 
-void CParseOpf::FillMetaData(CIntermediateBook& book) const
+void FillMetaDataValues(const std::vector<OpfMetaItem>& items, CIntermediateBook& book)
 {
     // Subtitles and the titles of collected works are no titles of the book: readers show one.
-    const OpfMetaItem* mainTitle = MainTitle(m_Metadata);
-    for (const OpfMetaItem& item : m_Metadata) {
-        if (item.m_Name == "meta" || (item.m_Name == "title" && &item != mainTitle)) continue;
+    const OpfMetaItem* mainTitle = MainTitle(items);
+    for (const OpfMetaItem& item : items) {
+        const std::string key = ReadKeyOf(item, mainTitle);
+        if (key.empty()) continue;
         const bool person = item.m_Name == "creator" || item.m_Name == "contributor";
-        if (item.m_Name == "creator" && !IsAuthorRole(item.m_Role))
-            book.AddValue("contributor_" + Trimmed(item.m_Role), item.m_Value);
-        else
-            book.AddValue(MetaKeyOf(item), item.m_Value);
+        book.AddValue(key, item.m_Value);
         if (person && !item.m_Value.empty() && !Trimmed(item.m_FileAs).empty())
             book.m_SortNames.emplace(item.m_Value, Trimmed(item.m_FileAs));
     }
+}
+
+void CParseOpf::FillMetaData(CIntermediateBook& book) const
+{
+    FillMetaDataValues(m_Metadata, book);
+    const OpfMetaItem* mainTitle = MainTitle(m_Metadata);
     if (mainTitle != nullptr) book.m_TitleSort = Trimmed(mainTitle->m_FileAs);
     if (!m_CoverHref.empty()) book.AddValue("coverimage", m_CoverHref);
     FillSeriesAndTitleSort(m_Metadata, book);

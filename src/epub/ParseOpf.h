@@ -84,6 +84,11 @@ const OpfMetaItem* MainTitle(const std::vector<OpfMetaItem>& items);
 bool IsAuthorRole(const std::string& role);
 // The metadata map key of an element: "date_<event>", "identifier_<scheme>", "contributor_<role>".
 std::string MetaKeyOf(const OpfMetaItem& item);
+// The key the book's metadata reads the element under, empty for an element it does not read (a
+// meta, a title other than mainTitle): a creator in a role other than author is a contributor.
+std::string ReadKeyOf(const OpfMetaItem& item, const OpfMetaItem* mainTitle);
+// The elements' values under their keys, and the sort forms of people's names (refinements applied).
+void FillMetaDataValues(const std::vector<OpfMetaItem>& items, CIntermediateBook& book);
 
 // An XML name lower-cased and without its namespace prefix: "dc:creator" gives "creator".
 std::string LocalName(const char* name);

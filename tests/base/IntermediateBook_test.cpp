@@ -180,6 +180,42 @@ TEST(MetadataText, ReaderTakesOnlyStringMembers)
     }
 }
 
+// The metadata text joins values with " & "; `s` splits back only the keys that hold one value per
+// person or identifier, so a title or a subject keeps its ampersand.
+TEST(MetadataText, JoinedPeopleAndIdentifiersSplitBack)
+{
+    const struct {
+        const char* key;
+        const char* value;
+        std::vector<std::string> split; // empty: the key is gone
+    } cases[] = {
+        {"creator", "A One & B Two", {"A One", "B Two"}},
+        {"contributor_edt", "Ed & Ted & Fred", {"Ed", "Ted", "Fred"}},
+        {"identifier", "urn:uuid:1 & isbn:2", {"urn:uuid:1", "isbn:2"}},
+        {"identifier_ISBN", "111 & 222", {"111", "222"}},
+        {"creator", "Tom&Jerry & Simon &Co", {"Tom&Jerry", "Simon &Co"}},
+        {"creator", "A One &  & B Two", {"A One", "B Two"}},
+        {"creator", " & ", {}},
+        {"title", "Salt & Pepper", {"Salt & Pepper"}},
+        {"subject", "Arts & Crafts", {"Arts & Crafts"}},
+        {"description", "A & B", {"A & B"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + ": " + c.value);
+        CIntermediateBook book;
+        std::string json;
+        book.AddValue(c.key, c.value);
+        book.ToJson(json);
+        CIntermediateBook read;
+        ASSERT_EQ(read.FromJson(json), RC_OK);
+        read.SplitJoinedValues();
+        if (c.split.empty())
+            EXPECT_EQ(read.m_MetaData.count(c.key), 0u);
+        else
+            EXPECT_EQ(read.m_MetaData[c.key], c.split);
+    }
+}
+
 TEST(MetadataMap, SetValueReplacesCreatesAndRemoves)
 {
     CIntermediateBook book;

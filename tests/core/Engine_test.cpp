@@ -2,6 +2,7 @@
 
 #include "base/Platform.h"
 #include "core/Engine.h"
+#include "epub/Epub.h"
 
 #include "FileSizeLimit.h"
 #include "TestSupport.h"
@@ -182,6 +183,61 @@ TEST(Engine, GetMetaWritesTheCoverAndSurvivesAFullDisk)
     EXPECT_EQ(GetMetaLimited(scratch / "long.html", scratch / "job", scratch / "m.json", 16384),
               RC_FILE_WRITE_FAILED);
     EXPECT_NE(ReadWholeFile(scratch / "m.json").find("coverimageext"), std::string::npos) << "left as it was";
+}
+
+// A library manager writes back what it read, over and over: the book never changes, whether it
+// has one author or several (which the metadata text joins), whatever package form it has.
+TEST(Engine, MetadataWrittenBackUnchangedLeavesTheBookByteForByte)
+{
+    const struct {
+        const char* label;
+        const char* book;
+        bool unpack; // as a package folder: converted to OPF first
+    } cases[] = {
+        {"EPUB 2", "epub/qs-eng.epub", false},
+        {"EPUB 3 with refined authors", "epub3/childrens-literature.epub", false},
+        {"EPUB 3 with an obfuscated font", "epub3/wasteland-otf-obf.epub", false},
+        {"package folder", "epub/qs-eng.epub", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        std::string book = scratch / "book.epub";
+        WriteWholeFile(book, ReadWholeFile(DataPath(c.book)));
+        if (c.unpack) {
+            ASSERT_EQ(convertOrg(book, scratch / "book.opf", scratch / "conv", "", ""), RC_OK);
+            book = scratch / "book.opf";
+        }
+        const MetaDataMap twoAuthors = {{"creator", {"A One", "B Two"}}};
+        ASSERT_EQ(setMetaInfoOrg(book, scratch / "job", nullptr, &twoAuthors), RC_OK);
+        std::string first;
+        ASSERT_EQ(getMetaInfoOrg(book, scratch / "job", "", first), RC_OK);
+        EXPECT_NE(first.find("\"creator\":\"A One & B Two\""), std::string::npos) << first;
+        const std::string bytes = ReadWholeFile(book);
+        for (int round = 1; round <= 3; ++round) {
+            SCOPED_TRACE(round);
+            ASSERT_EQ(setMetaInfoOrg(book, scratch / "job", &first, nullptr), RC_OK);
+            EXPECT_TRUE(ReadWholeFile(book) == bytes) << "the book changed";
+            std::string again;
+            ASSERT_EQ(getMetaInfoOrg(book, scratch / "job", "", again), RC_OK);
+            EXPECT_EQ(again, first);
+        }
+        // An author added in the text is one more element, not one joined name.
+        std::string edited = first;
+        edited.replace(edited.find("A One & B Two"), 13, "A One & B Two & C Three");
+        ASSERT_EQ(setMetaInfoOrg(book, scratch / "job", &edited, nullptr), RC_OK);
+        std::string opf = ReadWholeFile(book), opfPath;
+        if (!c.unpack) {
+            CEpub epub;
+            epub.m_WorkingDirectory = scratch / "read/";
+            ASSERT_EQ(epub.GetOpfXml(book, opf, opfPath), RC_OK);
+        }
+        size_t creators = 0;
+        for (size_t at = opf.find("<dc:creator"); at != std::string::npos;
+             at = opf.find("<dc:creator", at + 1))
+            ++creators;
+        EXPECT_EQ(creators, 3u) << opf;
+    }
 }
 
 } // namespace

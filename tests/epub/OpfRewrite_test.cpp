@@ -3,6 +3,7 @@
 #include "epub/ParseOpf.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <tinyxml2.h>
 
 #include <set>
@@ -134,7 +135,8 @@ TEST(OpfRewrite, WrittenElementsStayValidInEveryPackageForm)
         std::vector<std::set<std::string>> scopes;
         EXPECT_TRUE(PrefixesDeclared(doc.RootElement(), scopes)) << out;
         MetaDataMap map = Reparsed(out);
-        EXPECT_EQ(map["title"], std::vector<std::string>{"Tom &#38; Jerry &#0;"});
+        // A reference naming a character is written as that character; one naming none stays text.
+        EXPECT_EQ(map["title"], std::vector<std::string>{"Tom & Jerry &#0;"});
         EXPECT_EQ(map["contributor_edt"], std::vector<std::string>{"New editor"}) << out;
         EXPECT_EQ(map["contributor_TarvoProducerName"], std::vector<std::string>{"Producer"});
         EXPECT_EQ(out.find("opf:role") == std::string::npos, c.epub3) << out;
@@ -144,6 +146,116 @@ TEST(OpfRewrite, WrittenElementsStayValidInEveryPackageForm)
             std::string id = out.substr(at + 10, out.find('"', at + 10) - at - 10);
             EXPECT_NE(out.find("id=\"" + id + "\""), std::string::npos) << id;
         }
+    }
+}
+
+// An EPUB 3 package with two refined authors, a subtitle, two identifiers and a joined title.
+const std::string EPUB3 =
+    "<?xml version=\"1.0\"?>\n<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" "
+    "unique-identifier=\"uid\">\n  <metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n"
+    "    <dc:identifier id=\"uid\">urn:uuid:1</dc:identifier>\n"
+    "    <dc:identifier>isbn:2</dc:identifier>\n"
+    "    <dc:title id=\"t\">Salt &amp; Pepper</dc:title>\n"
+    "    <meta refines=\"#t\" property=\"title-type\">main</meta>\n"
+    "    <dc:title id=\"s\">A Subtitle</dc:title>\n"
+    "    <meta refines=\"#s\" property=\"title-type\">subtitle</meta>\n"
+    "    <dc:creator id=\"c1\">Ann Author</dc:creator>\n"
+    "    <meta refines=\"#c1\" property=\"file-as\">Author, Ann</meta>\n"
+    "    <meta refines=\"#c1\" property=\"role\" scheme=\"marc:relators\">aut</meta>\n"
+    "    <dc:creator id=\"c2\">Bob Drawer</dc:creator>\n"
+    "    <meta refines=\"#c2\" property=\"role\" scheme=\"marc:relators\">ill</meta>\n"
+    "    <dc:creator>Cy Second</dc:creator>\n"
+    "    <dc:date>2011-09-01</dc:date>\n"
+    "    <dc:description>Developer&amp;#x27;s Reference Team</dc:description>\n"
+    "    <meta property=\"dcterms:modified\">2012-01-18T12:47:00Z</meta>\n"
+    "  </metadata>\n  <manifest/>\n  <spine/>\n</package>";
+
+// What `g` shows of a package, joined as the metadata text joins it.
+std::map<std::string, std::string> Shown(const std::string& opf)
+{
+    CIntermediateBook book;
+    book.AssignMap(Reparsed(opf));
+    book.KeepOnlyPublicationDate();
+    std::map<std::string, std::string> shown;
+    for (const auto& [key, values] : book.m_MetaData)
+        book.GetValue(key, shown[key]);
+    return shown;
+}
+
+// Given back the values `g` shows (split as `s` splits them), a package is not changed at all,
+// however many times: not an identifier repeated, not a refinement lost, no producer added.
+TEST(OpfRewrite, ValuesGivenBackUnchangedLeaveThePackageAsItWas)
+{
+    const struct {
+        const char* label;
+        std::string opf;
+    } cases[] = {{"version 2", OPF}, {"version 3", EPUB3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        CIntermediateBook given;
+        for (const auto& [key, value] : Shown(c.opf))
+            given.AddValue(key, value);
+        given.SplitJoinedValues();
+        given.AddValue("contributor_TarvoProducerName", "Producer");
+        EXPECT_EQ(RewriteOpfMetadata(c.opf, given.m_MetaData, "contributor_TarvoProducerName"), c.opf);
+    }
+}
+
+TEST(OpfRewrite, OnlyChangedKeysAreRewritten)
+{
+    const struct {
+        const char* label;
+        MetaDataMap given;
+        std::map<std::string, std::string> shownAfter; // keys that must read so afterwards
+        std::vector<const char*> kept, gone;           // text of the package after the change
+    } cases[] = {
+        {"a second author: the first keeps their sort form and role, the illustrator stays",
+         {{"creator", {"Ann Author", "New Person"}}},
+         {{"creator", "Ann Author & New Person"},
+          {"contributor_ill", "Bob Drawer"},
+          {"title", "Salt & Pepper"}},
+         {"<dc:creator id=\"c2\">Bob Drawer</dc:creator>", "<dc:identifier>isbn:2</dc:identifier>",
+          "property=\"file-as\">Author, Ann</meta>"},
+         {"Cy Second", "refines=\"#c1\""}},
+        {"an identifier the package has, the unique one included, is not added again",
+         {{"identifier", {"urn:uuid:1", "isbn:3"}}},
+         {{"identifier", "urn:uuid:1 & isbn:3"}},
+         {"<dc:identifier id=\"uid\">urn:uuid:1</dc:identifier>"},
+         {"isbn:2"}},
+        {"a new title replaces the subtitle too, so that the new one is read",
+         {{"title", {"New"}}},
+         {{"title", "New"}, {"creator", "Ann Author & Cy Second"}},
+         {"refines=\"#c1\""},
+         {"A Subtitle", "refines=\"#t\"", "refines=\"#s\""}},
+        {"a reference escaped twice is written as its character",
+         {{"description", {"By the Developer&#x27;s Reference Team"}}},
+         {{"description", "By the Developer's Reference Team"}},
+         {">By the Developer's Reference Team</dc:description>"},
+         {"&amp;#x27;", "&#x27;"}},
+        {"a new date replaces the date read",
+         {{"date_publication", {"2020-02-02"}}},
+         {{"date_publication", "2020-02-02"}},
+         {"dcterms:modified"},
+         {"2011-09-01"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        MetaDataMap given = c.given;
+        given["contributor_TarvoProducerName"] = {"Producer"};
+        const std::string out = RewriteOpfMetadata(EPUB3, given, "contributor_TarvoProducerName");
+        const auto shown = Shown(out);
+        for (const auto& [key, value] : c.shownAfter) {
+            auto found = shown.find(key);
+            ASSERT_NE(found, shown.end()) << key << "\n" << out;
+            EXPECT_EQ(found->second, value) << key;
+        }
+        EXPECT_EQ(shown.at("contributor_TarvoProducerName"), "Producer");
+        for (const char* text : c.kept)
+            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        for (const char* text : c.gone)
+            EXPECT_EQ(out.find(text), std::string::npos) << text << "\n" << out;
+        // Written again, the same values change nothing more.
+        EXPECT_EQ(RewriteOpfMetadata(out, given, "contributor_TarvoProducerName"), out);
     }
 }
 
