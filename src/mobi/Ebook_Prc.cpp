@@ -248,6 +248,14 @@ std::string PresentationStyle(TidyTagId id, AttributeList& attributes)
         RemoveAttribute(attributes, name);
     };
     move("bgcolor", "background-color");
+    // XHTML keeps a border attribute on tables only. Browsers draw an image's as a solid line in
+    // the text colour and ignore one on other elements.
+    if (id != TidyTag_TABLE) {
+        const std::string* border = FindAttribute(attributes, "border");
+        if (id == TidyTag_IMG && border != nullptr && IsPlainCssValue(*border) && !IsZeroLength(*border))
+            AddDeclaration(style, "border", CssLength(*border) + " solid");
+        RemoveAttribute(attributes, "border");
+    }
     // Browsers give a table's own valign no effect; on its rows and cells XHTML keeps it.
     if (id == TidyTag_TABLE) RemoveAttribute(attributes, "valign");
     if (id == TidyTag_U) style += "text-decoration:underline;";
