@@ -57,15 +57,20 @@ bool ShowsSomething(const std::string& text, size_t from, size_t to)
             continue;
         }
         if (c != '<') return true;
-        if (text.compare(i, 4, "<!--") == 0) {
-            size_t end = text.find("-->", i + 4);
-            if (end == std::string::npos || end + 3 > to) return false;
-            i = end + 3;
+        // Searches stop at the range's end, so that many pages of unclosed markup stay linear.
+        const auto end = text.begin() + static_cast<std::ptrdiff_t>(to);
+        if (to - i >= 4 && text.compare(i, 4, "<!--") == 0) {
+            static const char COMMENT_END[] = "-->";
+            auto after = std::search(text.begin() + static_cast<std::ptrdiff_t>(i) + 4, end, COMMENT_END,
+                                     COMMENT_END + 3);
+            if (after == end) return false;
+            i = static_cast<size_t>(after - text.begin()) + 3;
             continue;
         }
-        size_t close = text.find('>', i);
+        size_t close = static_cast<size_t>(
+            std::find(text.begin() + static_cast<std::ptrdiff_t>(i), end, '>') - text.begin());
         // A tag cut off by the page's end is nothing we can judge: the page stays.
-        if (close == std::string::npos || close >= to) return true;
+        if (close >= to) return true;
         if (text[i + 1] != '/' && text[i + 1] != '!' && text[i + 1] != '?') {
             std::string name;
             for (size_t k = i + 1; k < close && !IsBlank(text[k]) && text[k] != '/'; ++k)

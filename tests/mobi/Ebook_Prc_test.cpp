@@ -217,6 +217,18 @@ TEST(EbookPrc, IdScanOfALongTagStaysLinear)
     EXPECT_EQ(prc.LookupTarget(0), "f#deep");
 }
 
+TEST(EbookPrc, EmptyPageTestOfManyOpenCommentsStaysLinear)
+{
+    // Each page's comment runs to the end of the book: judging one page must not read the rest.
+    std::string text = "<html><body><p>x</p><mbp:pagebreak/>";
+    for (int i = 0; i < 100000; ++i)
+        text += "<!-- <mbp:pagebreak/>";
+    PrcBook book(text);
+    CEbookPrc prc(book.header, book.header, book.dir, nullptr);
+    prc.SplitHtmlFile();
+    EXPECT_EQ(prc.Pieces().size(), 1u);
+}
+
 const char* const THREE_SECTIONS =
     "<html><head><guide><reference type=\"toc\" title=\"Contents &amp; more\" filepos=0000000100 />"
     "<reference type=\"text\" title=\"Start\" filepos=\"0000000102\"/></guide></head><body>"
