@@ -16,6 +16,8 @@
 #include "html/Ebook_Html.h"
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 
 namespace
 {
@@ -52,7 +54,87 @@ bool TagHasAttribute(const std::string& tag, const char* attribute)
     return false;
 }
 
+bool IsCssBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+bool IsStyleSheetName(const std::string& name)
+{
+    return HasExtension(name, {"css"});
+}
+
+// The text of every <style> element of a page, one after another.
+std::string StyleBlocks(const std::string& page)
+{
+    std::string css;
+    for (size_t at = FindNoCase(page, "<style"); at != std::string::npos;
+         at = FindNoCase(page, "<style", at)) {
+        size_t open = page.find('>', at);
+        if (open == std::string::npos) break;
+        size_t close = FindNoCase(page, "</style", open);
+        if (close == std::string::npos) close = page.size();
+        css.append(page, open + 1, close - open - 1);
+        css += '\n';
+        at = close;
+    }
+    return css;
+}
+
 } // namespace
+
+std::vector<std::string> StyleSheetUrls(const std::string& css)
+{
+    std::vector<std::string> urls;
+    // A quoted value ends at its quote, a bare url() value at the bracket.
+    auto value = [&css](size_t from, char end, size_t& after) {
+        size_t close = css.find(end, from);
+        if (close == std::string::npos) close = css.size();
+        after = close + 1;
+        size_t first = from, last = close;
+        while (first < last && IsCssBlank(css[first]))
+            ++first;
+        while (last > first && IsCssBlank(css[last - 1]))
+            --last;
+        return css.substr(first, last - first);
+    };
+    size_t i = 0;
+    while (i < css.size()) {
+        if (css.compare(i, 2, "/*") == 0) {
+            size_t end = css.find("*/", i + 2);
+            i = end == std::string::npos ? css.size() : end + 2;
+            continue;
+        }
+        bool isUrl = FindNoCase(css, "url(", i, i + 4) == i &&
+                     (i == 0 || !(std::isalnum(static_cast<unsigned char>(css[i - 1])) || css[i - 1] == '-' ||
+                                  css[i - 1] == '_'));
+        bool isImport = !isUrl && FindNoCase(css, "@import", i, i + 7) == i;
+        if (!isUrl && !isImport) {
+            ++i;
+            continue;
+        }
+        size_t p = i + (isUrl ? 4 : 7);
+        while (p < css.size() && IsCssBlank(css[p]))
+            ++p;
+        // An @import names its sheet by a url(), handled when the scan reaches it, or a string.
+        if (isImport && (p >= css.size() || (css[p] != '"' && css[p] != '\''))) {
+            i = p;
+            continue;
+        }
+        std::string url;
+        if (p < css.size() && (css[p] == '"' || css[p] == '\'')) {
+            url = value(p + 1, css[p], i);
+            if (isUrl) {
+                size_t bracket = css.find(')', i);
+                i = bracket == std::string::npos ? css.size() : bracket + 1;
+            }
+        } else {
+            url = value(p, ')', i);
+        }
+        if (!url.empty()) urls.push_back(url);
+    }
+    return urls;
+}
 
 bool CompleteHtmlzPackage(std::string& opf)
 {
@@ -155,9 +237,49 @@ void CEbookHtmlz::DropNamesOutsideTheBook()
         m_Book.m_MetaData.erase("coverimage");
 }
 
+void CEbookHtmlz::KeepStyleSheetFiles(const std::string& bookDirectory, const std::string& sourceDirectory)
+{
+    std::vector<std::string>& resources = m_Book.m_ResourceList;
+    std::set<std::string> listed;
+    std::vector<std::string> sheets;
+    for (const std::string& name : resources) {
+        listed.insert(ToLowerCopy(name));
+        if (IsStyleSheetName(name)) sheets.push_back(name);
+    }
+    auto keep = [&](const std::string& folder, const std::string& css) {
+        for (const std::string& url : StyleSheetUrls(css)) {
+            const CHref href = CHref::Parse(url);
+            if (href.m_External || href.m_Path.empty()) continue;
+            // Listed as the pages' files are: the path as written, the fragment and query dropped.
+            const std::string name = ResolvedInBook(folder, url.substr(0, url.find_first_of("?#")));
+            if (name.empty() || !ListedNameInBook("", name) || !listed.insert(ToLowerCopy(name)).second)
+                continue;
+            if (sourceDirectory != bookDirectory) {
+                if (MakePath(bookDirectory + UrlDecode(name)) != RC_OK ||
+                    CopyFile(sourceDirectory + name, bookDirectory + name) != RC_OK)
+                    continue;
+            } else if (!FileExists(bookDirectory + UrlDecode(name))) {
+                continue;
+            }
+            TARVO_LOG(m_Log, LOG_INFO, "\"%s\" is kept: a style sheet names it", name.c_str());
+            resources.push_back(name);
+            if (IsStyleSheetName(name)) sheets.push_back(name);
+        }
+    };
+    for (const std::string& page : m_Book.m_HtmlFileList)
+        keep(GetDirectory(page), StyleBlocks(ReadWholeFile(bookDirectory + page)));
+    // Each name is listed once, so a sheet that imports itself is read once.
+    for (size_t i = 0; i < sheets.size(); ++i) {
+        const std::string sheet = sheets[i];
+        keep(GetDirectory(sheet), ReadWholeFile(bookDirectory + sheet));
+    }
+}
+
 ResultCode CEbookHtmlz::ReadPagesWithoutSpine(const CZip& zip, const std::string& tempDirectory)
 {
-    const std::string& folder = m_Book.m_ContentDirectory;
+    // A copy: the content directory becomes the pages' folder below, and the cover is looked for
+    // beside the package.
+    const std::string folder = m_Book.m_ContentDirectory;
     auto isPage = [&folder](const ZipEntry& e) {
         return StartsWith(e.m_Name, folder) && HasExtension(e.m_Name, {"html", "htm", "xhtml"});
     };
@@ -184,6 +306,7 @@ ResultCode CEbookHtmlz::ReadPagesWithoutSpine(const CZip& zip, const std::string
     m_Book.m_ContentDirectory = PAGES_FOLDER;
     m_Book.m_PackageInSubdirectory = true;
     m_Book.m_RelativeToContentDirectory = true;
+    KeepStyleSheetFiles(tempDirectory + PAGES_FOLDER, tempDirectory + GetDirectory(start->m_Name));
 
     // The cover lies beside the package, which the pages' folder does not hold.
     std::string cover;
@@ -222,6 +345,8 @@ ResultCode CEbookHtmlz::Convert_Input(const std::string& inputFile, ConvertInput
                zip.GetFileBuffer(path, text) == RC_OK;
     };
     ReadPackageToc(parser, read, m_Book, m_Log);
+    const std::string bookDirectory = m_Book.BookDirectory(ctx.m_TempDirectory);
+    KeepStyleSheetFiles(bookDirectory, bookDirectory);
     RepairTocTargets(m_Book, m_Log);
     if (CompleteHtmlzPackage(opfText)) {
         rc = WriteWholeFile(ctx.m_TempDirectory + m_OpfPath, opfText);

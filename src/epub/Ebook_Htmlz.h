@@ -4,6 +4,7 @@
 #include "base/Ebook.h"
 
 #include <string>
+#include <vector>
 
 class CParseOpf;
 class CZip;
@@ -25,6 +26,11 @@ class CEbookHtmlz : public CEbook
     // the pages that page links to.
     ResultCode ReadPagesWithoutSpine(const CZip& zip, const std::string& tempDirectory);
     void DropNamesOutsideTheBook();
+    // Lists every file that the style sheets among the resources, and the style blocks of the
+    // pages, name and the archive holds, so that a background image or a font no page names
+    // reaches the output. The files are copied from sourceDirectory, where the archive was
+    // unpacked, into bookDirectory when the two differ.
+    void KeepStyleSheetFiles(const std::string& bookDirectory, const std::string& sourceDirectory);
     // The package's cover image, or else an image the guide names as the cover.
     std::string CoverHref(const CParseOpf& parser) const;
 
@@ -35,3 +41,6 @@ class CEbookHtmlz : public CEbook
 // Gives a spine without a toc attribute toc="ncx" and the manifest an NCX item spelt as the
 // manifest is; false when the package is left as it was.
 bool CompleteHtmlzPackage(std::string& opf);
+// The files a style sheet names, as written: every url() value and every @import string, in
+// order, quotes and surrounding blanks removed; nothing inside comments.
+std::vector<std::string> StyleSheetUrls(const std::string& css);

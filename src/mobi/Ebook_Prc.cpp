@@ -28,33 +28,62 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-bool MatchesNoCase(const std::string& text, size_t at, const char* word)
+// Elements that show nothing unless they hold text or something else that shows.
+bool ShowsNothingOnItsOwn(const std::string& name)
 {
-    size_t length = std::strlen(word);
-    if (at > text.size() || text.size() - at < length) return false;
-    for (size_t i = 0; i < length; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[at + i])) != word[i]) return false;
-    return true;
+    static const char* const NAMES[] = {
+        "a",      "abbr",   "address", "article", "aside", "b",    "bdi",     "bdo",   "big",  "blockquote",
+        "body",   "br",     "center",  "cite",    "code",  "dd",   "del",     "dfn",   "div",  "dl",
+        "dt",     "em",     "font",    "footer",  "h1",    "h2",   "h3",      "h4",    "h5",   "h6",
+        "head",   "header", "html",    "i",       "ins",   "kbd",  "li",      "main",  "nav",  "nobr",
+        "ol",     "p",      "pre",     "q",       "s",     "samp", "section", "small", "span", "strike",
+        "strong", "sub",    "sup",     "tt",      "u",     "ul",   "var",     "wbr"};
+    // Kindle's own markup (mbp:nu, mbp:section and the like) only structures or marks the text.
+    if (StartsWith(name, "mbp:")) return true;
+    return std::find_if(std::begin(NAMES), std::end(NAMES), [&](const char* n) { return name == n; }) !=
+           std::end(NAMES);
 }
 
-// Text after the last page break is a page of its own only when it holds more than the closing
-// body and html tags.
-bool HoldsContent(const std::string& text, size_t from)
+} // namespace
+
+bool ShowsSomething(const std::string& text, size_t from, size_t to)
 {
+    to = std::min(to, text.size());
     size_t i = from;
-    while (i < text.size()) {
-        if (IsBlank(text[i])) {
+    while (i < to) {
+        char c = text[i];
+        if (IsBlank(c)) {
             ++i;
-        } else if (MatchesNoCase(text, i, "</body>")) {
-            i += 7;
-        } else if (MatchesNoCase(text, i, "</html>")) {
-            i += 7;
-        } else {
-            return true;
+            continue;
         }
+        if (c != '<') return true;
+        // Searches stop at the range's end, so that many pages of unclosed markup stay linear.
+        const auto end = text.begin() + static_cast<std::ptrdiff_t>(to);
+        if (to - i >= 4 && text.compare(i, 4, "<!--") == 0) {
+            static const char COMMENT_END[] = "-->";
+            auto after = std::search(text.begin() + static_cast<std::ptrdiff_t>(i) + 4, end, COMMENT_END,
+                                     COMMENT_END + 3);
+            if (after == end) return false;
+            i = static_cast<size_t>(after - text.begin()) + 3;
+            continue;
+        }
+        size_t close = static_cast<size_t>(
+            std::find(text.begin() + static_cast<std::ptrdiff_t>(i), end, '>') - text.begin());
+        // A tag cut off by the page's end is nothing we can judge: the page stays.
+        if (close >= to) return true;
+        if (text[i + 1] != '/' && text[i + 1] != '!' && text[i + 1] != '?') {
+            std::string name;
+            for (size_t k = i + 1; k < close && !IsBlank(text[k]) && text[k] != '/'; ++k)
+                name += static_cast<char>(std::tolower(static_cast<unsigned char>(text[k])));
+            if (!ShowsNothingOnItsOwn(name)) return true;
+        }
+        i = close + 1;
     }
     return false;
 }
+
+namespace
+{
 
 // The value of one attribute in a start tag's text, quoted or not; false when absent.
 bool TagAttribute(const std::string& tag, const char* name, std::string& value)
@@ -224,6 +253,14 @@ std::string PresentationStyle(TidyTagId id, AttributeList& attributes)
         RemoveAttribute(attributes, name);
     };
     move("bgcolor", "background-color");
+    // XHTML keeps a border attribute on tables only. Browsers draw an image's as a solid line in
+    // the text colour and ignore one on other elements.
+    if (id != TidyTag_TABLE) {
+        const std::string* border = FindAttribute(attributes, "border");
+        if (id == TidyTag_IMG && border != nullptr && IsPlainCssValue(*border) && !IsZeroLength(*border))
+            AddDeclaration(style, "border", CssLength(*border) + " solid");
+        RemoveAttribute(attributes, "border");
+    }
     // Browsers give a table's own valign no effect; on its rows and cells XHTML keeps it.
     if (id == TidyTag_TABLE) RemoveAttribute(attributes, "valign");
     if (id == TidyTag_U) style += "text-decoration:underline;";
@@ -348,6 +385,7 @@ void CEbookPrc::SplitHtmlFile()
         return;
     }
     if (m_BodyStart == std::string::npos) return;
+    std::vector<std::pair<size_t, size_t>> ranges;
     size_t pieceStart = m_BodyStart;
     size_t searchFrom = m_BodyStart;
     for (;;) {
@@ -362,11 +400,28 @@ void CEbookPrc::SplitHtmlFile()
             continue;
         }
         if (close == std::string::npos) close = text.size() - 1;
-        if (open > pieceStart) AddPiece(pieceStart, open);
+        if (open > pieceStart) ranges.emplace_back(pieceStart, open);
         pieceStart = close + 1;
         searchFrom = pieceStart;
     }
-    if (HoldsContent(text, pieceStart)) AddPiece(pieceStart, text.size());
+    if (pieceStart < text.size()) ranges.emplace_back(pieceStart, text.size());
+
+    std::vector<bool> shows(ranges.size());
+    for (size_t i = 0; i < ranges.size(); ++i)
+        shows[i] = ShowsSomething(text, ranges[i].first, ranges[i].second);
+    // A book that shows nothing anywhere still needs a page to be a book.
+    if (!ranges.empty() && std::none_of(shows.begin(), shows.end(), [](bool b) { return b; }))
+        shows[0] = true;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (shows[i]) {
+            AddPiece(ranges[i].first, ranges[i].second);
+        } else if (!m_Pieces.empty()) {
+            // An empty page is a blank screen to a reader and an error to a validator; what links
+            // to it (often the anchors a writer leaves after the last page break) leads to the
+            // page before it. Before the first page the nearest anchor is already the next page.
+            m_AnchorMap[static_cast<int64_t>(ranges[i].first)] = m_Pieces.back().m_Name;
+        }
+    }
 }
 
 void CEbookPrc::GetGuideList()

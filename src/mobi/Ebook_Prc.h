@@ -29,7 +29,8 @@ class CEbookPrc : public CEbookMobiBase
     // recindex images and the NCX index; resources collects what the text refers to.
     ResultCode ParseText(CMobiResources& resources, MobiPartText& part);
 
-    // Cuts the part's text at its page breaks and fills the anchor map.
+    // Cuts the part's text at its page breaks and fills the anchor map. A page that shows nothing
+    // is left out; positions in it lead to the page before.
     void SplitHtmlFile();
     void GetGuideList();
     void FixNcxListContentSrcName();
@@ -80,3 +81,6 @@ class CEbookPrc : public CEbookMobiBase
 
 // Position just after the first body start tag (<\s*body[^<>]*>), or npos.
 size_t FindBodyStart(const std::string& text);
+// True when text[from, to) holds something a reader sees: text, or an element other than those
+// that show nothing while empty (a, div, p, br, span and the like). Comments show nothing.
+bool ShowsSomething(const std::string& text, size_t from, size_t to);

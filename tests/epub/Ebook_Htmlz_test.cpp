@@ -2,6 +2,8 @@
 
 #include "base/Platform.h"
 
+#include "EpubEntries.h"
+#include "EpubTestBook.h"
 #include "TestSupport.h"
 
 namespace
@@ -42,7 +44,151 @@ TEST(HtmlzHandler, PackageGetsAnNcxOnlyWhereTheSpineHasNone)
     }
 }
 
+struct UrlCase {
+    const char* label;
+    const char* css;
+    std::vector<std::string> urls;
+};
+
+TEST(HtmlzHandler, StyleSheetUrlsFindsEveryFileASheetNames)
+{
+    const UrlCase cases[] = {
+        {"bare, quoted and blank-padded",
+         "a{background:url(a.png)} b{background:url( \"b c.png\" )} c{src:url('c.ttf') format('truetype')}",
+         {"a.png", "b c.png", "c.ttf"}},
+        {"upper-case function, several in one declaration",
+         "x{src:URL(f.woff),url(g.otf)}",
+         {"f.woff", "g.otf"}},
+        {"@import by string and by url",
+         "@import \"one.css\";@import url(two.css) screen;@IMPORT 'three.css';",
+         {"one.css", "two.css", "three.css"}},
+        {"comments hide what they hold",
+         "/* url(no.png) @import \"no.css\"; */a{background:url(yes.png)}",
+         {"yes.png"}},
+        {"a function that only ends in url", "a{mask:myurl(no.png);b:x-url(no.png)}", {}},
+        {"empty values", "a{background:url()} b{background:url(\"\")}", {}},
+        {"quoted value with a bracket", "a{background:url(\"x).png\")}", {"x).png"}},
+        {"left open at the end", "a{background:url(open.png", {"open.png"}},
+        {"comment left open", "a{background:url(a.png)} /* url(b.png)", {"a.png"}},
+    };
+    for (const UrlCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(StyleSheetUrls(c.css), c.urls);
+    }
+}
+
 const char* const SUCCEED = "succeed\nreturn 0\n";
+
+// A one-pixel PNG image.
+const unsigned char PIXEL_BYTES[] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d,
+                                     0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
+                                     0x08, 0x06, 0x00, 0x00, 0x00, 0x1f, 0x15, 0xc4, 0x89, 0x00, 0x00, 0x00,
+                                     0x0d, 0x49, 0x44, 0x41, 0x54, 0x78, 0xda, 0x63, 0x64, 0xf8, 0xcf, 0x50,
+                                     0x0f, 0x00, 0x03, 0x86, 0x01, 0x80, 0x5a, 0x34, 0x7d, 0x6b, 0x00, 0x00,
+                                     0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+const std::string PIXEL(reinterpret_cast<const char*>(PIXEL_BYTES), sizeof PIXEL_BYTES);
+
+enum class Edit { Add, Append, IntoHead };
+
+struct EntryEdit {
+    Edit how;
+    std::string name;
+    std::string data;
+};
+
+// A fixture HTMLZ with entries added, text appended to entries, or style blocks put into a
+// page's head; empty when it cannot be written.
+std::string EditedHtmlz(const std::string& fixture, const std::vector<EntryEdit>& edits)
+{
+    std::map<std::string, std::string> entries = ArchiveEntries(DataPath(fixture));
+    for (const EntryEdit& e : edits) {
+        std::string& entry = entries[e.name];
+        if (e.how == Edit::Add) entry = e.data;
+        if (e.how == Edit::Append) entry += "\n" + e.data + "\n";
+        if (e.how == Edit::IntoHead) entry.insert(std::min(entry.find("</head>"), entry.size()), e.data);
+    }
+    ScratchDir scratch;
+    if (!WriteTestArchive(scratch / "b.htmlz", ArchiveFiles(entries.begin(), entries.end()))) return "";
+    return ReadWholeFile(scratch / "b.htmlz");
+}
+
+struct CssFileCase {
+    const char* label;
+    const char* fixture;
+    std::vector<EntryEdit> edits;
+    std::vector<std::string> kept; // entries the EPUB holds under OEBPS/ and lists
+    std::vector<std::string> left; // names no entry of the EPUB ends with
+};
+
+// What only a style sheet or a style block names reaches the EPUB; names outside the archive, in
+// comments, on the web or missing from it do not, and the EPUB lists only files it holds.
+TEST(TarvoCmdHtmlz, FilesTheStyleSheetsNameReachTheEpub)
+{
+    const EntryEdit paper{Edit::Add, "images/paper.png", PIXEL};
+    const CssFileCase cases[] = {
+        {"background image of the style sheet, and the cover",
+         "epub/qs-eng.htmlz",
+         {{Edit::Append, "style.css", ".calibre { background-image: url(\"images/paper.png\") }"}, paper},
+         {"images/paper.png", "cover.jpg", "style.css", "index.html"},
+         {}},
+        {"style block of the page",
+         "epub/qs-eng.htmlz",
+         {{Edit::IntoHead, "index.html",
+           "<style type=\"text/css\">h1 { background: url(images/paper.png) }</style>"},
+          paper},
+         {"images/paper.png"},
+         {}},
+        {"a sheet the style sheet imports, and its image",
+         "epub/qs-eng.htmlz",
+         {{Edit::Append, "style.css", "@import \"more/extra.css\";"},
+          {Edit::Add, "more/extra.css", "h2 { background: url('../images/paper.png') }"},
+          paper},
+         {"more/extra.css", "images/paper.png"},
+         {}},
+        {"outside, commented, on the web or missing",
+         "epub/qs-eng.htmlz",
+         {{Edit::Append, "style.css",
+           "/* url(images/paper.png) */ .a { background: url(../secret.png) } .b { background: "
+           "url(images/none.png) } .c { background: url(http://example.com/x.png) }"},
+          paper},
+         {"style.css"},
+         {"paper.png", "secret.png", "none.png", "x.png"}},
+        {"package with a spine: an image its manifest leaves out",
+         "epub/qs-eng-spine-no-toc.htmlz",
+         {{Edit::Append, "styles/stylesheet.css", "body { background: url(../images/paper.png) }"}, paper},
+         {"images/paper.png", "images/cover.jpg", "styles/stylesheet.css"},
+         {}},
+    };
+    for (const CssFileCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        ScratchDir scratch;
+        const std::string book = EditedHtmlz(c.fixture, c.edits);
+        ASSERT_FALSE(book.empty());
+        ASSERT_EQ(WriteWholeFile(scratch / "book.htmlz", book), RC_OK);
+        // The file the name climbing out of the archive would reach.
+        ASSERT_EQ(MakePath(scratch / "work/"), RC_OK);
+        ASSERT_EQ(WriteWholeFile(scratch / "work/secret.png", PIXEL), RC_OK);
+        CommandRun run = RunTarvoCmd({"c", scratch / "book.htmlz", scratch / "out.epub", scratch / "work/T"});
+        ASSERT_TRUE(EndsWith(run.out, SUCCEED)) << run.out;
+
+        std::map<std::string, std::string> entries = ArchiveEntries(scratch / "out.epub");
+        const std::string& opf = entries["OEBPS/content.opf"];
+        for (const std::string& name : c.kept) {
+            EXPECT_EQ(entries.count("OEBPS/" + name), 1u) << name;
+            EXPECT_NE(opf.find("href=\"" + name + "\""), std::string::npos) << name;
+        }
+        for (const auto& entry : entries)
+            for (const std::string& left : c.left)
+                EXPECT_FALSE(EndsWith(entry.first, left)) << entry.first;
+        for (size_t at = opf.find(" href=\""); at != std::string::npos; at = opf.find(" href=\"", at + 1)) {
+            const std::string href = opf.substr(at + 7, opf.find('"', at + 7) - at - 7);
+            EXPECT_EQ(entries.count("OEBPS/" + href), 1u) << href;
+        }
+        if (SlowChecksWanted() && EpubcheckInstalled()) {
+            EXPECT_EQ(EpubcheckErrors(scratch / "out.epub"), "");
+        }
+    }
+}
 
 struct HtmlzRun {
     const char* label;

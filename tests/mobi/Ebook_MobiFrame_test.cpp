@@ -81,7 +81,7 @@ struct ConvertCase {
 // with "Calibre Quick Start Guide" and nests the tasks under "Common Tasks"; its one image is the
 // cover, which the Kindle files keep as cover and thumbnail records only.
 const ConvertCase CONVERT_CASES[] = {
-    {"qs-eng-mobi6.mobi", 15, 22, 1, 0, true, "Calibre Quick Start Guide"},
+    {"qs-eng-mobi6.mobi", 14, 22, 1, 0, true, "Calibre Quick Start Guide"},
     {"qs-eng-kf8.azw3", 14, 22, 1, 0, true, "Calibre Quick Start Guide"},
     {"qs-eng-joint.mobi", 14, 22, 1, 0, true, "Calibre Quick Start Guide"},
     {"cp1252-mobi6.mobi", 2, 2, 1, 1, false, nullptr},

@@ -3,13 +3,16 @@
 #include "base/Platform.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiTestBook.h"
+#include "mobi/PalmDb.h"
 
+#include "EpubEntries.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 using namespace mobitest;
 
@@ -37,8 +40,12 @@ struct SplitCase {
     const char* label;
     const char* text;
     std::vector<std::string> pieces; // the bytes of each piece
+    const char* lookedUp = nullptr;  // the text that begins a position looked up
+    const char* target = nullptr;    // where that position leads
 };
 
+// A page that shows nothing takes no file name; what points into it leads to the page before it,
+// or, with none before, to the page after.
 TEST(EbookPrc, SplitHtmlFileCutsAtPageBreakTags)
 {
     const SplitCase cases[] = {
@@ -62,6 +69,28 @@ TEST(EbookPrc, SplitHtmlFileCutsAtPageBreakTags)
         {"body with attributes and blanks",
          "<html>< body class=\"x\"><p>1</p><mbp:pagebreak/></html>",
          {"<p>1</p>"}},
+        {"trailing anchors after the last break",
+         "<html><body><p id=\"a\">1</p><mbp:pagebreak/><p>2</p><mbp:pagebreak/><a ></a> <a "
+         "id=\"end\"></a></body></html>",
+         {"<p id=\"a\">1</p>", "<p>2</p>"},
+         "<a id=\"end\">",
+         "text00001.html"},
+        {"an empty page between two breaks",
+         "<html><body><p>1</p><mbp:pagebreak/><div> </div><mbp:pagebreak/><p id=\"x\">3</p><mbp:pagebreak/>"
+         "</body></html>",
+         {"<p>1</p>", "<p id=\"x\">3</p>"},
+         "<div> </div>",
+         "text00000.html"},
+        {"an empty first page leads to the next",
+         "<html><body><br/><mbp:pagebreak/><p id=\"x\">2</p><mbp:pagebreak/></body></html>",
+         {"<p id=\"x\">2</p>"},
+         "<br/>",
+         "text00000.html#x"},
+        {"a book that shows nothing keeps its first page",
+         "<html><body><p></p><mbp:pagebreak/><br/><mbp:pagebreak/></body></html>",
+         {"<p></p>"},
+         "<br/>",
+         "text00000.html"},
     };
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -75,9 +104,47 @@ TEST(EbookPrc, SplitHtmlFileCutsAtPageBreakTags)
             char name[32];
             std::snprintf(name, sizeof name, "text%05zu.html", i);
             EXPECT_EQ(p.m_Name, name);
-            EXPECT_EQ(prc.AnchorMap().at(static_cast<int64_t>(p.m_Start)), name);
+            EXPECT_EQ(prc.AnchorMap().at(static_cast<int64_t>(p.m_Start)).substr(0, 14), name);
         }
+        if (c.lookedUp == nullptr) continue;
+        size_t position = book.header.m_Text.find(c.lookedUp);
+        ASSERT_NE(position, std::string::npos);
+        EXPECT_EQ(prc.LookupTarget(static_cast<int64_t>(position) + 1), c.target);
     }
+}
+
+struct ShowsCase {
+    const char* label;
+    const char* text;
+    bool shows;
+};
+
+TEST(EbookPrc, ShowsSomethingTellsEmptyPagesFromPagesWithContent)
+{
+    const ShowsCase cases[] = {
+        {"nothing at all", "", false},
+        {"blanks and line ends", " \r\n\t ", false},
+        {"anchors a writer leaves after the last break", "<a ></a> <a ></a> <a ></a></body></html>", false},
+        {"empty blocks and a line break", "<div><p class=\"x\"></p><br/></div>", false},
+        {"a comment", "<!-- <img src=x> --><p></p>", false},
+        {"Kindle markup", "<mbp:nu></mbp:nu><MBP:SECTION/>", false},
+        {"a word", "<p>a</p>", true},
+        {"a character reference", "<p>&nbsp;</p>", true},
+        {"text outside any tag", "</body>x", true},
+        {"an image", "<p><img recindex=\"00001\"/></p>", true},
+        {"upper-case rule", "<HR>", true},
+        {"a table without text", "<table><tr><td></td></tr></table>", true},
+        {"a tag cut off by the end", "<p></p><img recindex=0001", true},
+        {"a comment left open hides the rest", "<!-- <p>a</p>", false},
+    };
+    for (const ShowsCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string text = std::string("<body>") + c.text;
+        EXPECT_EQ(ShowsSomething(text, 6, text.size()), c.shows);
+    }
+    // Only the range counts.
+    EXPECT_FALSE(ShowsSomething("<p>a</p><br/>", 8, 13));
+    EXPECT_TRUE(ShowsSomething("<p>a</p><br/>", 0, 100));
 }
 
 struct LookupCase {
@@ -148,6 +215,18 @@ TEST(EbookPrc, IdScanOfALongTagStaysLinear)
     CEbookPrc prc(book.header, book.header, book.dir, nullptr);
     prc.GetIdStrByFilePos(book.header.m_Text, 0, book.header.m_Text.size(), "f");
     EXPECT_EQ(prc.LookupTarget(0), "f#deep");
+}
+
+TEST(EbookPrc, EmptyPageTestOfManyOpenCommentsStaysLinear)
+{
+    // Each page's comment runs to the end of the book: judging one page must not read the rest.
+    std::string text = "<html><body><p>x</p><mbp:pagebreak/>";
+    for (int i = 0; i < 100000; ++i)
+        text += "<!-- <mbp:pagebreak/>";
+    PrcBook book(text);
+    CEbookPrc prc(book.header, book.header, book.dir, nullptr);
+    prc.SplitHtmlFile();
+    EXPECT_EQ(prc.Pieces().size(), 1u);
 }
 
 const char* const THREE_SECTIONS =
@@ -361,6 +440,11 @@ TEST(EbookPrc, PresentationalMarkupBecomesStyle)
          {"<blockquote><div>one <b>two</b>", "</div>\r\n<p>three</p>", "<div>four</div>"},
          {}},
         {"underline", "<p><u>t</u></p>", {"<span style=\"text-decoration:underline;\">t</span>"}, {"<u>"}},
+        {"border: a table keeps it, an image draws it, a div loses it",
+         "<table border=\"1\"><tr><td>c</td></tr></table><div border=\"1\"><img src=\"a.jpg\" border=\"2\"/>"
+         "<img src=\"b.jpg\" border=\"0\"/></div>",
+         {"<table border=\"1\">", "<div>", "style=\"border:2px solid;\""},
+         {"border=\"2\"", "border=\"0\""}},
     };
     for (const LooksCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -656,6 +740,89 @@ TEST(EbookPrc, Mobi6ContentsMatchTheEpubTheBookWasMadeFrom)
         for (size_t i = 0; i < c.entries; ++i)
             differing += ours.labels[i] != source.labels[i];
         EXPECT_EQ(differing, c.labelsTheBookLost);
+    }
+}
+
+// The MOBI 6 part of a joint book alone: with its "BOUNDARY" record renamed no reader finds the
+// KF8 part. Empty when the book has no such record.
+std::string Mobi6PartOf(const std::string& joint)
+{
+    CPalmDb db;
+    if (db.OpenMemory(joint) != RC_OK) return "";
+    std::string book = joint;
+    for (uint32_t i = 0; i + 1 < db.RecordCount(); ++i) {
+        std::string record;
+        if (db.RecordSize(i) == 8 && db.ReadRecord(i, record) == RC_OK && record == "BOUNDARY")
+            return book.replace(db.RecordOffset(i), 8, "NOTABOUN");
+    }
+    return "";
+}
+
+// Every value of the attribute (name=") in the text.
+std::vector<std::string> AttributeValues(const std::string& text, const std::string& name)
+{
+    std::vector<std::string> values;
+    const std::string opening = " " + name + "=\"";
+    for (size_t at = text.find(opening); at != std::string::npos; at = text.find(opening, at + 1)) {
+        size_t start = at + opening.size();
+        values.push_back(text.substr(start, text.find('"', start) - start));
+    }
+    return values;
+}
+
+struct Mobi6EpubCase {
+    const char* book; // under tests/data
+    bool jointPart;   // read the MOBI 6 part of a joint book
+    bool validates;   // false: the book holds what EPUB 2 has no markup for
+};
+
+// MOBI 6 books whose writers leave anchors or padding after the last page break: the EPUB has no
+// page with an empty body, its package lists only files it holds, and its links lead to pages it
+// holds. With the slow checks, epubcheck finds no error where the book allows.
+TEST(EbookPrc, Mobi6BooksGiveEpubsWithoutEmptyPages)
+{
+    const Mobi6EpubCase cases[] = {
+        {"mobi/lm-ja-mobi6.mobi", false, true},
+        {"mobi/qs-eng-mobi6.mobi", false, true},
+        {"mobi/shared-position-mobi6.mobi", false, true},
+        {"mobi/cp1252-mobi6.mobi", false, true},
+        {"mobi/qs-eng-joint.mobi", true, true},
+        {"mobi/huffdic-joint.mobi", true, true},
+        {"mobi/uncompressed-joint.mobi", true, true},
+        {"mobi/ncx-joint.mobi", true, true},
+        {"mobi/multimedia.mobi", true, false}, // audio and video
+    };
+    for (const Mobi6EpubCase& c : cases) {
+        SCOPED_TRACE(c.book);
+        ScratchDir scratch;
+        std::string book = ReadWholeFile(::DataPath(c.book));
+        if (c.jointPart) book = Mobi6PartOf(book);
+        ASSERT_FALSE(book.empty());
+        ASSERT_EQ(WriteWholeFile(scratch / "book.mobi", book), RC_OK);
+        CommandRun run = RunTarvoCmd({"c", scratch / "book.mobi", scratch / "out.epub", scratch / "work"});
+        ASSERT_NE(run.out.find("return 0\n"), std::string::npos) << run.out;
+
+        std::map<std::string, std::string> entries = ArchiveEntries(scratch / "out.epub");
+        size_t pages = 0;
+        for (const auto& [name, text] : entries) {
+            if (!EndsWith(name, ".html")) continue;
+            ++pages;
+            size_t body = text.find('>', text.find("<body"));
+            size_t end = text.find("</body>");
+            ASSERT_LT(body, end) << name;
+            EXPECT_TRUE(ShowsSomething(text, body + 1, end)) << name << " shows nothing";
+            for (const std::string& href : AttributeValues(text, "href")) {
+                if (href.empty() || href[0] == '#' || href.find(':') != std::string::npos) continue;
+                EXPECT_EQ(entries.count("OEBPS/" + href.substr(0, href.find('#'))), 1u)
+                    << name << ": " << href;
+            }
+        }
+        EXPECT_GT(pages, 1u);
+        for (const std::string& href : AttributeValues(entries["OEBPS/content.opf"], "href"))
+            EXPECT_EQ(entries.count("OEBPS/" + href), 1u) << href;
+
+        if (!SlowChecksWanted() || !c.validates || !EpubcheckInstalled()) continue;
+        EXPECT_EQ(EpubcheckErrors(scratch / "out.epub"), "");
     }
 }
 
