@@ -566,7 +566,7 @@ TEST(MobiRewrite, RebuiltRecord0KeepsItsHeaderAndEndsAligned)
                     {"coverimage", {"/tmp/c.jpg"}},
                     {"languageid", {"00000009"}}};
     std::string rebuilt;
-    ASSERT_TRUE(RebuildRecord0(old, map, "A longer new title", rebuilt));
+    ASSERT_TRUE(RebuildRecord0(old, map, "A longer new title", "", rebuilt));
     EXPECT_EQ(rebuilt.size() % 1024, 0u);
     EXPECT_EQ(rebuilt.compare(0, 0x54, old, 0, 0x54), 0);
     CByteReader r(rebuilt);
@@ -575,7 +575,7 @@ TEST(MobiRewrite, RebuiltRecord0KeepsItsHeaderAndEndsAligned)
     EXPECT_EQ(rebuilt.find("/tmp/c.jpg"), std::string::npos);
     EXPECT_EQ(rebuilt.find("00000009"), std::string::npos);
     std::string tooShort = old.substr(0, 40);
-    EXPECT_FALSE(RebuildRecord0(tooShort, map, "x", rebuilt));
+    EXPECT_FALSE(RebuildRecord0(tooShort, map, "x", "", rebuilt));
 }
 
 } // namespace
