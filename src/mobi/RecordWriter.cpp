@@ -141,10 +141,13 @@ std::string ExthOutputText(int32_t type, const std::string& value, bool cp1252)
     static const std::set<int32_t> SHOWN_TEXT = {100, 101, 102, 103, 105, 107, 108, 109, 112, 503, 508, 517};
     if (SHOWN_TEXT.count(type) == 0 || value.find('&') == std::string::npos) return value;
     if (!cp1252) return DecodeCharacterReferences(value);
-    // The character comes out as UTF-8: the part's own encoding has it, or the value stays as it was.
-    std::string utf8, decoded;
-    if (CharsetConv::Convert("windows-1252", "utf-8", value, utf8) != RC_OK ||
-        CharsetConv::Convert("utf-8", "windows-1252", DecodeCharacterReferences(utf8), decoded) != RC_OK)
+    // The character comes out as UTF-8: the part's own encoding must have it (the conversion drops
+    // what it cannot write, so the way back tells), or the value stays as it was.
+    std::string utf8, decoded, back;
+    if (CharsetConv::Convert("windows-1252", "utf-8", value, utf8) != RC_OK) return value;
+    const std::string characters = DecodeCharacterReferences(utf8);
+    if (CharsetConv::Convert("utf-8", "windows-1252", characters, decoded) != RC_OK ||
+        CharsetConv::Convert("windows-1252", "utf-8", decoded, back) != RC_OK || back != characters)
         return value;
     return decoded;
 }
