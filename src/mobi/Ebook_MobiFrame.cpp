@@ -24,6 +24,12 @@ struct SetKey {
 const SetKey SET_KEYS[] = {{"title", 503},           {"creator", 100},         {"publisher", 101},
                            {"description", 103},     {"identifier_ISBN", 104}, {"date_publication", 106},
                            {"identifier_ASIN", 113}, {"cdetype", 501},         {"language", 524}};
+// The types a book may hold several records of, one value each.
+bool IsRepeatableExth(int32_t type)
+{
+    return type == EXTH_CREATOR || type == EXTH_SUBJECT || type == EXTH_CONTRIBUTOR;
+}
+
 constexpr int32_t EXTH_FAKE_COVER = 203;
 constexpr int32_t EXTH_KF8_COVER_URI = 129;
 constexpr size_t IMAGE_SNIFF_BYTES = 64;
@@ -246,15 +252,27 @@ void CEbookMobiFrame::StoreNewValues(CMobiHeader& part, const MetaDataMap& value
     for (const SetKey& k : SET_KEYS) {
         auto it = values.find(k.m_Key);
         if (it == values.end()) continue;
-        std::string joined;
-        for (size_t i = 0; i < it->second.size(); ++i)
-            joined += (i ? " & " : "") + it->second[i];
-        if (joined.empty()) continue;
-        if (part.IsCp1252()) {
-            std::string converted;
-            if (CharsetConv::Convert("utf-8", "windows-1252", joined, converted) == RC_OK) joined = converted;
+        // Readers list one name per record: several authors are several records. A record a book
+        // holds once gets the values joined.
+        std::vector<std::string> stored;
+        if (IsRepeatableExth(k.m_Type)) {
+            for (const std::string& value : it->second)
+                if (!value.empty()) stored.push_back(value);
+        } else {
+            std::string joined;
+            for (size_t i = 0; i < it->second.size(); ++i)
+                joined += (i ? " & " : "") + it->second[i];
+            if (!joined.empty()) stored.push_back(joined);
         }
-        part.m_Book.SetValueByExthId(k.m_Type, joined);
+        if (stored.empty()) continue;
+        if (part.IsCp1252()) {
+            for (std::string& value : stored) {
+                std::string converted;
+                if (CharsetConv::Convert("utf-8", "windows-1252", value, converted) == RC_OK)
+                    value = converted;
+            }
+        }
+        part.m_Book.m_MetaData[CIntermediateBook::GetKeyByExthId(k.m_Type)] = std::move(stored);
     }
 }
 
@@ -351,9 +369,10 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
         std::string title;
         return part.m_Book.GetValue("title", title) == RC_OK && !title.empty() ? title : part.m_FullName;
     };
-    if (!RebuildRecord0(m_MobiHeader.m_Record0, firstMap, fullName(m_MobiHeader), record0) ||
+    const std::string language = FirstValue(values, "language");
+    if (!RebuildRecord0(m_MobiHeader.m_Record0, firstMap, fullName(m_MobiHeader), language, record0) ||
         (kf8 && !RebuildRecord0(m_MobiHeaderKF8.m_Record0, m_MobiHeaderKF8.m_Book.m_MetaData,
-                                fullName(m_MobiHeaderKF8), kf8Record0))) {
+                                fullName(m_MobiHeaderKF8), language, kf8Record0))) {
         TARVO_LOG(m_Log, LOG_ERROR, "record 0 too short for its MOBI header");
         Close();
         return RC_MOBI_HEADER_MAGIC;

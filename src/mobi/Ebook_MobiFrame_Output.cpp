@@ -96,9 +96,10 @@ void ApplyMetadataDefaults(CIntermediateBook& book, const std::string& outputFil
     // Every title record is shown by some reader, the last by most: a book has one.
     metadata["title"].resize(1);
     // A package names its dates by event ("date", "date_creation"): the earliest is the
-    // publication date, as "g" reports it, before today's stands in.
+    // publication date, as "g" reports it. An undated book stays undated: no reader needs the
+    // record, and today's date would pass the conversion off as the book's publication.
     if (!HasValue(metadata, "date_publication")) book.KeepOnlyPublicationDate();
-    if (!HasValue(metadata, "date_publication")) book.SetValue("date_publication", TodayText());
+    if (!HasValue(metadata, "date_publication")) metadata.erase("date_publication");
     if (!HasValue(metadata, "cdetype")) book.SetValue("cdetype", "EBOK");
     std::string language;
     if (GetParamValue(outParam, "outparam_epubsetlanguage", language)) book.SetValue("language", language);

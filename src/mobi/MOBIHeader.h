@@ -20,7 +20,10 @@ constexpr uint16_t COMPRESSION_HUFF_CDIC = 17480;
 constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;
 
 // EXTH types with a meaning beyond their metadata key.
+constexpr int32_t EXTH_CREATOR = 100;
+constexpr int32_t EXTH_SUBJECT = 105;
 constexpr int32_t EXTH_CONTRIBUTOR = 108;
+constexpr int32_t EXTH_TITLE = 503;
 constexpr int32_t EXTH_KF8_BOUNDARY = 121;
 constexpr int32_t EXTH_FIXED_LAYOUT = 122;        // "true"
 constexpr int32_t EXTH_ORIGINAL_RESOLUTION = 307; // "WxH" of a fixed-layout page

@@ -2,6 +2,7 @@
 #include "mobi/MobiRewrite.h"
 
 #include "mobi/ByteIO.h"
+#include "mobi/KindleLocale.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/RecordWriter.h"
 
@@ -13,6 +14,8 @@ namespace
 constexpr size_t MOBI_HEADER_START = 16;
 constexpr uint32_t EXTH_FLAG = 0x40;
 constexpr size_t RECORD0_ALIGNMENT = 1024;
+constexpr size_t LOCALE_FIELD = 0x5C;
+constexpr uint32_t CODE_PAGE_WINDOWS_1252 = 1252;
 
 // Part-relative record numbers every MOBI header version keeps as 32-bit fields: first non-book
 // record, HUFF, FCIS, FLIS, SRCS, NCX, fragment, skeleton, DATP and guide index.
@@ -28,7 +31,7 @@ std::string ExthNumber(uint32_t value)
 }
 
 bool RebuildRecord0(const std::string& old, const MetaDataMap& metadata, const std::string& fullName,
-                    std::string& rebuilt)
+                    const std::string& newLanguage, std::string& rebuilt)
 {
     CByteReader r(old);
     uint32_t headerLength = r.U32At(0x14);
@@ -49,13 +52,18 @@ bool RebuildRecord0(const std::string& old, const MetaDataMap& metadata, const s
     if (!r.Failed() && nameOffset != NO_RECORD && nameOffset > dataStart && nameOffset <= old.size())
         carried = old.substr(dataStart, nameOffset - dataStart);
 
+    const bool cp1252 = headerEnd >= 0x20 && r.U32At(0x1C) == CODE_PAGE_WINDOWS_1252;
+    const std::string name = ExthOutputText(EXTH_TITLE, fullName, cp1252);
+
     rebuilt.assign(old, 0, headerEnd);
     if (headerEnd >= 0x84) PutU32At(rebuilt, 0x80, exthFlags | EXTH_FLAG);
-    rebuilt += MakeExthBlock(metadata, {"coverimage", "thumbimage", "languageid"});
+    if (!newLanguage.empty() && headerEnd >= LOCALE_FIELD + 4)
+        PutU32At(rebuilt, LOCALE_FIELD, KindleLocaleFor(newLanguage, r.U32At(LOCALE_FIELD)));
+    rebuilt += MakeExthBlock(metadata, {"coverimage", "thumbimage", "languageid"}, cp1252);
     rebuilt += carried;
     PutU32At(rebuilt, 0x54, static_cast<uint32_t>(rebuilt.size()));
-    PutU32At(rebuilt, 0x58, static_cast<uint32_t>(fullName.size()));
-    rebuilt += fullName;
+    PutU32At(rebuilt, 0x58, static_cast<uint32_t>(name.size()));
+    rebuilt += name;
     rebuilt.append(2, '\0');
     rebuilt.append((RECORD0_ALIGNMENT - rebuilt.size() % RECORD0_ALIGNMENT) % RECORD0_ALIGNMENT, '\0');
     return true;

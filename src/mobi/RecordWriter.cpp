@@ -2,9 +2,11 @@
 // and the PalmDB container the parts are laid out in.
 #include "mobi/RecordWriter.h"
 
+#include "base/Charset.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
+#include "mobi/KindleLocale.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiRewrite.h"
 #include "mobi/PalmDb.h"
@@ -133,7 +135,24 @@ bool MakePalmDbFile(const std::string& name, const std::vector<std::string>& rec
     return true;
 }
 
-std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::string>& skip)
+std::string ExthOutputText(int32_t type, const std::string& value, bool cp1252)
+{
+    // Names, titles, descriptions and the like; numbers and flags never hold a reference.
+    static const std::set<int32_t> SHOWN_TEXT = {100, 101, 102, 103, 105, 107, 108, 109, 112, 503, 508, 517};
+    if (SHOWN_TEXT.count(type) == 0 || value.find('&') == std::string::npos) return value;
+    if (!cp1252) return DecodeCharacterReferences(value);
+    // The character comes out as UTF-8: the part's own encoding must have it (the conversion drops
+    // what it cannot write, so the way back tells), or the value stays as it was.
+    std::string utf8, decoded, back;
+    if (CharsetConv::Convert("windows-1252", "utf-8", value, utf8) != RC_OK) return value;
+    const std::string characters = DecodeCharacterReferences(utf8);
+    if (CharsetConv::Convert("utf-8", "windows-1252", characters, decoded) != RC_OK ||
+        CharsetConv::Convert("windows-1252", "utf-8", decoded, back) != RC_OK || back != characters)
+        return value;
+    return decoded;
+}
+
+std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::string>& skip, bool cp1252)
 {
     std::string body;
     uint32_t count = 0;
@@ -142,9 +161,10 @@ std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::strin
         int32_t type = CIntermediateBook::GetExthIdByKey(key);
         if (type <= 0) continue;
         for (const std::string& value : values) {
+            const std::string text = ExthOutputText(type, value, cp1252);
             AppendU32(body, static_cast<uint32_t>(type));
-            AppendU32(body, static_cast<uint32_t>(value.size() + 8));
-            body += value;
+            AppendU32(body, static_cast<uint32_t>(text.size() + 8));
+            body += text;
             ++count;
         }
     }
@@ -333,10 +353,12 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
     PutU32At(r, 0x24, version);
     r.replace(0x28, 40, 40, '\xFF'); // orthographic, inflection, index names and keys, extra indexes
     PutU32At(r, 0x50, indexes > 0 ? static_cast<uint32_t>(t + 1) : NO_RECORD); // first non-book record
-    // The header language of a Kindle source: the only language record of books without EXTH 524.
-    auto languageId = metadata.find("languageid");
-    if (languageId != metadata.end() && !languageId->second.empty())
-        PutU32At(r, 0x5C, static_cast<uint32_t>(LeadingNumber(languageId->second.front())));
+    // Readers that never look at EXTH 524 pick dictionary and hyphenation by the header's locale.
+    // A Kindle source's own locale keeps its region when the book's language names none.
+    const std::string sourceLocale = FirstValue(metadata, "languageid");
+    PutU32At(r, 0x5C,
+             KindleLocaleFor(FirstValue(metadata, "language"),
+                             sourceLocale.empty() ? 0 : static_cast<uint32_t>(LeadingNumber(sourceLocale))));
     PutU32At(r, 0x68, version);                                // minimum version
     PutU32At(r, 0x6C, static_cast<uint32_t>(t + 1 + indexes)); // first image record
     PutU32At(r, 0x80, EXTH_FLAGS | (kind == MobiPartKind::JointKf7 ? EXTH_FLAG_JOINT_KF7 : 0));
@@ -361,7 +383,7 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
     PutU32At(r, 0x104, IndexRecordField(text.m_GuideIndex, t));
 
     r += MakeExthBlock(metadata, {"coverimage", "thumbimage", "languageid"});
-    const std::string fullName = FirstValue(metadata, "title");
+    const std::string fullName = ExthOutputText(EXTH_TITLE, FirstValue(metadata, "title"));
     PutU32At(r, 0x54, static_cast<uint32_t>(r.size()));
     PutU32At(r, 0x58, static_cast<uint32_t>(fullName.size()));
     r += fullName;

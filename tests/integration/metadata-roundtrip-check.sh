@@ -16,9 +16,8 @@ command -v ebook-meta >/dev/null && command -v python3 >/dev/null || { reader=0;
 rows=(
   "epub2|$data/epub/qs-eng.epub|"
   "epub3|$data/epub3/childrens-literature.epub|"
-  # Kindle `s` still writes all authors into one EXTH 100 record instead of one record each.
-  "azw3|$data/mobi/qs-eng-kf8.azw3|one EXTH 100 for all authors"
-  "mobi-joint|$data/mobi/qs-eng-joint.mobi|one EXTH 100 for all authors"
+  "azw3|$data/mobi/qs-eng-kf8.azw3|"
+  "mobi-joint|$data/mobi/qs-eng-joint.mobi|"
   "opf|$data/epub/qs-eng.epub|"
 )
 

@@ -409,7 +409,8 @@ TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
 
         CIntermediateBook meta;
         meta.m_MetaData["title"] = {"Neuer Titel \xC3\xA9"};
-        meta.m_MetaData["creator"] = {"Ann One", "Bob Two"};
+        meta.m_MetaData["creator"] = {"Ann One", "Bob&#x27;s Two"};
+        meta.m_MetaData["language"] = {"fr"};
         meta.m_MetaData["description"] = {"About it"};
         meta.m_MetaData["coverimage"] = {dir + "new.jpg"};
         SetMetaContext set{dir, meta};
@@ -423,7 +424,10 @@ TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
         ASSERT_EQ(reader.GetMetaData(path, get), RC_OK);
         const CIntermediateBook& book = *reader.GetIntermediateBook();
         EXPECT_EQ(Value(book, "title"), "Neuer Titel \xC3\xA9");
-        EXPECT_EQ(book.m_MetaData.at("creator"), std::vector<std::string>{"Ann One & Bob Two"});
+        // One record per author, each showing the character its reference stood for.
+        EXPECT_EQ(book.m_MetaData.at("creator"), (std::vector<std::string>{"Ann One", "Bob's Two"}));
+        EXPECT_EQ(Value(book, "language"), "fr");
+        EXPECT_EQ(Value(book, "languageid"), "00000012");
         EXPECT_EQ(Value(book, "description"), "About it");
         std::string cover;
         ASSERT_TRUE(ReadFileBytes(dir + "cover.out", cover));
@@ -453,6 +457,11 @@ TEST(EbookMobiFrame, SetMetaDataRewritesBothPartsAndAddsACover)
         EXPECT_EQ(first.IsKf8() || joint, c.kf8);
         EXPECT_EQ(first.m_FullName, first.IsCp1252() ? "Neuer Titel \xE9" : "Neuer Titel \xC3\xA9");
         EXPECT_EQ(first.m_Record0.size() % 1024, 0u);
+        for (CMobiHeader* part : {&first, &kf8}) {
+            if (part == &kf8 && !joint) continue;
+            EXPECT_EQ(part->Fields().m_Locale, 0x0Cu);
+            EXPECT_EQ(part->m_Book.m_MetaData.at("creator").size(), 2u);
+        }
     }
 }
 
@@ -566,7 +575,7 @@ TEST(MobiRewrite, RebuiltRecord0KeepsItsHeaderAndEndsAligned)
                     {"coverimage", {"/tmp/c.jpg"}},
                     {"languageid", {"00000009"}}};
     std::string rebuilt;
-    ASSERT_TRUE(RebuildRecord0(old, map, "A longer new title", rebuilt));
+    ASSERT_TRUE(RebuildRecord0(old, map, "A longer new title", "", rebuilt));
     EXPECT_EQ(rebuilt.size() % 1024, 0u);
     EXPECT_EQ(rebuilt.compare(0, 0x54, old, 0, 0x54), 0);
     CByteReader r(rebuilt);
@@ -575,7 +584,7 @@ TEST(MobiRewrite, RebuiltRecord0KeepsItsHeaderAndEndsAligned)
     EXPECT_EQ(rebuilt.find("/tmp/c.jpg"), std::string::npos);
     EXPECT_EQ(rebuilt.find("00000009"), std::string::npos);
     std::string tooShort = old.substr(0, 40);
-    EXPECT_FALSE(RebuildRecord0(tooShort, map, "x", rebuilt));
+    EXPECT_FALSE(RebuildRecord0(tooShort, map, "x", "", rebuilt));
 }
 
 } // namespace

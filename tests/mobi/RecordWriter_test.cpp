@@ -73,6 +73,38 @@ TEST(RecordWriter, ExthBlockReadsBackIntoTheSameMetadata)
     EXPECT_EQ(part.CoverOffset(), 2);
 }
 
+struct OutputTextCase {
+    const char* label;
+    int32_t type;
+    std::string value;
+    bool cp1252;
+    std::string written;
+};
+
+TEST(RecordWriter, TwiceEscapedReferencesReachReadersAsCharacters)
+{
+    const OutputTextCase cases[] = {
+        {"author", 100, "Developer&#x27;s Reference Team", false, "Developer's Reference Team"},
+        {"title", 503, "Tom &amp; Jerry &#8212; &#x4E2D;", false, "Tom & Jerry \xE2\x80\x94 \xE4\xB8\xAD"},
+        {"contributor", 108, "A &#39;B&#39;", false, "A 'B'"},
+        {"a plain ampersand stays", 101, "Smith & Sons &c", false, "Smith & Sons &c"},
+        {"no text type", 201, std::string("&#39;\0\0", 7), false, std::string("&#39;\0\0", 7)},
+        {"identifier", 104, "978&#48;", false, "978&#48;"},
+        {"Windows-1252 part", 100, "Jos\xE9 &#x27;&#8364;", true, "Jos\xE9 '\x80"},
+        {"not in Windows-1252", 100, "Jos\xE9 &#x4E2D;", true, "Jos\xE9 &#x4E2D;"},
+    };
+    for (const OutputTextCase& c : cases)
+        EXPECT_EQ(ExthOutputText(c.type, c.value, c.cp1252), c.written) << c.label;
+
+    // The block writes each value through it, the record length following the shorter text.
+    const std::string block = MakeExthBlock({{"creator", {"A&#x27;s", "B"}}});
+    CByteReader r(block);
+    EXPECT_EQ(r.U32At(8), 2u);
+    EXPECT_EQ(r.U32At(16), 8u + 3u);
+    EXPECT_EQ(block.substr(20, 3), "A's");
+    EXPECT_EQ(block.substr(31, 1), "B");
+}
+
 TEST(RecordWriter, PalmDbLayout)
 {
     std::vector<std::string> records = {"record zero", MakeFlisRecord(), MakeFcisRecord(123456),
@@ -459,3 +491,39 @@ TEST(RecordWriter, RefusedFileLeavesTheTargetAsItWas)
 }
 
 } // namespace
+
+struct LocaleCase {
+    const char* label;
+    MetaDataMap metadata;
+    uint32_t locale;
+};
+
+TEST(RecordWriter, HeaderLocaleFollowsTheBookLanguage)
+{
+    const LocaleCase cases[] = {
+        {"EPUB in English", {{"language", {"en"}}}, 0x09},
+        {"EPUB in Japanese", {{"language", {"ja"}}}, 0x11},
+        {"region", {{"language", {"pt-BR"}}}, 0x0416},
+        {"Kindle source keeps its region", {{"language", {"en"}}, {"languageid", {"00001033"}}}, 0x0409},
+        {"language set on conversion", {{"language", {"fr"}}, {"languageid", {"00001033"}}}, 0x0C},
+        {"Kindle source without EXTH 524", {{"languageid", {"00000017"}}}, 0x11},
+        {"no language anywhere", {}, 0},
+        {"unknown language", {{"language", {"tlh"}}, {"languageid", {"00000009"}}}, 0},
+    };
+    for (const LocaleCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (MobiPartKind kind : {MobiPartKind::Kf8Only, MobiPartKind::JointKf7}) {
+            MobiPartRecords part;
+            MetaDataMap metadata = c.metadata;
+            metadata["title"] = {"Tom &amp;#x27;n&#x27; Jerry"};
+            const bool kf8 = kind == MobiPartKind::Kf8Only;
+            ASSERT_EQ(
+                MakeRecord(kind, PartText(BookText("x"), kf8), BookResources(), -1, metadata, nullptr, part),
+                RC_OK);
+            CByteReader r(part.m_Record0);
+            EXPECT_EQ(r.U32At(0x5C), c.locale);
+            // The full name shows the title as readers should: one level of escaping undone.
+            EXPECT_EQ(part.m_Record0.substr(r.U32At(0x54), r.U32At(0x58)), "Tom &#x27;n' Jerry");
+        }
+    }
+}
