@@ -344,6 +344,8 @@ void CIntermediateBook::Reset()
     m_FixedLayout = false;
 }
 
+// A year alone that wins stays a year alone: filling in a month and a day would invent a date
+// the book never gave.
 std::string MergeDate(const std::string& a, const std::string& b)
 {
     if (a.empty()) return b;
@@ -352,11 +354,11 @@ std::string MergeDate(const std::string& a, const std::string& b)
     DateParts pa = SplitDate(cutA), pb = SplitDate(cutB);
     if (pa.year < pb.year) {
         if (pa.year == 0) return cutB;
-        return pa.month != 0 ? a : YearWithToday(pa.year);
+        return pa.month != 0 ? a : cutA;
     }
     if (pb.year < pa.year) {
         if (pb.year == 0) return cutA;
-        return pb.month != 0 ? b : YearWithToday(pb.year);
+        return pb.month != 0 ? b : cutB;
     }
     if (pa.year == 0) return "";
     if (pa.month < pb.month) return pa.month == 0 ? b : a;

@@ -189,27 +189,6 @@ static std::tm LocalNow()
     return local;
 }
 
-static std::string FormatDate(int year, int month, int day)
-{
-    char text[48];
-    std::snprintf(text, sizeof text, "%d-%02d-%02d", year, month, day);
-    return text;
-}
-
-std::string TodayText()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    return FormatDate(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
-}
-
-std::string YearWithToday(int year)
-{
-    std::tm local = LocalNow();
-    return FormatDate(year, local.tm_mon + 1, local.tm_mday);
-}
-
 uint16_t DosDateOf(int year, int month, int day)
 {
     return static_cast<uint16_t>(((year - 1980) & 0x7f) * 512 + month * 32 + day);

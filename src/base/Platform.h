@@ -206,8 +206,6 @@ bool DirectoryExists(const std::string& path);
 
 // ---- time, checksums, images ----------------------------------------------------------------------
 
-std::string TodayText();
-std::string YearWithToday(int year);
 void DosDateTime(uint16_t& date, uint16_t& time);
 uint16_t DosDateOf(int year, int month, int day);
 uint16_t DosTimeOf(int hour, int minute, int second);

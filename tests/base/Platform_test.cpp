@@ -285,8 +285,6 @@ TEST(TimeAndChecksums, DosFieldsAndCrc)
     EXPECT_EQ(Crc32(std::string()), 0u);
     std::string a = "hello ", b = "world";
     EXPECT_EQ(Crc32(b.data(), b.size(), Crc32(a)), Crc32(a + b)) << "CRC can be computed in pieces";
-    EXPECT_EQ(YearWithToday(1999).substr(0, 5), "1999-");
-    EXPECT_EQ(TodayText().size(), 10u);
 }
 
 struct ImageCase {
