@@ -19,6 +19,7 @@ codes() { java -jar "$jar" "$1" 2>&1 | sed -n 's/^\(ERROR\|FATAL\)(\([A-Z0-9-]*\
 
 for book in qs-eng.epub qs-fra-no-extension policy.epub lm-ja.epub; do
   copy="$work/$book"
+  echo "$(date +%T) s on $book"
   cp "$data/epub/$book" "$copy"
   [ "$mode" = quick ] || codes "$copy" >"$work/before"
   out=$("$cmd" s "$copy" "$work/tmp-$book" -t "Set Check" -a "A. Writer")

@@ -17,6 +17,7 @@ errors() { [ "$mode" = quick ] && { echo 0; return; }; java -jar "$jar" "$1" 2>&
 fatals() { [ "$mode" = quick ] && { echo 0; return; }; java -jar "$jar" "$1" 2>&1 | grep -c '^FATAL'; }
 
 convert() {
+  echo "$(date +%T) $(basename "$1") -> $(basename "$2")"
   out=$("$cmd" c "$1" "$2" "$work/tmp-$(basename "$2")" | tail -n 2)
   [ "$out" = "$(printf 'succeed\nreturn 0')" ] || { fail "$1" "c to $2 printed: $out"; return 1; }
 }

@@ -5,6 +5,9 @@
 set -uo pipefail
 batch=$(realpath "$1") real_cmd=$(realpath "$2") data=$(realpath "$3")
 command -v parallel >/dev/null && command -v rsync >/dev/null || exit 77
+source "$(dirname "$0")/time-scale.sh"
+# Long enough for any real book here, however loaded the machine; the hanging book sleeps 60 s.
+limit=$(scaled 6)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -51,8 +54,9 @@ code_of() { awk -F'\t' -v b="$2" '$1 == b { print $3 }' "$1"; }
 message_of() { awk -F'\t' -v b="$2" '$1 == b { print $4 }' "$1"; }
 
 for format in epub txt; do
+  echo "$(date +%T) the library to $format, then again"
   out=$work/out-$format
-  summary=$("$batch" convert "$library" "$out" --to "$format" --timeout 6 --jobs 2)
+  summary=$("$batch" convert "$library" "$out" --to "$format" --timeout "$limit" --jobs 2)
   status=$?
   table=$out/results.tsv
   expect_eq "$status" 1 "$format: exit status with failed books"
@@ -73,13 +77,14 @@ for format in epub txt; do
     fail "$format: only the failed books' TempDirectories are kept"
 
   : >"$work/calls"
-  summary=$("$batch" convert "$library" "$out" --to "$format" --timeout 6)
+  summary=$("$batch" convert "$library" "$out" --to "$format" --timeout "$limit")
   expect_eq "$?/$summary" "0/converted 0, skipped 10, refused for DRM 0, failed 0" "$format: second run"
   [[ ! -s "$work/calls" ]] || fail "$format: second run converted again: $(cat "$work/calls")"
 done
 unzip -tq "$work/out-epub/odd names/it's a \"quoted\" book.epub" >/dev/null || fail "odd name: bad EPUB"
 
 # Interrupted, then resumed: books finished before the kill are not converted again.
+echo "$(date +%T) interrupted and resumed"
 shelf=$work/shelf
 mkdir -p "$shelf"
 for i in 1 2 3 4 5 6 7 8; do cp "$data/epub/qs-eng.epub" "$shelf/book $i.epub"; done
@@ -87,7 +92,7 @@ for i in 1 2 3 4 5 6 7 8; do cp "$data/epub/qs-eng.epub" "$shelf/book $i.epub"; 
 SLOW=0.7 "$batch" convert "$shelf" "$work/out-resume" --to azw3 --jobs 2 >/dev/null 2>&1 &
 leader=$!
 joblog=$work/out-resume/.tarvo-batch/joblog
-for _ in $(seq 600); do   # killed once two books are done, however slow the machine
+for _ in $(seq $(($(scaled 60) * 10))); do   # killed once two books are done, however slow the machine
   [[ -f $joblog && $(wc -l <"$joblog") -ge 3 ]] && break
   sleep 0.1
 done
@@ -102,6 +107,7 @@ expect_eq "$(wc -l <"$work/calls")" $((8 - done_before)) "resume: only what was 
 expect_eq "$(ls "$work/out-resume"/*.azw3 | wc -l)" 8 "resume: every output in place"
 
 # Jobs spread over this machine and a second one reached through ssh.
+echo "$(date +%T) over two machines"
 summary=$("$batch" convert "$shelf" "$work/out-remote" --to epub -S : -S 1/second \
   --ssh "$work/fake-ssh")
 expect_eq "$?/$summary" "0/converted 8, skipped 0, refused for DRM 0, failed 0" "remote: summary"
@@ -111,8 +117,9 @@ for i in 1 2 3 4 5 6 7 8; do
 done
 
 # The catalogue holds one JSON line per book with the metadata g gives for it alone.
+echo "$(date +%T) catalogue"
 export TARVO_CMD=$real_cmd
-"$batch" catalogue "$library" "$work/catalogue/books.jsonl" --timeout 6 >/dev/null
+"$batch" catalogue "$library" "$work/catalogue/books.jsonl" --timeout "$limit" >/dev/null
 python3 - "$work/catalogue/books.jsonl" "$library" "$real_cmd" "$work" <<'EOF' || fail "catalogue"
 import json, os, subprocess, sys
 catalogue, library, tarvo, work = sys.argv[1:]

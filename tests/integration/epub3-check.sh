@@ -14,13 +14,14 @@ command -v mobitool >/dev/null && command -v python3 >/dev/null ||
   { echo "mobitool or python3 missing: skipped"; exit 77; }
 jar=$(ls /usr/share/java/epubcheck*.jar 2>/dev/null | head -n 1)
 [[ -n $quick ]] || ! command -v java >/dev/null && jar=
+source "$(dirname "$0")/time-scale.sh"
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 status=0
 fail() { echo "$1: PROBLEM: $2"; status=1; }
 # Errors and fatals, less one kind: EPUB 2 has no valid way to say a book reads right to left, and
 # readers follow the spine's page-progression-direction there too, so our EPUB 2 keeps it.
 errors() {
-  timeout 600 java -jar "$jar" "$1" 2>&1 | grep -E '^(ERROR|FATAL)' |
+  timeout "$(scaled 600)" java -jar "$jar" "$1" 2>&1 | grep -E '^(ERROR|FATAL)' |
     grep -vc 'attribute "page-progression-direction" not allowed here'
 }
 
@@ -68,11 +69,13 @@ PY
 
 for src in "$data"/*.epub; do
   name=$(basename "$src" .epub)
+  echo "$(date +%T) $name.epub"
   read -r src_entries src_words src_title < <(census "$src")
   src_errors=
   [[ -n $jar ]] && src_errors=$(errors "$src")
   for kind in epub azw3 mobi; do
     out="$work/$name.$kind"
+    echo "$(date +%T)   -> $kind"
     result=$("$tarvo" c "$src" "$out" "$work/job-$name-$kind" | tail -n 1)
     if [[ $result != "return 0" ]]; then fail "$name.$kind" "conversion gave $result"; continue; fi
     if [[ $kind == epub ]]; then
@@ -83,7 +86,7 @@ for src in "$data"/*.epub; do
       fi
     else
       mkdir -p "$work/m-$name-$kind"
-      timeout 300 mobitool -e -o "$work/m-$name-$kind" "$out" >/dev/null 2>&1
+      timeout "$(scaled 300)" mobitool -e -o "$work/m-$name-$kind" "$out" >/dev/null 2>&1
       rebuilt=$(ls "$work/m-$name-$kind"/*.epub 2>/dev/null | head -n 1)
       if [[ -z $rebuilt ]]; then fail "$name.$kind" "mobitool -e wrote no EPUB"; continue; fi
       read -r entries words _ < <(census "$rebuilt")

@@ -26,6 +26,7 @@ for file in "$here"/file-safety/*.sh; do
 done
 for name in $(declare -F | awk '{print $3}' | grep '^case_' | sort); do
   current=${name#case_}
+  echo "$(date +%T) $current"
   # fail records a problem in the case's own shell: its status is what the case ends with.
   mkdir -p "$root/$current" && (status=0; cd "$root/$current" && "$name"; exit $status)
   [[ $? -eq 0 ]] || status=1

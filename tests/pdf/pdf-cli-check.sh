@@ -25,6 +25,7 @@ ink() { pdftoppm -gray -r 30 -f "$2" -l "$2" "$1" | tr -d '\377' | wc -c; }
 
 pdf_to_epub() { # label pdf
   local label=$1 pdf=$2 out="$work/$1.epub"
+  echo "$(date +%T) $label.pdf -> epub"
   local r; r=$(result c "$pdf" "$out" "$work/job-$label")
   [[ $r == "return 0" ]] || { fail "$label" "c gave $r"; return; }
   local report; report=$(java -jar "$jar" "$out" 2>&1)
@@ -39,6 +40,7 @@ pdf_to_epub() { # label pdf
 
 epub_to_pdf() { # label epub title min_pages max_pages phrase
   local label=$1 out="$work/$1.pdf"
+  echo "$(date +%T) $label.epub -> pdf"
   local r; r=$(result c "$2" "$out" "$work/job-$label")
   [[ $r == "return 0" ]] || { fail "$label" "c gave $r"; return; }
   local info pages; info=$(pdfinfo "$out")
@@ -56,6 +58,7 @@ epub_to_pdf "qs-eng" "$data/epub/qs-eng.epub" "Quick Start Guide" 10 60 "Task 1:
 [[ -f $work/qs-eng.pdf ]] && pdf_to_epub "qs-eng-rendered" "$work/qs-eng.pdf"
 
 # Failures: the code, and no output.
+echo "$(date +%T) failures"
 printf 'not a PDF at all\n' >"$work/text.pdf"
 cp "$data/pdf/qs-eng-calibre.pdf" "$work/in.pdf"
 while IFS='|' read -r label input output code option value; do
@@ -117,6 +120,7 @@ not a pdf|$work/text.pdf|184549379|
 EOF
 
 # A page that asks for a style sheet and an image over HTTP: the server must see no request.
+echo "$(date +%T) no network"
 mkdir -p "$work/net"
 /usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/net" >"$work/server.log" 2>&1 &
 server=$!
