@@ -28,7 +28,7 @@ while IFS='|' read -r fail_on stage not_run code; do
   problem=
   ((got == code)) || problem="exit status $got, not $code"
   if [[ -n $stage ]]; then
-    grep -qxF "=== test.sh: FAILED in stage '$stage' (exit status 3) after 0 s" <<<"$out" || problem+=" no failure line for '$stage'"
+    grep -qxE "=== test.sh: FAILED in stage '$stage' \(exit status 3\) after [0-9]+ s" <<<"$out" || problem+=" no failure line for '$stage'"
     if [[ -n $not_run ]]; then
       grep -qxF "=== test.sh: not run: $not_run" <<<"$out" || problem+=" not-run line wrong"
     else
