@@ -231,8 +231,11 @@ ResultCode CParseOpf::Parse(const std::string& opfText, std::string& offendingNa
             for (const tinyxml2::XMLElement* item = part->FirstChildElement(); item;
                  item = item->NextSiblingElement()) {
                 if (LocalName(item->Name()) != "item") continue;
-                OpfManifestItem entry{Attribute(item, "id"), Attribute(item, "href"),
-                                      Attribute(item, "media-type")};
+                // A manifest lists files: a fragment some packages add to an item names a place
+                // in a file already listed, not a file of its own.
+                std::string href = Attribute(item, "href");
+                href.erase(std::min(href.find('#'), href.size()));
+                OpfManifestItem entry{Attribute(item, "id"), href, Attribute(item, "media-type")};
                 if (EqualsNoCase(ExtensionOf(entry.m_Href), "ncx") &&
                     (entry.m_MediaType == "application/x-dtbncx+xml" || entry.m_MediaType == "text/xml"))
                     m_NcxHref = entry.m_Href;

@@ -255,7 +255,10 @@ TEST(ParseOpf, SpineTakesDocumentsOnceAndResourcesTheRest)
                            "<item id=\"o\" href=\"o.htm\" media-type=\"application/octet-stream\"/>"
                            "<item id=\"css\" href=\"s.css\" media-type=\"text/css\"/>"
                            "<item id=\"img\" href=\"i.png\" media-type=\"image/png\"/>"
-                           "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>";
+                           "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>"
+                           // a place in a listed file, as some generators write, is no file of its own
+                           "<item id=\"a2\" href=\"a.xhtml#o12\" media-type=\"application/xhtml+xml\"/>"
+                           "<item id=\"c2\" href=\"c.xhtml#o3\" media-type=\"application/xhtml+xml\"/>";
     std::string spine =
         "<itemref idref=\"a\"/><itemref idref=\"b\"/><itemref idref=\"a\"/><itemref idref=\"o\"/>"
         "<itemref idref=\"css\"/><itemref idref=\"missing\"/>";
@@ -267,7 +270,7 @@ TEST(ParseOpf, SpineTakesDocumentsOnceAndResourcesTheRest)
     std::vector<std::string> images;
     EXPECT_FALSE(parser.BuildFileLists(book, images));
     EXPECT_EQ(book.m_HtmlFileList, (std::vector<std::string>{"a.xhtml", "b.html", "o.htm"}));
-    EXPECT_EQ(book.m_ResourceList, (std::vector<std::string>{"s.css", "i.png"}));
+    EXPECT_EQ(book.m_ResourceList, (std::vector<std::string>{"s.css", "i.png", "c.xhtml"}));
     EXPECT_EQ(images, std::vector<std::string>{"i.png"});
 
     std::string climbing = Package("", "<item id=\"i\" href=\"../i.jpg\" media-type=\"image/jpeg\"/>");
