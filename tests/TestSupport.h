@@ -13,6 +13,17 @@
 
 extern char** environ;
 
+// The factor a loaded machine gets on wall-clock limits, as the test command measures it
+// (TARVO_TIME_SCALE); 1 when unset or not a positive number.
+inline double TimeScale()
+{
+    const char* text = std::getenv("TARVO_TIME_SCALE");
+    if (text == nullptr) return 1;
+    char* end = nullptr;
+    double scale = std::strtod(text, &end);
+    return end != text && *end == '\0' && scale > 0 && scale < 1000 ? scale : 1;
+}
+
 // A fresh folder under /tmp, removed with everything in it when the test ends.
 class ScratchDir
 {
