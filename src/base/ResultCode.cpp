@@ -5,13 +5,21 @@
 #include <unordered_map>
 
 const char* const MAKER_WEB_ADDRESS = "https://tarvo.example/support";
+const char* const PRODUCT_VERSION = "0.8.3";
+const char* const PRODUCT_BUILD = "563";
 
-namespace {
+std::string ProducerText()
+{
+    return std::string("Tarvo v") + PRODUCT_VERSION + "." + PRODUCT_BUILD + " [ " + MAKER_WEB_ADDRESS + " ]";
+}
+
+namespace
+{
 
 const std::string& ControlBytesMessage()
 {
-    static const std::string text =
-        std::string("ControlBytesCount != 1 or 2, please send the book to ") + MAKER_WEB_ADDRESS + ", thanks!";
+    static const std::string text = std::string("ControlBytesCount != 1 or 2, please send the book to ") +
+                                    MAKER_WEB_ADDRESS + ", thanks!";
     return text;
 }
 

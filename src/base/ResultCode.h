@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 using ResultCode = uint32_t;
 
@@ -9,7 +10,7 @@ constexpr ResultCode RC_OK = 0;
 
 constexpr ResultCode RC_NOT_SUPPORT = 0x1000000;
 constexpr ResultCode RC_AZW4_UNPACKED = 0x20001;
-constexpr ResultCode RC_COPY_INPUT = 0x20002;  // input handler asks the engine to copy the book unchanged
+constexpr ResultCode RC_COPY_INPUT = 0x20002; // input handler asks the engine to copy the book unchanged
 constexpr ResultCode RC_DRM_KINDLE = 0x10001;
 constexpr ResultCode RC_DRM_ADOBE = 0x10002;
 constexpr ResultCode RC_DRM_IBOOKS = 0x10003;
@@ -73,13 +74,21 @@ constexpr ResultCode RC_PDF_TO_HTML = 0xB000001;
 constexpr ResultCode RC_PDF_CUT_HTML = 0xB000002;
 constexpr ResultCode RC_PDF_READ = 0xB000003;
 constexpr ResultCode RC_MOBI_EOF_RECORD = 0x1E000001;
-constexpr ResultCode RC_MOBI_COVER_NOT_IMAGE = 0x14000001;  // no message of its own
+constexpr ResultCode RC_MOBI_COVER_NOT_IMAGE = 0x14000001; // no message of its own
 
 // Notices (protection found, AZW4 unpacked) still count as a successful run.
-inline bool IsError(ResultCode rc) { return (rc & 0xFF000000u) != 0; }
+inline bool IsError(ResultCode rc)
+{
+    return (rc & 0xFF000000u) != 0;
+}
 
 // The message of a code, or "ErrorCode is not existed!" for one outside the table.
 const char* ResultMessage(ResultCode rc);
 
 // The support address quoted in messages and in the books we write.
 extern const char* const MAKER_WEB_ADDRESS;
+// The version the command line, the run log and the books we write name, in one place.
+extern const char* const PRODUCT_VERSION;
+extern const char* const PRODUCT_BUILD;
+// "Tarvo v<version>.<build> [ <address> ]", as books we write name their producer.
+std::string ProducerText();

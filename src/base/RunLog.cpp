@@ -16,7 +16,6 @@ namespace
 {
 
 constexpr size_t MAX_LOG_PATH = 250;
-const char* const LOG_HEADER = "Tarvo      Version: 0.8.3   BuildNo: 563\r\n";
 
 const char* LevelName(int level)
 {
@@ -121,7 +120,8 @@ ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& in
         Close();
         return RC_LOG_INIT_FAILED;
     }
-    std::string header = std::string(LOG_HEADER) + inputFile + "\r\n";
+    std::string header = std::string("Tarvo      Version: ") + PRODUCT_VERSION +
+                         "   BuildNo: " + PRODUCT_BUILD + "\r\n" + inputFile + "\r\n";
     if (!WriteBytes(m_Fd, header.data(), header.size())) {
         ::unlinkat(m_FolderFd, fileName.c_str(), 0);
         Close();

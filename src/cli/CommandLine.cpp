@@ -39,8 +39,6 @@ const char* const USAGE_TEXT =
     "[-d <publishdate>] [-isbn <ISBN>] [-asin <ASIN>] [-desc <description>] [-cover <cover file name>]\r\n"
     "    TarvoCmd c <InputFile> <OutputFile> <TempDirectory> [-setl <language>] [-setv]\r\n";
 
-const char* const PROGRAM_VERSION = "0.8.3";
-
 const char* const CONVERT_OPTIONS_TEXT =
     "    TarvoCmd --help | -h | --version\n"
     "Options of c:\n"
@@ -67,7 +65,7 @@ void PrintUsage()
 {
     const std::string stars(69, '*');
     std::printf("%s\n", stars.c_str());
-    std::printf("TarvoCmd %s - ebook converter and metadata tool\n", PROGRAM_VERSION);
+    std::printf("TarvoCmd %s - ebook converter and metadata tool\n", PRODUCT_VERSION);
     std::printf("https://tarvo.example/\n");
     std::printf("%s\n", stars.c_str());
     std::printf("%s\n", USAGE_TEXT);
@@ -287,7 +285,7 @@ ResultCode RunCommandLine(const std::vector<std::string>& args)
         return RC_OK;
     }
     if (args.size() > 1 && args[1] == "--version") {
-        std::printf("TarvoCmd %s\n", PROGRAM_VERSION);
+        std::printf("TarvoCmd %s\n", PRODUCT_VERSION);
         std::fflush(stdout);
         return RC_OK;
     }

@@ -125,11 +125,6 @@ MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverP
 
 const char* const PRODUCER_KEY = "contributor_TarvoProducerName";
 
-std::string ProducerText()
-{
-    return std::string("Tarvo v0.8.3.563 [ ") + MAKER_WEB_ADDRESS + " ]";
-}
-
 const char* VerticalModeCss()
 {
     return "html {\r\n"

@@ -56,7 +56,6 @@ class CEbookEpub : public CEbook
 };
 
 // The EPUB handler's producer credit, written as a book-producer contributor under this key.
-std::string ProducerText();
 extern const char* const PRODUCER_KEY;
 // Hands a book's cover to the caller of g: written to coverImageFile (when one is asked for) and its
 // type noted in the metadata.

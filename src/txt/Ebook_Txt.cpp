@@ -221,9 +221,7 @@ std::string BuildTextHead(const CIntermediateBook& book)
     }
     if (wroteLine) head += "\r\n\r\n";
     if (!first("description").empty()) head += "Description\xEF\xBC\x9A" + first("description") + "\r\n\r\n";
-    head += "Generate From\xEF\xBC\x9ATarvo v0.8.3.563 [ ";
-    head += MAKER_WEB_ADDRESS;
-    head += " ]\r\n\r\n\r\n\r\n\r\n\r\n";
+    head += "Generate From\xEF\xBC\x9A" + ProducerText() + "\r\n\r\n\r\n\r\n\r\n\r\n";
     return head;
 }
 
