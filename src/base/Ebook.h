@@ -10,28 +10,28 @@
 class CRunLog;
 
 struct GetMetaContext {
-    std::string m_TempDirectory;   // ends with a separator
-    std::string m_CoverImageFile;  // empty: no cover wanted
+    std::string m_TempDirectory;  // ends with a separator
+    std::string m_CoverImageFile; // empty: no cover wanted
 };
 
 struct SetMetaContext {
     std::string m_TempDirectory;
-    const CIntermediateBook& m_MetaData;  // only its MetaDataMap is used
+    const CIntermediateBook& m_MetaData; // only its MetaDataMap is used
 };
 
 struct ConvertInputContext {
     std::string m_TempDirectory;
     std::string m_CurrentDirectory;
     int32_t m_OutputFormatId = 0;
-    std::string m_InParam;  // JSON text of the InParam map, may be empty
+    std::string m_InParam; // JSON text of the InParam map, may be empty
 };
 
 struct ConvertOutputContext {
     std::string m_InputFile;
-    CIntermediateBook& m_Book;  // owned by the input handler
+    CIntermediateBook& m_Book; // owned by the input handler
     std::string m_TempDirectory;
     std::string m_CurrentDirectory;
-    std::string m_OutParam;  // JSON text of the OutParam map, may be empty
+    std::string m_OutParam; // JSON text of the OutParam map, may be empty
 };
 
 enum FormatId : int32_t {
@@ -49,8 +49,9 @@ enum FormatId : int32_t {
     FORMAT_MOBI = 12,
 };
 
-class CEbook {
-public:
+class CEbook
+{
+  public:
     virtual ~CEbook() = default;
     virtual ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx);
     virtual ResultCode SetMetaData(const std::string& inputFile, SetMetaContext& ctx);
@@ -58,7 +59,12 @@ public:
     virtual ResultCode Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx);
     virtual CIntermediateBook* GetIntermediateBook() { return nullptr; }
 
-    std::string m_FormatWord;  // lower-cased extension, or "kobo" for none
+    std::string m_FormatWord; // lower-cased extension, or "kobo" for none
     CRunLog* m_Log = nullptr;
     int32_t m_FormatId = 0;
 };
+
+// Hands a book's cover to the caller of g: written to coverImageFile (when one is asked for) and its
+// type noted in the metadata.
+ResultCode DeliverCoverImage(const std::string& image, const std::string& coverImageFile,
+                             CIntermediateBook& book, CRunLog* log);

@@ -50,6 +50,14 @@ std::string ToLowerCopy(const std::string& text)
     return copy;
 }
 
+std::string Trimmed(const std::string& text)
+{
+    const char* const BLANKS = " \t\r\n\f";
+    size_t start = text.find_first_not_of(BLANKS);
+    if (start == std::string::npos) return "";
+    return text.substr(start, text.find_last_not_of(BLANKS) - start + 1);
+}
+
 int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';

@@ -14,6 +14,8 @@
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to);
 void ToLower(std::string& text);
 std::string ToLowerCopy(const std::string& text);
+// The text without the blanks, tabs, line ends and form feeds at either end.
+std::string Trimmed(const std::string& text);
 // "%XX" becomes that byte and "+" a blank; everything else is copied.
 std::string UrlDecode(const std::string& text);
 // A URI's "%XX" escapes; unlike a form's text, "+" stays a plus.

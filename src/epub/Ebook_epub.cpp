@@ -97,20 +97,6 @@ ResultCode UnpackDocument(const std::string& packed, ZipEntry& entry)
 
 } // namespace
 
-ResultCode DeliverCoverImage(const std::string& image, const std::string& coverImageFile,
-                             CIntermediateBook& book, CRunLog* log)
-{
-    if (!coverImageFile.empty()) {
-        ResultCode rc = WriteOutputFile(coverImageFile, image);
-        if (rc != RC_OK) {
-            TARVO_LOG(log, LOG_ERROR, "cover %s not written: %s", coverImageFile.c_str(), ResultMessage(rc));
-            return rc;
-        }
-    }
-    book.SetValue("coverimageext", ImageTypeOf(image));
-    return RC_OK;
-}
-
 MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverPath)
 {
     MetaDataMap values = given;

@@ -57,10 +57,6 @@ class CEbookEpub : public CEbook
 
 // The EPUB handler's producer credit, written as a book-producer contributor under this key.
 extern const char* const PRODUCER_KEY;
-// Hands a book's cover to the caller of g: written to coverImageFile (when one is asked for) and its
-// type noted in the metadata.
-ResultCode DeliverCoverImage(const std::string& image, const std::string& coverImageFile,
-                             CIntermediateBook& book, CRunLog* log);
 // What s writes into a package: the given values without the cover (returned in coverPath, it is a
 // file, not a value) and Kindle-only keys, with this program named as producer.
 MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverPath);

@@ -61,14 +61,6 @@ bool IsOneOf(const std::string& value, const char* const* list, size_t count)
     return false;
 }
 
-std::string Trimmed(const std::string& text)
-{
-    size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos) return "";
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return text.substr(start, end - start + 1);
-}
-
 std::string Attribute(const tinyxml2::XMLElement* element, const char* localName)
 {
     for (const tinyxml2::XMLAttribute* a = element->FirstAttribute(); a; a = a->Next())

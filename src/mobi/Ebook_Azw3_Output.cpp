@@ -108,14 +108,6 @@ std::string NodeValue(TidyDoc doc, TidyNode node)
     return text;
 }
 
-std::string Trim(const std::string& text)
-{
-    size_t from = text.find_first_not_of(" \t\r\n\f");
-    if (from == std::string::npos) return std::string();
-    size_t to = text.find_last_not_of(" \t\r\n\f");
-    return text.substr(from, to - from + 1);
-}
-
 std::string StyleLink(const std::string& reference)
 {
     return "<link type=\"text/css\" href=\"" + reference + "\" rel=\"Stylesheet\"/>";
@@ -450,7 +442,7 @@ void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
     std::string css;
     for (TidyNode child = tidyGetChild(element); child != nullptr; child = tidyGetNext(child))
         css += NodeValue(m_Parse->GetDoc(), child);
-    if (Trim(css).empty()) return;
+    if (Trimmed(css).empty()) return;
     if (const std::string* link = PieceFlowLink(css)) {
         out += *link;
         return;
@@ -775,7 +767,7 @@ void CEbookAzw3::HandleFlowEmbedRES()
             from = open;
             if (css[close] == '(') continue;
             std::string group = css.substr(open, close - open);
-            std::string value = Trim(group);
+            std::string value = Trimmed(group);
             std::string quote;
             if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
                 quote = value.substr(0, 1);

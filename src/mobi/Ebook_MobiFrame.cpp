@@ -103,14 +103,9 @@ ResultCode CEbookMobiFrame::ExtractCover(CMobiHeader& header, const std::string&
         TARVO_LOG(m_Log, LOG_WARNING, "cover record %lld is no image", static_cast<long long>(record));
         return RC_OK;
     }
-    rc = WriteOutputFile(path, bytes);
-    if (rc != RC_OK) {
-        TARVO_LOG(m_Log, LOG_ERROR, "cover %s not written: %s", path.c_str(), ResultMessage(rc));
-        return rc;
-    }
-    header.m_Book.m_MetaData["coverimageext"] = {type};
-    found = true;
-    return RC_OK;
+    rc = DeliverCoverImage(bytes, path, header.m_Book, m_Log);
+    found = rc == RC_OK;
+    return rc;
 }
 
 ResultCode CEbookMobiFrame::GetMetaData(const std::string& inputFile, GetMetaContext& ctx)

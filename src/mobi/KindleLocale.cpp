@@ -58,12 +58,10 @@ const Region REGIONS[] = {
 
 uint32_t KindleLocaleOf(const std::string& languageTag)
 {
-    std::string tag = ToLowerCopy(languageTag);
+    std::string tag = ToLowerCopy(Trimmed(languageTag));
+    if (tag.empty()) return 0;
     for (char& c : tag)
         if (c == '_') c = '-';
-    const size_t space = tag.find_first_not_of(" \t\r\n");
-    if (space == std::string::npos) return 0;
-    tag = tag.substr(space, tag.find_last_not_of(" \t\r\n") - space + 1);
     const std::string language = tag.substr(0, tag.find('-'));
     uint32_t primary = 0;
     for (const Primary& p : PRIMARIES)
@@ -82,7 +80,7 @@ uint32_t KindleLocaleOf(const std::string& languageTag)
 
 uint32_t KindleLocaleFor(const std::string& languageTag, uint32_t previous)
 {
-    if (languageTag.find_first_not_of(" \t\r\n") == std::string::npos) return previous;
+    if (Trimmed(languageTag).empty()) return previous;
     const uint32_t id = KindleLocaleOf(languageTag);
     if (id != 0 && id <= PRIMARY_MASK && (previous & PRIMARY_MASK) == id) return previous;
     return id;

@@ -433,7 +433,7 @@ ResultCode CEbookPdf::GetMetaData(const std::string& inputFile, GetMetaContext& 
     } else {
         ReadFileBytes(folder + "xmp.xml", xmp);
         ReadPdfMetadata(info, xmp, m_Book);
-        if (!ctx.m_CoverImageFile.empty()) PlaceCover(folder + "cover.jpg", ctx.m_CoverImageFile);
+        if (!ctx.m_CoverImageFile.empty()) rc = DeliverFirstPage(folder + "cover.jpg", ctx.m_CoverImageFile);
     }
     std::error_code error;
     std::filesystem::remove_all(folder, error);
@@ -441,15 +441,14 @@ ResultCode CEbookPdf::GetMetaData(const std::string& inputFile, GetMetaContext& 
 }
 
 // The first page is the cover of most PDFs; one that could not be rendered leaves the book without.
-void CEbookPdf::PlaceCover(const std::string& rendered, const std::string& coverImageFile)
+ResultCode CEbookPdf::DeliverFirstPage(const std::string& rendered, const std::string& coverImageFile)
 {
     std::string bytes;
     if (!ReadFileBytes(rendered, bytes) || ImageTypeOf(bytes) != "jpg") {
         TARVO_LOG(m_Log, LOG_WARNING, "first page not rendered: no cover");
-        return;
+        return RC_OK;
     }
-    if (MoveFile(rendered, coverImageFile) != RC_OK)
-        TARVO_LOG(m_Log, LOG_WARNING, "cover could not be placed at %s", coverImageFile.c_str());
+    return DeliverCoverImage(bytes, coverImageFile, m_Book, m_Log);
 }
 
 ResultCode CEbookPdf::Convert_Input(const std::string& inputFile, ConvertInputContext& ctx)

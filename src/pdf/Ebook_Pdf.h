@@ -37,7 +37,9 @@ class CEbookPdf : public CEbook
     bool PreparePage(std::string& entry, const std::string& bookDirectory, std::string& path);
     std::string HelperFile(const char* name) const;
     ResultCode RenderPdf(const std::string& pdfFile, const std::vector<std::string>& arguments);
-    void PlaceCover(const std::string& rendered, const std::string& coverImageFile);
+    // A cover that could not be rendered leaves the book without one; one that cannot be written
+    // fails g as any other handler's does.
+    ResultCode DeliverFirstPage(const std::string& rendered, const std::string& coverImageFile);
 
     std::string m_WorkName;
     std::string m_HelperDirectory; // empty: the program's own helper folder

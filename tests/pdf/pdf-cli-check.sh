@@ -97,7 +97,7 @@ for line in "Title: *Quick Start Guide" "Author: *Developer's Reference Team & B
   grep -q "^$line\$" <<<"$info" || fail "two authors" "pdfinfo has no \"$line\""
 done
 
-# g on PDFs: the JSON, and page 1 as a JPEG cover; a PDF poppler cannot read writes nothing.
+# g on PDFs: the JSON (the cover's type in it, as every format gives it), and page 1 as a JPEG cover; a PDF poppler cannot read writes nothing.
 head -c 80000 "$data/pdf/qs-eng-calibre.pdf" >"$work/truncated.pdf"
 printf '%%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>endobj\ntrailer<</Root 1 0 R>>\n%%%%EOF\n' >"$work/no-info.pdf"
 qs='"description":"calibre Quick Start Guide","language":"en","title":"Quick Start Guide"'
@@ -111,11 +111,11 @@ while IFS='|' read -r label input code json; do
   [[ $(cat "$work/g-$label.json") == "$json" ]] || fail "g $label" "JSON $(cat "$work/g-$label.json")"
   [[ $(head -c 2 "$work/g-$label.jpg" | od -An -tx1) == " ff d8" ]] || fail "g $label" "no JPEG cover"
 done <<EOF
-calibre|$data/pdf/qs-eng-calibre.pdf|0|{"creator":"John Schember","date_publication":"2026-12-07T07:32:44Z",$qs}
-ours|$work/qs-eng.pdf|0|{"creator":"John Schember",$qs}
-two authors|$work/two.pdf|0|{"creator":"Developer's Reference Team & B Two","date_publication":"2023-03-06","description":"calibre Quick Start Guide","language":"en","subject":"Ebooks & Guides","title":"Quick Start Guide"}
+calibre|$data/pdf/qs-eng-calibre.pdf|0|{"coverimageext":"jpg","creator":"John Schember","date_publication":"2026-12-07T07:32:44Z",$qs}
+ours|$work/qs-eng.pdf|0|{"coverimageext":"jpg","creator":"John Schember",$qs}
+two authors|$work/two.pdf|0|{"coverimageext":"jpg","creator":"Developer's Reference Team & B Two","date_publication":"2023-03-06","description":"calibre Quick Start Guide","language":"en","subject":"Ebooks & Guides","title":"Quick Start Guide"}
 truncated|$work/truncated.pdf|184549379|
-no information dictionary|$work/no-info.pdf|0|{}
+no information dictionary|$work/no-info.pdf|0|{"coverimageext":"jpg"}
 not a pdf|$work/text.pdf|184549379|
 EOF
 
