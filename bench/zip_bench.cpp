@@ -14,12 +14,13 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Corpus {
-    std::string root;     // ends with "/"
-    std::string source;   // the files, ends with "/"
-    std::string archive;  // the files zipped by the standard tool at level 9
+    std::string root;    // ends with "/"
+    std::string source;  // the files, ends with "/"
+    std::string archive; // the files zipped by the standard tool at level 9
     std::vector<std::string> names;
 };
 
@@ -45,7 +46,8 @@ Corpus MakeCorpus()
     std::vector<std::string> words;
     for (int i = 0; i < 4000; ++i) {
         std::string w;
-        for (size_t n = 2 + rng() % 9; n > 0; --n) w += static_cast<char>('a' + rng() % 26);
+        for (size_t n = 2 + rng() % 9; n > 0; --n)
+            w += static_cast<char>('a' + rng() % 26);
         words.push_back(w);
     }
     c.names.push_back("mimetype");
@@ -54,7 +56,8 @@ Corpus MakeCorpus()
         std::string text = "<html><body>\n";
         while (text.size() < 50000) {
             text += "<p>";
-            for (int w = 0; w < 60; ++w) text += words[(rng() % 200) * (rng() % 20)] + ' ';
+            for (int w = 0; w < 60; ++w)
+                text += words[(rng() % 200) * (rng() % 20)] + ' ';
             text += "</p>\n";
         }
         const std::string name = "OEBPS/Text/ch" + std::to_string(i) + ".xhtml";
@@ -63,7 +66,8 @@ Corpus MakeCorpus()
     }
     for (int i = 0; i < 90; ++i) {
         std::string image(170000 + rng() % 20000, '\0');
-        for (char& b : image) b = static_cast<char>(rng());
+        for (char& b : image)
+            b = static_cast<char>(rng());
         const std::string name = "OEBPS/Images/img" + std::to_string(i) + ".jpg";
         WriteWholeFile(c.source + name, image);
         c.names.push_back(name);
@@ -79,7 +83,10 @@ const Corpus& TheCorpus()
     return corpus;
 }
 
-void FreshFolder(const std::string& path) { Run("rm -rf '" + path + "' && mkdir -p '" + path + "'"); }
+void FreshFolder(const std::string& path)
+{
+    Run("rm -rf '" + path + "' && mkdir -p '" + path + "'");
+}
 
 void ExtractOurs(benchmark::State& state)
 {
@@ -132,7 +139,7 @@ void WriteZip(benchmark::State& state)
     const std::string out = c.root + "zip.zip";
     for (auto _ : state) {
         state.PauseTiming();
-        std::remove(out.c_str());  // zip would otherwise update the archive
+        std::remove(out.c_str()); // zip would otherwise update the archive
         state.ResumeTiming();
         Run("cd '" + c.source + "' && zip -9 -q -r '" + out + "' .");
     }
@@ -144,13 +151,15 @@ BENCHMARK(WriteOurs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3
 BENCHMARK(WriteZip)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 // Keeps each benchmark's time per iteration so the ratios can be printed after the table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
+class RatioReporter : public benchmark::ConsoleReporter
+{
+  public:
     RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) m_Times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        for (const Run& run : runs)
+            m_Times[run.benchmark_name()] = run.GetAdjustedRealTime();
     }
     double Ratio(const std::string& ours, const std::string& theirs) const
     {
@@ -158,7 +167,7 @@ public:
         return a == m_Times.end() || b == m_Times.end() || b->second == 0 ? 0 : a->second / b->second;
     }
 
-private:
+  private:
     std::map<std::string, double> m_Times;
 };
 

@@ -5,7 +5,7 @@ packages=(build-essential cmake pkg-config clang libclang-rt-14-dev
           zlib1g-dev libuchardet-dev libtidy-dev libtinyxml2-dev libjsoncpp-dev
           libgtest-dev libbenchmark-dev parallel rsync python3 poppler-utils weasyprint fonts-noto-cjk)
 if [[ ${1:-} == --tests ]]; then
-  packages+=(unzip zip uchardet libxml2-utils epubcheck libmobi-tools default-jre-headless python3 calibre time)
+  packages+=(clang-format unzip zip uchardet libxml2-utils epubcheck libmobi-tools default-jre-headless python3 calibre time)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -8,7 +8,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-stages=("set-up" "configure" "build" "normal tests" "sanitizer build" "sanitizer tests" "fuzzing")
+stages=("set-up" "formatting" "configure" "build" "normal tests" "sanitizer build" "sanitizer tests" "fuzzing")
 done_stages=()
 given_scale=${TARVO_TIME_SCALE:-}
 
@@ -66,6 +66,7 @@ run_tests() {
 export JDK_JAVA_OPTIONS="${JDK_JAVA_OPTIONS:-} -XX:TieredStopAtLevel=1 -XX:+UseSerialGC"
 
 stage "set-up" scripts/deps.sh --tests
+stage "formatting" scripts/check-format.sh
 stage "configure" configure build
 stage "build" cmake --build build -j"$jobs"
 stage "normal tests" run_tests build

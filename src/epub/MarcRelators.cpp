@@ -5,7 +5,8 @@
 
 #include <map>
 
-namespace {
+namespace
+{
 
 struct Relator {
     const char* term;
@@ -289,11 +290,15 @@ std::string RelatorCode(const std::string& role)
 {
     static const std::map<std::string, std::string> byTerm = [] {
         std::map<std::string, std::string> map;
-        for (const Relator& r : RELATORS) map.emplace(r.term, r.code);
+        for (const Relator& r : RELATORS)
+            map.emplace(r.term, r.code);
         return map;
     }();
     auto it = byTerm.find(ToLowerCopy(role));
     return it == byTerm.end() ? role : it->second;
 }
 
-size_t RelatorCount() { return std::size(RELATORS); }
+size_t RelatorCount()
+{
+    return std::size(RELATORS);
+}

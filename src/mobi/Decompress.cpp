@@ -5,14 +5,16 @@
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t PALMDOC_RECORD_OUTPUT = 4096;
 
 int CountTrailingEntries(uint16_t flags)
 {
     int count = 0;
-    for (uint16_t f = flags >> 1; f != 0; f >>= 1) count += f & 1;
+    for (uint16_t f = flags >> 1; f != 0; f >>= 1)
+        count += f & 1;
     return count;
 }
 
@@ -61,7 +63,8 @@ bool PalmDocDecode(const uint8_t* data, size_t length, std::string& out)
             size_t count = (v & 7u) + 3;
             if (distance == 0 || distance > produced.size()) return false;
             size_t from = produced.size() - distance;
-            for (size_t k = 0; k < count; ++k) produced.push_back(produced[from + k]);
+            for (size_t k = 0; k < count; ++k)
+                produced.push_back(produced[from + k]);
         } else {
             produced.push_back(' ');
             produced.push_back(static_cast<char>(c ^ 0x80u));
@@ -171,7 +174,8 @@ ResultCode CHuffCdicDecoder::DecodeBits(const uint8_t* data, size_t length, std:
     // Bytes past the record read as zeros, as if the record had 8 zero bytes appended.
     auto window = [&](size_t pos) {
         uint64_t x = 0;
-        for (size_t k = 0; k < 8; ++k) x = (x << 8) | (pos + k < length ? data[pos + k] : 0u);
+        for (size_t k = 0; k < 8; ++k)
+            x = (x << 8) | (pos + k < length ? data[pos + k] : 0u);
         return x;
     };
     int64_t bitsLeft = static_cast<int64_t>(length) * 8;
@@ -189,7 +193,8 @@ ResultCode CHuffCdicDecoder::DecodeBits(const uint8_t* data, size_t length, std:
         int codeLength = e.length;
         uint64_t maxCode = e.maxCode;
         if (!e.terminal) {
-            while (codeLength <= 32 && code < m_MinCode[codeLength]) ++codeLength;
+            while (codeLength <= 32 && code < m_MinCode[codeLength])
+                ++codeLength;
             if (codeLength > 32) break;
             maxCode = m_MaxCode[codeLength];
         }

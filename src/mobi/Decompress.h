@@ -20,8 +20,9 @@ int64_t CutExtraData(const uint8_t* record, size_t length, uint16_t extraFlags);
 bool PalmDocDecode(const uint8_t* data, size_t length, std::string& out);
 
 // The HUFF tables and CDIC dictionary of one book part, alive for one text decoding.
-class CHuffCdicDecoder {
-public:
+class CHuffCdicDecoder
+{
+  public:
     // A dictionary slot may refer to other slots; deeper chains than this are treated as corrupt.
     static constexpr int MAX_EXPANSION_DEPTH = 64;
     // Real text records decode to about 4 KB; anything past this is a crafted expansion bomb.
@@ -35,7 +36,7 @@ public:
     ResultCode Decode(const uint8_t* data, size_t length, std::string& out);
     size_t EntryCount() const { return m_Slots.size(); }
 
-private:
+  private:
     enum class SlotState : uint8_t { Ready, Expanding };
     struct Slot {
         SlotState state = SlotState::Ready;

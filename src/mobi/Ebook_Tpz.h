@@ -3,7 +3,8 @@
 
 #include "base/Ebook.h"
 
-class CEbookTpz : public CEbook {
-public:
+class CEbookTpz : public CEbook
+{
+  public:
     ResultCode GetMetaData(const std::string& inputFile, GetMetaContext& ctx) override;
 };

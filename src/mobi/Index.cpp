@@ -8,15 +8,18 @@
 
 #include <algorithm>
 
-const std::vector<TagEntry> NCX_MOBI6_TAGS = {{1, 1, 1, 0},  {2, 1, 2, 0},  {3, 1, 4, 0},  {4, 1, 8, 0},
+const std::vector<TagEntry> NCX_MOBI6_TAGS = {{1, 1, 1, 0},   {2, 1, 2, 0},   {3, 1, 4, 0},   {4, 1, 8, 0},
                                               {21, 1, 16, 0}, {22, 1, 32, 0}, {23, 1, 64, 0}, {0, 0, 0, 1}};
-const std::vector<TagEntry> NCX_KF8_TAGS = {{1, 1, 1, 0},   {2, 1, 2, 0},   {3, 1, 4, 0},  {4, 1, 8, 0},  {21, 1, 16, 0},
-                                            {22, 1, 32, 0}, {23, 1, 64, 0}, {6, 2, 128, 0}, {0, 0, 0, 1}};
-const std::vector<TagEntry> FRAGMENT_TAGS = {{2, 1, 1, 0}, {3, 1, 2, 0}, {4, 1, 4, 0}, {6, 2, 8, 0}, {0, 0, 0, 1}};
+const std::vector<TagEntry> NCX_KF8_TAGS = {{1, 1, 1, 0},   {2, 1, 2, 0},   {3, 1, 4, 0},
+                                            {4, 1, 8, 0},   {21, 1, 16, 0}, {22, 1, 32, 0},
+                                            {23, 1, 64, 0}, {6, 2, 128, 0}, {0, 0, 0, 1}};
+const std::vector<TagEntry> FRAGMENT_TAGS = {
+    {2, 1, 1, 0}, {3, 1, 2, 0}, {4, 1, 4, 0}, {6, 2, 8, 0}, {0, 0, 0, 1}};
 const std::vector<TagEntry> SKELETON_TAGS = {{1, 1, 3, 0}, {6, 2, 12, 0}, {0, 0, 0, 1}};
 const std::vector<TagEntry> GUIDE_TAGS = {{1, 1, 1, 0}, {6, 2, 2, 0}, {0, 0, 0, 1}};
 
-namespace {
+namespace
+{
 
 constexpr size_t PRIMARY_TAGX_OFFSET_FIELD = 180;
 constexpr size_t TAGX_HEAD_SIZE = 12;
@@ -66,7 +69,8 @@ ResultCode CIndex::ParsePrimary(const std::string& primary, uint32_t& dataCount)
     }
     uint32_t tagx = r.U32At(PRIMARY_TAGX_OFFSET_FIELD);
     if (r.Failed() || tagx > primary.size()) {
-        TARVO_LOG(m_Log, LOG_ERROR, "TAGX offset 0x%x beyond the index record of %zu bytes", tagx, primary.size());
+        TARVO_LOG(m_Log, LOG_ERROR, "TAGX offset 0x%x beyond the index record of %zu bytes", tagx,
+                  primary.size());
         return RC_MOBI_NCX_RECORD;
     }
     dataCount = r.U32At(24);
@@ -185,10 +189,12 @@ ResultCode CIndex::ReadRecords(const std::vector<std::string>& records)
     ResultCode rc = ParsePrimary(records.empty() ? std::string() : records[0], dataCount);
     if (rc != RC_OK) return rc;
     size_t next = 1;
-    for (uint32_t i = 0; i < dataCount && next < records.size(); ++i, ++next) ParseDataRecord(records[next]);
+    for (uint32_t i = 0; i < dataCount && next < records.size(); ++i, ++next)
+        ParseDataRecord(records[next]);
     m_LastDataRecord = static_cast<uint32_t>(next - 1);
     std::vector<std::string> cncx;
-    for (uint32_t i = 0; i < m_CncxCount && next < records.size(); ++i, ++next) cncx.push_back(records[next]);
+    for (uint32_t i = 0; i < m_CncxCount && next < records.size(); ++i, ++next)
+        cncx.push_back(records[next]);
     FillTexts(cncx);
     return RC_OK;
 }
@@ -201,7 +207,8 @@ void CSkelIndex::GetItemOne(const uint8_t* entry, size_t length)
     size_t position = 0;
     if (!ReadKey(entry, length, position, e.m_Key)) return;
     if (position >= length || entry[position] != SKELETON_CONTROL_BYTE) {
-        TARVO_LOG(m_Log, LOG_ERROR, "Skel ControlByte != 10\r\n please send the book to %s, thanks!", MAKER_WEB_ADDRESS);
+        TARVO_LOG(m_Log, LOG_ERROR, "Skel ControlByte != 10\r\n please send the book to %s, thanks!",
+                  MAKER_WEB_ADDRESS);
         return;
     }
     size_t digit = e.m_Key.find_first_of("0123456789");
@@ -247,7 +254,8 @@ void CGuideIndex::GetItemOne(const uint8_t* entry, size_t length)
     size_t position = 0;
     if (!ReadKey(entry, length, position, e.m_Type)) return;
     if (position >= length || entry[position] != GUIDE_CONTROL_BYTE) {
-        TARVO_LOG(m_Log, LOG_ERROR, "Guide ControlByte != 3\r\n please send the book to %s, thanks!", MAKER_WEB_ADDRESS);
+        TARVO_LOG(m_Log, LOG_ERROR, "Guide ControlByte != 3\r\n please send the book to %s, thanks!",
+                  MAKER_WEB_ADDRESS);
         return;
     }
     CByteReader r(entry + position + 1, length - position - 1);
@@ -286,18 +294,33 @@ void CNcxIndexMobi::GetItemOne(const uint8_t* entry, size_t length)
                 if (v < 2) values[v] = value;
             }
             switch (tag.tag) {
-            case 1: e.m_TextOffset = static_cast<int32_t>(values[0]); break;
-            case 2: e.m_Length = static_cast<int32_t>(values[0]); break;
-            case 3: e.m_LabelOffset = values[0]; break;
-            case 4: e.m_Depth = static_cast<int32_t>(values[0]); break;
+            case 1:
+                e.m_TextOffset = static_cast<int32_t>(values[0]);
+                break;
+            case 2:
+                e.m_Length = static_cast<int32_t>(values[0]);
+                break;
+            case 3:
+                e.m_LabelOffset = values[0];
+                break;
+            case 4:
+                e.m_Depth = static_cast<int32_t>(values[0]);
+                break;
             case 6:
                 e.m_FragmentNumber = static_cast<int32_t>(values[0]);
                 e.m_FragmentOffset = static_cast<int32_t>(values[1]);
                 break;
-            case 21: e.m_Parent = static_cast<int32_t>(values[0]); break;
-            case 22: e.m_FirstChild = static_cast<int32_t>(values[0]); break;
-            case 23: e.m_LastChild = static_cast<int32_t>(values[0]); break;
-            default: break;
+            case 21:
+                e.m_Parent = static_cast<int32_t>(values[0]);
+                break;
+            case 22:
+                e.m_FirstChild = static_cast<int32_t>(values[0]);
+                break;
+            case 23:
+                e.m_LastChild = static_cast<int32_t>(values[0]);
+                break;
+            default:
+                break;
             }
         }
     };

@@ -45,14 +45,14 @@ struct ChunkEntry {
     uint32_t m_SequenceNumber = 0;
     uint32_t m_StartOffset = 0;
     uint32_t m_Length = 0;
-    uint32_t m_SelectorOffset = 0;  // CNCX offset
+    uint32_t m_SelectorOffset = 0; // CNCX offset
     bool m_HasSelector = false;
 };
 
 struct GuideEntry {
     std::string m_Type;
     std::string m_Title;
-    uint32_t m_TitleOffset = 0;  // CNCX offset
+    uint32_t m_TitleOffset = 0; // CNCX offset
     uint32_t m_FragmentNumber = 0;
     uint32_t m_Offset = 0;
     bool m_HasTitle = false;
@@ -63,7 +63,7 @@ struct NcxEntry {
     // An entry without tags 1, 2 or 4 reads as offset 0, length 0, depth 0; one without tag 3 has no label.
     int32_t m_TextOffset = 0;
     int32_t m_Length = 0;
-    int64_t m_LabelOffset = -1;  // CNCX offset, -1 = none
+    int64_t m_LabelOffset = -1; // CNCX offset, -1 = none
     int32_t m_Depth = 0;
     int32_t m_Parent = -1;
     int32_t m_FirstChild = -1;
@@ -78,8 +78,9 @@ struct NcxEntry {
 // offset or the string's length falls outside the records.
 bool ReadCncxString(const std::vector<std::string>& records, uint32_t offset, std::string& text);
 
-class CIndex {
-public:
+class CIndex
+{
+  public:
     explicit CIndex(CRunLog* log = nullptr) : m_Log(log) {}
     virtual ~CIndex() = default;
     CIndex(const CIndex&) = delete;
@@ -102,7 +103,7 @@ public:
     // Record number (part-relative) of the last index data record read.
     uint32_t LastDataRecord() const { return m_LastDataRecord; }
 
-protected:
+  protected:
     // CNCX offset of entry i, or -1 when it has no string; the reader stores the string it gets.
     virtual int64_t CncxOffsetOf(size_t) const { return -1; }
     virtual void SetCncxText(size_t, std::string&&) {}
@@ -115,7 +116,7 @@ protected:
     std::vector<TagEntry> m_TagTable1;
     std::vector<TagEntry> m_TagTable2;
 
-private:
+  private:
     ResultCode ParsePrimary(const std::string& primary, uint32_t& dataCount);
     void ParseDataRecord(const std::string& record);
     void FillTexts(const std::vector<std::string>& cncx);
@@ -124,8 +125,9 @@ private:
     uint32_t m_LastDataRecord = 0;
 };
 
-class CSkelIndex : public CIndex {
-public:
+class CSkelIndex : public CIndex
+{
+  public:
     using CIndex::CIndex;
     void GetItemOne(const uint8_t* entry, size_t length) override;
     size_t EntryCount() const override { return m_Entries.size(); }
@@ -133,41 +135,44 @@ public:
     std::vector<SkelEntry> m_Entries;
 };
 
-class CChunkIndex : public CIndex {
-public:
+class CChunkIndex : public CIndex
+{
+  public:
     using CIndex::CIndex;
     void GetItemOne(const uint8_t* entry, size_t length) override;
     size_t EntryCount() const override { return m_Entries.size(); }
     void Clear() override { m_Entries.clear(); }
     std::vector<ChunkEntry> m_Entries;
 
-protected:
+  protected:
     int64_t CncxOffsetOf(size_t i) const override { return m_Entries[i].m_SelectorOffset; }
     void SetCncxText(size_t i, std::string&& text) override;
 };
 
-class CGuideIndex : public CIndex {
-public:
+class CGuideIndex : public CIndex
+{
+  public:
     using CIndex::CIndex;
     void GetItemOne(const uint8_t* entry, size_t length) override;
     size_t EntryCount() const override { return m_Entries.size(); }
     void Clear() override { m_Entries.clear(); }
     std::vector<GuideEntry> m_Entries;
 
-protected:
+  protected:
     int64_t CncxOffsetOf(size_t i) const override { return m_Entries[i].m_TitleOffset; }
     void SetCncxText(size_t i, std::string&& text) override;
 };
 
-class CNcxIndexMobi : public CIndex {
-public:
+class CNcxIndexMobi : public CIndex
+{
+  public:
     using CIndex::CIndex;
     void GetItemOne(const uint8_t* entry, size_t length) override;
     size_t EntryCount() const override { return m_Entries.size(); }
     void Clear() override { m_Entries.clear(); }
     std::vector<NcxEntry> m_Entries;
 
-protected:
+  protected:
     int64_t CncxOffsetOf(size_t i) const override { return m_Entries[i].m_LabelOffset; }
     void SetCncxText(size_t i, std::string&& text) override;
 };

@@ -58,7 +58,8 @@ ResultCode CPalmDb::ParseHeader()
     size_t first = static_cast<size_t>(std::min<uint64_t>(m_FileSize, PALMDB_FIRST_READ));
     if (ReadAt(0, first, head) != RC_OK) return RC_FILE_READ_FAILED;
     if (head.size() < PALMDB_MINIMUM_SIZE) {
-        TARVO_LOG(m_Log, LOG_ERROR, "PalmDB header needs %zu bytes, file has %zu", PALMDB_MINIMUM_SIZE, head.size());
+        TARVO_LOG(m_Log, LOG_ERROR, "PalmDB header needs %zu bytes, file has %zu", PALMDB_MINIMUM_SIZE,
+                  head.size());
         return RC_MOBI_PALMDB_MAGIC;
     }
     CByteReader reader(head);
@@ -70,7 +71,8 @@ ResultCode CPalmDb::ParseHeader()
     uint32_t count = reader.U16At(76);
     uint32_t firstOffset = reader.U32At(78);
     if (count == 0 || firstOffset < 8 * count + 80) {
-        TARVO_LOG(m_Log, LOG_ERROR, "record list of %u records overlaps the first record at 0x%x", count, firstOffset);
+        TARVO_LOG(m_Log, LOG_ERROR, "record list of %u records overlaps the first record at 0x%x", count,
+                  firstOffset);
         return RC_MOBI_PALMDB_MAGIC;
     }
     size_t listEnd = PALMDB_HEADER_SIZE + 8 * size_t(count);
@@ -82,10 +84,12 @@ ResultCode CPalmDb::ParseHeader()
     }
     CByteReader list(head);
     size_t nameLength = 0;
-    while (nameLength < 32 && head[nameLength] != '\0') ++nameLength;
+    while (nameLength < 32 && head[nameLength] != '\0')
+        ++nameLength;
     m_Name.assign(head, 0, nameLength);
     m_Offsets.resize(count);
-    for (uint32_t i = 0; i < count; ++i) m_Offsets[i] = list.U32At(PALMDB_HEADER_SIZE + 8 * size_t(i));
+    for (uint32_t i = 0; i < count; ++i)
+        m_Offsets[i] = list.U32At(PALMDB_HEADER_SIZE + 8 * size_t(i));
     return list.Failed() ? RC_FILE_READ_FAILED : RC_OK;
 }
 

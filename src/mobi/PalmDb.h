@@ -17,8 +17,9 @@ constexpr size_t PALMDB_FIRST_READ = 12288;
 constexpr size_t PALMDB_MINIMUM_SIZE = 86;
 extern const char EOF_RECORD_MAGIC[4];
 
-class CPalmDb {
-public:
+class CPalmDb
+{
+  public:
     // The file stays owned by the caller and must stay open while records are read.
     ResultCode Open(CFile& file, CRunLog* log = nullptr);
     // The bytes stay owned by the caller.
@@ -40,7 +41,7 @@ public:
     uint64_t FileSize() const { return m_FileSize; }
     const std::vector<uint32_t>& Offsets() const { return m_Offsets; }
 
-private:
+  private:
     ResultCode ParseHeader();
     ResultCode ReadAt(uint64_t offset, size_t count, std::string& bytes) const;
 

@@ -18,7 +18,8 @@ inline const char* TestContainer()
 }
 
 // A package with the given documents (spine order) and images.
-inline std::string TestOpf(const std::vector<std::string>& documents, const std::vector<std::string>& images = {})
+inline std::string TestOpf(const std::vector<std::string>& documents,
+                           const std::vector<std::string>& images = {})
 {
     std::string manifest, spine;
     int n = 0;
@@ -28,7 +29,8 @@ inline std::string TestOpf(const std::vector<std::string>& documents, const std:
         spine += "<itemref idref=\"" + id + "\"/>";
     }
     for (const std::string& i : images)
-        manifest += "<item id=\"i" + std::to_string(++n) + "\" href=\"" + i + "\" media-type=\"image/jpeg\"/>";
+        manifest +=
+            "<item id=\"i" + std::to_string(++n) + "\" href=\"" + i + "\" media-type=\"image/jpeg\"/>";
     return "<?xml version=\"1.0\"?><package xmlns=\"http://www.idpf.org/2007/opf\" version=\"2.0\" "
            "unique-identifier=\"id\"><metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">"
            "<dc:title>Test</dc:title><dc:identifier id=\"id\">x</dc:identifier></metadata><manifest>" +
@@ -38,14 +40,17 @@ inline std::string TestOpf(const std::vector<std::string>& documents, const std:
 inline bool WriteTestArchive(const std::string& path, const ArchiveFiles& files)
 {
     CZip zip;
-    for (const auto& [name, data] : files) zip.AddFile(name, data);
-    if (!zip.m_Entries.empty() && zip.m_Entries.front().m_Name == "mimetype") zip.m_Entries.front().m_Method = 0;
+    for (const auto& [name, data] : files)
+        zip.AddFile(name, data);
+    if (!zip.m_Entries.empty() && zip.m_Entries.front().m_Name == "mimetype")
+        zip.m_Entries.front().m_Method = 0;
     return zip.WriteArchive(path, zip.m_Entries, false, false) == RC_OK;
 }
 
 inline std::string Markup(const std::string& body)
 {
-    return "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>t</title></head><body>" +
+    return "<?xml version=\"1.0\"?><html "
+           "xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>t</title></head><body>" +
            body + "</body></html>";
 }
 

@@ -8,7 +8,7 @@ sandbox=$(mktemp -d); trap 'rm -rf "$sandbox"' EXIT
 mkdir -p "$sandbox/scripts" "$sandbox/bin"
 cp "$root/scripts/test.sh" "$sandbox/scripts/"
 # Each stand-in records how it was called and fails with 3 when FAIL_ON is part of that call.
-for program in scripts/deps.sh scripts/fuzz.sh bin/cmake bin/ctest; do
+for program in scripts/deps.sh scripts/check-format.sh scripts/fuzz.sh bin/cmake bin/ctest; do
   cat >"$sandbox/$program" <<'STUB'
 #!/usr/bin/env bash
 echo "$(basename "$0") $* scale=${TARVO_TIME_SCALE:-}" >>"$CALLS"
@@ -18,7 +18,7 @@ STUB
   chmod +x "$sandbox/$program"
 done
 status=0
-all="configure, build, normal tests, sanitizer build, sanitizer tests, fuzzing"
+all="formatting, configure, build, normal tests, sanitizer build, sanitizer tests, fuzzing"
 # what fails | the stage named | the stages named as not run | exit status
 while IFS='|' read -r fail_on stage not_run code; do
   export CALLS=$sandbox/calls FAIL_ON=$fail_on
@@ -41,7 +41,8 @@ while IFS='|' read -r fail_on stage not_run code; do
   [[ -z $problem ]] || { echo "failing on '$fail_on': $problem"; echo "$out" | sed 's/^/    /'; status=1; }
 done <<TABLE
 deps.sh |set-up|$all|3
--B build -D|configure|${all#configure, }|3
+check-format.sh |formatting|${all#formatting, }|3
+-B build -D|configure|${all#formatting, configure, }|3
 --build build -j|build|normal tests, sanitizer build, sanitizer tests, fuzzing|3
 --test-dir build --|normal tests|sanitizer build, sanitizer tests, fuzzing|3
 -B build-asan|sanitizer build|sanitizer tests, fuzzing|3

@@ -9,12 +9,14 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 std::string Bytes(std::initializer_list<int> values)
 {
     std::string s;
-    for (int v : values) s.push_back(static_cast<char>(v));
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
     return s;
 }
 
@@ -25,7 +27,10 @@ std::string Ref(int distance, int length)
     return Bytes({int(v >> 8), int(v & 0xFF)});
 }
 
-const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* U8(const std::string& s)
+{
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 struct PalmDocCase {
     const char* label;
@@ -37,13 +42,17 @@ struct PalmDocCase {
 TEST(Decompress, PalmDocTokens)
 {
     std::string run = "a";
-    for (int i = 0; i < 500; ++i) run += Ref(1, 10);  // would give 5,001 bytes
+    for (int i = 0; i < 500; ++i)
+        run += Ref(1, 10); // would give 5,001 bytes
     const PalmDocCase cases[] = {
         {"empty", "", true, ""},
         {"plain bytes", "abc\x7F", true, "abc\x7F"},
         {"zero byte", std::string("a\0b", 3), true, std::string("a\0b", 3)},
         {"literal run", "\x03\x80\xC0\x01z", true, "\x80\xC0\x01z"},
-        {"literal run cut by the record end", "\x05" "ab", true, "ab"},
+        {"literal run cut by the record end",
+         "\x05"
+         "ab",
+         true, "ab"},
         {"space pair", "x\xC1", true, "x A"},
         {"back reference", "abcd" + Ref(4, 4), true, "abcdabcd"},
         {"overlapping reference", "a" + Ref(1, 5), true, "aaaaaa"},
@@ -71,7 +80,10 @@ TEST(Decompress, ExtraDataCutting)
 {
     const ExtraCase cases[] = {
         {"no flags", 0, "hello", 5},
-        {"trailing entry then multibyte", 0x0003, "hello\x01" "\x41\x82", 4},
+        {"trailing entry then multibyte", 0x0003,
+         "hello\x01"
+         "\x41\x82",
+         4},
         {"two trailing entries", 0x0006, "textQ\x82\x81", 4},
         {"entry larger than the record counts 0", 0x0002, "abc\x90", 4},
         {"record under 4 bytes has no entry", 0x0002, "a\x81", 2},
@@ -90,7 +102,8 @@ TEST(Decompress, ExtraDataCutting)
 std::string HuffRecord()
 {
     std::string r = "HUFF" + Be32(24) + Be32(24) + Be32(24 + 1024) + Be32(24 + 1024 + 256) + Be32(0);
-    for (int i = 0; i < 256; ++i) r += Be32((255u << 8) | 0x80u | 8u);
+    for (int i = 0; i < 256; ++i)
+        r += Be32((255u << 8) | 0x80u | 8u);
     r += std::string(256, '\0');
     return r;
 }
@@ -114,12 +127,16 @@ std::string CdicRecord(const std::vector<Entry>& entries, uint32_t total = 0)
     return r + offsets + body;
 }
 
-int Code(int slot) { return 255 - slot; }
+int Code(int slot)
+{
+    return 255 - slot;
+}
 
 // A canonical code over dictionary slots 0..n-1 (lengths non-decreasing by slot). Shorter codes sit
 // at the top of the code space, as the decoder expects: the standard canonical codes, inverted.
-class CanonicalCode {
-public:
+class CanonicalCode
+{
+  public:
     explicit CanonicalCode(std::vector<int> lengths) : m_Lengths(std::move(lengths))
     {
         uint32_t code = 0;
@@ -135,7 +152,7 @@ public:
     std::string Huff() const
     {
         uint32_t low[33] = {}, high[33] = {};
-        int shorter = 0;  // last length that has codes
+        int shorter = 0; // last length that has codes
         for (int n = 1; n <= 32; ++n) {
             int first = -1, last = -1;
             for (size_t i = 0; i < m_Lengths.size(); ++i)
@@ -151,7 +168,7 @@ public:
         }
         std::string r = "HUFF" + Be32(24) + Be32(24) + Be32(24 + 1024) + Be32(24 + 1024 + 256) + Be32(0);
         for (uint32_t prefix = 0; prefix < 256; ++prefix) {
-            uint32_t entry = 0x80u | 8u;  // unused prefix: decodes past every slot
+            uint32_t entry = 0x80u | 8u; // unused prefix: decodes past every slot
             bool terminal = false;
             int shortest = 33;
             for (size_t i = 0; i < m_Lengths.size(); ++i) {
@@ -165,7 +182,8 @@ public:
             if (!terminal && shortest <= 32) entry = uint32_t(shortest);
             r += Be32(entry);
         }
-        for (int n = 1; n <= 32; ++n) r += Be32(low[n]) + Be32(high[n]);
+        for (int n = 1; n <= 32; ++n)
+            r += Be32(low[n]) + Be32(high[n]);
         return r;
     }
 
@@ -187,16 +205,26 @@ public:
         return out;
     }
 
-private:
+  private:
     std::vector<int> m_Lengths;
     std::vector<uint32_t> m_Codes;
 };
 
 // Slots of the test dictionary: four short codes, the rest 10 bits long (and 5 beyond the dictionary).
 enum : int {
-    HELLO = 0, SPACE = 1, WORLD = 2, PHRASE = 3,
-    CHAIN60 = 10, CHAIN100 = 70, SELF = 200, MUTUAL_A = 201, MUTUAL_B = 202, BIG = 203, BOMB = 204,
-    SLOTS = 205, CODED_SLOTS = 210,
+    HELLO = 0,
+    SPACE = 1,
+    WORLD = 2,
+    PHRASE = 3,
+    CHAIN60 = 10,
+    CHAIN100 = 70,
+    SELF = 200,
+    MUTUAL_A = 201,
+    MUTUAL_B = 202,
+    BIG = 203,
+    BOMB = 204,
+    SLOTS = 205,
+    CODED_SLOTS = 210,
 };
 
 const CanonicalCode& TestCode()
@@ -217,9 +245,11 @@ std::vector<Entry> TestDictionary()
     d[SPACE] = {" ", true};
     d[WORLD] = {"World", true};
     d[PHRASE] = {code.Encode({HELLO, SPACE, WORLD}), false};
-    for (int i = CHAIN60; i < CHAIN60 + 59; ++i) d[size_t(i)] = {code.Encode({i + 1}), false};
+    for (int i = CHAIN60; i < CHAIN60 + 59; ++i)
+        d[size_t(i)] = {code.Encode({i + 1}), false};
     d[CHAIN60 + 59] = {"end60", true};
-    for (int i = CHAIN100; i < CHAIN100 + 99; ++i) d[size_t(i)] = {code.Encode({i + 1}), false};
+    for (int i = CHAIN100; i < CHAIN100 + 99; ++i)
+        d[size_t(i)] = {code.Encode({i + 1}), false};
     d[CHAIN100 + 99] = {"end100", true};
     d[SELF] = {code.Encode({SELF}), false};
     d[MUTUAL_A] = {code.Encode({MUTUAL_B}), false};
@@ -343,8 +373,9 @@ TEST(Decompress, HuffCdicBookThroughTheHeader)
         header.minVersion = 6;
         // One trailing entry of 2 bytes after the codes.
         std::string text = Bytes({Code(0), Code(1), Code(2)}) + Bytes({'z', 0x82});
-        std::string file = BuildPalmDb({header.Build(), text, HuffRecord(),
-                                        CdicRecord({{"Hello", true}, {", ", true}, {"you", true}}), EndOfFileRecord()});
+        std::string file =
+            BuildPalmDb({header.Build(), text, HuffRecord(),
+                         CdicRecord({{"Hello", true}, {", ", true}, {"you", true}}), EndOfFileRecord()});
         CPalmDb db;
         ASSERT_EQ(db.OpenMemory(file), RC_OK);
         CMobiHeader part;

@@ -4,14 +4,15 @@
 
 #include "TestSupport.h"
 
-namespace {
+namespace
+{
 
 TEST(EbookTpz, OnlyTheTopazMagicIsRecognised)
 {
     ScratchDir scratch;
     const std::pair<const char*, ResultCode> cases[] = {
-        {"TPZ0 rest", RC_DRM_TOPAZ}, {"TPZ", RC_DRM_TOPAZ}, {"TP", RC_NOT_SUPPORT}, {"tpz0", RC_NOT_SUPPORT},
-        {"BOOKMOBI", RC_NOT_SUPPORT},
+        {"TPZ0 rest", RC_DRM_TOPAZ}, {"TPZ", RC_DRM_TOPAZ},        {"TP", RC_NOT_SUPPORT},
+        {"tpz0", RC_NOT_SUPPORT},    {"BOOKMOBI", RC_NOT_SUPPORT},
     };
     for (const auto& [content, rc] : cases) {
         SCOPED_TRACE(content);

@@ -10,7 +10,8 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 // The labels of the source EPUB's NCX, in play order.
 const std::vector<std::string> kQuickStartLabels = {
@@ -71,7 +72,7 @@ TEST(Index, QuickStartNcxKeepsLabelsAndNesting)
     struct Case {
         const char* file;
         bool useKf8;
-        size_t roots;  // the MOBI 6 part of these books holds a flat list
+        size_t roots; // the MOBI 6 part of these books holds a flat list
     };
     for (const Case& c : {Case{"qs-eng-mobi6.mobi", false, 22}, Case{"qs-eng-joint.mobi", false, 22},
                           Case{"qs-eng-joint.mobi", true, 7}, Case{"qs-eng-kf8.azw3", false, 7}}) {
@@ -91,7 +92,8 @@ TEST(Index, QuickStartNcxKeepsLabelsAndNesting)
         }
         EXPECT_EQ(roots, c.roots);
         EXPECT_EQ(order, kQuickStartLabels);
-        for (size_t i = 1; i < nav.size(); ++i) EXPECT_EQ(nav[i].m_PlayOrder.size(), 2u);
+        for (size_t i = 1; i < nav.size(); ++i)
+            EXPECT_EQ(nav[i].m_PlayOrder.size(), 2u);
         if (part.IsKf8()) {
             EXPECT_EQ(nav[13].m_Label, "2.1: Background");
             EXPECT_EQ(nav[13].m_Depth, 2);
@@ -171,7 +173,8 @@ std::string RawDataRecord(const std::vector<std::string>& entries)
     PutU32At(r, 20, static_cast<uint32_t>(r.size()));
     PutU32At(r, 24, static_cast<uint32_t>(entries.size()));
     r += "IDXT";
-    for (uint32_t o : offsets) AppendU16(r, o);
+    for (uint32_t o : offsets)
+        AppendU16(r, o);
     return r;
 }
 
@@ -200,7 +203,8 @@ std::string Entry(const std::string& key, const std::string& rest)
     return std::string(1, static_cast<char>(key.size())) + key + rest;
 }
 
-const std::vector<TagEntry> kNcxFourTags = {{1, 1, 1, 0}, {2, 1, 2, 0}, {3, 1, 4, 0}, {4, 1, 8, 0}, {0, 0, 0, 1}};
+const std::vector<TagEntry> kNcxFourTags = {
+    {1, 1, 1, 0}, {2, 1, 2, 0}, {3, 1, 4, 0}, {4, 1, 8, 0}, {0, 0, 0, 1}};
 
 struct PrimaryCase {
     const char* label;
@@ -306,8 +310,8 @@ TEST(Index, NcxEntryTakesOnlyTheTagsItsControlByteNames)
     std::string second = Entry("1", std::string("\x0F\x81\x81", 3) + std::string("\x04\x00\x84\x80", 4));
     std::string onlyOffset = Entry("2", "\x01\x99");
     CNcxIndexMobi index;
-    ASSERT_EQ(index.ReadRecords({Primary(kNcxFourTags, 1, 2), RawDataRecord({first, second, onlyOffset}), cncx0,
-                                 cncx1}),
+    ASSERT_EQ(index.ReadRecords(
+                  {Primary(kNcxFourTags, 1, 2), RawDataRecord({first, second, onlyOffset}), cncx0, cncx1}),
               RC_OK);
     ASSERT_EQ(index.m_Entries.size(), 3u);
     const NcxEntry& a = index.m_Entries[0];
@@ -342,7 +346,10 @@ TEST(Index, FragmentKeyIsTheInsertPosition)
 
 TEST(Index, CncxStringsStayInsideTheirRecord)
 {
-    const std::vector<std::string> records = {Cncx("abc") + std::string("\x85" "ab", 3), Cncx("x")};
+    const std::vector<std::string> records = {Cncx("abc") + std::string("\x85"
+                                                                        "ab",
+                                                                        3),
+                                              Cncx("x")};
     struct Case {
         const char* label;
         uint32_t offset;

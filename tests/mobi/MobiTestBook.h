@@ -13,9 +13,13 @@
 #include <utility>
 #include <vector>
 
-namespace mobitest {
+namespace mobitest
+{
 
-inline std::string DataPath(const std::string& name) { return std::string(TARVO_TEST_DATA) + "/mobi/" + name; }
+inline std::string DataPath(const std::string& name)
+{
+    return std::string(TARVO_TEST_DATA) + "/mobi/" + name;
+}
 
 inline std::string ReadData(const std::string& name)
 {
@@ -32,7 +36,8 @@ inline std::string ScratchDirectory()
         ~Registry()
         {
             std::error_code ec;
-            for (const std::string& f : folders) std::filesystem::remove_all(f, ec);
+            for (const std::string& f : folders)
+                std::filesystem::remove_all(f, ec);
         }
     };
     static Registry registry;
@@ -50,7 +55,10 @@ inline std::string Be32(uint32_t v)
     return s;
 }
 
-inline std::string EndOfFileRecord() { return std::string(EOF_RECORD_MAGIC, 4); }
+inline std::string EndOfFileRecord()
+{
+    return std::string(EOF_RECORD_MAGIC, 4);
+}
 
 // PalmDB file of the given records, type BOOK, creator MOBI.
 inline std::string BuildPalmDb(const std::vector<std::string>& records, const std::string& name = "Test_Book")
@@ -80,7 +88,7 @@ struct Record0 {
     uint32_t guide = NO_RECORD;
     bool exth = true;
     std::vector<std::pair<uint32_t, std::string>> exthRecords;
-    std::string exthBlock;  // used as it stands instead of exthRecords when not empty
+    std::string exthBlock; // used as it stands instead of exthRecords when not empty
     std::string fullName = "Full Name";
 
     std::string Build() const

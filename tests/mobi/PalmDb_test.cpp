@@ -8,7 +8,8 @@
 
 using namespace mobitest;
 
-namespace {
+namespace
+{
 
 std::string OneRecordFile(uint32_t firstOffset)
 {
@@ -83,8 +84,8 @@ TEST(PalmDb, RecordsOutsideTheFileAreNeverRead)
 
 struct FixtureCase {
     const char* file;
-    ResultCode open;   // CPalmDb::Open
-    ResultCode parts;  // OpenMobiParts, when the container opened
+    ResultCode open;  // CPalmDb::Open
+    ResultCode parts; // OpenMobiParts, when the container opened
     uint16_t encryption;
 };
 
@@ -123,7 +124,7 @@ TEST(PalmDb, TruncatedBookFailsCleanlyAtEveryStep)
     ASSERT_EQ(part.Init(db, 0, nullptr), RC_OK);
     std::string dir = ScratchDirectory();
     EXPECT_EQ(part.UnpackTextRecord(dir), RC_FILE_READ_FAILED);
-    EXPECT_FALSE(part.m_Text.empty());  // what was decoded before the cut stays
+    EXPECT_FALSE(part.m_Text.empty()); // what was decoded before the cut stays
     EXPECT_EQ(part.UnpackAllRecord(dir), RC_FILE_READ_FAILED);
     EXPECT_EQ(part.GetIndexRecord(), RC_MOBI_NCX_RECORD);
     EXPECT_EQ(part.GetCoverImage(dir + "cover.jpg"), RC_FILE_READ_FAILED);
