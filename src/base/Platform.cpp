@@ -2,7 +2,6 @@
 #include "base/Platform.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -212,31 +211,6 @@ void DosDateTime(uint16_t& date, uint16_t& time)
     std::tm local = LocalNow();
     date = DosDateOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     time = DosTimeOf(local.tm_hour, local.tm_min, local.tm_sec);
-}
-
-static const std::array<uint32_t, 256>& CrcTable()
-{
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[n] = c;
-        }
-        return t;
-    }();
-    return table;
-}
-
-uint32_t Crc32(const void* data, size_t size, uint32_t crc)
-{
-    const auto& table = CrcTable();
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    crc = ~crc;
-    for (size_t i = 0; i < size; ++i)
-        crc = table[(crc ^ bytes[i]) & 0xff] ^ (crc >> 8);
-    return ~crc;
 }
 
 static bool IsJpeg(const std::string& bytes)

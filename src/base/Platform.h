@@ -206,16 +206,11 @@ bool GetFileIdentity(const std::string& path, FileIdentity& identity);
 ResultCode MakeFreshDirectory(const std::string& prefix, std::string& made);
 bool DirectoryExists(const std::string& path);
 
-// ---- time, checksums, images ----------------------------------------------------------------------
+// ---- time, images -----------------------------------------------------------------------------
 
 void DosDateTime(uint16_t& date, uint16_t& time);
 uint16_t DosDateOf(int year, int month, int day);
 uint16_t DosTimeOf(int hour, int minute, int second);
-uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
-inline uint32_t Crc32(const std::string& bytes)
-{
-    return Crc32(bytes.data(), bytes.size());
-}
 // "jpg", "png", "bmp", "gif", or empty for anything else and for data under 20 bytes.
 std::string ImageTypeOf(const std::string& bytes);
 // Milliseconds on a clock that never goes back.

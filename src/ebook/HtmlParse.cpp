@@ -1518,17 +1518,6 @@ void CHtmlParse::PrintDocumentWithHeadingIds(std::string& out)
     PrintDocumentAs(PrintMode::HeadingIds, out);
 }
 
-void CHtmlParse::PrintSkeleton(TidyNode element, std::string& out, size_t& insertAt)
-{
-    if (element == nullptr || !IsElement(element)) {
-        insertAt = out.size();
-        return;
-    }
-    PrintStartTag(element, out);
-    insertAt = out.size();
-    if (!IsSelfClosing(tidyNodeGetName(element))) PrintEndTag(element, out);
-}
-
 void CHtmlParse::PrintVisible(TidyNode node, bool asCharacters, std::string& out)
 {
     if (m_Depth >= MAX_DEPTH) return;

@@ -119,8 +119,6 @@ class CHtmlParse
     void PrintDocumentWithoutXmlLang(std::string& out);
     // Links the stylesheet once per object, at the end of head; img keeps only alt, src, xlink:href.
     void PrintDocumentLinkingStyleSheet(const std::string& href, std::string& out);
-    // The element's start and end tag only; insertAt receives the offset between them.
-    void PrintSkeleton(TidyNode element, std::string& out, size_t& insertAt);
     // Gives every h1-h6 without an id one ("e<date><time>.<n>") as it prints.
     void PrintDocumentWithHeadingIds(std::string& out);
     void PrintVisibleText(std::string& out);

@@ -350,7 +350,6 @@ ResultCode CEbookEpub::SetMetaData(const std::string& inputFile, SetMetaContext&
 
 ResultCode CEbookEpub::Convert_Output(const std::string& outputFile, ConvertOutputContext& ctx)
 {
-    m_Outputting = true;
     PrintProgress("Converting Output To Epub");
     CIntermediateBook& book = ctx.m_Book;
     book.SetValue(PRODUCER_KEY, ProducerText());

@@ -51,7 +51,6 @@ class CEbookEpub : public CEbook
     std::vector<std::string> m_Images;
     bool m_OpfInSubdirectory = false;
     bool m_RelativeToContent = true;
-    bool m_Outputting = false;
     bool m_Converting = false; // progress lines are for conversions; `g` and `s` print only the result
 };
 

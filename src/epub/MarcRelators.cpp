@@ -297,8 +297,3 @@ std::string RelatorCode(const std::string& role)
     auto it = byTerm.find(ToLowerCopy(role));
     return it == byTerm.end() ? role : it->second;
 }
-
-size_t RelatorCount()
-{
-    return std::size(RELATORS);
-}

@@ -6,5 +6,3 @@
 // The code for a term ("editor" -> "edt"), compared case-insensitively; the text itself when it is
 // already a code or unknown.
 std::string RelatorCode(const std::string& role);
-// How many term/code pairs the table holds.
-size_t RelatorCount();

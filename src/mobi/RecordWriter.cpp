@@ -119,22 +119,6 @@ ResultCode MakePalmDbHead(std::string header, const std::vector<uint64_t>& recor
     return RC_OK;
 }
 
-bool MakePalmDbFile(const std::string& name, const std::vector<std::string>& records, std::string& file)
-{
-    std::vector<uint64_t> sizes;
-    sizes.reserve(records.size());
-    uint64_t total = 0;
-    for (const std::string& r : records) {
-        sizes.push_back(r.size());
-        total += r.size();
-    }
-    if (MakePalmDbHead(MakePalmDbHeader(name), sizes, nullptr, file) != RC_OK) return false;
-    file.reserve(file.size() + static_cast<size_t>(total));
-    for (const std::string& r : records)
-        file += r;
-    return true;
-}
-
 std::string ExthOutputText(int32_t type, const std::string& value, bool cp1252)
 {
     // Names, titles, descriptions and the like; numbers and flags never hold a reference.

@@ -24,9 +24,6 @@ std::string MakePalmDbHeader(const std::string& name);
 ResultCode MakePalmDbHead(std::string header, const std::vector<uint64_t>& recordSizes, CRunLog* log,
                           std::string& head);
 
-// The whole PalmDB file in memory, for small files. False when MakePalmDbHead refuses the records.
-bool MakePalmDbFile(const std::string& name, const std::vector<std::string>& records, std::string& file);
-
 // One EXTH record per value of every key that names an EXTH type, keys in byte order, then 2 to 5
 // zero bytes of padding that the block length includes. Keys in skip are left out. Text a reader
 // shows goes through ExthOutputText; cp1252: the part's text is Windows-1252, not UTF-8.

@@ -79,14 +79,6 @@ void AppendEscapedText(std::string_view line, std::string& out)
 
 } // namespace
 
-std::string EscapeTextLine(const std::string& line)
-{
-    std::string out;
-    out.reserve(line.size() + line.size() / 8);
-    AppendEscapedText(line, out);
-    return out;
-}
-
 ResultCode WriteTextPages(const std::string& title, std::string_view text, const PageSink& sink)
 {
     std::string head = "<html xmlns=\"http://www.w3.org/1999/xhtml\">\r\n<head>\r\n\t<title>";

@@ -26,8 +26,6 @@ class CEbookTxt : public CEbook
 std::string TitleFromText(const std::string& text);
 // The file name without folders, cut before its first ".".
 std::string TitleFromFileName(const std::string& path);
-// Escapes quotes, angle brackets and every ampersand: the line's characters come back as written.
-std::string EscapeTextLine(const std::string& line);
 // Takes each whole page in turn; its first failure ends the text.
 using PageSink = std::function<ResultCode(const std::string& page)>;
 // XHTML pages holding the text as one paragraph per non-empty line: one page for most texts,

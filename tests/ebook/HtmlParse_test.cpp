@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 
@@ -334,18 +333,6 @@ TEST(HtmlParse, StyleSheetLinkedOncePerObjectAndImagesTrimmed)
     ASSERT_EQ(parse.Init("<html><head><title>t</title></head><body><p>x</p></body></html>"), RC_OK);
     parse.PrintDocumentLinkingStyleSheet("VerticalMode.css", second);
     EXPECT_EQ(second.find("<link"), std::string::npos);
-}
-
-TEST(HtmlParse, SkeletonReportsTheInsertionPoint)
-{
-    CHtmlParse parse;
-    ASSERT_EQ(parse.Init("<html><body><div aid=\"0\"><p>long</p></div></body></html>"), RC_OK);
-    TidyNode div = tidyGetChild(tidyGetBody(parse.GetDoc()));
-    std::string out = "pre";
-    size_t insertAt = 0;
-    parse.PrintSkeleton(div, out, insertAt);
-    EXPECT_EQ(out, "pre<div aid=\"0\">\r\n</div>\r\n");
-    EXPECT_EQ(insertAt, std::strlen("pre<div aid=\"0\">\r\n"));
 }
 
 TEST(HtmlParse, HeadingIdsAddedOnlyWhereMissing)

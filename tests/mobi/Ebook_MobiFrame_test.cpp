@@ -336,7 +336,7 @@ TEST(EbookMobiFrame, GetMetaDataReadsTheStoredValuesAndCover)
     ASSERT_EQ(frame.GetMetaData(mobitest::DataPath("qs-eng-kf8.azw3"), ctx), RC_OK);
     std::string cover;
     ReadFileBytes(dir + "cover.img", cover);
-    EXPECT_EQ(Crc32(cover), Crc32(ReadData("qs-eng-cover.jpg")));
+    EXPECT_TRUE(cover == ReadData("qs-eng-cover.jpg")) << cover.size() << " bytes";
 }
 
 TEST(EbookMobiFrame, CoverComesFromTheKf8PartWhenTheFirstHasNone)

@@ -63,8 +63,13 @@ inline std::string EndOfFileRecord()
 // PalmDB file of the given records, type BOOK, creator MOBI.
 inline std::string BuildPalmDb(const std::vector<std::string>& records, const std::string& name = "Test_Book")
 {
+    std::vector<uint64_t> sizes;
+    for (const std::string& r : records)
+        sizes.push_back(r.size());
     std::string file;
-    MakePalmDbFile(name, records, file);
+    if (MakePalmDbHead(MakePalmDbHeader(name), sizes, nullptr, file) != RC_OK) return "";
+    for (const std::string& r : records)
+        file += r;
     return file;
 }
 
