@@ -45,6 +45,8 @@ constexpr size_t ZIP_RATIO_FROM = size_t(1) << 20;
 
 // Takes an entry's bytes piece by piece as they come out; a failure stops the stream.
 using ZipSink = std::function<ResultCode(const char* data, size_t size)>;
+// Hands out up to room bytes of packed input; got 0 means there is no more.
+using ZipSource = std::function<ResultCode(char* buffer, size_t room, size_t& got)>;
 
 class CZip : public CFile
 {
@@ -104,13 +106,27 @@ class CZip : public CFile
     // Inflates (or copies) the entry from the archive into sink in bounded pieces, stopping once
     // more than limit bytes came out; the CRC-32 is checked at the end where one was recorded.
     ResultCode StreamEntry(const ZipEntry& entry, size_t limit, const ZipSink& sink, StreamedEntry& out);
+    // Hands out the count bytes of the archive at offset in turn.
+    ZipSource ArchiveSource(uint64_t offset, uint64_t count);
     ResultCode CopyArchiveBytes(uint64_t offset, uint64_t count, const ZipSink& sink);
     ResultCode LoadEntry(const ZipEntry& entry, std::string& data);
-    ResultCode WriteEntries(const std::string& outputPath, std::vector<ZipEntry> list, bool stopAtUnreadable,
-                            bool viaBackup);
     ResultCode ReadExact(uint64_t offset, void* buffer, size_t count, ResultCode failure);
+
+    ResultCode FindEndBehindComment(uint64_t size, unsigned char* end, bool& walk);
+    ResultCode ReadListedEntry(const unsigned char* rec, uint32_t headerOffset, uint64_t size,
+                               ZipEntry& entry);
     void FixSizes(uint32_t directoryOffset);
     ResultCode ScanEntry(uint64_t& position);
+    ResultCode SizesAfterData(uint64_t dataStart, uint32_t& crc, uint32_t& compressed, uint32_t& uncompressed,
+                              uint64_t& position);
+    // What follows an entry whose sizes come after its data.
+    enum class DataEnd { Nothing, DescriptorSigned, DescriptorBare, NextHeader };
+    DataEnd FindDataEnd(uint64_t dataStart, bool allUnknown, uint64_t& match);
+
+    struct WriteState;
+    ResultCode WriteEntries(const std::string& outputPath, std::vector<ZipEntry> list, bool stopAtUnreadable,
+                            bool viaBackup);
+    ResultCode WriteEntry(ZipEntry& entry, WriteState& state, bool stopAtUnreadable, bool& stop);
 };
 
 // Packs an entry's bytes as WriteArchive would (deflated when m_Method asks for it and the stream
@@ -120,7 +136,3 @@ void PackEntry(ZipEntry& entry);
 // most outSize bytes; outSize becomes the length produced. Returns the zlib code, Z_STREAM_END on
 // success and Z_BUF_ERROR when the stream does not fit.
 int DeflateRaw(const char* in, size_t size, char* out, size_t& outSize);
-// Raw inflate of a whole stream into out, which grows as output arrives but never past limit bytes.
-// Returns Z_STREAM_END on success, Z_MEM_ERROR when the output would pass the limit and
-// Z_DATA_ERROR for damaged or cut-off data.
-int InflateRaw(const char* in, size_t size, size_t limit, std::string& out);

@@ -95,6 +95,82 @@ ResultCode UnpackDocument(const std::string& packed, ZipEntry& entry)
     return RC_OK;
 }
 
+// The entries of an archive being built, appended directly: looking each name up again (AddFile)
+// is quadratic, which books with thousands of pages feel. A name already taken (ignoring case) is
+// written once.
+class CEntryList
+{
+  public:
+    explicit CEntryList(std::vector<ZipEntry>& entries) : m_Entries(entries) { DosDateTime(m_Date, m_Time); }
+
+    bool Taken(const std::string& name) const { return m_Taken.count(ToLowerCopy(name)) > 0; }
+    void Add(const std::string& name, ZipEntry entry)
+    {
+        if (!m_Taken.insert(ToLowerCopy(name)).second) return;
+        entry.m_Name = name;
+        entry.m_Date = m_Date;
+        entry.m_Time = m_Time;
+        m_Entries.push_back(std::move(entry));
+    }
+    void Add(const std::string& name, std::string data, uint16_t method)
+    {
+        ZipEntry entry;
+        entry.m_Method = method;
+        entry.m_Data = std::move(data);
+        Add(name, std::move(entry));
+    }
+
+  private:
+    std::vector<ZipEntry>& m_Entries;
+    std::unordered_set<std::string> m_Taken;
+    uint16_t m_Date = 0;
+    uint16_t m_Time = 0;
+};
+
+// A cover page for a book whose cover image has none, listed first among the documents and named
+// in the guide unless the guide names a cover already. Gives the page's name.
+std::string AddCoverPage(CIntermediateBook& book, const std::string& coverImagePath, std::string& page)
+{
+    int n = FreeNumber(book.m_HtmlFileList, {"cover%d.html"});
+    std::string name = "cover" + std::to_string(n) + ".html";
+    // The page lies beside the other documents, so the image is reached relative to it.
+    page = MakeCoverPage(coverImagePath);
+    MakeEpub2Document(page);
+    book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), name);
+    book.m_CoverPageName = name;
+    bool hasCoverGuide = false;
+    for (const GuideItem& g : book.m_GuideItems)
+        hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
+    if (!hasCoverGuide) book.m_GuideItems.push_back(GuideItem{"cover", "Cover Html", name, 0, 0});
+    return name;
+}
+
+void AddResources(const CIntermediateBook& book, const std::string& bookDirectory, CEntryList& entries)
+{
+    for (const std::string& name : book.m_ResourceList) {
+        const std::string entryName = PACKAGE_FOLDER + UrlDecode(name);
+        if (MediaTypeOf(name) == "image/svg+xml") {
+            std::string data = ReadWholeFile(bookDirectory + name);
+            if (data.empty()) continue;
+            MakeEpub2Svg(data);
+            entries.Add(entryName, std::move(data), 8);
+            continue;
+        }
+        // Read only as the archive is written: style sheets, fonts and media of hundreds of MB
+        // each must not all sit in memory at once. The name is looked up as ReadWholeFile does.
+        ZipEntry entry;
+        entry.m_SourcePath = UrlDecode(bookDirectory + name);
+        if (!FileExists(entry.m_SourcePath)) entry.m_SourcePath = bookDirectory + name;
+        if (!FileExists(entry.m_SourcePath)) continue;
+        // Images, sound, video and fonts in these forms are compressed already: deflating them
+        // again costs time and gains next to nothing.
+        const bool compressed =
+            HasExtension(name, {"jpg", "jpeg", "png", "gif", "mp3", "mp4", "ogg", "woff", "woff2"});
+        entry.m_Method = compressed ? 0 : 8;
+        entries.Add(entryName, std::move(entry));
+    }
+}
+
 } // namespace
 
 MetaDataMap PackageMetadataToWrite(const MetaDataMap& given, std::string& coverPath)
@@ -395,26 +471,10 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     writer.m_ZipLog = m_Log;
     const std::string bookDirectory = book.BookDirectory(tempDirectory);
 
-    // Entries are appended directly: looking each name up again (AddFile) is quadratic, which
-    // books with thousands of pages feel. A name already taken (ignoring case) is written once.
-    uint16_t date = 0, time = 0;
-    DosDateTime(date, time);
-    std::unordered_set<std::string> taken;
-    auto addEntry = [&](const std::string& name, ZipEntry entry) {
-        if (!taken.insert(ToLowerCopy(name)).second) return;
-        entry.m_Name = name;
-        entry.m_Date = date;
-        entry.m_Time = time;
-        writer.m_Entries.push_back(std::move(entry));
-    };
-    auto add = [&](const std::string& name, std::string data, uint16_t method) {
-        ZipEntry entry;
-        entry.m_Method = method;
-        entry.m_Data = std::move(data);
-        addEntry(name, std::move(entry));
-    };
-    add("mimetype", "application/epub+zip", 0);
-    add("META-INF/container.xml", CEpubBase::BuildContainer(std::string(PACKAGE_FOLDER) + "content.opf"), 8);
+    CEntryList entries(writer.m_Entries);
+    entries.Add("mimetype", "application/epub+zip", 0);
+    entries.Add("META-INF/container.xml",
+                CEpubBase::BuildContainer(std::string(PACKAGE_FOLDER) + "content.opf"), 8);
 
     std::string coverImage;
     if (book.GetValue("coverimage", coverImage) == RC_OK && !coverImage.empty()) {
@@ -423,24 +483,12 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     }
     // The cover page made here goes straight into the archive, printed as it is.
     std::string addedCoverName, addedCoverPage;
-    if (book.m_CoverPageName.empty() && writer.m_HasCover) {
-        int n = FreeNumber(book.m_HtmlFileList, {"cover%d.html"});
-        addedCoverName = "cover" + std::to_string(n) + ".html";
-        // The page lies beside the other documents, so the image is reached relative to it.
-        addedCoverPage = MakeCoverPage(writer.m_CoverImagePath);
-        MakeEpub2Document(addedCoverPage);
-        book.m_HtmlFileList.insert(book.m_HtmlFileList.begin(), addedCoverName);
-        book.m_CoverPageName = addedCoverName;
-        bool hasCoverGuide = false;
-        for (const GuideItem& g : book.m_GuideItems)
-            hasCoverGuide = hasCoverGuide || EqualsNoCase(g.m_Type, "cover");
-        if (!hasCoverGuide)
-            book.m_GuideItems.push_back(GuideItem{"cover", "Cover Html", addedCoverName, 0, 0});
-    }
+    if (book.m_CoverPageName.empty() && writer.m_HasCover)
+        addedCoverName = AddCoverPage(book, writer.m_CoverImagePath, addedCoverPage);
     PrintProgress("Creating Opf File");
-    add(std::string(PACKAGE_FOLDER) + "content.opf", writer.BuildOpf(book), 8);
+    entries.Add(std::string(PACKAGE_FOLDER) + "content.opf", writer.BuildOpf(book), 8);
     PrintProgress("Creating Ncx File");
-    add(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book), 8);
+    entries.Add(std::string(PACKAGE_FOLDER) + "toc.ncx", writer.BuildNcx(book), 8);
 
     // Documents are read, printed and packed on every core; the archive takes them in order.
     const std::vector<std::string>& documents = book.m_HtmlFileList;
@@ -453,39 +501,18 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     });
     for (size_t i = 0; i < documents.size(); ++i) {
         const std::string entryName = PACKAGE_FOLDER + UrlDecode(documents[i]);
-        if (taken.count(ToLowerCopy(entryName)) > 0) continue;
+        if (entries.Taken(entryName)) continue;
         if (documents[i] == addedCoverName) {
-            add(entryName, std::move(addedCoverPage), 8);
+            entries.Add(entryName, std::move(addedCoverPage), 8);
             continue;
         }
         ZipEntry entry;
         ResultCode rc = UnpackDocument(packed[i], entry);
         if (rc != RC_OK) return rc;
         std::string().swap(packed[i]);
-        if (entry.m_UncompressedSize > 0) addEntry(entryName, std::move(entry));
+        if (entry.m_UncompressedSize > 0) entries.Add(entryName, std::move(entry));
     }
-    for (const std::string& name : book.m_ResourceList) {
-        const std::string entryName = PACKAGE_FOLDER + UrlDecode(name);
-        if (MediaTypeOf(name) == "image/svg+xml") {
-            std::string data = ReadWholeFile(bookDirectory + name);
-            if (data.empty()) continue;
-            MakeEpub2Svg(data);
-            add(entryName, std::move(data), 8);
-            continue;
-        }
-        // Read only as the archive is written: style sheets, fonts and media of hundreds of MB
-        // each must not all sit in memory at once. The name is looked up as ReadWholeFile does.
-        ZipEntry entry;
-        entry.m_SourcePath = UrlDecode(bookDirectory + name);
-        if (!FileExists(entry.m_SourcePath)) entry.m_SourcePath = bookDirectory + name;
-        if (!FileExists(entry.m_SourcePath)) continue;
-        // Images, sound, video and fonts in these forms are compressed already: deflating them
-        // again costs time and gains next to nothing.
-        const bool compressed =
-            HasExtension(name, {"jpg", "jpeg", "png", "gif", "mp3", "mp4", "ogg", "woff", "woff2"});
-        entry.m_Method = compressed ? 0 : 8;
-        addEntry(entryName, std::move(entry));
-    }
+    AddResources(book, bookDirectory, entries);
     PrintProgress("Processed 95%");
     PrintProgress("Creating Epub Output");
     return writer.WriteArchive(outputFile, std::move(writer.m_Entries), false, true);
