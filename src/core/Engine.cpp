@@ -85,19 +85,26 @@ bool IsFileFailure(ResultCode rc)
     return (rc >> 24) == 0x02;
 }
 
-// Shared opening of `g` and `s`: input check, handler, TempDirectory, lock, log.
-ResultCode OpenMetaOperation(std::string& inputFile, std::string& tempDirectory,
-                             const std::vector<std::string>& userFiles, CEbookRegistry& registry,
-                             TempDirectoryHold& hold, CRunLog& log, CEbook*& handler)
-{
-    if (!InputOpens(inputFile)) return RC_INPUT_MISSING;
-    handler = registry.GetEbook(inputFile);
-    if (handler == nullptr || tempDirectory.empty()) return RC_GETEBOOK_FAILED;
-    ResultCode rc = TakeTempDirectory(tempDirectory, inputFile, userFiles, hold, log);
-    if (rc != RC_OK) return rc;
-    handler->m_Log = &log;
-    return RC_OK;
-}
+// What `g` and `s` hold while they run: the TempDirectory, the log and the handler for the book.
+struct MetaOperation {
+    TempDirectoryHold hold;
+    CEbookRegistry registry;
+    CRunLog log;
+    CEbook* handler = nullptr;
+
+    // Input check, handler, TempDirectory, lock, log.
+    ResultCode Open(const std::string& inputFile, std::string& tempDirectory,
+                    const std::vector<std::string>& userFiles)
+    {
+        if (!InputOpens(inputFile)) return RC_INPUT_MISSING;
+        handler = registry.GetEbook(inputFile);
+        if (handler == nullptr || tempDirectory.empty()) return RC_GETEBOOK_FAILED;
+        ResultCode rc = TakeTempDirectory(tempDirectory, inputFile, userFiles, hold, log);
+        if (rc != RC_OK) return rc;
+        handler->m_Log = &log;
+        return RC_OK;
+    }
+};
 
 // A handler may pass over an intermediate file it could not write or read, as it would a missing
 // one; when that was a refused link the run must still not end as a success.
@@ -181,13 +188,10 @@ ResultCode PlaceOutputs(CRunLog& log, const std::vector<PendingOutput>& outputs)
 ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::string& coverImageFile,
                    const std::string& metadataFile, std::string& metadataText)
 {
-    TempDirectoryHold hold;
-    CEbookRegistry registry;
-    CRunLog log;
-    CEbook* handler = nullptr;
-    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, {inputFile, metadataFile, coverImageFile},
-                                      registry, hold, log, handler);
+    MetaOperation op;
+    ResultCode rc = op.Open(inputFile, tempDirectory, {inputFile, metadataFile, coverImageFile});
     if (rc != RC_OK) return rc;
+    CRunLog& log = op.log;
 
     const std::string stagedCover = coverImageFile.empty() ? "" : tempDirectory + STAGED_COVER;
     rc = RefuseOverwritingInput(log, inputFile, {metadataFile, coverImageFile});
@@ -195,11 +199,10 @@ ResultCode GetMeta(std::string inputFile, std::string tempDirectory, const std::
     if (rc == RC_OK && !stagedCover.empty() && FileExists(stagedCover)) rc = DeleteFile(stagedCover);
     if (rc == RC_OK) {
         GetMetaContext ctx{tempDirectory, stagedCover};
-        rc = handler->GetMetaData(inputFile, ctx);
-        rc = FailOnRefusedLinks(log, hold, rc);
+        rc = FailOnRefusedLinks(log, op.hold, op.handler->GetMetaData(inputFile, ctx));
     }
     if (!IsError(rc)) {
-        CIntermediateBook* book = handler->GetIntermediateBook();
+        CIntermediateBook* book = op.handler->GetIntermediateBook();
         if (book != nullptr) {
             book->m_Log = &log;
             for (const CIntermediateBook::CutValue& cut : book->ToJson(metadataText))
@@ -303,12 +306,10 @@ ResultCode CheckNewCover(const CIntermediateBook& metadata, CRunLog& log)
 ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, const std::string* metadataText,
                           const MetaDataMap* metadataMap, const std::vector<std::string>& ignoredOptions)
 {
-    TempDirectoryHold hold;
-    CEbookRegistry registry;
-    CRunLog log;
-    CEbook* handler = nullptr;
-    ResultCode rc = OpenMetaOperation(inputFile, tempDirectory, {inputFile}, registry, hold, log, handler);
+    MetaOperation op;
+    ResultCode rc = op.Open(inputFile, tempDirectory, {inputFile});
     if (rc != RC_OK) return rc;
+    CRunLog& log = op.log;
     LogIgnoredOptions(log, ignoredOptions);
 
     CIntermediateBook metadata;
@@ -321,7 +322,7 @@ ResultCode setMetaInfoOrg(std::string inputFile, std::string tempDirectory, cons
     if (rc == RC_OK) {
         SetMetaContext ctx{tempDirectory, metadata};
         TARVO_LOG(&log, LOG_INFO, "SetMetaData IN");
-        rc = FailOnRefusedLinks(log, hold, handler->SetMetaData(inputFile, ctx));
+        rc = FailOnRefusedLinks(log, op.hold, op.handler->SetMetaData(inputFile, ctx));
         TARVO_LOG(&log, LOG_INFO, "SetMetaData OUT");
     }
 
