@@ -2,6 +2,7 @@
 #include "base/Platform.h"
 
 #include "base/Platform_confined.h"
+#include "base/Platform_posix.h"
 
 #include <algorithm>
 #include <atomic>
@@ -26,11 +27,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
-
-constexpr size_t CHUNK = 65536;
-
 bool WriteAll(int fd, const char* data, size_t size)
 {
     while (size > 0) {
@@ -42,6 +38,11 @@ bool WriteAll(int fd, const char* data, size_t size)
     }
     return true;
 }
+
+namespace
+{
+
+constexpr size_t CHUNK = 65536;
 
 bool WriteAllAt(int fd, const char* data, size_t size, uint64_t offset)
 {

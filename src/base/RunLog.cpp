@@ -2,15 +2,9 @@
 #include "base/RunLog.h"
 
 #include "base/Platform.h"
-#include "base/Platform_confined.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <fcntl.h>
-#include <initializer_list>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -31,46 +25,6 @@ const char* LevelName(int level)
     }
 }
 
-bool WriteBytes(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Makes the folder if need be and opens it, refusing a symbolic link in its place: someone else
-// may have made the log folders first, and a link there would carry the log, and the removal of
-// an older one, into any folder.
-int OpenLogFolder(int parent, const std::string& name, const std::string& shown)
-{
-    if (::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) return -1;
-    int fd = ::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-        ReportRefusedLink(shown);
-    return fd;
-}
-
-// The log of an earlier run under the same name is removed rather than truncated, so a hard link
-// planted there loses only its name; a symbolic link or anything else that is not a plain file is
-// refused and left alone, so a run never writes through a name someone else put in the log folder.
-int CreateLogFile(int folder, const std::string& name)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0 || errno != EEXIST) return fd;
-        struct stat st;
-        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!S_ISREG(st.st_mode) || ::unlinkat(folder, name.c_str(), 0) != 0) return -1;
-    }
-    return -1;
-}
-
 } // namespace
 
 CRunLog::~CRunLog()
@@ -80,10 +34,7 @@ CRunLog::~CRunLog()
 
 void CRunLog::Close()
 {
-    for (int* fd : {&m_Fd, &m_FolderFd, &m_OkFd}) {
-        if (*fd >= 0) ::close(*fd);
-        *fd = -1;
-    }
+    m_File.Close();
 }
 
 ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& inputFile)
@@ -110,21 +61,12 @@ ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& in
     }
 
     // The folder that holds marlek_log is the user's and is followed like the TempDirectory's name.
-    int parent = ::open(ToOsPath(dir.substr(0, sep + 1)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (parent < 0) return RC_LOG_INIT_FAILED;
-    m_FolderFd = OpenLogFolder(parent, "marlek_log", logDirectory.substr(0, logDirectory.size() - 1));
-    ::close(parent);
-    if (m_FolderFd >= 0) m_OkFd = OpenLogFolder(m_FolderFd, "OK", logDirectory + "OK");
-    if (m_OkFd >= 0) m_Fd = CreateLogFile(m_FolderFd, fileName);
-    if (m_Fd < 0) {
-        Close();
+    if (!m_File.Create(dir.substr(0, sep + 1), fileName, logDirectory.substr(0, logDirectory.size() - 1)))
         return RC_LOG_INIT_FAILED;
-    }
     std::string header = std::string("Tarvo      Version: ") + PRODUCT_VERSION +
                          "   BuildNo: " + PRODUCT_BUILD + "\r\n" + inputFile + "\r\n";
-    if (!WriteBytes(m_Fd, header.data(), header.size())) {
-        ::unlinkat(m_FolderFd, fileName.c_str(), 0);
-        Close();
+    if (!m_File.Write(header.data(), header.size())) {
+        m_File.Remove();
         return RC_LOG_INIT_FAILED;
     }
     m_Directory = logDirectory;
@@ -136,7 +78,7 @@ ResultCode CRunLog::Init(const std::string& tempDirectory, const std::string& in
 ResultCode CRunLog::Write(int level, const char* format, ...)
 {
     if (level < m_MinimumLevel) return RC_OK;
-    if (m_Fd < 0) return RC_LOG_WRITE_FAILED;
+    if (!m_File.IsOpen()) return RC_LOG_WRITE_FAILED;
     uint64_t now = MonotonicMilliseconds();
     int elapsed = static_cast<int>(now - m_PreviousMs);
     m_PreviousMs = now;
@@ -154,15 +96,15 @@ ResultCode CRunLog::Write(int level, const char* format, ...)
         m_Line[length - 2] = '\r';
         m_Line[length - 1] = '\n';
     }
-    return WriteBytes(m_Fd, m_Line, length) ? RC_OK : RC_LOG_WRITE_FAILED;
+    return m_File.Write(m_Line, length) ? RC_OK : RC_LOG_WRITE_FAILED;
 }
 
 void CRunLog::WriteElapsed()
 {
-    if (m_Fd < 0) return;
+    if (!m_File.IsOpen()) return;
     int n = std::snprintf(m_Line, sizeof m_Line, "Use time(ms): %10d\r\n",
                           static_cast<int>(m_PreviousMs - m_StartMs));
-    WriteBytes(m_Fd, m_Line, static_cast<size_t>(n));
+    m_File.Write(m_Line, static_cast<size_t>(n));
 }
 
 ResultCode CRunLog::FileAsSuccess()
@@ -171,13 +113,8 @@ ResultCode CRunLog::FileAsSuccess()
         Close();
         return RC_OK;
     }
-    // rename replaces whatever name is already in OK/ and never writes through it; a copy, as a
-    // move across file systems would make, could. Both folders are the ones opened at Init, so a
-    // link put in their place since is never followed.
-    const bool filed = ::renameat(m_FolderFd, m_FileName.c_str(), m_OkFd, m_FileName.c_str()) == 0;
     m_FileName.clear();
-    Close();
-    return filed ? RC_OK : RC_FILE_RENAME_FAILED;
+    return m_File.FileAsSuccess() ? RC_OK : RC_FILE_RENAME_FAILED;
 }
 
 std::string LogFunctionName(const char* prettyFunction)

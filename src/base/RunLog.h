@@ -1,6 +1,7 @@
 // The per-run log file beside the TempDirectory: one timed line per step, filed under "OK" on success.
 #pragma once
 
+#include "base/LogFile.h"
 #include "base/ResultCode.h"
 
 #include <cstdint>
@@ -22,7 +23,7 @@ class CRunLog
     void WriteElapsed();
     ResultCode FileAsSuccess();
 
-    bool IsOpen() const { return m_Fd >= 0; }
+    bool IsOpen() const { return m_File.IsOpen(); }
     // Full path of the log file while it is open or until it is filed.
     std::string FilePath() const { return m_Directory + m_FileName; }
 
@@ -31,9 +32,7 @@ class CRunLog
 
     static constexpr size_t LINE_BUFFER_SIZE = 65536;
     char m_Line[LINE_BUFFER_SIZE] = {};
-    int m_Fd = -1;
-    int m_FolderFd = -1; // marlek_log and its OK folder, opened once without following a link
-    int m_OkFd = -1;
+    CLogFile m_File;
     std::string m_Directory; // ends with a separator
     std::string m_FileName;
     int32_t m_MinimumLevel = LOG_INFO;
