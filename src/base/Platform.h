@@ -172,13 +172,16 @@ ResultCode MakePath(const std::string& path, size_t start = 0);
 ResultCode DeleteFile(const std::string& path);
 // Replaces to atomically; the target is never missing, the source removed only after success.
 ResultCode MoveFile(const std::string& from, const std::string& to);
-// Both paths are URL decoded first.
 ResultCode CopyFile(const std::string& from, const std::string& to);
-// The path is URL decoded; an unreadable file gives the empty result.
+// An unreadable file gives the empty result.
 std::string ReadWholeFile(const std::string& path);
-// Same as ReadWholeFile but for names that must be taken literally. Both read plain files only: a
-// device, pipe or folder gives nothing.
+// As ReadWholeFile, telling an unreadable file apart. Both read plain files only: a device, pipe or
+// folder gives nothing.
 bool ReadFileBytes(const std::string& path, std::string& bytes);
+// Where a name from a book's file lists (an href's path, not yet decoded) lies below directory: at
+// the name decoded once as the book's files are written ("%XX", and "+" as a blank), or as written
+// when only that is there, since some archives hold names with a real "%" or "+".
+std::string BookFilePath(const std::string& directory, const std::string& name);
 ResultCode WriteWholeFile(const std::string& path, const std::string& bytes);
 // For a final output: the bytes go through CAtomicFile, so a failure (a missing folder, a folder in
 // the target's place, a full disk) leaves any previous file as it was. Intermediate files use

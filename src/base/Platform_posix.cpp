@@ -495,7 +495,7 @@ ResultCode MoveFile(const std::string& from, const std::string& to)
 
 ResultCode CopyFile(const std::string& from, const std::string& to)
 {
-    return CopyIntoPlace(ToOsPath(UrlDecode(from)), ToOsPath(UrlDecode(to)));
+    return CopyIntoPlace(ToOsPath(from), ToOsPath(to));
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes)
@@ -520,9 +520,14 @@ bool ReadFileBytes(const std::string& path, std::string& bytes)
 std::string ReadWholeFile(const std::string& path)
 {
     std::string bytes;
-    // Names that really hold "%" or "+" would be unreachable after decoding: fall back to them.
-    if (!ReadFileBytes(UrlDecode(path), bytes) && UrlDecode(path) != path) ReadFileBytes(path, bytes);
+    ReadFileBytes(path, bytes);
     return bytes;
+}
+
+std::string BookFilePath(const std::string& directory, const std::string& name)
+{
+    std::string decoded = directory + UrlDecode(name);
+    return FileExists(decoded) ? decoded : directory + name;
 }
 
 ResultCode WriteWholeFile(const std::string& path, const std::string& bytes)

@@ -127,12 +127,10 @@ void RepairNakedAmpersands(CIntermediateBook& book, const std::string& bookDirec
     for (const std::string& name : book.m_HtmlFileList) {
         // The repair writes files back: never outside the book's folder, whatever a reader listed.
         if (!ListedNameInBook("", name)) continue;
-        // Written back where it was read: ReadWholeFile finds a file by its decoded name first.
-        std::string path = bookDirectory + UrlDecode(name), text;
-        if (!ReadFileBytes(path, text)) {
-            path = bookDirectory + name;
-            if (!ReadFileBytes(path, text)) continue;
-        }
+        // Written back where it was read.
+        const std::string path = BookFilePath(bookDirectory, name);
+        std::string text;
+        if (!ReadFileBytes(path, text)) continue;
         if (!HandleNakedAmpersand(text)) continue;
         WriteWholeFile(path, text);
         book.m_PrintedDocuments.erase(name);
@@ -287,8 +285,7 @@ ResultCode CheckNewCover(const CIntermediateBook& metadata, CRunLog& log)
     auto cover = metadata.m_MetaData.find("coverimage");
     if (cover == metadata.m_MetaData.end() || cover->second.empty()) return RC_OK;
     const std::string& path = cover->second.front();
-    // The handlers read the cover by its name as given or URL decoded.
-    if (!FileExists(path) && !FileExists(UrlDecode(path))) {
+    if (!FileExists(path)) {
         TARVO_LOG(&log, LOG_ERROR, "cover %s is missing or not a plain file", path.c_str());
         TellUser("cover %s is missing or not a plain file", path.c_str());
         return RC_INPUT_MISSING;

@@ -183,7 +183,7 @@ class CHtmlParse
     bool IsInsideSvg(TidyNode element);
 
     struct PendingFile;
-    ResultCode ProcessFile(const std::vector<std::string>& source, bool literalName, CIntermediateBook& book,
+    ResultCode ProcessFile(const std::vector<std::string>& source, CIntermediateBook& book,
                            std::vector<PendingFile>& files);
     ResultCode WritePage(const std::string& tempDirectory, size_t topDepth, PendingFile& file,
                          std::unordered_set<std::string>& written);

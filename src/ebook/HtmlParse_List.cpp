@@ -216,15 +216,12 @@ void CHtmlParse::BuildToc(TidyNode node, size_t fileIndex, CIntermediateBook& bo
     --m_Depth;
 }
 
-ResultCode CHtmlParse::ProcessFile(const PathParts& source, bool literalName, CIntermediateBook& book,
+ResultCode CHtmlParse::ProcessFile(const PathParts& source, CIntermediateBook& book,
                                    std::vector<PendingFile>& files)
 {
     std::string sourcePath = "/" + JoinParts(source, 0);
     std::string text;
-    if (literalName)
-        ReadFileBytes(sourcePath, text);
-    else
-        text = ReadWholeFile(sourcePath);
+    ReadFileBytes(sourcePath, text);
     if (text.empty()) return RC_OK;
     ResultCode rc = CharsetConv::ToUtf8(text);
     if (rc != RC_OK) return rc;
@@ -332,14 +329,13 @@ ResultCode CHtmlParse::GetHtmlList(const std::string& startFile, const std::stri
     // Depth-first in link order, as a recursion over the links would go, without the recursion.
     std::vector<PendingFile> files;
     std::unordered_set<std::string> processed;
-    std::vector<std::pair<PathParts, bool>> pending{{start, false}};
+    std::vector<PathParts> pending{start};
     while (!pending.empty()) {
-        PathParts source = std::move(pending.back().first);
-        bool literal = pending.back().second;
+        PathParts source = std::move(pending.back());
         pending.pop_back();
         if (!processed.insert(JoinParts(source, 0)).second) continue;
         size_t before = files.size();
-        ResultCode rc = ProcessFile(source, literal, book, files);
+        ResultCode rc = ProcessFile(source, book, files);
         if (rc != RC_OK) return rc;
         if (files.size() == before) continue;
         const PendingFile& file = files.back();
@@ -348,7 +344,7 @@ ResultCode CHtmlParse::GetHtmlList(const std::string& startFile, const std::stri
         size_t minDepth = 0;
         for (auto it = links.rbegin(); it != links.rend(); ++it)
             if (Resolve(file.m_Folder, *it, resolved, minDepth) && !resolved.empty())
-                pending.emplace_back(resolved, true);
+                pending.push_back(resolved);
     }
 
     size_t topDepth = start.size() - 1;

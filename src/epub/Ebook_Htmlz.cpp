@@ -256,7 +256,7 @@ void CEbookHtmlz::KeepStyleSheetFiles(const std::string& bookDirectory, const st
                 continue;
             if (sourceDirectory != bookDirectory) {
                 if (MakePath(bookDirectory + UrlDecode(name)) != RC_OK ||
-                    CopyFile(sourceDirectory + name, bookDirectory + name) != RC_OK)
+                    CopyFile(BookFilePath(sourceDirectory, name), bookDirectory + UrlDecode(name)) != RC_OK)
                     continue;
             } else if (!FileExists(bookDirectory + UrlDecode(name))) {
                 continue;
@@ -267,11 +267,11 @@ void CEbookHtmlz::KeepStyleSheetFiles(const std::string& bookDirectory, const st
         }
     };
     for (const std::string& page : m_Book.m_HtmlFileList)
-        keep(GetDirectory(page), StyleBlocks(ReadWholeFile(bookDirectory + page)));
+        keep(GetDirectory(page), StyleBlocks(ReadWholeFile(BookFilePath(bookDirectory, page))));
     // Each name is listed once, so a sheet that imports itself is read once.
     for (size_t i = 0; i < sheets.size(); ++i) {
         const std::string sheet = sheets[i];
-        keep(GetDirectory(sheet), ReadWholeFile(bookDirectory + sheet));
+        keep(GetDirectory(sheet), ReadWholeFile(BookFilePath(bookDirectory, sheet)));
     }
 }
 
@@ -311,7 +311,7 @@ ResultCode CEbookHtmlz::ReadPagesWithoutSpine(const CZip& zip, const std::string
     // The cover lies beside the package, which the pages' folder does not hold.
     std::string cover;
     if (m_Book.GetValue("coverimage", cover) != RC_OK) return RC_OK;
-    const std::string image = ReadWholeFile(tempDirectory + folder + cover);
+    const std::string image = ReadWholeFile(BookFilePath(tempDirectory + folder, cover));
     if (image.empty()) return RC_OK;
     const std::string target = tempDirectory + PAGES_FOLDER + UrlDecode(cover);
     if (MakePath(target) == RC_OK && WriteWholeFile(target, image) == RC_OK &&

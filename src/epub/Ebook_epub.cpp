@@ -150,17 +150,16 @@ void AddResources(const CIntermediateBook& book, const std::string& bookDirector
     for (const std::string& name : book.m_ResourceList) {
         const std::string entryName = PACKAGE_FOLDER + UrlDecode(name);
         if (MediaTypeOf(name) == "image/svg+xml") {
-            std::string data = ReadWholeFile(bookDirectory + name);
+            std::string data = ReadWholeFile(BookFilePath(bookDirectory, name));
             if (data.empty()) continue;
             MakeEpub2Svg(data);
             entries.Add(entryName, std::move(data), 8);
             continue;
         }
         // Read only as the archive is written: style sheets, fonts and media of hundreds of MB
-        // each must not all sit in memory at once. The name is looked up as ReadWholeFile does.
+        // each must not all sit in memory at once.
         ZipEntry entry;
-        entry.m_SourcePath = UrlDecode(bookDirectory + name);
-        if (!FileExists(entry.m_SourcePath)) entry.m_SourcePath = bookDirectory + name;
+        entry.m_SourcePath = BookFilePath(bookDirectory, name);
         if (!FileExists(entry.m_SourcePath)) continue;
         // Images, sound, video and fonts in these forms are compressed already: deflating them
         // again costs time and gains next to nothing.
@@ -495,7 +494,7 @@ ResultCode CEbookEpub::Compress(const std::string& outputFile, CIntermediateBook
     std::vector<std::string> packed = ForkedMap(documents.size(), [&](size_t i) {
         const std::string& name = documents[i];
         if (name == addedCoverName) return std::string();
-        std::string data = ReadWholeFile(bookDirectory + name);
+        std::string data = ReadWholeFile(BookFilePath(bookDirectory, name));
         ResultCode rc = ReprintDocument(name, passes, book.m_PrintedDocuments.count(name) > 0, data);
         return PackedDocument(rc, std::move(data));
     });

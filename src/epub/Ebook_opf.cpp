@@ -289,7 +289,7 @@ ResultCode CEbookOpf::WritePackage(COutputTree& tree, const std::string& hrefPre
     for (std::vector<std::string>* list : {&book.m_HtmlFileList, &book.m_ResourceList})
         list->erase(std::remove_if(list->begin(), list->end(), unsafe), list->end());
     auto read = [&bookDirectory](const std::string& name) {
-        return ListedNameInBook("", name) ? ReadWholeFile(bookDirectory + name) : std::string();
+        return ListedNameInBook("", name) ? ReadWholeFile(BookFilePath(bookDirectory, name)) : std::string();
     };
     TARVO_LOG(m_Log, LOG_INFO, "CEbookOpf::MoveFileToOutputPath IN...");
     for (const std::string& name : book.m_HtmlFileList) {

@@ -293,7 +293,7 @@ ResultCode CEbookHtml::MoveFileToOutputPath(CIntermediateBook& book, const std::
     // hidden name) is not written, and an empty or missing file is skipped.
     auto readEntry = [this, &bookDirectory](const std::string& entry) {
         if (IsSafeOutputName(UrlDecode(entry)) && ListedNameInBook("", entry))
-            return ReadWholeFile(bookDirectory + entry);
+            return ReadWholeFile(BookFilePath(bookDirectory, entry));
         TARVO_LOG(m_Log, LOG_WARNING, "\"%s\" is no name to write, left out", entry.c_str());
         return std::string();
     };

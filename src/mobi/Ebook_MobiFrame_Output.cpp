@@ -74,7 +74,8 @@ void AddKindleRecords(CIntermediateBook& book, const std::string& tempDirectory,
     if (!book.m_FixedLayout) return;
     std::string size;
     if (!book.m_HtmlFileList.empty())
-        size = ViewportSize(ReadWholeFile(book.BookDirectory(tempDirectory) + book.m_HtmlFileList.front()));
+        size = ViewportSize(
+            ReadWholeFile(BookFilePath(book.BookDirectory(tempDirectory), book.m_HtmlFileList.front())));
     if (size.empty()) {
         TARVO_LOG(log, LOG_WARNING,
                   "fixed-layout book whose first page states no viewport size: converted as flowing text");

@@ -357,7 +357,7 @@ ResultCode CEbookTxt::Convert_Output(const std::string& outputFile, ConvertOutpu
     // Documents are read on every core. Each gives its result code, then its text.
     const std::vector<std::string>& documents = book.m_HtmlFileList;
     std::vector<std::string> texts = ForkedMap(documents.size(), [&](size_t i) {
-        std::string html = ReadWholeFile(bookDirectory + documents[i]);
+        std::string html = ReadWholeFile(BookFilePath(bookDirectory, documents[i]));
         CHtmlParse parser(m_Log);
         std::string result(sizeof(ResultCode), '\0');
         TARVO_LOG(m_Log, LOG_INFO, "CEbookTxt::Convert_Output Init IN...");

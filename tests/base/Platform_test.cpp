@@ -173,19 +173,29 @@ TEST(Files, CopyFileCopiesLargeFilesExactly)
     EXPECT_EQ(ReadWholeFile(scratch / "to"), data);
 }
 
-TEST(Files, ReadWholeFileDecodesThePathButWriteDoesNot)
+// A path the user gives is read and copied as written, though its decoded form names another
+// file; a name from a book's lists is decoded once, as the book's files were written.
+TEST(Files, PathsAreTakenAsGivenAndBookNamesDecodedOnce)
 {
     ScratchDir scratch;
-    WriteWholeFile(scratch / "a b.txt", "blank");
-    EXPECT_EQ(ReadWholeFile(scratch / "a%20b.txt"), "blank");
-    EXPECT_EQ(ReadWholeFile(scratch / "a+b.txt"), "blank");
-    ASSERT_EQ(WriteWholeFile(scratch / "c%20d.txt", "literal"), RC_OK);
-    EXPECT_TRUE(FileExists(scratch / "c%20d.txt"));
-    // A name that really holds "+" is still reachable.
-    WriteWholeFile(scratch / "x+y.txt", "plus");
-    EXPECT_EQ(ReadWholeFile(scratch / "x+y.txt"), "plus");
+    ASSERT_EQ(WriteWholeFile(scratch / "a%41+b.txt", "literal"), RC_OK);
+    ASSERT_EQ(WriteWholeFile(scratch / "aA b.txt", "decoded"), RC_OK);
+    ASSERT_EQ(WriteWholeFile(scratch / "only%25raw.txt", "raw"), RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "a%41+b.txt"), "literal");
+    ASSERT_EQ(CopyFile(scratch / "a%41+b.txt", scratch / "c%41+d.txt"), RC_OK);
+    EXPECT_EQ(ReadWholeFile(scratch / "c%41+d.txt"), "literal");
+    EXPECT_FALSE(FileExists(scratch / "cA d.txt"));
     EXPECT_EQ(ReadWholeFile(scratch / "missing"), "");
     EXPECT_EQ(ReadWholeFile(scratch.Path()), "") << "a folder reads as nothing";
+
+    const std::string dir = scratch.Path();
+    const std::pair<const char*, const char*> listed[] = {
+        {"a%41+b.txt", "aA b.txt"},           // the decoded name is there
+        {"only%25raw.txt", "only%25raw.txt"}, // only the name as written is
+        {"missing%41.txt", "missing%41.txt"}, // neither: the name as written, to fail on
+    };
+    for (const auto& [name, found] : listed)
+        EXPECT_EQ(BookFilePath(dir, name), dir + found) << name;
 }
 
 // Reading a pipe would wait for a writer forever and /dev/zero would never end: only plain files
