@@ -25,14 +25,16 @@ batch = importlib.util.module_from_spec(importlib.util.spec_from_loader("tarvo_b
 loader.exec_module(batch)
 
 # What a TarvoCmd answers to --facts, in the parts the batch uses.
-FACTS = {"version": "0", "reads": ["epub", "kobo", "mobi", "azw", "azw3", "azw4", "prc", "tpz",
-                                   "azw1", "htmlz", "opf", "html", "htm", "xhtml", "shtml", "txt",
-                                   "pdf"],
+FACTS = {"version": "0", "reads": ["azw", "azw3", "azw4", "epub", "htm", "html", "htmlz", "mobi",
+                                   "opf", "pdf", "prc", "shtml", "txt", "xhtml"],
          "writes": ["epub", "mobi", "azw", "azw3", "html", "opf", "txt", "json", "pdf"],
-         "companion_folder": ["html", "opf"], "cover_types": ["jpg", "png", "gif", "bmp"],
+         "companion_folder": ["html", "json", "opf"],
+         "companion_folder_name": {"html": "{name}_files", "json": "{name}_json_files",
+                                   "opf": "{name}_opf_files"},
+         "refused": ["azw1", "topaz", "tpz"], "cover_types": ["jpg", "png", "gif", "bmp"],
          "notices": {"65537": "Have Kindle DRM!", "131073": "AZW4 file, unpack to pdf file"},
          "drm": {"65537": "Kindle"}}
-EXTENSIONS = set(FACTS["reads"])
+EXTENSIONS = set(FACTS["reads"] + FACTS["refused"])
 
 
 def make_tree(top, files):
@@ -184,6 +186,10 @@ NAMINGS = [
      {"x.epub": "x.epub.html", "x_files/y.txt": "x_files/y.html"}),
     ("two pages of one stem get two _files folders",
      ["p.epub", "P.mobi"], "html", None, {"P.mobi": "P.html", "p.epub": "p.epub.html"}),
+    ("each format's folder by its own name",
+     ["x.epub", "x_json_files/y.txt", "x_files/z.txt"], "json", None,
+     {"x.epub": "x.epub.json", "x_json_files/y.txt": "x_json_files/y.json",
+      "x_files/z.txt": "x_files/z.json"}),
     ("an output may not take the name of a folder other outputs lie in",
      ["a.epub", "a.txt/b.epub"], "txt", None, {"a.epub": "a.epub.txt", "a.txt/b.epub": "a.txt/b.txt"}),
     ("the batch's own names at the top of DST are never an output",
@@ -220,8 +226,8 @@ class NamingTest(unittest.TestCase):
                 books = list(library.books)
                 random.shuffle(books)   # the order found on disk does not matter
                 outputs = batch.assign_outputs(library, books, extension,
-                                               extension in FACTS["companion_folder"], previous,
-                                               ["results.tsv", ".tarvo-batch"])
+                                               batch.Facts(FACTS).companion.get(extension),
+                                               previous, ["results.tsv", ".tarvo-batch"])
                 self.assertEqual(outputs, expected)
                 # The job names the output after the name it is given.
                 for book, output in outputs.items():
@@ -360,7 +366,11 @@ class FactsTest(unittest.TestCase):
                   ("no reads", json.dumps(dict(FACTS, reads=[]))),
                   ("writes not a list", json.dumps(dict(FACTS, writes="epub"))),
                   ("a code that is no number", json.dumps(dict(FACTS, drm={"x": "y"}))),
-                  ("no notices", json.dumps({k: v for k, v in FACTS.items() if k != "notices"}))]
+                  ("no notices", json.dumps({k: v for k, v in FACTS.items() if k != "notices"})),
+                  ("a folder name that leaves the output's folder",
+                   json.dumps(dict(FACTS, companion_folder_name={"html": "../{name}"}))),
+                  ("a folder name without the output's name",
+                   json.dumps(dict(FACTS, companion_folder_name={"html": "files"})))]
         for what, text in broken:
             with self.subTest(what), self.assertRaises((ValueError, KeyError, TypeError)):
                 batch.Facts.parse(text)
@@ -370,10 +380,11 @@ class FactsTest(unittest.TestCase):
     def test_command_line_checked_against_facts(self):
         facts = batch.Facts(FACTS)
         for to, extensions, refused, effective in [
-                ("epub", None, None, ",".join(FACTS["reads"])),
+                ("epub", None, None, ",".join(FACTS["reads"] + FACTS["refused"])),
+                ("epub", "tpz", None, "tpz"),
                 ("EPUB", ".Mobi,txt", None, "mobi,txt"),
-                ("docx", None, "--to docx: TarvoCmd writes epub, mobi,", None),
-                ("epub", "mobi,doc", "--extensions: TarvoCmd does not read doc; it reads epub", None)]:
+                ("docx", None, "--to docx: TarvoCmd writes epub, mobi", None),
+                ("epub", "mobi,doc", "--extensions: TarvoCmd does not read doc; it reads azw, azw3", None)]:
             with self.subTest(to=to, extensions=extensions):
                 options = batch.parse_arguments(["convert", "S", "D", "--to", to] +
                                                 (["--extensions", extensions] if extensions else []))
