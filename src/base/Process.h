@@ -37,8 +37,8 @@ struct ProgramExit {
 ProgramExit RunProgram(const std::string& program, const std::vector<std::string>& arguments);
 
 // From the stop signal handler (async-signal-safe): sends the signal to the program RunProgram of
-// this process is running and to every process it started, found through /proc; a program that
-// left our process group takes its descendants out of reach only if it also left its parent.
+// this process is running and to all its descendants, found through /proc whatever their process
+// group; only one whose parent ended before it (and so was handed to init) is out of reach.
 void EndRunningProgram(int signal);
 // Installs the stop signal handler (SIGINT, SIGTERM, SIGHUP left to their default action), which
 // removes the live temporary files and ends the running program before the process ends.
