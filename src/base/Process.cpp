@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -190,6 +191,11 @@ void EndRunningProgram(int signal)
         ::kill(found[i], signal);
         ::kill(found[i], SIGCONT);
     }
+    // The program's own clean-up (cov removes its partial PDF) ends before we do, so that whoever
+    // waits for us finds nothing more written; one that ignores the signal is not waited for long.
+    const struct timespec pause = {0, 20 * 1000 * 1000};
+    for (int tries = 0; tries < 100 && ::waitpid(program, nullptr, WNOHANG) == 0; ++tries)
+        ::nanosleep(&pause, nullptr);
 }
 
 ProgramExit RunProgram(const std::string& program, const std::vector<std::string>& arguments)
