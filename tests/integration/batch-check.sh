@@ -326,6 +326,44 @@ sleep 2
 left=$(pgrep -f "$hanging")
 [[ -z $left ]] || { fail "hanging pdftohtml: still running after the batch"; kill $left; }
 
+# An AZW4 print replica: c gives a notice that counts as success but writes no output, only the
+# PDF it holds, into the TempDirectory. The book is not converted, and its row says where the PDF is.
+echo "$(date +%T) an AZW4"
+replica=$work/replica
+mkdir -p "$replica"
+cp "$data/text/en-utf8.txt" "$replica/"
+# The uncompressed MOBI with its text records replaced by one "%MOP" container of a real PDF.
+python3 - "$data/mobi/uncompressed-joint.mobi" "$data/pdf/qs-eng-calibre.pdf" "$replica/print.azw4" <<'PYTHON'
+import struct, sys
+mobi, pdf = (open(path, "rb").read() for path in sys.argv[1:3])
+count = struct.unpack(">H", mobi[76:78])[0]
+starts = [struct.unpack(">I", mobi[78 + 8 * i:82 + 8 * i])[0] for i in range(count)] + [len(mobi)]
+records = [mobi[starts[i]:starts[i + 1]] for i in range(count)]
+header = bytearray(records[0])
+texts, flags = struct.unpack(">H", header[8:10])[0], struct.unpack(">H", header[0xF2:0xF4])[0]
+text = b"%MOP" + struct.pack(">IIII", 1, 0, 20, len(pdf)) + pdf
+# Each text record ends in its trailing entries: the multibyte one first, then one byte each.
+trailer = (b"\0" if flags & 1 else b"") + b"\x81" * bin(flags >> 1).count("1")
+chunks = [text[i:i + 4096] + trailer for i in range(0, len(text), 4096)]
+header[4:8], header[8:10] = struct.pack(">I", len(text)), struct.pack(">H", len(chunks))
+records = [bytes(header)] + chunks + records[1 + texts:]
+out = bytearray(mobi[:76] + struct.pack(">H", len(records)))
+offset = len(out) + 8 * len(records) + 2
+for number, record in enumerate(records):
+    out += struct.pack(">II", offset, 2 * number)
+    offset += len(record)
+open(sys.argv[3], "wb").write(bytes(out + b"\0\0" + b"".join(records)))
+PYTHON
+out=$work/out-replica
+summary=$("$batch" convert "$replica" "$out" --to epub)
+expect_eq "$?/$summary" "1/converted 1, skipped 0, refused for DRM 0, failed 1" "AZW4: summary"
+expect_eq "$(code_of "$out/results.tsv" print.azw4)" 131073 "AZW4: code"
+kept=$(message_of "$out/results.tsv" print.azw4)
+[[ $kept == *"(no output written) (TempDirectory kept: "* ]] || fail "AZW4: message [$kept]"
+kept=${kept##*TempDirectory kept: }
+cmp -s "${kept%)}/content.pdf" "$data/pdf/qs-eng-calibre.pdf" || fail "AZW4: the PDF is not in the kept TempDirectory"
+[[ ! -e $out/print.epub ]] || fail "AZW4: an output was placed"
+
 # --to and --extensions take only what TarvoCmd writes and reads.
 for wrong in "--to docx" "--to epub --extensions epub,doc"; do
   message=$("$batch" convert "$one" "$work/out-wrong" $wrong 2>&1 >/dev/null)
