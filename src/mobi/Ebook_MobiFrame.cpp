@@ -8,6 +8,8 @@
 #include "mobi/ByteIO.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
+#include "mobi/ExthBlock.h"
+#include "mobi/ExthIds.h"
 #include "mobi/MobiRewrite.h"
 #include "mobi/RecordWriter.h"
 
@@ -21,17 +23,17 @@ struct SetKey {
     int32_t m_Type;
 };
 // The metadata keys a rewrite stores, with their EXTH types.
-const SetKey SET_KEYS[] = {{"title", 503},           {"creator", 100},         {"publisher", 101},
-                           {"description", 103},     {"identifier_ISBN", 104}, {"date_publication", 106},
-                           {"identifier_ASIN", 113}, {"cdetype", 501},         {"language", 524}};
+const SetKey SET_KEYS[] = {{"title", EXTH_TITLE},          {"creator", EXTH_CREATOR},
+                           {"publisher", EXTH_PUBLISHER},  {"description", EXTH_DESCRIPTION},
+                           {"identifier_ISBN", EXTH_ISBN}, {"date_publication", EXTH_PUBLICATION_DATE},
+                           {"identifier_ASIN", EXTH_ASIN}, {"cdetype", EXTH_DOCUMENT_TYPE},
+                           {"language", EXTH_LANGUAGE}};
 // The types a book may hold several records of, one value each.
 bool IsRepeatableExth(int32_t type)
 {
     return type == EXTH_CREATOR || type == EXTH_SUBJECT || type == EXTH_CONTRIBUTOR;
 }
 
-constexpr int32_t EXTH_FAKE_COVER = 203;
-constexpr int32_t EXTH_KF8_COVER_URI = 129;
 constexpr size_t IMAGE_SNIFF_BYTES = 64;
 
 // Records that follow a part's images; new images go in front of the first of them.

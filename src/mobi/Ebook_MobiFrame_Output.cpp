@@ -7,6 +7,7 @@
 #include "base/RunLog.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
+#include "mobi/ExthIds.h"
 
 #include <algorithm>
 #include <cstring>
