@@ -303,6 +303,21 @@ void CEbookMobiFrame::PointPartsAtNewCover(uint32_t offset, bool kf8)
     }
 }
 
+void CEbookMobiFrame::DropOffsetsOfNoImage()
+{
+    MetaDataMap& firstMap = m_MobiHeader.m_Book.m_MetaData;
+    const std::string coverKey = CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET);
+    const std::string thumbKey = CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET);
+    if (m_MobiHeader.CoverOffset() != -1 && !IsImageRecord(m_MobiHeader.CoverOffset())) {
+        TARVO_LOG(m_Log, LOG_WARNING, "cover offset %lld names no image; dropped",
+                  static_cast<long long>(m_MobiHeader.CoverOffset()));
+        firstMap.erase(coverKey);
+        firstMap.erase(thumbKey);
+    } else if (m_MobiHeader.ThumbOffset() != -1 && !IsImageRecord(m_MobiHeader.ThumbOffset())) {
+        firstMap.erase(thumbKey);
+    }
+}
+
 ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaContext& ctx)
 {
     // The new book replaces the old by rename, which asks only the folder's permission: a book
@@ -323,16 +338,7 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
     }
     bool kf8 = HasKf8Part();
     MetaDataMap& firstMap = m_MobiHeader.m_Book.m_MetaData;
-    const std::string coverKey = CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET);
-    const std::string thumbKey = CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET);
-    if (m_MobiHeader.CoverOffset() != -1 && !IsImageRecord(m_MobiHeader.CoverOffset())) {
-        TARVO_LOG(m_Log, LOG_WARNING, "cover offset %lld names no image; dropped",
-                  static_cast<long long>(m_MobiHeader.CoverOffset()));
-        firstMap.erase(coverKey);
-        firstMap.erase(thumbKey);
-    } else if (m_MobiHeader.ThumbOffset() != -1 && !IsImageRecord(m_MobiHeader.ThumbOffset())) {
-        firstMap.erase(thumbKey);
-    }
+    DropOffsetsOfNoImage();
     const MetaDataMap& values = ctx.m_MetaData.m_MetaData;
     StoreNewValues(m_MobiHeader, values);
     if (kf8) StoreNewValues(m_MobiHeaderKF8, values);

@@ -1,9 +1,11 @@
 #include "mobi/Ebook_Azw3.h"
+#include "mobi/Kf8TextWriter.h"
 
 #include "base/Platform.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/DroppedAttributes.h"
 #include "mobi/MOBIHeader.h"
+#include "mobi/MobiResources.h"
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
 
@@ -393,8 +395,8 @@ struct Kf8RoundTrip {
     void Write(bool vertical = false)
     {
         CMobiResources resources(dir, nullptr);
-        CEbookAzw3 writer(out, out, dir, nullptr);
-        written = writer.ParseText(resources, vertical, part);
+        CKf8TextWriter writer(out.m_Book, dir, nullptr);
+        written = writer.Write(resources, vertical, part);
         records = resources.Records();
     }
 

@@ -1,7 +1,9 @@
 #include "mobi/Ebook_Prc.h"
+#include "mobi/Mobi6TextWriter.h"
 
 #include "base/Platform.h"
 #include "mobi/MOBIHeader.h"
+#include "mobi/MobiResources.h"
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
 
@@ -497,8 +499,8 @@ struct OutputBook {
     }
     ResultCode Build(MobiPartText& part, CMobiResources& resources)
     {
-        CEbookPrc prc(header, header, temp, nullptr);
-        return prc.ParseText(resources, part);
+        CMobi6TextWriter writer(header.m_Book, temp, nullptr);
+        return writer.Write(resources, part);
     }
 };
 
@@ -514,7 +516,7 @@ const NavPoint* FindNavPoint(const std::vector<NavPoint>& points, const std::str
     return nullptr;
 }
 
-TEST(EbookPrc, ParseTextReadsBackThroughTheMobi6Reader)
+TEST(EbookPrc, WrittenTextReadsBackThroughTheMobi6Reader)
 {
     OutputBook book;
     book.Put("Text/one.html",
@@ -640,7 +642,7 @@ TEST(EbookPrc, ParseTextReadsBackThroughTheMobi6Reader)
     EXPECT_EQ(b.m_GuideItems[0].m_Href, "text00000.html#start");
 }
 
-TEST(EbookPrc, ParseTextWithoutReadableFilesOrTargets)
+TEST(EbookPrc, WriterWithoutReadableFilesOrTargets)
 {
     struct Case {
         const char* label;
