@@ -1,6 +1,7 @@
 // A small scanner over the package text: elements are found by their tags, never re-serialised.
 #include "epub/OpfRewrite.h"
 
+#include "base/AsciiClass.h"
 #include "base/Platform.h"
 #include "epub/Epub.h"
 #include "epub/ParseOpf.h"
@@ -18,11 +19,6 @@ struct Span {
     bool Found() const { return begin != std::string::npos; }
 };
 
-bool IsNameChar(char c)
-{
-    return std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '_' || c == '-' || c == '.';
-}
-
 std::string LocalOf(const std::string& name)
 {
     size_t colon = name.rfind(':');
@@ -32,7 +28,7 @@ std::string LocalOf(const std::string& name)
 std::string EndTagNameAt(const std::string& text, size_t pos)
 {
     size_t i = pos + 2;
-    while (i < text.size() && IsNameChar(text[i]))
+    while (i < text.size() && IsMarkupNameChar(text[i]))
         ++i;
     return text.substr(pos + 2, i - pos - 2);
 }
@@ -193,7 +189,7 @@ std::string TagNameAt(const std::string& text, size_t pos)
 {
     if (pos >= text.size() || text[pos] != '<') return "";
     size_t i = pos + 1;
-    while (i < text.size() && IsNameChar(text[i]))
+    while (i < text.size() && IsMarkupNameChar(text[i]))
         ++i;
     return text.substr(pos + 1, i - pos - 1);
 }

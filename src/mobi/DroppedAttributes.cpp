@@ -2,6 +2,7 @@
 // attribute the HTML library does not see is one it neither stores nor reports as invalid.
 #include "mobi/DroppedAttributes.h"
 
+#include "base/AsciiClass.h"
 #include "base/Platform.h"
 
 #include <algorithm>
@@ -15,21 +16,6 @@ namespace
 
 // Whether an attribute of an element, with its quoted value, goes.
 using DropRule = bool (*)(const std::string& element, const std::string& name, const std::string& value);
-
-bool IsMarkupBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
-bool IsAsciiLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsMarkupNameChar(char c)
-{
-    return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == ':' || c == '-' || c == '_' || c == '.';
-}
 
 // Elements whose content the HTML library may take as plain text up to their end tag.
 bool IsRawTextElement(const std::string& name)
@@ -89,7 +75,7 @@ class CAttributeDropper
         if (c == '!') return m_Text.compare(open, 4, "<!--") == 0 ? Comment(open) : Declaration(open);
         if (c == '?') return ProcessingInstruction(open);
         // "<" before a blank or digit is text to the parser.
-        return IsMarkupBlank(c) || (c >= '0' && c <= '9') ? open + 1 : STOP;
+        return IsHtmlSpace(c) || (c >= '0' && c <= '9') ? open + 1 : STOP;
     }
 
     // Position of the first word at or after from that ends by m_End, or STOP. The search never
@@ -156,7 +142,7 @@ class CAttributeDropper
         std::vector<Attribute> attributes;
         for (;;) {
             size_t blank = i;
-            while (i < m_End && IsMarkupBlank(m_Text[i]))
+            while (i < m_End && IsHtmlSpace(m_Text[i]))
                 ++i;
             if (i >= m_End) return STOP;
             if (m_Text[i] == '>') break;
@@ -237,11 +223,11 @@ class CAttributeDropper
         attribute.m_Name = {nameStart, i};
         attribute.m_To = i;
         size_t j = i;
-        while (j < m_End && IsMarkupBlank(m_Text[j]))
+        while (j < m_End && IsHtmlSpace(m_Text[j]))
             ++j;
         if (j >= m_End || m_Text[j] != '=') return i;
         ++j;
-        while (j < m_End && IsMarkupBlank(m_Text[j]))
+        while (j < m_End && IsHtmlSpace(m_Text[j]))
             ++j;
         if (j >= m_End) return STOP;
         char quote = m_Text[j];
@@ -258,7 +244,7 @@ class CAttributeDropper
             }
             return STOP;
         }
-        for (; j < m_End && !IsMarkupBlank(m_Text[j]) && m_Text[j] != '>'; ++j) {
+        for (; j < m_End && !IsHtmlSpace(m_Text[j]) && m_Text[j] != '>'; ++j) {
             char c = m_Text[j];
             if (c == '"' || c == '\'' || c == '<' || c == '=' || c == '`') return STOP;
         }
@@ -275,7 +261,7 @@ class CAttributeDropper
             !EqualsNoCase(m_Text.substr(close + 2, name.size()), name))
             return STOP;
         size_t after = close + 2 + name.size();
-        return m_Text[after] == '>' || IsMarkupBlank(m_Text[after]) ? close : STOP;
+        return m_Text[after] == '>' || IsHtmlSpace(m_Text[after]) ? close : STOP;
     }
 
     const std::string& m_Text;
