@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-CMarkupScanner::CMarkupScanner(const std::string& text, std::vector<std::string> rawTextNames)
-    : m_Text(text), m_RawTextNames(std::move(rawTextNames))
+CMarkupScanner::CMarkupScanner(const std::string& text, std::vector<std::string> rawTextNames, TagNames names)
+    : m_Text(text), m_RawTextNames(std::move(rawTextNames)), m_Names(names)
 {
 }
 
@@ -79,10 +79,16 @@ void CMarkupScanner::ReadDelimited(MarkupToken& token, MarkupKind kind, size_t i
     m_Pos = found + closeSize;
 }
 
-// A tag's name runs to a blank, "/" or ">", whatever it holds.
 size_t CMarkupScanner::NameEnd(size_t from) const
 {
-    while (from < m_Text.size() && !IsHtmlSpace(m_Text[from]) && m_Text[from] != '/' && m_Text[from] != '>')
+    if (m_Names == TagNames::ToBlank) {
+        while (from < m_Text.size() && !IsHtmlSpace(m_Text[from]) && m_Text[from] != '/' &&
+               m_Text[from] != '>')
+            ++from;
+        return from;
+    }
+    // Whatever follows the name that is no blank, "/" or ">" starts an attribute.
+    while (from < m_Text.size() && IsMarkupNameChar(m_Text[from]))
         ++from;
     return from;
 }

@@ -48,19 +48,24 @@ struct MarkupToken {
 
 // Splits text into tokens, left to right. Every byte belongs to exactly one token, so the spans
 // laid end to end give the text back. A "<" starts markup only before a letter, "/", "!" or "?";
-// otherwise it is text. A tag's name runs to a blank, "/" or ">". Quotes count in a start tag only around a
-// value after "="; a start tag ends at the first ">" outside them. A comment ends at the first "-->" after
-// "<!" (so "<!-->" is an empty one), never at "--!>". After the start tag of a raw-text element (not closed
-// by "/>") its content, up to "</name" before no name character or up to the end, is one RawText token.
-// Nothing is read past the text; the scan keeps no stack and costs one pass.
+// otherwise it is text. A tag's name is a run of IsMarkupNameChar, as the HTML library reads
+// it, or runs to a blank, "/" or ">" (TagNames::ToBlank), as a browser does. Quotes count in a start tag
+// only around a value after "="; a start tag ends at the first ">" outside them. A comment ends
+// at the first "-->" after "<!" (so "<!-->" is an empty one), never at "--!>". After the start
+// tag of a raw-text element (not closed by "/>") its content, up to "</name" before no name
+// character or up to the end, is one RawText token. Nothing is read past the text; the scan keeps
+// no stack and costs one pass.
 class CMarkupScanner
 {
   public:
+    enum class TagNames { NameChars, ToBlank };
+
     // The text must outlive the scanner; rawTextNames are lower case.
     explicit CMarkupScanner(const std::string& text,
-                            std::vector<std::string> rawTextNames = {"script", "style"});
+                            std::vector<std::string> rawTextNames = {"script", "style"},
+                            TagNames names = TagNames::NameChars);
     // The text is kept by reference: a temporary would be gone before the first token.
-    CMarkupScanner(std::string&&, std::vector<std::string> = {}) = delete;
+    CMarkupScanner(std::string&&, std::vector<std::string> = {}, TagNames = TagNames::NameChars) = delete;
 
     // False once the text is used up.
     bool Next(MarkupToken& token);
@@ -83,6 +88,7 @@ class CMarkupScanner
 
     const std::string& m_Text;
     std::vector<std::string> m_RawTextNames;
+    TagNames m_Names;
     size_t m_Pos = 0;
     MarkupSpan m_LastStartName; // of the last start tag, for its raw text
     MarkupSpan m_RawTextOf;     // the name whose raw text comes next, empty for none

@@ -8,6 +8,7 @@
 #include "ebook/MarkupScanner.h"
 #include "epub/OpfRewrite.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -213,7 +214,8 @@ class CEpub2Markup
     std::string Run()
     {
         m_Out.reserve(m_Doc.size());
-        CMarkupScanner scanner(m_Doc);
+        // Names as XML writes them: "<nav<" is no nav.
+        CMarkupScanner scanner(m_Doc, {"script", "style"}, CMarkupScanner::TagNames::ToBlank);
         MarkupToken token;
         while (scanner.Next(token)) {
             const MarkupSpan& span = token.m_Span;
@@ -427,8 +429,12 @@ class CEpub2Markup
             m_Out += equivalent;
         else
             m_Out.append(m_Doc, begin + 1, name.size());
+        size_t copied = token.m_Inner.m_End;
         for (size_t i = 0; i < attributes.size(); ++i) {
             const MarkupAttribute& a = attributes[i];
+            // Whatever stands between attributes besides blanks (a stray "/") stays.
+            m_Out.append(m_Doc, copied, a.m_Begin - std::min(copied, a.m_Begin));
+            copied = a.m_End;
             switch (m_Fates[i]) {
             case Fate::Keep:
                 m_Out.append(m_Doc, a.m_Begin, a.m_End - a.m_Begin);

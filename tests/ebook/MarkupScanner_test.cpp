@@ -83,7 +83,8 @@ TEST(MarkupScanner, TokenTable)
         {"x<a", "T'x' S'a'~"},
         {"<a href=\"open", "S'a'{href}~"},
         {"<a href=", "S'a'{href}~"},
-        {"<p$x=1 a<b>", "S'p$x=1'{a<b}"},
+        {"<p$x=1 a<b>", "S'p'{$x=1}{a<b}"},
+        {"<p=a=b>", "S'p'{=}{a=b}"},
         {std::string("a\0b<p \0>", 8), std::string("T'a\0b' S'p'{\0}", 14)},
     };
     for (const auto& c : cases)
@@ -100,6 +101,18 @@ TEST(MarkupScanner, RawTextNamesAreTheCallers)
         kinds += std::to_string(static_cast<int>(token.m_Kind));
     // title's content is raw text; script's is not.
     EXPECT_EQ(kinds, "18211");
+}
+
+TEST(MarkupScanner, NamesToTheBlank)
+{
+    const std::string text = "<nav<x a=1></nav< >";
+    CMarkupScanner scanner(text, {}, CMarkupScanner::TagNames::ToBlank);
+    MarkupToken token;
+    ASSERT_TRUE(scanner.Next(token));
+    EXPECT_EQ(scanner.Text(token.m_Inner), "nav<x");
+    ASSERT_EQ(token.m_Attributes.size(), 1u);
+    ASSERT_TRUE(scanner.Next(token));
+    EXPECT_EQ(scanner.Text(token.m_Inner), "nav<");
 }
 
 TEST(MarkupScanner, CallerDecidesRawText)
