@@ -7,6 +7,7 @@
 #include "base/Progress.h"
 #include "base/RunLog.h"
 #include "base/Zip.h"
+#include "ebook/MarkupScanner.h"
 #include "ebook/StyleSheetUrls.h"
 #include "epub/Ebook_epub.h"
 #include "epub/Epub.h"
@@ -17,7 +18,7 @@
 #include "html/Ebook_Html.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstring>
 #include <set>
 
 namespace
@@ -31,27 +32,24 @@ std::string LocalName(const std::string& name)
     return name.substr(name.rfind(':') + 1);
 }
 
-// The first element whose local name is localName; npos when there is none.
-size_t FindTag(const std::string& text, const char* localName, std::string& name)
+// The first start tag whose local name is localName, outside comments; false when there is none.
+bool FindStartTag(const std::string& text, const char* localName, MarkupToken& tag, std::string& name)
 {
-    for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i + 1)) {
-        name = TagNameAt(text, i);
-        if (LocalName(name) == localName) return i;
+    CMarkupScanner scanner(text, {});
+    while (scanner.Next(tag)) {
+        if (tag.m_Kind != MarkupKind::StartTag) continue;
+        name = scanner.Text(tag.m_Inner);
+        if (LocalName(name) == localName) return true;
     }
-    return std::string::npos;
+    return false;
 }
 
-bool TagHasAttribute(const std::string& tag, const char* attribute)
+bool TagHasAttribute(const std::string& text, const MarkupToken& tag, const char* attribute)
 {
-    const std::string wanted = attribute;
-    for (size_t at = tag.find(wanted); at != std::string::npos; at = tag.find(wanted, at + 1)) {
-        size_t after = at + wanted.size();
-        while (after < tag.size() && std::isspace(static_cast<unsigned char>(tag[after])))
-            ++after;
-        if (at > 0 && std::isspace(static_cast<unsigned char>(tag[at - 1])) && after < tag.size() &&
-            tag[after] == '=')
+    for (const MarkupAttribute& a : tag.m_Attributes)
+        if (a.m_HasValue && text.compare(a.m_Name.m_Begin, a.m_Name.Size(), attribute) == 0 &&
+            a.m_Name.Size() == std::strlen(attribute))
             return true;
-    }
     return false;
 }
 
@@ -82,12 +80,12 @@ std::string StyleBlocks(const std::string& page)
 bool CompleteHtmlzPackage(std::string& opf)
 {
     std::string spineName, manifestName;
-    const size_t spine = FindTag(opf, "spine", spineName);
-    const size_t manifest = FindTag(opf, "manifest", manifestName);
-    if (spine == std::string::npos || manifest == std::string::npos) return false;
-    const size_t spineEnd = TagEndAt(opf, spine);
-    if (spineEnd == std::string::npos || TagHasAttribute(opf.substr(spine, spineEnd - spine), "toc"))
+    MarkupToken spineTag, manifestTag;
+    if (!FindStartTag(opf, "spine", spineTag, spineName) ||
+        !FindStartTag(opf, "manifest", manifestTag, manifestName))
         return false;
+    if (spineTag.m_Unterminated || TagHasAttribute(opf, spineTag, "toc")) return false;
+    const size_t spine = spineTag.m_Span.m_Begin, manifest = manifestTag.m_Span.m_Begin;
     const size_t manifestClose = opf.find("</" + manifestName, manifest);
     if (manifestClose == std::string::npos || manifestClose > spine) return false;
 

@@ -6,7 +6,6 @@
 #include "base/Platform.h"
 #include "ebook/HtmlParse.h"
 #include "ebook/MarkupScanner.h"
-#include "epub/OpfRewrite.h"
 
 #include <algorithm>
 #include <cstring>
@@ -44,19 +43,25 @@ void ReplaceCharsetMeta(std::string& document)
     if (headEnd == std::string::npos) return;
     bool hasContentType =
         FindNoCase(document, "http-equiv=\"content-type\"", 0, headEnd) != std::string::npos;
-    size_t at = FindNoCase(document, "<meta", 0, headEnd);
-    while (at != std::string::npos) {
-        size_t end = TagEndAt(document, at);
-        if (end == std::string::npos || end > headEnd) return;
-        if (FindTagAttribute(document, at, end, "charset")) {
-            std::string replacement = hasContentType ? "" : CONTENT_TYPE_META;
-            hasContentType = true;
-            document.replace(at, end - at, replacement);
-            headEnd = headEnd - (end - at) + replacement.size();
-            end = at + replacement.size();
-        }
-        at = FindNoCase(document, "<meta", end, headEnd);
+    std::string out;
+    size_t copied = 0;
+    CMarkupScanner scanner(document);
+    MarkupToken tag;
+    while (scanner.Next(tag) && tag.m_Span.m_End <= headEnd) {
+        if (tag.m_Kind != MarkupKind::StartTag || !EqualsNoCase(scanner.Text(tag.m_Inner), "meta")) continue;
+        const bool charset =
+            std::any_of(tag.m_Attributes.begin(), tag.m_Attributes.end(), [&](const MarkupAttribute& a) {
+                return a.m_HasValue && EqualsNoCase(scanner.Text(a.m_Name), "charset");
+            });
+        if (!charset) continue;
+        out.append(document, copied, tag.m_Span.m_Begin - copied);
+        if (!hasContentType) out += CONTENT_TYPE_META;
+        hasContentType = true;
+        copied = tag.m_Span.m_End;
     }
+    if (copied == 0) return;
+    out.append(document, copied, std::string::npos);
+    document = std::move(out);
 }
 
 // XHTML 1.1 knows none of HTML5's sectioning, landmark and text-level elements. Each becomes the
