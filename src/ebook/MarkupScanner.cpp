@@ -19,7 +19,10 @@ bool CMarkupScanner::Next(MarkupToken& token)
     token.m_Span.m_Begin = m_Pos;
     token.m_Inner = {m_Pos, m_Pos};
     if (!m_RawTextOf.Empty() && ReadRawText(token)) {
-    } else if (m_Text[m_Pos] != '<' || m_Pos + 1 >= m_Text.size()) {
+        token.m_Span.m_End = m_Pos;
+        return true;
+    }
+    if (m_Text[m_Pos] != '<' || m_Pos + 1 >= m_Text.size()) {
         ReadText(token);
     } else if (m_Text.compare(m_Pos, 4, "<!--") == 0) {
         // The "--" of the opening counts for the close, as a browser reads "<!-->".
