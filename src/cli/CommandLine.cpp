@@ -1,6 +1,7 @@
 // Command words g, s and c; the usage banner; the "succeed"/message and "return" lines.
 #include "cli/CommandLine.h"
 
+#include "base/AsciiClass.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "cli/Facts.h"
@@ -182,16 +183,6 @@ std::string NotALanguageTag(const std::string& option, const std::string& value)
            "after \"-\", as in en, pt-BR, zh-Hant)";
 }
 
-bool IsAsciiAlpha(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsAsciiAlnum(char c)
-{
-    return IsAsciiAlpha(c) || (c >= '0' && c <= '9');
-}
-
 } // namespace
 
 bool IsLanguageTag(const std::string& text)
@@ -203,7 +194,7 @@ bool IsLanguageTag(const std::string& text)
         const size_t length = end - start;
         if (first ? (length < 2 || length > 3) : (length < 1 || length > 8)) return false;
         for (size_t i = start; i < end; ++i)
-            if (first ? !IsAsciiAlpha(text[i]) : !IsAsciiAlnum(text[i])) return false;
+            if (first ? !IsAsciiLetter(text[i]) : !IsAsciiAlnum(text[i])) return false;
         if (end == text.size()) return true;
         start = end + 1;
     }
