@@ -1,6 +1,7 @@
 // Init, the document printers and the ampersand repair over arbitrary bytes; a page parsed in
-// pieces must print as the whole page.
+// pieces must print as the whole page, and the markup scanner's tokens must lay the text end to end.
 #include "ebook/HtmlParse.h"
+#include "ebook/MarkupScanner.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,31 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+
+namespace
+{
+
+// Every byte in exactly one token, every part inside its token.
+void CheckTokens(const std::string& text)
+{
+    CMarkupScanner scanner(text);
+    MarkupToken token;
+    size_t covered = 0;
+    auto inside = [&](const MarkupSpan& span) {
+        return span.m_Begin <= span.m_End && span.m_Begin >= token.m_Span.m_Begin &&
+               span.m_End <= token.m_Span.m_End;
+    };
+    while (scanner.Next(token)) {
+        bool sound = token.m_Span.m_Begin == covered && token.m_Span.m_End > covered && inside(token.m_Inner);
+        for (const MarkupAttribute& a : token.m_Attributes)
+            sound = sound && inside(a.m_Name) && inside(a.m_Value) && a.m_End <= token.m_Span.m_End;
+        if (!sound) std::abort();
+        covered = token.m_Span.m_End;
+    }
+    if (covered != text.size()) std::abort();
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -18,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool cleanAndRepair = (data[0] & 2) == 0;
     size_t pieceBytes = 1 + (data[0] >> 2);
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    CheckTokens(text);
     CHtmlParse parse;
     if (parse.Init(text, windows1252, cleanAndRepair) != RC_OK) return 0;
     std::string out;

@@ -216,6 +216,8 @@ uint16_t DosDateOf(int year, int month, int day);
 uint16_t DosTimeOf(int hour, int minute, int second);
 // "jpg", "png", "bmp", "gif", or empty for anything else and for data under 20 bytes.
 std::string ImageTypeOf(const std::string& bytes);
+// Every type ImageTypeOf may give, in the order it tries them.
+std::vector<std::string> ImageTypes();
 // Milliseconds on a clock that never goes back.
 uint64_t MonotonicMilliseconds();
 

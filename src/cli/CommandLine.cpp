@@ -1,8 +1,10 @@
 // Command words g, s and c; the usage banner; the "succeed"/message and "return" lines.
 #include "cli/CommandLine.h"
 
+#include "base/AsciiClass.h"
 #include "base/Platform.h"
 #include "base/Progress.h"
+#include "cli/Facts.h"
 #include "core/EbookRegistry.h"
 #include "core/Engine.h"
 
@@ -41,6 +43,8 @@ const char* const USAGE_TEXT =
 
 const char* const CONVERT_OPTIONS_TEXT =
     "    TarvoCmd --help | -h | --version\n"
+    "    TarvoCmd --facts     what this build reads and writes, its notice and DRM codes and cover\n"
+    "                         types, as one JSON object (for programs that drive TarvoCmd)\n"
     "Options of c:\n"
     "    -setl <language>     language of EPUB, MOBI, AZW and AZW3 output: a tag such as en, pt-BR or\n"
     "                         zh-Hant (2 or 3 letters, then subtags of 1 to 8 letters or digits after "
@@ -179,16 +183,6 @@ std::string NotALanguageTag(const std::string& option, const std::string& value)
            "after \"-\", as in en, pt-BR, zh-Hant)";
 }
 
-bool IsAsciiAlpha(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsAsciiAlnum(char c)
-{
-    return IsAsciiAlpha(c) || (c >= '0' && c <= '9');
-}
-
 } // namespace
 
 bool IsLanguageTag(const std::string& text)
@@ -200,7 +194,7 @@ bool IsLanguageTag(const std::string& text)
         const size_t length = end - start;
         if (first ? (length < 2 || length > 3) : (length < 1 || length > 8)) return false;
         for (size_t i = start; i < end; ++i)
-            if (first ? !IsAsciiAlpha(text[i]) : !IsAsciiAlnum(text[i])) return false;
+            if (first ? !IsAsciiLetter(text[i]) : !IsAsciiAlnum(text[i])) return false;
         if (end == text.size()) return true;
         start = end + 1;
     }
@@ -281,6 +275,11 @@ ResultCode RunCommandLine(const std::vector<std::string>& args)
 {
     if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
         PrintUsage();
+        std::fflush(stdout);
+        return RC_OK;
+    }
+    if (args.size() > 1 && args[1] == "--facts") {
+        std::fputs(FactsJson().c_str(), stdout);
         std::fflush(stdout);
         return RC_OK;
     }

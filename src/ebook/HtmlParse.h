@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/ResultCode.h"
+#include "ebook/PageCut.h"
 
 #include <tidy/tidy.h>
 #include <tidy/tidybuffio.h>
@@ -30,18 +31,6 @@ struct HtmlResourceRecord {
     std::vector<std::string> m_HtmlFiles;
     // Resources really copied for this file, relative to the TempDirectory with "/" separators.
     std::vector<std::string> m_CopiedResources;
-};
-
-// Where a page may be cut into pieces that the library parses one at a time (FindPageCuts).
-struct PageCuts {
-    // An element around most of the body; the pieces after the first open with its start tag.
-    struct Wrapper {
-        size_t m_From, m_To; // its start tag
-        std::string m_Name;
-    };
-    size_t m_BodyStart = std::string::npos; // just after the body's start tag
-    std::vector<Wrapper> m_Wrappers;        // outermost first; the cuts lie inside the last
-    std::vector<size_t> m_Cuts;             // start of each piece after the first, ascending
 };
 
 class CHtmlParse
@@ -214,18 +203,6 @@ class CHtmlParse
     std::string m_StyleSheetHref;
     bool m_StyleSheetLinked = false;
 };
-
-// Drops start tags whose estimated nesting passes limit (their text stays). True when any was dropped.
-bool CapNesting(const std::string& text, size_t limit, std::string& out);
-
-// Places to cut a page, each at least pieceBytes after the last: before the start tag of a block
-// that opens right in the body, where the nesting model (which errs deep) has nothing open but
-// html, head and body. When most of the body lies in one div, main, section or article (and so on
-// inward), the cuts lie in the innermost such wrapper instead, with nothing else open. A page whose
-// first tag is none of html, head, body or a head element is all body (m_BodyStart 0). None when
-// the page has a NUL, no body start tag and another first tag, a second body or frameset, or a
-// head element (style, link, meta, title, base) inside the body.
-PageCuts FindPageCuts(const std::string& text, size_t pieceBytes);
 
 // An attribute value as printed between double quotes.
 void AppendAttributeValue(const std::string& value, std::string& out);

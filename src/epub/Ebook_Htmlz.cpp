@@ -7,6 +7,8 @@
 #include "base/Progress.h"
 #include "base/RunLog.h"
 #include "base/Zip.h"
+#include "ebook/MarkupScanner.h"
+#include "ebook/StyleSheetUrls.h"
 #include "epub/Ebook_epub.h"
 #include "epub/Epub.h"
 #include "epub/FontObfuscation.h"
@@ -16,7 +18,7 @@
 #include "html/Ebook_Html.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstring>
 #include <set>
 
 namespace
@@ -30,33 +32,25 @@ std::string LocalName(const std::string& name)
     return name.substr(name.rfind(':') + 1);
 }
 
-// The first element whose local name is localName; npos when there is none.
-size_t FindTag(const std::string& text, const char* localName, std::string& name)
+// The first start tag whose local name is localName, outside comments; false when there is none.
+bool FindStartTag(const std::string& text, const char* localName, MarkupToken& tag, std::string& name)
 {
-    for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i + 1)) {
-        name = TagNameAt(text, i);
-        if (LocalName(name) == localName) return i;
-    }
-    return std::string::npos;
-}
-
-bool TagHasAttribute(const std::string& tag, const char* attribute)
-{
-    const std::string wanted = attribute;
-    for (size_t at = tag.find(wanted); at != std::string::npos; at = tag.find(wanted, at + 1)) {
-        size_t after = at + wanted.size();
-        while (after < tag.size() && std::isspace(static_cast<unsigned char>(tag[after])))
-            ++after;
-        if (at > 0 && std::isspace(static_cast<unsigned char>(tag[at - 1])) && after < tag.size() &&
-            tag[after] == '=')
-            return true;
+    CMarkupScanner scanner(text, {});
+    while (scanner.Next(tag)) {
+        if (tag.m_Kind != MarkupKind::StartTag) continue;
+        name = scanner.Text(tag.m_Inner);
+        if (LocalName(name) == localName) return true;
     }
     return false;
 }
 
-bool IsCssBlank(char c)
+bool TagHasAttribute(const std::string& text, const MarkupToken& tag, const char* attribute)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    for (const MarkupAttribute& a : tag.m_Attributes)
+        if (a.m_HasValue && text.compare(a.m_Name.m_Begin, a.m_Name.Size(), attribute) == 0 &&
+            a.m_Name.Size() == std::strlen(attribute))
+            return true;
+    return false;
 }
 
 bool IsStyleSheetName(const std::string& name)
@@ -83,68 +77,15 @@ std::string StyleBlocks(const std::string& page)
 
 } // namespace
 
-std::vector<std::string> StyleSheetUrls(const std::string& css)
-{
-    std::vector<std::string> urls;
-    // A quoted value ends at its quote, a bare url() value at the bracket.
-    auto value = [&css](size_t from, char end, size_t& after) {
-        size_t close = css.find(end, from);
-        if (close == std::string::npos) close = css.size();
-        after = close + 1;
-        size_t first = from, last = close;
-        while (first < last && IsCssBlank(css[first]))
-            ++first;
-        while (last > first && IsCssBlank(css[last - 1]))
-            --last;
-        return css.substr(first, last - first);
-    };
-    size_t i = 0;
-    while (i < css.size()) {
-        if (css.compare(i, 2, "/*") == 0) {
-            size_t end = css.find("*/", i + 2);
-            i = end == std::string::npos ? css.size() : end + 2;
-            continue;
-        }
-        bool isUrl = FindNoCase(css, "url(", i, i + 4) == i &&
-                     (i == 0 || !(std::isalnum(static_cast<unsigned char>(css[i - 1])) || css[i - 1] == '-' ||
-                                  css[i - 1] == '_'));
-        bool isImport = !isUrl && FindNoCase(css, "@import", i, i + 7) == i;
-        if (!isUrl && !isImport) {
-            ++i;
-            continue;
-        }
-        size_t p = i + (isUrl ? 4 : 7);
-        while (p < css.size() && IsCssBlank(css[p]))
-            ++p;
-        // An @import names its sheet by a url(), handled when the scan reaches it, or a string.
-        if (isImport && (p >= css.size() || (css[p] != '"' && css[p] != '\''))) {
-            i = p;
-            continue;
-        }
-        std::string url;
-        if (p < css.size() && (css[p] == '"' || css[p] == '\'')) {
-            url = value(p + 1, css[p], i);
-            if (isUrl) {
-                size_t bracket = css.find(')', i);
-                i = bracket == std::string::npos ? css.size() : bracket + 1;
-            }
-        } else {
-            url = value(p, ')', i);
-        }
-        if (!url.empty()) urls.push_back(url);
-    }
-    return urls;
-}
-
 bool CompleteHtmlzPackage(std::string& opf)
 {
     std::string spineName, manifestName;
-    const size_t spine = FindTag(opf, "spine", spineName);
-    const size_t manifest = FindTag(opf, "manifest", manifestName);
-    if (spine == std::string::npos || manifest == std::string::npos) return false;
-    const size_t spineEnd = TagEndAt(opf, spine);
-    if (spineEnd == std::string::npos || TagHasAttribute(opf.substr(spine, spineEnd - spine), "toc"))
+    MarkupToken spineTag, manifestTag;
+    if (!FindStartTag(opf, "spine", spineTag, spineName) ||
+        !FindStartTag(opf, "manifest", manifestTag, manifestName))
         return false;
+    if (spineTag.m_Unterminated || TagHasAttribute(opf, spineTag, "toc")) return false;
+    const size_t spine = spineTag.m_Span.m_Begin, manifest = manifestTag.m_Span.m_Begin;
     const size_t manifestClose = opf.find("</" + manifestName, manifest);
     if (manifestClose == std::string::npos || manifestClose > spine) return false;
 

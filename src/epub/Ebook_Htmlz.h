@@ -41,6 +41,3 @@ class CEbookHtmlz : public CEbook
 // Gives a spine without a toc attribute toc="ncx" and the manifest an NCX item spelt as the
 // manifest is; false when the package is left as it was.
 bool CompleteHtmlzPackage(std::string& opf);
-// The files a style sheet names, as written: every url() value and every @import string, in
-// order, quotes and surrounding blanks removed; nothing inside comments.
-std::vector<std::string> StyleSheetUrls(const std::string& css);

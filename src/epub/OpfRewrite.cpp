@@ -1,12 +1,13 @@
 // A small scanner over the package text: elements are found by their tags, never re-serialised.
 #include "epub/OpfRewrite.h"
 
+#include "base/AsciiClass.h"
 #include "base/Platform.h"
+#include "ebook/MarkupScanner.h"
 #include "epub/Epub.h"
 #include "epub/ParseOpf.h"
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <vector>
 
@@ -15,13 +16,11 @@ namespace
 
 struct Span {
     size_t begin = std::string::npos, end = std::string::npos; // end: one past the element
+    size_t open = 0;                                           // one past its start tag
+    bool selfClosing = false;
+    std::vector<MarkupAttribute> attributes; // of its start tag
     bool Found() const { return begin != std::string::npos; }
 };
-
-bool IsNameChar(char c)
-{
-    return std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '_' || c == '-' || c == '.';
-}
 
 std::string LocalOf(const std::string& name)
 {
@@ -29,64 +28,77 @@ std::string LocalOf(const std::string& name)
     return ToLowerCopy(colon == std::string::npos ? name : name.substr(colon + 1));
 }
 
-std::string EndTagNameAt(const std::string& text, size_t pos)
-{
-    size_t i = pos + 2;
-    while (i < text.size() && IsNameChar(text[i]))
-        ++i;
-    return text.substr(pos + 2, i - pos - 2);
-}
-
-// The element starting at pos: through its matching end tag, or the tag itself when self-closing.
-Span ElementAt(const std::string& text, size_t pos)
+// The element whose start tag the scanner just gave: through its matching end tag, or the tag
+// itself when self-closing. Markup in comments and CDATA sections does not count.
+Span ElementAt(const CMarkupScanner& scanner, const MarkupToken& start)
 {
     Span span;
-    const std::string name = TagNameAt(text, pos);
-    size_t open = TagEndAt(text, pos);
-    if (name.empty() || open == std::string::npos) return span;
-    span.begin = pos;
-    if (text[open - 2] == '/') {
-        span.end = open;
-        return span;
-    }
+    if (start.m_Unterminated) return span;
+    span.begin = start.m_Span.m_Begin;
+    span.open = span.end = start.m_Span.m_End;
+    span.selfClosing = start.m_SelfClosing;
+    span.attributes = start.m_Attributes;
+    if (start.m_SelfClosing) return span;
+    const std::string name = scanner.Text(start.m_Inner);
+    CMarkupScanner ahead = scanner;
+    MarkupToken token;
     int depth = 1;
-    for (size_t i = text.find('<', open); i != std::string::npos; i = text.find('<', i + 1)) {
-        if (text.compare(i, 2, "</") == 0 && EndTagNameAt(text, i) == name) {
-            if (--depth == 0) {
-                span.end = TagEndAt(text, i);
-                return span;
-            }
-        } else if (TagNameAt(text, i) == name) {
-            size_t end = TagEndAt(text, i);
-            if (end != std::string::npos && text[end - 2] != '/') ++depth;
+    while (ahead.Next(token)) {
+        if (token.m_Unterminated || ahead.Text(token.m_Inner) != name) continue;
+        if (token.m_Kind == MarkupKind::StartTag && !token.m_SelfClosing) ++depth;
+        if (token.m_Kind == MarkupKind::EndTag && --depth == 0) {
+            span.end = token.m_Span.m_End;
+            return span;
         }
     }
     span.begin = std::string::npos;
     return span;
 }
 
-Span FindElement(const std::string& text, const char* localName, size_t from = 0)
+// A package holds no script or style: every name is markup.
+CMarkupScanner PackageScanner(const std::string& text)
 {
-    for (size_t i = text.find('<', from); i != std::string::npos; i = text.find('<', i + 1))
-        if (LocalOf(TagNameAt(text, i)) == localName) return ElementAt(text, i);
+    return CMarkupScanner(text, {});
+}
+
+Span FindElement(const std::string& text, const char* localName)
+{
+    CMarkupScanner scanner = PackageScanner(text);
+    MarkupToken token;
+    while (scanner.Next(token))
+        if (token.m_Kind == MarkupKind::StartTag && LocalOf(scanner.Text(token.m_Inner)) == localName)
+            return ElementAt(scanner, token);
     return Span();
 }
 
 // Where the element's content starts (after its start tag) and where its end tag starts.
 bool ContentRange(const std::string& text, const Span& element, size_t& contentBegin, size_t& contentEnd)
 {
-    size_t open = TagEndAt(text, element.begin);
-    if (open == std::string::npos || text[open - 2] == '/') return false;
-    contentBegin = open;
+    if (element.selfClosing) return false;
+    contentBegin = element.open;
     contentEnd = text.rfind("</", element.end - 1);
     return contentEnd != std::string::npos && contentEnd >= contentBegin;
+}
+
+// The value of the start tag's attribute, compared without regard to case; an unquoted value
+// reads as empty. False when the tag has no such attribute with a value.
+bool AttributeOf(const std::string& text, const Span& element, const std::string& name, std::string& value)
+{
+    for (const MarkupAttribute& a : element.attributes) {
+        if (!a.m_HasValue || a.m_Name.Size() != name.size() ||
+            !EqualsNoCase(text.substr(a.m_Name.m_Begin, a.m_Name.Size()), name))
+            continue;
+        value = a.m_Quote != 0 ? text.substr(a.m_Value.m_Begin, a.m_Value.Size()) : "";
+        return true;
+    }
+    return false;
 }
 
 std::string PackageAttribute(const std::string& opf, const char* name)
 {
     Span package = FindElement(opf, "package");
     std::string value;
-    if (package.Found()) FindTagAttribute(opf, package.begin, TagEndAt(opf, package.begin), name, &value);
+    if (package.Found()) AttributeOf(opf, package, name, value);
     return value;
 }
 
@@ -104,10 +116,8 @@ MetadataForm FormFor(const std::string& opf, const Span& metadata)
         if (form.m_Epub3 && std::string(attribute) == "xmlns:opf") continue;
         std::string value;
         // The metadata element's own declaration is the nearer one.
-        bool bound =
-            FindTagAttribute(opf, metadata.begin, TagEndAt(opf, metadata.begin), attribute, &value) ||
-            (package.Found() &&
-             FindTagAttribute(opf, package.begin, TagEndAt(opf, package.begin), attribute, &value));
+        bool bound = AttributeOf(opf, metadata, attribute, value) ||
+                     (package.Found() && AttributeOf(opf, package, attribute, value));
         form.m_CarryNamespaces = form.m_CarryNamespaces || !bound || value != uri;
     }
     return form;
@@ -123,21 +133,17 @@ struct MetadataElement {
 std::vector<MetadataElement> MetadataElements(const std::string& opf, size_t begin, size_t end)
 {
     std::vector<MetadataElement> elements;
-    for (size_t i = opf.find('<', begin); i != std::string::npos && i < end;) {
-        if (opf.compare(i, 4, "<!--") == 0) {
-            size_t close = opf.find("-->", i);
-            i = close == std::string::npos ? std::string::npos : opf.find('<', close);
-            continue;
-        }
+    CMarkupScanner scanner = PackageScanner(opf);
+    MarkupToken token;
+    while (scanner.Next(token) && token.m_Span.m_Begin < end) {
+        if (token.m_Kind != MarkupKind::StartTag || token.m_Span.m_Begin < begin) continue;
         MetadataElement element;
-        element.m_Span = ElementAt(opf, i);
-        if (!element.m_Span.Found() || element.m_Span.end > end) {
-            i = opf.find('<', i + 1);
-            continue;
-        }
+        element.m_Span = ElementAt(scanner, token);
+        if (!element.m_Span.Found() || element.m_Span.end > end) continue;
         element.m_IsMetadata = ReadMetaElementText(
             opf.substr(element.m_Span.begin, element.m_Span.end - element.m_Span.begin), element.m_Item);
-        i = opf.find('<', element.m_Span.end);
+        while (token.m_Span.m_End < element.m_Span.end && scanner.Next(token)) {
+        }
         elements.push_back(std::move(element));
     }
     return elements;
@@ -188,69 +194,6 @@ MetaDataMap ChangedValues(const MetaDataMap& newValues, const CIntermediateBook&
 }
 
 } // namespace
-
-std::string TagNameAt(const std::string& text, size_t pos)
-{
-    if (pos >= text.size() || text[pos] != '<') return "";
-    size_t i = pos + 1;
-    while (i < text.size() && IsNameChar(text[i]))
-        ++i;
-    return text.substr(pos + 1, i - pos - 1);
-}
-
-size_t TagEndAt(const std::string& text, size_t pos)
-{
-    char quote = 0;
-    for (size_t i = pos + 1; i < text.size(); ++i) {
-        char c = text[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i + 1;
-        }
-    }
-    return std::string::npos;
-}
-
-bool FindTagAttribute(const std::string& text, size_t tagBegin, size_t tagEnd, const std::string& name,
-                      std::string* value)
-{
-    tagEnd = std::min(tagEnd, text.size());
-    char quote = 0;
-    for (size_t i = tagBegin; i < tagEnd; ++i) {
-        char c = text[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-            continue;
-        }
-        if (c == '"' || c == '\'') {
-            quote = c;
-            continue;
-        }
-        if (!std::isspace(static_cast<unsigned char>(c)) || i + 1 + name.size() > tagEnd ||
-            !EqualsNoCase(text.substr(i + 1, name.size()), name))
-            continue;
-        size_t at = i + 1 + name.size();
-        while (at < tagEnd && std::isspace(static_cast<unsigned char>(text[at])))
-            ++at;
-        if (at >= tagEnd || text[at] != '=') continue;
-        ++at;
-        while (at < tagEnd && std::isspace(static_cast<unsigned char>(text[at])))
-            ++at;
-        if (value != nullptr) {
-            value->clear();
-            if (at < tagEnd && (text[at] == '"' || text[at] == '\'')) {
-                size_t close = text.find(text[at], at + 1);
-                if (close != std::string::npos && close < tagEnd)
-                    *value = text.substr(at + 1, close - at - 1);
-            }
-        }
-        return true;
-    }
-    return false;
-}
 
 std::string RewriteOpfMetadata(const std::string& opf, const MetaDataMap& newValues,
                                const std::string& markKey)

@@ -22,12 +22,3 @@ struct AddedCover {
 // Adds the image and its page to the manifest, the page first in the spine, the cover meta and a
 // cover guide reference.
 std::string AddCoverToOpf(const std::string& opf, const AddedCover& cover);
-
-// Element names of a tag that starts at text[pos] == '<'; empty for comments and the like.
-std::string TagNameAt(const std::string& text, size_t pos);
-// One past the ">" of the tag that starts at pos, quoted attribute values skipped; npos when open.
-size_t TagEndAt(const std::string& text, size_t pos);
-// The attribute of the tag [tagBegin, tagEnd), its name compared without regard to case; value
-// (when given) receives its text as written.
-bool FindTagAttribute(const std::string& text, size_t tagBegin, size_t tagEnd, const std::string& name,
-                      std::string* value = nullptr);

@@ -8,7 +8,8 @@
 // The page with the value of every link attribute (href, src, xlink:href, poster, data) of every
 // start tag replaced by what rewrite returns for it. Values are passed as written, entities and
 // percent escapes included. Comments, CDATA sections, declarations and the content of script and
-// style elements are copied untouched; a tag left open at the end of the text ends the scan.
+// style elements are copied untouched, and so is a "<" before no letter; a tag left open at the
+// end of the text has its complete values rewritten.
 std::string RewritePageLinks(const std::string& page,
                              const std::function<std::string(const std::string&)>& rewrite);
 

@@ -2,7 +2,9 @@
 // attribute the HTML library does not see is one it neither stores nor reports as invalid.
 #include "mobi/DroppedAttributes.h"
 
+#include "base/AsciiClass.h"
 #include "base/Platform.h"
+#include "ebook/MarkupScanner.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,172 +18,161 @@ namespace
 // Whether an attribute of an element, with its quoted value, goes.
 using DropRule = bool (*)(const std::string& element, const std::string& name, const std::string& value);
 
-bool IsMarkupBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
-bool IsAsciiLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool IsMarkupNameChar(char c)
-{
-    return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == ':' || c == '-' || c == '_' || c == '.';
-}
-
-// Elements whose content the HTML library may take as plain text up to their end tag.
-bool IsRawTextElement(const std::string& name)
-{
-    for (const char* raw : {"script", "style", "title", "textarea", "xmp", "plaintext", "iframe", "noembed",
-                            "noframes", "noscript"})
-        if (EqualsNoCase(name, raw)) return true;
-    return false;
-}
-
-// A lexer just strict enough to find the attributes of start tags. At the first markup it does not
-// fully understand it stops, and the rest of the text goes to the parser as it stands: a wrong guess
-// about where a tag ends could otherwise cut bytes out of an attribute value or text.
+// Markup read just strictly enough to find the attributes of start tags. At the first markup it
+// does not fully understand the pass stops, and the rest of the text goes to the parser as it
+// stands: a wrong guess about where a tag ends could otherwise cut bytes out of a value or text.
 class CAttributeDropper
 {
   public:
-    CAttributeDropper(const std::string& text, size_t start, size_t end, DropRule drops)
-        : m_Text(text), m_End(end), m_Copied(start), m_Drops(drops)
+    CAttributeDropper(const std::string& text, DropRule drops)
+        : m_Text(text), m_Scanner(text, RawTextNames()), m_Drops(drops)
     {
-        m_Out.reserve(end - start);
+        m_Out.reserve(text.size());
     }
 
     std::string Run()
     {
-        size_t at = m_Copied;
-        while (at < m_End) {
-            size_t open = Find("<", at);
-            if (open == STOP) break;
-            at = Markup(open);
-            if (at == std::string::npos) break;
+        MarkupToken token;
+        while (m_Scanner.Next(token) && Understood(token)) {
+            if (token.m_Kind != MarkupKind::StartTag) continue;
+            // A raw-text element's content must be plain text up to its own end tag.
+            if (IsRawTextElement(m_Scanner.Text(token.m_Inner)) && !RawTextEndsCleanly()) break;
+            DropAttributes(m_Scanner.Text(token.m_Inner), token.m_Attributes);
         }
-        m_Out.append(m_Text, m_Copied, m_End - m_Copied);
+        m_Out.append(m_Text, m_Copied, std::string::npos);
         return std::move(m_Out);
     }
 
   private:
-    static constexpr size_t STOP = std::string::npos;
     static constexpr size_t MAX_ATTRIBUTES = 64;
     static constexpr size_t MAX_DROPPED = 4;
 
-    struct Attribute {
-        size_t m_From = 0; // the blanks before it
-        size_t m_To = 0;   // just past it
-        std::pair<size_t, size_t> m_Name;
-        std::pair<size_t, size_t> m_Value; // inside the quotes
-        bool m_Quoted = false;
-        bool m_Dropped = false;
-    };
-
-    // Position after the markup that starts at open, or STOP.
-    size_t Markup(size_t open)
+    // Elements whose content the HTML library may take as plain text up to their end tag.
+    static std::vector<std::string> RawTextNames()
     {
-        if (open + 1 >= m_End) return STOP;
-        char c = m_Text[open + 1];
-        if (IsAsciiLetter(c)) return StartTag(open);
-        if (c == '/') return EndTag(open);
-        if (c == '!') return m_Text.compare(open, 4, "<!--") == 0 ? Comment(open) : Declaration(open);
-        if (c == '?') return ProcessingInstruction(open);
-        // "<" before a blank or digit is text to the parser.
-        return IsMarkupBlank(c) || (c >= '0' && c <= '9') ? open + 1 : STOP;
+        return {"script",    "style",  "title",   "textarea", "xmp",
+                "plaintext", "iframe", "noembed", "noframes", "noscript"};
     }
 
-    // Position of the first word at or after from that ends by m_End, or STOP. The search never
-    // looks past m_End, so a file without the word costs its own length only.
-    size_t Find(const char* word, size_t from) const
+    static bool IsRawTextElement(const std::string& name)
     {
-        if (from >= m_End) return STOP;
-        auto begin = m_Text.begin();
-        auto end = begin + static_cast<std::ptrdiff_t>(m_End);
-        auto found =
-            std::search(begin + static_cast<std::ptrdiff_t>(from), end, word, word + std::strlen(word));
-        return found == end ? STOP : static_cast<size_t>(found - begin);
+        for (const std::string& raw : RawTextNames())
+            if (EqualsNoCase(name, raw)) return true;
+        return false;
     }
 
-    size_t Comment(size_t open)
+    bool Understood(const MarkupToken& token) const
     {
-        size_t close = Find("-->", open + 4);
-        return close == STOP ? STOP : close + 3;
+        const MarkupSpan& span = token.m_Span;
+        if (token.m_Unterminated) return false;
+        switch (token.m_Kind) {
+        case MarkupKind::Text:
+            return LessThansAreText(span);
+        case MarkupKind::StartTag:
+            return StartTagUnderstood(token);
+        case MarkupKind::EndTag:
+            return !Holds(span.m_Begin + 2, span.m_End, "<\"'");
+        case MarkupKind::Comment:
+            // "<!-->" is a comment to some readers and the start of a longer one to others.
+            return span.Size() >= 7;
+        case MarkupKind::Doctype:
+            return DeclarationUnderstood(token.m_Inner);
+        case MarkupKind::ProcessingInstruction:
+            return m_Text[span.m_End - 2] == '?' && !Holds(span.m_Begin + 1, span.m_End, "<");
+        case MarkupKind::RawText: // what RawTextEndsCleanly read first
+            return true;
+        default: // CDATA, bogus markup
+            return false;
+        }
     }
 
-    size_t Declaration(size_t open)
+    // "<" in text before a blank or digit is text to the parser; before anything else, or at the
+    // end, it is not known what it is.
+    bool LessThansAreText(const MarkupSpan& span) const
+    {
+        for (size_t at = m_Text.find('<', span.m_Begin); at < span.m_End; at = m_Text.find('<', at + 1)) {
+            if (at + 1 >= m_Text.size()) return false;
+            const char next = m_Text[at + 1];
+            if (!IsHtmlSpace(next) && !IsAsciiDigit(next)) return false;
+        }
+        return true;
+    }
+
+    bool Holds(size_t from, size_t to, const char* characters) const
+    {
+        const size_t at = m_Text.find_first_of(characters, from);
+        return at != std::string::npos && at < to;
+    }
+
+    bool AllNameChars(const MarkupSpan& span) const
+    {
+        for (size_t i = span.m_Begin; i < span.m_End; ++i)
+            if (!IsMarkupNameChar(m_Text[i])) return false;
+        return !span.Empty();
+    }
+
+    bool AllBlanks(size_t from, size_t to) const
+    {
+        for (size_t i = from; i < to; ++i)
+            if (!IsHtmlSpace(m_Text[i])) return false;
+        return true;
+    }
+
+    // Names of name characters, each attribute after a blank, quoted values on one line without
+    // "<" or ">", unquoted ones without quotes, "<", "=" or "`", and only blanks and one "/"
+    // right before the ">".
+    bool StartTagUnderstood(const MarkupToken& token) const
+    {
+        if (!AllNameChars(token.m_Inner) || token.m_Attributes.size() > MAX_ATTRIBUTES) return false;
+        size_t end = token.m_Inner.m_End;
+        for (const MarkupAttribute& a : token.m_Attributes) {
+            if (a.m_Name.m_Begin == end || !AllBlanks(end, a.m_Name.m_Begin) || !AllNameChars(a.m_Name))
+                return false;
+            const char* refused = a.m_Quote != 0 ? "<>\n\r" : "\"'<=`";
+            if (a.m_HasValue && Holds(a.m_Value.m_Begin, a.m_Value.m_End, refused)) return false;
+            end = a.m_End;
+        }
+        size_t close = token.m_Span.m_End - 1;
+        if (token.m_SelfClosing) {
+            // A raw-text element closed in its start tag is left to the parser's judgement.
+            if (IsRawTextElement(m_Scanner.Text(token.m_Inner))) return false;
+            --close;
+        }
+        return AllBlanks(end, close);
+    }
+
+    // Quoted parts hold no "<" or ">", and outside them stand no "<" and no internal subset.
+    bool DeclarationUnderstood(const MarkupSpan& inner) const
     {
         char quote = 0;
-        for (size_t i = open + 2; i < m_End; ++i) {
-            char c = m_Text[i];
+        for (size_t i = inner.m_Begin; i < inner.m_End; ++i) {
+            const char c = m_Text[i];
             if (quote != 0) {
                 if (c == quote) quote = 0;
-                if (c == '>' || c == '<') return STOP;
+                if (c == '<') return false;
             } else if (c == '"' || c == '\'') {
                 quote = c;
             } else if (c == '<' || c == '[') {
-                return STOP;
-            } else if (c == '>') {
-                return i + 1;
+                return false;
             }
         }
-        return STOP;
+        return quote == 0;
     }
 
-    size_t ProcessingInstruction(size_t open)
+    // Whether the raw text after the start tag just read holds no "<" and ends at its end tag,
+    // whose name a blank or ">" follows.
+    bool RawTextEndsCleanly() const
     {
-        size_t close = Find(">", open + 2);
-        if (close == STOP || m_Text[close - 1] != '?') return STOP;
-        return Find("<", open + 1) < close ? STOP : close + 1;
-    }
-
-    size_t EndTag(size_t open)
-    {
-        if (open + 2 >= m_End || !IsAsciiLetter(m_Text[open + 2])) return STOP;
-        for (size_t i = open + 3; i < m_End; ++i) {
-            char c = m_Text[i];
-            if (c == '>') return i + 1;
-            if (c == '<' || c == '"' || c == '\'') return STOP;
+        CMarkupScanner ahead = m_Scanner;
+        MarkupToken token;
+        if (!ahead.Next(token) || token.m_Unterminated) return false;
+        if (token.m_Kind == MarkupKind::RawText) {
+            if (Holds(token.m_Span.m_Begin, token.m_Span.m_End, "<")) return false;
+            if (!ahead.Next(token)) return false;
         }
-        return STOP;
-    }
-
-    size_t StartTag(size_t open)
-    {
-        size_t nameStart = open + 1, i = nameStart;
-        while (i < m_End && IsMarkupNameChar(m_Text[i]))
-            ++i;
-        std::string name = m_Text.substr(nameStart, i - nameStart);
-        std::vector<Attribute> attributes;
-        for (;;) {
-            size_t blank = i;
-            while (i < m_End && IsMarkupBlank(m_Text[i]))
-                ++i;
-            if (i >= m_End) return STOP;
-            if (m_Text[i] == '>') break;
-            if (m_Text[i] == '/') {
-                // A raw-text element closed in its start tag is left to the parser's judgement.
-                if (i + 1 >= m_End || m_Text[i + 1] != '>' || IsRawTextElement(name)) return STOP;
-                ++i;
-                break;
-            }
-            // Real tags have a handful of attributes; a tag with hundreds is left to the parser
-            // rather than compared name by name.
-            if (i == blank || attributes.size() == MAX_ATTRIBUTES) return STOP;
-            Attribute attribute;
-            attribute.m_From = blank;
-            i = ReadAttribute(i, attribute);
-            if (i == STOP) return STOP;
-            attributes.push_back(attribute);
-        }
-        size_t after = i + 1;
-        if (IsRawTextElement(name)) {
-            after = RawTextEnd(after, name);
-            if (after == STOP) return STOP;
-        }
-        DropAttributes(name, attributes);
-        return after;
+        if (token.m_Kind != MarkupKind::EndTag) return false;
+        const size_t after = token.m_Inner.m_End;
+        return m_Text[after] == '>' || IsHtmlSpace(m_Text[after]);
     }
 
     // Cuts the attributes the rule names, each with the blanks before it. A name given twice is
@@ -189,100 +180,38 @@ class CAttributeDropper
     // be pruned by the parser when empty, so its attributes then stay and are dropped on printing
     // as before. A real tag names no more than a few: one with more is left alone rather than
     // compared name by name.
-    void DropAttributes(const std::string& element, std::vector<Attribute>& attributes)
+    void DropAttributes(const std::string& element, const std::vector<MarkupAttribute>& attributes)
     {
+        m_Dropped.assign(attributes.size(), false);
         size_t named = 0;
-        for (Attribute& a : attributes) {
-            a.m_Dropped = a.m_Quoted && m_Drops(element, Text(a.m_Name), Text(a.m_Value));
-            if (a.m_Dropped) ++named;
+        for (size_t i = 0; i < attributes.size(); ++i) {
+            const MarkupAttribute& a = attributes[i];
+            m_Dropped[i] =
+                a.m_Quote != 0 && m_Drops(element, m_Scanner.Text(a.m_Name), m_Scanner.Text(a.m_Value));
+            if (m_Dropped[i]) ++named;
         }
         if (named == 0 || named > MAX_DROPPED || named == attributes.size()) return;
-        for (Attribute& a : attributes) {
-            if (!a.m_Dropped) continue;
-            a.m_Dropped = std::count_if(attributes.begin(), attributes.end(), [&](const Attribute& b) {
-                              return SameName(a.m_Name, b.m_Name);
-                          }) == 1;
-            if (!a.m_Dropped) return; // the tag goes to the parser as it stands
+        for (size_t i = 0; i < attributes.size(); ++i) {
+            if (!m_Dropped[i]) continue;
+            const std::string name = m_Scanner.Text(attributes[i].m_Name);
+            if (std::count_if(attributes.begin(), attributes.end(), [&](const MarkupAttribute& b) {
+                    return EqualsNoCase(m_Scanner.Text(b.m_Name), name);
+                }) != 1)
+                return; // the tag goes to the parser as it stands
         }
-        for (const Attribute& a : attributes) {
-            if (!a.m_Dropped) continue;
-            m_Out.append(m_Text, m_Copied, a.m_From - m_Copied);
-            m_Copied = a.m_To;
+        for (size_t i = 0; i < attributes.size(); ++i) {
+            if (!m_Dropped[i]) continue;
+            m_Out.append(m_Text, m_Copied, attributes[i].m_Begin - m_Copied);
+            m_Copied = attributes[i].m_End;
         }
-    }
-
-    bool SameName(const std::pair<size_t, size_t>& a, const std::pair<size_t, size_t>& b) const
-    {
-        if (a.second - a.first != b.second - b.first) return false;
-        for (size_t i = 0; i < a.second - a.first; ++i)
-            if (std::tolower(static_cast<unsigned char>(m_Text[a.first + i])) !=
-                std::tolower(static_cast<unsigned char>(m_Text[b.first + i])))
-                return false;
-        return true;
-    }
-
-    std::string Text(const std::pair<size_t, size_t>& span) const
-    {
-        return m_Text.substr(span.first, span.second - span.first);
-    }
-
-    // Position after one attribute at i, or STOP; the attribute learns its name, its value and
-    // whether that was quoted.
-    size_t ReadAttribute(size_t i, Attribute& attribute)
-    {
-        size_t nameStart = i;
-        while (i < m_End && IsMarkupNameChar(m_Text[i]))
-            ++i;
-        if (i == nameStart) return STOP;
-        attribute.m_Name = {nameStart, i};
-        attribute.m_To = i;
-        size_t j = i;
-        while (j < m_End && IsMarkupBlank(m_Text[j]))
-            ++j;
-        if (j >= m_End || m_Text[j] != '=') return i;
-        ++j;
-        while (j < m_End && IsMarkupBlank(m_Text[j]))
-            ++j;
-        if (j >= m_End) return STOP;
-        char quote = m_Text[j];
-        if (quote == '"' || quote == '\'') {
-            for (size_t k = j + 1; k < m_End; ++k) {
-                char c = m_Text[k];
-                if (c == quote) {
-                    attribute.m_Quoted = true;
-                    attribute.m_Value = {j + 1, k};
-                    attribute.m_To = k + 1;
-                    return k + 1;
-                }
-                if (c == '<' || c == '>' || c == '\n' || c == '\r') return STOP;
-            }
-            return STOP;
-        }
-        for (; j < m_End && !IsMarkupBlank(m_Text[j]) && m_Text[j] != '>'; ++j) {
-            char c = m_Text[j];
-            if (c == '"' || c == '\'' || c == '<' || c == '=' || c == '`') return STOP;
-        }
-        attribute.m_To = j;
-        return j;
-    }
-
-    // Position of the end tag that closes raw text starting at from, or STOP when anything else
-    // comes first.
-    size_t RawTextEnd(size_t from, const std::string& name)
-    {
-        size_t close = Find("<", from);
-        if (close == STOP || close + 2 + name.size() >= m_End || m_Text[close + 1] != '/' ||
-            !EqualsNoCase(m_Text.substr(close + 2, name.size()), name))
-            return STOP;
-        size_t after = close + 2 + name.size();
-        return m_Text[after] == '>' || IsMarkupBlank(m_Text[after]) ? close : STOP;
     }
 
     const std::string& m_Text;
-    size_t m_End;
-    size_t m_Copied; // m_Text before this is in m_Out or cut
+    CMarkupScanner m_Scanner;
     DropRule m_Drops;
     std::string m_Out;
+    size_t m_Copied = 0; // m_Text before this is in m_Out or cut
+    std::vector<bool> m_Dropped;
 };
 
 } // namespace
@@ -297,7 +226,8 @@ std::string WithoutAidAttributes(const std::string& text, size_t start, size_t e
 {
     end = std::min(end, text.size());
     auto aid = [](const std::string&, const std::string& name, const std::string&) { return name == "aid"; };
-    return CAttributeDropper(text, std::min(start, end), end, aid).Run();
+    const std::string range = text.substr(std::min(start, end), end - std::min(start, end));
+    return CAttributeDropper(range, aid).Run();
 }
 
 std::string WithoutZeroLengths(const std::string& text, size_t start, size_t end)
@@ -307,5 +237,6 @@ std::string WithoutZeroLengths(const std::string& text, size_t start, size_t end
         return !EqualsNoCase(element, "img") &&
                (EqualsNoCase(name, "width") || EqualsNoCase(name, "height")) && IsZeroLength(value);
     };
-    return CAttributeDropper(text, std::min(start, end), end, zero).Run();
+    const std::string range = text.substr(std::min(start, end), end - std::min(start, end));
+    return CAttributeDropper(range, zero).Run();
 }

@@ -113,6 +113,23 @@ bool IsUnwrappedOnOutput(const char* name)
     return false;
 }
 
+bool IsElementToPrint(CHtmlParse& parse, TidyNode node, int depth, bool output, bool keepDoctype,
+                      std::string& out)
+{
+    if (depth >= CHtmlParse::MAX_DEPTH) return false;
+    TidyNodeType type = tidyNodeGetType(node);
+    if (output ? IsDroppedOnOutput(type) : IsDroppedNode(type)) return false;
+    if (type == TidyNode_DocType) {
+        if (keepDoctype) CHtmlParse::PrintDoctype(node, out);
+        return false;
+    }
+    if (!CHtmlParse::IsElement(node)) {
+        parse.PrintRendered(node, out);
+        return false;
+    }
+    return true;
+}
+
 bool ParseDecimal(const std::string& text, int64_t& value)
 {
     size_t i = 0;
@@ -153,8 +170,8 @@ std::string CEbookMobiBase::LookupTarget(int64_t position) const
 
 // The scan finds what the pattern <(([^<>]*\sid)|(a[^<>]*\sname))=["]?([^<>"]*)["]? finds, in one
 // pass and without the backtracking regex engine's recursion over long tags.
-void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, size_t end,
-                                       const std::string& fileName)
+void ScanIds(const std::string& text, size_t start, size_t end, const std::string& fileName,
+             std::map<int64_t, std::string>& anchors)
 {
     end = std::min(end, text.size());
     size_t i = start;
@@ -176,10 +193,16 @@ void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, si
         while (valueEnd < close && text[valueEnd] != '"')
             ++valueEnd;
         std::string id = text.substr(value, valueEnd - value);
-        m_AnchorMap[static_cast<int64_t>(open)] =
+        anchors[static_cast<int64_t>(open)] =
             id.empty() || id[0] != '#' ? fileName + "#" + id : fileName + id;
         i = valueEnd;
     }
+}
+
+void CEbookMobiBase::GetIdStrByFilePos(const std::string& text, size_t start, size_t end,
+                                       const std::string& fileName)
+{
+    ScanIds(text, start, end, fileName, m_AnchorMap);
 }
 
 const std::string* CEbookMobiBase::ResourceFile(int64_t number) const
@@ -221,44 +244,10 @@ void CEbookMobiBase::PrintChildren(TidyNode node, std::string& out)
 
 void CEbookMobiBase::PrintNodeOf(TidyNode node, std::string& out)
 {
-    if (m_Depth >= CHtmlParse::MAX_DEPTH) return;
-    TidyNodeType type = tidyNodeGetType(node);
-    if (IsDroppedNode(type)) return;
-    if (type == TidyNode_DocType) {
-        // The MOBI 6 printer writes its own document type with the html element.
-        if (m_Header.IsKf8()) CHtmlParse::PrintDoctype(node, out);
-        return;
-    }
-    if (!CHtmlParse::IsElement(node)) {
-        m_Parse->PrintRendered(node, out);
-        return;
-    }
+    // The MOBI 6 printer writes its own document type with the html element.
+    if (!IsElementToPrint(*m_Parse, node, m_Depth, false, m_Header.IsKf8(), out)) return;
     ++m_Depth;
     PrintElement(node, out);
-    --m_Depth;
-}
-
-void CEbookMobiBase::PrintOutputChildren(TidyNode node, std::string& out)
-{
-    for (TidyNode child = tidyGetChild(node); child != nullptr; child = tidyGetNext(child))
-        PrintOutputNode(child, out);
-}
-
-void CEbookMobiBase::PrintOutputNode(TidyNode node, std::string& out)
-{
-    if (m_Depth >= CHtmlParse::MAX_DEPTH) return;
-    TidyNodeType type = tidyNodeGetType(node);
-    if (IsDroppedOnOutput(type)) return;
-    if (type == TidyNode_DocType) {
-        if (m_OutputKeepsDoctype) CHtmlParse::PrintDoctype(node, out);
-        return;
-    }
-    if (!CHtmlParse::IsElement(node)) {
-        m_Parse->PrintRendered(node, out);
-        return;
-    }
-    ++m_Depth;
-    PrintOutputElement(node, out);
     --m_Depth;
 }
 

@@ -32,6 +32,12 @@ void RemoveAttribute(AttributeList& attributes, const char* name);
 // The element's start tag with the given attributes, laid out as CHtmlParse lays out its own.
 void PrintStartTagWith(TidyNode element, const AttributeList& attributes, std::string& out);
 
+// A page walk's step short of an element: nothing past MAX_DEPTH or for markup no reader shows
+// (output: the output printers' list), the document type when kept, other nodes as parse renders
+// them. True when node is an element for the walker's own printer.
+bool IsElementToPrint(CHtmlParse& parse, TidyNode node, int depth, bool output, bool keepDoctype,
+                      std::string& out);
+
 // A decimal number of at most 18 digits at the start of text (leading blanks and zeros allowed);
 // false when there is none.
 bool ParseDecimal(const std::string& text, int64_t& value);
@@ -40,6 +46,11 @@ bool ParseDecimal(const std::string& text, int64_t& value);
 bool IsDroppedOnOutput(TidyNodeType type);
 // Elements the Kindle output printers leave out while still printing their children.
 bool IsUnwrappedOnOutput(const char* name);
+
+// Every id (and every a's name) of the bytes [start, end) of text under fileName ("fileName#id"),
+// by the position of its tag.
+void ScanIds(const std::string& text, size_t start, size_t end, const std::string& fileName,
+             std::map<int64_t, std::string>& anchors);
 
 // Text from one book part's charset to UTF-8; UTF-8 parts pass through.
 std::string PartTextToUtf8(const std::string& text, bool isWindows1252);
@@ -77,11 +88,6 @@ class CEbookMobiBase
     void PrintChildren(TidyNode node, std::string& out);
     void PrintNodeOf(TidyNode node, std::string& out);
     virtual void PrintElement(TidyNode element, std::string& out) = 0;
-    // The output printers' walk: markup no reader shows is dropped, the document type kept only
-    // when m_OutputKeepsDoctype, elements printed by PrintOutputElement.
-    void PrintOutputChildren(TidyNode node, std::string& out);
-    void PrintOutputNode(TidyNode node, std::string& out);
-    virtual void PrintOutputElement(TidyNode, std::string&) {}
     void PrintElementWith(TidyNode element, const AttributeList& attributes, std::string& out);
 
     CMobiHeader& m_Header;
@@ -91,6 +97,5 @@ class CEbookMobiBase
     CRunLog* m_Log;
     CHtmlParse* m_Parse = nullptr; // the tree being printed
     int m_Depth = 0;
-    bool m_OutputKeepsDoctype = false;
     std::map<int64_t, std::string> m_AnchorMap;
 };

@@ -8,6 +8,8 @@
 #include "mobi/ByteIO.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
+#include "mobi/ExthBlock.h"
+#include "mobi/ExthIds.h"
 #include "mobi/MobiRewrite.h"
 #include "mobi/RecordWriter.h"
 
@@ -21,17 +23,17 @@ struct SetKey {
     int32_t m_Type;
 };
 // The metadata keys a rewrite stores, with their EXTH types.
-const SetKey SET_KEYS[] = {{"title", 503},           {"creator", 100},         {"publisher", 101},
-                           {"description", 103},     {"identifier_ISBN", 104}, {"date_publication", 106},
-                           {"identifier_ASIN", 113}, {"cdetype", 501},         {"language", 524}};
+const SetKey SET_KEYS[] = {{"title", EXTH_TITLE},          {"creator", EXTH_CREATOR},
+                           {"publisher", EXTH_PUBLISHER},  {"description", EXTH_DESCRIPTION},
+                           {"identifier_ISBN", EXTH_ISBN}, {"date_publication", EXTH_PUBLICATION_DATE},
+                           {"identifier_ASIN", EXTH_ASIN}, {"cdetype", EXTH_DOCUMENT_TYPE},
+                           {"language", EXTH_LANGUAGE}};
 // The types a book may hold several records of, one value each.
 bool IsRepeatableExth(int32_t type)
 {
     return type == EXTH_CREATOR || type == EXTH_SUBJECT || type == EXTH_CONTRIBUTOR;
 }
 
-constexpr int32_t EXTH_FAKE_COVER = 203;
-constexpr int32_t EXTH_KF8_COVER_URI = 129;
 constexpr size_t IMAGE_SNIFF_BYTES = 64;
 
 // Records that follow a part's images; new images go in front of the first of them.
@@ -301,6 +303,21 @@ void CEbookMobiFrame::PointPartsAtNewCover(uint32_t offset, bool kf8)
     }
 }
 
+void CEbookMobiFrame::DropOffsetsOfNoImage()
+{
+    MetaDataMap& firstMap = m_MobiHeader.m_Book.m_MetaData;
+    const std::string coverKey = CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET);
+    const std::string thumbKey = CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET);
+    if (m_MobiHeader.CoverOffset() != -1 && !IsImageRecord(m_MobiHeader.CoverOffset())) {
+        TARVO_LOG(m_Log, LOG_WARNING, "cover offset %lld names no image; dropped",
+                  static_cast<long long>(m_MobiHeader.CoverOffset()));
+        firstMap.erase(coverKey);
+        firstMap.erase(thumbKey);
+    } else if (m_MobiHeader.ThumbOffset() != -1 && !IsImageRecord(m_MobiHeader.ThumbOffset())) {
+        firstMap.erase(thumbKey);
+    }
+}
+
 ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaContext& ctx)
 {
     // The new book replaces the old by rename, which asks only the folder's permission: a book
@@ -321,16 +338,7 @@ ResultCode CEbookMobiFrame::SetMetaData(const std::string& inputFile, SetMetaCon
     }
     bool kf8 = HasKf8Part();
     MetaDataMap& firstMap = m_MobiHeader.m_Book.m_MetaData;
-    const std::string coverKey = CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET);
-    const std::string thumbKey = CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET);
-    if (m_MobiHeader.CoverOffset() != -1 && !IsImageRecord(m_MobiHeader.CoverOffset())) {
-        TARVO_LOG(m_Log, LOG_WARNING, "cover offset %lld names no image; dropped",
-                  static_cast<long long>(m_MobiHeader.CoverOffset()));
-        firstMap.erase(coverKey);
-        firstMap.erase(thumbKey);
-    } else if (m_MobiHeader.ThumbOffset() != -1 && !IsImageRecord(m_MobiHeader.ThumbOffset())) {
-        firstMap.erase(thumbKey);
-    }
+    DropOffsetsOfNoImage();
     const MetaDataMap& values = ctx.m_MetaData.m_MetaData;
     StoreNewValues(m_MobiHeader, values);
     if (kf8) StoreNewValues(m_MobiHeaderKF8, values);

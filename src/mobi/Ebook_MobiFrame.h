@@ -44,6 +44,8 @@ class CEbookMobiFrame : public CEbook
     // EXTH cover, thumbnail, resource count, KF8 cover and boundary values for two records added at
     // the first part's resource offset.
     void PointPartsAtNewCover(uint32_t offset, bool kf8);
+    // A cover or thumbnail offset of the book that names no image record is not kept.
+    void DropOffsetsOfNoImage();
     ResultCode WriteRewrittenFile(const std::string& path, const std::string& record0, uint32_t kf8Base,
                                   const std::string& kf8Record0, uint32_t insertAt, const std::string& cover,
                                   const std::string& thumb);

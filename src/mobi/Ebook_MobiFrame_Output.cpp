@@ -5,8 +5,9 @@
 #include "base/Platform.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
-#include "mobi/Ebook_Azw3.h"
-#include "mobi/Ebook_Prc.h"
+#include "mobi/ExthIds.h"
+#include "mobi/Kf8TextWriter.h"
+#include "mobi/Mobi6TextWriter.h"
 
 #include <algorithm>
 #include <cstring>
@@ -126,8 +127,8 @@ ResultCode CEbookMobiFrame::MakeKf8Records(CMobiHeader& part, MobiPartKind kind,
     MobiPartText text;
     ResultCode rc;
     {
-        CEbookAzw3 builder(part, part, tempDirectory, m_Log);
-        rc = builder.ParseText(resources, vertical, text);
+        CKf8TextWriter writer(part.m_Book, tempDirectory, m_Log);
+        rc = writer.Write(resources, vertical, text);
     }
     if (rc != RC_OK) return rc;
     std::vector<std::string> resourceRecords;
@@ -142,8 +143,8 @@ ResultCode CEbookMobiFrame::MakeKf7Records(CMobiHeader& part, MobiPartKind kind,
     MobiPartText text;
     ResultCode rc;
     {
-        CEbookPrc builder(part, part, tempDirectory, m_Log);
-        rc = builder.ParseText(resources, text);
+        CMobi6TextWriter writer(part.m_Book, tempDirectory, m_Log);
+        rc = writer.Write(resources, text);
     }
     if (rc != RC_OK) return rc;
     return MakeRecord(kind, std::move(text), resources.Records(), resources.CoverIndex(),

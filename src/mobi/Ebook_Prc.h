@@ -4,13 +4,10 @@
 
 #include "mobi/Ebook_MobiBase.h"
 #include "mobi/Index.h"
-#include "mobi/MobiPart.h"
-#include "mobi/MobiResources.h"
 
 #include <cstddef>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 struct TextPiece {
@@ -25,10 +22,6 @@ class CEbookPrc : public CEbookMobiBase
     using CEbookMobiBase::CEbookMobiBase;
 
     ResultCode MakeFileListToMetaData() override;
-    // Output: the book's HTML files joined into one MOBI 6 text with its guide head, filepos links,
-    // recindex images and the NCX index; resources collects what the text refers to.
-    ResultCode ParseText(CMobiResources& resources, MobiPartText& part);
-
     // Cuts the part's text at its page breaks and fills the anchor map. A page that shows nothing
     // is left out; positions in it lead to the page before.
     void SplitHtmlFile();
@@ -54,29 +47,10 @@ class CEbookPrc : public CEbookMobiBase
     void DropCountedValue(AttributeList& attributes);
     bool IndexHasNesting() const;
 
-    // Output direction.
-    void AppendGuideHead(std::string& text);
-    void PrintOutputElement(TidyNode element, std::string& out) override;
-    void RecordTarget(const std::string& id, size_t position);
-    // Target text (book-relative file, "#" and the raw fragment) of an href met in a file of
-    // directory; empty when it names nothing inside the book.
-    static std::string NormalTarget(const std::string& directory, const std::string& href);
-    bool FindTarget(const std::string& target, size_t& position) const;
-    void GetNcxList(const std::string& text);
-    void HandleALink(std::string& text) const;
-    void MakeNcxIndex(MobiPartText& part) const;
-
     std::vector<TextPiece> m_Pieces;
     size_t m_BodyStart = std::string::npos; // just after the body start tag
     int64_t m_ContentsPosition = -1;        // filepos of the guide's "toc" reference
     std::vector<int64_t> m_ListNumbers;     // per open list, its next item's number; -1 for ul
-
-    std::map<size_t, std::string> m_LinkMap; // position of a "filepos=" placeholder -> target
-    std::unordered_map<std::string, size_t> m_TargetMap;
-    std::vector<NcxEntry> m_NcxEntries;
-    CMobiResources* m_OutputResources = nullptr;
-    std::string m_CurrentFile;   // relative to the book's directory
-    std::string m_CurrentFolder; // of the current file, relative to the TempDirectory
 };
 
 // Position just after the first body start tag (<\s*body[^<>]*>), or npos.

@@ -6,7 +6,9 @@
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
 #include "mobi/Decompress.h"
+#include "mobi/ExthIds.h"
 #include "mobi/PalmDb.h"
+#include "mobi/RecordLayout.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -137,22 +139,22 @@ ResultCode CMobiHeader::GetMobiHeader()
 {
     CByteReader r(m_Record0);
     // A field the record is too short for keeps its default.
-    auto field = [&](size_t offset, uint32_t fallback) {
-        return offset + 4 <= m_Record0.size() ? r.U32At(offset) : fallback;
+    auto field = [&](const Record0Field& at, uint32_t fallback) {
+        return RecordHolds(m_Record0, at) ? ReadField(r, at) : fallback;
     };
     MobiHeaderFields& f = m_Fields;
-    f.m_Compression = r.U16At(0);
-    f.m_TextLength = field(0x04, 0);
-    f.m_TextRecordCount = m_Record0.size() >= 0x0A ? r.U16At(0x08) : 0;
-    f.m_Encryption = m_Record0.size() >= 0x0E ? r.U16At(0x0C) : 0;
-    if (!r.Equals(0x10, "MOBI", 4)) {
+    f.m_Compression = static_cast<uint16_t>(ReadField(r, RECORD0_COMPRESSION));
+    f.m_TextLength = field(RECORD0_TEXT_LENGTH, 0);
+    f.m_TextRecordCount = static_cast<uint16_t>(field(RECORD0_TEXT_RECORD_COUNT, 0));
+    f.m_Encryption = static_cast<uint16_t>(field(RECORD0_ENCRYPTION, 0));
+    if (!r.Equals(RECORD0_MAGIC.m_Offset, "MOBI", RECORD0_MAGIC.m_Width)) {
         TARVO_LOG(m_Log, LOG_ERROR, "record 0 has no MOBI header");
         return RC_MOBI_HEADER_MAGIC;
     }
-    f.m_FileVersion = field(0x24, 0);
+    f.m_FileVersion = field(RECORD0_FILE_VERSION, 0);
     if (f.m_FileVersion == 8) m_IsKf8 = true;
-    f.m_FullNameOffset = field(0x54, NO_RECORD);
-    f.m_FullNameLength = field(0x58, 0);
+    f.m_FullNameOffset = field(RECORD0_FULL_NAME_OFFSET, NO_RECORD);
+    f.m_FullNameLength = field(RECORD0_FULL_NAME_LENGTH, 0);
     m_FullName = m_Db->Name();
     if (f.m_FullNameOffset != NO_RECORD) {
         // Only the part of the name inside record 0 is there to take.
@@ -160,44 +162,49 @@ ResultCode CMobiHeader::GetMobiHeader()
         size_t length = std::min<size_t>(f.m_FullNameLength, m_Record0.size() - at);
         m_FullName.assign(m_Record0, at, length);
     }
-    f.m_HeaderLength = field(0x14, 0);
+    f.m_HeaderLength = field(RECORD0_HEADER_LENGTH, 0);
     if (static_cast<int32_t>(f.m_HeaderLength) < 1) {
         TARVO_LOG(m_Log, LOG_ERROR, "MOBI header length 0x%x", f.m_HeaderLength);
         return RC_MOBI_HEADER_MAGIC;
     }
-    f.m_TextEncoding = field(0x1C, 0);
-    if (f.m_TextEncoding == 1252) {
+    f.m_TextEncoding = field(RECORD0_TEXT_ENCODING, 0);
+    if (f.m_TextEncoding == CODE_PAGE_WINDOWS_1252) {
         m_IsCp1252 = true;
-    } else if (f.m_TextEncoding == 65001) {
+    } else if (f.m_TextEncoding == CODE_PAGE_UTF8) {
         m_IsCp1252 = false;
     } else {
         TARVO_LOG(m_Log, LOG_INFO, "CodePage Error::%X\r\n", f.m_TextEncoding);
         return RC_MOBI_CODEPAGE;
     }
     m_Book.m_MetaIsWindows1252 = m_IsCp1252;
-    f.m_Locale = field(0x5C, 0);
+    f.m_Locale = field(RECORD0_LOCALE, 0);
     char locale[16];
     std::snprintf(locale, sizeof locale, "%08d", static_cast<int32_t>(f.m_Locale));
     m_Book.m_MetaData["languageid"] = {locale};
-    f.m_MinimumVersion = field(0x68, 0);
-    f.m_FirstResource = field(0x6C, NO_RECORD);
-    f.m_HuffRecord = field(0x70, 0);
-    f.m_HuffRecordCount = field(0x74, 0);
-    f.m_ExthFlags = field(0x80, 0);
-    uint32_t h = f.m_HeaderLength;
-    f.m_Fdst = h >= 180 ? field(0xC0, NO_RECORD) : NO_RECORD;
-    f.m_ExtraDataFlags = h >= 0xE4 && f.m_MinimumVersion >= 5 && m_Record0.size() >= 0xF4 ? r.U16At(0xF2) : 0;
-    f.m_Ncx = h >= 0xE8 ? field(0xF4, NO_RECORD) : NO_RECORD;
-    f.m_Chunk = h >= 0xEC ? field(0xF8, NO_RECORD) : NO_RECORD;
-    f.m_Skel = h >= 0xF0 ? field(0xFC, NO_RECORD) : NO_RECORD;
-    f.m_Guide = h >= 0xF8 ? field(0x104, NO_RECORD) : NO_RECORD;
+    f.m_MinimumVersion = field(RECORD0_MIN_VERSION, 0);
+    f.m_FirstResource = field(RECORD0_FIRST_RESOURCE, NO_RECORD);
+    f.m_HuffRecord = field(RECORD0_HUFF_RECORD, 0);
+    f.m_HuffRecordCount = field(RECORD0_HUFF_RECORD_COUNT, 0);
+    f.m_ExthFlags = field(RECORD0_EXTH_FLAGS, 0);
+    // The fields later header versions added are there only when the header is long enough.
+    const uint32_t h = f.m_HeaderLength;
+    auto added = [&](const Record0Field& at, uint32_t fallback) {
+        return HeaderHolds(h, at) ? field(at, fallback) : fallback;
+    };
+    f.m_Fdst = added(RECORD0_FDST_RECORD, NO_RECORD);
+    f.m_ExtraDataFlags =
+        f.m_MinimumVersion >= 5 ? static_cast<uint16_t>(added(RECORD0_EXTRA_DATA_FLAGS, 0)) : 0;
+    f.m_Ncx = added(RECORD0_NCX_INDEX, NO_RECORD);
+    f.m_Chunk = added(RECORD0_FRAGMENT_INDEX, NO_RECORD);
+    f.m_Skel = added(RECORD0_SKELETON_INDEX, NO_RECORD);
+    f.m_Guide = added(RECORD0_GUIDE_INDEX, NO_RECORD);
 
     m_FirstResourceRecord = -1;
     if (f.m_FirstResource != NO_RECORD) {
         int64_t first = int64_t(m_BaseRecord) + static_cast<int32_t>(f.m_FirstResource);
         if (first >= 0 && first < int64_t(m_RecordCount)) m_FirstResourceRecord = first;
     }
-    if (f.m_ExthFlags & 0x40u) return ParseExth(16 + h);
+    if (f.m_ExthFlags & RECORD0_HAS_EXTH) return ParseExth(static_cast<uint32_t>(MOBI_HEADER_START) + h);
     return RC_OK;
 }
 
@@ -515,21 +522,21 @@ ResultCode CMobiHeader::GetIndexRecord()
     if (m_Db == nullptr) return RC_FILE_READ_FAILED;
     const MobiHeaderFields& f = m_Fields;
     auto wanted = [](uint32_t record) { return static_cast<int32_t>(record) > 0; };
-    if (f.m_HeaderLength >= 0xE8 && wanted(f.m_Ncx)) {
+    if (HeaderHolds(f.m_HeaderLength, RECORD0_NCX_INDEX) && wanted(f.m_Ncx)) {
         ResultCode rc = m_NcxIndex.Read(*m_Db, m_BaseRecord, f.m_Ncx);
         if (rc != RC_OK) return rc;
         MakeNavPoints();
     }
     if (!m_IsKf8) return RC_OK;
-    if (f.m_HeaderLength >= 0xEC && wanted(f.m_Chunk)) {
+    if (HeaderHolds(f.m_HeaderLength, RECORD0_FRAGMENT_INDEX) && wanted(f.m_Chunk)) {
         ResultCode rc = m_ChunkIndex.Read(*m_Db, m_BaseRecord, f.m_Chunk);
         if (rc != RC_OK) return rc;
     }
-    if (f.m_HeaderLength >= 0xF0 && wanted(f.m_Skel)) {
+    if (HeaderHolds(f.m_HeaderLength, RECORD0_SKELETON_INDEX) && wanted(f.m_Skel)) {
         ResultCode rc = m_SkelIndex.Read(*m_Db, m_BaseRecord, f.m_Skel);
         if (rc != RC_OK) return rc;
     }
-    if (f.m_HeaderLength >= 0xF8 && wanted(f.m_Guide)) {
+    if (HeaderHolds(f.m_HeaderLength, RECORD0_GUIDE_INDEX) && wanted(f.m_Guide)) {
         ResultCode rc = m_GuideIndex.Read(*m_Db, m_BaseRecord, f.m_Guide);
         if (rc != RC_OK) return rc;
         MakeGuideItems();

@@ -19,21 +19,6 @@ constexpr uint16_t COMPRESSION_PALMDOC = 2;
 constexpr uint16_t COMPRESSION_HUFF_CDIC = 17480;
 constexpr uint32_t NO_RECORD = 0xFFFFFFFFu;
 
-// EXTH types with a meaning beyond their metadata key.
-constexpr int32_t EXTH_CREATOR = 100;
-constexpr int32_t EXTH_SUBJECT = 105;
-constexpr int32_t EXTH_CONTRIBUTOR = 108;
-constexpr int32_t EXTH_TITLE = 503;
-constexpr int32_t EXTH_KF8_BOUNDARY = 121;
-constexpr int32_t EXTH_FIXED_LAYOUT = 122;        // "true"
-constexpr int32_t EXTH_ORIGINAL_RESOLUTION = 307; // "WxH" of a fixed-layout page
-constexpr int32_t EXTH_WRITING_MODE = 525;        // "horizontal-lr", "horizontal-rl", "vertical-rl"
-constexpr int32_t EXTH_PAGE_PROGRESSION = 527;    // "ltr", "rtl"
-constexpr int32_t EXTH_RESOURCE_COUNT = 125;
-constexpr int32_t EXTH_COVER_OFFSET = 201;
-constexpr int32_t EXTH_THUMB_OFFSET = 202;
-constexpr int32_t EXTH_CONTAINER_CONTENT = 539;
-
 // Record 0 fields as read; an optional field the header is too short for reads as NO_RECORD
 // (index records and FDST) or 0 (extra data flags).
 struct MobiHeaderFields {

@@ -18,6 +18,3 @@ bool RebuildRecord0(const std::string& old, const MetaDataMap& metadata, const s
 // Every part-relative record number field of record 0 at or past insertAt grows by count; a first
 // image record that is unset becomes insertAt. MOBI 6 headers also widen their last content record.
 void ShiftRecordNumbers(std::string& record0, uint32_t insertAt, uint32_t count);
-
-// A 4-byte EXTH value (big-endian) as the metadata map holds it.
-std::string ExthNumber(uint32_t value);

@@ -2,17 +2,19 @@
 // and the PalmDB container the parts are laid out in.
 #include "mobi/RecordWriter.h"
 
-#include "base/Charset.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
+#include "mobi/ExthBlock.h"
+#include "mobi/ExthIds.h"
 #include "mobi/KindleLocale.h"
 #include "mobi/MOBIHeader.h"
-#include "mobi/MobiRewrite.h"
 #include "mobi/PalmDb.h"
+#include "mobi/RecordLayout.h"
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 namespace
 {
@@ -23,17 +25,12 @@ constexpr uint64_t MAX_PALMDB_OFFSET = 0xFFFFFFFFu;
 constexpr size_t TEXT_RECORD_SIZE = 4096;
 // The multibyte trailing entry holds its count in two bits.
 constexpr size_t MAX_TRAILING_BYTES = 3;
-constexpr size_t RECORD0_FIXED_SIZE = 280; // PalmDOC header and a MOBI header of 264 bytes
 constexpr uint32_t MOBI_HEADER_LENGTH = 264;
+constexpr size_t RECORD0_FIXED_SIZE = MOBI_HEADER_START + MOBI_HEADER_LENGTH;
 constexpr uint32_t MOBI_TYPE_BOOK = 2;
-constexpr uint32_t CODE_PAGE_UTF8 = 65001;
-constexpr uint32_t EXTH_FLAGS = 0x1050;
+constexpr uint32_t EXTH_FLAGS = 0x1010 | RECORD0_HAS_EXTH;
 constexpr uint32_t EXTH_FLAG_JOINT_KF7 = 0x800;
 constexpr uint32_t EXTRA_DATA_MULTIBYTE = 1;
-constexpr size_t RECORD0_ALIGNMENT = 1024;
-constexpr int32_t EXTH_FAKE_COVER = 203;
-constexpr int32_t EXTH_KF8_COVER_URI = 129;
-constexpr int32_t EXTH_RESOURCE_COUNT_KF8 = 131;
 const char BOUNDARY_RECORD[] = "BOUNDARY";
 
 // Bytes still missing from a UTF-8 sequence that starts in the piece and runs past its end.
@@ -119,49 +116,6 @@ ResultCode MakePalmDbHead(std::string header, const std::vector<uint64_t>& recor
     return RC_OK;
 }
 
-std::string ExthOutputText(int32_t type, const std::string& value, bool cp1252)
-{
-    // Names, titles, descriptions and the like; numbers and flags never hold a reference.
-    static const std::set<int32_t> SHOWN_TEXT = {100, 101, 102, 103, 105, 107, 108, 109, 112, 503, 508, 517};
-    if (SHOWN_TEXT.count(type) == 0 || value.find('&') == std::string::npos) return value;
-    if (!cp1252) return DecodeCharacterReferences(value);
-    // The character comes out as UTF-8: the part's own encoding must have it (the conversion drops
-    // what it cannot write, so the way back tells), or the value stays as it was.
-    std::string utf8, decoded, back;
-    if (CharsetConv::Convert("windows-1252", "utf-8", value, utf8) != RC_OK) return value;
-    const std::string characters = DecodeCharacterReferences(utf8);
-    if (CharsetConv::Convert("utf-8", "windows-1252", characters, decoded) != RC_OK ||
-        CharsetConv::Convert("windows-1252", "utf-8", decoded, back) != RC_OK || back != characters)
-        return value;
-    return decoded;
-}
-
-std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::string>& skip, bool cp1252)
-{
-    std::string body;
-    uint32_t count = 0;
-    for (const auto& [key, values] : metadata) {
-        if (skip.count(key) != 0) continue;
-        int32_t type = CIntermediateBook::GetExthIdByKey(key);
-        if (type <= 0) continue;
-        for (const std::string& value : values) {
-            const std::string text = ExthOutputText(type, value, cp1252);
-            AppendU32(body, static_cast<uint32_t>(type));
-            AppendU32(body, static_cast<uint32_t>(text.size() + 8));
-            body += text;
-            ++count;
-        }
-    }
-    std::string block = "EXTH";
-    size_t length = 12 + body.size();
-    size_t padded = (length + 5) & ~size_t(3);
-    AppendU32(block, static_cast<uint32_t>(padded));
-    AppendU32(block, count);
-    block += body;
-    block.append(padded - length, '\0');
-    return block;
-}
-
 std::string MakeFlisRecord()
 {
     std::string r = "FLIS";
@@ -239,16 +193,27 @@ TextRecords MakeTextRecords(std::string text)
     return records;
 }
 
-ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::string>&& resourceRecords,
-                      int32_t coverIndex, MetaDataMap metadata, CRunLog* log, MobiPartRecords& part)
+namespace
 {
-    part = MobiPartRecords();
-    const bool kf8 = kind == MobiPartKind::Kf8Only || kind == MobiPartKind::JointKf8;
-    const bool sharesResources = kind == MobiPartKind::JointKf8;
-    LogLine(log, LOG_INFO, __FILE__, __LINE__, "CMobiHeader::MakeTextRecord", "html size=%zu",
-            text.m_Text.size());
 
-    const size_t textLength = text.m_Text.size();
+// Where a part's records go, once its text records are made: text records from 1, then the
+// indexes, the resources, FDST when there are flows, FLIS and FCIS.
+struct PartLayout {
+    uint32_t m_TextLength = 0;
+    size_t m_TextRecords = 0;
+    size_t m_Indexes = 0;
+    size_t m_Resources = 0;
+    bool m_HasFdst = false;
+    uint64_t m_Flis = 0; // FCIS is the record after it, the last one a part has
+};
+
+bool IsKf8(MobiPartKind kind)
+{
+    return kind == MobiPartKind::Kf8Only || kind == MobiPartKind::JointKf8;
+}
+
+ResultCode CheckTextLength(size_t textLength, CRunLog* log)
+{
     if (textLength > 0xFFFFFFFFu) {
         TARVO_LOG(log, LOG_ERROR, "text of %zu bytes does not fit the 32-bit length field", textLength);
         return RC_FILE_WRITE_FAILED;
@@ -258,35 +223,41 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
         TARVO_LOG(log, LOG_ERROR, "text of %zu bytes needs more than 65535 text records", textLength);
         return RC_FILE_WRITE_FAILED;
     }
-    TextRecords textRecords = MakeTextRecords(std::move(text.m_Text));
-    const size_t t = textRecords.Count();
-    if (t > MAX_PALMDB_RECORDS) {
-        TARVO_LOG(log, LOG_ERROR, "%zu text records do not fit the 16-bit count", t);
-        return RC_FILE_WRITE_FAILED;
-    }
-    if (sharesResources && !resourceRecords.empty()) {
-        TARVO_LOG(log, LOG_WARNING, "%zu resource records dropped: this part uses those of the first part",
-                  resourceRecords.size());
-        resourceRecords.clear();
-    }
+    return RC_OK;
+}
+
+// Every record number record 0 will hold must name a record of the part and fit a PalmDB file.
+ResultCode LayOutPart(const MobiPartText& text, size_t textRecords, size_t resources, CRunLog* log,
+                      PartLayout& layout)
+{
     const size_t indexes = text.m_IndexRecords.size();
-    const size_t resources = resourceRecords.size();
     for (int32_t position : {text.m_NcxIndex, text.m_ChunkIndex, text.m_SkeletonIndex, text.m_GuideIndex}) {
         if (position < -1 || (position >= 0 && size_t(position) >= indexes)) {
             TARVO_LOG(log, LOG_ERROR, "index position %d outside the %zu index records", position, indexes);
             return RC_FILE_WRITE_FAILED;
         }
     }
-    const bool hasFdst = !text.m_Fdst.empty();
-    // FLIS is record l of the part, FCIS record l + 1 and the last one a part has.
-    const uint64_t l = uint64_t(t) + 1 + indexes + resources + (hasFdst ? 1 : 0);
+    layout.m_TextRecords = textRecords;
+    layout.m_Indexes = indexes;
+    layout.m_Resources = resources;
+    layout.m_HasFdst = !text.m_Fdst.empty();
+    const uint64_t l = uint64_t(textRecords) + 1 + indexes + resources + (layout.m_HasFdst ? 1 : 0);
     if (l + 2 > MAX_PALMDB_RECORDS) {
         TARVO_LOG(log, LOG_ERROR,
                   "part of %llu records cannot be numbered in a PalmDB file (last content record %llu)",
                   static_cast<unsigned long long>(l + 2), static_cast<unsigned long long>(l - 1));
         return RC_FILE_WRITE_FAILED;
     }
+    layout.m_Flis = l;
+    return RC_OK;
+}
 
+// The EXTH values that name records of the file: the writer's own, whatever the book brought.
+void SetRecordExthValues(MobiPartKind kind, int32_t coverIndex, const PartLayout& layout, CRunLog* log,
+                         MetaDataMap& metadata)
+{
+    const bool sharesResources = kind == MobiPartKind::JointKf8;
+    const size_t resources = layout.m_Resources;
     // Values a converted Kindle book may bring along describe its old records, not these.
     // Every key spelling that names one of these types goes ("MOBI_ID_121" as well).
     const std::set<int32_t> owned = {EXTH_COVER_OFFSET,      EXTH_THUMB_OFFSET, EXTH_FAKE_COVER,
@@ -300,85 +271,125 @@ ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::s
                   resources);
         coverIndex = -1;
     }
+    auto set = [&metadata](int32_t type, const std::string& value) {
+        metadata[CIntermediateBook::GetKeyByExthId(type)] = {value};
+    };
     if (coverIndex >= 0) {
         // The thumbnail is made right after its cover.
         const uint32_t cover = static_cast<uint32_t>(coverIndex);
-        metadata[CIntermediateBook::GetKeyByExthId(EXTH_COVER_OFFSET)] = {ExthNumber(cover)};
-        metadata[CIntermediateBook::GetKeyByExthId(EXTH_FAKE_COVER)] = {ExthNumber(0)};
+        set(EXTH_COVER_OFFSET, ExthNumber(cover));
+        set(EXTH_FAKE_COVER, ExthNumber(0));
         if (sharesResources || size_t(coverIndex) + 1 < resources)
-            metadata[CIntermediateBook::GetKeyByExthId(EXTH_THUMB_OFFSET)] = {ExthNumber(cover + 1)};
-        if (kind != MobiPartKind::Kf7Only)
-            metadata[CIntermediateBook::GetKeyByExthId(EXTH_KF8_COVER_URI)] = {
-                KindleEmbedReference(cover + 1)};
+            set(EXTH_THUMB_OFFSET, ExthNumber(cover + 1));
+        if (kind != MobiPartKind::Kf7Only) set(EXTH_KF8_COVER_URI, KindleEmbedReference(cover + 1));
     }
     if (kind == MobiPartKind::JointKf7) {
         // Record 0, the misc records and "BOUNDARY" come before the KF8 part's record 0.
-        const uint64_t kf8Record0 = l + 2 + 1;
-        metadata[CIntermediateBook::GetKeyByExthId(EXTH_KF8_BOUNDARY)] = {
-            ExthNumber(static_cast<uint32_t>(kf8Record0))};
+        const uint64_t kf8Record0 = layout.m_Flis + 2 + 1;
+        set(EXTH_KF8_BOUNDARY, ExthNumber(static_cast<uint32_t>(kf8Record0)));
         const std::string count = ExthNumber(static_cast<uint32_t>(resources));
-        metadata[CIntermediateBook::GetKeyByExthId(EXTH_RESOURCE_COUNT)] = {count};
-        metadata[CIntermediateBook::GetKeyByExthId(EXTH_RESOURCE_COUNT_KF8)] = {count};
+        set(EXTH_RESOURCE_COUNT, count);
+        set(EXTH_RESOURCE_COUNT_KF8, count);
     }
+}
 
+// Fields that name no record in the books we write.
+const Record0Field* const UNSET_RECORD_FIELDS[] = {
+    &RECORD0_ORTHOGRAPHIC_INDEX, &RECORD0_INFLECTION_INDEX, &RECORD0_INDEX_NAMES,   &RECORD0_INDEX_KEYS,
+    &RECORD0_EXTRA_INDEX_0,      &RECORD0_EXTRA_INDEX_1,    &RECORD0_EXTRA_INDEX_2, &RECORD0_EXTRA_INDEX_3,
+    &RECORD0_EXTRA_INDEX_4,      &RECORD0_EXTRA_INDEX_5,    &RECORD0_UNUSED_A4,     &RECORD0_DRM_OFFSET,
+    &RECORD0_SRCS_RECORD,        &RECORD0_UNUSED_E8,        &RECORD0_UNUSED_EC,     &RECORD0_DATP_RECORD,
+    &RECORD0_UNUSED_108,         &RECORD0_UNUSED_110};
+
+// The PalmDOC and MOBI headers of a part's record 0.
+std::string MakeRecord0Headers(MobiPartKind kind, const MobiPartText& text, const PartLayout& layout,
+                               const MetaDataMap& metadata)
+{
+    const uint32_t t = static_cast<uint32_t>(layout.m_TextRecords);
+    const uint32_t indexes = static_cast<uint32_t>(layout.m_Indexes);
+    const uint32_t flis = static_cast<uint32_t>(layout.m_Flis);
     // A MOBI 6 part says version 6, as readers expect of the older half of a joint file.
-    const uint32_t version = kf8 ? 8 : 6;
-    const uint32_t lastInPart = static_cast<uint32_t>(l);
-    std::string& r = part.m_Record0;
-    r.assign(RECORD0_FIXED_SIZE, '\0');
-    PutU16At(r, 0x00, COMPRESSION_NONE);
-    PutU32At(r, 0x04, static_cast<uint32_t>(textLength));
-    PutU16At(r, 0x08, static_cast<uint32_t>(t));
-    PutU16At(r, 0x0A, TEXT_RECORD_SIZE);
-    r.replace(0x10, 4, "MOBI");
-    PutU32At(r, 0x14, MOBI_HEADER_LENGTH);
-    PutU32At(r, 0x18, MOBI_TYPE_BOOK);
-    PutU32At(r, 0x1C, CODE_PAGE_UTF8);
-    PutU32At(r, 0x24, version);
-    r.replace(0x28, 40, 40, '\xFF'); // orthographic, inflection, index names and keys, extra indexes
-    PutU32At(r, 0x50, indexes > 0 ? static_cast<uint32_t>(t + 1) : NO_RECORD); // first non-book record
+    const uint32_t version = IsKf8(kind) ? 8 : 6;
+    std::string r(RECORD0_FIXED_SIZE, '\0');
+    WriteField(r, RECORD0_COMPRESSION, COMPRESSION_NONE);
+    WriteField(r, RECORD0_TEXT_LENGTH, layout.m_TextLength);
+    WriteField(r, RECORD0_TEXT_RECORD_COUNT, t);
+    WriteField(r, RECORD0_TEXT_RECORD_SIZE, TEXT_RECORD_SIZE);
+    r.replace(RECORD0_MAGIC.m_Offset, RECORD0_MAGIC.m_Width, "MOBI");
+    WriteField(r, RECORD0_HEADER_LENGTH, MOBI_HEADER_LENGTH);
+    WriteField(r, RECORD0_MOBI_TYPE, MOBI_TYPE_BOOK);
+    WriteField(r, RECORD0_TEXT_ENCODING, CODE_PAGE_UTF8);
+    WriteField(r, RECORD0_FILE_VERSION, version);
+    for (const Record0Field* field : UNSET_RECORD_FIELDS)
+        WriteField(r, *field, NO_RECORD);
+    WriteField(r, RECORD0_FIRST_NON_BOOK, indexes > 0 ? t + 1 : NO_RECORD);
     // Readers that never look at EXTH 524 pick dictionary and hyphenation by the header's locale.
     // A Kindle source's own locale keeps its region when the book's language names none.
     const std::string sourceLocale = FirstValue(metadata, "languageid");
-    PutU32At(r, 0x5C,
-             KindleLocaleFor(FirstValue(metadata, "language"),
-                             sourceLocale.empty() ? 0 : static_cast<uint32_t>(LeadingNumber(sourceLocale))));
-    PutU32At(r, 0x68, version);                                // minimum version
-    PutU32At(r, 0x6C, static_cast<uint32_t>(t + 1 + indexes)); // first image record
-    PutU32At(r, 0x80, EXTH_FLAGS | (kind == MobiPartKind::JointKf7 ? EXTH_FLAG_JOINT_KF7 : 0));
-    for (size_t offset : {0xA4, 0xA8, 0xE0, 0xE8, 0xEC, 0x100, 0x108, 0x110})
-        PutU32At(r, offset, NO_RECORD);
-    if (kf8) {
-        PutU32At(r, 0xC0, hasFdst ? lastInPart - 1 : 0); // FDST record
-        PutU32At(r, 0xC4, hasFdst ? text.m_FdstSections : 0);
+    WriteField(
+        r, RECORD0_LOCALE,
+        KindleLocaleFor(FirstValue(metadata, "language"),
+                        sourceLocale.empty() ? 0 : static_cast<uint32_t>(LeadingNumber(sourceLocale))));
+    WriteField(r, RECORD0_MIN_VERSION, version);
+    WriteField(r, RECORD0_FIRST_RESOURCE, t + 1 + indexes);
+    WriteField(r, RECORD0_EXTH_FLAGS,
+               EXTH_FLAGS | (kind == MobiPartKind::JointKf7 ? EXTH_FLAG_JOINT_KF7 : 0));
+    if (IsKf8(kind)) {
+        WriteField(r, RECORD0_FDST_RECORD, layout.m_HasFdst ? flis - 1 : 0);
+        WriteField(r, RECORD0_FDST_SECTIONS, layout.m_HasFdst ? text.m_FdstSections : 0);
     } else {
-        PutU16At(r, 0xC0, 1); // first and last content record
-        PutU16At(r, 0xC2, lastInPart - 1);
-        PutU32At(r, 0xC4, 1);
+        WriteField(r, RECORD0_FIRST_CONTENT, 1);
+        WriteField(r, RECORD0_LAST_CONTENT, flis - 1);
+        WriteField(r, RECORD0_FDST_SECTIONS, 1);
     }
-    PutU32At(r, 0xC8, lastInPart + 1); // FCIS
-    PutU32At(r, 0xCC, 1);
-    PutU32At(r, 0xD0, lastInPart); // FLIS
-    PutU32At(r, 0xD4, 1);
-    PutU32At(r, 0xF0, EXTRA_DATA_MULTIBYTE);
-    PutU32At(r, 0xF4, IndexRecordField(text.m_NcxIndex, t));
-    PutU32At(r, 0xF8, IndexRecordField(text.m_ChunkIndex, t));
-    PutU32At(r, 0xFC, IndexRecordField(text.m_SkeletonIndex, t));
-    PutU32At(r, 0x104, IndexRecordField(text.m_GuideIndex, t));
+    WriteField(r, RECORD0_FCIS_RECORD, flis + 1);
+    WriteField(r, RECORD0_FCIS_COUNT, 1);
+    WriteField(r, RECORD0_FLIS_RECORD, flis);
+    WriteField(r, RECORD0_FLIS_COUNT, 1);
+    WriteField(r, RECORD0_EXTRA_DATA_FLAGS, EXTRA_DATA_MULTIBYTE);
+    WriteField(r, RECORD0_NCX_INDEX, IndexRecordField(text.m_NcxIndex, t));
+    WriteField(r, RECORD0_FRAGMENT_INDEX, IndexRecordField(text.m_ChunkIndex, t));
+    WriteField(r, RECORD0_SKELETON_INDEX, IndexRecordField(text.m_SkeletonIndex, t));
+    WriteField(r, RECORD0_GUIDE_INDEX, IndexRecordField(text.m_GuideIndex, t));
+    return r;
+}
 
-    r += MakeExthBlock(metadata, {"coverimage", "thumbimage", "languageid"});
-    const std::string fullName = ExthOutputText(EXTH_TITLE, FirstValue(metadata, "title"));
-    PutU32At(r, 0x54, static_cast<uint32_t>(r.size()));
-    PutU32At(r, 0x58, static_cast<uint32_t>(fullName.size()));
-    r += fullName;
-    // Readers that take the full name as a C string find its end even when the padding is short.
-    r.append(2, '\0');
-    r.append((RECORD0_ALIGNMENT - r.size() % RECORD0_ALIGNMENT) % RECORD0_ALIGNMENT, '\0');
+} // namespace
+
+ResultCode MakeRecord(MobiPartKind kind, MobiPartText&& text, std::vector<std::string>&& resourceRecords,
+                      int32_t coverIndex, MetaDataMap metadata, CRunLog* log, MobiPartRecords& part)
+{
+    part = MobiPartRecords();
+    LogLine(log, LOG_INFO, __FILE__, __LINE__, "CMobiHeader::MakeTextRecord", "html size=%zu",
+            text.m_Text.size());
+    const size_t textLength = text.m_Text.size();
+    ResultCode rc = CheckTextLength(textLength, log);
+    if (rc != RC_OK) return rc;
+    TextRecords textRecords = MakeTextRecords(std::move(text.m_Text));
+    if (textRecords.Count() > MAX_PALMDB_RECORDS) {
+        TARVO_LOG(log, LOG_ERROR, "%zu text records do not fit the 16-bit count", textRecords.Count());
+        return RC_FILE_WRITE_FAILED;
+    }
+    if (kind == MobiPartKind::JointKf8 && !resourceRecords.empty()) {
+        TARVO_LOG(log, LOG_WARNING, "%zu resource records dropped: this part uses those of the first part",
+                  resourceRecords.size());
+        resourceRecords.clear();
+    }
+    PartLayout layout;
+    rc = LayOutPart(text, textRecords.Count(), resourceRecords.size(), log, layout);
+    if (rc != RC_OK) return rc;
+    layout.m_TextLength = static_cast<uint32_t>(textLength);
+    SetRecordExthValues(kind, coverIndex, layout, log, metadata);
+
+    std::string& r = part.m_Record0;
+    r = MakeRecord0Headers(kind, text, layout, metadata);
+    r += MakeRecord0ExthBlock(metadata);
+    AppendFullName(r, ExthOutputText(EXTH_TITLE, FirstValue(metadata, "title")));
 
     part.m_TextRecords = std::move(textRecords);
     part.m_IndexRecords = std::move(text.m_IndexRecords);
     part.m_ResourceRecords = std::move(resourceRecords);
-    if (hasFdst) part.m_MiscRecords.push_back(std::move(text.m_Fdst));
+    if (layout.m_HasFdst) part.m_MiscRecords.push_back(std::move(text.m_Fdst));
     part.m_MiscRecords.push_back(MakeFlisRecord());
     part.m_MiscRecords.push_back(MakeFcisRecord(static_cast<uint32_t>(textLength)));
     return RC_OK;

@@ -1,4 +1,4 @@
-// Record layouts shared by every Kindle file writer: the PalmDB container, the EXTH block and the
+// Record layouts shared by every Kindle file writer: the PalmDB container, record 0 and the
 // fixed FLIS, FCIS and end-of-file records.
 #pragma once
 
@@ -7,7 +7,6 @@
 #include "mobi/MobiPart.h"
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,16 +22,6 @@ std::string MakePalmDbHeader(const std::string& name);
 // (logged) when there are no records, more than 65,535, or the file would pass 4 GiB.
 ResultCode MakePalmDbHead(std::string header, const std::vector<uint64_t>& recordSizes, CRunLog* log,
                           std::string& head);
-
-// One EXTH record per value of every key that names an EXTH type, keys in byte order, then 2 to 5
-// zero bytes of padding that the block length includes. Keys in skip are left out. Text a reader
-// shows goes through ExthOutputText; cp1252: the part's text is Windows-1252, not UTF-8.
-std::string MakeExthBlock(const MetaDataMap& metadata, const std::set<std::string>& skip = {},
-                          bool cp1252 = false);
-// A value as an EXTH record of this type (503 for the full name too) carries it: in the text types
-// readers show, character references a package escaped twice ("&#x27;") become the character;
-// other types, binary numbers among them, stay byte for byte.
-std::string ExthOutputText(int32_t type, const std::string& value, bool cp1252 = false);
 
 std::string MakeFlisRecord();
 std::string MakeFcisRecord(uint32_t textLength);

@@ -262,8 +262,18 @@ TEST(OpfRewrite, OnlyChangedKeysAreRewritten)
 TEST(OpfRewrite, TextWithoutMetadataIsLeftAlone)
 {
     EXPECT_EQ(RewriteOpfMetadata("<package/>", {{"title", {"T"}}}), "<package/>");
-    EXPECT_EQ(TagNameAt("<dc:title x=\"1\">", 0), "dc:title");
-    EXPECT_EQ(TagNameAt("<!-- c -->", 0), "");
+}
+
+// Markup in comments and CDATA sections is no element of the package.
+TEST(OpfRewrite, CommentedMarkupIsNoElement)
+{
+    const std::string opf = "<package><!-- <metadata><dc:title>Old</dc:title></metadata> -->\r\n"
+                            "<metadata><dc:title>A</dc:title><!-- </metadata> --></metadata></package>";
+    const std::string out = RewriteOpfMetadata(opf, {{"title", {"B"}}});
+    EXPECT_NE(out.find("<!-- <metadata><dc:title>Old</dc:title></metadata> -->"), std::string::npos) << out;
+    EXPECT_EQ(out.find(">A<"), std::string::npos) << out;
+    EXPECT_NE(out.find(">B</dc:title>"), std::string::npos) << out;
+    EXPECT_NE(out.find("<!-- </metadata> -->"), std::string::npos) << out;
 }
 
 } // namespace

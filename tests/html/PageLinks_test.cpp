@@ -36,6 +36,10 @@ const ScanCase kScanCases[] = {
     {"quote left open", "<a href=\"a.html>text", "<a href=\"a.html>text"},
     {"tag left open", "<p>x</p><a href=\"a\"", "<p>x</p><a href=\"[a]\""},
     {"end tag and empty value", "</a href=\"x\"><a href=\"\">", "</a href=\"x\"><a href=\"[]\">"},
+    // As the parser reads it: a tag's name starts with a letter, and ends at the first other
+    // character that is no name character.
+    {"no tag without a letter", "<1 href=\"a\"><_ src=b><a$ href=\"c\">",
+     "<1 href=\"a\"><_ src=b><a$ href=\"[c]\">"},
 };
 
 TEST(PageLinks, RewritesLinkAttributesOnly)

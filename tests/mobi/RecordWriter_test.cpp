@@ -2,8 +2,8 @@
 
 #include "mobi/ByteIO.h"
 #include "mobi/Decompress.h"
+#include "mobi/ExthBlock.h"
 #include "mobi/MOBIHeader.h"
-#include "mobi/MobiRewrite.h"
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
 

@@ -1,12 +1,13 @@
 // MOBI 6 output: the book's HTML files joined into one text whose links are byte positions
 // ("filepos") into that same text, with the guide in its head and the NCX index beside it.
-#include "mobi/Ebook_Prc.h"
+#include "mobi/Mobi6TextWriter.h"
 
 #include "base/Href.h"
 #include "base/Platform.h"
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/IndexWriter.h"
+#include "mobi/MobiResources.h"
 
 #include <algorithm>
 #include <climits>
@@ -44,9 +45,59 @@ bool HasScheme(const std::string& href)
     return colon != std::string::npos && colon > 0 && href.find_first_of("/#?") > colon;
 }
 
+// The NavPoints in the order readers need: they take a parent's children as the run of entries
+// from its first to its last child, so the entries go level by level, each parent's children side
+// by side.
+struct NcxTree {
+    std::vector<int64_t> m_Parent; // NavPoint number, or -1
+    std::vector<std::vector<size_t>> m_Children;
+    std::vector<size_t> m_Order;  // NavPoint numbers in entry order
+    std::vector<int32_t> m_Entry; // NavPoint number -> entry number
+    std::vector<int32_t> m_Depth;
+
+    explicit NcxTree(const std::vector<NavPoint>& points)
+        : m_Parent(points.size(), -1), m_Children(points.size()), m_Entry(points.size(), -1),
+          m_Depth(points.size(), 0)
+    {
+        const size_t count = points.size();
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t parent = points[i].m_Parent;
+            if (parent >= 0 && static_cast<size_t>(parent) < count && static_cast<size_t>(parent) != i) {
+                m_Parent[i] = parent;
+                m_Children[static_cast<size_t>(parent)].push_back(i);
+            }
+        }
+        for (size_t i = 0; i < count; ++i)
+            if (m_Parent[i] < 0 && m_Entry[i] < 0) VisitFrom(i);
+        // Members of a parent cycle become roots.
+        for (size_t i = 0; i < count; ++i) {
+            if (m_Entry[i] < 0) {
+                m_Parent[i] = -1;
+                VisitFrom(i);
+            }
+        }
+    }
+
+    void VisitFrom(size_t root)
+    {
+        size_t next = m_Order.size();
+        m_Entry[root] = static_cast<int32_t>(m_Order.size());
+        m_Order.push_back(root);
+        for (; next < m_Order.size(); ++next) {
+            size_t parent = m_Order[next];
+            for (size_t child : m_Children[parent]) {
+                if (m_Entry[child] >= 0) continue;
+                m_Entry[child] = static_cast<int32_t>(m_Order.size());
+                m_Depth[child] = m_Depth[parent] + 1;
+                m_Order.push_back(child);
+            }
+        }
+    }
+};
+
 } // namespace
 
-std::string CEbookPrc::NormalTarget(const std::string& directory, const std::string& href)
+std::string CMobi6TextWriter::NormalTarget(const std::string& directory, const std::string& href)
 {
     std::string path;
     if (!ResolveHrefInBook(directory, href, path)) return std::string();
@@ -55,28 +106,28 @@ std::string CEbookPrc::NormalTarget(const std::string& directory, const std::str
     return path + href.substr(hash);
 }
 
-bool CEbookPrc::FindTarget(const std::string& target, size_t& position) const
+bool CMobi6TextWriter::FindTarget(const std::string& target, size_t& position) const
 {
     if (target.empty()) return false;
-    auto found = m_TargetMap.find(target);
-    if (found == m_TargetMap.end()) {
+    auto found = m_Run.m_TargetMap.find(target);
+    if (found == m_Run.m_TargetMap.end()) {
         size_t hash = target.find('#');
         if (hash == std::string::npos) return false;
-        found = m_TargetMap.find(target.substr(0, hash + 1) + UrlDecode(target.substr(hash + 1)));
+        found = m_Run.m_TargetMap.find(target.substr(0, hash + 1) + UrlDecode(target.substr(hash + 1)));
         // An id that is not there still lets the reader land in the right file.
-        if (found == m_TargetMap.end()) found = m_TargetMap.find(target.substr(0, hash));
-        if (found == m_TargetMap.end()) return false;
+        if (found == m_Run.m_TargetMap.end()) found = m_Run.m_TargetMap.find(target.substr(0, hash));
+        if (found == m_Run.m_TargetMap.end()) return false;
     }
     position = found->second;
     return true;
 }
 
-void CEbookPrc::RecordTarget(const std::string& id, size_t position)
+void CMobi6TextWriter::RecordTarget(const std::string& id, size_t position)
 {
-    if (!id.empty()) m_TargetMap.emplace(m_CurrentFile + "#" + id, position);
+    if (!id.empty()) m_Run.m_TargetMap.emplace(m_Run.m_CurrentFile + "#" + id, position);
 }
 
-void CEbookPrc::AppendGuideHead(std::string& text)
+void CMobi6TextWriter::AppendGuideHead(std::string& text)
 {
     text += "<head><guide>";
     for (const GuideItem& item : m_Book.m_GuideItems) {
@@ -85,73 +136,31 @@ void CEbookPrc::AppendGuideHead(std::string& text)
         text += "\" type=\"";
         AppendAttributeValue(item.m_Type, text);
         text += "\" ";
-        m_LinkMap[text.size()] = NormalTarget("", item.m_Href);
+        m_Run.m_LinkMap[text.size()] = NormalTarget("", item.m_Href);
         text += FILEPOS_PLACEHOLDER;
         text += " />";
     }
     text += "</guide></head>";
 }
 
-ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
+CMobi6TextWriter::CMobi6TextWriter(const CIntermediateBook& book, const std::string& tempDirectory,
+                                   CRunLog* log)
+    : CKindleTextWriter(book, tempDirectory, log, false)
 {
-    m_LinkMap.clear();
-    m_TargetMap.clear();
-    m_NcxEntries.clear();
-    m_OutputResources = &resources;
-    const std::string bookDirectory = m_Book.BookDirectory(m_TempDirectory);
-    const std::string contentFolder = StartsWith(bookDirectory, m_TempDirectory)
-                                          ? bookDirectory.substr(m_TempDirectory.size())
-                                          : std::string();
+}
 
+ResultCode CMobi6TextWriter::Write(CMobiResources& resources, MobiPartText& part)
+{
+    m_Run = RunState();
+    m_Run.m_Resources = &resources;
     std::string text = "<html>";
     AppendGuideHead(text);
     text += "<body>";
-    std::unordered_set<std::string> seen;
     size_t printed = 0;
-    for (const std::string& listed : m_Book.m_HtmlFileList) {
-        std::string name;
-        if (!ResolveHrefInBook("", listed, name)) {
-            TARVO_LOG(m_Log, LOG_WARNING, "HTML file \"%s\" lies outside the book; left out", listed.c_str());
-            continue;
-        }
-        if (!seen.insert(name).second) continue;
-        std::string bytes;
-        if (!ReadFileBytes(bookDirectory + name, bytes)) {
-            TARVO_LOG(m_Log, LOG_ERROR, "CEbookPrc ReadFile error 1!");
-            TARVO_LOG(m_Log, LOG_ERROR, "%s", (bookDirectory + name).c_str());
-            TARVO_LOG(m_Log, LOG_ERROR, "CEbookPrc ReadFile error 2!");
-            continue;
-        }
-        CHtmlParse parse(m_Log);
-        m_CurrentFile = name;
-        m_CurrentFolder = contentFolder + GetDirectory(name);
-        m_TargetMap.emplace(name, text.size());
-        // Only the body's content is printed, so a big page's pieces give it in turn.
-        ResultCode rc = parse.ParseInPieces(bytes, [&](size_t piece, size_t) {
-            m_Parse = &parse;
-            m_Depth = 0;
-            TidyNode body = tidyGetBody(parse.GetDoc());
-            if (body != nullptr) {
-                // The body's own id names the start of the file.
-                AttributeList attributes = ReadAttributes(parse, body);
-                const std::string* id = FindAttribute(attributes, "id");
-                if (id != nullptr && piece == 0) RecordTarget(*id, text.size());
-                PrintOutputChildren(body, text);
-            } else {
-                PrintOutputChildren(parse.GetRoot(), text);
-            }
-            m_Parse = nullptr;
-        });
-        if (rc != RC_OK) {
-            TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse; no MOBI 6 text", name.c_str());
-            m_OutputResources = nullptr;
-            return RC_HTML_INIT;
-        }
-        text += "<mbp:pagebreak/>";
-        ++printed;
-    }
+    ResultCode rc = PrintFiles(text, printed);
+    m_Run.m_Resources = nullptr;
+    if (rc != RC_OK) return rc;
     text += "</body></html>";
-    m_OutputResources = nullptr;
     if (printed == 0) {
         TARVO_LOG(m_Log, LOG_ERROR, "none of the %zu HTML files could be read", m_Book.m_HtmlFileList.size());
         return RC_HTML_LIST_EMPTY;
@@ -162,12 +171,66 @@ ResultCode CEbookPrc::ParseText(CMobiResources& resources, MobiPartText& part)
     }
     GetNcxList(text);
     HandleALink(text);
-    if (!m_NcxEntries.empty()) MakeNcxIndex(part);
+    if (!m_Run.m_NcxEntries.empty()) MakeNcxIndex(part);
     part.m_Text = std::move(text);
     return RC_OK;
 }
 
-void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)
+ResultCode CMobi6TextWriter::PrintFiles(std::string& text, size_t& printed)
+{
+    const std::string bookDirectory = m_Book.BookDirectory(m_TempDirectory);
+    const std::string contentFolder = StartsWith(bookDirectory, m_TempDirectory)
+                                          ? bookDirectory.substr(m_TempDirectory.size())
+                                          : std::string();
+    std::unordered_set<std::string> seen;
+    for (const std::string& listed : m_Book.m_HtmlFileList) {
+        std::string name;
+        if (!ResolveHrefInBook("", listed, name)) {
+            TARVO_LOG(m_Log, LOG_WARNING, "HTML file \"%s\" lies outside the book; left out", listed.c_str());
+            continue;
+        }
+        if (!seen.insert(name).second) continue;
+        std::string bytes;
+        if (!ReadFileBytes(bookDirectory + name, bytes)) {
+            TARVO_LOG(m_Log, LOG_ERROR, "CMobi6TextWriter ReadFile error 1!");
+            TARVO_LOG(m_Log, LOG_ERROR, "%s", (bookDirectory + name).c_str());
+            TARVO_LOG(m_Log, LOG_ERROR, "CMobi6TextWriter ReadFile error 2!");
+            continue;
+        }
+        m_Run.m_CurrentFile = name;
+        m_Run.m_CurrentFolder = contentFolder + GetDirectory(name);
+        m_Run.m_TargetMap.emplace(name, text.size());
+        if (PrintFile(bytes, text) != RC_OK) {
+            TARVO_LOG(m_Log, LOG_ERROR, "%s does not parse; no MOBI 6 text", name.c_str());
+            return RC_HTML_INIT;
+        }
+        text += "<mbp:pagebreak/>";
+        ++printed;
+    }
+    return RC_OK;
+}
+
+ResultCode CMobi6TextWriter::PrintFile(const std::string& bytes, std::string& text)
+{
+    CHtmlParse parse(m_Log);
+    // Only the body's content is printed, so a big page's pieces give it in turn.
+    return parse.ParseInPieces(bytes, [&](size_t piece, size_t) {
+        BeginPage(parse);
+        TidyNode body = tidyGetBody(parse.GetDoc());
+        if (body != nullptr) {
+            // The body's own id names the start of the file.
+            AttributeList attributes = ReadAttributes(parse, body);
+            const std::string* id = FindAttribute(attributes, "id");
+            if (id != nullptr && piece == 0) RecordTarget(*id, text.size());
+            PrintChildren(body, text);
+        } else {
+            PrintChildren(parse.GetRoot(), text);
+        }
+        EndPage();
+    });
+}
+
+void CMobi6TextWriter::PrintElement(TidyNode element, std::string& out)
 {
     TidyTagId tag = tidyNodeGetId(element);
     if (tag == TidyTag_SCRIPT) return;
@@ -179,7 +242,7 @@ void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)
     const std::string* anchorName = tag == TidyTag_A ? FindAttribute(attributes, "name") : nullptr;
     if (anchorName != nullptr) RecordTarget(*anchorName, position);
     if (IsUnwrappedOnOutput(name)) {
-        PrintOutputChildren(element, out);
+        PrintChildren(element, out);
         return;
     }
     for (const char* dropped : {"class", "onclick", "onerror", "onchange", "filepos"})
@@ -191,8 +254,8 @@ void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)
         if (anchorName != nullptr) RemoveAttribute(attributes, "id");
         const std::string* href = FindAttribute(attributes, "href");
         if (href != nullptr && *href != "#" && !HasScheme(*href)) {
-            target = StartsWith(*href, "#") ? m_CurrentFile + *href
-                                            : NormalTarget(GetDirectory(m_CurrentFile), *href);
+            target = StartsWith(*href, "#") ? m_Run.m_CurrentFile + *href
+                                            : NormalTarget(GetDirectory(m_Run.m_CurrentFile), *href);
             RemoveAttribute(attributes, "href");
             SetAttribute(attributes, "filepos", "0123456789");
             link = true;
@@ -200,7 +263,7 @@ void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)
     } else if (tag == TidyTag_IMG || tag == TidyTag_AUDIO || tag == TidyTag_VIDEO) {
         const std::string* src = FindAttribute(attributes, "src");
         std::string reference =
-            src != nullptr ? m_OutputResources->Reference(m_CurrentFolder, *src, false) : "";
+            src != nullptr ? m_Run.m_Resources->Reference(m_Run.m_CurrentFolder, *src, false) : "";
         if (!reference.empty()) {
             RemoveAttribute(attributes, "src");
             SetAttribute(attributes, tag == TidyTag_IMG ? "recindex" : "mediarecindex", reference);
@@ -210,25 +273,23 @@ void CEbookPrc::PrintOutputElement(TidyNode element, std::string& out)
     PrintStartTagWith(element, attributes, out);
     if (link) {
         size_t placeholder = out.find(FILEPOS_PLACEHOLDER, position);
-        if (placeholder != std::string::npos) m_LinkMap[placeholder] = target;
+        if (placeholder != std::string::npos) m_Run.m_LinkMap[placeholder] = target;
     }
-    PrintOutputChildren(element, out);
+    PrintChildren(element, out);
     if (!CHtmlParse::IsSelfClosing(name)) CHtmlParse::PrintEndTag(element, out);
 }
 
-void CEbookPrc::GetNcxList(const std::string& text)
+std::vector<size_t> CMobi6TextWriter::NavPointOffsets(const std::string& text) const
 {
     const std::vector<NavPoint>& points = m_Book.m_NavPoints;
-    const size_t count = points.size();
     // Every entry is kept, as the EPUB output keeps it: one whose file is no document of the book
     // leads where the entry before it leads (the first document's start for the first).
-    std::vector<bool> kept(count, true);
-    std::vector<size_t> offsets(count, 0);
+    std::vector<size_t> offsets(points.size(), 0);
     size_t previous = text.size();
-    for (const auto& target : m_TargetMap)
+    for (const auto& target : m_Run.m_TargetMap)
         previous = std::min(previous, target.second);
     size_t elsewhere = 0;
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < points.size(); ++i) {
         if (!FindTarget(NormalTarget("", points[i].m_Src), offsets[i])) {
             offsets[i] = previous;
             if (++elsewhere <= LOGGED_TARGETS)
@@ -242,97 +303,49 @@ void CEbookPrc::GetNcxList(const std::string& text)
     }
     if (elsewhere > LOGGED_TARGETS)
         TARVO_LOG(m_Log, LOG_WARNING, "%zu NavPoints lead where the entry before them leads", elsewhere);
+    return offsets;
+}
 
-    // A dropped parent hands its children to the nearest kept ancestor; the walk is bounded so a
-    // parent cycle ends.
-    std::vector<int64_t> parentOf(count, -1);
-    for (size_t i = 0; i < count; ++i) {
-        if (!kept[i]) continue;
-        int64_t parent = points[i].m_Parent;
-        for (size_t steps = 0; parent >= 0 && steps <= count; ++steps) {
-            if (static_cast<size_t>(parent) >= count) {
-                parent = -1;
-                break;
-            }
-            if (kept[static_cast<size_t>(parent)]) break;
-            parent = points[static_cast<size_t>(parent)].m_Parent;
-        }
-        if (parent >= 0 && (static_cast<size_t>(parent) >= count || !kept[static_cast<size_t>(parent)]))
-            parent = -1;
-        parentOf[i] = parent == static_cast<int64_t>(i) ? -1 : parent;
-    }
-    std::vector<std::vector<size_t>> children(count);
-    for (size_t i = 0; i < count; ++i)
-        if (kept[i] && parentOf[i] >= 0) children[static_cast<size_t>(parentOf[i])].push_back(i);
-
-    // Readers take a parent's children as the run of entries from its first to its last child, so
-    // the entries go level by level, each parent's children side by side.
-    std::vector<size_t> order;
-    std::vector<int32_t> entryOf(count, -1);
-    std::vector<int32_t> depthOf(count, 0);
-    auto visitFrom = [&](size_t root) {
-        size_t next = order.size();
-        entryOf[root] = static_cast<int32_t>(order.size());
-        order.push_back(root);
-        for (; next < order.size(); ++next) {
-            size_t parent = order[next];
-            for (size_t child : children[parent]) {
-                if (entryOf[child] >= 0) continue;
-                entryOf[child] = static_cast<int32_t>(order.size());
-                depthOf[child] = depthOf[parent] + 1;
-                order.push_back(child);
-            }
-        }
-    };
-    for (size_t i = 0; i < count; ++i)
-        if (kept[i] && parentOf[i] < 0 && entryOf[i] < 0) visitFrom(i);
-    // Members of a parent cycle become roots.
-    for (size_t i = 0; i < count; ++i) {
-        if (kept[i] && entryOf[i] < 0) {
-            parentOf[i] = -1;
-            visitFrom(i);
-        }
-    }
-
+void CMobi6TextWriter::GetNcxList(const std::string& text)
+{
+    const std::vector<NavPoint>& points = m_Book.m_NavPoints;
+    const std::vector<size_t> offsets = NavPointOffsets(text);
+    NcxTree tree(points);
     std::set<size_t> starts;
-    for (size_t i : order)
+    for (size_t i : tree.m_Order)
         starts.insert(offsets[i]);
-    m_NcxEntries.reserve(order.size());
-    for (size_t n = 0; n < order.size(); ++n) {
-        size_t i = order[n];
+    m_Run.m_NcxEntries.reserve(tree.m_Order.size());
+    for (size_t n = 0; n < tree.m_Order.size(); ++n) {
+        size_t i = tree.m_Order[n];
         NcxEntry entry;
         entry.m_Key = std::to_string(n + 1);
         entry.m_TextOffset = static_cast<int32_t>(offsets[i]);
         auto after = starts.upper_bound(offsets[i]);
         size_t end = after != starts.end() ? *after : text.size();
         entry.m_Length = static_cast<int32_t>(end > offsets[i] ? end - offsets[i] : 0);
-        entry.m_Depth = depthOf[i];
-        entry.m_Parent = parentOf[i] >= 0 ? entryOf[static_cast<size_t>(parentOf[i])] : -1;
-        if (!children[i].empty()) {
-            // Children reached from another root of a cycle are not this entry's.
-            int32_t first = -1, last = -1;
-            for (size_t child : children[i]) {
-                if (parentOf[child] != static_cast<int64_t>(i)) continue;
-                if (first < 0 || entryOf[child] < first) first = entryOf[child];
-                if (entryOf[child] > last) last = entryOf[child];
-            }
-            entry.m_FirstChild = first;
-            entry.m_LastChild = last;
+        entry.m_Depth = tree.m_Depth[i];
+        entry.m_Parent = tree.m_Parent[i] >= 0 ? tree.m_Entry[static_cast<size_t>(tree.m_Parent[i])] : -1;
+        // Children reached from another root of a cycle are not this entry's.
+        for (size_t child : tree.m_Children[i]) {
+            if (tree.m_Parent[child] != static_cast<int64_t>(i)) continue;
+            if (entry.m_FirstChild < 0 || tree.m_Entry[child] < entry.m_FirstChild)
+                entry.m_FirstChild = tree.m_Entry[child];
+            if (tree.m_Entry[child] > entry.m_LastChild) entry.m_LastChild = tree.m_Entry[child];
         }
         // An empty CNCX string ends the readers' label walk, so every entry gets some text.
         entry.m_Label = points[i].m_Label.empty() ? GetFileName(NormalTarget("", points[i].m_Src))
                                                   : ShortLabel(points[i].m_Label);
         entry.m_HasLabel = true;
-        m_NcxEntries.push_back(std::move(entry));
+        m_Run.m_NcxEntries.push_back(std::move(entry));
     }
-    if (size_t cut = FitLabelsToCncx(m_NcxEntries))
+    if (size_t cut = FitLabelsToCncx(m_Run.m_NcxEntries))
         TARVO_LOG(m_Log, LOG_WARNING, "%zu of %zu NavPoint labels shortened so that readers take the index",
-                  cut, m_NcxEntries.size());
+                  cut, m_Run.m_NcxEntries.size());
 }
 
-void CEbookPrc::HandleALink(std::string& text) const
+void CMobi6TextWriter::HandleALink(std::string& text) const
 {
-    for (const auto& [at, target] : m_LinkMap) {
+    for (const auto& [at, target] : m_Run.m_LinkMap) {
         if (at > text.size() || text.size() - at < FILEPOS_PLACEHOLDER_LENGTH) continue;
         size_t position = 0;
         if (FindTarget(target, position)) {
@@ -347,11 +360,11 @@ void CEbookPrc::HandleALink(std::string& text) const
     }
 }
 
-void CEbookPrc::MakeNcxIndex(MobiPartText& part) const
+void CMobi6TextWriter::MakeNcxIndex(MobiPartText& part) const
 {
     CIndexWriter writer(NCX_MOBI6_TAGS);
     CCncxWriter cncx;
-    for (const NcxEntry& entry : m_NcxEntries)
+    for (const NcxEntry& entry : m_Run.m_NcxEntries)
         writer.AddNcxEntry(entry, cncx.Add(entry.m_Label), false);
     part.m_NcxIndex = static_cast<int32_t>(part.m_IndexRecords.size());
     writer.Finish(&cncx, part.m_IndexRecords);

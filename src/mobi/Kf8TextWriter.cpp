@@ -1,6 +1,6 @@
 // KF8 output: the book's HTML files printed with aid attributes and link placeholders, cut into
 // skeletons and fragments, with the style sheets and SVG pictures moved into flows.
-#include "mobi/Ebook_Azw3.h"
+#include "mobi/Kf8TextWriter.h"
 
 #include "base/Href.h"
 #include "base/IntermediateBook.h"
@@ -108,6 +108,35 @@ std::string NodeValue(TidyDoc doc, TidyNode node)
     return text;
 }
 
+// Depths follow the parents; an entry met again on its own chain closes a cycle and loses its
+// parent, which is why parent may change.
+std::vector<int32_t> NcxDepths(std::vector<int32_t>& parent)
+{
+    const size_t count = parent.size();
+    std::vector<int32_t> depth(count, -1);
+    std::vector<uint8_t> onChain(count, 0);
+    std::vector<size_t> chain;
+    for (size_t k = 0; k < count; ++k) {
+        for (size_t at = k; depth[at] < 0;) {
+            if (onChain[at]) {
+                parent[chain.back()] = -1;
+                break;
+            }
+            onChain[at] = 1;
+            chain.push_back(at);
+            if (parent[at] < 0) break;
+            at = static_cast<size_t>(parent[at]);
+        }
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            int32_t p = parent[*it];
+            depth[*it] = p < 0 ? 0 : depth[static_cast<size_t>(p)] + 1;
+            onChain[*it] = 0;
+        }
+        chain.clear();
+    }
+    return depth;
+}
+
 std::string StyleLink(const std::string& reference)
 {
     return "<link type=\"text/css\" href=\"" + reference + "\" rel=\"Stylesheet\"/>";
@@ -115,66 +144,22 @@ std::string StyleLink(const std::string& reference)
 
 } // namespace
 
-ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting, MobiPartText& part)
+CKf8TextWriter::CKf8TextWriter(const CIntermediateBook& book, const std::string& tempDirectory, CRunLog* log)
+    : CKindleTextWriter(book, tempDirectory, log, true)
 {
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookAzw3::ParseText IN");
+}
+
+ResultCode CKf8TextWriter::Write(CMobiResources& resources, bool verticalWriting, MobiPartText& part)
+{
+    TARVO_LOG(m_Log, LOG_INFO, "CKf8TextWriter::Write IN");
     part = MobiPartText();
-    m_OutResources = &resources;
-    m_Vertical = verticalWriting;
-    m_AidCounter = 0;
-    m_InnerFlowCounter = 0;
-    m_NodeNames.clear();
-    m_OutFiles.clear();
-    m_FileByKey.clear();
-    m_Links.clear();
-    m_TargetPositions.clear();
-    m_OutSkeletons.clear();
-    m_OutFragments.clear();
-    m_InlineFlowDirectory.clear();
-    m_OutputKeepsDoctype = true;
-
-    for (const std::string& name : m_Book.m_HtmlFileList) {
-        OutputFile file;
-        file.m_Name = name;
-        if (!ResolveHrefInBook("", name, file.m_Key)) {
-            TARVO_LOG(m_Log, LOG_WARNING, "content file \"%s\" lies outside the book; left out",
-                      name.c_str());
-            continue;
-        }
-        if (!m_FileByKey.emplace(file.m_Key, m_OutFiles.size()).second) continue;
-        m_OutFiles.push_back(std::move(file));
-    }
-
-    // The text grows by every file's print, a third to twice as long as the file with its aids;
-    // room for all of it at once spares the copies of doubling, which held the text three times.
-    // Room never written is never taken from the machine.
-    uint64_t sourceBytes = 0;
-    for (const OutputFile& file : m_OutFiles) {
-        CFile source;
-        uint64_t size = 0;
-        if (source.Open(m_Book.BookDirectory(m_TempDirectory) + file.m_Key, false, false) == RC_OK &&
-            source.Size(size) == RC_OK)
-            sourceBytes += size;
-    }
-    part.m_Text.reserve(static_cast<size_t>(std::min<uint64_t>(2 * sourceBytes, MAX_TEXT_LENGTH)));
-    uint32_t sequence = 0;
-    ResultCode rc = RC_OK;
-    for (size_t i = 0; i < m_OutFiles.size() && rc == RC_OK; ++i) {
-        m_CurrentFile = i;
-        rc = OutputFileText(m_OutFiles[i], sequence, part);
-    }
-    m_Parse = nullptr;
+    m_Run = RunState();
+    m_Run.m_Resources = &resources;
+    m_Run.m_Vertical = verticalWriting;
+    ListFiles();
+    ResultCode rc = WriteFiles(part);
     if (rc != RC_OK) return rc;
-    if (part.m_Text.size() > MAX_TEXT_LENGTH) {
-        TARVO_LOG(m_Log, LOG_ERROR, "text of 0x%zx bytes is too long for a KF8 book", part.m_Text.size());
-        return RC_FILE_WRITE_FAILED;
-    }
-    if (m_OutSkeletons.empty()) {
-        TARVO_LOG(m_Log, LOG_ERROR, "none of the %zu content files could be written",
-                  m_Book.m_HtmlFileList.size());
-        return RC_HTML_LIST_EMPTY;
-    }
-    if (WriteWholeFile(m_TempDirectory + "node.txt", m_NodeNames) != RC_OK)
+    if (WriteWholeFile(m_TempDirectory + "node.txt", m_Run.m_NodeNames) != RC_OK)
         TARVO_LOG(m_Log, LOG_WARNING, "could not write node.txt");
 
     uint32_t htmlLength = static_cast<uint32_t>(part.m_Text.size());
@@ -185,42 +170,98 @@ ResultCode CEbookAzw3::ParseText(CMobiResources& resources, bool verticalWriting
     HandleALink(part.m_Text);
     HandleFlowEmbedRES();
     MakeChunkIndex(guide, ncx, part);
-
-    std::vector<MobiResource*> flows = resources.Flows();
-    if (!flows.empty()) {
-        std::vector<std::pair<uint32_t, uint32_t>> sections = {{0, htmlLength}};
-        for (const MobiResource* flow : flows) {
-            if (flow->m_Bytes.size() > MAX_TEXT_LENGTH - part.m_Text.size()) {
-                TARVO_LOG(m_Log, LOG_ERROR, "flow %s of 0x%zx bytes makes the text longer than 0x%zx",
-                          flow->m_Path.c_str(), flow->m_Bytes.size(), MAX_TEXT_LENGTH);
-                return RC_FILE_WRITE_FAILED;
-            }
-            uint32_t start = static_cast<uint32_t>(part.m_Text.size());
-            part.m_Text += flow->m_Bytes;
-            sections.emplace_back(start, static_cast<uint32_t>(part.m_Text.size()));
-        }
-        part.m_Fdst = "FDST";
-        AppendU32(part.m_Fdst, 12);
-        AppendU32(part.m_Fdst, static_cast<uint32_t>(sections.size()));
-        for (const auto& section : sections) {
-            AppendU32(part.m_Fdst, section.first);
-            AppendU32(part.m_Fdst, section.second);
-        }
-        part.m_FdstSections = static_cast<uint32_t>(sections.size());
-    }
-    TARVO_LOG(m_Log, LOG_INFO, "CEbookAzw3::ParseText OUT: %zu files, %zu fragments, %zu flows, text 0x%zx",
-              m_OutSkeletons.size(), m_OutFragments.size(), flows.size(), part.m_Text.size());
+    rc = AppendFlows(htmlLength, part);
+    if (rc != RC_OK) return rc;
+    TARVO_LOG(m_Log, LOG_INFO, "CKf8TextWriter::Write OUT: %zu files, %zu fragments, %zu flows, text 0x%zx",
+              m_Run.m_Skeletons.size(), m_Run.m_Fragments.size(), resources.Flows().size(),
+              part.m_Text.size());
     return RC_OK;
 }
 
-ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, MobiPartText& part)
+void CKf8TextWriter::ListFiles()
+{
+    for (const std::string& name : m_Book.m_HtmlFileList) {
+        OutputFile file;
+        file.m_Name = name;
+        if (!ResolveHrefInBook("", name, file.m_Key)) {
+            TARVO_LOG(m_Log, LOG_WARNING, "content file \"%s\" lies outside the book; left out",
+                      name.c_str());
+            continue;
+        }
+        if (!m_Run.m_FileByKey.emplace(file.m_Key, m_Run.m_Files.size()).second) continue;
+        m_Run.m_Files.push_back(std::move(file));
+    }
+}
+
+ResultCode CKf8TextWriter::WriteFiles(MobiPartText& part)
+{
+    // The text grows by every file's print, a third to twice as long as the file with its aids;
+    // room for all of it at once spares the copies of doubling, which held the text three times.
+    // Room never written is never taken from the machine.
+    uint64_t sourceBytes = 0;
+    for (const OutputFile& file : m_Run.m_Files) {
+        CFile source;
+        uint64_t size = 0;
+        if (source.Open(m_Book.BookDirectory(m_TempDirectory) + file.m_Key, false, false) == RC_OK &&
+            source.Size(size) == RC_OK)
+            sourceBytes += size;
+    }
+    part.m_Text.reserve(static_cast<size_t>(std::min<uint64_t>(2 * sourceBytes, MAX_TEXT_LENGTH)));
+    uint32_t sequence = 0;
+    ResultCode rc = RC_OK;
+    for (size_t i = 0; i < m_Run.m_Files.size() && rc == RC_OK; ++i) {
+        m_Run.m_File = FileState();
+        m_Run.m_File.m_Index = i;
+        rc = OutputFileText(m_Run.m_Files[i], sequence, part);
+    }
+    if (rc != RC_OK) return rc;
+    if (part.m_Text.size() > MAX_TEXT_LENGTH) {
+        TARVO_LOG(m_Log, LOG_ERROR, "text of 0x%zx bytes is too long for a KF8 book", part.m_Text.size());
+        return RC_FILE_WRITE_FAILED;
+    }
+    if (m_Run.m_Skeletons.empty()) {
+        TARVO_LOG(m_Log, LOG_ERROR, "none of the %zu content files could be written",
+                  m_Book.m_HtmlFileList.size());
+        return RC_HTML_LIST_EMPTY;
+    }
+    return RC_OK;
+}
+
+// The flows after the HTML, and the FDST record that says where each starts and ends.
+ResultCode CKf8TextWriter::AppendFlows(uint32_t htmlLength, MobiPartText& part)
+{
+    std::vector<MobiResource*> flows = m_Run.m_Resources->Flows();
+    if (flows.empty()) return RC_OK;
+    std::vector<std::pair<uint32_t, uint32_t>> sections = {{0, htmlLength}};
+    for (const MobiResource* flow : flows) {
+        if (flow->m_Bytes.size() > MAX_TEXT_LENGTH - part.m_Text.size()) {
+            TARVO_LOG(m_Log, LOG_ERROR, "flow %s of 0x%zx bytes makes the text longer than 0x%zx",
+                      flow->m_Path.c_str(), flow->m_Bytes.size(), MAX_TEXT_LENGTH);
+            return RC_FILE_WRITE_FAILED;
+        }
+        uint32_t start = static_cast<uint32_t>(part.m_Text.size());
+        part.m_Text += flow->m_Bytes;
+        sections.emplace_back(start, static_cast<uint32_t>(part.m_Text.size()));
+    }
+    part.m_Fdst = "FDST";
+    AppendU32(part.m_Fdst, 12);
+    AppendU32(part.m_Fdst, static_cast<uint32_t>(sections.size()));
+    for (const auto& section : sections) {
+        AppendU32(part.m_Fdst, section.first);
+        AppendU32(part.m_Fdst, section.second);
+    }
+    part.m_FdstSections = static_cast<uint32_t>(sections.size());
+    return RC_OK;
+}
+
+ResultCode CKf8TextWriter::OutputFileText(OutputFile& file, uint32_t& sequence, MobiPartText& part)
 {
     std::string path = m_Book.BookDirectory(m_TempDirectory) + file.m_Key;
     std::string bytes;
     if (!ReadFileBytes(path, bytes) || bytes.empty()) {
-        TARVO_LOG(m_Log, LOG_ERROR, "CEbookAzw3 ReadFile empty 1!");
+        TARVO_LOG(m_Log, LOG_ERROR, "CKf8TextWriter ReadFile empty 1!");
         TARVO_LOG(m_Log, LOG_ERROR, "%s", path.c_str());
-        TARVO_LOG(m_Log, LOG_ERROR, "CEbookAzw3 ReadFile empty 2!");
+        TARVO_LOG(m_Log, LOG_ERROR, "CKf8TextWriter ReadFile empty 2!");
         return RC_OK;
     }
     if (part.m_Text.size() > MAX_TEXT_LENGTH) {
@@ -229,10 +270,9 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
         return RC_FILE_WRITE_FAILED;
     }
 
-    m_FileDirectory = GetDirectory(file.m_Key);
-    m_ResourceDirectory = m_Book.BookDirectory("") + m_FileDirectory;
-    m_PieceFlowLinks.clear();
-    file.m_FirstLink = m_Links.size();
+    m_Run.m_File.m_Directory = GetDirectory(file.m_Key);
+    m_Run.m_File.m_ResourceDirectory = m_Book.BookDirectory("") + m_Run.m_File.m_Directory;
+    file.m_FirstLink = m_Run.m_Links.size();
     // A big page goes a piece at a time, each piece a skeleton of its own that the reader shows
     // after the last: neither the page's tree nor its chunks are ever held whole.
     CHtmlParse parse(m_Log);
@@ -240,17 +280,14 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
     ResultCode rc = parse.ParseInPieces(bytes, [&](size_t piece, size_t count) {
         if (piece + 1 == count) bytes = std::string(); // not read again
         if (chunked != RC_OK) return;
-        m_Piece = piece;
-        m_PieceCount = count;
-        m_Parse = &parse;
-        m_Depth = 0;
-        m_TableDepth = 0;
-        m_HeadPrinted = false;
-        m_VerticalLinked = false;
+        m_Run.m_Page = PageState();
+        m_Run.m_Page.m_Piece = piece;
+        m_Run.m_Page.m_PieceCount = count;
+        BeginPage(parse);
         std::string printed;
-        PrintOutputChildren(parse.GetRoot(), printed);
-        m_Parse = nullptr;
-        file.m_EndLink = m_Links.size();
+        PrintChildren(parse.GetRoot(), printed);
+        EndPage();
+        file.m_EndLink = m_Run.m_Links.size();
         chunked = ChunkPrinted(file, printed, sequence, part);
     });
     if (rc != RC_OK) {
@@ -262,8 +299,8 @@ ResultCode CEbookAzw3::OutputFileText(OutputFile& file, uint32_t& sequence, Mobi
 
 // Cuts one printed document (or piece of one) into a skeleton and fragments at the end of the
 // text. The file starts with its first piece that could be cut.
-ResultCode CEbookAzw3::ChunkPrinted(OutputFile& file, std::string& printed, uint32_t& sequence,
-                                    MobiPartText& part)
+ResultCode CKf8TextWriter::ChunkPrinted(OutputFile& file, std::string& printed, uint32_t& sequence,
+                                        MobiPartText& part)
 {
     // The chunker works on the tree of what was printed, so that every aid is in it.
     CHtmlParse parse(m_Log);
@@ -288,7 +325,7 @@ ResultCode CEbookAzw3::ChunkPrinted(OutputFile& file, std::string& printed, uint
 
     CChunker chunker(m_Log);
     ChunkedFile chunked;
-    uint32_t number = static_cast<uint32_t>(m_OutSkeletons.size());
+    uint32_t number = static_cast<uint32_t>(m_Run.m_Skeletons.size());
     uint32_t start = static_cast<uint32_t>(part.m_Text.size());
     if (!chunker.Init(parse, head, number, start, sequence, chunked)) {
         TARVO_LOG(m_Log, LOG_WARNING, "%s could not be cut into fragments; left out", file.m_Name.c_str());
@@ -299,17 +336,7 @@ ResultCode CEbookAzw3::ChunkPrinted(OutputFile& file, std::string& printed, uint
         file.m_Number = static_cast<int32_t>(number);
         file.m_Start = start;
     }
-    // Link targets are where a reader finds the ids once it has put the file back together.
-    m_AnchorMap.clear();
-    GetIdStrByFilePos(chunked.m_Rebuilt, 0, chunked.m_Rebuilt.size(), std::string());
-    for (const auto& anchor : m_AnchorMap) {
-        std::string id =
-            anchor.second.empty() || anchor.second[0] != '#' ? anchor.second : anchor.second.substr(1);
-        m_TargetPositions.emplace(std::make_pair(m_CurrentFile, id),
-                                  start + static_cast<uint32_t>(anchor.first));
-    }
-    m_AnchorMap.clear();
-    if (first) m_TargetPositions[std::make_pair(m_CurrentFile, std::string())] = start;
+    NoteTargets(chunked.m_Rebuilt, start, first);
     // Past the room reserved, growing by half rather than doubling holds less at the copy (a
     // string's own reserve would double).
     size_t needed = part.m_Text.size() + chunked.m_Text.size();
@@ -321,27 +348,41 @@ ResultCode CEbookAzw3::ChunkPrinted(OutputFile& file, std::string& printed, uint
     }
     part.m_Text += chunked.m_Text;
     file.m_End = static_cast<uint32_t>(part.m_Text.size());
-    m_OutSkeletons.insert(m_OutSkeletons.end(), chunked.m_Skeletons.begin(), chunked.m_Skeletons.end());
+    m_Run.m_Skeletons.insert(m_Run.m_Skeletons.end(), chunked.m_Skeletons.begin(), chunked.m_Skeletons.end());
     for (FragmentTableEntry& f : chunked.m_Fragments)
-        m_OutFragments.push_back(std::move(f));
+        m_Run.m_Fragments.push_back(std::move(f));
     return RC_OK;
 }
 
-void CEbookAzw3::NoteNodeName(const char* name)
+// Link targets are where a reader finds the ids once it has put the file back together.
+void CKf8TextWriter::NoteTargets(const std::string& rebuilt, uint32_t start, bool first)
 {
-    if (IsAidElement(name) || IsUnremarkable(name)) return;
-    m_NodeNames += name;
-    m_NodeNames += "\r\n";
+    std::map<int64_t, std::string> anchors;
+    ScanIds(rebuilt, 0, rebuilt.size(), std::string(), anchors);
+    for (const auto& anchor : anchors) {
+        std::string id =
+            anchor.second.empty() || anchor.second[0] != '#' ? anchor.second : anchor.second.substr(1);
+        m_Run.m_TargetPositions.emplace(std::make_pair(m_Run.m_File.m_Index, id),
+                                        start + static_cast<uint32_t>(anchor.first));
+    }
+    if (first) m_Run.m_TargetPositions[std::make_pair(m_Run.m_File.m_Index, std::string())] = start;
 }
 
-void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
+void CKf8TextWriter::NoteNodeName(const char* name)
+{
+    if (IsAidElement(name) || IsUnremarkable(name)) return;
+    m_Run.m_NodeNames += name;
+    m_Run.m_NodeNames += "\r\n";
+}
+
+void CKf8TextWriter::PrintElement(TidyNode element, std::string& out)
 {
     const std::string name = tidyNodeGetName(element);
     TidyTagId tag = tidyNodeGetId(element);
     NoteNodeName(name.c_str());
     if (tag == TidyTag_SCRIPT || (name == "_xml" && m_Depth == 1)) return;
     if (IsUnwrappedOnOutput(name.c_str())) {
-        PrintOutputChildren(element, out);
+        PrintChildren(element, out);
         return;
     }
     if (tag == TidyTag_STYLE) {
@@ -359,8 +400,8 @@ void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
     RemoveAttribute(attributes, "onclick");
     RemoveAttribute(attributes, "onerror");
     RemoveAttribute(attributes, "onchange");
-    if (m_TableDepth == 0 && IsAidElement(name))
-        SetAttribute(attributes, AID_MARK, WriteBase32(m_AidCounter++, 10));
+    if (m_Run.m_Page.m_TableDepth == 0 && IsAidElement(name))
+        SetAttribute(attributes, AID_MARK, WriteBase32(m_Run.m_AidCounter++, 10));
 
     switch (tag) {
     case TidyTag_A:
@@ -374,16 +415,17 @@ void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
         const char* attribute = tag == TidyTag_LINK ? "href" : "src";
         const std::string* ref = FindAttribute(attributes, attribute);
         if (ref != nullptr) {
-            std::string reference = m_OutResources->Reference(m_ResourceDirectory, *ref, true);
+            std::string reference =
+                m_Run.m_Resources->Reference(m_Run.m_File.m_ResourceDirectory, *ref, true);
             if (!reference.empty()) SetAttribute(attributes, attribute, reference);
         }
         break;
     }
     case TidyTag_HEAD:
-        m_HeadPrinted = true;
+        m_Run.m_Page.m_HeadPrinted = true;
         break;
     case TidyTag_BODY:
-        if (m_Vertical && !m_VerticalLinked && !m_HeadPrinted) {
+        if (m_Run.m_Vertical && !m_Run.m_Page.m_VerticalLinked && !m_Run.m_Page.m_HeadPrinted) {
             out += "<head>\r\n" + VerticalWritingLink() + "</head>\r\n";
         }
         break;
@@ -392,32 +434,33 @@ void CEbookAzw3::PrintOutputElement(TidyNode element, std::string& out)
     }
 
     bool table = IsTableElement(name);
-    if (table) ++m_TableDepth;
+    if (table) ++m_Run.m_Page.m_TableDepth;
     PrintStartTagWith(element, attributes, out);
-    PrintOutputChildren(element, out);
-    if (tag == TidyTag_HEAD && m_Vertical && !m_VerticalLinked) out += VerticalWritingLink();
+    PrintChildren(element, out);
+    if (tag == TidyTag_HEAD && m_Run.m_Vertical && !m_Run.m_Page.m_VerticalLinked)
+        out += VerticalWritingLink();
     if (!CHtmlParse::IsSelfClosing(name.c_str())) CHtmlParse::PrintEndTag(element, out);
-    if (table) --m_TableDepth;
+    if (table) --m_Run.m_Page.m_TableDepth;
 }
 
-void CEbookAzw3::PrintLink(AttributeList& attributes)
+void CKf8TextWriter::PrintLink(AttributeList& attributes)
 {
     const std::string* href = FindAttribute(attributes, "href");
     if (href == nullptr || *href == "#" || StartsWith(*href, "http") || StartsWith(*href, "mailto:")) return;
     LinkTarget target;
-    if (!ResolveHref(*href, m_FileDirectory, m_CurrentFile, false, target)) return;
-    m_Links.push_back(std::move(target));
+    if (!ResolveHref(*href, m_Run.m_File.m_Directory, m_Run.m_File.m_Index, false, target)) return;
+    m_Run.m_Links.push_back(std::move(target));
     char number[24];
-    std::snprintf(number, sizeof number, "%010zu", m_Links.size());
+    std::snprintf(number, sizeof number, "%010zu", m_Run.m_Links.size());
     SetAttribute(attributes, "href", LINK_PLACEHOLDER + std::string(number));
 }
 
-std::string CEbookAzw3::VerticalWritingLink()
+std::string CKf8TextWriter::VerticalWritingLink()
 {
-    m_VerticalLinked = true;
+    m_Run.m_Page.m_VerticalLinked = true;
     if (const std::string* link = PieceFlowLink(VERTICAL_CSS)) return *link;
-    std::string name = "marlek_css_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".css";
-    std::string reference = m_OutResources->AddFlow(name, VERTICAL_CSS, ResourceKind::StyleSheet);
+    std::string name = "marlek_css_inner_" + WriteBase32(m_Run.m_InnerFlowCounter++, 10) + ".css";
+    std::string reference = m_Run.m_Resources->AddFlow(name, VERTICAL_CSS, ResourceKind::StyleSheet);
     if (reference.empty()) return std::string();
     NotePieceFlowLink(VERTICAL_CSS, StyleLink(reference));
     return StyleLink(reference);
@@ -425,19 +468,20 @@ std::string CEbookAzw3::VerticalWritingLink()
 
 // Every piece of a page repeats its head; the pieces after the first link the flows the first
 // piece made of it rather than making them again.
-const std::string* CEbookAzw3::PieceFlowLink(const std::string& css) const
+const std::string* CKf8TextWriter::PieceFlowLink(const std::string& css) const
 {
-    if (m_Piece == 0) return nullptr;
-    auto it = m_PieceFlowLinks.find(css);
-    return it != m_PieceFlowLinks.end() ? &it->second : nullptr;
+    if (m_Run.m_Page.m_Piece == 0) return nullptr;
+    auto it = m_Run.m_File.m_PieceFlowLinks.find(css);
+    return it != m_Run.m_File.m_PieceFlowLinks.end() ? &it->second : nullptr;
 }
 
-void CEbookAzw3::NotePieceFlowLink(const std::string& css, const std::string& link)
+void CKf8TextWriter::NotePieceFlowLink(const std::string& css, const std::string& link)
 {
-    if (m_Piece == 0 && m_PieceCount > 1) m_PieceFlowLinks.emplace(css, link);
+    if (m_Run.m_Page.m_Piece == 0 && m_Run.m_Page.m_PieceCount > 1)
+        m_Run.m_File.m_PieceFlowLinks.emplace(css, link);
 }
 
-void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
+void CKf8TextWriter::PrintStyle(TidyNode element, std::string& out)
 {
     std::string css;
     for (TidyNode child = tidyGetChild(element); child != nullptr; child = tidyGetNext(child))
@@ -447,23 +491,23 @@ void CEbookAzw3::PrintStyle(TidyNode element, std::string& out)
         out += *link;
         return;
     }
-    std::string name = "marlek_css_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".css";
-    std::string reference = m_OutResources->AddFlow(name, css, ResourceKind::StyleSheet);
+    std::string name = "marlek_css_inner_" + WriteBase32(m_Run.m_InnerFlowCounter++, 10) + ".css";
+    std::string reference = m_Run.m_Resources->AddFlow(name, css, ResourceKind::StyleSheet);
     if (reference.empty()) {
         TARVO_LOG(m_Log, LOG_WARNING, "no flow left for a style element; dropped");
         return;
     }
-    m_InlineFlowDirectory[reference] = m_ResourceDirectory;
+    m_Run.m_InlineFlowDirectory[reference] = m_Run.m_File.m_ResourceDirectory;
     NotePieceFlowLink(css, StyleLink(reference));
     out += StyleLink(reference);
 }
 
-void CEbookAzw3::PrintSvg(TidyNode element, std::string& out)
+void CKf8TextWriter::PrintSvg(TidyNode element, std::string& out)
 {
     std::string svg;
     PrintSvgNode(element, 0, svg);
-    std::string name = "marlek_svg_inner_" + WriteBase32(m_InnerFlowCounter++, 10) + ".svg";
-    std::string reference = m_OutResources->AddFlow(name, svg, ResourceKind::Svg);
+    std::string name = "marlek_svg_inner_" + WriteBase32(m_Run.m_InnerFlowCounter++, 10) + ".svg";
+    std::string reference = m_Run.m_Resources->AddFlow(name, svg, ResourceKind::Svg);
     if (reference.empty()) {
         out += svg;
         return;
@@ -473,7 +517,7 @@ void CEbookAzw3::PrintSvg(TidyNode element, std::string& out)
 
 // The picture becomes a file of its own: it needs its namespaces, and its images the references
 // the book's other images get.
-void CEbookAzw3::PrintSvgNode(TidyNode node, int depth, std::string& out)
+void CKf8TextWriter::PrintSvgNode(TidyNode node, int depth, std::string& out)
 {
     if (m_Depth + depth >= CHtmlParse::MAX_DEPTH) return;
     TidyNodeType type = tidyNodeGetType(node);
@@ -495,7 +539,7 @@ void CEbookAzw3::PrintSvgNode(TidyNode node, int depth, std::string& out)
     for (const char* attribute : {"xlink:href", "href"}) {
         const std::string* ref = FindAttribute(attributes, attribute);
         if (ref == nullptr || ref->empty() || (*ref)[0] == '#') continue;
-        std::string reference = m_OutResources->Reference(m_ResourceDirectory, *ref, true);
+        std::string reference = m_Run.m_Resources->Reference(m_Run.m_File.m_ResourceDirectory, *ref, true);
         if (!reference.empty()) SetAttribute(attributes, attribute, reference);
     }
     PrintStartTagWith(node, attributes, out);
@@ -504,36 +548,36 @@ void CEbookAzw3::PrintSvgNode(TidyNode node, int depth, std::string& out)
     if (!CHtmlParse::IsSelfClosing(tidyNodeGetName(node))) CHtmlParse::PrintEndTag(node, out);
 }
 
-bool CEbookAzw3::ResolveHref(const std::string& href, const std::string& directory, size_t currentFile,
-                             bool lastHash, LinkTarget& target) const
+bool CKf8TextWriter::ResolveHref(const std::string& href, const std::string& directory, size_t currentFile,
+                                 bool lastHash, LinkTarget& target) const
 {
     size_t hash = lastHash ? href.rfind('#') : href.find('#');
     std::string filePart = href.substr(0, hash);
     target.m_Id = hash == std::string::npos ? std::string() : href.substr(hash + 1);
     if (filePart.empty()) {
-        if (hash == std::string::npos || currentFile >= m_OutFiles.size()) return false;
+        if (hash == std::string::npos || currentFile >= m_Run.m_Files.size()) return false;
         target.m_File = currentFile;
         return true;
     }
     std::string resolved;
     if (!ResolveHrefInBook(directory, filePart, resolved)) return false;
-    auto found = m_FileByKey.find(resolved);
-    if (found == m_FileByKey.end()) return false;
+    auto found = m_Run.m_FileByKey.find(resolved);
+    if (found == m_Run.m_FileByKey.end()) return false;
     target.m_File = found->second;
     return true;
 }
 
-bool CEbookAzw3::PositionOf(const LinkTarget& target, uint32_t& position) const
+bool CKf8TextWriter::PositionOf(const LinkTarget& target, uint32_t& position) const
 {
-    auto found = m_TargetPositions.find(std::make_pair(target.m_File, target.m_Id));
-    if (found == m_TargetPositions.end() && !target.m_Id.empty())
-        found = m_TargetPositions.find(std::make_pair(target.m_File, UrlDecode(target.m_Id)));
-    if (found == m_TargetPositions.end()) return false;
+    auto found = m_Run.m_TargetPositions.find(std::make_pair(target.m_File, target.m_Id));
+    if (found == m_Run.m_TargetPositions.end() && !target.m_Id.empty())
+        found = m_Run.m_TargetPositions.find(std::make_pair(target.m_File, UrlDecode(target.m_Id)));
+    if (found == m_Run.m_TargetPositions.end()) return false;
     position = found->second;
     return true;
 }
 
-bool CEbookAzw3::PositionOrFileStart(const LinkTarget& target, uint32_t& position, bool& idMissing) const
+bool CKf8TextWriter::PositionOrFileStart(const LinkTarget& target, uint32_t& position, bool& idMissing) const
 {
     idMissing = false;
     if (PositionOf(target, position)) return true;
@@ -545,23 +589,24 @@ bool CEbookAzw3::PositionOrFileStart(const LinkTarget& target, uint32_t& positio
 // between two fragments of a file counts from the fragment before it, since a reader adds the
 // offset to that fragment's insert position wherever it ends; before a file's first fragment the
 // next fragment's start is the nearest place a reader can be sent.
-void CEbookAzw3::FragmentAndOffset(uint32_t position, uint32_t& sequence, uint32_t& offset) const
+void CKf8TextWriter::FragmentAndOffset(uint32_t position, uint32_t& sequence, uint32_t& offset) const
 {
     sequence = 0;
     offset = 0;
-    if (m_OutFragments.empty()) return;
+    if (m_Run.m_Fragments.empty()) return;
     auto after =
-        std::upper_bound(m_OutFragments.begin(), m_OutFragments.end(), position,
+        std::upper_bound(m_Run.m_Fragments.begin(), m_Run.m_Fragments.end(), position,
                          [](uint32_t p, const FragmentTableEntry& f) { return p < f.m_InsertPosition; });
-    if (after == m_OutFragments.begin()) {
+    if (after == m_Run.m_Fragments.begin()) {
         sequence = after->m_SequenceNumber;
         return;
     }
     const FragmentTableEntry& before = *(after - 1);
     bool inside = position - before.m_InsertPosition < before.m_Length;
     size_t nextFile = static_cast<size_t>(before.m_FileNumber) + 1;
-    bool sameFile = nextFile >= m_OutSkeletons.size() || position < m_OutSkeletons[nextFile].m_StartPosition;
-    if (inside || sameFile || after == m_OutFragments.end()) {
+    bool sameFile =
+        nextFile >= m_Run.m_Skeletons.size() || position < m_Run.m_Skeletons[nextFile].m_StartPosition;
+    if (inside || sameFile || after == m_Run.m_Fragments.end()) {
         sequence = before.m_SequenceNumber;
         offset = position - before.m_InsertPosition;
         return;
@@ -569,7 +614,7 @@ void CEbookAzw3::FragmentAndOffset(uint32_t position, uint32_t& sequence, uint32
     sequence = after->m_SequenceNumber;
 }
 
-void CEbookAzw3::GetGuideList(std::vector<GuideEntry>& guide) const
+void CKf8TextWriter::GetGuideList(std::vector<GuideEntry>& guide) const
 {
     for (const GuideItem& item : m_Book.m_GuideItems) {
         // A KF8 book's cover is its cover record (EXTH 201); readers take a cover entry of the guide
@@ -578,7 +623,7 @@ void CEbookAzw3::GetGuideList(std::vector<GuideEntry>& guide) const
         LinkTarget target;
         uint32_t position = 0;
         bool idMissing = false;
-        if (!ResolveHref(item.m_Href, std::string(), m_OutFiles.size(), true, target) ||
+        if (!ResolveHref(item.m_Href, std::string(), m_Run.m_Files.size(), true, target) ||
             !PositionOrFileStart(target, position, idMissing)) {
             TARVO_LOG(m_Log, LOG_WARNING,
                       "guide item \"%s\" points at \"%s\", which is not in the book; left out",
@@ -593,91 +638,64 @@ void CEbookAzw3::GetGuideList(std::vector<GuideEntry>& guide) const
     }
 }
 
-void CEbookAzw3::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) const
+std::vector<uint32_t> CKf8TextWriter::NavPointPositions() const
 {
     const std::vector<NavPoint>& points = m_Book.m_NavPoints;
-    std::vector<int32_t> kept(points.size(), -1);
-    std::vector<size_t> source;
     std::vector<uint32_t> positions;
+    positions.reserve(points.size());
     // Every entry is kept, as the EPUB output keeps it: one whose id its file lacks leads to the
     // file's start, one whose file is no document of the book to where the entry before it leads.
     size_t atFileStart = 0, atPrevious = 0;
     uint32_t previous = 0;
-    for (size_t i = 0; i < points.size(); ++i) {
+    for (const NavPoint& point : points) {
         LinkTarget target;
         uint32_t position = previous;
         bool idMissing = false;
-        if (ResolveHref(points[i].m_Src, std::string(), m_OutFiles.size(), true, target) &&
+        if (ResolveHref(point.m_Src, std::string(), m_Run.m_Files.size(), true, target) &&
             PositionOrFileStart(target, position, idMissing)) {
             if (idMissing && ++atFileStart <= LOGGED_LINKS)
                 TARVO_LOG(m_Log, LOG_WARNING,
                           "NavPoint \"%s\": no \"%s\" in its file; it leads to the file's start",
-                          points[i].m_Label.c_str(), points[i].m_Src.c_str());
+                          point.m_Label.c_str(), point.m_Src.c_str());
         } else if (++atPrevious <= LOGGED_LINKS) {
             TARVO_LOG(m_Log, LOG_WARNING,
                       "NavPoint \"%s\" points at \"%s\", which is no document of the book; it leads where "
                       "the entry before it does",
-                      points[i].m_Label.c_str(), points[i].m_Src.c_str());
+                      point.m_Label.c_str(), point.m_Src.c_str());
         }
         previous = position;
-        kept[i] = static_cast<int32_t>(source.size());
-        source.push_back(i);
         positions.push_back(position);
     }
     if (atFileStart + atPrevious > 0)
         TARVO_LOG(m_Log, LOG_WARNING,
                   "%zu NavPoints lead to their file's start, %zu where the entry before leads", atFileStart,
                   atPrevious);
+    return positions;
+}
 
-    // A left-out entry hands its children to its nearest kept ancestor; the walk is bounded so
-    // that a cycle of parents ends.
-    size_t count = source.size();
+void CKf8TextWriter::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) const
+{
+    const std::vector<NavPoint>& points = m_Book.m_NavPoints;
+    const std::vector<uint32_t> positions = NavPointPositions();
+    const size_t count = points.size();
     std::vector<int32_t> parent(count, -1);
     for (size_t k = 0; k < count; ++k) {
-        int32_t p = points[source[k]].m_Parent;
-        for (size_t steps = 0;
-             p >= 0 && static_cast<size_t>(p) < points.size() && kept[p] < 0 && steps < points.size();
-             ++steps)
-            p = points[p].m_Parent;
-        if (p >= 0 && static_cast<size_t>(p) < points.size() && kept[p] >= 0 &&
-            kept[p] != static_cast<int32_t>(k))
-            parent[k] = kept[p];
+        const int32_t p = points[k].m_Parent;
+        if (p >= 0 && static_cast<size_t>(p) < count && p != static_cast<int32_t>(k)) parent[k] = p;
     }
-    // Depths follow the parents; an entry met again on its own chain closes a cycle and loses its parent.
-    std::vector<int32_t> depth(count, -1);
-    std::vector<uint8_t> onChain(count, 0);
-    std::vector<size_t> chain;
-    for (size_t k = 0; k < count; ++k) {
-        for (size_t at = k; depth[at] < 0;) {
-            if (onChain[at]) {
-                parent[chain.back()] = -1;
-                break;
-            }
-            onChain[at] = 1;
-            chain.push_back(at);
-            if (parent[at] < 0) break;
-            at = static_cast<size_t>(parent[at]);
-        }
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            int32_t p = parent[*it];
-            depth[*it] = p < 0 ? 0 : depth[static_cast<size_t>(p)] + 1;
-            onChain[*it] = 0;
-        }
-        chain.clear();
-    }
+    const std::vector<int32_t> depth = NcxDepths(parent);
 
     std::vector<uint32_t> sorted = positions;
     std::sort(sorted.begin(), sorted.end());
     ncx.resize(count);
     for (size_t k = 0; k < count; ++k) {
-        const NavPoint& point = points[source[k]];
         NcxEntry& entry = ncx[k];
         entry.m_Key = std::to_string(k + 1);
         entry.m_TextOffset = static_cast<int32_t>(positions[k]);
         auto next = std::upper_bound(sorted.begin(), sorted.end(), positions[k]);
         uint32_t end = next != sorted.end() ? *next : textLength;
         entry.m_Length = static_cast<int32_t>(end >= positions[k] ? end - positions[k] : 0);
-        entry.m_Label = point.m_Label;
+        entry.m_Label = points[k].m_Label;
         entry.m_HasLabel = true;
         entry.m_Depth = depth[k];
         entry.m_Parent = parent[k];
@@ -698,11 +716,11 @@ void CEbookAzw3::GetNcxList(uint32_t textLength, std::vector<NcxEntry>& ncx) con
 }
 
 // Each file's placeholders are looked for in that file's stretch of the text only, once each.
-void CEbookAzw3::HandleALink(std::string& text) const
+void CKf8TextWriter::HandleALink(std::string& text) const
 {
     const std::string pattern = std::string("href=\"") + LINK_PLACEHOLDER;
     size_t toFileStart = 0;
-    for (const OutputFile& file : m_OutFiles) {
+    for (const OutputFile& file : m_Run.m_Files) {
         if (file.m_Number < 0 || file.m_FirstLink == file.m_EndLink) continue;
         std::vector<uint8_t> done(file.m_EndLink - file.m_FirstLink, 0);
         std::string_view region(text.data() + file.m_Start, file.m_End - file.m_Start);
@@ -725,12 +743,12 @@ void CEbookAzw3::HandleALink(std::string& text) const
             uint32_t position = 0;
             bool idMissing = false;
             // A link to an id its file lacks still leads into the right file.
-            if (PositionOrFileStart(m_Links[index], position, idMissing)) {
+            if (PositionOrFileStart(m_Run.m_Links[index], position, idMissing)) {
                 if (idMissing && ++toFileStart <= LOGGED_LINKS)
                     TARVO_LOG(m_Log, LOG_WARNING,
                               "link in %s to \"%s#%s\", which has no such id, leads to the file's start",
-                              file.m_Name.c_str(), m_OutFiles[m_Links[index].m_File].m_Name.c_str(),
-                              m_Links[index].m_Id.c_str());
+                              file.m_Name.c_str(), m_Run.m_Files[m_Run.m_Links[index].m_File].m_Name.c_str(),
+                              m_Run.m_Links[index].m_Id.c_str());
                 uint32_t sequence = 0, offset = 0;
                 FragmentAndOffset(position, sequence, offset);
                 link = POSITION_PREFIX + WriteBase32(sequence, 4) + ":off:" + WriteBase32(offset, 10);
@@ -745,17 +763,18 @@ void CEbookAzw3::HandleALink(std::string& text) const
 
 // url(...) references of every style sheet flow become resource references. A style sheet's own
 // folder is where its references start; an inline one's is its document's.
-void CEbookAzw3::HandleFlowEmbedRES()
+void CKf8TextWriter::HandleFlowEmbedRES()
 {
     for (size_t i = 0;; ++i) {
-        std::vector<MobiResource*> flows = m_OutResources->Flows();
+        std::vector<MobiResource*> flows = m_Run.m_Resources->Flows();
         if (i >= flows.size()) break;
         if (flows[i]->m_Kind != ResourceKind::StyleSheet) continue;
         // Making a reference may add entries and move this one.
         const std::string css = ImportsAsUrls(flows[i]->m_Bytes);
-        auto inlineFlow = m_InlineFlowDirectory.find(flows[i]->m_Kf8Ref);
-        const std::string directory =
-            inlineFlow != m_InlineFlowDirectory.end() ? inlineFlow->second : GetDirectory(flows[i]->m_Path);
+        auto inlineFlow = m_Run.m_InlineFlowDirectory.find(flows[i]->m_Kf8Ref);
+        const std::string directory = inlineFlow != m_Run.m_InlineFlowDirectory.end()
+                                          ? inlineFlow->second
+                                          : GetDirectory(flows[i]->m_Path);
         std::string out;
         out.reserve(css.size());
         size_t from = 0;
@@ -774,24 +793,24 @@ void CEbookAzw3::HandleFlowEmbedRES()
                 value = value.substr(1, value.size() - 2);
             }
             std::string reference =
-                value.empty() ? std::string() : m_OutResources->Reference(directory, value, true);
+                value.empty() ? std::string() : m_Run.m_Resources->Reference(directory, value, true);
             out += reference.empty() ? group : quote + reference + quote;
             out += ')';
             from = close + 1;
         }
         out.append(css, from, std::string::npos);
-        m_OutResources->Flows()[i]->m_Bytes = std::move(out);
+        m_Run.m_Resources->Flows()[i]->m_Bytes = std::move(out);
     }
 }
 
-void CEbookAzw3::MakeChunkIndex(const std::vector<GuideEntry>& guide, const std::vector<NcxEntry>& ncx,
-                                MobiPartText& part) const
+void CKf8TextWriter::MakeChunkIndex(const std::vector<GuideEntry>& guide, const std::vector<NcxEntry>& ncx,
+                                    MobiPartText& part) const
 {
     std::vector<std::string>& records = part.m_IndexRecords;
     {
         CIndexWriter writer(FRAGMENT_TAGS);
         CCncxWriter selectors;
-        for (const FragmentTableEntry& f : m_OutFragments)
+        for (const FragmentTableEntry& f : m_Run.m_Fragments)
             writer.AddFragmentEntry(f.m_InsertPosition, selectors.Add(f.m_Selector), f.m_FileNumber,
                                     f.m_SequenceNumber, f.m_StartOffset, f.m_Length);
         part.m_ChunkIndex = static_cast<int32_t>(records.size());
@@ -799,7 +818,7 @@ void CEbookAzw3::MakeChunkIndex(const std::vector<GuideEntry>& guide, const std:
     }
     {
         CIndexWriter writer(SKELETON_TAGS);
-        for (const SkeletonTableEntry& s : m_OutSkeletons)
+        for (const SkeletonTableEntry& s : m_Run.m_Skeletons)
             writer.AddSkeletonEntry(s.m_Name, s.m_FragmentCount, s.m_StartPosition, s.m_Length);
         part.m_SkeletonIndex = static_cast<int32_t>(records.size());
         writer.Finish(nullptr, records);
