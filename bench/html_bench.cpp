@@ -2,7 +2,7 @@
 // "html_bench --dump=PATH" also writes the chapter to PATH, to time other tools on the same file.
 #include "ebook/HtmlParse.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 
 #include <benchmark/benchmark.h>
 

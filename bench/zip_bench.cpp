@@ -2,6 +2,7 @@
 // standard unzip and zip tools on the same files, with the ratios printed at the end.
 // Run: cmake -S . -B build -DTARVO_BENCH=ON && cmake --build build --target zip_bench &&
 // build/bench/zip_bench
+#include "base/Folders.h"
 #include "base/Zip.h"
 
 #include <benchmark/benchmark.h>

@@ -3,7 +3,6 @@
 // turned into HTML files. Every record
 // that looks like a primary index record is also read by each index reader directly.
 #include "FuzzScratch.h"
-#include "base/Platform.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"
 #include "mobi/Index.h"

@@ -2,7 +2,9 @@
 // contents), writes it as a KF8 file and as a joint file, and reads both back with our own reader.
 // The pieces of the input are separated by the byte 0xFF; the last piece drives the NavPoints.
 #include "FuzzScratch.h"
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Text.h"
 #include "mobi/Ebook_MobiFrame.h"
 
 #include <cstddef>

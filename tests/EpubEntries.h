@@ -2,7 +2,7 @@
 #pragma once
 
 #include "TestSupport.h"
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "base/Zip.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // Detection feeds the whole text once; conversion streams through fixed buffers.
 #include "base/Charset.h"
 
-#include "base/Platform.h"
+#include "base/Text.h"
 
 #include <uchardet/uchardet.h>
 

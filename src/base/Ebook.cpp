@@ -1,7 +1,8 @@
 // Defaults for operations a format does not provide.
 #include "base/Ebook.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Images.h"
 #include "base/RunLog.h"
 
 ResultCode CEbook::GetMetaData(const std::string&, GetMetaContext&)

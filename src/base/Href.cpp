@@ -1,6 +1,7 @@
 #include "base/Href.h"
 
-#include "base/Platform.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 
 #include <cctype>
 #include <vector>

@@ -2,8 +2,8 @@
 #include "base/IntermediateBook.h"
 
 #include "base/Href.h"
-#include "base/Platform.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 
 #include <json/json.h>
 

@@ -1,6 +1,6 @@
 #include "base/LogFile.h"
 
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/Platform_confined.h"
 #include "base/Platform_posix.h"
 

@@ -2,9 +2,12 @@
 #include "base/OutputTree.h"
 
 #include "base/Ebook.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 
 #include <filesystem>
 #include <set>

@@ -2,7 +2,8 @@
 // below the folder in one call where the kernel has it, a walk of one folder at a time otherwise.
 #include "base/Platform_confined.h"
 
-#include "base/Platform.h"
+#include "base/Folders.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // How the platform layer reaches a path that may lie below a folder held by CConfinedFolder: below
 // it no symbolic link is followed, the last component included. Only the platform layer uses this;
-// everything else goes through Platform.h.
+// everything else goes through Files.h and Folders.h.
 #pragma once
 
 #include <string>

@@ -1,7 +1,8 @@
 // Starting other programs: argument vectors only, absolute paths only, every exit examined.
 #include "base/Process.h"
 
-#include "base/Platform.h"
+#include "base/Folders.h"
+#include "base/Paths.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,7 +1,8 @@
 // Run log: the file lives in "<parent of TempDirectory>/marlek_log/<TempDirectory name>.txt".
 #include "base/RunLog.h"
 
-#include "base/Platform.h"
+#include "base/Clock.h"
+#include "base/Paths.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // streamed to disk or read into memory within limits, and whole-archive writing.
 #pragma once
 
-#include "base/Platform.h"
+#include "base/Files.h"
 
 #include <cstddef>
 #include <cstdint>

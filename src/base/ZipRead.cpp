@@ -2,8 +2,11 @@
 // one) and reading its entries: into memory within limits, a prefix only, or out to files.
 #include "base/Zip.h"
 
+#include "base/Folders.h"
 #include "base/Href.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "base/ZipFormat.h"
 
 #include <algorithm>

@@ -2,7 +2,10 @@
 // packed in the archive open for reading), and EPUB containers with their "mimetype" first.
 #include "base/Zip.h"
 
+#include "base/Clock.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "base/ZipFormat.h"
 
 #include <zlib.h>

@@ -2,8 +2,9 @@
 #include "cli/CommandLine.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "base/Progress.h"
+#include "base/Text.h"
 #include "cli/Facts.h"
 #include "core/EbookRegistry.h"
 #include "core/Engine.h"

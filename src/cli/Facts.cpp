@@ -1,7 +1,7 @@
 #include "cli/Facts.h"
 
+#include "base/Images.h"
 #include "base/OutputTree.h"
-#include "base/Platform.h"
 #include "base/ResultCode.h"
 #include "core/EbookRegistry.h"
 

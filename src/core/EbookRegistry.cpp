@@ -1,6 +1,6 @@
 #include "core/EbookRegistry.h"
 
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "epub/Ebook_Htmlz.h"
 #include "epub/Ebook_epub.h"
 #include "epub/Ebook_json.h"

@@ -3,8 +3,11 @@
 #include "core/Engine.h"
 
 #include "base/Ebook.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Images.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
 #include "core/EbookRegistry.h"

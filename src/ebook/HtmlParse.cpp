@@ -2,8 +2,9 @@
 #include "ebook/HtmlParse.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Clock.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 
 #include <tidy/tidybuffio.h>
 

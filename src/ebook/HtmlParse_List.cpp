@@ -3,10 +3,13 @@
 #include "ebook/HtmlParse.h"
 
 #include "base/Charset.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/Href.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 
 #include <strings.h>
 

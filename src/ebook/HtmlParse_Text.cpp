@@ -1,7 +1,7 @@
 // Text routines shared by the handlers: the naked-ampersand repair, the entity decoder, the cover page.
 #include "ebook/HtmlParse.h"
 
-#include "base/Platform.h"
+#include "base/Text.h"
 
 #include <vector>
 

@@ -1,7 +1,7 @@
 #include "ebook/MarkupScanner.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 
 #include <cstring>
 

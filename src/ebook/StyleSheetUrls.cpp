@@ -1,7 +1,7 @@
 #include "ebook/StyleSheetUrls.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 
 std::vector<std::string> StyleSheetUrls(const std::string& css)
 {

@@ -2,10 +2,13 @@
 // ".opf" entry rather than through a container, and may list no documents at all.
 #include "epub/Ebook_Htmlz.h"
 
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "base/Zip.h"
 #include "ebook/MarkupScanner.h"
 #include "ebook/StyleSheetUrls.h"

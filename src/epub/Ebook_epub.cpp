@@ -2,10 +2,15 @@
 // into the book, through a backup file so the user's book is never left half-written).
 #include "epub/Ebook_epub.h"
 
+#include "base/Clock.h"
+#include "base/Files.h"
+#include "base/ForkPool.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Images.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "epub/Epub.h"
 #include "epub/FontObfuscation.h"

@@ -3,7 +3,7 @@
 #include "epub/Ebook_json.h"
 
 #include "base/OutputTree.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
 

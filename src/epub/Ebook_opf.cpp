@@ -2,11 +2,15 @@
 // in place and replaced atomically), and a book written out as an unpacked package.
 #include "epub/Ebook_opf.h"
 
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/Href.h"
+#include "base/Images.h"
 #include "base/OutputTree.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "epub/Ebook_epub.h"
 #include "epub/Epub.h"

@@ -1,8 +1,10 @@
 // EPUB reading: the container, the package path and the DRM checks. Nothing is ever decrypted.
 #include "epub/Epub.h"
 
-#include "base/Platform.h"
+#include "base/Images.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "epub/FontObfuscation.h"
 
 #include <tinyxml2.h>

@@ -3,7 +3,7 @@
 #include "epub/Epub.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "ebook/MarkupScanner.h"
 

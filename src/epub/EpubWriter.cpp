@@ -3,7 +3,8 @@
 #include "epub/Epub.h"
 
 #include "base/Charset.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "epub/MarcRelators.h"
 
 #include <algorithm>

@@ -1,9 +1,11 @@
 #include "epub/FontObfuscation.h"
 
+#include "base/Files.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
 #include "base/Sha1.h"
+#include "base/Text.h"
 #include "base/Zip.h"
 #include "epub/ParseOpf.h"
 

@@ -1,7 +1,7 @@
 // The MARC Code List for Relators (terms in lower case, no blanks after commas).
 #include "epub/MarcRelators.h"
 
-#include "base/Platform.h"
+#include "base/Text.h"
 
 #include <map>
 

@@ -3,7 +3,8 @@
 // stacks, so a deeply nested page costs no recursion.
 #include "epub/NavDocument.h"
 
-#include "base/Platform.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "epub/ParseOpf.h"
 

@@ -2,7 +2,7 @@
 #include "epub/OpfRewrite.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 #include "ebook/MarkupScanner.h"
 #include "epub/Epub.h"
 #include "epub/ParseOpf.h"

@@ -1,8 +1,9 @@
 #include "epub/PackageToc.h"
 
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "epub/NavDocument.h"
 #include "epub/ParseOpf.h"
 

@@ -3,8 +3,9 @@
 #include "epub/ParseOpf.h"
 
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 
 #include <tinyxml2.h>

@@ -3,11 +3,13 @@
 #include "html/Ebook_Html.h"
 
 #include "base/Charset.h"
+#include "base/Files.h"
 #include "base/Href.h"
 #include "base/OutputTree.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "html/PageLinks.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 
 #include "base/AsciiClass.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 #include "ebook/MarkupScanner.h"
 
 #include <cctype>

@@ -3,7 +3,7 @@
 #include "mobi/DroppedAttributes.h"
 
 #include "base/AsciiClass.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 #include "ebook/MarkupScanner.h"
 
 #include <algorithm>

@@ -2,9 +2,11 @@
 // text before bytes are taken or inserted; entries that do not fit are skipped.
 #include "mobi/Ebook_Azw3.h"
 
+#include "base/Files.h"
+#include "base/ForkPool.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/ByteIO.h"
 #include "mobi/DroppedAttributes.h"

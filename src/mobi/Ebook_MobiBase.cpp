@@ -2,8 +2,8 @@
 #include "mobi/Ebook_MobiBase.h"
 
 #include "base/Charset.h"
+#include "base/Files.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
 #include "base/RunLog.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/MOBIHeader.h"

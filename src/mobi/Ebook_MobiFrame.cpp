@@ -3,8 +3,10 @@
 #include "mobi/Ebook_MobiFrame.h"
 
 #include "base/Charset.h"
+#include "base/Images.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "mobi/ByteIO.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/Ebook_Prc.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "base/Ebook.h"
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiResources.h"
 #include "mobi/PalmDb.h"

@@ -1,10 +1,12 @@
 // Writing a book as a joint MOBI 6 + KF8 file (mobi, azw) or a KF8-only file (azw3).
 #include "mobi/Ebook_MobiFrame.h"
 
+#include "base/Files.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "mobi/ExthIds.h"
 #include "mobi/Kf8TextWriter.h"
 #include "mobi/Mobi6TextWriter.h"

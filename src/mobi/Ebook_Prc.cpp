@@ -2,9 +2,10 @@
 // and the unpacked resources, the guide from the text's head and the NCX index.
 #include "mobi/Ebook_Prc.h"
 
+#include "base/ForkPool.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/DroppedAttributes.h"
 #include "mobi/MOBIHeader.h"

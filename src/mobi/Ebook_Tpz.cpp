@@ -1,6 +1,6 @@
 #include "mobi/Ebook_Tpz.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 
 ResultCode CEbookTpz::GetMetaData(const std::string& inputFile, GetMetaContext&)
 {

@@ -2,10 +2,12 @@
 // skeletons and fragments, with the style sheets and SVG pictures moved into flows.
 #include "mobi/Kf8TextWriter.h"
 
+#include "base/Files.h"
 #include "base/Href.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/ByteIO.h"
 #include "mobi/IndexWriter.h"

@@ -1,7 +1,7 @@
 // Language tags to the Windows language identifiers MOBI headers carry.
 #include "mobi/KindleLocale.h"
 
-#include "base/Platform.h"
+#include "base/Text.h"
 
 namespace
 {

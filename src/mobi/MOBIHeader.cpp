@@ -2,7 +2,8 @@
 // the indexes. Offsets and lengths from the book are checked against the record that holds them.
 #include "mobi/MOBIHeader.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Images.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
 #include "mobi/Decompress.h"

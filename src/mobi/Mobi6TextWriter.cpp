@@ -2,9 +2,11 @@
 // ("filepos") into that same text, with the guide in its head and the NCX index beside it.
 #include "mobi/Mobi6TextWriter.h"
 
+#include "base/Files.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Paths.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/IndexWriter.h"
 #include "mobi/MobiResources.h"

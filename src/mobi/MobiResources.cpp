@@ -2,8 +2,10 @@
 // TempDirectory.
 #include "mobi/MobiResources.h"
 
+#include "base/Files.h"
 #include "base/Href.h"
-#include "base/Platform.h"
+#include "base/Images.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"

@@ -1,7 +1,7 @@
 // PalmDB header and record list checks; every record read is bounded by the file's real size.
 #include "mobi/PalmDb.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "base/RunLog.h"
 #include "mobi/ByteIO.h"
 

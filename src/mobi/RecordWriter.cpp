@@ -2,8 +2,9 @@
 // and the PalmDB container the parts are laid out in.
 #include "mobi/RecordWriter.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "mobi/ByteIO.h"
 #include "mobi/ExthBlock.h"
 #include "mobi/ExthIds.h"

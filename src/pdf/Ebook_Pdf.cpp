@@ -4,10 +4,15 @@
 #include "pdf/Ebook_Pdf.h"
 
 #include "base/Charset.h"
-#include "base/Platform.h"
+#include "base/Clock.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Images.h"
+#include "base/Paths.h"
 #include "base/Process.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 #include "html/Ebook_Html.h"
 

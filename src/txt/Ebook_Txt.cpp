@@ -2,9 +2,13 @@
 #include "txt/Ebook_Txt.h"
 
 #include "base/Charset.h"
-#include "base/Platform.h"
+#include "base/Clock.h"
+#include "base/Files.h"
+#include "base/ForkPool.h"
+#include "base/Paths.h"
 #include "base/Progress.h"
 #include "base/RunLog.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 
 #include <cstring>

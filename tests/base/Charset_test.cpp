@@ -1,6 +1,7 @@
 #include "base/Charset.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Text.h"
 
 #include "TestSupport.h"
 

@@ -1,7 +1,5 @@
 #include "base/IntermediateBook.h"
 
-#include "base/Platform.h"
-
 #include <gtest/gtest.h>
 
 namespace

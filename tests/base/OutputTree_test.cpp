@@ -2,7 +2,8 @@
 
 #include "FileSizeLimit.h"
 #include "TestSupport.h"
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 
 #include <filesystem>
 #include <functional>

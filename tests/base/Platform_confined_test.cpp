@@ -1,4 +1,6 @@
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/ForkPool.h"
 #include "base/Platform_confined.h"
 
 #include "TestSupport.h"

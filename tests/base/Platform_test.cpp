@@ -1,4 +1,10 @@
-#include "base/Platform.h"
+#include "base/Clock.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/ForkPool.h"
+#include "base/Images.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 
 #include "FileSizeLimit.h"
 #include "TestSupport.h"

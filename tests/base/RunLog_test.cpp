@@ -1,6 +1,8 @@
 #include "base/RunLog.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Text.h"
 
 #include "TestSupport.h"
 

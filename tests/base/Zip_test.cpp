@@ -1,6 +1,8 @@
 #include "base/Zip.h"
 
 #include "TestSupport.h"
+#include "base/Clock.h"
+#include "base/Folders.h"
 #include "base/ZipBomb.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
 #include "cli/CommandLine.h"
 
 #include "TestSupport.h"
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 
 #include <gtest/gtest.h>
 

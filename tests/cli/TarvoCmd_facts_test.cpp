@@ -1,7 +1,8 @@
 // `--facts` is what programs driving TarvoCmd code against: each list is checked against what the
 // built program does with it, not against the tables it is made from.
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "base/ResultCode.h"
+#include "base/Text.h"
 
 #include "CatchErrors.h"
 #include "TestSupport.h"

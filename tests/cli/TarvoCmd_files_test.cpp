@@ -1,6 +1,8 @@
 // What `s` does to the file that holds the book, and that no name planted beside a run is written
 // through: each case checks the printed code and that every file not meant to change is as it was.
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Text.h"
 
 #include "CatchErrors.h"
 #include "TestSupport.h"

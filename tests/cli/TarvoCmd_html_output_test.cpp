@@ -1,6 +1,9 @@
 // HTML output of real books: the start page at the path asked for, the book's other files in one
 // folder beside it, and every local link of every written page naming a written file.
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 
 #include "TestSupport.h"

@@ -1,7 +1,7 @@
 // The metadata of EPUB 3 books through the whole program: what "g" reports, the package of the EPUB
 // we write, and the EXTH records of both parts of the Kindle files we write.
+#include "base/Files.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
 #include "base/Zip.h"
 
 #include "TestSupport.h"

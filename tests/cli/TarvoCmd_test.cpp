@@ -1,5 +1,9 @@
 // Runs the built program the way callers do and checks the printed lines and the exit status.
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Images.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "base/Zip.h"
 
 #include "CatchErrors.h"

@@ -1,6 +1,6 @@
 // Real books converted in one process and spread over several give the same book: a page lost
 // by a worker, or printed differently there, shows as a difference.
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "base/Zip.h"
 
 #include "TestSupport.h"

@@ -1,6 +1,7 @@
 #include "core/EbookRegistry.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "core/Engine.h"
 #include "epub/Epub.h"
 

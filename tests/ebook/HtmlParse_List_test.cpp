@@ -1,7 +1,8 @@
 #include "ebook/HtmlParse.h"
 
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
 
 #include "TestSupport.h"
 

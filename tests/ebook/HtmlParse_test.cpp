@@ -1,6 +1,8 @@
 #include "ebook/HtmlParse.h"
 
-#include "base/Platform.h"
+#include "base/Clock.h"
+#include "base/Files.h"
+#include "base/Text.h"
 
 #include "TestSupport.h"
 

@@ -1,6 +1,9 @@
 #include "epub/Ebook_epub.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Images.h"
+#include "base/Text.h"
 
 #include "EpubTestBook.h"
 #include "FileSizeLimit.h"

@@ -1,7 +1,8 @@
 #include "epub/Ebook_json.h"
 
+#include "base/Files.h"
 #include "base/IntermediateBook.h"
-#include "base/Platform.h"
+#include "base/Text.h"
 
 #include "TestSupport.h"
 

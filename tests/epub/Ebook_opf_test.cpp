@@ -1,7 +1,10 @@
 // Unpacked packages through the command line: read, converted, `g` and `s` in place, written out.
 #include "epub/Ebook_opf.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Images.h"
+#include "base/Text.h"
 #include "base/Zip.h"
 
 #include "TestSupport.h"

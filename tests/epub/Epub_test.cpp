@@ -1,6 +1,6 @@
 #include "epub/Epub.h"
 
-#include "base/Platform.h"
+#include "base/Folders.h"
 #include "epub/Ebook_epub.h"
 
 #include "EpubTestBook.h"

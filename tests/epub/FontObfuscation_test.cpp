@@ -1,6 +1,7 @@
 #include "epub/FontObfuscation.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "epub/Ebook_epub.h"
 
 #include "EpubTestBook.h"

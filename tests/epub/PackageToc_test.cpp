@@ -1,6 +1,7 @@
 #include "epub/PackageToc.h"
 
-#include "base/Platform.h"
+#include "base/Folders.h"
+#include "base/Text.h"
 #include "epub/Ebook_epub.h"
 
 #include "EpubTestBook.h"

@@ -1,7 +1,8 @@
 #include "html/Ebook_Html.h"
 
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "base/Href.h"
-#include "base/Platform.h"
 
 #include "TestSupport.h"
 

@@ -1,6 +1,7 @@
 #include "mobi/Decompress.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Text.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"

@@ -1,6 +1,6 @@
 #include "mobi/Ebook_Azw3.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/DroppedAttributes.h"
 #include "mobi/MOBIHeader.h"

@@ -1,6 +1,8 @@
 #include "mobi/Ebook_MobiFrame.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Images.h"
+#include "base/Paths.h"
 #include "mobi/ByteIO.h"
 #include "mobi/MobiRewrite.h"
 #include "mobi/MobiTestBook.h"

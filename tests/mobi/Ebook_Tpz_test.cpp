@@ -1,6 +1,6 @@
 #include "mobi/Ebook_Tpz.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 
 #include "TestSupport.h"
 

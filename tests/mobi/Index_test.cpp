@@ -1,6 +1,6 @@
 #include "mobi/Index.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "mobi/IndexWriter.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiTestBook.h"

@@ -1,6 +1,7 @@
 #include "mobi/Kf8TextWriter.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "ebook/HtmlParse.h"
 #include "mobi/Ebook_Azw3.h"
 #include "mobi/MOBIHeader.h"

@@ -1,6 +1,6 @@
 #include "mobi/MOBIHeader.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "mobi/MobiTestBook.h"
 #include "mobi/PalmDb.h"
 

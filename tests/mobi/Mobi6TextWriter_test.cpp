@@ -1,6 +1,7 @@
 #include "mobi/Mobi6TextWriter.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "mobi/Ebook_Prc.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiResources.h"

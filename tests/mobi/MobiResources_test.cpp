@@ -1,7 +1,8 @@
 #include "mobi/MobiResources.h"
 
 #include "MobiTestBook.h"
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
 #include "mobi/ByteIO.h"
 
 #include <gtest/gtest.h>

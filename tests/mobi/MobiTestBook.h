@@ -1,7 +1,7 @@
 // Builders for small Kindle files and records used by the MOBI tests.
 #pragma once
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "mobi/ByteIO.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/PalmDb.h"

@@ -1,6 +1,6 @@
 #include "mobi/PalmDb.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
 #include "mobi/MOBIHeader.h"
 #include "mobi/MobiTestBook.h"
 

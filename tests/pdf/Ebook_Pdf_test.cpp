@@ -1,6 +1,10 @@
 #include "pdf/Ebook_Pdf.h"
 
-#include "base/Platform.h"
+#include "base/Clock.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 
 #include "TestSupport.h"
 

@@ -1,6 +1,8 @@
 #include "txt/Ebook_Txt.h"
 
-#include "base/Platform.h"
+#include "base/Files.h"
+#include "base/Folders.h"
+#include "base/Text.h"
 #include "ebook/HtmlParse.h"
 
 #include "TestSupport.h"

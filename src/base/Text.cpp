@@ -1,11 +1,8 @@
-// The parts of the platform layer that need no operating system: text, paths, dates, CRC, images.
-#include "base/Platform.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to)
 {
@@ -138,126 +135,4 @@ int LeadingNumber(const std::string& text)
         if (value > 0x7fffffff) value = 0x7fffffff; // saturate like strtol would clamp
     }
     return static_cast<int>(negative ? -value : value);
-}
-
-std::string ToOsPath(const std::string& path)
-{
-    std::string os = path;
-    for (char& c : os)
-        if (c == '\\') c = '/';
-    return os;
-}
-
-size_t LastSeparator(const std::string& path)
-{
-    return path.find_last_of("/\\");
-}
-
-std::string GetDirectory(const std::string& path)
-{
-    size_t sep = LastSeparator(path);
-    return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
-}
-
-std::string GetFileName(const std::string& path)
-{
-    size_t sep = LastSeparator(path);
-    return sep == std::string::npos ? path : path.substr(sep + 1);
-}
-
-bool GetExtension(const std::string& path, std::string& extension)
-{
-    size_t sep = LastSeparator(path);
-    size_t nameStart = sep == std::string::npos ? 0 : sep + 1;
-    size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || dot < nameStart) return false;
-    extension = ToLowerCopy(path.substr(dot + 1));
-    return true;
-}
-
-std::vector<std::string> SplitPath(const std::string& path)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || IsSeparator(path[i])) {
-            if (i > start) parts.push_back(path.substr(start, i - start));
-            start = i + 1;
-        }
-    }
-    return parts;
-}
-
-static std::tm LocalNow()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
-}
-
-uint16_t DosDateOf(int year, int month, int day)
-{
-    return static_cast<uint16_t>(((year - 1980) & 0x7f) * 512 + month * 32 + day);
-}
-
-uint16_t DosTimeOf(int hour, int minute, int second)
-{
-    return static_cast<uint16_t>(hour * 2048 + minute * 32 + second / 2);
-}
-
-void DosDateTime(uint16_t& date, uint16_t& time)
-{
-    std::tm local = LocalNow();
-    date = DosDateOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    time = DosTimeOf(local.tm_hour, local.tm_min, local.tm_sec);
-}
-
-static bool IsJpeg(const std::string& bytes)
-{
-    if (bytes.compare(6, 4, "JFIF") == 0 || bytes.compare(6, 4, "Exif") == 0) return true;
-    if (static_cast<unsigned char>(bytes[0]) != 0xFF || static_cast<unsigned char>(bytes[1]) != 0xD8)
-        return false;
-    size_t end = bytes.find_last_not_of('\0');
-    return end != std::string::npos && end >= 1 && static_cast<unsigned char>(bytes[end - 1]) == 0xFF &&
-           static_cast<unsigned char>(bytes[end]) == 0xD9;
-}
-
-static bool IsPng(const std::string& bytes)
-{
-    return bytes.compare(0, 8, "\x89PNG\r\n\x1a\n", 8) == 0;
-}
-
-static bool IsBmp(const std::string& bytes)
-{
-    return bytes.compare(0, 2, "BM") == 0;
-}
-
-static bool IsGif(const std::string& bytes)
-{
-    return bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0;
-}
-
-struct ImageSignature {
-    const char* type;
-    bool (*matches)(const std::string& bytes);
-};
-// Tried in this order; ImageTypes lists the same names, so callers learn them from here only.
-static const ImageSignature IMAGE_SIGNATURES[] = {
-    {"jpg", IsJpeg}, {"png", IsPng}, {"bmp", IsBmp}, {"gif", IsGif}};
-
-std::string ImageTypeOf(const std::string& bytes)
-{
-    if (bytes.size() < 20) return "";
-    for (const ImageSignature& signature : IMAGE_SIGNATURES)
-        if (signature.matches(bytes)) return signature.type;
-    return "";
-}
-
-std::vector<std::string> ImageTypes()
-{
-    std::vector<std::string> types;
-    for (const ImageSignature& signature : IMAGE_SIGNATURES)
-        types.push_back(signature.type);
-    return types;
 }
