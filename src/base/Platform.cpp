@@ -249,12 +249,41 @@ static bool IsJpeg(const std::string& bytes)
            static_cast<unsigned char>(bytes[end]) == 0xD9;
 }
 
+static bool IsPng(const std::string& bytes)
+{
+    return bytes.compare(0, 8, "\x89PNG\r\n\x1a\n", 8) == 0;
+}
+
+static bool IsBmp(const std::string& bytes)
+{
+    return bytes.compare(0, 2, "BM") == 0;
+}
+
+static bool IsGif(const std::string& bytes)
+{
+    return bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0;
+}
+
+struct ImageSignature {
+    const char* type;
+    bool (*matches)(const std::string& bytes);
+};
+// Tried in this order; ImageTypes lists the same names, so callers learn them from here only.
+static const ImageSignature IMAGE_SIGNATURES[] = {
+    {"jpg", IsJpeg}, {"png", IsPng}, {"bmp", IsBmp}, {"gif", IsGif}};
+
 std::string ImageTypeOf(const std::string& bytes)
 {
     if (bytes.size() < 20) return "";
-    if (IsJpeg(bytes)) return "jpg";
-    if (bytes.compare(0, 8, "\x89PNG\r\n\x1a\n", 8) == 0) return "png";
-    if (bytes.compare(0, 2, "BM") == 0) return "bmp";
-    if (bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0) return "gif";
+    for (const ImageSignature& signature : IMAGE_SIGNATURES)
+        if (signature.matches(bytes)) return signature.type;
     return "";
+}
+
+std::vector<std::string> ImageTypes()
+{
+    std::vector<std::string> types;
+    for (const ImageSignature& signature : IMAGE_SIGNATURES)
+        types.push_back(signature.type);
+    return types;
 }

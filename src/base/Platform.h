@@ -218,6 +218,8 @@ inline uint32_t Crc32(const std::string& bytes)
 }
 // "jpg", "png", "bmp", "gif", or empty for anything else and for data under 20 bytes.
 std::string ImageTypeOf(const std::string& bytes);
+// Every type ImageTypeOf may give, in the order it tries them.
+std::vector<std::string> ImageTypes();
 // Milliseconds on a clock that never goes back.
 uint64_t MonotonicMilliseconds();
 

@@ -2,6 +2,7 @@
 #include "base/Platform.h"
 
 #include "base/Platform_confined.h"
+#include "base/Process.h"
 
 #include <algorithm>
 #include <atomic>
@@ -215,6 +216,7 @@ const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void RemoveLiveTemporaries(int signal)
 {
+    EndRunningProgram(signal);
     const pid_t self = ::getpid();
     for (LiveTemporary& slot : g_LiveTemporaries)
         if (slot.owner.load() == self) ::unlink(slot.path);
@@ -226,6 +228,8 @@ extern "C" void RemoveLiveTemporaries(int signal)
     // Blocked until the handler returns, then it ends the process as if never caught.
     ::raise(signal);
 }
+
+} // namespace
 
 // Only a signal left to its default action is taken over: one the caller ignores (a run started
 // with nohup, or in the background by a shell) stays ignored.
@@ -250,6 +254,9 @@ void WatchStopSignals()
     }();
     (void)watching;
 }
+
+namespace
+{
 
 // A path too long for a slot, or more live files than slots, goes unwatched: the next run's sweep
 // still removes the file if a signal leaves it behind.

@@ -31,8 +31,18 @@ struct ProgramExit {
 };
 
 // Starts the program at an absolute path with exactly these arguments (no shell, no PATH search,
-// nothing re-split) and waits for it to end.
+// nothing re-split) and waits for it to end. The program stays in our process group, so that a
+// signal sent to the group (Ctrl-C, a batch's time limit) reaches it and all it started; and while
+// it runs, a stop signal that ends this process ends it and its descendants too.
 ProgramExit RunProgram(const std::string& program, const std::vector<std::string>& arguments);
+
+// From the stop signal handler (async-signal-safe): sends the signal to the program RunProgram of
+// this process is running and to all its descendants, found through /proc whatever their process
+// group; only one whose parent ended before it (and so was handed to init) is out of reach.
+void EndRunningProgram(int signal);
+// Installs the stop signal handler (SIGINT, SIGTERM, SIGHUP left to their default action), which
+// removes the live temporary files and ends the running program before the process ends.
+void WatchStopSignals();
 
 // "exit status 3", "signal 9" or "not started", for messages.
 std::string DescribeExit(const ProgramExit& exit);

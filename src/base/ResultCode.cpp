@@ -1,6 +1,7 @@
 // The message table that the command line prints and the run log records.
 #include "base/ResultCode.h"
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 
@@ -23,18 +24,11 @@ const std::string& ControlBytesMessage()
     return text;
 }
 
-const std::unordered_map<ResultCode, const char*>& MessageTable()
+std::unordered_map<ResultCode, const char*> MakeMessageTable()
 {
-    static const std::unordered_map<ResultCode, const char*> table = {
+    std::unordered_map<ResultCode, const char*> table = {
         {RC_NOT_SUPPORT, "Not Support!"},
         {RC_AZW4_UNPACKED, "AZW4 file, unpack to pdf file, not support to convert!"},
-        {RC_DRM_KINDLE, "Have Kindle DRM!"},
-        {RC_DRM_ADOBE, "Have Adobe ADE DRM!"},
-        {RC_DRM_IBOOKS, "Have iBooks DRM!"},
-        {RC_DRM_NOOK, "Have NOOK DRM!"},
-        {RC_DRM_KOBO, "Have Kobo DRM!"},
-        {RC_DRM_TOPAZ, "Have Kindle TPZ DRM!"},
-        {RC_DRM_UNKNOWN, "Have UNKNOWN DRM!"},
         {RC_GETEBOOK_FAILED, "GetEbook init failed!"},
         {RC_META_GET_ITEM, "MetaData GetItem failed!"},
         {RC_META_GET_JSON, "MetaData Get JSON failed!"},
@@ -92,10 +86,38 @@ const std::unordered_map<ResultCode, const char*>& MessageTable()
         {RC_PDF_READ, "Pdf read Failed!"},
         {RC_MOBI_EOF_RECORD, "BAD Book :: EOF RECORD error!"},
     };
+    for (const DrmScheme& scheme : DrmSchemes())
+        table.emplace(scheme.code, scheme.message);
+    return table;
+}
+
+const std::unordered_map<ResultCode, const char*>& MessageTable()
+{
+    static const std::unordered_map<ResultCode, const char*> table = MakeMessageTable();
     return table;
 }
 
 } // namespace
+
+const std::vector<DrmScheme>& DrmSchemes()
+{
+    static const std::vector<DrmScheme> schemes = {
+        {RC_DRM_KINDLE, "Kindle", "Have Kindle DRM!"},    {RC_DRM_ADOBE, "Adobe", "Have Adobe ADE DRM!"},
+        {RC_DRM_IBOOKS, "iBooks", "Have iBooks DRM!"},    {RC_DRM_NOOK, "NOOK", "Have NOOK DRM!"},
+        {RC_DRM_KOBO, "Kobo", "Have Kobo DRM!"},          {RC_DRM_TOPAZ, "Topaz", "Have Kindle TPZ DRM!"},
+        {RC_DRM_UNKNOWN, "unknown", "Have UNKNOWN DRM!"},
+    };
+    return schemes;
+}
+
+std::vector<ResultCode> NoticeCodes()
+{
+    std::vector<ResultCode> codes;
+    for (const auto& entry : MessageTable())
+        if (entry.first != RC_OK && !IsError(entry.first)) codes.push_back(entry.first);
+    std::sort(codes.begin(), codes.end());
+    return codes;
+}
 
 const char* ResultMessage(ResultCode rc)
 {

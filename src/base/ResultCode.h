@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using ResultCode = uint32_t;
 
@@ -84,6 +85,17 @@ inline bool IsError(ResultCode rc)
 
 // The message of a code, or "ErrorCode is not existed!" for one outside the table.
 const char* ResultMessage(ResultCode rc);
+
+// A protection scheme a book may be refused for, with the notice that names it.
+struct DrmScheme {
+    ResultCode code;
+    const char* name;
+    const char* message;
+};
+// Every scheme, in code order; the message table takes the DRM messages from here.
+const std::vector<DrmScheme>& DrmSchemes();
+// Every notice a run may end with, in code order: the codes with a message and a zero top byte.
+std::vector<ResultCode> NoticeCodes();
 
 // The support address quoted in messages and in the books we write.
 extern const char* const MAKER_WEB_ADDRESS;

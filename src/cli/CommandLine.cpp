@@ -3,6 +3,7 @@
 
 #include "base/Platform.h"
 #include "base/Progress.h"
+#include "cli/Facts.h"
 #include "core/EbookRegistry.h"
 #include "core/Engine.h"
 
@@ -41,6 +42,8 @@ const char* const USAGE_TEXT =
 
 const char* const CONVERT_OPTIONS_TEXT =
     "    TarvoCmd --help | -h | --version\n"
+    "    TarvoCmd --facts     what this build reads and writes, its notice and DRM codes and cover\n"
+    "                         types, as one JSON object (for programs that drive TarvoCmd)\n"
     "Options of c:\n"
     "    -setl <language>     language of EPUB, MOBI, AZW and AZW3 output: a tag such as en, pt-BR or\n"
     "                         zh-Hant (2 or 3 letters, then subtags of 1 to 8 letters or digits after "
@@ -281,6 +284,11 @@ ResultCode RunCommandLine(const std::vector<std::string>& args)
 {
     if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
         PrintUsage();
+        std::fflush(stdout);
+        return RC_OK;
+    }
+    if (args.size() > 1 && args[1] == "--facts") {
+        std::fputs(FactsJson().c_str(), stdout);
         std::fflush(stdout);
         return RC_OK;
     }

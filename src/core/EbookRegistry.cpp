@@ -18,8 +18,9 @@ namespace
 
 // Which way a conversion can use a handler. The Topaz handler only recognises its books to refuse
 // them; HTMLZ has no writer and JSON no reader; PRC output is refused, and AZW4 holds a PDF that
-// is unpacked, never made.
-enum Use : unsigned { READ = 1, WRITE = 2, BOTH = READ | WRITE, NEITHER = 0 };
+// is unpacked, never made. FOLDER marks the writers that put the book's files in a COutputTree
+// folder beside the output (FilesFolderName), which a caller moving outputs must move too.
+enum Use : unsigned { READ = 1, WRITE = 2, BOTH = READ | WRITE, NEITHER = 0, FOLDER = 4 };
 
 struct HandlerKind {
     const char* formatWord;
@@ -35,15 +36,24 @@ template <class T> std::unique_ptr<CEbook> Make()
 
 // Listed in the order the usage names them, EPUB first.
 const HandlerKind HANDLER_KINDS[] = {
-    {"kobo", FORMAT_EPUB, Make<CEbookEpub>, BOTH},      {"epub", FORMAT_EPUB, Make<CEbookEpub>, BOTH},
-    {"mobi", FORMAT_MOBI, Make<CEbookMobiFrame>, BOTH}, {"azw", FORMAT_MOBI, Make<CEbookMobiFrame>, BOTH},
-    {"azw3", FORMAT_AZW3, Make<CEbookMobiFrame>, BOTH}, {"prc", FORMAT_PRC, Make<CEbookMobiFrame>, READ},
-    {"azw4", FORMAT_AZW4, Make<CEbookMobiFrame>, READ}, {"pdf", FORMAT_PDF, Make<CEbookPdf>, BOTH},
-    {"html", FORMAT_HTML, Make<CEbookHtml>, BOTH},      {"htm", FORMAT_HTML, Make<CEbookHtml>, BOTH},
-    {"xhtml", FORMAT_HTML, Make<CEbookHtml>, BOTH},     {"shtml", FORMAT_HTML, Make<CEbookHtml>, BOTH},
-    {"txt", FORMAT_TXT, Make<CEbookTxt>, BOTH},         {"htmlz", FORMAT_HTMLZ, Make<CEbookHtmlz>, READ},
-    {"opf", FORMAT_OPF, Make<CEbookOpf>, BOTH},         {"json", FORMAT_JSON, Make<CEbookJson>, WRITE},
-    {"tpz", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},      {"azw1", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},
+    {"kobo", FORMAT_EPUB, Make<CEbookEpub>, BOTH},
+    {"epub", FORMAT_EPUB, Make<CEbookEpub>, BOTH},
+    {"mobi", FORMAT_MOBI, Make<CEbookMobiFrame>, BOTH},
+    {"azw", FORMAT_MOBI, Make<CEbookMobiFrame>, BOTH},
+    {"azw3", FORMAT_AZW3, Make<CEbookMobiFrame>, BOTH},
+    {"prc", FORMAT_PRC, Make<CEbookMobiFrame>, READ},
+    {"azw4", FORMAT_AZW4, Make<CEbookMobiFrame>, READ},
+    {"pdf", FORMAT_PDF, Make<CEbookPdf>, BOTH},
+    {"html", FORMAT_HTML, Make<CEbookHtml>, BOTH | FOLDER},
+    {"htm", FORMAT_HTML, Make<CEbookHtml>, BOTH | FOLDER},
+    {"xhtml", FORMAT_HTML, Make<CEbookHtml>, BOTH | FOLDER},
+    {"shtml", FORMAT_HTML, Make<CEbookHtml>, BOTH | FOLDER},
+    {"txt", FORMAT_TXT, Make<CEbookTxt>, BOTH},
+    {"htmlz", FORMAT_HTMLZ, Make<CEbookHtmlz>, READ},
+    {"opf", FORMAT_OPF, Make<CEbookOpf>, BOTH | FOLDER},
+    {"json", FORMAT_JSON, Make<CEbookJson>, WRITE | FOLDER},
+    {"tpz", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},
+    {"azw1", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},
     {"topaz", FORMAT_TPZ, Make<CEbookTpz>, NEITHER},
 };
 
@@ -97,5 +107,21 @@ std::vector<std::string> ConvertedExtensions(ConversionSide side)
     for (const HandlerKind& kind : HANDLER_KINDS)
         if ((kind.uses & UseOf(side)) != 0 && std::string(kind.formatWord) != NO_EXTENSION_WORD)
             extensions.push_back(kind.formatWord);
+    return extensions;
+}
+
+std::vector<std::string> ExtensionsWithFilesFolder()
+{
+    std::vector<std::string> extensions;
+    for (const HandlerKind& kind : HANDLER_KINDS)
+        if ((kind.uses & (WRITE | FOLDER)) == (WRITE | FOLDER)) extensions.push_back(kind.formatWord);
+    return extensions;
+}
+
+std::vector<std::string> RefusedExtensions()
+{
+    std::vector<std::string> extensions;
+    for (const HandlerKind& kind : HANDLER_KINDS)
+        if ((kind.uses & BOTH) == 0) extensions.push_back(kind.formatWord);
     return extensions;
 }

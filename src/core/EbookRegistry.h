@@ -31,3 +31,7 @@ enum class ConversionSide { Input, Output };
 bool Converts(const std::string& formatWord, ConversionSide side);
 // The extensions `c` reads or writes, in the registry's order; a name without one is not listed.
 std::vector<std::string> ConvertedExtensions(ConversionSide side);
+// The output extensions written with a folder of the book's files beside them (FilesFolderName).
+std::vector<std::string> ExtensionsWithFilesFolder();
+// The extensions recognised only to refuse their books: `c` refuses them by name, `g` says why.
+std::vector<std::string> RefusedExtensions();
