@@ -83,7 +83,11 @@ first_start=$(now)
 first=$!
 # Each wait for the first batch ends as soon as it has ended: a batch that fell over says so at once.
 or_ended() { "$@" || dead "$first"; }
-wait_for 120 or_ended has_jobs && has_jobs || fail "first batch: no job finished"
+if ! wait_for 120 or_ended has_jobs || ! has_jobs; then
+  echo "FAIL: the first batch ran no job:"
+  tail -5 "$root/state/first.err"
+  exit 1
+fi
 
 started=$(now)
 message=$( (run_batch "$root/dst" --to epub) 2>&1 >/dev/null)
@@ -162,7 +166,7 @@ for row in rows:
         problem("not converted:", book, code, text)
     if kind == "drm" and code not in DRM_CODES:
         problem("not refused for DRM:", book, code, text)
-    if kind == "damaged" and code in {0, None} | DRM_CODES:
+    if kind in ("damaged", "refused") and code in {0, None} | DRM_CODES:
         problem("damaged book not failed:", book, code, text)
     if kind == "hang" and "timed out" not in text:
         problem("hanging PDF not timed out:", book, code, text)
