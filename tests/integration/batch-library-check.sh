@@ -14,6 +14,8 @@ command -v parallel >/dev/null || exit 77
 source "$here/time-scale.sh"
 # Real books here take a fraction of a second; only the PDF may reach the limit.
 limit=$(scaled 5)
+# How long to wait for the first batch to reach a point: longer for a bigger library.
+patience=$((120 + books / 4))
 root=$(mktemp -d /tmp/batch-library.XXXXXX)
 marker=hanging-pdftohtml-${root##*.}
 failures=0
@@ -83,7 +85,7 @@ first_start=$(now)
 first=$!
 # Each wait for the first batch ends as soon as it has ended: a batch that fell over says so at once.
 or_ended() { "$@" || dead "$first"; }
-if ! wait_for 120 or_ended has_jobs || ! has_jobs; then
+if ! wait_for "$patience" or_ended has_jobs || ! has_jobs; then
   echo "FAIL: the first batch ran no job:"
   tail -5 "$root/state/first.err"
   exit 1
@@ -103,7 +105,7 @@ status=$?
 grep -qw -- "$first" <<<"$message" || fail "second batch on the work folder: message does not name pid $first"
 alive "$first" || fail "first batch ended before it could be interrupted"
 
-wait_for 120 or_ended pdf_hangs && pdf_hangs || fail "the hanging pdftohtml never started"
+wait_for "$patience" or_ended pdf_hangs && pdf_hangs || fail "the hanging pdftohtml never started"
 kill -INT "$first" 2>/dev/null
 wait_for 60 dead "$first" || fail "first batch still running 60 s after Ctrl-C"
 wait "$first"
@@ -200,7 +202,7 @@ snapshot >"$root/state/after"
 diff "$root/state/before" "$root/state/after" >"$root/state/diff" ||
   fail "written outside DST and its work folder (or a book changed):"$'\n'"$(head -20 "$root/state/diff")"
 
-timing() { "$here/../../scripts/bench-batch.sh" --timing "$joblog" "$@" "$root/dst/results.tsv" | grep -E "^wall|overhead|wrapper"; }
+timing() { "$here/../../scripts/bench-batch.sh" --timing "$joblog" "$@" "$root/dst/results.tsv" | grep -E "^wall|own time|overhead|wrapper"; }
 echo "first run:"; timing "$first_start" "$first_end"
 echo "resumed run:"; timing "$resume_start" "$resume_end"
 ((failures == 0)) && echo "batch library check passed"
