@@ -3,14 +3,15 @@
 #include "base/AsciiClass.h"
 #include "base/Text.h"
 
-std::vector<std::string> StyleSheetUrls(const std::string& css)
+std::vector<StyleSheetReference> StyleSheetReferences(const std::string& css)
 {
-    std::vector<std::string> urls;
+    std::vector<StyleSheetReference> references;
+    size_t limit = css.size(); // where the comment being read (or the sheet) ends
+    bool inComment = false;
     // A quoted value ends at its quote, a bare url() value at the bracket.
-    auto value = [&css](size_t from, char end, size_t& after) {
-        size_t close = css.find(end, from);
-        if (close == std::string::npos) close = css.size();
-        after = close + 1;
+    auto value = [&](size_t from, char end, size_t& close) {
+        close = css.find(end, from);
+        if (close == std::string::npos || close > limit) close = limit;
         size_t first = from, last = close;
         while (first < last && IsHtmlSpace(css[first]))
             ++first;
@@ -20,9 +21,17 @@ std::vector<std::string> StyleSheetUrls(const std::string& css)
     };
     size_t i = 0;
     while (i < css.size()) {
-        if (css.compare(i, 2, "/*") == 0) {
+        if (inComment && i >= limit) {
+            inComment = false;
+            i = limit + 2;
+            limit = css.size();
+            continue;
+        }
+        if (!inComment && css.compare(i, 2, "/*") == 0) {
             size_t end = css.find("*/", i + 2);
-            i = end == std::string::npos ? css.size() : end + 2;
+            inComment = true;
+            limit = end == std::string::npos ? css.size() : end;
+            i += 2;
             continue;
         }
         bool isUrl = FindNoCase(css, "url(", i, i + 4) == i &&
@@ -33,24 +42,40 @@ std::vector<std::string> StyleSheetUrls(const std::string& css)
             continue;
         }
         size_t p = i + (isUrl ? 4 : 7);
-        while (p < css.size() && IsHtmlSpace(css[p]))
+        while (p < limit && IsHtmlSpace(css[p]))
             ++p;
+        const bool quoted = p < limit && (css[p] == '"' || css[p] == '\'');
         // An @import names its sheet by a url(), handled when the scan reaches it, or a string.
-        if (isImport && (p >= css.size() || (css[p] != '"' && css[p] != '\''))) {
+        if (isImport && !quoted) {
             i = p;
             continue;
         }
-        std::string url;
-        if (p < css.size() && (css[p] == '"' || css[p] == '\'')) {
-            url = value(p + 1, css[p], i);
-            if (isUrl) {
-                size_t bracket = css.find(')', i);
-                i = bracket == std::string::npos ? css.size() : bracket + 1;
-            }
+        StyleSheetReference reference;
+        reference.m_Import = isImport;
+        reference.m_InComment = inComment;
+        reference.m_Offset = isUrl ? i + 4 : p;
+        size_t close = 0;
+        if (quoted) {
+            reference.m_Quote = css[p];
+            reference.m_Value = value(p + 1, css[p], close);
+            if (isUrl && close < limit) close = css.find(')', close + 1);
+            if (close == std::string::npos || close > limit) close = limit;
         } else {
-            url = value(p, ')', i);
+            reference.m_Value = value(p, ')', close);
         }
-        if (!url.empty()) urls.push_back(url);
+        reference.m_Closed = close < limit;
+        reference.m_Length = close + (isImport && reference.m_Closed ? 1 : 0) - reference.m_Offset;
+        i = reference.m_Closed ? close + 1 : limit;
+        references.push_back(std::move(reference));
     }
+    return references;
+}
+
+std::vector<std::string> StyleSheetUrls(const std::string& css)
+{
+    std::vector<std::string> urls;
+    for (StyleSheetReference& reference : StyleSheetReferences(css))
+        if (!reference.m_InComment && !reference.m_Value.empty())
+            urls.push_back(std::move(reference.m_Value));
     return urls;
 }

@@ -9,6 +9,7 @@
 #include "base/RunLog.h"
 #include "base/Text.h"
 #include "ebook/HtmlParse.h"
+#include "ebook/StyleSheetUrls.h"
 #include "mobi/ByteIO.h"
 #include "mobi/IndexWriter.h"
 #include "mobi/MOBIHeader.h"
@@ -62,21 +63,18 @@ bool IsAidElement(const std::string& name)
 std::string ImportsAsUrls(const std::string& css)
 {
     std::string out;
-    size_t copied = 0, from = 0;
-    for (size_t at = FindNoCase(css, "@import"); at != std::string::npos;
-         at = FindNoCase(css, "@import", from)) {
-        from = at + 7;
-        size_t quote = css.find_first_not_of(" \t\r\n\f", from);
-        if (quote == std::string::npos || (css[quote] != '"' && css[quote] != '\'')) continue;
-        size_t close = css.find(css[quote], quote + 1);
-        if (close == std::string::npos) break;
-        out.append(css, copied, quote - copied);
+    size_t copied = 0;
+    for (const StyleSheetReference& reference : StyleSheetReferences(css)) {
+        // A string left open is kept as written.
+        if (!reference.m_Import || !reference.m_Closed) continue;
+        out.append(css, copied, reference.m_Offset - copied);
         // Bare where the name allows it: readers of Kindle books take url(kindle:flow:...) in an
         // @import, and calibre's misreads the quoted form.
-        const std::string name = css.substr(quote + 1, close - quote - 1);
+        const std::string written = css.substr(reference.m_Offset, reference.m_Length);
+        const std::string name = written.substr(1, written.size() - 2);
         const bool bare = name.find_first_of(" \t\r\n\f()'\"\\") == std::string::npos;
-        out += "url(" + (bare ? name : css.substr(quote, close + 1 - quote)) + ")";
-        copied = from = close + 1;
+        out += "url(" + (bare ? name : written) + ")";
+        copied = reference.m_Offset + reference.m_Length;
     }
     out.append(css, copied, std::string::npos);
     return out;
@@ -763,8 +761,8 @@ void CKf8TextWriter::HandleALink(std::string& text) const
                   toFileStart);
 }
 
-// url(...) references of every style sheet flow become resource references. A style sheet's own
-// folder is where its references start; an inline one's is its document's.
+// url(...) references of every style sheet flow, commented ones too, become resource references. A style
+// sheet's own folder is where its references start; an inline one's is its document's.
 void CKf8TextWriter::HandleFlowEmbedRES()
 {
     for (size_t i = 0;; ++i) {
@@ -780,25 +778,20 @@ void CKf8TextWriter::HandleFlowEmbedRES()
         std::string out;
         out.reserve(css.size());
         size_t from = 0;
-        for (size_t at = css.find("url(", from); at != std::string::npos; at = css.find("url(", from)) {
-            size_t open = at + 4;
-            size_t close = css.find_first_of("()", open);
-            if (close == std::string::npos) break;
-            out.append(css, from, open - from);
-            from = open;
-            if (css[close] == '(') continue;
-            std::string group = css.substr(open, close - open);
-            std::string value = Trimmed(group);
-            std::string quote;
-            if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
-                quote = value.substr(0, 1);
-                value = value.substr(1, value.size() - 2);
-            }
-            std::string reference =
-                value.empty() ? std::string() : m_Run.m_Resources->Reference(directory, value, true);
-            out += reference.empty() ? group : quote + reference + quote;
-            out += ')';
-            from = close + 1;
+        for (const StyleSheetReference& reference : StyleSheetReferences(css)) {
+            // Kept as written: a name with a bracket in it, a url() left open, one spelt in
+            // capitals, and an empty one.
+            const std::string_view written(css.data() + reference.m_Offset, reference.m_Length);
+            if (reference.m_Import || !reference.m_Closed || reference.m_Value.empty() ||
+                css.compare(reference.m_Offset - 4, 4, "url(") != 0 ||
+                written.find_first_of("()") != std::string_view::npos)
+                continue;
+            const std::string resource = m_Run.m_Resources->Reference(directory, reference.m_Value, true);
+            if (resource.empty()) continue;
+            const std::string quote = reference.m_Quote ? std::string(1, reference.m_Quote) : std::string();
+            out.append(css, from, reference.m_Offset - from);
+            out += quote + resource + quote;
+            from = reference.m_Offset + reference.m_Length;
         }
         out.append(css, from, std::string::npos);
         m_Run.m_Resources->Flows()[i]->m_Bytes = std::move(out);
