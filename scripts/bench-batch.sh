@@ -103,8 +103,12 @@ arguments=$(stat -c %.Y "$work/out/.tarvo-batch/arguments" 2>/dev/null || echo "
 
 if ((profile)); then
   # Each book "converts" at once into an empty output: what is left is the batch's own work.
+  # It answers --facts as the real one does, or the batch would stop before planning.
+  real=${TARVO_CMD:-$(dirname "$batch")/TarvoCmd}
+  "$real" --facts >"$work/facts.json"
   answer=$work/answer
-  printf '#!/bin/sh\n[ $# -ge 3 ] && : >"$3"\necho succeed\necho "return 0"\n' >"$answer"
+  printf '#!/bin/sh\n[ "$1" = --facts ] && exec cat %q\n[ $# -ge 3 ] && : >"$3"\necho succeed\necho "return 0"\n' \
+    "$work/facts.json" >"$answer"
   chmod +x "$answer"
   start=$(date +%s.%N)
   TARVO_CMD=$answer python3 -m cProfile -o "$work/batch.prof" "$batch" convert "$work/library" \

@@ -534,6 +534,34 @@ class JobTest(unittest.TestCase):
                 with mock.patch.dict(os.environ, TARVO_CMD=program):
                     self.assertEqual(batch.job_main(options), status)
 
+    def test_job_command_line_read_as_argparse_reads_it(self):
+        # The job's quick reader either agrees with argparse on every field or leaves the line
+        # to argparse; None marks lines it must leave.
+        book = "/w/stage/./in/7/b.txt"
+        lines = [
+            (["job", "convert", "--format", "epub", "--success-codes", "65537,131073",
+              "--number", "7", book, "--"], True),
+            (["job", "catalogue", "--format", "json", "--success-codes", "", "--book-timeout",
+              "30", "--number", "7", book, "--", "--pass", "-x"], True),
+            (["job", "convert", "--format", "epub", "--number", "7", book], True),
+            (["job", "convert", "--format=epub", "--number", "7", book], False),
+            (["job", "convert", "--number", "7", "--format", "epub", book, "extra"], False),
+            (["job", "convert", "--number", "7", book], False),
+            (["job", "convert", "--format", "epub", "--number", "7", "--book-timeout", "x", book],
+             False),
+            (["convert", "src", "dst", "--to", "epub"], False),
+        ]
+        fields = ("job", "kind", "number", "format", "book_timeout", "success_codes", "book",
+                  "rest")
+        for argv, quick in lines:
+            with self.subTest(argv=argv):
+                read = batch.parse_job_arguments(argv)
+                self.assertEqual(read is not None, quick)
+                if read is not None:
+                    expected = batch.parse_arguments(argv)
+                    self.assertEqual([getattr(read, f) for f in fields],
+                                     [getattr(expected, f) for f in fields])
+
     def test_cover_named_by_its_type(self):
         for metadata, name in [({"coverimageext": "png"}, "cover.png"), ({}, "cover.bin"),
                                ({"coverimageext": "../x"}, "cover.bin"), (None, "cover.bin")]:
