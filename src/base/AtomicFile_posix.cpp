@@ -37,8 +37,6 @@ struct LiveTemporary {
 static_assert(std::atomic<pid_t>::is_always_lock_free, "a signal handler reads the slots");
 constexpr size_t LIVE_SLOTS = 16;
 LiveTemporary g_LiveTemporaries[LIVE_SLOTS];
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
 extern "C" void RemoveLiveTemporaries(int signal)
 {
     EndRunningProgram(signal);

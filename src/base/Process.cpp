@@ -93,8 +93,6 @@ std::atomic<pid_t> g_ProgramOwner{0}; // 0: none; -1: being filled
 std::atomic<pid_t> g_Program{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free, "a signal handler reads them");
 
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
 // Decimal digits of a pid into out, without allocating; returns the end.
 char* AppendNumber(char* out, long value)
 {

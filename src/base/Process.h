@@ -2,6 +2,7 @@
 // started from an argument vector with its exit checked.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ ProgramExit RunProgram(const std::string& program, const std::vector<std::string
 // this process is running and to all its descendants, found through /proc whatever their process
 // group; only one whose parent ended before it (and so was handed to init) is out of reach.
 void EndRunningProgram(int signal);
+// The signals that stop a run: each removes its temporary files and ends the program it runs.
+inline constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 // Installs the stop signal handler (SIGINT, SIGTERM, SIGHUP left to their default action), which
 // removes the live temporary files and ends the running program before the process ends.
 void WatchStopSignals();
